@@ -1,0 +1,117 @@
+#!/usr/bin/env bash
+# Development environment for kelpa: a virtual environment at .venv with the
+# build and test requirements, and the project installed into it.
+#
+#   scripts/python.sh find            print the Python 3.13 interpreter to use
+#   scripts/python.sh venv            create .venv and install the requirements
+#   scripts/python.sh build [ARGS]    venv, then build and install kelpa into it
+#                                     (ARGS go to pip, e.g.
+#                                     -Ccmake.define.KELPA_SANITIZE=address,undefined
+#                                     -Cbuild-dir=build/asan)
+#
+# KELPA_PYTHON overrides the interpreter search; VERBOSE=1 shows the compiler.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+venv="$root/.venv"
+venv_python="$venv/bin/python"
+
+# What the build (--no-build-isolation, below) and the tests need.
+requirements=(scikit-build-core pytest hypothesis numpy)
+
+die() {
+    echo "scripts/python.sh: $*" >&2
+    exit 1
+}
+
+is_python313() {
+    "$1" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' >/dev/null 2>&1
+}
+
+find_python() {
+    if [[ -n "${KELPA_PYTHON:-}" ]]; then
+        is_python313 "$KELPA_PYTHON" || die "KELPA_PYTHON=$KELPA_PYTHON is not a working Python 3.13"
+        echo "$KELPA_PYTHON"
+        return
+    fi
+    # A pyenv shim named python3.13 can sit on PATH without a working
+    # interpreter behind it, so the name alone proves nothing: run it.
+    local candidate
+    if candidate=$(command -v python3.13) && is_python313 "$candidate"; then
+        echo "$candidate"
+        return
+    fi
+    local newest
+    newest=$(printf '%s\n' "$HOME"/.pyenv/versions/3.13*/bin/python3.13 | sort -V | tail -n 1)
+    if [[ -e "$newest" ]] && is_python313 "$newest"; then
+        echo "$newest"
+        return
+    fi
+    die "no working Python 3.13 found (tried python3.13 on PATH and ~/.pyenv/versions/3.13*); install one or set KELPA_PYTHON"
+}
+
+pip() {
+    PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1 "$venv_python" -m pip "$@"
+}
+
+ensure_venv() {
+    if [[ -x "$venv_python" ]] && ! is_python313 "$venv_python"; then
+        echo "scripts/python.sh: $venv is broken or not Python 3.13; recreating it" >&2
+        rm -rf "$venv"
+    fi
+    if [[ ! -x "$venv_python" ]]; then
+        local python
+        python=$(find_python)
+        echo "scripts/python.sh: creating $venv with $python" >&2
+        "$python" -m venv "$venv"
+    fi
+
+    # The stamp records what was installed; a changed list installs again.
+    local stamp="$venv/.kelpa-requirements"
+    local wanted="${requirements[*]}"
+    if [[ -f "$stamp" && "$(cat "$stamp")" == "$wanted" ]]; then
+        return
+    fi
+    pip install "${requirements[@]}"
+    # Without build isolation nobody adds the tools scikit-build-core asks
+    # for (cmake when none on PATH is recent enough, ninja), so ask it.
+    local extra
+    extra=$(cd "$root" && "$venv_python" -c \
+        'from scikit_build_core.build import get_requires_for_build_wheel as r; print(" ".join(r()))')
+    if [[ -n "$extra" ]]; then
+        # shellcheck disable=SC2086 # one requirement per word
+        pip install $extra
+    fi
+    echo "$wanted" >"$stamp"
+}
+
+build() {
+    ensure_venv
+    # --no-build-isolation: the build runs in .venv itself, so cmake and
+    # ninja keep their paths from one build to the next and the persistent
+    # build tree (build-dir in pyproject.toml) is reused; with isolation
+    # every build would reconfigure and recompile everything.
+    # --no-deps: kelpa has no runtime dependencies, and pip need not ask.
+    local verbose=()
+    if [[ -n "${VERBOSE:-}" ]]; then
+        verbose=(-v)
+    fi
+    export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
+    pip install --no-build-isolation --no-deps "${verbose[@]}" "$@" "$root"
+}
+
+# Several builds into one tree at once (two make runs side by side) would
+# trample each other's CMake state and .venv: take turns.
+with_lock() {
+    mkdir -p "$root/build"
+    exec 9>"$root/build/.lock"
+    flock 9
+    "$@"
+}
+
+case "${1:-}" in
+    find) find_python ;;
+    venv) with_lock ensure_venv ;;
+    build) shift; with_lock build "$@" ;;
+    *) die "usage: scripts/python.sh find|venv|build [pip args...]" ;;
+esac

@@ -1,0 +1,42 @@
+#include "batch.hpp"
+
+#include "sequence.hpp"
+#include "worker_pool.hpp"
+
+namespace kelpa::core {
+
+namespace {
+
+void extract_slot(const Faidx& faidx, BatchSlot& slot, bool reverse_complement) {
+    Result<std::uint64_t> got = faidx.extract(*slot.entry, slot.first, slot.bound, slot.out);
+    if (!got) {
+        slot.error = std::make_unique<FaidxError>(got.take_error());
+        slot.state = BatchSlot::State::Failed;
+        return;
+    }
+    slot.written = got.value();
+    if (slot.written == slot.count && is_ascii(slot.out, slot.written)) {
+        if (faidx.options().sequence_always_upper) to_upper_ascii(slot.out, slot.written);
+        if (reverse_complement) reverse_complement_in_place(slot.out, slot.written);
+        slot.state = BatchSlot::State::Complete;
+        return;
+    }
+    if (slot.written == slot.count && !is_valid_utf8(slot.out, slot.written)) {
+        slot.error = std::make_unique<FaidxError>(FaidxError::invalid_utf8());
+        slot.state = BatchSlot::State::Failed;
+        return;
+    }
+    slot.state = BatchSlot::State::Unfinished;
+}
+
+}  // namespace
+
+void extract_batch(const Faidx& faidx, std::vector<BatchSlot>& slots, bool reverse_complement) {
+    parallel_for(slots.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            if (slots[i].state == BatchSlot::State::Pending) extract_slot(faidx, slots[i], reverse_complement);
+        }
+    });
+}
+
+}  // namespace kelpa::core

@@ -1,0 +1,279 @@
+#include "faidx.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "index_builder.hpp"
+#include "sequence.hpp"
+
+namespace kelpa::core {
+
+namespace {
+
+bool later(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec > b.tv_nsec);
+}
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t sum;
+    return __builtin_add_overflow(a, b, &sum) ? UINT64_MAX : sum;
+}
+
+std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t product;
+    return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;
+}
+
+const char* find_line_break(const char* p, const char* end) {
+#if defined(__SSE2__)
+    const __m128i lf = _mm_set1_epi8('\n');
+    const __m128i cr = _mm_set1_epi8('\r');
+    while (end - p >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const int mask = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr)));
+        if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
+        p += 16;
+    }
+#endif
+    while (p < end && *p != '\n' && *p != '\r') ++p;
+    return p;
+}
+
+std::string coordinates_text(std::uint64_t start, std::uint64_t end) {
+    return std::to_string(start) + "-" + std::to_string(end);
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> base_position(const IndexEntry& entry, std::uint64_t first) {
+    if (entry.lenc == 0 || first == 0) return std::nullopt;
+    const std::uint64_t line = (first - 1) / entry.lenc;
+    const std::uint64_t column = (first - 1) % entry.lenc;
+    std::uint64_t position;
+    if (__builtin_mul_overflow(line, entry.lenb, &position)) return std::nullopt;
+    if (__builtin_add_overflow(position, entry.offset, &position)) return std::nullopt;
+    if (__builtin_add_overflow(position, column, &position)) return std::nullopt;
+    return position;
+}
+
+std::uint64_t copy_without_line_breaks(const char* in, const char* in_end, char* out, std::uint64_t count) {
+    std::uint64_t written = 0;
+    while (written < count && in < in_end) {
+        const std::uint64_t want = count - written;
+        const char* stop = static_cast<std::uint64_t>(in_end - in) > want ? in + want : in_end;
+        const char* brk = find_line_break(in, stop);
+        const auto run = static_cast<std::size_t>(brk - in);
+        std::memcpy(out + written, in, run);
+        written += run;
+        in = brk;
+        if (in < stop) ++in;  // the CR or LF itself
+    }
+    return written;
+}
+
+void warn(std::string_view text) {
+    std::string line;
+    line.reserve(text.size() + 10);
+    line.append("WARNING: ").append(text).append("\n");
+    const char* p = line.data();
+    std::size_t left = line.size();
+    while (left > 0) {
+        const ssize_t n = ::write(2, p, left);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return;  // nowhere left to report it
+        }
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+}
+
+Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, std::optional<std::string> indexname,
+                                           FaidxOptions options) {
+    std::unique_ptr<Faidx> faidx(new Faidx());
+    faidx->indexname_ = indexname ? std::move(*indexname) : filename + ".fai";
+    faidx->filename_ = std::move(filename);
+    faidx->options_ = std::move(options);
+    const std::string& path = faidx->filename_;
+    const std::string& index_path = faidx->indexname_;
+
+    struct stat fasta_status;
+    if (::stat(path.c_str(), &fasta_status) != 0) return FaidxError::fasta_not_found(path);
+
+    const int flags = (faidx->options_.mutable_file ? O_RDWR : O_RDONLY) | O_CLOEXEC;
+    UniqueFd fd(::open(path.c_str(), flags));
+    if (!fd.valid()) return FaidxError::os(errno);
+
+    if (!faidx->options_.mutable_file && faidx->mapping_.map(fd.get())) {
+        faidx->file_size_ = faidx->mapping_.length();
+        fd.reset();
+    } else {
+        struct stat open_status;
+        faidx->file_size_ = ::fstat(fd.get(), &open_status) == 0 ? static_cast<std::uint64_t>(open_status.st_size)
+                                                                  : UINT64_MAX;
+        faidx->file_ = std::move(fd);
+    }
+
+    bool build = false;
+    struct stat index_status;
+    if (::stat(index_path.c_str(), &index_status) != 0) {
+        build = faidx->options_.build_index;
+    } else if (faidx->options_.build_index && faidx->options_.rebuild) {
+        struct stat fasta_now;
+        struct stat index_now;
+        if (::stat(path.c_str(), &fasta_now) == 0 && ::stat(index_path.c_str(), &index_now) == 0) {
+            build = later(fasta_now.st_mtim, index_now.st_mtim);
+        }
+    }
+
+    Status loaded = build ? build_index(path, index_path, faidx->entries_) : read_index(index_path, faidx->entries_);
+    if (!loaded) return loaded.take_error();
+    return faidx;
+}
+
+Result<const IndexEntry*> Faidx::lookup(std::string_view name) const {
+    const IndexEntry* entry = entries_.find(name);
+    if (entry == nullptr) return FaidxError::not_found(name);
+    return entry;
+}
+
+FetchPlan Faidx::plan_fetch(std::string_view name, const IndexEntry& entry, std::uint64_t start,
+                            std::uint64_t end) const {
+    const std::uint64_t length = entry.rlen;
+    const bool in_bounds = start <= length && end <= length;
+    if (!in_bounds) {
+        std::string text = "coordinates " + coordinates_text(start, end) + " are out of bounds for sequence '";
+        text.append(name).append("' of length ").append(std::to_string(length));
+        if (options_.strict_bounds) return {FetchPlan::Kind::Refused, 0, 0, std::move(text)};
+        warn(text);
+        if (start > length) return {FetchPlan::Kind::Empty, start, start, {}};
+    } else if (options_.strict_bounds) {
+        if (start == 0 || end == 0)
+            return {FetchPlan::Kind::Refused, 0, 0, "coordinates cannot be 0 (1-based indexing)"};
+        if (start > end) {
+            return {FetchPlan::Kind::Refused, 0, 0,
+                    "start coordinate " + std::to_string(start) + " is greater than end coordinate " +
+                        std::to_string(end)};
+        }
+        return {FetchPlan::Kind::Extract, start, end, {}};
+    }
+    const std::uint64_t s = std::min(start, length);
+    const std::uint64_t e = std::min(end, length);
+    if (s == 0 || e == 0) {
+        warn("coordinates cannot be 0 (1-based indexing)");
+        return {FetchPlan::Kind::Empty, s, e, {}};
+    }
+    if (e < s) {
+        warn("start coordinate " + std::to_string(s) + " is greater than end coordinate " + std::to_string(e));
+        return {FetchPlan::Kind::Empty, s, e, {}};
+    }
+    return {FetchPlan::Kind::Extract, s, e, {}};
+}
+
+Result<FetchPlan> Faidx::plan_worker(std::string_view name, const IndexEntry& entry, std::uint64_t start,
+                                     std::uint64_t end) const {
+    const std::uint64_t length = entry.rlen;
+    if (options_.strict_bounds) {
+        // The subtractions wrap on purpose: a 0 start or end is refused too.
+        if (start > length || start - 1 >= end || end - 1 >= length)
+            return FaidxError::region(name, start, end, length);
+        return FetchPlan{FetchPlan::Kind::Extract, start, end, {}};
+    }
+    // A region that begins past the record's end overlaps nothing of it.
+    if (std::max<std::uint64_t>(start, 1) > length) return FetchPlan{FetchPlan::Kind::Empty, start, start, {}};
+    const std::uint64_t s = std::min(std::max<std::uint64_t>(start, 1), length);
+    const std::uint64_t e = std::min(std::max<std::uint64_t>(end, 1), length);
+    if (std::max<std::uint64_t>(end, 1) < s) return FetchPlan{FetchPlan::Kind::Empty, s, e, {}};
+    return FetchPlan{FetchPlan::Kind::Extract, s, e, {}};
+}
+
+std::uint64_t Faidx::extract_bound(const IndexEntry& entry, std::uint64_t first, std::uint64_t count) const {
+    if (count == 0 || entry.lenc == 0 || entry.rlen == 0) return 0;
+    const std::optional<std::uint64_t> position = base_position(entry, first);
+    if (!position || *position >= file_size_) return 0;
+    return std::min(count, file_size_ - *position);
+}
+
+Result<std::uint64_t> Faidx::extract(const IndexEntry& entry, std::uint64_t first, std::uint64_t count,
+                                     char* out) const {
+    const std::uint64_t bound = extract_bound(entry, first, count);
+    if (bound == 0) {
+        if (!mapping_.valid() && !file_.valid()) return FaidxError::io("No file handle available");
+        return std::uint64_t{0};
+    }
+    const std::uint64_t position = *base_position(entry, first);
+    if (mapping_.valid()) return extract_from_mapping(entry, position, bound, out);
+    return extract_from_file(entry, position, bound, out);
+}
+
+std::uint64_t Faidx::extract_from_mapping(const IndexEntry& entry, std::uint64_t position, std::uint64_t count,
+                                          char* out) const {
+    const std::uint64_t length = mapping_.length();
+    // The window holds the bases, the line breaks between them and one line
+    // of slack for a start in mid-line; it never reaches past the mapping.
+    const std::uint64_t lines = count / entry.lenc + (count % entry.lenc != 0);
+    const std::uint64_t slack = entry.lenb > entry.lenc ? entry.lenb - entry.lenc : 0;
+    std::uint64_t window_end =
+        saturating_add(saturating_add(saturating_add(position, count), entry.lenb), saturating_mul(lines, slack));
+    window_end = std::min(window_end, length);
+    const char* base = mapping_.data();
+    return copy_without_line_breaks(base + position, base + window_end, out, count);
+}
+
+Result<std::uint64_t> Faidx::extract_from_file(const IndexEntry& entry, std::uint64_t position,
+                                               std::uint64_t count, char* out) const {
+    if (!file_.valid()) return FaidxError::io("No file handle available");
+    constexpr std::uint64_t max_block = std::uint64_t{1} << 20;
+    const std::uint64_t breaks = (count / entry.lenc + 2) * (entry.lenb > entry.lenc ? entry.lenb - entry.lenc : 0);
+    const std::uint64_t block = std::clamp<std::uint64_t>(saturating_add(count, breaks), 4096, max_block);
+    std::vector<char> buffer(block);
+    std::uint64_t written = 0;
+    std::uint64_t offset = position;
+    while (written < count) {
+        if (offset > static_cast<std::uint64_t>(INT64_MAX)) break;
+        const ssize_t got = ::pread(file_.get(), buffer.data(), buffer.size(), static_cast<off_t>(offset));
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return FaidxError::os(errno);
+        }
+        if (got == 0) break;
+        written += copy_without_line_breaks(buffer.data(), buffer.data() + got, out + written, count - written);
+        offset += static_cast<std::uint64_t>(got);
+    }
+    return written;
+}
+
+std::optional<std::uint64_t> Faidx::reported_start(std::uint64_t first) const {
+    if (options_.as_raw) return std::nullopt;
+    return options_.one_based_attributes ? first : first - 1;
+}
+
+std::optional<std::uint64_t> Faidx::reported_end(std::uint64_t last) const {
+    if (options_.as_raw) return std::nullopt;
+    return last;
+}
+
+void Faidx::finish_text(std::string& text, std::uint64_t count) const {
+    if (text.size() < count && options_.default_seq) {
+        const std::string& pad = *options_.default_seq;
+        const std::uint64_t missing = count - text.size();
+        if (!pad.empty()) {
+            if (missing > (text.max_size() - text.size()) / pad.size()) throw std::bad_alloc();
+            text.reserve(text.size() + missing * pad.size());
+            for (std::uint64_t i = 0; i < missing; ++i) text.append(pad);
+        }
+    }
+    if (options_.sequence_always_upper) to_upper_ascii(text.data(), text.size());
+}
+
+}  // namespace kelpa::core

@@ -1,0 +1,135 @@
+// An opened, indexed FASTA file and the region arithmetic over it.
+//
+// Coordinates handed to this layer are 1-based and inclusive: base 1 is the
+// first base of a record and start..end holds end - start + 1 bases. A
+// record's base s lies at byte
+//
+//     offset + (s - 1) / lenc * lenb + (s - 1) % lenc
+//
+// of the FASTA file; its text is the file's bytes from there on with every
+// CR and LF dropped. Entries are trusted as the index states them: numbers
+// that do not fit together (lenb < lenc, offsets past the end, values whose
+// arithmetic overflows) yield only what lies inside the file, never a read
+// outside it.
+//
+// A Faidx never changes after open() returns, so any number of threads may
+// fetch through it at once: the mapped path only reads the mapping, and the
+// open-file path (mutable files, or when mapping failed) uses positioned reads.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "error.hpp"
+#include "index_file.hpp"
+#include "mapped_file.hpp"
+
+namespace kelpa::core {
+
+struct FaidxOptions {
+    bool as_raw = false;                     // results carry no coordinates
+    bool strict_bounds = false;              // refuse bad coordinates instead of clamping
+    bool sequence_always_upper = false;      // upper-case a..z in results
+    bool rebuild = true;                     // rebuild an index older than the FASTA file
+    bool build_index = true;                 // build a missing index at all
+    bool one_based_attributes = true;        // false: result start is first base - 1
+    std::optional<std::string> default_seq;  // pads results that come back short
+    bool mutable_file = false;               // open read-write and read without a mapping
+};
+
+// What a single-region request comes to once the coordinate rules ran.
+struct FetchPlan {
+    enum class Kind : std::uint8_t {
+        Extract,  // read bases first..last
+        Empty,    // empty text; start/end are the attributes to report
+        Refused,  // IndexError with `message`
+    };
+    Kind kind = Kind::Empty;
+    std::uint64_t first = 0;  // Extract: first base; Empty: reported start
+    std::uint64_t last = 0;   // Extract: last base; Empty: reported end
+    std::string message;      // Refused only
+
+    std::uint64_t count() const { return last - first + 1; }
+};
+
+class Faidx {
+public:
+    // Opens `filename`: checks it exists, maps it (or keeps it open when
+    // `mutable_file` is set or mapping fails), builds the index when it is
+    // missing or older than the FASTA file (as the options allow) and reads
+    // it. `indexname` defaults to filename + ".fai".
+    static Result<std::unique_ptr<Faidx>> open(std::string filename, std::optional<std::string> indexname,
+                                               FaidxOptions options);
+
+    // Not copyable or movable: workers hold pointers into it.
+    Faidx(const Faidx&) = delete;
+    Faidx& operator=(const Faidx&) = delete;
+
+    const std::string& filename() const { return filename_; }
+    const std::string& indexname() const { return indexname_; }
+    const FaidxOptions& options() const { return options_; }
+    const NameTable& entries() const { return entries_; }
+    bool has_mapping() const { return mapping_.valid(); }
+
+    // The entry of `name`, or the FetchError "Sequence '<name>' not found".
+    Result<const IndexEntry*> lookup(std::string_view name) const;
+
+    // Coordinate rules of a single fetch: clamps with a warning line on
+    // standard error, or refuses under strict_bounds.
+    FetchPlan plan_fetch(std::string_view name, const IndexEntry& entry, std::uint64_t start,
+                         std::uint64_t end) const;
+    // Coordinate rules of a batch worker: silent clamping (0 taken as 1, a
+    // region past the end is empty), RegionError under strict_bounds. Never prints.
+    Result<FetchPlan> plan_worker(std::string_view name, const IndexEntry& entry, std::uint64_t start,
+                                  std::uint64_t end) const;
+
+    // The most bases extract() can deliver for this request: `count`, capped by
+    // what the file holds from the first base's byte on. Size buffers with it.
+    std::uint64_t extract_bound(const IndexEntry& entry, std::uint64_t first, std::uint64_t count) const;
+
+    // Copies up to `count` bases of the record from base `first` on into `out`
+    // (which holds extract_bound() bytes) and returns how many it copied:
+    // fewer only when the file ends first or the entry does not match it.
+    Result<std::uint64_t> extract(const IndexEntry& entry, std::uint64_t first, std::uint64_t count,
+                                  char* out) const;
+
+    // Reported start/end of a successful extraction under the options.
+    std::optional<std::uint64_t> reported_start(std::uint64_t first) const;
+    std::optional<std::uint64_t> reported_end(std::uint64_t last) const;
+
+    // Finishes extracted text the slow way: pads it to `count` bases with
+    // default_seq, upper-cases it when asked. The fast path does the same in place.
+    void finish_text(std::string& text, std::uint64_t count) const;
+
+private:
+    Faidx() = default;
+
+    std::uint64_t extract_from_mapping(const IndexEntry& entry, std::uint64_t position, std::uint64_t count,
+                                       char* out) const;
+    Result<std::uint64_t> extract_from_file(const IndexEntry& entry, std::uint64_t position,
+                                            std::uint64_t count, char* out) const;
+
+    std::string filename_;
+    std::string indexname_;
+    FaidxOptions options_;
+    NameTable entries_;
+    Mapping mapping_;
+    UniqueFd file_;                // held only when there is no mapping
+    std::uint64_t file_size_ = 0;  // size of the file when opened
+};
+
+// Byte position of base `first` (1-based) of a record, or nothing when the
+// arithmetic leaves 64 bits.
+std::optional<std::uint64_t> base_position(const IndexEntry& entry, std::uint64_t first);
+
+// Copies bytes of [in, in_end), dropping CR and LF, until `count` bytes are
+// out or the input ends. Returns the number copied.
+std::uint64_t copy_without_line_breaks(const char* in, const char* in_end, char* out, std::uint64_t count);
+
+// Writes one whole line ("WARNING: " + text + "\n") to file descriptor 2.
+void warn(std::string_view text);
+
+}  // namespace kelpa::core

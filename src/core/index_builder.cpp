@@ -1,0 +1,251 @@
+#include "index_builder.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "mapped_file.hpp"
+#include "text.hpp"
+
+namespace kelpa::core {
+
+namespace {
+
+// 1 MiB keeps the read() calls few and the buffer in L2 while it is scanned.
+constexpr std::size_t READ_BUFFER_SIZE = std::size_t{1} << 20;
+
+FaidxError too_large() { return FaidxError::io("FASTA file too large to index"); }
+
+// Bytes at the end of [p, p + n) that start a UTF-8 character the buffer
+// cuts off (0..3). They are held back for the next read, so the validator
+// and the header scan only ever see whole characters. Bytes that cannot
+// start a character of that length are left to the validator to reject.
+std::size_t cut_off_tail(const unsigned char* p, std::size_t n) {
+    for (std::size_t back = 1; back <= 3 && back <= n; ++back) {
+        const unsigned char byte = p[n - back];
+        if ((byte & 0xC0) == 0x80) continue;
+        const std::size_t needed = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+        return needed > back ? back : 0;
+    }
+    return 0;
+}
+
+bool is_whitespace_at(const char* p, const char* end) {
+    const auto byte = static_cast<unsigned char>(*p);
+    if (byte < 0x80) return byte == ' ' || (byte >= 0x09 && byte <= 0x0D);
+    return whitespace_prefix(std::string_view(p, static_cast<std::size_t>(end - p))) != 0;
+}
+
+// The line state machine of the builder, fed with validated text in file
+// order. Lines may span any number of feeds; only the current record's
+// numbers and the name are kept, never a line.
+class FastaScanner {
+public:
+    // `data` holds whole UTF-8 characters only (see cut_off_tail).
+    Status feed(const char* data, std::size_t size);
+    Status finish();
+
+    std::vector<NamedEntry> take_records() { return std::move(records_); }
+
+private:
+    enum class Mode {
+        LineStart,   // next byte begins a line
+        Sequence,    // inside a non-header line, line_bytes_ / cr_run_ so far
+        HeaderLead,  // after '>', skipping White_Space before the name
+        HeaderName,  // inside the name
+        HeaderRest,  // after the name, skipping to the end of the line
+    };
+
+    void close_record();
+    void start_record(std::uint64_t offset);
+    [[nodiscard]] bool add_line(std::uint64_t full_bytes, std::uint64_t bases);
+
+    Mode mode_ = Mode::LineStart;
+    std::uint64_t position_ = 0;  // file offset of the first byte of the current feed
+    std::string name_;            // empty: no record is being indexed
+    std::uint64_t offset_ = 0;
+    std::uint64_t rlen_ = 0;
+    std::uint64_t lenc_ = 0;
+    std::uint64_t lenb_ = 0;
+    bool seen_line_ = false;        // a sequence line since the header
+    std::uint64_t line_bytes_ = 0;  // Mode::Sequence: bytes of the line so far, no "\n"
+    std::uint64_t cr_run_ = 0;      // Mode::Sequence: of those, trailing '\r' bytes
+    std::vector<NamedEntry> records_;
+};
+
+void FastaScanner::close_record() {
+    if (!name_.empty()) records_.emplace_back(std::move(name_), IndexEntry{rlen_, offset_, lenc_, lenb_});
+    name_.clear();
+}
+
+void FastaScanner::start_record(std::uint64_t offset) {
+    offset_ = offset;
+    rlen_ = lenc_ = lenb_ = 0;
+    seen_line_ = false;
+}
+
+bool FastaScanner::add_line(std::uint64_t full_bytes, std::uint64_t bases) {
+    if (!seen_line_) {
+        lenb_ = full_bytes;
+        lenc_ = bases;
+        seen_line_ = true;
+    }
+    return !__builtin_add_overflow(rlen_, bases, &rlen_);
+}
+
+Status FastaScanner::feed(const char* data, std::size_t size) {
+    const char* p = data;
+    const char* const end = data + size;
+    const auto offset_after = [&](const char* q) { return position_ + static_cast<std::uint64_t>(q - data); };
+    while (p < end) {
+        switch (mode_) {
+            case Mode::LineStart:
+                // The hot loop: whole lines inside this buffer.
+                while (p < end) {
+                    if (*p == '>') {
+                        close_record();
+                        mode_ = Mode::HeaderLead;
+                        ++p;
+                        break;
+                    }
+                    const auto* newline =
+                        static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+                    if (newline == nullptr) {
+                        mode_ = Mode::Sequence;
+                        line_bytes_ = cr_run_ = 0;
+                        break;
+                    }
+                    const auto length = static_cast<std::uint64_t>(newline - p);
+                    std::uint64_t bases = length;
+                    while (bases > 0 && p[bases - 1] == '\r') --bases;
+                    if (!add_line(length + 1, bases)) return too_large();
+                    p = newline + 1;
+                }
+                break;
+
+            case Mode::Sequence: {
+                const auto* newline =
+                    static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+                const char* stop = newline != nullptr ? newline : end;
+                const auto length = static_cast<std::uint64_t>(stop - p);
+                std::uint64_t crs = 0;
+                while (crs < length && stop[-1 - static_cast<std::ptrdiff_t>(crs)] == '\r') ++crs;
+                cr_run_ = crs == length ? cr_run_ + crs : crs;
+                if (__builtin_add_overflow(line_bytes_, length, &line_bytes_)) return too_large();
+                if (newline == nullptr) {
+                    p = end;
+                    break;
+                }
+                std::uint64_t full = 0;
+                if (__builtin_add_overflow(line_bytes_, 1, &full)) return too_large();
+                if (!add_line(full, line_bytes_ - cr_run_)) return too_large();
+                p = newline + 1;
+                mode_ = Mode::LineStart;
+                break;
+            }
+
+            case Mode::HeaderLead:
+                while (p < end) {
+                    if (*p == '\n') {
+                        ++p;
+                        start_record(offset_after(p));
+                        mode_ = Mode::LineStart;
+                        break;
+                    }
+                    const std::size_t width = whitespace_prefix(std::string_view(p, static_cast<std::size_t>(end - p)));
+                    if (width == 0) {
+                        mode_ = Mode::HeaderName;
+                        break;
+                    }
+                    p += width;
+                }
+                break;
+
+            case Mode::HeaderName: {
+                const char* start = p;
+                while (p < end && !is_whitespace_at(p, end)) ++p;
+                name_.append(start, p);
+                if (p < end) mode_ = Mode::HeaderRest;
+                break;
+            }
+
+            case Mode::HeaderRest: {
+                const auto* newline =
+                    static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+                if (newline == nullptr) {
+                    p = end;
+                    break;
+                }
+                p = newline + 1;
+                start_record(offset_after(p));
+                mode_ = Mode::LineStart;
+                break;
+            }
+        }
+    }
+    if (__builtin_add_overflow(position_, size, &position_)) return too_large();
+    return {};
+}
+
+Status FastaScanner::finish() {
+    switch (mode_) {
+        case Mode::LineStart: break;
+        case Mode::Sequence:
+            // A last line without "\n": its length is all bytes, its bases
+            // those before the trailing '\r's.
+            if (!add_line(line_bytes_, line_bytes_ - cr_run_)) return too_large();
+            break;
+        case Mode::HeaderLead:
+        case Mode::HeaderName:
+        case Mode::HeaderRest: start_record(position_); break;
+    }
+    mode_ = Mode::LineStart;
+    close_record();
+    return {};
+}
+
+}  // namespace
+
+Result<std::vector<NamedEntry>> scan_fasta(const std::string& fasta_path) {
+    UniqueFd fd(::open(fasta_path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) return FaidxError::os(errno);
+    (void)::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+
+    const auto buffer = std::unique_ptr<char[]>(new char[READ_BUFFER_SIZE]);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(buffer.get());
+    FastaScanner scanner;
+    std::size_t held = 0;  // bytes of a cut-off character at the buffer's start
+    while (true) {
+        const ssize_t got = ::read(fd.get(), buffer.get() + held, READ_BUFFER_SIZE - held);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return FaidxError::os(errno);
+        }
+        const std::size_t filled = held + static_cast<std::size_t>(got);
+        // At the end of the file nothing is held back: a cut-off character
+        // there is simply invalid.
+        const std::size_t tail = got == 0 ? 0 : cut_off_tail(bytes, filled);
+        const std::size_t usable = filled - tail;
+        if (valid_utf8_prefix(std::string_view(buffer.get(), usable)) != usable) return FaidxError::invalid_utf8();
+        if (Status status = scanner.feed(buffer.get(), usable); !status) return status.take_error();
+        if (got == 0) break;
+        std::memmove(buffer.get(), buffer.get() + usable, tail);
+        held = tail;
+    }
+    if (Status status = scanner.finish(); !status) return status.take_error();
+    return scanner.take_records();
+}
+
+Status build_index(const std::string& fasta_path, const std::string& index_path, NameTable& table) {
+    Result<std::vector<NamedEntry>> records = scan_fasta(fasta_path);
+    if (!records) return records.take_error();
+    if (Status status = write_index(index_path, *records); !status) return status;
+    table.reserve(records->size());
+    for (const auto& [name, entry] : *records) table.insert_or_assign(name, entry);
+    return {};
+}
+
+}  // namespace kelpa::core

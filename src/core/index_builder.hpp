@@ -1,0 +1,28 @@
+// Building an index by scanning a FASTA file.
+//
+// One sequential pass, line by line, lenient: a line whose first byte is '>'
+// is a header and its name is the first White_Space-separated word after the
+// '>'; every other line is sequence text whose bases are its bytes minus
+// trailing CR/LF. lenc and lenb come from a record's first sequence line only;
+// no line widths are checked. Records with an empty name, and lines before the
+// first header, are left out. Text that is not valid UTF-8 fails the build
+// ("stream did not contain valid UTF-8") before anything is written.
+// Memory stays flat in line length: the file is streamed through a fixed buffer.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "error.hpp"
+#include "index_file.hpp"
+
+namespace kelpa::core {
+
+// The records of the FASTA file at `fasta_path`, in file order, duplicates included.
+Result<std::vector<NamedEntry>> scan_fasta(const std::string& fasta_path);
+
+// Scans `fasta_path`, writes the index to `index_path` and fills `table`
+// (a name seen twice keeps the later record's entry). Every failure is IO.
+Status build_index(const std::string& fasta_path, const std::string& index_path, NameTable& table);
+
+}  // namespace kelpa::core

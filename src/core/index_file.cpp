@@ -1,0 +1,351 @@
+#include "index_file.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <stdexcept>
+
+#include "mapped_file.hpp"
+#include "text.hpp"
+
+namespace kelpa::core {
+
+// ---------------------------------------------------------------------------
+// NameTable
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// A wyhash-style hash: names are short, so a few 64x64->128 multiplies beat
+// byte-at-a-time hashes. The seed is fixed: iteration order does not depend
+// on it, and a table is only ever filled from the user's own files.
+constexpr std::uint64_t HASH_SEED = 0x2d358dccaa6c78a5ULL;
+constexpr std::uint64_t HASH_P1 = 0x8bb84b93962eacc9ULL;
+constexpr std::uint64_t HASH_P2 = 0x4b33a62ed433d4a3ULL;
+constexpr std::uint64_t HASH_P3 = 0x4d5a2da51de1aa47ULL;
+
+std::uint64_t mix(std::uint64_t a, std::uint64_t b) {
+    const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+    return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
+}
+
+std::uint64_t load64(const unsigned char* p) {
+    std::uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+std::uint64_t load32(const unsigned char* p) {
+    std::uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+std::uint64_t hash_name(std::string_view name) {
+    const auto* p = reinterpret_cast<const unsigned char*>(name.data());
+    std::size_t n = name.size();
+    std::uint64_t h = HASH_SEED ^ mix(n ^ HASH_P1, HASH_P2);
+    while (n > 16) {
+        h = mix(load64(p) ^ HASH_P1, load64(p + 8) ^ h);
+        p += 16;
+        n -= 16;
+    }
+    std::uint64_t a = 0, b = 0;
+    if (n >= 8) {
+        a = load64(p);
+        b = load64(p + n - 8);
+    } else if (n >= 4) {
+        a = load32(p);
+        b = load32(p + n - 4);
+    } else if (n > 0) {
+        a = (std::uint64_t{p[0]} << 16) | (std::uint64_t{p[n / 2]} << 8) | p[n - 1];
+    }
+    return mix(mix(a ^ HASH_P2, b ^ h) ^ HASH_P3, n ^ HASH_P1);
+}
+
+constexpr std::size_t MIN_SLOTS = 16;
+constexpr std::uint64_t TAG_MASK = 0xFFFFFFFF00000000ULL;
+constexpr std::uint64_t INDEX_MASK = 0x00000000FFFFFFFFULL;
+
+// Names are at most 2^32 - 1, so index + 1 fits the low half and is never 0.
+std::uint64_t slot_value(std::uint64_t hash, std::size_t index) { return (hash & TAG_MASK) | (index + 1); }
+
+}  // namespace
+
+void NameTable::reserve(std::size_t count) {
+    names_.reserve(count);
+    entries_.reserve(count);
+    hashes_.reserve(count);
+    if (count * 2 > slots_.size()) grow();
+}
+
+// Makes room for max(size() + 1, names_.capacity()) names at a load of at
+// most one half, and re-places every name.
+void NameTable::grow() {
+    const std::size_t wanted = std::max(names_.size() + 1, names_.capacity());
+    std::size_t capacity = std::max(MIN_SLOTS, slots_.size());
+    while (capacity < wanted * 2) capacity *= 2;
+    slots_.assign(capacity, 0);
+    const std::size_t mask = capacity - 1;
+    for (std::size_t i = 0; i < hashes_.size(); ++i) {
+        std::size_t slot = hashes_[i] & mask;
+        while (slots_[slot] != 0) slot = (slot + 1) & mask;
+        slots_[slot] = slot_value(hashes_[i], i);
+    }
+}
+
+// The slot holding `name`, or the empty slot where it would go. The table is
+// never more than half full, so the walk ends.
+std::size_t NameTable::slot_of(std::string_view name, std::uint64_t hash) const {
+    const std::size_t mask = slots_.size() - 1;
+    const std::uint64_t tag = hash & TAG_MASK;
+    std::size_t slot = hash & mask;
+    while (true) {
+        const std::uint64_t stored = slots_[slot];
+        if (stored == 0) return slot;
+        if ((stored & TAG_MASK) == tag && names_[(stored & INDEX_MASK) - 1] == name) return slot;
+        slot = (slot + 1) & mask;
+    }
+}
+
+void NameTable::insert_or_assign(std::string_view name, const IndexEntry& entry) {
+    if ((names_.size() + 1) * 2 > slots_.size()) grow();
+    const std::uint64_t hash = hash_name(name);
+    const std::size_t slot = slot_of(name, hash);
+    if (slots_[slot] != 0) {
+        entries_[(slots_[slot] & INDEX_MASK) - 1] = entry;
+        return;
+    }
+    if (names_.size() >= std::numeric_limits<std::uint32_t>::max()) {
+        throw std::length_error("kelpa: more than 2^32 - 1 record names");
+    }
+    names_.emplace_back(name);
+    entries_.push_back(entry);
+    hashes_.push_back(hash);
+    slots_[slot] = slot_value(hash, names_.size() - 1);
+}
+
+const IndexEntry* NameTable::find(std::string_view name) const {
+    if (slots_.empty()) return nullptr;
+    const std::uint64_t stored = slots_[slot_of(name, hash_name(name))];
+    return stored == 0 ? nullptr : &entries_[(stored & INDEX_MASK) - 1];
+}
+
+// ---------------------------------------------------------------------------
+// Reading
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// The whole content of an open file. Index files are small next to the FASTA
+// file, and one buffer lets the parser run without any carry-over logic.
+struct FileContent {
+    std::unique_ptr<char[]> data;
+    std::size_t size = 0;
+};
+
+Status read_whole_file(int fd, FileContent& out) {
+    std::size_t capacity = 64 * 1024;
+    struct stat status;
+    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0 &&
+        static_cast<std::uint64_t>(status.st_size) < std::numeric_limits<std::size_t>::max() / 2) {
+        // One byte more than the size, so the read that sees end of file
+        // needs no reallocation.
+        capacity = static_cast<std::size_t>(status.st_size) + 1;
+    }
+    auto data = std::unique_ptr<char[]>(new char[capacity]);
+    std::size_t size = 0;
+    while (true) {
+        if (size == capacity) {
+            const std::size_t bigger = capacity * 2;
+            auto grown = std::unique_ptr<char[]>(new char[bigger]);
+            std::memcpy(grown.get(), data.get(), size);
+            data = std::move(grown);
+            capacity = bigger;
+        }
+        const ssize_t got = ::read(fd, data.get() + size, capacity - size);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return FaidxError::os(errno);
+        }
+        if (got == 0) break;
+        size += static_cast<std::size_t>(got);
+    }
+    out.data = std::move(data);
+    out.size = size;
+    return {};
+}
+
+// Splits `line` (already trimmed) into its five fields; false when it has
+// any other number of fields.
+bool split_five(std::string_view line, std::string_view (&fields)[5]) {
+    const char* p = line.data();
+    const char* const end = p + line.size();
+    for (int k = 0; k < 4; ++k) {
+        const auto* tab = static_cast<const char*>(std::memchr(p, '\t', static_cast<std::size_t>(end - p)));
+        if (tab == nullptr) return false;
+        fields[k] = std::string_view(p, static_cast<std::size_t>(tab - p));
+        p = tab + 1;
+    }
+    if (std::memchr(p, '\t', static_cast<std::size_t>(end - p)) != nullptr) return false;
+    fields[4] = std::string_view(p, static_cast<std::size_t>(end - p));
+    return true;
+}
+
+}  // namespace
+
+Status read_index(const std::string& path, NameTable& table) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) return FaidxError::index_not_found(path);
+    FileContent content;
+    if (Status status = read_whole_file(fd.get(), content); !status) return status;
+    fd.reset();
+
+    const std::string_view text(content.data.get(), content.size);
+    // One validation pass over everything; the error is reported only when
+    // the line holding the first bad byte is reached, so a bad number on an
+    // earlier line still wins.
+    const std::size_t first_invalid = valid_utf8_prefix(text);
+    table.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
+
+    static constexpr const char* INVALID[4] = {"Invalid rlen", "Invalid offset", "Invalid lenc", "Invalid lenb"};
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const auto* newline =
+            static_cast<const char*>(std::memchr(text.data() + start, '\n', text.size() - start));
+        const std::size_t stop = newline != nullptr ? static_cast<std::size_t>(newline - text.data()) : text.size();
+        if (first_invalid < stop) return FaidxError::invalid_utf8();
+
+        // Dropping "\n", then "\r", then trimming equals trimming alone:
+        // both terminator bytes are White_Space.
+        const std::string_view line = trim_whitespace(text.substr(start, stop - start));
+        start = stop + 1;
+
+        std::string_view fields[5];
+        if (!split_five(line, fields)) continue;
+        std::uint64_t numbers[4];
+        for (int k = 0; k < 4; ++k) {
+            const std::optional<std::uint64_t> number = parse_u64(fields[k + 1]);
+            if (!number) return FaidxError::indexing(INVALID[k]);
+            numbers[k] = *number;
+        }
+        table.insert_or_assign(fields[0], IndexEntry{numbers[0], numbers[1], numbers[2], numbers[3]});
+    }
+    return {};
+}
+
+// ---------------------------------------------------------------------------
+// Writing
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// A temporary file that is removed again unless it was renamed into place.
+class TemporaryFile {
+public:
+    TemporaryFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+    ~TemporaryFile() {
+        if (fd_ >= 0) ::close(fd_);
+        if (!committed_) ::unlink(path_.c_str());
+    }
+
+    int fd() const { return fd_; }
+    const std::string& path() const { return path_; }
+
+    // close() can report a deferred write error (NFS, quotas), so its result counts.
+    Status close() {
+        const int result = ::close(std::exchange(fd_, -1));
+        if (result != 0) return FaidxError::os(errno);
+        return {};
+    }
+    void commit() { committed_ = true; }
+
+private:
+    int fd_;
+    std::string path_;
+    bool committed_ = false;
+};
+
+Status write_all(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return FaidxError::os(errno);
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return {};
+}
+
+std::atomic<std::uint64_t> temporary_counter{0};
+
+// Creates ".<basename>.<pid>.<counter>.tmp" beside `path`. The basename is
+// cut to keep the whole name under NAME_MAX; O_EXCL makes a clash (another
+// process, a leftover) an EEXIST, answered with the next counter.
+Result<int> create_temporary(const std::string& path, std::string& temporary_path) {
+    const std::size_t slash = path.rfind('/');
+    const std::size_t base_start = slash == std::string::npos ? 0 : slash + 1;
+    const std::string_view directory(path.data(), base_start);
+    const std::string_view base = std::string_view(path).substr(base_start).substr(0, 160);
+    const std::string pid = std::to_string(::getpid());
+    for (int attempt = 0;; ++attempt) {
+        temporary_path.assign(directory).append(".").append(base).append(".").append(pid).append(".");
+        temporary_path.append(std::to_string(temporary_counter.fetch_add(1))).append(".tmp");
+        const int fd = ::open(temporary_path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
+        if (fd >= 0) return fd;
+        if (errno != EEXIST || attempt == 100) return FaidxError::os(errno);
+    }
+}
+
+void append_number(std::string& out, std::uint64_t value) {
+    char digits[20];
+    const auto result = std::to_chars(digits, digits + sizeof digits, value);
+    out.append(digits, static_cast<std::size_t>(result.ptr - digits));
+}
+
+}  // namespace
+
+Status write_index(const std::string& path, const std::vector<NamedEntry>& entries) {
+    std::string temporary_path;
+    Result<int> created = create_temporary(path, temporary_path);
+    if (!created) return created.take_error();
+    TemporaryFile file(created.value(), std::move(temporary_path));
+
+    constexpr std::size_t FLUSH_AT = 1 << 20;
+    std::string buffer;
+    buffer.reserve(FLUSH_AT + 256);
+    for (const auto& [name, entry] : entries) {
+        buffer.append(name).push_back('\t');
+        append_number(buffer, entry.rlen);
+        buffer.push_back('\t');
+        append_number(buffer, entry.offset);
+        buffer.push_back('\t');
+        append_number(buffer, entry.lenc);
+        buffer.push_back('\t');
+        append_number(buffer, entry.lenb);
+        buffer.push_back('\n');
+        if (buffer.size() >= FLUSH_AT) {
+            if (Status status = write_all(file.fd(), buffer.data(), buffer.size()); !status) return status;
+            buffer.clear();
+        }
+    }
+    if (Status status = write_all(file.fd(), buffer.data(), buffer.size()); !status) return status;
+    if (Status status = file.close(); !status) return status;
+    if (::rename(file.path().c_str(), path.c_str()) != 0) return FaidxError::os(errno);
+    file.commit();
+    return {};
+}
+
+}  // namespace kelpa::core

@@ -1,0 +1,84 @@
+// The five-column FASTA index (.fai) and the table of its entries.
+//
+// One line per record, five fields joined by single tabs, "\n"-terminated:
+//
+//   name    rlen    offset    lenc    lenb
+//
+//   rlen    bases in the record (line terminators excluded)
+//   offset  byte offset in the FASTA file of the record's first base
+//   lenc    bases on each full sequence line
+//   lenb    bytes on each full sequence line, terminator ("\n" or "\r\n") included
+//
+// Reading accepts "\n" and "\r\n", a last line without terminator, trims
+// Unicode White_Space from both ends of each line, ignores lines that do not
+// split into exactly five tab-separated fields, and rejects a five-field line
+// whose numbers are not unsigned 64-bit decimals ("Invalid rlen", ...).
+// The numbers are not checked against each other or against the FASTA file.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "error.hpp"
+
+namespace kelpa::core {
+
+struct IndexEntry {
+    std::uint64_t rlen = 0;    // bases in the record
+    std::uint64_t offset = 0;  // byte offset of the first base
+    std::uint64_t lenc = 0;    // bases per full line
+    std::uint64_t lenb = 0;    // bytes per full line, terminator included
+};
+
+using NamedEntry = std::pair<std::string, IndexEntry>;
+
+// Record name -> IndexEntry, compared byte for byte.
+//
+// Names iterate in the order they first appeared; storing a name again keeps
+// its position and replaces its entry. Filled once while a Faidx is opened,
+// read-only afterwards (so safe to read from several threads).
+class NameTable {
+public:
+    NameTable() = default;
+
+    // Stores or replaces the entry of `name`.
+    void insert_or_assign(std::string_view name, const IndexEntry& entry);
+    // The entry of `name`, or nullptr.
+    const IndexEntry* find(std::string_view name) const;
+    bool contains(std::string_view name) const { return find(name) != nullptr; }
+
+    std::size_t size() const { return names_.size(); }
+    bool empty() const { return names_.empty(); }
+    // The i-th name and entry in first-appearance order.
+    const std::string& name_at(std::size_t i) const { return names_[i]; }
+    const IndexEntry& entry_at(std::size_t i) const { return entries_[i]; }
+
+    void reserve(std::size_t count);
+
+private:
+    std::size_t slot_of(std::string_view name, std::uint64_t hash) const;
+    void grow();
+
+    std::vector<std::string> names_;
+    std::vector<IndexEntry> entries_;
+    std::vector<std::uint64_t> hashes_;  // hash of names_[i], for re-placing on growth
+    // Open addressing, linear probing, at most half full. A slot is 0 when
+    // empty, else (high 32 bits of the name's hash) << 32 | (index + 1): the
+    // tag settles almost every probe without touching hashes_ or names_.
+    std::vector<std::uint64_t> slots_;
+};
+
+// Reads the index at `path` into `table` (IndexNotFound, IO, FastaIndexing).
+Status read_index(const std::string& path, NameTable& table);
+
+// Writes the entries, in the order given, to `path`. The file is written
+// under a temporary name in the same directory and renamed over `path`, so a
+// reader never sees a partial index; it gets the permissions a plain create
+// would give it (0666 less the umask). On failure nothing is left behind.
+Status write_index(const std::string& path, const std::vector<NamedEntry>& entries);
+
+}  // namespace kelpa::core

@@ -1,0 +1,59 @@
+#include "mapped_file.hpp"
+
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <limits>
+
+namespace kelpa::core {
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+    if (this != &other) {
+        reset();
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+UniqueFd::~UniqueFd() { reset(); }
+
+void UniqueFd::reset() {
+    // Linux releases the descriptor even when close() reports EINTR, so a
+    // retry could close a descriptor another thread has just been given.
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+Mapping& Mapping::operator=(Mapping&& other) noexcept {
+    if (this != &other) {
+        if (base_ != nullptr) ::munmap(const_cast<char*>(base_), mapped_);
+        base_ = std::exchange(other.base_, nullptr);
+        length_ = std::exchange(other.length_, 0);
+        mapped_ = std::exchange(other.mapped_, 0);
+    }
+    return *this;
+}
+
+Mapping::~Mapping() {
+    if (base_ != nullptr) ::munmap(const_cast<char*>(base_), mapped_);
+}
+
+bool Mapping::map(int fd) {
+    *this = Mapping();
+    struct stat status;
+    if (::fstat(fd, &status) != 0 || status.st_size < 0) return false;
+    const auto size = static_cast<std::uint64_t>(status.st_size);
+    if (size > std::numeric_limits<std::size_t>::max()) return false;
+    // mmap refuses a length of 0; one byte of an empty file maps fine, and
+    // length() still reports 0 so nothing reads it.
+    const std::size_t mapped = size == 0 ? 1 : static_cast<std::size_t>(size);
+    void* base = ::mmap(nullptr, mapped, PROT_READ, MAP_SHARED, fd, 0);
+    if (base == MAP_FAILED) return false;
+    base_ = static_cast<const char*>(base);
+    length_ = size;
+    mapped_ = mapped;
+    return true;
+}
+
+}  // namespace kelpa::core

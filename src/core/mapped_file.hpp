@@ -1,0 +1,56 @@
+// Owning wrappers for a file descriptor and a read-only memory mapping.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+namespace kelpa::core {
+
+// An open file descriptor, closed on destruction. Movable, not copyable.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept;
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd();
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    void reset();
+
+private:
+    int fd_ = -1;
+};
+
+// A read-only, shared mapping of a whole file, unmapped on destruction.
+// length() is the file size when it was mapped (0 for an empty file).
+class Mapping {
+public:
+    Mapping() = default;
+    Mapping(Mapping&& other) noexcept
+        : base_(std::exchange(other.base_, nullptr)),
+          length_(std::exchange(other.length_, 0)),
+          mapped_(std::exchange(other.mapped_, 0)) {}
+    Mapping& operator=(Mapping&& other) noexcept;
+    Mapping(const Mapping&) = delete;
+    Mapping& operator=(const Mapping&) = delete;
+    ~Mapping();
+
+    // Maps the whole file behind `fd`; false (and nothing held) on failure.
+    bool map(int fd);
+
+    const char* data() const { return base_; }
+    std::uint64_t length() const { return length_; }
+    bool valid() const { return base_ != nullptr; }
+
+private:
+    const char* base_ = nullptr;
+    std::uint64_t length_ = 0;
+    std::size_t mapped_ = 0;  // bytes actually mapped: max(length, 1)
+};
+
+}  // namespace kelpa::core

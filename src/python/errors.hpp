@@ -1,0 +1,44 @@
+// The boundary between native errors and Python exceptions.
+//
+// Every function CPython calls runs its body through `shielded`: a C++
+// exception never crosses into the interpreter. Running out of memory
+// becomes MemoryError; any other escaped exception is an internal fault,
+// raised as InternalFault (derived from BaseException, so ordinary
+// `except Exception` handlers do not swallow it).
+#pragma once
+
+#include <Python.h>
+
+#include <new>
+#include <stdexcept>
+
+#include "../core/error.hpp"
+
+namespace kelpa::py {
+
+// Raises a FaidxError as Python's Exception with "<Kind>Error: <payload>".
+void raise_faidx_error(const core::FaidxError& error);
+
+// Raises the internal-fault exception with `message`.
+void raise_internal_fault(const char* message);
+
+// The internal-fault exception type, created on first use.
+PyObject* internal_fault_type();
+
+template <class Body>
+auto shielded(Body&& body, decltype(body()) on_error) noexcept -> decltype(body()) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& fault) {
+        raise_internal_fault(fault.what());
+    } catch (...) {
+        raise_internal_fault("unknown internal error");
+    }
+    return on_error;
+}
+
+}  // namespace kelpa::py

@@ -1,0 +1,31 @@
+// The Fasta object, shared with the record and iterator types that read through it.
+#pragma once
+
+#include <Python.h>
+
+#include "access.hpp"
+#include "handle.hpp"
+
+namespace kelpa::py {
+
+struct FastaObject {
+    PyObject_HEAD
+    AccessState access;
+    FaidxHandle* handle;  // owned; complete for the object's whole life
+    PyObject* filename;   // str, as passed to the constructor
+};
+
+inline const core::Faidx& fasta_native(PyObject* fasta) {
+    return *reinterpret_cast<FastaObject*>(fasta)->handle->faidx;
+}
+
+// A new FastaRecord for `name` (an exact str) of `fasta`.
+PyObject* new_fasta_record(PyObject* fasta, PyObject* name);
+
+// A new FastaIterator over the records of `fasta`.
+PyObject* new_fasta_iterator(PyObject* fasta);
+
+// A new str of the i-th record name of `fasta`.
+PyObject* fasta_name_at(PyObject* fasta, std::size_t i);
+
+}  // namespace kelpa::py

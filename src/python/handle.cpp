@@ -1,0 +1,98 @@
+#include "handle.hpp"
+
+#include "args.hpp"
+#include "errors.hpp"
+
+namespace kelpa::py {
+
+namespace {
+
+struct OpenRequest {
+    std::string filename;
+    std::optional<std::string> indexname;
+    core::FaidxOptions options;
+};
+
+bool convert_option(OpenOption option, const char* name, PyObject* value, OpenRequest& request, FaidxHandle& handle) {
+    core::FaidxOptions& options = request.options;
+    std::optional<std::string_view> text;
+    switch (option) {
+        case OpenOption::filename: {
+            std::string_view path;
+            if (!convert_text(value, name, path)) return false;
+            request.filename.assign(path);
+            return true;
+        }
+        case OpenOption::indexname:
+            if (!convert_optional_text(value, name, text)) return false;
+            if (text) request.indexname.emplace(*text);
+            return true;
+        case OpenOption::default_seq:
+            if (!convert_optional_text(value, name, text)) return false;
+            if (text) options.default_seq.emplace(*text);
+            return true;
+        case OpenOption::split_char:
+            if (!convert_optional_text(value, name, text)) return false;
+            if (text) handle.split_char.emplace(*text);
+            return true;
+        case OpenOption::duplicate_action: {
+            if (value == nullptr) return true;
+            std::string_view action;
+            if (!convert_text(value, name, action)) return false;
+            handle.duplicate_action.assign(action);
+            return true;
+        }
+        case OpenOption::key_function:
+            if (value != nullptr && value != Py_None) handle.key_function = Ref::borrow(value);
+            return true;
+        case OpenOption::filt_function:
+            if (value != nullptr && value != Py_None) handle.filt_function = Ref::borrow(value);
+            return true;
+        case OpenOption::read_ahead:
+            return convert_optional_u64(value, name, handle.read_ahead);
+        case OpenOption::as_raw:
+        case OpenOption::strict_bounds:
+        case OpenOption::sequence_always_upper:
+        case OpenOption::rebuild:
+        case OpenOption::build_index:
+        case OpenOption::one_based_attributes:
+        case OpenOption::mutable_file:
+        case OpenOption::read_long_names:
+            break;
+    }
+    if (value == nullptr) return true;  // keeps its default
+    bool flag;
+    if (!convert_bool(value, name, flag)) return false;
+    switch (option) {
+        case OpenOption::as_raw: options.as_raw = flag; break;
+        case OpenOption::strict_bounds: options.strict_bounds = flag; break;
+        case OpenOption::sequence_always_upper: options.sequence_always_upper = flag; break;
+        case OpenOption::rebuild: options.rebuild = flag; break;
+        case OpenOption::build_index: options.build_index = flag; break;
+        case OpenOption::one_based_attributes: options.one_based_attributes = flag; break;
+        case OpenOption::mutable_file: options.mutable_file = flag; break;
+        default: handle.read_long_names = flag; break;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::unique_ptr<FaidxHandle> open_handle(std::span<const OpenOption> order, std::span<const char* const> names,
+                                         PyObject** bound) {
+    auto handle = std::make_unique<FaidxHandle>();
+    OpenRequest request;
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        if (!convert_option(order[i], names[i], bound[i], request, *handle)) return nullptr;
+    }
+    core::Result<std::unique_ptr<core::Faidx>> opened =
+        core::Faidx::open(std::move(request.filename), std::move(request.indexname), std::move(request.options));
+    if (!opened) {
+        raise_faidx_error(opened.error());
+        return nullptr;
+    }
+    handle->faidx = std::move(opened.value());
+    return handle;
+}
+
+}  // namespace kelpa::py
