@@ -5,7 +5,7 @@ PYTHON := .venv/bin/python
 PYTEST_ARGS ?=
 BENCH_ARGS ?=
 
-.PHONY: all build demo test bench clean distclean
+.PHONY: all build demo test bench bench-deps clean distclean
 
 all: build
 
@@ -21,8 +21,19 @@ test: build
 	@$(PYTHON) -m pytest -q tests $(PYTEST_ARGS); status=$$?; \
 	if [ $$status -eq 5 ]; then status=0; fi; exit $$status
 
-bench: build
+bench: build bench-deps
 	$(PYTHON) bench/run.py $(BENCH_ARGS)
+
+# The peers of the benchmarks: pysam and pyfastx into .venv (--no-deps: pysam
+# needs nothing and pyfastx is used without its extras), samtools and bedtools
+# from Debian when running as root.
+# bench/run.py skips whatever peer is still missing.
+bench-deps: build
+	@$(PYTHON) -c 'import pysam, pyfastx' 2>/dev/null || \
+		$(PYTHON) -m pip install --disable-pip-version-check --no-deps -r bench/requirements.txt
+	@if [ "$$(id -u)" = 0 ] && ! { command -v samtools && command -v bedtools; } >/dev/null 2>&1; then \
+		apt-get install -y samtools bedtools || echo "bench-deps: samtools/bedtools not installed; those peers are skipped"; \
+	fi
 
 clean:
 	rm -rf build dist .pytest_cache .hypothesis

@@ -9,7 +9,9 @@
 #include <cstring>
 #include <vector>
 
-#if defined(__SSE2__)
+#if defined(__x86_64__)
+#include <immintrin.h>
+#elif defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
@@ -34,20 +36,85 @@ std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
     return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;
 }
 
-const char* find_line_break(const char* p, const char* end) {
+// Copying without line breaks. The vector loops store a whole block and then
+// advance the output only past the bytes that belong to it, so a line break
+// costs one compare-and-skip instead of a call to memcpy; they stop while a
+// whole block still fits into the output, and plain bytes finish the rest.
+std::uint64_t copy_tail(const char*& in, const char* in_end, char*& out, std::uint64_t left) {
+    std::uint64_t written = 0;
+    while (written < left && in < in_end) {
+        const char c = *in++;
+        if (c != '\n' && c != '\r') out[written++] = c;
+    }
+    out += written;
+    return written;
+}
+
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) std::uint64_t copy_blocks_avx2(const char*& in, const char* in_end, char*& out,
+                                                                  std::uint64_t left) {
+    const __m256i lf = _mm256_set1_epi8('\n');
+    const __m256i cr = _mm256_set1_epi8('\r');
+    const char* start = out;
+    while (left >= 32 && in_end - in >= 32) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), v);
+        const auto mask = static_cast<std::uint32_t>(
+            _mm256_movemask_epi8(_mm256_or_si256(_mm256_cmpeq_epi8(v, lf), _mm256_cmpeq_epi8(v, cr))));
+        if (mask == 0) {
+            in += 32;
+            out += 32;
+            left -= 32;
+        } else {
+            const unsigned kept = static_cast<unsigned>(__builtin_ctz(mask));
+            in += kept + 1;
+            out += kept;
+            left -= kept;
+        }
+    }
+    return static_cast<std::uint64_t>(out - start);
+}
+#endif
+
 #if defined(__SSE2__)
+std::uint64_t copy_blocks_sse2(const char*& in, const char* in_end, char*& out, std::uint64_t left) {
     const __m128i lf = _mm_set1_epi8('\n');
     const __m128i cr = _mm_set1_epi8('\r');
-    while (end - p >= 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const int mask = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr)));
-        if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
-        p += 16;
+    const char* start = out;
+    while (left >= 16 && in_end - in >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
+        const auto mask =
+            static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr))));
+        if (mask == 0) {
+            in += 16;
+            out += 16;
+            left -= 16;
+        } else {
+            const unsigned kept = static_cast<unsigned>(__builtin_ctz(mask));
+            in += kept + 1;
+            out += kept;
+            left -= kept;
+        }
     }
-#endif
-    while (p < end && *p != '\n' && *p != '\r') ++p;
-    return p;
+    return static_cast<std::uint64_t>(out - start);
 }
+#endif
+
+using CopyBlocks = std::uint64_t (*)(const char*&, const char*, char*&, std::uint64_t);
+
+CopyBlocks pick_copy_blocks() {
+#if defined(__x86_64__)
+    if (__builtin_cpu_supports("avx2")) return copy_blocks_avx2;
+#endif
+#if defined(__SSE2__)
+    return copy_blocks_sse2;
+#else
+    return nullptr;
+#endif
+}
+
+const CopyBlocks copy_blocks = pick_copy_blocks();
 
 std::string coordinates_text(std::uint64_t start, std::uint64_t end) {
     return std::to_string(start) + "-" + std::to_string(end);
@@ -67,18 +134,25 @@ std::optional<std::uint64_t> base_position(const IndexEntry& entry, std::uint64_
 }
 
 std::uint64_t copy_without_line_breaks(const char* in, const char* in_end, char* out, std::uint64_t count) {
-    std::uint64_t written = 0;
-    while (written < count && in < in_end) {
-        const std::uint64_t want = count - written;
-        const char* stop = static_cast<std::uint64_t>(in_end - in) > want ? in + want : in_end;
-        const char* brk = find_line_break(in, stop);
-        const auto run = static_cast<std::size_t>(brk - in);
-        std::memcpy(out + written, in, run);
-        written += run;
-        in = brk;
-        if (in < stop) ++in;  // the CR or LF itself
-    }
+    std::uint64_t written = copy_blocks != nullptr ? copy_blocks(in, in_end, out, count) : 0;
+    written += copy_tail(in, in_end, out, count - written);
     return written;
+}
+
+std::uint64_t extract_sequence_from_mmap(const char* base, std::uint64_t length, const IndexEntry& entry,
+                                         std::uint64_t first, std::uint64_t count, char* out) {
+    if (count == 0 || entry.lenc == 0 || entry.rlen == 0) return 0;
+    const std::optional<std::uint64_t> start = base_position(entry, first);
+    if (!start || *start >= length) return 0;
+    const std::uint64_t position = *start;
+    // The window holds the bases, the line breaks between them and one line
+    // of slack for a start in mid-line; it never reaches past the mapping.
+    const std::uint64_t lines = count / entry.lenc + (count % entry.lenc != 0);
+    const std::uint64_t slack = entry.lenb > entry.lenc ? entry.lenb - entry.lenc : 0;
+    std::uint64_t window_end =
+        saturating_add(saturating_add(saturating_add(position, count), entry.lenb), saturating_mul(lines, slack));
+    window_end = std::min(window_end, length);
+    return copy_without_line_breaks(base + position, base + window_end, out, count);
 }
 
 void warn(std::string_view text) {
@@ -211,23 +285,8 @@ Result<std::uint64_t> Faidx::extract(const IndexEntry& entry, std::uint64_t firs
         if (!mapping_.valid() && !file_.valid()) return FaidxError::io("No file handle available");
         return std::uint64_t{0};
     }
-    const std::uint64_t position = *base_position(entry, first);
-    if (mapping_.valid()) return extract_from_mapping(entry, position, bound, out);
-    return extract_from_file(entry, position, bound, out);
-}
-
-std::uint64_t Faidx::extract_from_mapping(const IndexEntry& entry, std::uint64_t position, std::uint64_t count,
-                                          char* out) const {
-    const std::uint64_t length = mapping_.length();
-    // The window holds the bases, the line breaks between them and one line
-    // of slack for a start in mid-line; it never reaches past the mapping.
-    const std::uint64_t lines = count / entry.lenc + (count % entry.lenc != 0);
-    const std::uint64_t slack = entry.lenb > entry.lenc ? entry.lenb - entry.lenc : 0;
-    std::uint64_t window_end =
-        saturating_add(saturating_add(saturating_add(position, count), entry.lenb), saturating_mul(lines, slack));
-    window_end = std::min(window_end, length);
-    const char* base = mapping_.data();
-    return copy_without_line_breaks(base + position, base + window_end, out, count);
+    if (mapping_.valid()) return extract_sequence_from_mmap(mapping_.data(), mapping_.length(), entry, first, bound, out);
+    return extract_from_file(entry, *base_position(entry, first), bound, out);
 }
 
 Result<std::uint64_t> Faidx::extract_from_file(const IndexEntry& entry, std::uint64_t position,

@@ -7,7 +7,14 @@
 // no line widths are checked. Records with an empty name, and lines before the
 // first header, are left out. Text that is not valid UTF-8 fails the build
 // ("stream did not contain valid UTF-8") before anything is written.
-// Memory stays flat in line length: the file is streamed through a fixed buffer.
+// Memory stays flat in line length: the file is streamed through a fixed
+// 1 MiB buffer and only the current record's numbers and name are kept.
+//
+// For well-formed files (every line terminated, uniform widths, no spaces in
+// sequence lines) the output is byte for byte what `samtools faidx` writes,
+// with "\n" and with "\r\n". One known difference on other files: a record
+// whose first sequence line is the file's unterminated last line gets lenb =
+// its bytes (samtools adds one for the missing "\n").
 #pragma once
 
 #include <string>

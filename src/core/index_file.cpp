@@ -32,8 +32,10 @@ constexpr std::uint64_t HASH_P1 = 0x8bb84b93962eacc9ULL;
 constexpr std::uint64_t HASH_P2 = 0x4b33a62ed433d4a3ULL;
 constexpr std::uint64_t HASH_P3 = 0x4d5a2da51de1aa47ULL;
 
+__extension__ typedef unsigned __int128 u128;  // GCC and Clang on 64-bit targets
+
 std::uint64_t mix(std::uint64_t a, std::uint64_t b) {
-    const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+    const u128 product = static_cast<u128>(a) * b;
     return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
 }
 
@@ -145,82 +147,41 @@ const IndexEntry* NameTable::find(std::string_view name) const {
 
 namespace {
 
-// The whole content of an open file. Index files are small next to the FASTA
-// file, and one buffer lets the parser run without any carry-over logic.
-struct FileContent {
-    std::unique_ptr<char[]> data;
-    std::size_t size = 0;
-};
+// Index files are read through a buffer of this size (grown only for a line
+// that does not fit), so reading never holds the whole file and the buffer
+// stays in cache while it is parsed.
+constexpr std::size_t INDEX_BUFFER_SIZE = std::size_t{1} << 20;
 
-Status read_whole_file(int fd, FileContent& out) {
-    std::size_t capacity = 64 * 1024;
-    struct stat status;
-    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0 &&
-        static_cast<std::uint64_t>(status.st_size) < std::numeric_limits<std::size_t>::max() / 2) {
-        // One byte more than the size, so the read that sees end of file
-        // needs no reallocation.
-        capacity = static_cast<std::size_t>(status.st_size) + 1;
-    }
-    auto data = std::unique_ptr<char[]>(new char[capacity]);
-    std::size_t size = 0;
-    while (true) {
-        if (size == capacity) {
-            const std::size_t bigger = capacity * 2;
-            auto grown = std::unique_ptr<char[]>(new char[bigger]);
-            std::memcpy(grown.get(), data.get(), size);
-            data = std::move(grown);
-            capacity = bigger;
-        }
-        const ssize_t got = ::read(fd, data.get() + size, capacity - size);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return FaidxError::os(errno);
-        }
-        if (got == 0) break;
-        size += static_cast<std::size_t>(got);
-    }
-    out.data = std::move(data);
-    out.size = size;
-    return {};
-}
+const char* const INVALID_FIELD[4] = {"Invalid rlen", "Invalid offset", "Invalid lenc", "Invalid lenb"};
 
-// Splits `line` (already trimmed) into its five fields; false when it has
-// any other number of fields.
+// Splits `line` (already trimmed) at its tabs; false unless there are
+// exactly five fields. Fields are short, so one byte loop beats a memchr
+// per field.
 bool split_five(std::string_view line, std::string_view (&fields)[5]) {
-    const char* p = line.data();
-    const char* const end = p + line.size();
-    for (int k = 0; k < 4; ++k) {
-        const auto* tab = static_cast<const char*>(std::memchr(p, '\t', static_cast<std::size_t>(end - p)));
-        if (tab == nullptr) return false;
-        fields[k] = std::string_view(p, static_cast<std::size_t>(tab - p));
-        p = tab + 1;
+    const char* const begin = line.data();
+    const char* const end = begin + line.size();
+    const char* field = begin;
+    int count = 0;
+    for (const char* p = begin; p != end; ++p) {
+        if (*p != '\t') continue;
+        if (count == 4) return false;
+        fields[count++] = std::string_view(field, static_cast<std::size_t>(p - field));
+        field = p + 1;
     }
-    if (std::memchr(p, '\t', static_cast<std::size_t>(end - p)) != nullptr) return false;
-    fields[4] = std::string_view(p, static_cast<std::size_t>(end - p));
+    if (count != 4) return false;
+    fields[4] = std::string_view(field, static_cast<std::size_t>(end - field));
     return true;
 }
 
-}  // namespace
-
-Status read_index(const std::string& path, NameTable& table) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) return FaidxError::index_not_found(path);
-    FileContent content;
-    if (Status status = read_whole_file(fd.get(), content); !status) return status;
-    fd.reset();
-
-    const std::string_view text(content.data.get(), content.size);
-    // One validation pass over everything; the error is reported only when
+// Parses the complete lines in `text` into `table`, in order.
+Status parse_lines(std::string_view text, NameTable& table) {
+    // One validation pass over the block; the error is reported only when
     // the line holding the first bad byte is reached, so a bad number on an
     // earlier line still wins.
     const std::size_t first_invalid = valid_utf8_prefix(text);
-    table.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
-
-    static constexpr const char* INVALID[4] = {"Invalid rlen", "Invalid offset", "Invalid lenc", "Invalid lenb"};
     std::size_t start = 0;
     while (start < text.size()) {
-        const auto* newline =
-            static_cast<const char*>(std::memchr(text.data() + start, '\n', text.size() - start));
+        const auto* newline = static_cast<const char*>(std::memchr(text.data() + start, '\n', text.size() - start));
         const std::size_t stop = newline != nullptr ? static_cast<std::size_t>(newline - text.data()) : text.size();
         if (first_invalid < stop) return FaidxError::invalid_utf8();
 
@@ -234,12 +195,71 @@ Status read_index(const std::string& path, NameTable& table) {
         std::uint64_t numbers[4];
         for (int k = 0; k < 4; ++k) {
             const std::optional<std::uint64_t> number = parse_u64(fields[k + 1]);
-            if (!number) return FaidxError::indexing(INVALID[k]);
+            if (!number) return FaidxError::indexing(INVALID_FIELD[k]);
             numbers[k] = *number;
         }
         table.insert_or_assign(fields[0], IndexEntry{numbers[0], numbers[1], numbers[2], numbers[3]});
     }
     return {};
+}
+
+// Reserves the table for the whole file from its first block, so a large
+// index fills it without re-placing names. A record line has a newline and
+// four tabs: counting both bounds the guess on files that are mostly not
+// records.
+void reserve_for(NameTable& table, std::string_view first_block, std::uint64_t file_size) {
+    if (first_block.empty() || file_size == 0) return;
+    std::size_t newlines = 0, tabs = 0;
+    for (char c : first_block) {
+        newlines += c == '\n';
+        tabs += c == '\t';
+    }
+    const std::uint64_t per_block = std::min<std::uint64_t>(newlines, tabs / 4) + 1;
+    const long double estimate = static_cast<long double>(file_size) * per_block / first_block.size();
+    if (estimate < 1e9L) table.reserve(static_cast<std::size_t>(estimate) + 16);
+}
+
+}  // namespace
+
+Status read_index(const std::string& path, NameTable& table) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) return FaidxError::index_not_found(path);
+    struct stat status;
+    const std::uint64_t file_size =
+        ::fstat(fd.get(), &status) == 0 && S_ISREG(status.st_mode) ? static_cast<std::uint64_t>(status.st_size) : 0;
+
+    std::size_t capacity = INDEX_BUFFER_SIZE;
+    auto buffer = std::unique_ptr<char[]>(new char[capacity]);
+    std::size_t held = 0;  // an unfinished line, moved to the buffer's start
+    bool reserved = false;
+    while (true) {
+        if (held == capacity) {
+            auto bigger = std::unique_ptr<char[]>(new char[capacity * 2]);
+            std::memcpy(bigger.get(), buffer.get(), held);
+            buffer = std::move(bigger);
+            capacity *= 2;
+        }
+        const ssize_t got = ::read(fd.get(), buffer.get() + held, capacity - held);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return FaidxError::os(errno);
+        }
+        const std::size_t filled = held + static_cast<std::size_t>(got);
+        std::size_t complete = filled;  // at the end of the file, the last line needs no "\n"
+        if (got != 0) {
+            const void* last = ::memrchr(buffer.get() + held, '\n', static_cast<std::size_t>(got));
+            complete = last == nullptr ? 0 : static_cast<std::size_t>(static_cast<const char*>(last) - buffer.get()) + 1;
+        }
+        const std::string_view block(buffer.get(), complete);
+        if (!reserved && (complete != 0 || got == 0)) {
+            reserve_for(table, block, file_size);
+            reserved = true;
+        }
+        if (Status parsed = parse_lines(block, table); !parsed) return parsed;
+        if (got == 0) return {};
+        held = filled - complete;
+        std::memmove(buffer.get(), buffer.get() + complete, held);
+    }
 }
 
 // ---------------------------------------------------------------------------

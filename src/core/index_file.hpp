@@ -10,10 +10,11 @@
 //   lenb    bytes on each full sequence line, terminator ("\n" or "\r\n") included
 //
 // Reading accepts "\n" and "\r\n", a last line without terminator, trims
-// Unicode White_Space from both ends of each line, ignores lines that do not
-// split into exactly five tab-separated fields, and rejects a five-field line
-// whose numbers are not unsigned 64-bit decimals ("Invalid rlen", ...).
-// The numbers are not checked against each other or against the FASTA file.
+// Unicode White_Space from both ends of each line (text.hpp), splits it at
+// every tab, ignores lines that do not give exactly five fields, and rejects a
+// five-field line whose numbers are not unsigned 64-bit decimals ("Invalid
+// rlen", ...). The numbers are not checked against each other or against the
+// FASTA file.
 #pragma once
 
 #include <cstddef>
@@ -72,13 +73,21 @@ private:
     std::vector<std::uint64_t> slots_;
 };
 
-// Reads the index at `path` into `table` (IndexNotFound, IO, FastaIndexing).
+// Reads the index at `path` into `table`, storing each five-field line with
+// insert_or_assign. A file that cannot be opened gives IndexNotFound(path); a
+// failing read gives IO. Lines are taken in order and the first bad one ends
+// the reading: a line that is not valid UTF-8 gives IO "stream did not contain
+// valid UTF-8", a bad number FastaIndexing "Invalid rlen" / "Invalid offset" /
+// "Invalid lenc" / "Invalid lenb" (first bad field in column order). On error
+// the table holds the lines before the bad one.
 Status read_index(const std::string& path, NameTable& table);
 
 // Writes the entries, in the order given, to `path`. The file is written
-// under a temporary name in the same directory and renamed over `path`, so a
-// reader never sees a partial index; it gets the permissions a plain create
-// would give it (0666 less the umask). On failure nothing is left behind.
+// under a temporary name in the same directory (".<name>.<pid>.<n>.tmp") and
+// renamed over `path`, so a reader never sees a partial index; it gets the
+// permissions a plain create would give it (0666 less the umask), and a
+// symbolic link at `path` is replaced, not followed. On failure (IO with the
+// operating-system error) the temporary is removed and `path` is untouched.
 Status write_index(const std::string& path, const std::vector<NamedEntry>& entries);
 
 }  // namespace kelpa::core

@@ -40,7 +40,10 @@ public:
     Mapping& operator=(const Mapping&) = delete;
     ~Mapping();
 
-    // Maps the whole file behind `fd`; false (and nothing held) on failure.
+    // Maps the whole file behind `fd` (its size from fstat; max(size, 1)
+    // bytes, PROT_READ, MAP_SHARED), releasing any earlier mapping first.
+    // False, and nothing held, when fstat or mmap fails (a pipe, /dev/null).
+    // The descriptor may be closed afterwards; the mapping stays valid.
     bool map(int fd);
 
     const char* data() const { return base_; }

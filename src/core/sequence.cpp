@@ -9,9 +9,8 @@
 
 // The baseline build is SSE2 only. The kernels that need a byte shuffle
 // (complement, reverse complement, gc_iupac) also have an SSSE3 version, chosen
-// at run time; on a memory-bound 100 MB text a 256-bit version gained too little
-// over it to be worth a second copy. Every path gives the same bytes and the
-// same doubles.
+// at run time. On a 100 MB text they are bound by memory, and an AVX2 version
+// was only about 10% faster: not worth a second copy of each kernel.
 #if defined(__SSE2__) && (defined(__GNUC__) || defined(__clang__))
 #define KELPA_HAVE_SSSE3_PATH 1
 #define KELPA_SSSE3 __attribute__((target("ssse3")))

@@ -4,6 +4,10 @@
 // Every routine works on raw bytes, one byte per base, and never allocates:
 // callers size the output (always the input length for the transforms).
 // The Python binding writes the output straight into a new str.
+//
+// On x86 the kernels use SSE2, and SSSE3 where the CPU has it (checked at run
+// time); elsewhere they are plain C++. Every path gives the same bytes and
+// bit-identical doubles. Pointers need no alignment.
 #pragma once
 
 #include <array>
@@ -40,12 +44,15 @@ double gc_fraction(const char* data, std::size_t n);
 double gc_strict_fraction(const char* data, std::size_t n);
 // Mean IUPAC weight (C/G/S 1, A/T/W 0, K/M/R/Y 0.5, B/V 0.67, D/H 0.33, N 0.25)
 // over the letters of that table, case folded. The sum is the in-order double
-// sum of the weights, bit for bit; 0.0 when no letter counts.
+// sum of the weights, bit for bit; 0.0 when no letter counts. Exact integer
+// counting gives that sum until the first B, V, D or H; from there on the sum
+// is taken one letter at a time, roughly ten times slower.
 double gc_iupac_fraction(const char* data, std::size_t n);
 
 // The bytes and coordinate range a slice selects, for a text of `length`
 // bytes and a slice already normalised by the interpreter's slice rules
-// (start a, stop b, step k != 0, as slice.indices gives them).
+// (start a, stop b, step k != 0, as slice.indices gives them; k == 0 selects
+// nothing, with lo = hx = 0).
 //
 // The selected bytes are first, first + step, ... (count of them). The
 // covered range [lo, hx) is what the coordinates of the result describe:

@@ -67,8 +67,15 @@ std::optional<std::uint64_t> parse_u64(std::string_view text) {
     if (!text.empty() && text.front() == '+') text.remove_prefix(1);
     if (text.empty()) return std::nullopt;
     std::uint64_t value = 0;
-    for (char c : text) {
-        const unsigned digit = static_cast<u8>(c) - static_cast<unsigned>('0');
+    // Up to 19 digits cannot overflow; only longer fields need the checks.
+    const std::size_t unchecked = text.size() < 19 ? text.size() : 19;
+    for (std::size_t i = 0; i < unchecked; ++i) {
+        const unsigned digit = static_cast<u8>(text[i]) - static_cast<unsigned>('0');
+        if (digit > 9) return std::nullopt;
+        value = value * 10 + digit;
+    }
+    for (std::size_t i = unchecked; i < text.size(); ++i) {
+        const unsigned digit = static_cast<u8>(text[i]) - static_cast<unsigned>('0');
         if (digit > 9) return std::nullopt;
         if (__builtin_mul_overflow(value, 10u, &value) || __builtin_add_overflow(value, digit, &value)) {
             return std::nullopt;

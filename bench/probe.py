@@ -1,0 +1,89 @@
+"""Measurements that need a process of their own, run by bench/run.py.
+
+The worker pool is sized once per process (RAYON_NUM_THREADS), and peak
+memory (ru_maxrss) only ever grows, so these run in fresh children and
+print one JSON object on stdout:
+
+  probe.py build FASTA              build FASTA's index (the .fai must be
+                                    absent); peak memory before and after
+  probe.py batch FASTA BED REPEATS  best time of one fetch_many call over
+                                    every region of BED
+  probe.py batch-mem FASTA BED      memory of one fetch_many call over every
+                                    region of BED, results held
+"""
+
+import gc
+import json
+import resource
+import sys
+import time
+
+import kelpa
+
+
+def peak_mb():
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+
+
+def status_mb(field):
+    """A field of /proc/self/status (RssAnon, RssFile, ...) in MB."""
+    with open("/proc/self/status") as handle:
+        for line in handle:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) / 1024
+    return float("nan")
+
+
+def regions_of(bed):
+    """kelpa regions (1-based, inclusive) of every line of a BED file."""
+    regions = []
+    with open(bed) as handle:
+        for line in handle:
+            chrom, start, end = line.split("\t", 3)[:3]
+            regions.append((chrom, int(start) + 1, int(end)))
+    return regions
+
+
+def build(fasta):
+    before = peak_mb()
+    began = time.perf_counter()
+    kelpa.Faidx(fasta)
+    seconds = time.perf_counter() - began
+    return {"base_mb": before, "peak_mb": peak_mb(), "seconds": seconds}
+
+
+def batch(fasta, bed, repeats):
+    faidx = kelpa.Faidx(fasta)
+    regions = regions_of(bed)
+    gc.disable()
+    faidx.fetch_many(regions)  # warm-up: starts the pool, fills the cache
+    best = float("inf")
+    for _ in range(int(repeats)):
+        began = time.perf_counter()
+        result = faidx.fetch_many(regions)
+        best = min(best, time.perf_counter() - began)
+        del result
+    return {"seconds": best, "regions": len(regions)}
+
+
+def batch_mem(fasta, bed):
+    faidx = kelpa.Faidx(fasta)
+    regions = regions_of(bed)
+    gc.disable()
+    faidx.fetch_many(regions[:2000])  # the pool exists before the baseline
+    base_peak, base_anon = peak_mb(), status_mb("RssAnon")
+    result = faidx.fetch_many(regions)
+    return {
+        "base_mb": base_peak,
+        "peak_mb": peak_mb(),
+        "anon_mb": status_mb("RssAnon") - base_anon,
+        "file_mb": status_mb("RssFile"),
+        "result_mb": sum(end - start + 1 for _, start, end in regions) / 2**20,
+        "sequences": len(result),
+    }
+
+
+TASKS = {"build": build, "batch": batch, "batch-mem": batch_mem}
+
+if __name__ == "__main__":
+    print(json.dumps(TASKS[sys.argv[1]](*sys.argv[2:])))

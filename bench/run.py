@@ -1,0 +1,730 @@
+"""kelpa's benchmarks, each figure beside its peers' from the same run.
+
+    .venv/bin/python bench/run.py [--quick] [--only SECTION] [--json FILE]
+
+Sections (--only takes a name or its number):
+
+  1 sequence  the Sequence kernels: reverse complement, complement, GC
+  2 index     building a .fai, its peak memory, opening a large index
+  3 fetch     one region at a time, one whole record
+  4 batch     200,000 BED regions at once, scaling, end to end, memory
+  5 records   the Fasta API: record slices, reverse-complemented batches,
+              line by line iteration
+
+Peers: pysam and pyfastx (bench/requirements.txt), samtools, bedtools and
+seqkit from the system; a missing peer is reported and skipped. The "floor"
+column is the same work done in plain Python on text already in memory.
+Each timing is the best of a few runs after one untimed warm-up run, with
+Python's garbage collector paused. The data (bench/genome.py) is generated
+on the first run and kept under bench/data/.
+"""
+
+import argparse
+import gc
+import itertools
+import json
+import math
+import os
+import platform
+import random
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+import genome  # noqa: E402
+import kelpa  # noqa: E402
+import peers  # noqa: E402
+from peers import TOOLS, pyfastx, pysam  # noqa: E402
+
+SECTIONS = ["sequence", "index", "fetch", "batch", "records"]
+
+FULL = dict(kernel_bases=100_000_000, objects=1_000_000, fetches=200_000,
+            region_step=1, lines=None, repeats=5, heavy=3)
+QUICK = dict(kernel_bases=10_000_000, objects=100_000, fetches=20_000,
+             region_step=10, lines=100_000, repeats=2, heavy=1)
+
+
+# --- Timing ------------------------------------------------------------------
+
+def best(fn, repeats, setup=None):
+    """Best wall time of fn() over `repeats` runs, after one untimed run."""
+    was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        fastest = math.inf
+        for i in range(repeats + 1):
+            if setup is not None:
+                setup()
+            began = time.perf_counter()
+            result = fn()
+            elapsed = time.perf_counter() - began
+            del result
+            if i:
+                fastest = min(fastest, elapsed)
+        return fastest
+    finally:
+        if was_enabled:
+            gc.enable()
+
+
+def probe(*args, env=None):
+    """Run bench/probe.py in a fresh interpreter; its JSON answer."""
+    out = subprocess.run([sys.executable, str(HERE / "probe.py"), *map(str, args)],
+                         check=True, capture_output=True, text=True,
+                         env={**os.environ, **(env or {})}).stdout
+    return json.loads(out.splitlines()[-1])
+
+
+# --- Report ------------------------------------------------------------------
+
+def fmt(value):
+    if value is None:
+        return "-"
+    if isinstance(value, str):
+        return value
+    if value >= 100:
+        return f"{value:,.0f}"
+    if value >= 10:
+        return f"{value:.1f}"
+    if value >= 1:
+        return f"{value:.2f}"
+    return f"{value:.3g}"
+
+
+class Section:
+    """One table of figures (a row per measure, a column per contender)
+    and the goals computed from them."""
+
+    def __init__(self, number, key, title, columns):
+        self.number, self.key, self.title = number, key, title
+        self.columns = columns
+        self.rows, self.goals, self.notes = [], [], []
+
+    def row(self, measure, unit, **values):
+        self.rows.append({"measure": measure, "unit": unit, **values})
+
+    def note(self, text):
+        self.notes.append(text)
+
+    def goal(self, text, value, how, target, unit="x"):
+        """A goal: `value` compared (how: >=, >, <=) with `target`.
+        A value of None (a peer is missing) is marked SKIP."""
+        if value is None:
+            mark = "SKIP"
+        elif {">=": value >= target, ">": value > target, "<=": value <= target}[how]:
+            mark = "PASS"
+        else:
+            off = value / target - 1 if target else 0.0
+            mark = f"MISS ({off:+.0%})"
+        self.goals.append({"goal": text, "value": value, "how": how,
+                           "target": target, "unit": unit, "mark": mark})
+
+    def print(self):
+        print(f"\n== {self.number}. {self.title} ==")
+        used = [c for c in self.columns if any(r.get(c) is not None for r in self.rows)]
+        headers = ["measure", "unit", *used]
+        table = [headers] + [[r["measure"], r["unit"], *(fmt(r.get(c)) for c in used)]
+                             for r in self.rows]
+        widths = [max(len(line[i]) for line in table) for i in range(len(headers))]
+        for n, line in enumerate(table):
+            cells = [line[0].ljust(widths[0]), line[1].ljust(widths[1])]
+            cells += [cell.rjust(w) for cell, w in zip(line[2:], widths[2:])]
+            print("  " + "  ".join(cells))
+            if n == 0:
+                print("  " + "  ".join("-" * w for w in widths))
+        if self.goals:
+            print("  goals:")
+            width = max(len(g["goal"]) for g in self.goals)
+            for g in self.goals:
+                got = "n/a" if g["value"] is None else fmt(g["value"]) + g["unit"]
+                want = f"want {g['how']} {fmt(g['target'])}{g['unit']}"
+                print(f"    {g['goal'].ljust(width)}  {got:>10}  {want:<16}  {g['mark']}")
+        for text in self.notes:
+            print(f"  note: {text}")
+        sys.stdout.flush()
+
+    def as_dict(self):
+        return {"title": self.title, "rows": self.rows, "goals": self.goals,
+                "notes": self.notes}
+
+
+def ratio(slow, fast):
+    """slow / fast, or None when either side was not measured."""
+    return None if slow is None or fast is None else slow / fast
+
+
+# --- Data ----------------------------------------------------------------------
+
+class Data:
+    """Paths of the data sets and, loaded once on demand, their text."""
+
+    def __init__(self, data_dir, sizes):
+        self.sizes = sizes
+        self.paths = {name: Path(p) for name, p in genome.ensure_all(data_dir).items()}
+        self.dir = self.paths["genome"].parent
+        self.tmp = Path(tempfile.mkdtemp(prefix="run-", dir=self.dir))
+        self._bases = None
+        self._texts = None
+        self._bed = None
+
+    @property
+    def bases(self):
+        """{name: bytes} of genome.fa, read with plain Python."""
+        if self._bases is None:
+            self._bases = peers.read_fasta(self.paths["genome"])
+        return self._bases
+
+    @property
+    def texts(self):
+        """{name: str} of genome.fa."""
+        if self._texts is None:
+            self._texts = {name: b.decode() for name, b in self.bases.items()}
+        return self._texts
+
+    @property
+    def bed(self):
+        """(path, regions) of the BED file in use: all of regions.bed, or
+        every tenth region of it for a quick run (written to a file)."""
+        if self._bed is None:
+            regions = peers.read_bed(self.paths["bed"])
+            step = self.sizes["region_step"]
+            path = self.paths["bed"]
+            if step > 1:
+                path = self.tmp / "regions.bed"
+                with open(self.paths["bed"]) as src, open(path, "w") as out:
+                    out.writelines(itertools.islice(src, 0, None, step))
+                regions = regions[::step]
+            self._bed = (path, regions)
+        return self._bed
+
+    def single_line(self):
+        """single.fa's record written on one line (made once, kept)."""
+        path = self.dir / "single_line.fa"
+        if not path.exists():
+            bases = peers.read_fasta(self.paths["single"])[genome.SINGLE_NAME]
+            tmp = path.with_name(path.name + f".tmp{os.getpid()}")
+            tmp.write_bytes(b">" + genome.SINGLE_NAME.encode() + b"\n" + bases + b"\n")
+            os.replace(tmp, path)
+        return path
+
+    def random_positions(self, count, width, seed):
+        """`count` (name, start) pairs, 1-based, spread over the genome by
+        record length, each leaving room for `width` bases."""
+        records = genome.genome_records()
+        rng = random.Random(seed)
+        names = rng.choices([n for n, _ in records], [n for _, n in records], k=count)
+        length = dict(records)
+        return [(name, rng.randint(1, length[name] - width + 1)) for name in names]
+
+    def cleanup(self):
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+
+def check(section, label, ours, theirs):
+    """Note a difference between two results that must be equal."""
+    if ours != theirs:
+        section.note(f"RESULTS DIFFER: {label}")
+
+
+# --- 1. sequence -----------------------------------------------------------
+
+def bench_sequence(data, sizes):
+    sec = Section(1, "sequence", "Sequence kernels (one core)", ["kelpa", "python"])
+    n = sizes["kernel_bases"]
+    raw = b"".join(itertools.islice(data.bases.values(), 0, 8))[:n]
+    text = raw.decode()
+    seq = kelpa.Sequence("text", text, 1, n, False)
+    R = sizes["repeats"]
+    gb = n / 1e9
+    table = peers.COMPLEMENT
+
+    check(sec, "reverse complement", (-seq).seq, peers.revcomp(raw).decode())
+    check(sec, "complement", seq.complement.seq, raw.translate(table).decode())
+    rc_k, rc_p = best(lambda: -seq, R), best(lambda: raw.translate(table)[::-1], R)
+    c_k, c_p = best(lambda: seq.complement, R), best(lambda: raw.translate(table), R)
+    sec.row(f"reverse complement, {n / 1e6:.0f} Mbp", "GB/s", kelpa=gb / rc_k, python=gb / rc_p)
+    sec.row(f"complement, {n / 1e6:.0f} Mbp", "GB/s", kelpa=gb / c_k, python=gb / c_p)
+
+    def py_gc():
+        return sum(raw.count(c) for c in (b"C", b"G", b"c", b"g")) / len(raw)
+
+    def py_gc_strict():
+        counts = {c: raw.count(c) for c in (b"A", b"C", b"G", b"T", b"a", b"c", b"g", b"t")}
+        return (counts[b"C"] + counts[b"G"] + counts[b"c"] + counts[b"g"]) / sum(counts.values())
+
+    import numpy as np
+    weights = np.full(256, np.nan)
+    for letters, w in (("CGS", 1.0), ("ATW", 0.0), ("KMRY", 0.5), ("BV", 0.67),
+                       ("DH", 0.33), ("N", 0.25)):
+        for letter in letters:
+            weights[ord(letter)] = weights[ord(letter.lower())] = w
+
+    def py_gc_iupac():
+        values = weights[np.frombuffer(raw, dtype=np.uint8)]
+        return float(np.nanmean(values))
+
+    for name, ours, theirs, label in (("gc", lambda: seq.gc, py_gc, "bytes.count"),
+                                      ("gc_strict", lambda: seq.gc_strict, py_gc_strict, "bytes.count"),
+                                      ("gc_iupac", lambda: seq.gc_iupac, py_gc_iupac, "numpy")):
+        if abs(ours() - theirs()) > 1e-9:
+            sec.note(f"RESULTS DIFFER: {name} {ours()!r} vs {theirs()!r}")
+        t_k, t_p = best(ours, R), best(theirs, R)
+        sec.row(f"{name} (python: {label})", "GB/s", kelpa=gb / t_k, python=gb / t_p)
+        sec.goal(f"{name} throughput", gb / t_k, ">=",
+                 {"gc": 6, "gc_strict": 3, "gc_iupac": 2}[name], " GB/s")
+    sec.goal("reverse complement throughput", gb / rc_k, ">=", 1.2, " GB/s")
+    sec.goal("reverse complement vs translate+[::-1]", rc_p / rc_k, ">=", 2)
+    sec.goal("complement throughput", gb / c_k, ">=", 1.2, " GB/s")
+    sec.goal("complement vs bytes.translate", c_p / c_k, ">=", 2)
+
+    class Plain:
+        __slots__ = ("name", "seq", "start", "end", "comp")
+
+        def __init__(self, name, seq, start, end, comp):
+            self.name, self.seq, self.start, self.end, self.comp = name, seq, start, end, comp
+
+    piece = text[:100]
+    count = sizes["objects"]
+
+    def make(cls):
+        def loop():
+            for _ in range(count):
+                cls("chr1", piece, 1, 100, False).seq
+        return loop
+
+    t_k, t_p = best(make(kelpa.Sequence), R), best(make(Plain), R)
+    sec.row("Sequence(5 fields) + .seq, 100 bp", "ns/object",
+            kelpa=t_k / count * 1e9, python=t_p / count * 1e9)
+    sec.goal("construct + .seq vs __slots__ class", t_p / t_k, ">=", 1.5)
+    sec.note("python column: bytes.translate(table) [+ [::-1]], bytes.count, numpy, "
+             "and a plain class with __slots__")
+    return sec
+
+
+# --- 2. index ----------------------------------------------------------------
+
+def bench_index(data, sizes):
+    sec = Section(2, "index", "index build and opening",
+                  ["kelpa", "samtools", "seqkit", "pysam", "pyfastx"])
+    quick = sizes["region_step"] > 1
+    src = data.paths["single" if quick else "genome"]
+    link = data.tmp / src.name
+    link.symlink_to(src)
+    fai = Path(str(link) + ".fai")
+
+    def clear():
+        fai.unlink(missing_ok=True)
+
+    H = sizes["heavy"]
+    t_k = best(lambda: kelpa.Faidx(str(link)), H, setup=clear)
+    ours = fai.read_text()
+    figures = {"kelpa": t_k}
+    for tool in ("samtools", "seqkit"):
+        if TOOLS[tool]:
+            figures[tool] = best(lambda: peers.run_tool(TOOLS[tool], "faidx", link), H, setup=clear)
+            if tool == "samtools":
+                check(sec, "the .fai written by samtools", ours, fai.read_text())
+    mbp = os.path.getsize(src) / 1e6
+    sec.row(f"build {src.name} ({mbp:.0f} MB)", "s", **figures)
+    sec.goal("build vs samtools faidx", ratio(figures.get("samtools"), t_k), ">=", 4)
+
+    # Peak memory of a build: the same 60 Mbp, in 60-column lines and on
+    # one line; kelpa above the interpreter's own, the tools whole.
+    cases = [("60 Mbp, 60-column lines", data.paths["single"]),
+             ("60 Mbp, one line", data.single_line())]
+    if not quick:
+        cases.append(("400 Mbp genome, 60 columns", data.paths["genome"]))
+    peaks = {}
+    for label, path in cases:
+        target = data.tmp / ("mem-" + path.name)
+        target.symlink_to(path)
+        index = Path(str(target) + ".fai")
+        index.unlink(missing_ok=True)
+        got = probe("build", target)
+        peaks[label] = got["peak_mb"] - got["base_mb"]
+        row = {"kelpa": peaks[label]}
+        if TOOLS["samtools"]:
+            index.unlink(missing_ok=True)
+            row["samtools"] = peers.peak_rss_mb_of(TOOLS["samtools"], "faidx", target)
+        index.unlink(missing_ok=True)
+        sec.row(f"peak memory of a build, {label}", "MB", **row)
+    line, cols = peaks["60 Mbp, one line"], peaks["60 Mbp, 60-column lines"]
+    sec.goal("build memory: one line / 60 columns", line / max(cols, 1.0), "<=", 1.25)
+    sec.note("kelpa's memory is the peak RSS of a child above its peak before "
+             "the build (file pages mapped and touched count as resident); "
+             "samtools' is its whole process")
+
+    tiny = str(data.paths["tiny"])
+    R = sizes["repeats"]
+    row = {"kelpa": best(lambda: kelpa.Faidx(tiny), R)}
+    if pysam:
+        row["pysam"] = best(lambda: pysam.FastaFile(tiny), R)
+    if pyfastx:
+        peers.pyfastx_open(tiny)  # its own index, built once and kept
+        row["pyfastx"] = best(lambda: peers.pyfastx_open(tiny), R)
+    sec.row("open tiny.fa, existing index of 1,000,000 records", "s", **row)
+    sec.goal("open large index vs pysam", ratio(row.get("pysam"), row["kelpa"]), ">", 1)
+    return sec
+
+
+# --- 3. fetch ------------------------------------------------------------------
+
+def bench_fetch(data, sizes):
+    sec = Section(3, "fetch", "single fetches", ["kelpa", "pysam", "pyfastx", "floor"])
+    path = str(data.paths["genome"])
+    faidx = kelpa.Faidx(path)
+    count = sizes["fetches"]
+    R = sizes["repeats"]
+    positions = data.random_positions(count, 100, seed=3)
+    texts = data.texts
+
+    ours = [(n, s, s + 99) for n, s in positions]
+    floor = [(texts[n], s - 1, s + 99) for n, s in positions]
+    zero = [(n, s - 1, s + 99) for n, s in positions]
+
+    def kelpa_loop(fetch=faidx.fetch):
+        for n, a, b in ours:
+            str(fetch(n, a, b))
+
+    def floor_loop():
+        for t, a, b in floor:
+            t[a:b]
+
+    sample = [t[a:b] for t, a, b in floor[:200]]
+    check(sec, "kelpa fetch", [str(faidx.fetch(*c)) for c in ours[:200]], sample)
+    row = {"kelpa": best(kelpa_loop, R), "floor": best(floor_loop, R)}
+    if pysam:
+        fa = pysam.FastaFile(path)
+
+        def pysam_loop(fetch=fa.fetch):
+            for n, a, b in zero:
+                fetch(n, a, b)
+        check(sec, "pysam fetch", [fa.fetch(*c) for c in zero[:200]], sample)
+        row["pysam"] = best(pysam_loop, R)
+    if pyfastx:
+        fx = peers.pyfastx_open(path)
+
+        def pyfastx_loop(fetch=fx.fetch):
+            for n, a, b in ours:
+                fetch(n, (a, b))
+        check(sec, "pyfastx fetch", [fx.fetch(n, (a, b)) for n, a, b in ours[:200]], sample)
+        row["pyfastx"] = best(pyfastx_loop, R)
+    sec.row(f"str(fetch(name, s, s+99)), {count:,} random", "k calls/s",
+            **{k: count / v / 1e3 for k, v in row.items()})
+    sec.row("  the same, per call", "ns", **{k: v / count * 1e9 for k, v in row.items()})
+    sec.goal("fetch calls/s vs pysam", ratio(row.get("pysam"), row["kelpa"]), ">=", 15)
+    sec.goal("fetch time / floor (slice of a str)", row["kelpa"] / row["floor"], "<=", 1.5)
+
+    single = str(data.paths["single"])
+    name = genome.SINGLE_NAME
+    whole = kelpa.Faidx(single)
+    raw = peers.read_fasta(single)[name]
+    check(sec, "fetch_entire_sequence", whole.fetch_entire_sequence(name).seq, raw.decode())
+    row = {"kelpa": best(lambda: whole.fetch_entire_sequence(name).seq, R),
+           "floor": best(lambda: raw.decode(), R)}
+    if pysam:
+        fa1 = pysam.FastaFile(single)
+        row["pysam"] = best(lambda: fa1.fetch(name), R)
+    if pyfastx:
+        fx1 = peers.pyfastx_open(single)
+        row["pyfastx"] = best(lambda: fx1[name].seq, R)
+    sec.row("whole 60 Mbp record as str", "ms", **{k: v * 1e3 for k, v in row.items()})
+    sec.goal("fetch_entire_sequence / floor (bytes.decode)",
+             row["kelpa"] / row["floor"], "<=", 1.2)
+    sec.note("floor: slicing the str of the record already in memory; "
+             "bytes.decode of the record's bytes")
+    return sec
+
+
+# --- 4. batch --------------------------------------------------------------------
+
+def bench_batch(data, sizes):
+    sec = Section(4, "batch", "batch fetches of BED regions",
+                  ["kelpa", "pysam", "bedtools", "floor"])
+    path = str(data.paths["genome"])
+    faidx = kelpa.Faidx(path)
+    bed_path, bed = data.bed
+    count = len(bed)
+    R, H = sizes["repeats"], sizes["heavy"]
+    regions = [(c, s + 1, e) for c, s, e, _ in bed]
+    texts = data.texts
+    floor = [(texts[c], s, e) for c, s, e, _ in bed]
+
+    check(sec, "fetch_many", [x.seq for x in faidx.fetch_many(regions)],
+          [t[s:e] for t, s, e in floor])
+    t_many = best(lambda: faidx.fetch_many(regions), R)
+    t_seq = best(lambda: [x.seq for x in faidx.fetch_many(regions)], R)
+    t_floor = best(lambda: [t[s:e] for t, s, e in floor], R)
+    t_pysam = None
+    if pysam:
+        fa = pysam.FastaFile(path)
+        t_pysam = best(lambda: [fa.fetch(c, s, e) for c, s, e, _ in bed], R)
+    sec.row(f"fetch {count:,} regions (list of results)", "s",
+            kelpa=t_many, pysam=t_pysam, floor=t_floor)
+    sec.row("  the same, then every .seq read", "s", kelpa=t_seq)
+    sec.goal("fetch_many vs pysam loop", ratio(t_pysam, t_many), ">=", 20)
+    sec.goal("fetch_many vs floor (floor time / ours)", t_floor / t_many, ">=", 1)
+    sec.goal("fetch_many + .seq / floor", t_seq / t_floor, "<=", 1.5)
+
+    # One record: the batch for one name against the general batch.
+    name, length = genome.genome_records()[0]
+    rng = random.Random(5)
+    pairs = []
+    for _ in range(count):
+        size = rng.randint(genome.BED_MIN_LEN, genome.BED_MAX_LEN)
+        start = rng.randint(1, length - size + 1)
+        pairs.append((start, start + size - 1))
+    pairs.sort()
+    triples = [(name, s, e) for s, e in pairs]
+    t_same = best(lambda: faidx.fetch_many_same_chr(name, pairs), R)
+    t_gen = best(lambda: faidx.fetch_many(triples), R)
+    sec.row(f"{count:,} regions of {name}: fetch_many_same_chr", "s", kelpa=t_same)
+    sec.row(f"{count:,} regions of {name}: fetch_many", "s", kelpa=t_gen)
+    sec.goal("fetch_many_same_chr vs fetch_many", t_gen / t_same, ">=", 1)
+
+    # The pool is sized once per process: one child per size.
+    one = probe("batch", path, bed_path, R, env={"RAYON_NUM_THREADS": "1"})["seconds"]
+    two = probe("batch", path, bed_path, R, env={"RAYON_NUM_THREADS": "2"})["seconds"]
+    sec.row("fetch_many in a child, RAYON_NUM_THREADS=1", "s", kelpa=one)
+    sec.row("fetch_many in a child, RAYON_NUM_THREADS=2", "s", kelpa=two)
+    sec.goal("scaling, 1 thread / 2 threads", one / two, ">=", 1.25)
+
+    # End to end: BED file in, FASTA file out.
+    out = data.tmp / "out.fa"
+
+    def kelpa_e2e():
+        fx = kelpa.Faidx(path)
+        wanted = []
+        with open(bed_path) as handle:
+            for line in handle:
+                c, s, e = line.split("\t", 3)[:3]
+                wanted.append((c, int(s) + 1, int(e)))
+        found = fx.fetch_many(wanted)
+        with open(out, "w") as handle:
+            handle.write("".join([f">{c}:{s - 1}-{e}\n{x.seq}\n"
+                                  for (c, s, e), x in zip(wanted, found)]))
+
+    def pysam_e2e():
+        fa = pysam.FastaFile(path)
+        with open(bed_path) as handle, open(out, "w") as dest:
+            parts = []
+            for line in handle:
+                c, s, e = line.split("\t", 3)[:3]
+                parts.append(f">{c}:{s}-{e}\n{fa.fetch(c, int(s), int(e))}\n")
+            dest.write("".join(parts))
+
+    row = {"kelpa": best(kelpa_e2e, H)}
+    ours = out.read_bytes()
+    if pysam:
+        row["pysam"] = best(pysam_e2e, H)
+    if TOOLS["bedtools"]:
+        row["bedtools"] = best(lambda: peers.run_tool(
+            TOOLS["bedtools"], "getfasta", "-fi", path, "-bed", bed_path, "-fo", out), H)
+        check(sec, "FASTA written end to end vs bedtools", ours, out.read_bytes())
+    out.unlink(missing_ok=True)
+    sec.row("end to end: read BED, fetch, write FASTA", "s", **row)
+    sec.goal("end to end vs bedtools getfasta", ratio(row.get("bedtools"), row["kelpa"]), ">=", 3)
+
+    mem = probe("batch-mem", path, bed_path)
+    sec.row("memory: result text (bases)", "MB", kelpa=mem["result_mb"])
+    sec.row("memory: peak RSS of the batch above baseline", "MB",
+            kelpa=mem["peak_mb"] - mem["base_mb"])
+    sec.row("memory: anonymous RSS held with the results", "MB", kelpa=mem["anon_mb"])
+    sec.row("memory: file pages mapped and resident", "MB", kelpa=mem["file_mb"])
+    sec.note(f"memory: peak above baseline is {(mem['peak_mb'] - mem['base_mb']) / mem['result_mb']:.2f}x "
+             f"and anonymous memory {mem['anon_mb'] / mem['result_mb']:.2f}x the result text; "
+             "the peak also counts the pages of the mapped FASTA that were touched")
+    return sec
+
+
+# --- 5. records ------------------------------------------------------------------
+
+def bench_records(data, sizes):
+    sec = Section(5, "records", "the Fasta API",
+                  ["kelpa", "pysam", "pyfastx", "bedtools", "floor"])
+    path = str(data.paths["genome"])
+    fasta = kelpa.Fasta(path)
+    count = sizes["fetches"]
+    R, H = sizes["repeats"], sizes["heavy"]
+    positions = data.random_positions(count, 100, seed=11)
+    texts = data.texts
+    zero = [(n, s - 1, s + 99) for n, s in positions]
+    floor = [(texts[n], a, b) for n, a, b in zero]
+
+    def kelpa_loop():
+        for n, a, b in zero:
+            str(fasta[n][a:b])
+
+    def floor_loop():
+        for t, a, b in floor:
+            t[a:b]
+
+    check(sec, "record slices", [str(fasta[n][a:b]) for n, a, b in zero[:200]],
+          [t[a:b] for t, a, b in floor[:200]])
+    row = {"kelpa": best(kelpa_loop, R), "floor": best(floor_loop, R)}
+    if pysam:
+        fa = pysam.FastaFile(path)
+
+        def pysam_loop(fetch=fa.fetch):
+            for n, a, b in zero:
+                fetch(n, a, b)
+        row["pysam"] = best(pysam_loop, R)
+    if pyfastx:
+        fx = peers.pyfastx_open(path)
+
+        def pyfastx_loop():
+            for n, a, b in zero:
+                fx[n][a:b].seq
+        row["pyfastx"] = best(pyfastx_loop, R)
+    sec.row(f"str(fasta[name][a:b]), 100 bp, {count:,} random", "k calls/s",
+            **{k: count / v / 1e3 for k, v in row.items()})
+    sec.goal("record slice calls/s vs pysam", ratio(row.get("pysam"), row["kelpa"]), ">=", 10)
+
+    bed_path, bed = data.bed
+    regions = [(c, s + 1, e) for c, s, e, _ in bed]
+    bases = data.bases
+    cuts = [(bases[c], s, e) for c, s, e, _ in bed]
+    table = peers.COMPLEMENT
+    check(sec, "fetch_many(rc=True)", [x.seq for x in fasta.fetch_many(regions[:500], rc=True)],
+          [peers.revcomp(b[s:e]).decode() for b, s, e in cuts[:500]])
+    row = {"kelpa": best(lambda: fasta.fetch_many(regions, rc=True), R),
+           "floor": best(lambda: [b[s:e].translate(table)[::-1] for b, s, e in cuts], R)}
+    if pyfastx:
+        row["pyfastx"] = best(lambda: [fx.fetch(c, (s + 1, e), strand="-")
+                                       for c, s, e, _ in bed], H)
+    if TOOLS["bedtools"]:
+        out = data.tmp / "out-s.fa"
+        row["bedtools"] = best(lambda: peers.run_tool(
+            TOOLS["bedtools"], "getfasta", "-s", "-fi", path, "-bed", bed_path, "-fo", out), H)
+        out.unlink(missing_ok=True)
+    sec.row(f"{len(bed):,} regions reverse-complemented", "s", **row)
+    sec.goal("fetch_many(rc=True) vs bedtools getfasta -s",
+             ratio(row.get("bedtools"), row["kelpa"]), ">=", 15)
+    sec.goal("fetch_many(rc=True) vs floor (floor time / ours)",
+             row["floor"] / row["kelpa"], ">", 1)
+    sec.note("bedtools' time includes reading the BED file and writing the FASTA; "
+             "the others return a list")
+
+    name = genome.SINGLE_NAME
+    single = str(data.paths["single"])
+    records = kelpa.Fasta(single)
+    faidx = kelpa.Faidx(single)
+    lines = sizes["lines"] or -(-genome.SINGLE_SIZE // genome.LINE_WIDTH)
+    width = genome.LINE_WIDTH
+    spans = [(1 + i * width, min((i + 1) * width, genome.SINGLE_SIZE)) for i in range(lines)]
+    text = peers.read_fasta(single)[name].decode()
+
+    def iterate():
+        for _ in itertools.islice(records[name], lines):
+            pass
+
+    def fetch_lines(fetch=faidx.fetch):
+        for a, b in spans:
+            fetch(name, a, b)
+
+    def floor_lines():
+        for a, b in spans:
+            text[a - 1:b]
+
+    t_iter, t_fetch, t_floor = best(iterate, H), best(fetch_lines, H), best(floor_lines, H)
+    sec.row(f"iterate {name} line by line ({lines:,} lines)", "ns/line",
+            kelpa=t_iter / lines * 1e9, floor=t_floor / lines * 1e9)
+    sec.row("  fetch(name, a, b) of each line", "ns/line", kelpa=t_fetch / lines * 1e9)
+    sec.goal("per-line iteration / one fetch of a line", t_iter / t_fetch, "<=", 1.5)
+    return sec
+
+
+BENCHES = dict(zip(SECTIONS, (bench_sequence, bench_index, bench_fetch,
+                              bench_batch, bench_records)))
+
+
+# --- Main ------------------------------------------------------------------------
+
+def machine():
+    model = platform.processor()
+    try:
+        with open("/proc/cpuinfo") as handle:
+            model = next(line.split(":", 1)[1].strip() for line in handle
+                         if line.startswith("model name"))
+    except (OSError, StopIteration):
+        pass
+    versions = {"python": platform.python_version()}
+    if pysam:
+        versions["pysam"] = pysam.__version__
+    if pyfastx:
+        versions["pyfastx"] = pyfastx.__version__
+    for tool, flag in (("samtools", "--version"), ("bedtools", "--version"),
+                       ("seqkit", "version")):
+        if TOOLS[tool]:
+            first = subprocess.run([TOOLS[tool], flag], capture_output=True, errors="replace",
+                                   text=True).stdout.splitlines()
+            versions[tool] = first[0].split()[-1] if first else "?"
+    return {"nproc": os.cpu_count(), "cpu": model, "load": os.getloadavg(),
+            "versions": versions}
+
+
+def parse_args(argv):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true",
+                        help="smaller sizes and fewer repeats, for a smoke run")
+    parser.add_argument("--only", metavar="SECTION", action="append",
+                        help=f"run only this section ({', '.join(SECTIONS)} or "
+                             "1-5); may be given more than once")
+    parser.add_argument("--json", metavar="FILE", help="also write every figure to FILE")
+    parser.add_argument("--data-dir", default=None, help="where the data sets live")
+    args = parser.parse_args(argv)
+    chosen = []
+    for item in args.only or SECTIONS:
+        key = SECTIONS[int(item) - 1] if item.isdigit() and 1 <= int(item) <= 5 else item
+        if key not in SECTIONS:
+            parser.error(f"unknown section {item!r} (choose from {', '.join(SECTIONS)})")
+        chosen.append(key)
+    args.sections = [key for key in SECTIONS if key in chosen]
+    return args
+
+
+def main(argv=None):
+    args = parse_args(argv)
+    sizes = QUICK if args.quick else FULL
+    info = machine()
+    print(f"kelpa benchmarks{' (quick)' if args.quick else ''}: {info['nproc']} cores, "
+          f"{info['cpu']}, load average {' '.join(f'{x:.2f}' for x in info['load'])}")
+    print("  " + ", ".join(f"{k} {v}" for k, v in info["versions"].items()))
+    print("  timings on a 2-core machine shared with other work are noisy: "
+          "best of a few runs, read the ratios as rough")
+    if peers.missing():
+        print(f"  not installed, skipped: {', '.join(peers.missing())}")
+    began = time.perf_counter()
+    data = Data(args.data_dir, sizes)
+    print(f"  data in {data.dir} ({time.perf_counter() - began:.1f} s)")
+    results = {"machine": info, "quick": args.quick, "sections": {}}
+    sections = []
+    try:
+        for key in args.sections:
+            began = time.perf_counter()
+            sec = BENCHES[key](data, sizes)
+            sec.note(f"section took {time.perf_counter() - began:.0f} s")
+            sec.print()
+            sections.append(sec)
+            results["sections"][key] = sec.as_dict()
+    finally:
+        data.cleanup()
+    goals = [g for sec in sections for g in sec.goals]
+    marks = [g["mark"].split()[0] for g in goals]
+    print(f"\ngoals: {marks.count('PASS')} PASS, {marks.count('MISS')} MISS, "
+          f"{marks.count('SKIP')} SKIP")
+    if args.json:
+        with open(args.json, "w") as handle:
+            json.dump(results, handle, indent=2)
+        print(f"figures written to {args.json}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
