@@ -105,6 +105,7 @@ using CopyBlocks = std::uint64_t (*)(const char*&, const char*, char*&, std::uin
 
 CopyBlocks pick_copy_blocks() {
 #if defined(__x86_64__)
+    __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2")) return copy_blocks_avx2;
 #endif
 #if defined(__SSE2__)
@@ -139,20 +140,28 @@ std::uint64_t copy_without_line_breaks(const char* in, const char* in_end, char*
     return written;
 }
 
-std::uint64_t extract_sequence_from_mmap(const char* base, std::uint64_t length, const IndexEntry& entry,
-                                         std::uint64_t first, std::uint64_t count, char* out) {
-    if (count == 0 || entry.lenc == 0 || entry.rlen == 0) return 0;
-    const std::optional<std::uint64_t> start = base_position(entry, first);
-    if (!start || *start >= length) return 0;
-    const std::uint64_t position = *start;
-    // The window holds the bases, the line breaks between them and one line
-    // of slack for a start in mid-line; it never reaches past the mapping.
+namespace {
+
+// The window holds the bases, the line breaks between them and one line of
+// slack for a start in mid-line; it never reaches past the mapping.
+std::uint64_t copy_window(const char* base, std::uint64_t length, const IndexEntry& entry, std::uint64_t position,
+                          std::uint64_t count, char* out) {
     const std::uint64_t lines = count / entry.lenc + (count % entry.lenc != 0);
     const std::uint64_t slack = entry.lenb > entry.lenc ? entry.lenb - entry.lenc : 0;
     std::uint64_t window_end =
         saturating_add(saturating_add(saturating_add(position, count), entry.lenb), saturating_mul(lines, slack));
     window_end = std::min(window_end, length);
     return copy_without_line_breaks(base + position, base + window_end, out, count);
+}
+
+}  // namespace
+
+std::uint64_t extract_sequence_from_mmap(const char* base, std::uint64_t length, const IndexEntry& entry,
+                                         std::uint64_t first, std::uint64_t count, char* out) {
+    if (count == 0 || entry.lenc == 0 || entry.rlen == 0) return 0;
+    const std::optional<std::uint64_t> position = base_position(entry, first);
+    if (!position || *position >= length) return 0;
+    return copy_window(base, length, entry, *position, count, out);
 }
 
 void warn(std::string_view text) {
@@ -280,13 +289,14 @@ std::uint64_t Faidx::extract_bound(const IndexEntry& entry, std::uint64_t first,
 
 Result<std::uint64_t> Faidx::extract(const IndexEntry& entry, std::uint64_t first, std::uint64_t count,
                                      char* out) const {
-    const std::uint64_t bound = extract_bound(entry, first, count);
-    if (bound == 0) {
-        if (!mapping_.valid() && !file_.valid()) return FaidxError::io("No file handle available");
-        return std::uint64_t{0};
-    }
-    if (mapping_.valid()) return extract_sequence_from_mmap(mapping_.data(), mapping_.length(), entry, first, bound, out);
-    return extract_from_file(entry, *base_position(entry, first), bound, out);
+    if (!mapping_.valid() && !file_.valid()) return FaidxError::io("No file handle available");
+    if (count == 0 || entry.lenc == 0 || entry.rlen == 0) return std::uint64_t{0};
+    const std::optional<std::uint64_t> position = base_position(entry, first);
+    if (!position || *position >= file_size_) return std::uint64_t{0};
+    // Never more than extract_bound(): the caller sized `out` with it.
+    count = std::min(count, file_size_ - *position);
+    if (mapping_.valid()) return copy_window(mapping_.data(), mapping_.length(), entry, *position, count, out);
+    return extract_from_file(entry, *position, count, out);
 }
 
 Result<std::uint64_t> Faidx::extract_from_file(const IndexEntry& entry, std::uint64_t position,
@@ -310,16 +320,6 @@ Result<std::uint64_t> Faidx::extract_from_file(const IndexEntry& entry, std::uin
         offset += static_cast<std::uint64_t>(got);
     }
     return written;
-}
-
-std::optional<std::uint64_t> Faidx::reported_start(std::uint64_t first) const {
-    if (options_.as_raw) return std::nullopt;
-    return options_.one_based_attributes ? first : first - 1;
-}
-
-std::optional<std::uint64_t> Faidx::reported_end(std::uint64_t last) const {
-    if (options_.as_raw) return std::nullopt;
-    return last;
 }
 
 void Faidx::finish_text(std::string& text, std::uint64_t count) const {

@@ -97,8 +97,14 @@ public:
                                   char* out) const;
 
     // Reported start/end of a successful extraction under the options.
-    std::optional<std::uint64_t> reported_start(std::uint64_t first) const;
-    std::optional<std::uint64_t> reported_end(std::uint64_t last) const;
+    std::optional<std::uint64_t> reported_start(std::uint64_t first) const {
+        if (options_.as_raw) return std::nullopt;
+        return options_.one_based_attributes ? first : first - 1;
+    }
+    std::optional<std::uint64_t> reported_end(std::uint64_t last) const {
+        if (options_.as_raw) return std::nullopt;
+        return last;
+    }
 
     // Finishes extracted text the slow way: pads it to `count` bases with
     // default_seq, upper-cases it when asked. The fast path does the same in place.
