@@ -32,7 +32,8 @@ bench-deps: build
 	@$(PYTHON) -c 'import pysam, pyfastx' 2>/dev/null || \
 		$(PYTHON) -m pip install --disable-pip-version-check --no-deps -r bench/requirements.txt
 	@if [ "$$(id -u)" = 0 ] && ! { command -v samtools && command -v bedtools; } >/dev/null 2>&1; then \
-		apt-get install -y samtools bedtools || echo "bench-deps: samtools/bedtools not installed; those peers are skipped"; \
+		{ apt-get update -qq && apt-get install -y samtools bedtools; } || \
+			echo "bench-deps: samtools/bedtools not installed; those peers are skipped"; \
 	fi
 
 clean:

@@ -104,12 +104,16 @@ def run_tool(*args):
         raise RuntimeError(f"{args[0]} failed: {done.stderr.decode()[-500:]}")
 
 
+# Runs argv[1:] as its only child and passes its exit status on.
+LAUNCH = "import subprocess, sys; sys.exit(subprocess.call(sys.argv[1:]))"
+
+
 def peak_rss_mb_of(*args):
-    """Peak resident memory (MB) of a command, run in a fresh child."""
+    """Peak resident memory (MB) of a command, run as the only child of a
+    small launcher (a child of a large process starts with its peak)."""
     code = ("import resource, subprocess, sys;"
             "subprocess.run(sys.argv[1:], check=True, stdout=subprocess.DEVNULL);"
             "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
     out = subprocess.run([sys.executable, "-c", code, *[str(a) for a in args]],
                          check=True, capture_output=True, text=True).stdout
     return int(out.split()[-1]) / 1024
-

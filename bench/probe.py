@@ -8,8 +8,9 @@ print one JSON object on stdout:
                                     absent); peak memory before and after
   probe.py batch FASTA BED REPEATS  best time of one fetch_many call over
                                     every region of BED
-  probe.py batch-mem FASTA BED      memory of one fetch_many call over every
-                                    region of BED, results held
+  probe.py batch-mem FASTA BED 0|1  memory with the regions of BED read and,
+                                    given 1, fetched by one fetch_many call
+                                    (results held)
 """
 
 import gc
@@ -66,17 +67,16 @@ def batch(fasta, bed, repeats):
     return {"seconds": best, "regions": len(regions)}
 
 
-def batch_mem(fasta, bed):
+def batch_mem(fasta, bed, fetch):
+    """With fetch "0" the baseline: everything but the batch itself."""
     faidx = kelpa.Faidx(fasta)
     regions = regions_of(bed)
     gc.disable()
-    faidx.fetch_many(regions[:2000])  # the pool exists before the baseline
-    base_peak, base_anon = peak_mb(), status_mb("RssAnon")
-    result = faidx.fetch_many(regions)
+    anon = status_mb("RssAnon")
+    result = faidx.fetch_many(regions) if fetch == "1" else []
     return {
-        "base_mb": base_peak,
         "peak_mb": peak_mb(),
-        "anon_mb": status_mb("RssAnon") - base_anon,
+        "anon_mb": status_mb("RssAnon") - anon,
         "file_mb": status_mb("RssFile"),
         "result_mb": sum(end - start + 1 for _, start, end in regions) / 2**20,
         "sequences": len(result),

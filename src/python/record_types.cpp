@@ -1,4 +1,6 @@
 // FastaRecord, its iterators and MutableFastaRecord: views that read through a Fasta.
+#include <unistd.h>
+
 #include <algorithm>
 #include <string>
 
@@ -234,6 +236,17 @@ std::uint64_t chunk_width(const core::IndexEntry& entry) { return entry.lenc != 
 
 const Signature REVERSED{"FastaRecord.__reversed__()", {}, 0};
 
+// Bytes a chunk of the reversed listing costs beyond its text: the Sequence,
+// its str and the list slot.
+constexpr long double CHUNK_OVERHEAD = 160;
+
+long double physical_memory() {
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long page_size = ::sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page_size <= 0) return static_cast<long double>(UINT64_MAX);
+    return static_cast<long double>(pages) * static_cast<long double>(page_size);
+}
+
 PyObject* Record_reversed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return with_record(self, [&](const RecordView& view) -> PyObject* {
         if (!bind(REVERSED, args, nargs, kwnames, nullptr)) return nullptr;
@@ -241,8 +254,13 @@ PyObject* Record_reversed(PyObject* self, PyObject* const* args, Py_ssize_t narg
         if (!list || view.entry == nullptr || view.length() == 0) return list.release();
         const std::uint64_t length = view.length();
         const std::uint64_t width = chunk_width(*view.entry);
+        // The listing holds every chunk at once: refuse at the start what
+        // could never fit, such as an index entry claiming 2^64 - 1 bases.
+        const std::uint64_t chunks = length / width + (length % width != 0);
+        const long double needed = static_cast<long double>(chunks) * CHUNK_OVERHEAD + static_cast<long double>(length);
+        if (needed > physical_memory()) return PyErr_NoMemory();
         for (std::uint64_t p = 1; p <= length;) {
-            const std::uint64_t end = std::min(length, p + width - 1);
+            const std::uint64_t end = width - 1 >= length - p ? length : p + width - 1;
             Ref chunk(fetch(self, view, p, end));
             if (!chunk || PyList_Append(list.get(), chunk.get()) < 0) return nullptr;
             if (end == length) break;
@@ -354,6 +372,7 @@ struct SequenceIteratorObject {
     std::uint64_t line_length;
     std::uint64_t length;
     std::uint64_t next_start;
+    bool exhausted;  // the last chunk was returned
 };
 
 SequenceIteratorObject* as_sequence_iterator(PyObject* self) { return reinterpret_cast<SequenceIteratorObject*>(self); }
@@ -381,13 +400,17 @@ PyObject* SequenceIterator_next(PyObject* self) noexcept {
         SequenceIteratorObject* it = as_sequence_iterator(self);
         WriteAccess access(it->access);
         if (!access.ok()) return nullptr;
-        if (it->parent == nullptr || it->next_start > it->length) return nullptr;  // StopIteration
+        if (it->parent == nullptr || it->exhausted || it->next_start > it->length) return nullptr;  // StopIteration
         const std::optional<std::string_view> name = utf8_of(it->name);
         if (!name) return nullptr;
         const std::uint64_t width = it->line_length != 0 ? it->line_length : it->length;
-        const std::uint64_t end = std::min(it->length, it->next_start + width - 1);
+        // No wrapping, also for a record that claims 2^64 - 1 bases.
+        const std::uint64_t end = width - 1 >= it->length - it->next_start ? it->length : it->next_start + width - 1;
         PyObject* chunk = fetch_region(fasta_native(it->parent), it->name, *name, it->next_start, end);
-        if (chunk != nullptr) it->next_start = end + 1;
+        if (chunk != nullptr) {
+            if (end == it->length) it->exhausted = true;
+            else it->next_start = end + 1;
+        }
         return chunk;
     }, nullptr);
 }
@@ -410,6 +433,7 @@ PyObject* Record_iter(PyObject* self) noexcept {
         it->line_length = view.entry != nullptr ? view.entry->lenc : 70;
         it->length = view.length();
         it->next_start = 1;
+        it->exhausted = false;
         return reinterpret_cast<PyObject*>(it);
     }, nullptr);
 }

@@ -1,0 +1,343 @@
+"""Damaged and extreme files: a FASTA cut short after indexing, bytes that are
+not UTF-8, index lines whose numbers overflow or contradict each other, huge
+records, a million records, unusual names, mixed line ends, and a FASTA
+replaced on disk. Whatever the file, a fetch gives text that lies in the file
+(short, or padded with default_seq) or a plain Exception; it never takes the
+process down and never hangs. Risky cases run in a watched child interpreter.
+"""
+
+import itertools
+import json
+import os
+import random
+import subprocess
+import sys
+import tempfile
+import textwrap
+import time
+
+import pytest
+
+import kelpa
+from conftest import random_seq, write_fasta
+
+POOL = 1000  # smallest batch that runs on the worker pool
+U64_MAX = 2**64 - 1
+COMPLEMENT = str.maketrans("ACGTacgtN", "TGCAtgcaN")
+
+
+def write_bytes(path, data):
+    with open(path, "wb") as out:
+        out.write(data)
+    return os.fspath(path)
+
+
+def read_text(path):
+    with open(path, encoding="utf-8", newline="") as f:
+        return f.read()
+
+
+def run_watched(args, limit=120, max_rss=1 << 30):
+    """Run a child, killing it beyond `max_rss` bytes or `limit` seconds: (exit code, stdout, why killed)."""
+    with tempfile.TemporaryFile("w+") as out:
+        child, why = subprocess.Popen(args, stdout=out, stderr=subprocess.DEVNULL, text=True), None
+        deadline = time.monotonic() + limit
+        while child.poll() is None and why is None:
+            with open(f"/proc/{child.pid}/statm") as statm:
+                rss = int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+            if rss > max_rss or time.monotonic() > deadline:
+                why = f"killed at {rss >> 20} MiB" if rss > max_rss else f"killed after {limit} s"
+            time.sleep(0.01)
+        if why:
+            child.kill()
+        child.wait()
+        out.seek(0)
+        return child.returncode, out.read(), why
+
+
+# --- damaged files -------------------------------------------------------------------
+
+@pytest.mark.parametrize("mutable", [False, True], ids=["mapped", "mutable"])
+@pytest.mark.parametrize("pad", [None, "N"])
+def test_file_cut_short_after_indexing(tmp_path, capfd, mutable, pad):
+    seq = random_seq(random.Random(8), 3000, "acgtACGT")
+    path = os.fspath(tmp_path / "cut.fa")
+    text = write_fasta(path, [("a", "ACGT"), ("r", seq), ("z", "GATTACA" * 20)], width=50)
+    kelpa.Faidx(path)
+    os.truncate(path, len(text) - 1000)  # z gone, r cut in mid-line; newer than its index now
+    left = text[text.index(">r\n") + 3:len(text) - 1000].replace("\n", "")
+    options = dict(rebuild=False, mutable=mutable, default_seq=pad)
+    fa, fasta = kelpa.Faidx(path, **options), kelpa.Fasta(path, **options)
+    padded = lambda s, e: left[s - 1:e] + (pad or "") * (e - s + 1 - len(left[s - 1:e]))
+    rng = random.Random(3)
+    pairs = [(s, min(3000, s + rng.randint(0, 120))) for s in (rng.randint(len(left) - 150, 3000) for _ in range(POOL))]
+    expected = [padded(s, e) for s, e in pairs]
+    for n in (POOL - 1, POOL):
+        assert [s.seq for s in fa.fetch_many([("r", s, e) for s, e in pairs[:n]])] == expected[:n]
+        assert [s.seq for s in fa.fetch_many_same_chr("r", pairs[:n])] == expected[:n]
+        assert [s.seq for s in fasta.fetch_many_same_chr("r", pairs[:n], rc=True)] == \
+            [t.translate(COMPLEMENT)[::-1] for t in expected[:n]]
+        assert fa.fetch_many([("z", 1, 140)] * n)[0].seq == (pad or "") * 140
+    record = fasta["r"]
+    chunks = list(record)
+    assert [(c.start, c.end, c.seq) for c in chunks] == [(s, s + 49, padded(s, s + 49)) for s in range(1, 3001, 50)]
+    assert [c.seq for c in reversed(record)] == [c.seq[::-1] for c in reversed(chunks)]
+    assert (str(record), record[-10:].seq) == (padded(1, 3000), padded(2991, 3000))
+    assert fa.fetch_entire_sequence("r").seq == left  # the whole record is never padded
+    assert capfd.readouterr().err == ""
+
+
+@pytest.mark.parametrize("mutable", [False, True], ids=["mapped", "mutable"])
+def test_bytes_that_are_not_utf8_on_every_path(tmp_path, mutable):
+    path = write_bytes(tmp_path / "bin.fa", b">r\nACGTAC\xffGT\nACGTACGTA\n>s\nGG\n")  # the builder refuses it
+    write_bytes(path + ".fai", b"r\t18\t3\t9\t10\ns\t2\t26\t2\t3\n")
+    options = dict(build_index=False, mutable=mutable)
+    fa, fasta = kelpa.Faidx(path, **options), kelpa.Fasta(path, **options)
+    record = fasta["r"]
+    for call in [lambda: fa.fetch_many([("r", 6, 8)]), lambda: fa.fetch_many_same_chr("r", [(7, 7)]),
+                 lambda: list(record), lambda: reversed(record), lambda: str(record), lambda: record[::-1],
+                 lambda: record.unpadded_len, lambda: fasta.get_spliced_seq("r", [(1, 2), (5, 8)])]:
+        with pytest.raises(Exception) as e:
+            call()
+        assert (type(e.value), str(e.value)) == (Exception, "IOError: stream did not contain valid UTF-8")
+    pairs = [(1, 2)] * 998 + [(6, 8), (7, 7)]
+    for call, where in [(lambda: fa.fetch_many([("r", s, e) for s, e in pairs]), "998"),
+                        (lambda: fa.fetch_many_same_chr("r", pairs), "998 from r")]:
+        with pytest.raises(RuntimeError) as e:
+            call()
+        assert str(e.value) == f"Error fetching region {where}: IO error: stream did not contain valid UTF-8"
+    out = fa.fetch_many([("r", 1, 6), ("r", 8, 18), ("s", 1, 2)] * 400)
+    assert [s.seq for s in out[:3]] == ["ACGTAC", "GTACGTACGTA", "GG"]
+
+
+# --- index lines whose numbers do not fit together -------------------------------------
+
+ODD_FASTA = b">r\nACGTACGTAC\nGGTTC\n>q\nTTAA\n"
+FLAT = ODD_FASTA.decode().replace("\n", "")  # every text fetched is a piece of this
+ODD_ENTRIES = {  # rlen, offset, lenc, lenb of record r
+    "lenb_below_lenc": (15, 3, 10, 4),
+    "lenb_zero": (15, 3, 10, 0),
+    "lenc_zero": (15, 3, 0, 11),
+    "offset_u64_max": (15, U64_MAX, 10, 11),
+    "offset_2_63": (15, 2**63, 10, 11),
+    "lenb_u64_max": (15, 3, 2, U64_MAX),
+    "lenb_2_63": (15, 3, 2, 2**63 + 1),
+    "rlen_u64_max": (U64_MAX, 3, 10, 11),
+    "rlen_u64_max_lenb_zero": (U64_MAX, 3, 10, 0),
+    "rlen_lenc_lenb_u64_max": (U64_MAX, 3, U64_MAX, U64_MAX),
+}
+
+ODD_SCRIPT = textwrap.dedent("""
+    import itertools, json, sys
+    import kelpa
+
+    path, rlen = sys.argv[1], int(sys.argv[2])
+    regions = [(1, 1), (1, 10), (3, 14), (11, 15), (1, 15)]
+    if rlen > 15:
+        regions += [(2**32, 2**32 + 20), (2**63, 2**63 + 5), (rlen - 5, rlen), (rlen, rlen)]
+
+    def run(what, call, counts=None):
+        print(json.dumps(["begin", what]), flush=True)
+        try:
+            result = ["ok", call(), counts]
+        except BaseException as e:
+            result = ["error", type(e).__name__, str(e)]
+        print(json.dumps([what] + result), flush=True)
+
+    chunk = lambda s: (s.start, s.end, s.seq)
+    for mutable, pad in itertools.product((False, True), (None, "N")):
+        fa = kelpa.Faidx(path, build_index=False, mutable=mutable, default_seq=pad)
+        fasta = kelpa.Fasta(path, build_index=False, mutable=mutable, default_seq=pad)
+        tag = f"mutable={mutable} default_seq={pad!r}"
+        for s, e in regions:
+            run(f"{tag} fetch {s}-{e}", lambda: [fa.fetch("r", s, e).seq], [e - s + 1])
+        run(f"{tag} fetch_entire_sequence", lambda: [fa.fetch_entire_sequence("r").seq], [None])
+        many = (regions * 1000)[:1000]  # the pool; smaller batches are single fetches one by one
+        counts = [e - s + 1 for s, e in many]
+        run(f"{tag} fetch_many 1000", lambda: [x.seq for x in fa.fetch_many([("r", *r) for r in many])], counts)
+        run(f"{tag} fetch_many_same_chr 1000", lambda: [x.seq for x in fasta.fetch_many_same_chr("r", many)], counts)
+        if pad is None:
+            run(f"{tag} iteration", lambda: [chunk(c) for c in itertools.islice(iter(fasta["r"]), 4)])
+        print(json.dumps(["q", fa.fetch("q", 1, 4).seq]), flush=True)
+    for mutable in (False, True):  # last, so that a listing that never ends hides nothing else
+        fasta = kelpa.Fasta(path, build_index=False, mutable=mutable)
+        run(f"mutable={mutable} reversed", lambda: [chunk(c) for c in reversed(fasta["r"])])
+""")
+
+
+def check_text(text, count, pad, what):
+    core = text.rstrip("N") if pad and count else text  # the file holds no N
+    assert core in FLAT and len(core) <= (count or U64_MAX), (what, text)
+    assert text == core + (pad * (count - len(core)) if pad and count else ""), what
+
+
+@pytest.mark.parametrize("entry", ODD_ENTRIES)
+def test_contradicting_index_entry_never_crashes_or_hangs(tmp_path, entry):
+    path = write_bytes(tmp_path / "odd.fa", ODD_FASTA)
+    rlen = ODD_ENTRIES[entry][0]
+    write_bytes(path + ".fai", ("\t".join(map(str, ("r",) + ODD_ENTRIES[entry])) + "\nq\t4\t22\t4\t5\n").encode())
+    code, out, why = run_watched([sys.executable, "-c", ODD_SCRIPT, path, str(rlen)])
+    lines = [json.loads(line) for line in out.splitlines()]
+    last = ([line[1] for line in lines if line[0] == "begin"] or ["opening"])[-1]
+    assert (why, code) == (None, 0), f"{last}: {why}"
+    assert [line[1] for line in lines if line[0] == "q"] == ["TTAA"] * 4
+    for what, outcome, *rest in (line for line in lines if line[0] not in ("begin", "q")):
+        if outcome == "error":  # refusing is fine, in the form its path uses
+            pool = what.endswith(" 1000")
+            if what.endswith("reversed") and rlen == U64_MAX:
+                # the listing holds every chunk at once: 2^64 - 1 bases can never fit
+                assert rest[0] == "MemoryError", what
+                continue
+            assert (rest[0], rest[1].startswith("Error fetching region ")) == (
+                ("RuntimeError", True) if pool else ("Exception", False)), what
+        elif what.endswith("iteration"):
+            chunks = rest[0]
+            assert chunks and chunks[0][0] == 1, what
+            for (s, e, text), after in itertools.zip_longest(chunks, chunks[1:]):
+                assert s <= e <= rlen and (after is None or after[0] == e + 1 <= rlen), f"{what}: {chunks}"
+                check_text(text, e - s + 1, None, what)
+        elif what.endswith("reversed"):
+            spans = [(min(s, e), max(s, e)) for s, e, _ in rest[0]]
+            assert all(1 <= s <= e <= rlen for s, e in spans), what
+            assert all(later[1] < earlier[0] for earlier, later in zip(spans, spans[1:])), what
+            for _, _, text in rest[0]:
+                check_text(text[::-1], None, None, what)
+        else:
+            assert len(rest[0]) == len(rest[1]), what
+            for text, count in zip(*rest):
+                check_text(text, count, "N" if "default_seq='N'" in what else None, what)
+
+
+# --- sizes -----------------------------------------------------------------------------
+
+def test_single_line_record_of_100_mbp(tmp_path):
+    block = random_seq(random.Random(100), 1_000_000)
+    seq = "".join(block[k:] + block[:k] for k in range(0, 100 * 7919, 7919))  # no period of 1 Mbp
+    n, header = len(seq), ">big a single line\n"
+    path = os.fspath(tmp_path / "big.fa")
+    with open(path, "w") as out:
+        out.write(">tiny\nAC\n" + header)
+        out.write(seq)
+        out.write("\n>after\nGGCC\n")
+    fa, offset = kelpa.Faidx(path), 9 + len(header)
+    assert read_text(path + ".fai") == (f"tiny\t2\t6\t2\t3\nbig\t{n}\t{offset}\t{n}\t{n + 1}\n"
+                                        f"after\t4\t{offset + n + 8}\t4\t5\n")
+    for s, e in [(1, 1), (n, n), (n - 99, n), (n // 2, n // 2 + 70_000)]:
+        assert fa.fetch("big", s, e).seq == seq[s - 1:e]
+    assert fa.fetch_entire_sequence("big").seq == seq
+    starts = range(1, n, n // POOL)
+    assert [s.seq for s in fa.fetch_many_same_chr("big", [(s, s + 99) for s in starts])] == \
+        [seq[s - 1:s + 99] for s in starts]
+    assert kelpa.Faidx(path, mutable=True).fetch("big", n - 2_000_000, n).seq == seq[n - 2_000_001:]
+    fasta = kelpa.Fasta(path)
+    chunks = iter(fasta["big"])
+    assert (len(fasta["big"]), next(chunks).seq == seq, list(chunks), fasta["after"][:].seq) == (n, True, [], "GGCC")
+
+
+def test_a_million_tiny_records(tmp_path):
+    n, seqs = 1_000_000, ["A", "CG", "", "TTA", "gattaca"]
+    names = [f"s{i * 7919 % n}" for i in range(n)]  # neither sorted nor in hash order
+    path = os.fspath(tmp_path / "many.fa")
+    with open(path, "w") as out:
+        out.write("".join(f">{name}\n{seqs[i % 5]}\n" if i % 5 != 2 else f">{name}\n" for i, name in enumerate(names)))
+    fa = kelpa.Faidx(path)
+    assert fa.keys == names
+    sample = list(range(0, n, 997)) + [n - 1]
+    assert [fa.fetch_entire_sequence(names[i]).seq for i in sample] == [seqs[i % 5] for i in sample]
+    assert [s.seq for s in fa.fetch_many([(names[i], 2, 3) for i in sample])] == [seqs[i % 5][1:3] for i in sample]
+    del fa
+    fasta = kelpa.Fasta(path)  # reads the index written above
+    assert fasta.keys() == names and len(fasta) == 2_600_000
+    assert (fasta[n - 1].name, str(fasta[names[-2]]), str(fasta[names[-3]])) == (names[-1], "TTA", "")
+
+
+# --- names, line ends, replaced files -------------------------------------------------------
+
+HEADERS = [  # header line after ">", and the name it gives
+    ("chr1:100-200 a region-like name", "chr1:100-200"), ("tab\tthen text", "tab"), ("  spaced  out ", "spaced"),
+    ("gène été", "gène"), ("染色体1 日本語", "染色体1"), ("🧬\u200bzero-width", "🧬\u200bzero-width"),
+    ("ideographic\u3000space", "ideographic"), ('quote"and|pipe', 'quote"and|pipe'),
+]
+
+
+def test_names_keep_their_text(tmp_path):
+    seqs = {name: random_seq(random.Random(i), 70 + i) for i, (_, name) in enumerate(HEADERS)}
+    path = write_bytes(tmp_path / "réf 名.fa", "".join(f">{h}\n{seqs[n]}\n" for h, n in HEADERS).encode())
+    fa, fasta, names = kelpa.Faidx(path), kelpa.Fasta(path), list(seqs)
+    assert fa.keys == fasta.keys() == [line.split("\t")[0] for line in read_text(path + ".fai").splitlines()] == names
+    assert (repr(fa), repr(fasta), [r.name for r in fasta]) == (f'Faidx("{path}")', f'Fasta("{path}")', names)
+    for name, seq in seqs.items():
+        record, s = fasta[name], fa.fetch(name, 3, 9)
+        assert name in fa and (repr(record), record.long_name, str(record)) == (f'FastaRecord("{name}")', name, seq)
+        assert (s.name, s.seq, repr(s)) == (name, seq[2:9], f">{name}:3-9\n{seq[2:9]}")
+        assert fasta.get_seq(name, 1, 5, rc=True).fancy_name == f"{name}:5-1 (complement)"
+    regions = [(name, 2, 40) for name in names] * 130
+    assert [(s.name, s.seq) for s in fa.fetch_many(regions)] == [(n, seqs[n][1:40]) for n, _, _ in regions]
+    with pytest.raises(KeyError) as e:
+        fasta["gè"]
+    assert e.value.args == (f"gè not in {path}.",)
+    with pytest.raises(Exception, match="^FetchError: Sequence '染色体' not found$"):
+        fa.fetch("染色体", 1, 2)
+
+
+LINE_ENDS = {  # FASTA bytes -> the index the builder writes for them
+    "lf_lines_in_crlf_file": (b">a desc\r\nACGTA\r\nCCGGT\nTTAAC\r\nGGATC\nAT\r\n>b\r\nAC\nGT\r\n",
+                              "a\t22\t9\t5\t7\nb\t4\t43\t2\t3\n"),
+    "crlf_lines_in_lf_file": (b">a\nACGTA\nCCGGT\r\nTTAAC\r\nGGATC\nAT\n>b\nAC\r\nGT\n",
+                              "a\t22\t3\t5\t6\nb\t4\t35\t2\t4\n"),
+    "crlf_header_only": (b">a x\r\nACGTA\nCCGGT\nGG\n", "a\t12\t6\t5\t6\n"),
+    "crlf_without_final_lf": (b">a\r\nACGTA\r\nCC\r", "a\t7\t4\t5\t7\n"),
+    "lone_cr_is_one_line": (b">a\rACGT\rACGT\r>b\rAC\r", "a\t0\t19\t0\t0\n"),
+}
+
+
+def by_the_layout(data, entry, start, count):
+    """`count` bytes from where the index puts base `start`, CR and LF left out."""
+    rlen, offset, lenc, lenb = entry
+    at = offset + (start - 1) // lenc * lenb + (start - 1) % lenc
+    return bytes(b for b in data[at:] if b not in b"\r\n")[:count].decode()
+
+
+@pytest.mark.parametrize("case", LINE_ENDS)
+def test_mixed_line_ends(tmp_path, case):
+    data, fai = LINE_ENDS[case]
+    path = write_bytes(tmp_path / "eol.fa", data)
+    mapped, mutable = kelpa.Faidx(path), kelpa.Faidx(path, mutable=True)
+    assert read_text(path + ".fai") == fai
+    entries = {line.split("\t")[0]: tuple(map(int, line.split("\t")[1:])) for line in fai.splitlines()}
+    assert mapped.keys == list(entries)
+    for name, entry in entries.items():
+        regions = [(s, e) for s in range(1, entry[0] + 1) for e in range(s, entry[0] + 1)]
+        expected = [by_the_layout(data, entry, s, e - s + 1) for s, e in regions]
+        batch = regions * (POOL // max(len(regions), 1) + 1)
+        for fa in (mapped, mutable):  # the few extra CR bytes fit in the mapped copy's slack of one line
+            assert [fa.fetch(name, s, e).seq for s, e in regions] == expected
+            assert [s.seq for s in fa.fetch_many_same_chr(name, batch)][:len(regions)] == expected
+            assert [s.seq for s in fa.fetch_many([(name, s, e) for s, e in batch])][:len(regions)] == expected
+            assert fa.fetch_entire_sequence(name).seq == (expected[entry[0] - 1] if regions else "")
+    if case == "crlf_header_only":  # one kind of line end in the body: plain slicing
+        assert [mapped.fetch("a", s, e).seq for s, e in [(1, 12), (4, 7), (10, 12)]] == ["ACGTACCGGTGG", "TACC", "TGG"]
+
+
+@pytest.mark.parametrize("mutable", [False, True], ids=["mapped", "mutable"])
+def test_replaced_fasta(tmp_path, mutable):
+    rng = random.Random(12)
+    old_seq, new_seq = random_seq(rng, 5000), random_seq(rng, 777)
+    path = os.fspath(tmp_path / "ref.fa")
+    write_fasta(path, [("chr1", old_seq), ("old", "AAAA")], width=60)
+    before, held = kelpa.Fasta(path, mutable=mutable), kelpa.Faidx(path, mutable=mutable)
+    write_fasta(path + ".new", [("chr1", new_seq), ("new", "CCCC")], width=70)
+    later = os.stat(path + ".fai").st_mtime_ns + 10**9
+    os.utime(path + ".new", ns=(later, later))
+    os.replace(path + ".new", path)
+
+    after = kelpa.Fasta(path, mutable=mutable)  # newer than the index: rebuilt
+    assert (after.keys(), str(after["chr1"])) == (["chr1", "new"], new_seq)
+    assert read_text(path + ".fai") == "chr1\t777\t6\t70\t71\nnew\t4\t800\t4\t5\n"
+    # What was opened before reads the old file, which stays alive through it.
+    assert before.keys() == held.keys == ["chr1", "old"]
+    assert (str(before["chr1"]), held.fetch("chr1", 4990, 5000).seq) == (old_seq, old_seq[4989:])
+    assert [s.seq for s in before["chr1"]][-1] == old_seq[4980:]
+    regions = [(s, s + 99) for s in range(1, 4900, 4)]
+    assert [s.seq for s in held.fetch_many_same_chr("chr1", regions)] == [old_seq[s - 1:e] for s, e in regions]
+    assert [s.seq for s in before.fetch_many([("old", 1, 4)] * POOL)] == ["AAAA"] * POOL
