@@ -322,6 +322,15 @@ Result<std::uint64_t> Faidx::extract_from_file(const IndexEntry& entry, std::uin
     return written;
 }
 
+void Faidx::prefetch(const IndexEntry& entry, std::uint64_t first, std::uint64_t count) const {
+    if (!mapping_.valid() || count == 0) return;
+    const std::optional<std::uint64_t> position = base_position(entry, first);
+    if (!position || *position >= mapping_.length()) return;
+    const char* p = mapping_.data() + *position;
+    const std::uint64_t span = std::min<std::uint64_t>(std::min<std::uint64_t>(count, 512), mapping_.length() - *position);
+    for (std::uint64_t offset = 0; offset < span; offset += 64) __builtin_prefetch(p + offset);
+}
+
 void Faidx::finish_text(std::string& text, std::uint64_t count) const {
     if (text.size() < count && options_.default_seq) {
         const std::string& pad = *options_.default_seq;

@@ -96,6 +96,9 @@ public:
     Result<std::uint64_t> extract(const IndexEntry& entry, std::uint64_t first, std::uint64_t count,
                                   char* out) const;
 
+    // Asks the processor to start loading the first bytes of a region.
+    void prefetch(const IndexEntry& entry, std::uint64_t first, std::uint64_t count) const;
+
     // Reported start/end of a successful extraction under the options.
     std::optional<std::uint64_t> reported_start(std::uint64_t first) const {
         if (options_.as_raw) return std::nullopt;
