@@ -56,4 +56,16 @@ bool Mapping::map(int fd) {
     return true;
 }
 
+void advise_huge_pages(void* data, std::size_t size) {
+#if defined(MADV_HUGEPAGE)
+    constexpr std::uintptr_t huge = std::uintptr_t{2} << 20;
+    const auto begin = (reinterpret_cast<std::uintptr_t>(data) + huge - 1) & ~(huge - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(huge - 1);
+    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    (void)data;
+    (void)size;
+#endif
+}
+
 }  // namespace kelpa::core

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "../core/mapped_file.hpp"
 #include "../core/sequence.hpp"
 #include "args.hpp"
 #include "errors.hpp"
@@ -471,10 +472,15 @@ PyObject* sequence_reverse(PyObject* sequence) { return Sequence_get_reverse(seq
 
 PyObject* sequence_subscript(PyObject* sequence, PyObject* key) { return Sequence_subscript(sequence, key); }
 
+// Texts from this size on are written into memory backed by huge pages.
+constexpr std::size_t HUGE_TEXT = std::size_t{8} << 20;
+
 PyObject* new_ascii_str(std::size_t length, char*& data) {
     if (length > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
     PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(length), 127);
-    if (text != nullptr) data = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text));
+    if (text == nullptr) return nullptr;
+    data = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text));
+    if (length >= HUGE_TEXT) core::advise_huge_pages(data, length);
     return text;
 }
 
