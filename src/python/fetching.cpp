@@ -154,7 +154,7 @@ PyObject* fetch_in_parallel(const core::Faidx& faidx, const std::vector<Region>&
         const Region& region = regions[i];
         core::BatchSlot& slot = slots[i];
         if (i + 8 < count) __builtin_prefetch(regions[i + 8].name.data());
-        if (!have_entry || region.name != entry_name) {
+        if (!have_entry || (shared_name == nullptr && region.name != entry_name)) {
             entry = faidx.entries().find(region.name);
             entry_name = region.name;
             have_entry = true;
