@@ -134,6 +134,7 @@ PyObject* fetch_sequentially(const core::Faidx& faidx, const std::vector<Region>
 }
 
 struct ParallelItem {
+    PyObject* name = nullptr;  // borrowed: an equal name object of the caller's
     FetchPlan::Kind kind = FetchPlan::Kind::Empty;
     std::uint64_t first = 0;
     std::uint64_t last = 0;
@@ -147,18 +148,23 @@ PyObject* fetch_in_parallel(const core::Faidx& faidx, const std::vector<Region>&
     std::vector<ParallelItem> items(count);
 
     // Plan every region and reserve its text here; the workers only copy bytes.
+    // Consecutive regions of one record share the entry and the name object
+    // of the first of them.
     const core::IndexEntry* entry = nullptr;
     std::string_view entry_name;
+    PyObject* run_name = shared_name;
     bool have_entry = false;
     for (std::size_t i = 0; i < count; ++i) {
         const Region& region = regions[i];
         core::BatchSlot& slot = slots[i];
         if (i + 8 < count) __builtin_prefetch(regions[i + 8].name.data());
-        if (!have_entry || (shared_name == nullptr && region.name != entry_name)) {
+        if (!have_entry || (shared_name == nullptr && region.name_object != run_name && region.name != entry_name)) {
             entry = faidx.entries().find(region.name);
             entry_name = region.name;
+            if (shared_name == nullptr) run_name = region.name_object;
             have_entry = true;
         }
+        items[i].name = run_name;
         if (entry == nullptr) {
             slot.error = std::make_unique<core::FaidxError>(core::FaidxError::not_found(region.name));
             slot.state = core::BatchSlot::State::Failed;
@@ -225,8 +231,7 @@ PyObject* fetch_in_parallel(const core::Faidx& faidx, const std::vector<Region>&
             end = faidx.reported_end(item.last);
         }
         if (reverse_complement && start && end) std::swap(start, end);
-        PyObject* name = shared_name != nullptr ? shared_name : regions[i].name_object;
-        PyObject* sequence = new_sequence(name_str(name, regions[i].name), std::move(text), start, end,
+        PyObject* sequence = new_sequence(name_str(item.name, regions[i].name), std::move(text), start, end,
                                           reverse_complement);
         if (sequence == nullptr) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), sequence);
