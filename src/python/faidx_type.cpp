@@ -1,9 +1,7 @@
 // The Faidx type: one indexed FASTA file, fetched by region.
 #include <string>
 
-#include "access.hpp"
-#include "args.hpp"
-#include "errors.hpp"
+#include "frame.hpp"
 #include "fetching.hpp"
 #include "handle.hpp"
 #include "types.hpp"
@@ -12,11 +10,7 @@ namespace kelpa::py {
 
 namespace {
 
-struct FaidxObject {
-    PyObject_HEAD
-    AccessState access;
-    FaidxHandle* handle;  // owned; complete for the object's whole life
-};
+using FaidxObject = HandleObject;
 
 FaidxObject* as_faidx(PyObject* self) { return reinterpret_cast<FaidxObject*>(self); }
 const core::Faidx& native(PyObject* self) { return *as_faidx(self)->handle->faidx; }
@@ -45,45 +39,11 @@ PyObject* construct(PyTypeObject* type, PyObject** bound) {
     return reinterpret_cast<PyObject*>(self);
 }
 
-PyObject* Faidx_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    return shielded([&]() -> PyObject* {
-        PyObject* bound[16];
-        if (!bind(FAIDX_NEW, args, kwargs, bound)) return nullptr;
-        return construct(type, bound);
-    }, nullptr);
-}
-
-PyObject* Faidx_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept {
-    return shielded([&]() -> PyObject* {
-        PyObject* bound[16];
-        if (!bind(FAIDX_NEW, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) return nullptr;
-        return construct(reinterpret_cast<PyTypeObject*>(type), bound);
-    }, nullptr);
-}
-
-int Faidx_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-    FaidxHandle* handle = as_faidx(self)->handle;
-    if (handle != nullptr) {
-        Py_VISIT(handle->key_function.get());
-        Py_VISIT(handle->filt_function.get());
-    }
-    Py_VISIT(Py_TYPE(self));
-    return 0;
-}
-
-int Faidx_clear(PyObject* self) noexcept {
-    FaidxHandle* handle = as_faidx(self)->handle;
-    if (handle != nullptr) {
-        handle->key_function.reset();
-        handle->filt_function.reset();
-    }
-    return 0;
-}
+using FaidxConstructor = Constructor<FAIDX_NEW, 16, construct>;
 
 void Faidx_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
-    delete as_faidx(self)->handle;  // unmaps the file / closes it
-    as_faidx(self)->handle = nullptr;
+    handle_release(self);
     free_instance(self);
 }
 
@@ -93,11 +53,7 @@ constexpr const char* FETCH_PARAMS[] = {"name", "start", "end"};
 const Signature FETCH{"Faidx.fetch()", FETCH_PARAMS, 3};
 
 PyObject* Faidx_fetch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return shielded([&]() -> PyObject* {
-        ReadAccess access(as_faidx(self)->access);
-        if (!access.ok()) return nullptr;
-        PyObject* bound[3];
-        if (!bind(FETCH, args, nargs, kwnames, bound)) return nullptr;
+    return read_method<3>(as_faidx(self)->access, FETCH, args, nargs, kwnames, [&](PyObject** bound) -> PyObject* {
         std::string_view name;
         std::uint64_t start;
         std::uint64_t end;
@@ -105,7 +61,7 @@ PyObject* Faidx_fetch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
             !convert_u64(bound[2], "end", end))
             return nullptr;
         return fetch_region(native(self), bound[0], name, start, end);
-    }, nullptr);
+    });
 }
 
 constexpr const char* NAME_PARAM[] = {"name"};
@@ -113,30 +69,22 @@ const Signature FETCH_ENTIRE{"Faidx.fetch_entire_sequence()", NAME_PARAM, 1};
 
 PyObject* Faidx_fetch_entire_sequence(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) noexcept {
-    return shielded([&]() -> PyObject* {
-        ReadAccess access(as_faidx(self)->access);
-        if (!access.ok()) return nullptr;
-        PyObject* bound[1];
-        if (!bind(FETCH_ENTIRE, args, nargs, kwnames, bound)) return nullptr;
+    return read_method<1>(as_faidx(self)->access, FETCH_ENTIRE, args, nargs, kwnames, [&](PyObject** bound) -> PyObject* {
         std::string_view name;
         if (!convert_text(bound[0], "name", name)) return nullptr;
         return fetch_record(native(self), bound[0], name);
-    }, nullptr);
+    });
 }
 
 constexpr const char* REGIONS_PARAM[] = {"regions"};
 const Signature FETCH_MANY{"Faidx.fetch_many()", REGIONS_PARAM, 1};
 
 PyObject* Faidx_fetch_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return shielded([&]() -> PyObject* {
-        ReadAccess access(as_faidx(self)->access);
-        if (!access.ok()) return nullptr;
-        PyObject* bound[1];
-        if (!bind(FETCH_MANY, args, nargs, kwnames, bound)) return nullptr;
+    return read_method<1>(as_faidx(self)->access, FETCH_MANY, args, nargs, kwnames, [&](PyObject** bound) -> PyObject* {
         RegionList regions;
         if (!convert_region_list(bound[0], true, "regions", regions)) return nullptr;
         return fetch_many(native(self), regions, false);
-    }, nullptr);
+    });
 }
 
 constexpr const char* SAME_CHR_PARAMS[] = {"name", "regions"};
@@ -144,34 +92,19 @@ const Signature FETCH_MANY_SAME_CHR{"Faidx.fetch_many_same_chr()", SAME_CHR_PARA
 
 PyObject* Faidx_fetch_many_same_chr(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) noexcept {
-    return shielded([&]() -> PyObject* {
-        ReadAccess access(as_faidx(self)->access);
-        if (!access.ok()) return nullptr;
-        PyObject* bound[2];
-        if (!bind(FETCH_MANY_SAME_CHR, args, nargs, kwnames, bound)) return nullptr;
+    return read_method<2>(as_faidx(self)->access, FETCH_MANY_SAME_CHR, args, nargs, kwnames, [&](PyObject** bound) -> PyObject* {
         std::string_view name;
         RegionList regions;
         if (!convert_text(bound[0], "name", name) || !convert_region_list(bound[1], false, "regions", regions))
             return nullptr;
         return fetch_many_same_chr(native(self), bound[0], name, regions, false);
-    }, nullptr);
+    });
 }
 
 PyObject* Faidx_get_keys(PyObject* self, void*) noexcept {
-    return shielded([&]() -> PyObject* {
-        ReadAccess access(as_faidx(self)->access);
-        if (!access.ok()) return nullptr;
-        const core::NameTable& entries = native(self).entries();
-        Ref list(PyList_New(static_cast<Py_ssize_t>(entries.size())));
-        if (!list) return nullptr;
-        for (std::size_t i = 0; i < entries.size(); ++i) {
-            const std::string& name = entries.name_at(i);
-            PyObject* text = PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict");
-            if (text == nullptr) return nullptr;
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
-        }
-        return list.release();
-    }, nullptr);
+    ReadAccess access(as_faidx(self)->access);
+    if (!access.ok()) return nullptr;
+    return record_names(native(self).entries());
 }
 
 int Faidx_contains(PyObject* self, PyObject* key) noexcept {
@@ -192,14 +125,14 @@ PyObject* Faidx_repr(PyObject* self) noexcept {
 }
 
 PyMethodDef Faidx_methods[] = {
-    {"fetch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Faidx_fetch)), METH_FASTCALL | METH_KEYWORDS,
+    {"fetch", KELPA_FASTCALL(Faidx_fetch), METH_FASTCALL | METH_KEYWORDS,
      "fetch($self, name, start, end)\n--\n\n"},
     {"fetch_entire_sequence",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Faidx_fetch_entire_sequence)),
+     KELPA_FASTCALL(Faidx_fetch_entire_sequence),
      METH_FASTCALL | METH_KEYWORDS,
      "fetch_entire_sequence($self, name)\n--\n\n"
      "Ultra-fast method for fetching entire sequences - bypasses all bounds checking"},
-    {"fetch_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Faidx_fetch_many)),
+    {"fetch_many", KELPA_FASTCALL(Faidx_fetch_many),
      METH_FASTCALL | METH_KEYWORDS,
      "fetch_many($self, regions)\n--\n\n"
      "High-performance batch fetch for many sequences\n"
@@ -217,7 +150,7 @@ PyMethodDef Faidx_methods[] = {
      "Example:\n"
      "    >>> regions = [(\"chr1\", 1000, 2000), (\"chr2\", 5000, 6000)]\n"
      "    >>> sequences = faidx.fetch_many(regions)"},
-    {"fetch_many_same_chr", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Faidx_fetch_many_same_chr)),
+    {"fetch_many_same_chr", KELPA_FASTCALL(Faidx_fetch_many_same_chr),
      METH_FASTCALL | METH_KEYWORDS,
      "fetch_many_same_chr($self, name, regions)\n--\n\n"
      "Ultra-fast batch fetch for regions from the same chromosome\n"
@@ -244,10 +177,10 @@ PyGetSetDef Faidx_getset[] = {
 };
 
 PyType_Slot Faidx_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(Faidx_new)},
+    {Py_tp_new, reinterpret_cast<void*>(FaidxConstructor::tp_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(Faidx_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(Faidx_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(Faidx_clear)},
+    {Py_tp_traverse, reinterpret_cast<void*>(handle_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(handle_clear)},
     {Py_tp_methods, Faidx_methods},
     {Py_tp_getset, Faidx_getset},
     {Py_tp_repr, reinterpret_cast<void*>(Faidx_repr)},
@@ -266,7 +199,7 @@ const TypeRecipe FAIDX_TYPE{
     sizeof(FaidxObject),
     Py_TPFLAGS_HAVE_GC,
     Faidx_slots,
-    Faidx_vectorcall,
+    FaidxConstructor::vectorcall,
 };
 
 }  // namespace kelpa::py

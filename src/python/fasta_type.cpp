@@ -5,9 +5,8 @@
 #include <vector>
 
 #include "../core/sequence.hpp"
-#include "args.hpp"
-#include "errors.hpp"
 #include "fetching.hpp"
+#include "frame.hpp"
 #include "sequence_type.hpp"
 #include "types.hpp"
 
@@ -45,45 +44,11 @@ PyObject* construct(PyTypeObject* type, PyObject** bound) {
     return reinterpret_cast<PyObject*>(self);
 }
 
-PyObject* Fasta_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    return shielded([&]() -> PyObject* {
-        PyObject* bound[16];
-        if (!bind(FASTA_NEW, args, kwargs, bound)) return nullptr;
-        return construct(type, bound);
-    }, nullptr);
-}
-
-PyObject* Fasta_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept {
-    return shielded([&]() -> PyObject* {
-        PyObject* bound[16];
-        if (!bind(FASTA_NEW, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) return nullptr;
-        return construct(reinterpret_cast<PyTypeObject*>(type), bound);
-    }, nullptr);
-}
-
-int Fasta_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-    FaidxHandle* handle = as_fasta(self)->handle;
-    if (handle != nullptr) {
-        Py_VISIT(handle->key_function.get());
-        Py_VISIT(handle->filt_function.get());
-    }
-    Py_VISIT(Py_TYPE(self));
-    return 0;
-}
-
-int Fasta_clear(PyObject* self) noexcept {
-    FaidxHandle* handle = as_fasta(self)->handle;
-    if (handle != nullptr) {
-        handle->key_function.reset();
-        handle->filt_function.reset();
-    }
-    return 0;
-}
+using FastaConstructor = Constructor<FASTA_NEW, 16, construct>;
 
 void Fasta_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
-    delete as_fasta(self)->handle;
-    as_fasta(self)->handle = nullptr;
+    handle_release(self);
     Py_CLEAR(as_fasta(self)->filename);
     free_instance(self);
 }
@@ -92,28 +57,10 @@ void Fasta_dealloc(PyObject* self) noexcept {
 template <std::size_t N, class Body>
 PyObject* with_arguments(PyObject* self, const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames, Body body) {
-    return shielded([&]() -> PyObject* {
-        ReadAccess access(as_fasta(self)->access);
-        if (!access.ok()) return nullptr;
-        PyObject* bound[N > 0 ? N : 1];
-        if (!bind(signature, args, nargs, kwnames, bound)) return nullptr;
-        return body(bound);
-    }, nullptr);
+    return read_method<N>(as_fasta(self)->access, signature, args, nargs, kwnames, body);
 }
 
 // ---- mapping protocol --------------------------------------------------
-
-PyObject* keys_list(PyObject* self) {
-    const core::NameTable& entries = fasta_native(self).entries();
-    Ref list(PyList_New(static_cast<Py_ssize_t>(entries.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        PyObject* name = fasta_name_at(self, i);
-        if (name == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), name);
-    }
-    return list.release();
-}
 
 enum class Listing { Values, Items };
 
@@ -140,7 +87,7 @@ const Signature CLOSE{"Fasta.close()", {}, 0};
 const Signature ENTER{"Fasta.__enter__()", {}, 0};
 
 PyObject* Fasta_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return with_arguments<0>(self, KEYS, args, nargs, kwnames, [&](PyObject**) { return keys_list(self); });
+    return with_arguments<0>(self, KEYS, args, nargs, kwnames, [&](PyObject**) { return record_names(fasta_native(self).entries()); });
 }
 
 PyObject* Fasta_values(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -342,8 +289,6 @@ PyObject* Fasta_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     return with_arguments<3>(self, EXIT, args, nargs, kwnames, [](PyObject**) -> PyObject* { Py_RETURN_NONE; });
 }
 
-#define KELPA_FASTCALL(function) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function))
-
 PyMethodDef Fasta_methods[] = {
     {"keys", KELPA_FASTCALL(Fasta_keys), METH_FASTCALL | METH_KEYWORDS, "keys($self)\n--\n\n"},
     {"values", KELPA_FASTCALL(Fasta_values), METH_FASTCALL | METH_KEYWORDS, "values($self)\n--\n\n"},
@@ -402,10 +347,10 @@ PyGetSetDef Fasta_getset[] = {
 };
 
 PyType_Slot Fasta_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(Fasta_new)},
+    {Py_tp_new, reinterpret_cast<void*>(FastaConstructor::tp_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(Fasta_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(Fasta_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(Fasta_clear)},
+    {Py_tp_traverse, reinterpret_cast<void*>(handle_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(handle_clear)},
     {Py_tp_methods, Fasta_methods},
     {Py_tp_getset, Fasta_getset},
     {Py_tp_repr, reinterpret_cast<void*>(Fasta_repr)},
@@ -419,11 +364,6 @@ PyType_Slot Fasta_slots[] = {
 
 }  // namespace
 
-PyObject* fasta_name_at(PyObject* fasta, std::size_t i) {
-    const std::string& name = fasta_native(fasta).entries().name_at(i);
-    return PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict");
-}
-
 const TypeRecipe FASTA_TYPE{
     "Fasta",
     "Fasta(filename, indexname=None, default_seq=None, key_function=None, as_raw=False, strict_bounds=False, "
@@ -433,7 +373,7 @@ const TypeRecipe FASTA_TYPE{
     sizeof(FastaObject),
     Py_TPFLAGS_HAVE_GC,
     Fasta_slots,
-    Fasta_vectorcall,
+    FastaConstructor::vectorcall,
 };
 
 }  // namespace kelpa::py

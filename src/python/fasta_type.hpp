@@ -8,6 +8,7 @@
 
 namespace kelpa::py {
 
+// Begins with the fields of a HandleObject.
 struct FastaObject {
     PyObject_HEAD
     AccessState access;
@@ -26,6 +27,6 @@ PyObject* new_fasta_record(PyObject* fasta, PyObject* name);
 PyObject* new_fasta_iterator(PyObject* fasta);
 
 // A new str of the i-th record name of `fasta`.
-PyObject* fasta_name_at(PyObject* fasta, std::size_t i);
+inline PyObject* fasta_name_at(PyObject* fasta, std::size_t i) { return record_name(fasta_native(fasta).entries(), i); }
 
 }  // namespace kelpa::py

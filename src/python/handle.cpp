@@ -95,4 +95,41 @@ std::unique_ptr<FaidxHandle> open_handle(std::span<const OpenOption> order, std:
     return handle;
 }
 
+int handle_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    const FaidxHandle* handle = reinterpret_cast<HandleObject*>(self)->handle;
+    if (handle != nullptr) {
+        if (const int stop = handle->traverse(visit, arg)) return stop;
+    }
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int handle_clear(PyObject* self) noexcept {
+    FaidxHandle* handle = reinterpret_cast<HandleObject*>(self)->handle;
+    if (handle != nullptr) handle->clear();
+    return 0;
+}
+
+void handle_release(PyObject* self) {
+    auto* object = reinterpret_cast<HandleObject*>(self);
+    delete object->handle;  // unmaps the file or closes it
+    object->handle = nullptr;
+}
+
+PyObject* record_name(const core::NameTable& entries, std::size_t i) {
+    const std::string& name = entries.name_at(i);
+    return PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict");
+}
+
+PyObject* record_names(const core::NameTable& entries) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(entries.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        PyObject* name = record_name(entries, i);
+        if (name == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), name);
+    }
+    return list.release();
+}
+
 }  // namespace kelpa::py

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "../core/faidx.hpp"
+#include "access.hpp"
 #include "ref.hpp"
 
 namespace kelpa::py {
@@ -44,7 +45,34 @@ struct FaidxHandle {
     std::string duplicate_action = "stop";
     bool read_long_names = false;
     std::optional<std::uint64_t> read_ahead;
+
+    // Garbage-collector hooks for the two stored callables.
+    int traverse(visitproc visit, void* arg) const {
+        Py_VISIT(key_function.get());
+        Py_VISIT(filt_function.get());
+        return 0;
+    }
+    void clear() {
+        key_function.reset();
+        filt_function.reset();
+    }
 };
+
+// The first fields of a Faidx and of a Fasta object: both own one handle.
+struct HandleObject {
+    PyObject_HEAD
+    AccessState access;
+    FaidxHandle* handle;  // owned; complete for the object's whole life
+};
+
+// Garbage-collector hooks and the release of the handle, for either type.
+int handle_traverse(PyObject* self, visitproc visit, void* arg) noexcept;
+int handle_clear(PyObject* self) noexcept;
+void handle_release(PyObject* self);
+
+// The record names of a table as a new list of str, and one of them as a new str.
+PyObject* record_names(const core::NameTable& entries);
+PyObject* record_name(const core::NameTable& entries, std::size_t i);
 
 // Converts the bound constructor arguments (in the caller's parameter order,
 // `order[i]` naming what bound[i] is) and opens the FASTA file. nullptr with

@@ -8,6 +8,7 @@
 #include "errors.hpp"
 #include "fasta_type.hpp"
 #include "fetching.hpp"
+#include "frame.hpp"
 #include "sequence_type.hpp"
 #include "types.hpp"
 
@@ -280,7 +281,7 @@ PyObject* Record_reversed(PyObject* self, PyObject* const* args, Py_ssize_t narg
 PyObject* Record_iter(PyObject* self) noexcept;
 
 PyMethodDef Record_methods[] = {
-    {"__reversed__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Record_reversed)),
+    {"__reversed__", KELPA_FASTCALL(Record_reversed),
      METH_FASTCALL | METH_KEYWORDS, "__reversed__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -6,8 +6,7 @@
 
 #include "../core/mapped_file.hpp"
 #include "../core/sequence.hpp"
-#include "args.hpp"
-#include "errors.hpp"
+#include "frame.hpp"
 #include "types.hpp"
 
 namespace kelpa::py {
@@ -56,6 +55,17 @@ PyObject* derived_text(PyObject* seq, std::size_t length, bool always_ascii, Fil
 
 // ---- construction -------------------------------------------------------
 
+void set_fields(SequenceObject* self, Ref name, Ref seq, std::optional<std::uint64_t> start,
+                std::optional<std::uint64_t> end, bool comp) {
+    self->name = name.release();
+    self->seq = seq.release();
+    self->has_start = start.has_value();
+    self->start = start.value_or(0);
+    self->has_end = end.has_value();
+    self->end = end.value_or(0);
+    self->comp = comp;
+}
+
 constexpr const char* SEQUENCE_PARAMS[] = {"name", "seq", "start", "end", "comp"};
 const Signature SEQUENCE_NEW{"Sequence.__new__()", SEQUENCE_PARAMS, 0};
 
@@ -89,31 +99,11 @@ PyObject* construct(PyTypeObject* type, PyObject** bound) {
 
     auto* self = reinterpret_cast<SequenceObject*>(type->tp_alloc(type, 0));
     if (self == nullptr) return nullptr;
-    self->name = name.release();
-    self->seq = seq.release();
-    self->has_start = start.has_value();
-    self->start = start.value_or(0);
-    self->has_end = end.has_value();
-    self->end = end.value_or(0);
-    self->comp = comp;
+    set_fields(self, std::move(name), std::move(seq), start, end, comp);
     return reinterpret_cast<PyObject*>(self);
 }
 
-PyObject* Sequence_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    return shielded([&]() -> PyObject* {
-        PyObject* bound[5];
-        if (!bind(SEQUENCE_NEW, args, kwargs, bound)) return nullptr;
-        return construct(type, bound);
-    }, nullptr);
-}
-
-PyObject* Sequence_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept {
-    return shielded([&]() -> PyObject* {
-        PyObject* bound[5];
-        if (!bind(SEQUENCE_NEW, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) return nullptr;
-        return construct(reinterpret_cast<PyTypeObject*>(type), bound);
-    }, nullptr);
-}
+using SequenceConstructor = Constructor<SEQUENCE_NEW, 5, construct>;
 
 void Sequence_dealloc(PyObject* self) noexcept {
     SequenceObject* s = as_sequence(self);
@@ -412,7 +402,7 @@ PyGetSetDef Sequence_getset[] = {
 };
 
 PyType_Slot Sequence_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(Sequence_new)},
+    {Py_tp_new, reinterpret_cast<void*>(SequenceConstructor::tp_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(Sequence_dealloc)},
     {Py_tp_getset, Sequence_getset},
     {Py_tp_str, reinterpret_cast<void*>(Sequence_str)},
@@ -434,7 +424,7 @@ const TypeRecipe SEQUENCE_TYPE{
     sizeof(SequenceObject),
     0,
     Sequence_slots,
-    Sequence_vectorcall,
+    SequenceConstructor::vectorcall,
 };
 
 PyObject* new_sequence(Ref name, Ref seq, std::optional<std::uint64_t> start, std::optional<std::uint64_t> end,
@@ -447,13 +437,7 @@ PyObject* new_sequence(Ref name, Ref seq, std::optional<std::uint64_t> start, st
     if (self == nullptr) return PyErr_NoMemory();
     PyObject_Init(reinterpret_cast<PyObject*>(self), type);
     self->access = 0;
-    self->name = name.release();
-    self->seq = seq.release();
-    self->has_start = start.has_value();
-    self->start = start.value_or(0);
-    self->has_end = end.has_value();
-    self->end = end.value_or(0);
-    self->comp = comp;
+    set_fields(self, std::move(name), std::move(seq), start, end, comp);
     return reinterpret_cast<PyObject*>(self);
 }
 
