@@ -9,11 +9,13 @@
 #                                     -Ccmake.define.KELPA_SANITIZE=address,undefined
 #                                     -Cbuild-dir=build/asan)
 #
-# KELPA_PYTHON overrides the interpreter search; VERBOSE=1 shows the compiler.
+# KELPA_PYTHON overrides the interpreter search; VERBOSE=1 shows the compiler;
+# KELPA_VENV puts the environment elsewhere than .venv (a second build side by
+# side, e.g. the sanitizer build of .ci/sanitize.sh in .venv-asan).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-venv="$root/.venv"
+venv="${KELPA_VENV:-$root/.venv}"
 venv_python="$venv/bin/python"
 
 # What the build (--no-build-isolation, below) and the tests need.

@@ -204,19 +204,27 @@ Status parse_lines(std::string_view text, NameTable& table) {
 }
 
 // Reserves the table for the whole file from its first block, so a large
-// index fills it without re-placing names. A record line has a newline and
-// four tabs: counting both bounds the guess on files that are mostly not
-// records.
+// index fills it without re-placing names. Only lines of exactly five fields
+// count, and the guess is capped: a file that is mostly not records must not
+// reserve memory for records it will never hold; past the cap the table
+// simply grows.
+constexpr std::size_t MAX_RESERVED_RECORDS = std::size_t{1} << 21;
+
 void reserve_for(NameTable& table, std::string_view first_block, std::uint64_t file_size) {
     if (first_block.empty() || file_size == 0) return;
-    std::size_t newlines = 0, tabs = 0;
+    std::size_t records = 0;
+    std::size_t tabs = 0;
     for (char c : first_block) {
-        newlines += c == '\n';
-        tabs += c == '\t';
+        if (c == '\t') {
+            ++tabs;
+        } else if (c == '\n') {
+            records += tabs == 4;
+            tabs = 0;
+        }
     }
-    const std::uint64_t per_block = std::min<std::uint64_t>(newlines, tabs / 4) + 1;
-    const long double estimate = static_cast<long double>(file_size) * per_block / first_block.size();
-    if (estimate < 1e9L) table.reserve(static_cast<std::size_t>(estimate) + 16);
+    const long double estimate =
+        static_cast<long double>(file_size) * static_cast<long double>(records + 1) / first_block.size();
+    table.reserve(static_cast<std::size_t>(std::min<long double>(estimate, MAX_RESERVED_RECORDS)) + 16);
 }
 
 }  // namespace

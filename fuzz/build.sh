@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets (fuzz/fuzz_*.cpp) against the Python-free core
+# (src/core/*.cpp) into build/fuzz/, with clang, ASan and UBSan. Every
+# sanitizer report is fatal.
+#
+#   fuzz/build.sh            all targets
+#   fuzz/build.sh index      only the targets named fuzz_index*
+#
+# CXX overrides the compiler (default clang++); it must have libFuzzer.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+out="$root/build/fuzz"
+cxx="${CXX:-clang++}"
+flags=(-std=c++20 -g -O1 -fno-omit-frame-pointer -Wall -Wextra -Werror
+       -fsanitize=address,undefined -fno-sanitize-recover=all
+       -I"$root/src" -I"$root/fuzz")
+
+command -v "$cxx" >/dev/null || { echo "fuzz/build.sh: $cxx not found (apt-get install clang libclang-rt-dev)" >&2; exit 1; }
+mkdir -p "$out/core"
+
+# Two compilers at a time (the machines have two cores).
+failed=0
+spawn() {
+    while (( $(jobs -rp | wc -l) >= 2 )); do
+        wait -n || failed=1
+    done
+    "$@" &
+}
+wait_all() {
+    while (( $(jobs -rp | wc -l) > 0 )); do
+        wait -n || failed=1
+    done
+    return "$failed"
+}
+
+# The core once, instrumented for coverage; each target links against it.
+# An object is rebuilt when its source or any header of the core is newer.
+objects=()
+for source in "$root"/src/core/*.cpp; do
+    object="$out/core/$(basename "${source%.cpp}").o"
+    if [[ ! -e "$object" || "$source" -nt "$object" || -n "$(find "$root/src/core" -name '*.hpp' -newer "$object" -print -quit)" ]]; then
+        spawn "$cxx" "${flags[@]}" -fsanitize=fuzzer-no-link -c "$source" -o "$object"
+    fi
+    objects+=("$object")
+done
+wait_all || { echo "fuzz/build.sh: compiling the core failed" >&2; exit 1; }
+
+# The target's own checks are not instrumented for coverage, so that the
+# coverage feedback (and the cov/ft figures) are the core's alone.
+build_target() {
+    "$cxx" "${flags[@]}" -c "$1" -o "$2.o" &&
+        "$cxx" "${flags[@]}" -fsanitize=fuzzer "$2.o" "${objects[@]}" -pthread -o "$2"
+}
+for source in "$root"/fuzz/fuzz_*.cpp; do
+    name=$(basename "${source%.cpp}")
+    if [[ $# -gt 0 && "$name" != "fuzz_$1"* ]]; then
+        continue
+    fi
+    spawn build_target "$source" "$out/$name"
+done
+wait_all || { echo "fuzz/build.sh: linking a target failed" >&2; exit 1; }
+echo "fuzz/build.sh: targets in $out" >&2

@@ -1,0 +1,142 @@
+// Fuzz target: the index builder's scan, scan_fasta(path), on arbitrary bytes.
+//
+// The bytes become a file (a memfd, opened by path). The records the scan
+// returns are compared with the builder's rules applied here line by line:
+//
+//   - a file that is not valid UTF-8 fails with IO "stream did not contain
+//     valid UTF-8" (and gives no records);
+//   - a line is everything up to and including "\n"; the last may lack it;
+//   - a line whose first byte is '>' is a header: the name is the text after
+//     the '>' trimmed of White_Space, up to its first White_Space character;
+//     the record's offset is the file position just after the header line;
+//   - any other line has as bases its bytes less every trailing CR/LF; the
+//     first such line after a header gives lenc (its bases) and lenb (all its
+//     bytes, terminator included); rlen adds up the bases of all of them;
+//   - records with an empty name, and lines before the first header, are
+//     left out; duplicates stay, in file order.
+//
+// Input format: the bytes are the file. An input whose first byte is 0xFF
+// (invalid UTF-8, so otherwise only the error case) is instead a two-byte
+// shift k and the rest: the file is then a record of one long line of filler,
+// about the size of the builder's 1 MiB read buffer, followed by the rest, so
+// that lines, headers and multi-byte characters cross the buffer's end.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common.hpp"
+#include "core/index_builder.hpp"
+
+using kelpa::core::IndexEntry;
+using kelpa::core::NamedEntry;
+
+namespace {
+
+constexpr std::size_t BUILDER_BUFFER = std::size_t{1} << 20;
+
+// The scan state between lines.
+struct State {
+    std::string name;     // of the current record; empty: none
+    IndexEntry entry;     // of the current record
+    bool first_line = true;  // no sequence line since the header yet
+};
+
+// Scans `file`, whose first byte lies at file position `at`, from `state`.
+std::vector<NamedEntry> scan_by_hand(std::string_view file, std::uint64_t at = 0, State state = {}) {
+    std::vector<NamedEntry> records;
+    std::string& name = state.name;
+    IndexEntry& entry = state.entry;
+    bool& first_line = state.first_line;
+    auto close = [&] {
+        if (!name.empty()) records.emplace_back(name, entry);
+    };
+    std::size_t start = 0;
+    while (start < file.size()) {
+        std::size_t stop = file.find('\n', start);
+        stop = stop == std::string_view::npos ? file.size() : stop + 1;  // one past the terminator
+        const std::string_view line = file.substr(start, stop - start);
+        start = stop;
+        if (line[0] == '>') {
+            close();
+            // Trimmed, then up to the first White_Space character.
+            std::string_view rest = fuzz::trim(line.substr(1));
+            std::size_t end = 0;
+            while (end < rest.size()) {
+                const auto c = fuzz::decode_utf8(rest.substr(end));
+                if (!c) fuzz::fail("invalid UTF-8 in a file that was checked");
+                if (fuzz::is_white_space(c->code_point)) break;
+                end += c->length;
+            }
+            name.assign(rest.substr(0, end));
+            entry = IndexEntry{0, at + stop, 0, 0};
+            first_line = true;
+            continue;
+        }
+        std::size_t bases = line.size();
+        while (bases > 0 && (line[bases - 1] == '\n' || line[bases - 1] == '\r')) --bases;
+        if (first_line) {
+            entry.lenc = bases;
+            entry.lenb = line.size();
+            first_line = false;
+        }
+        entry.rlen += bases;
+    }
+    close();
+    return records;
+}
+
+std::string describe(const NamedEntry& record) {
+    const auto& [name, e] = record;
+    return fuzz::hex_preview(name) + " " + std::to_string(e.rlen) + " " + std::to_string(e.offset) + " " +
+           std::to_string(e.lenc) + " " + std::to_string(e.lenb);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static fuzz::MemoryFile file;
+
+    static std::string shifted;
+    std::string_view bytes(reinterpret_cast<const char*>(data), size);
+    std::string_view after_filler = bytes;
+    std::uint64_t filler = 0;
+    if (size >= 3 && data[0] == 0xFF) {
+        // ">f\n" and a sequence line, 1 MiB - 4096 .. 1 MiB + 4095 bytes in all.
+        filler = BUILDER_BUFFER - 4096 + (data[1] | (data[2] << 8)) % 8192;
+        after_filler = bytes.substr(3);
+        shifted = ">f\n";
+        shifted.append(filler - 4, 'A');
+        shifted.push_back('\n');
+        shifted.append(after_filler);
+        bytes = shifted;
+    }
+
+    const std::string& path = file.write(bytes.data(), bytes.size());
+    auto scanned = kelpa::core::scan_fasta(path);
+
+    if (!fuzz::valid_utf8(after_filler)) {  // the filler is ASCII
+        FUZZ_CHECK(!scanned.ok(), "a file that is not valid UTF-8 was indexed");
+        FUZZ_CHECK(scanned.error().kind() == kelpa::core::ErrorKind::IO &&
+                       scanned.error().payload() == "stream did not contain valid UTF-8",
+                   scanned.error().payload());
+        return 0;
+    }
+    FUZZ_CHECK(scanned.ok(), "the scan failed: " + scanned.error().payload());
+
+    // After the filler the scan is inside record "f", past its first line.
+    const std::vector<NamedEntry> expected =
+        filler == 0 ? scan_by_hand(bytes)
+                    : scan_by_hand(after_filler, filler, State{"f", IndexEntry{filler - 4, 3, filler - 4, filler - 3}, false});
+    const std::vector<NamedEntry>& got = scanned.value();
+    const std::size_t common = std::min(got.size(), expected.size());
+    for (std::size_t i = 0; i < common; ++i) {
+        FUZZ_CHECK(got[i].first == expected[i].first && got[i].second.rlen == expected[i].second.rlen &&
+                       got[i].second.offset == expected[i].second.offset &&
+                       got[i].second.lenc == expected[i].second.lenc && got[i].second.lenb == expected[i].second.lenb,
+                   "record " + std::to_string(i) + " is " + describe(got[i]) + ", expected " + describe(expected[i]));
+    }
+    FUZZ_CHECK(got.size() == expected.size(),
+               std::to_string(got.size()) + " records, expected " + std::to_string(expected.size()));
+    return 0;
+}

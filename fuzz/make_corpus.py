@@ -1,0 +1,144 @@
+"""Writes the seed corpus of the fuzz targets into fuzz/corpus/<target>/.
+
+    python3 fuzz/make_corpus.py
+
+The seeds are small hand-made files: index and FASTA files with the layouts
+that matter (CRLF, empty lines, '>' alone, duplicate names, six-column and
+title lines, non-ASCII names and White_Space), and encoded requests for the
+extraction and slicing targets. The files are kept in the repository; this
+script says what they are and remakes them.
+"""
+
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+MAX = 2**64 - 1
+
+
+def write(target, name, data):
+    directory = os.path.join(HERE, "corpus", target)
+    os.makedirs(directory, exist_ok=True)
+    with open(os.path.join(directory, name), "wb") as out:
+        out.write(data.encode("utf-8") if isinstance(data, str) else data)
+
+
+def shifted(shift, rest):
+    """The filler mode of the reader and builder targets: 0xFF, a two-byte
+    shift, then the bytes that follow the filler."""
+    return b"\xff" + struct.pack("<H", shift) + (rest.encode("utf-8") if isinstance(rest, str) else rest)
+
+
+# --- fuzz_index_reader: .fai files --------------------------------------
+
+READER = {
+    "plain.fai": "chr1\t248\t6\t60\t61\nchr2\t10\t265\t4\t5\n",
+    "crlf.fai": "chr1\t248\t6\t60\t61\r\nchr2\t10\t265\t4\t5\r\n",
+    "no_final_newline.fai": "a\t4\t3\t4\t5\nb\t0\t12\t0\t0",
+    "six_columns.fai": "r\t4\t3\t4\t5\t9\nq\t4\t3\t4\t5\n",
+    "title.fai": "name\tlength\toffset\tlinebases\tlinewidth\n",
+    "duplicate.fai": "a\t1\t2\t3\t4\nb\t9\t9\t9\t9\na\t5\t6\t7\t8\n",
+    "padded.fai": "\ta\t+1\t02\t3\t4\t\n   \n\n\t\n x y\t1\t2\t3\t4 \n",
+    "limits.fai": "big\t18446744073709551615\t0\t1\t1\nover\t1\t18446744073709551616\t1\t1\n",
+    "bad_numbers.fai": "a\t1\t2\t-3\t4\nb\t1\t2\t3\t4 5\n",
+    "nonascii.fai": "\u00a0chr\u00c4\u3000\t7\t9\t7\t8\u2029\n\u0085x\u200a\t1\t1\t1\t1\n",
+    "invalid_utf8.fai": b"a\t1\t2\t3\t4\n\xc3(\t1\t2\t3\t4\n",
+    "boundary.fai": shifted(4090, "a\t1\t2\t3\t4\nb\t5\t6\t7\t8\n"),
+}
+
+# --- fuzz_index_builder: FASTA files ------------------------------------
+
+BUILDER = {
+    "simple.fa": ">chr1 first record\nACGTACGTAC\nACGTACGTAC\nACG\n>chr2\nTTTT\nTT\n",
+    "crlf.fa": ">chr1 desc\r\nACGTACGTAC\r\nACG\r\n>chr2\r\nTT\r\n",
+    "empty_lines.fa": ">a\n\nACGT\n\n>b\n\n",
+    "lone_gt.fa": ">\nACGT\n>x\nAC\n>   \nGG\n",
+    "duplicate.fa": ">a\nAAAA\n>b\nC\n>a\nGG\nG\n",
+    "before_header.fa": "ACGT\n;comment\n>a\nAC\n",
+    "no_final_newline.fa": ">a\nACGT\nAC",
+    "header_at_end.fa": ">a\nAC\n>b",
+    "spaces.fa": ">  chr2  desc\nAC GT \t\n\r\r\n",
+    "nonascii.fa": ">\u00a0chr\u00c4\u3000desc\nAC\u00e9GT\n>\u2028\nA\n",
+    "invalid_utf8.fa": b">a\nAC\xff\n",
+    "boundary.fa": shifted(4093, ">b\nAC\u00c4\n>c\u3000d\nT\n"),
+}
+
+
+# --- fuzz_extract: entry, coordinates and mapping -----------------------
+
+
+def number(value):
+    """The encoding of fuzz::Input::number."""
+    if value < 256:
+        return bytes([0, value])
+    if value < 65536:
+        return bytes([1]) + struct.pack("<H", value)
+    if value >= MAX - 255:
+        return bytes([2, MAX - value])
+    if value < 2**32:
+        return bytes([3]) + struct.pack("<I", value)
+    return bytes([4]) + struct.pack("<Q", value)
+
+
+def request(rlen, offset, lenc, lenb, first, count, mapping):
+    return b"".join(number(v) for v in (rlen, offset, lenc, lenb, first, count)) + mapping
+
+
+WRAPPED = b">r\nACGT\nACGT\nAC\n"
+WRAPPED_CRLF = b">r\r\nACGT\r\nACGT\r\nAC\r\n"
+EXTRACT = {
+    "wrapped": request(10, 3, 4, 5, 3, 4, WRAPPED),
+    "wrapped_all": request(10, 3, 4, 5, 1, 10, WRAPPED),
+    "crlf": request(10, 4, 4, 6, 3, 6, WRAPPED_CRLF),
+    "past_end": request(10, 3, 4, 5, 9, 50, WRAPPED),
+    "lenb_below_lenc": request(10, 3, 4, 2, 5, 6, WRAPPED),
+    "lenc_zero": request(10, 3, 0, 1, 1, 4, WRAPPED),
+    "offset_past_mapping": request(10, 1000, 4, 5, 1, 4, WRAPPED),
+    "overflowing_line": request(MAX, 3, 1, MAX, MAX, 4, WRAPPED),
+    "overflowing_count": request(MAX, 3, 4, 5, 1, MAX, WRAPPED),
+    "huge_slack": request(MAX, 0, 1, 2**63, 1, 2**40, b"AC\nGT\n"),
+    "one_line": request(40, 3, 40, 41, 7, 30, b">s\n" + b"ACGT" * 10 + b"\n"),
+    "long_lines": request(300, 3, 100, 101, 50, 200, b">s\n" + (b"A" * 50 + b"C" * 50 + b"\n") * 3),
+    "empty_mapping": request(1, 0, 1, 1, 1, 1, b""),
+}
+
+
+# --- fuzz_slice: length, start, stop, step ------------------------------
+
+
+def optional(value):
+    if value is None:
+        return b"\x00"
+    return b"\x01" + number(value % 2**64)
+
+
+def slice_request(length, start, stop, step):
+    return struct.pack("<H", length) + optional(start) + optional(stop) + optional(step)
+
+
+SLICE = {
+    "range": slice_request(10, 2, 8, 1),
+    "reversed": slice_request(10, None, None, -1),
+    "reversed_far_start": slice_request(10, -100, None, -1),
+    "stepped": slice_request(100, 5, None, 3),
+    "stepped_back": slice_request(100, 80, 2, -7),
+    "negative_bounds": slice_request(50, -10, -2, 2),
+    "empty_text": slice_request(0, None, None, -2),
+    "huge_step": slice_request(30, None, None, -(2**63)),
+    "past_end": slice_request(10, 20, 30, 1),
+}
+
+
+def main():
+    for target, seeds in [
+        ("fuzz_index_reader", READER),
+        ("fuzz_index_builder", BUILDER),
+        ("fuzz_extract", EXTRACT),
+        ("fuzz_slice", SLICE),
+    ]:
+        for name, data in seeds.items():
+            write(target, name, data)
+
+
+if __name__ == "__main__":
+    main()
