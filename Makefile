@@ -23,6 +23,7 @@ test: build
 
 bench: build bench-deps
 	$(PYTHON) bench/run.py $(BENCH_ARGS)
+	$(PYTHON) bench/bench_cli.py
 
 # The peers of the benchmarks: pysam and pyfastx into .venv (--no-deps: pysam
 # needs nothing and pyfastx is used without its extras), samtools and bedtools

@@ -9,16 +9,52 @@ import shutil
 
 import pytest
 
+POOL = 1000  # smallest batch that runs on the worker pool
+U64_MAX = 2**64 - 1
+INVALID_UTF8 = "IOError: stream did not contain valid UTF-8"
+MAPPED_OR_NOT = pytest.mark.parametrize("mutable", [False, True], ids=["mapped", "mutable"])
+ZERO = "WARNING: coordinates cannot be 0 (1-based indexing)\n"
+
+# The nucleotide complement, written out independently of the module: IUPAC
+# letters map in pairs keeping their case, "n" stays "n", every other byte
+# becomes "N".
+COMPLEMENT = {chr(b): "N" for b in range(128)}
+for _pair in "AT BV CG DH GC HD KM MK RY SS TA VB WW XX YR".split():
+    COMPLEMENT[_pair[0]], COMPLEMENT[_pair[0].lower()] = _pair[1], _pair[1].lower()
+COMPLEMENT["n"] = "n"
+
+
+def revcomp(text):
+    return "".join(COMPLEMENT.get(c) or "N" * len(c.encode()) for c in reversed(text))
+
+
+def oob(start, end, name, length):
+    return f"WARNING: coordinates {start}-{end} are out of bounds for sequence '{name}' of length {length}\n"
+
+
+def backwards(start, end):
+    return f"WARNING: start coordinate {start} is greater than end coordinate {end}\n"
+
+
+def fields(s):
+    return (s.name, s.seq, s.start, s.end, s.comp)
+
+
+def plain_error(call, *args, **kwargs):
+    """The message of the plain Exception (no subclass) that call(*args, **kwargs) raises."""
+    with pytest.raises(Exception) as info:
+        call(*args, **kwargs)
+    assert type(info.value) is Exception
+    assert info.value.args == (str(info.value),)
+    return str(info.value)
+
 
 def write_fasta(path, records, width=60, eol="\n"):
-    """Write `records` as a FASTA file at `path` and return the exact text.
+    """Write (header, seq) pairs as a FASTA file at `path`, byte for byte, and return the text.
 
-    `records` is a sequence of (name_or_header, seq) pairs: the first item
-    is the header line without its ">" (a name, optionally followed by a
-    space and a description). `seq` is wrapped at `width` bases per line;
-    a `width` of None or 0 writes it on one line, and an empty `seq` writes
-    the header alone. Every line ends with `eol`, and the text is written
-    byte for byte (no newline translation).
+    The header is the line without its ">". `seq` is wrapped at `width` bases
+    per line (None or 0: one line; an empty `seq`: the header alone); every
+    line ends with `eol`.
     """
     parts = []
     for header, seq in records:
@@ -32,13 +68,26 @@ def write_fasta(path, records, width=60, eol="\n"):
     return text
 
 
+def write_bytes(path, data):
+    with open(path, "wb") as out:
+        out.write(data)
+    return os.fspath(path)
+
+
+def read_text(path):
+    with open(path, "rb") as f:
+        return f.read().decode()
+
+
+def random_seq(rng, n, alphabet="ACGT"):
+    """`n` letters drawn from `alphabet` with `rng` (a random.Random)."""
+    return "".join(rng.choices(alphabet, k=n))
+
+
 @pytest.fixture
 def make_fasta(tmp_path):
-    """Factory: make_fasta(records, width=60, eol="\\n", name="test.fa").
-
-    Writes the file into the test's tmp_path and returns its path as a str
-    (kelpa takes paths as str only).
-    """
+    """Factory: make_fasta(records, width=60, eol="\\n", name="test.fa") writes
+    into tmp_path and returns the path as a str (kelpa takes paths as str only)."""
 
     def make(records, width=60, eol="\n", name="test.fa"):
         path = os.fspath(tmp_path / name)
@@ -48,15 +97,20 @@ def make_fasta(tmp_path):
     return make
 
 
-@pytest.fixture
-def samtools():
-    """Path of the samtools program; the test is skipped when it is absent."""
-    path = shutil.which("samtools")
+def _tool(name):
+    path = shutil.which(name)
     if path is None:
-        pytest.skip("samtools is not installed")
+        pytest.skip(f"{name} is not installed")
     return path
 
 
-def random_seq(rng, n, alphabet="ACGT"):
-    """`n` letters drawn from `alphabet` with `rng` (a random.Random)."""
-    return "".join(rng.choices(alphabet, k=n))
+@pytest.fixture(scope="session")
+def samtools():
+    """Path of the samtools program; the test is skipped when it is absent."""
+    return _tool("samtools")
+
+
+@pytest.fixture(scope="session")
+def bedtools():
+    """Path of the bedtools program; the test is skipped when it is absent."""
+    return _tool("bedtools")

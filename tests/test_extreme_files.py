@@ -19,22 +19,8 @@ import time
 import pytest
 
 import kelpa
-from conftest import random_seq, write_fasta
-
-POOL = 1000  # smallest batch that runs on the worker pool
-U64_MAX = 2**64 - 1
-COMPLEMENT = str.maketrans("ACGTacgtN", "TGCAtgcaN")
-
-
-def write_bytes(path, data):
-    with open(path, "wb") as out:
-        out.write(data)
-    return os.fspath(path)
-
-
-def read_text(path):
-    with open(path, encoding="utf-8", newline="") as f:
-        return f.read()
+from conftest import (INVALID_UTF8, MAPPED_OR_NOT, POOL, U64_MAX, fields, oob, plain_error, random_seq, read_text,
+                      revcomp, write_bytes, write_fasta)
 
 
 def run_watched(args, limit=120, max_rss=1 << 30):
@@ -56,72 +42,75 @@ def run_watched(args, limit=120, max_rss=1 << 30):
 
 
 # --- damaged files -------------------------------------------------------------------
-
-@pytest.mark.parametrize("mutable", [False, True], ids=["mapped", "mutable"])
-@pytest.mark.parametrize("pad", [None, "N"])
-def test_file_cut_short_after_indexing(tmp_path, capfd, mutable, pad):
+@MAPPED_OR_NOT
+@pytest.mark.parametrize("pad, upper", [(None, False), ("N", False), ("xy", True), ("\u00d1", False)])
+def test_file_cut_short_after_indexing(tmp_path, capfd, mutable, pad, upper):
     seq = random_seq(random.Random(8), 3000, "acgtACGT")
     path = os.fspath(tmp_path / "cut.fa")
     text = write_fasta(path, [("a", "ACGT"), ("r", seq), ("z", "GATTACA" * 20)], width=50)
     kelpa.Faidx(path)
     os.truncate(path, len(text) - 1000)  # z gone, r cut in mid-line; newer than its index now
-    left = text[text.index(">r\n") + 3:len(text) - 1000].replace("\n", "")
-    options = dict(rebuild=False, mutable=mutable, default_seq=pad)
+    case = str.upper if upper else str
+    left = case(text[text.index(">r\n") + 3:len(text) - 1000].replace("\n", ""))
+    options = dict(rebuild=False, mutable=mutable, default_seq=pad, sequence_always_upper=upper)
     fa, fasta = kelpa.Faidx(path, **options), kelpa.Fasta(path, **options)
-    padded = lambda s, e: left[s - 1:e] + (pad or "") * (e - s + 1 - len(left[s - 1:e]))
+    padded = lambda s, e: left[s - 1:e] + case(pad or "") * (e - s + 1 - len(left[s - 1:e]))  # pads as many times
     rng = random.Random(3)
     pairs = [(s, min(3000, s + rng.randint(0, 120))) for s in (rng.randint(len(left) - 150, 3000) for _ in range(POOL))]
     expected = [padded(s, e) for s, e in pairs]
     for n in (POOL - 1, POOL):
         assert [s.seq for s in fa.fetch_many([("r", s, e) for s, e in pairs[:n]])] == expected[:n]
         assert [s.seq for s in fa.fetch_many_same_chr("r", pairs[:n])] == expected[:n]
-        assert [s.seq for s in fasta.fetch_many_same_chr("r", pairs[:n], rc=True)] == \
-            [t.translate(COMPLEMENT)[::-1] for t in expected[:n]]
-        assert fa.fetch_many([("z", 1, 140)] * n)[0].seq == (pad or "") * 140
+        assert [s.seq for s in fasta.fetch_many_same_chr("r", pairs[:n], rc=True)] == list(map(revcomp, expected[:n]))
+        assert fa.fetch_many([("z", 1, 140)] * n)[0].seq == case(pad or "") * 140
     record = fasta["r"]
     chunks = list(record)
     assert [(c.start, c.end, c.seq) for c in chunks] == [(s, s + 49, padded(s, s + 49)) for s in range(1, 3001, 50)]
-    assert [c.seq for c in reversed(record)] == [c.seq[::-1] for c in reversed(chunks)]
+    if (pad or "").isascii():  # reversed chunks reverse the bytes
+        assert [c.seq for c in reversed(record)] == [c.seq[::-1] for c in reversed(chunks)]
     assert (str(record), record[-10:].seq) == (padded(1, 3000), padded(2991, 3000))
     assert fa.fetch_entire_sequence("r").seq == left  # the whole record is never padded
     assert capfd.readouterr().err == ""
 
 
-@pytest.mark.parametrize("mutable", [False, True], ids=["mapped", "mutable"])
+@MAPPED_OR_NOT
 def test_bytes_that_are_not_utf8_on_every_path(tmp_path, mutable):
     path = write_bytes(tmp_path / "bin.fa", b">r\nACGTAC\xffGT\nACGTACGTA\n>s\nGG\n")  # the builder refuses it
     write_bytes(path + ".fai", b"r\t18\t3\t9\t10\ns\t2\t26\t2\t3\n")
     options = dict(build_index=False, mutable=mutable)
     fa, fasta = kelpa.Faidx(path, **options), kelpa.Fasta(path, **options)
     record = fasta["r"]
-    for call in [lambda: fa.fetch_many([("r", 6, 8)]), lambda: fa.fetch_many_same_chr("r", [(7, 7)]),
+    for call in [lambda: fa.fetch("r", 6, 8), lambda: fa.fetch("r", 7, 7), lambda: fa.fetch_entire_sequence("r"),
+                 lambda: fa.fetch_many([("r", 6, 8)]), lambda: fa.fetch_many_same_chr("r", [(7, 7)]),
                  lambda: list(record), lambda: reversed(record), lambda: str(record), lambda: record[::-1],
                  lambda: record.unpadded_len, lambda: fasta.get_spliced_seq("r", [(1, 2), (5, 8)])]:
-        with pytest.raises(Exception) as e:
-            call()
-        assert (type(e.value), str(e.value)) == (Exception, "IOError: stream did not contain valid UTF-8")
+        assert plain_error(call) == INVALID_UTF8
     pairs = [(1, 2)] * 998 + [(6, 8), (7, 7)]
     for call, where in [(lambda: fa.fetch_many([("r", s, e) for s, e in pairs]), "998"),
                         (lambda: fa.fetch_many_same_chr("r", pairs), "998 from r")]:
         with pytest.raises(RuntimeError) as e:
             call()
         assert str(e.value) == f"Error fetching region {where}: IO error: stream did not contain valid UTF-8"
+    assert (fa.fetch("r", 1, 6).seq, fa.fetch("r", 8, 18).seq) == ("ACGTAC", "GTACGTACGTA")
     out = fa.fetch_many([("r", 1, 6), ("r", 8, 18), ("s", 1, 2)] * 400)
     assert [s.seq for s in out[:3]] == ["ACGTAC", "GTACGTACGTA", "GG"]
 
 
 # --- index lines whose numbers do not fit together -------------------------------------
-
 ODD_FASTA = b">r\nACGTACGTAC\nGGTTC\n>q\nTTAA\n"
 FLAT = ODD_FASTA.decode().replace("\n", "")  # every text fetched is a piece of this
 ODD_ENTRIES = {  # rlen, offset, lenc, lenb of record r
     "lenb_below_lenc": (15, 3, 10, 4),
     "lenb_zero": (15, 3, 10, 0),
     "lenc_zero": (15, 3, 0, 11),
+    "lenc_above_rlen": (15, 3, 100, 101),
+    "offset_inside_header": (15, 1, 10, 11),
+    "offset_past_end": (15, 1000, 10, 11),
     "offset_u64_max": (15, U64_MAX, 10, 11),
     "offset_2_63": (15, 2**63, 10, 11),
     "lenb_u64_max": (15, 3, 2, U64_MAX),
     "lenb_2_63": (15, 3, 2, 2**63 + 1),
+    "rlen_beyond_file": (1000, 3, 10, 11),
     "rlen_u64_max": (U64_MAX, 3, 10, 11),
     "rlen_u64_max_lenb_zero": (U64_MAX, 3, 10, 0),
     "rlen_lenc_lenb_u64_max": (U64_MAX, 3, U64_MAX, U64_MAX),
@@ -134,7 +123,9 @@ ODD_SCRIPT = textwrap.dedent("""
     path, rlen = sys.argv[1], int(sys.argv[2])
     regions = [(1, 1), (1, 10), (3, 14), (11, 15), (1, 15)]
     if rlen > 15:
-        regions += [(2**32, 2**32 + 20), (2**63, 2**63 + 5), (rlen - 5, rlen), (rlen, rlen)]
+        regions += [(rlen - 5, rlen), (rlen, rlen)]
+    if rlen > 2**63 + 5:
+        regions += [(2**32, 2**32 + 20), (2**63, 2**63 + 5)]
 
     def run(what, call, counts=None):
         print(json.dumps(["begin", what]), flush=True)
@@ -209,16 +200,13 @@ def test_contradicting_index_entry_never_crashes_or_hangs(tmp_path, entry):
 
 
 # --- sizes -----------------------------------------------------------------------------
-
 def test_single_line_record_of_100_mbp(tmp_path):
     block = random_seq(random.Random(100), 1_000_000)
     seq = "".join(block[k:] + block[:k] for k in range(0, 100 * 7919, 7919))  # no period of 1 Mbp
     n, header = len(seq), ">big a single line\n"
     path = os.fspath(tmp_path / "big.fa")
     with open(path, "w") as out:
-        out.write(">tiny\nAC\n" + header)
-        out.write(seq)
-        out.write("\n>after\nGGCC\n")
+        out.write(">tiny\nAC\n" + header + seq + "\n>after\nGGCC\n")
     fa, offset = kelpa.Faidx(path), 9 + len(header)
     assert read_text(path + ".fai") == (f"tiny\t2\t6\t2\t3\nbig\t{n}\t{offset}\t{n}\t{n + 1}\n"
                                         f"after\t4\t{offset + n + 8}\t4\t5\n")
@@ -232,6 +220,33 @@ def test_single_line_record_of_100_mbp(tmp_path):
     fasta = kelpa.Fasta(path)
     chunks = iter(fasta["big"])
     assert (len(fasta["big"]), next(chunks).seq == seq, list(chunks), fasta["after"][:].seq) == (n, True, [], "GGCC")
+
+
+@MAPPED_OR_NOT
+def test_offsets_beyond_4gib(tmp_path, capfd, mutable):
+    # A sparse file: one record of more than 2^32 bases of which only the
+    # last lines are written, then a short record that starts past 4 GiB.
+    rlen, offset = 2**32 + 1000, 5
+    last_line = (rlen - 1) // 60
+    first_line = last_line - 3
+    tail = random_seq(random.Random(11), rlen - first_line * 60)
+    small_offset = offset + last_line * 61 + (rlen - last_line * 60) + 1 + len(">small\n")
+    path = os.fspath(tmp_path / "big.fa")
+    with open(path, "wb") as f:
+        f.write(b">big\n")
+        f.truncate(offset + first_line * 61)
+        f.seek(offset + first_line * 61)
+        f.write("".join(tail[i : i + 60] + "\n" for i in range(0, len(tail), 60)).encode())
+        f.write(b">small\nACGTACGT\n")
+    write_bytes(path + ".fai", f"big\t{rlen}\t{offset}\t60\t61\nsmall\t8\t{small_offset}\t8\t9\n".encode())
+    fa = kelpa.Faidx(path, build_index=False, mutable=mutable)
+    first = first_line * 60 + 1
+    assert first > 2**32 and small_offset > 2**32
+    assert (fa.fetch("big", first, rlen).seq, fa.fetch("big", rlen - 70, rlen - 2).seq) == (tail, tail[-71:-2])
+    assert fa.fetch("big", rlen - 5, rlen + 3).seq == tail[-6:]
+    assert capfd.readouterr().err == oob(rlen - 5, rlen + 3, "big", rlen)
+    assert fields(fa.fetch("small", 2, 7)) == ("small", "CGTACG", 2, 7, False)
+    assert fa.fetch_entire_sequence("small").seq == "ACGTACGT"
 
 
 def test_a_million_tiny_records(tmp_path):
@@ -252,7 +267,6 @@ def test_a_million_tiny_records(tmp_path):
 
 
 # --- names, line ends, replaced files -------------------------------------------------------
-
 HEADERS = [  # header line after ">", and the name it gives
     ("chr1:100-200 a region-like name", "chr1:100-200"), ("tab\tthen text", "tab"), ("  spaced  out ", "spaced"),
     ("gène été", "gène"), ("染色体1 日本語", "染色体1"), ("🧬\u200bzero-width", "🧬\u200bzero-width"),
@@ -319,7 +333,7 @@ def test_mixed_line_ends(tmp_path, case):
         assert [mapped.fetch("a", s, e).seq for s, e in [(1, 12), (4, 7), (10, 12)]] == ["ACGTACCGGTGG", "TACC", "TGG"]
 
 
-@pytest.mark.parametrize("mutable", [False, True], ids=["mapped", "mutable"])
+@MAPPED_OR_NOT
 def test_replaced_fasta(tmp_path, mutable):
     rng = random.Random(12)
     old_seq, new_seq = random_seq(rng, 5000), random_seq(rng, 777)

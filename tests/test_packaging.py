@@ -13,54 +13,32 @@ ROOT = Path(__file__).resolve().parent.parent
 SITE = Path(kelpa.__file__).parent
 
 
-def project():
+def test_metadata_and_installed_files():
     with open(ROOT / "pyproject.toml", "rb") as handle:
-        return tomllib.load(handle)["project"]
-
-
-def test_installed_version_is_the_project_version():
-    assert metadata.version("kelpa") == project()["version"]
-
-
-def test_metadata_describes_the_project():
+        project = tomllib.load(handle)["project"]
     meta = metadata.metadata("kelpa")
-    assert meta["Summary"] == project()["description"]
-    assert meta["Requires-Python"] == project()["requires-python"]
+    assert (meta["Version"], meta["Summary"], meta["Requires-Python"]) == (
+        project["version"], project["description"], project["requires-python"])
     assert "MIT" in (meta["License"] or meta["License-Expression"] or "")
     assert "Typing :: Typed" in meta.get_all("Classifier")
-
-
-def test_stub_package_is_installed_beside_the_module():
-    stub = SITE / "kelpa-stubs" / "__init__.pyi"
-    assert stub.read_text() == (ROOT / "kelpa-stubs" / "__init__.pyi").read_text()
-    installed = {str(f) for f in metadata.files("kelpa")}
-    assert {"kelpa-stubs/__init__.pyi", "kelpa_cli.py"} <= installed
+    assert {"kelpa-stubs/__init__.pyi", "kelpa_cli.py"} <= {str(f) for f in metadata.files("kelpa")}
+    assert (SITE / "kelpa-stubs" / "__init__.pyi").read_text() == (ROOT / "kelpa-stubs" / "__init__.pyi").read_text()
+    (entry,) = [e for e in metadata.entry_points(group="console_scripts") if e.name == "kelpa"]
+    assert entry.value == "kelpa_cli:main"
+    assert (SITE / "kelpa_cli.py").is_file() and Path(sys.executable).with_name("kelpa").is_file()
 
 
 def test_stubs_declare_what_the_module_defines():
     # A cheap cross-check; `python -m mypy.stubtest kelpa` checks every
     # signature as well.
     tree = ast.parse((ROOT / "kelpa-stubs" / "__init__.pyi").read_text())
-    declared_all = next(
-        ast.literal_eval(node.value)
-        for node in tree.body
-        if isinstance(node, ast.Assign) and node.targets[0].id == "__all__"
-    )
+    (declared_all,) = [ast.literal_eval(node.value) for node in tree.body
+                       if isinstance(node, ast.Assign) and node.targets[0].id == "__all__"]
     assert declared_all == kelpa.__all__
     classes = {node.name: node for node in tree.body if isinstance(node, ast.ClassDef)}
     assert sorted(classes) == sorted(kelpa.__all__)
     for name, node in classes.items():
-        in_stub = set()
-        for item in node.body:
-            if isinstance(item, (ast.FunctionDef, ast.AnnAssign)):
-                in_stub.add(item.name if isinstance(item, ast.FunctionDef) else item.target.id)
-        public_stub = {n for n in in_stub if not n.startswith("_")}
+        in_stub = {item.name if isinstance(item, ast.FunctionDef) else item.target.id
+                   for item in node.body if isinstance(item, (ast.FunctionDef, ast.AnnAssign))}
         public_runtime = {n for n in vars(getattr(kelpa, name)) if not n.startswith("_")}
-        assert public_stub == public_runtime, name
-
-
-def test_kelpa_command_is_installed():
-    (entry,) = [e for e in metadata.entry_points(group="console_scripts") if e.name == "kelpa"]
-    assert entry.value == "kelpa_cli:main"
-    assert (SITE / "kelpa_cli.py").is_file()
-    assert Path(sys.executable).with_name("kelpa").is_file()
+        assert {n for n in in_stub if not n.startswith("_")} == public_runtime, name

@@ -10,25 +10,17 @@ import gc
 import itertools
 import os
 import random
-import subprocess
 import sys
-import textwrap
 import threading
 
 import pytest
 
 import kelpa
-from conftest import random_seq, write_fasta
+from conftest import INVALID_UTF8, MAPPED_OR_NOT, POOL, random_seq, revcomp, write_bytes, write_fasta
 
-POOL = 1000  # smallest batch that runs on the worker pool
 MiB = 1 << 20
 RNG = random.Random(2024)
 TEXTS = {"big": random_seq(RNG, 30_000, "ACGTacgtN"), "mid": random_seq(RNG, 4_321), "one": "G"}
-COMPLEMENT = str.maketrans("ACGTacgtN", "TGCAtgcaN")
-
-
-def revcomp(text):
-    return text.translate(COMPLEMENT)[::-1]
 
 
 def open_fds():
@@ -63,7 +55,6 @@ def ref(tmp_path):
 
 
 # --- leaks -------------------------------------------------------------------------
-
 def test_a_million_fetches_leave_nothing_behind(ref):
     fa, fasta = kelpa.Faidx(ref), kelpa.Fasta(ref)
     record, big, mid = fasta["big"], fresh("big"), fresh("mid")
@@ -115,17 +106,15 @@ def test_opening_and_dropping_ten_thousand_objects(ref):
 def test_failed_openings_release_everything(tmp_path, ref):
     paths = {n: os.fspath(tmp_path / f"{n}.fa") for n in ("badindex", "binary", "noindex", "missing")}
     write_fasta(paths["badindex"], [("a", "ACGT")])
-    with open(paths["badindex"] + ".fai", "w") as fai:
-        fai.write("a\t4\t3\t4\t5\nb\t4\t3\tx\t5\n")
-    with open(paths["binary"], "wb") as out:
-        out.write(b">a\nAC\xffGT\n")
+    write_bytes(paths["badindex"] + ".fai", b"a\t4\t3\t4\t5\nb\t4\t3\tx\t5\n")
+    write_bytes(paths["binary"], b">a\nAC\xffGT\n")
     write_fasta(paths["noindex"], [("a", "ACGT")])
     cases = [  # (filename, options, exception type, start of the message)
         (fresh(paths["missing"]), {}, Exception, "FastaNotFoundError: "),
         (fresh(paths["badindex"]), {}, Exception, "FastaIndexingError: Invalid lenc"),
         (fresh(paths["badindex"]), {"mutable": True}, Exception, "FastaIndexingError: Invalid lenc"),
         (fresh(paths["noindex"]), {"build_index": False}, Exception, "IndexNotFoundError: "),
-        (fresh(paths["binary"]), {}, Exception, "IOError: stream did not contain valid UTF-8"),
+        (fresh(paths["binary"]), {}, Exception, INVALID_UTF8),
         (fresh(ref), {"strict_bounds": 1}, TypeError, "argument 'strict_bounds': 'int' object cannot be"),
         (fresh(ref), {"read_ahead": -1}, OverflowError, ""),
         (ref.encode(), {}, TypeError, "argument 'filename': 'bytes' object cannot be converted to 'PyString'"),
@@ -151,7 +140,7 @@ def test_failed_openings_release_everything(tmp_path, ref):
     assert not os.path.exists(paths["noindex"] + ".fai") and not os.path.exists(paths["binary"] + ".fai")
 
 
-@pytest.mark.parametrize("mutable", [False, True], ids=["mapped", "mutable"])
+@MAPPED_OR_NOT
 def test_last_holder_releases_the_file_in_any_order(ref, mutable):
     base = open_fds()
     held = lambda: mappings(ref) + open_fds() - base  # the mapping, or the open file
@@ -192,8 +181,7 @@ def test_cycles_through_key_function_are_collected(ref):
 
 
 # --- threads ---------------------------------------------------------------------
-
-@pytest.mark.parametrize("mutable", [False, True], ids=["mapped", "mutable"])
+@MAPPED_OR_NOT
 def test_threads_share_one_faidx_and_fasta(ref, mutable):
     fa, fasta = kelpa.Faidx(ref, mutable=mutable), kelpa.Fasta(ref, mutable=mutable)
     rng = random.Random(mutable)
@@ -270,28 +258,3 @@ def test_reads_nest_within_calls_of_the_same_fasta(ref):
     assert fasta.fetch_many_same_chr("mid", [(five(), 6)]).pop().seq == mid[4:6]
     assert len(seen) == 6 + POOL and set(seen) == {
         (TEXTS["big"][:3], mid[2:4], mid[:2], 30_000 + 4_321 + 1, mid[:2], "big", True, mid[0] + mid[2])}
-
-
-EXIT_SCRIPT = textwrap.dedent("""
-    import sys, threading, time
-    import kelpa
-
-    fa = kelpa.Faidx(sys.argv[1], mutable=sys.argv[2] == "mutable")
-    regions = [("big", i + 1, i + 500) for i in range(3000)]
-
-    def work(batch):
-        while True:
-            fa.fetch_many(regions) if batch else fa.fetch("big", 1, 30000)
-
-    for batch in (True, True, False):
-        threading.Thread(target=work, args=(batch,), daemon=True).start()
-    time.sleep(0.3)
-    print("exiting", flush=True)
-""")
-
-
-@pytest.mark.parametrize("mutable", [False, True], ids=["mapped", "mutable"])
-def test_interpreter_exits_while_threads_are_mid_batch(ref, mutable):
-    proc = subprocess.run([sys.executable, "-c", EXIT_SCRIPT, ref, "mutable" if mutable else "mapped"],
-                          capture_output=True, text=True, timeout=120)
-    assert (proc.returncode, proc.stdout, proc.stderr) == (0, "exiting\n", "")
