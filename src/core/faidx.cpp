@@ -327,7 +327,7 @@ void Faidx::prefetch(const IndexEntry& entry, std::uint64_t first, std::uint64_t
     const std::optional<std::uint64_t> position = base_position(entry, first);
     if (!position || *position >= mapping_.length()) return;
     const char* p = mapping_.data() + *position;
-    const std::uint64_t span = std::min<std::uint64_t>(std::min<std::uint64_t>(count, 512), mapping_.length() - *position);
+    const std::uint64_t span = std::min<std::uint64_t>(std::min<std::uint64_t>(count, 2048), mapping_.length() - *position);
     for (std::uint64_t offset = 0; offset < span; offset += 64) __builtin_prefetch(p + offset);
 }
 
