@@ -96,6 +96,8 @@ class Reference:
             raise UserError(_describe_open_failure(path, exc)) from None
         # The lengths of the records looked up so far, by name.
         self.known_lengths: dict[str, int] = {}
+        # Whether "name:start-end" may itself be a record name.
+        self.names_have_colons = any(":" in name for name in self.fasta.keys())
 
     def __contains__(self, name: str) -> bool:
         return name in self.known_lengths or name in self.fasta
@@ -278,6 +280,7 @@ def _checked_regions(lines: list[str], ref: Reference) -> list[_Region]:
     passed over."""
     lengths = ref.known_lengths
     is_name = ref.fasta.__contains__
+    colons = ref.names_have_colons
     regions: list[_Region] = []
     add = regions.append
     for line in lines:
@@ -287,7 +290,7 @@ def _checked_regions(lines: list[str], ref: Reference) -> list[_Region]:
         length = lengths.get(region[:colon]) if colon > 0 else None
         if length is not None:
             first, dash, last = region[colon + 1 :].partition("-")
-            if dash and first.isdecimal() and last.isdecimal() and not is_name(region):
+            if dash and first.isdecimal() and last.isdecimal() and not (colons and is_name(region)):
                 start = int(first)
                 end = int(last)
                 if 0 < start <= end <= length:
