@@ -72,7 +72,6 @@ public:
     const std::string& indexname() const { return indexname_; }
     const FaidxOptions& options() const { return options_; }
     const NameTable& entries() const { return entries_; }
-    bool has_mapping() const { return mapping_.valid(); }
 
     // The entry of `name`, or the FetchError "Sequence '<name>' not found".
     Result<const IndexEntry*> lookup(std::string_view name) const;

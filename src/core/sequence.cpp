@@ -1,5 +1,7 @@
 #include "sequence.hpp"
 
+#include "text.hpp"
+
 #include <algorithm>
 #include <cstring>
 
@@ -496,45 +498,7 @@ bool is_ascii(const char* data, std::size_t n) {
     return any < 0x80;
 }
 
-bool is_valid_utf8(const char* data, std::size_t n) {
-    std::size_t i = 0;
-    while (i < n) {
-#if defined(__SSE2__)
-        while (i + 16 <= n && _mm_movemask_epi8(load16(data + i)) == 0) i += 16;
-        if (i == n) break;
-#endif
-        const std::uint8_t lead = byte_at(data, i);
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        // The second byte carries the overlong, surrogate and U+10FFFF limits;
-        // the rest are plain continuation bytes.
-        std::size_t length = 0;
-        std::uint8_t second_min = 0x80;
-        std::uint8_t second_max = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            if (lead == 0xE0) second_min = 0xA0;
-            if (lead == 0xED) second_max = 0x9F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            if (lead == 0xF0) second_min = 0x90;
-            if (lead == 0xF4) second_max = 0x8F;
-        } else {
-            return false;
-        }
-        if (n - i < length) return false;
-        const std::uint8_t second = byte_at(data, i + 1);
-        if (second < second_min || second > second_max) return false;
-        for (std::size_t k = 2; k < length; ++k)
-            if ((byte_at(data, i + k) & 0xC0) != 0x80) return false;
-        i += length;
-    }
-    return true;
-}
+bool is_valid_utf8(const char* data, std::size_t n) { return valid_utf8_prefix(std::string_view(data, n)) == n; }
 
 // ---------------------------------------------------------------------------
 // GC content

@@ -125,8 +125,6 @@ std::size_t pool_size_from_environment() {
     return online > 0 ? static_cast<std::size_t>(online) : 1;
 }
 
-std::size_t worker_count() { return the_pool().size(); }
-
 void parallel_for(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body) {
     if (count == 0) return;
     Pool& workers = the_pool();

@@ -21,9 +21,6 @@ namespace kelpa::core {
 // Number of workers the environment asks for, as described above.
 std::size_t pool_size_from_environment();
 
-// Number of workers of this process's pool, creating it if needed.
-std::size_t worker_count();
-
 // Runs body(begin, end) over contiguous pieces covering [0, count) on the
 // workers and returns when every piece ran. An exception thrown by the body
 // is rethrown here after all workers finished.

@@ -23,6 +23,16 @@ Ref name_str(PyObject* name_object, std::string_view name) {
 
 void raise_invalid_utf8() { raise_faidx_error(core::FaidxError::invalid_utf8()); }
 
+// The entry of `name`, or nullptr with the not-found error raised.
+const core::IndexEntry* entry_of(const core::Faidx& faidx, std::string_view name) {
+    core::Result<const core::IndexEntry*> entry = faidx.lookup(name);
+    if (!entry) {
+        raise_faidx_error(entry.error());
+        return nullptr;
+    }
+    return entry.value();
+}
+
 // Text of `count` bases from `first`, finished (padded, upper-cased) when `finish`.
 Ref extracted_text(const core::Faidx& faidx, const core::IndexEntry& entry, std::uint64_t first, std::uint64_t count,
                    bool finish) {
@@ -249,11 +259,8 @@ bool convert_region_list(PyObject* value, bool with_names, const char* param, Re
 
 PyObject* fetch_region(const core::Faidx& faidx, PyObject* name_object, std::string_view name, std::uint64_t start,
                        std::uint64_t end) {
-    const core::IndexEntry* entry = faidx.entries().find(name);
-    if (entry == nullptr) {
-        raise_faidx_error(core::FaidxError::not_found(name));
-        return nullptr;
-    }
+    const core::IndexEntry* entry = entry_of(faidx, name);
+    if (entry == nullptr) return nullptr;
     const FetchPlan plan = faidx.plan_fetch(name, *entry, start, end);
     if (plan.kind == FetchPlan::Kind::Refused) {
         PyErr_SetString(PyExc_IndexError, plan.message.c_str());
@@ -263,11 +270,8 @@ PyObject* fetch_region(const core::Faidx& faidx, PyObject* name_object, std::str
 }
 
 PyObject* fetch_record(const core::Faidx& faidx, PyObject* name_object, std::string_view name) {
-    const core::IndexEntry* entry = faidx.entries().find(name);
-    if (entry == nullptr) {
-        raise_faidx_error(core::FaidxError::not_found(name));
-        return nullptr;
-    }
+    const core::IndexEntry* entry = entry_of(faidx, name);
+    if (entry == nullptr) return nullptr;
     Ref text = extracted_text(faidx, *entry, 1, entry->rlen, false);
     if (!text) return nullptr;
     return new_sequence(name_str(name_object, name), std::move(text), faidx.reported_start(1),
@@ -283,10 +287,7 @@ PyObject* fetch_many_same_chr(const core::Faidx& faidx, PyObject* name_object, s
                               RegionList& list, bool reverse_complement) {
     std::vector<Region>& regions = list.regions;
     if (regions.empty()) return PyList_New(0);
-    if (!faidx.entries().contains(name)) {
-        raise_faidx_error(core::FaidxError::not_found(name));
-        return nullptr;
-    }
+    if (entry_of(faidx, name) == nullptr) return nullptr;
     for (Region& region : regions) {
         region.name_object = name_object;
         region.name = name;
