@@ -177,6 +177,34 @@ def test_options_agree_with_single_fetch(ref, options, count):
         assert fields(s) == fields(f.fetch(*region))
 
 
+class Name(str):
+    pass
+
+
+def test_pool_batch_over_many_records_in_random_order(make_fasta):
+    # More records than regions in a row share, names as fresh objects (some
+    # of a str subclass), and regions that are empty or run past the end.
+    rng = random.Random(3)
+    texts = {f"r{i}": random_seq(rng, rng.randint(1, 3000), "ACGTNacgtn") for i in range(150)}
+    f = kelpa.Faidx(make_fasta(list(texts.items()), width=70))
+    names = list(texts)
+    regions = []
+    for _ in range(20_000):
+        name = rng.choice(names)
+        start = rng.randint(1, len(texts[name]) + 2)
+        end = start + rng.randint(-1, 2100)
+        regions.append((rng.choice([str, Name, "".join])(name), start, end))
+    want = []
+    for name, start, end in regions:
+        text = texts[name]
+        if start > len(text):  # past the end: empty, at the requested start
+            want.append((name, str, "", start, start))
+            continue
+        last = min(max(end, 1), len(text))  # an end of 0 counts as 1
+        want.append((name, str, text[start - 1:last], start, last))
+    assert [(s.name, type(s.name), s.seq, s.start, s.end) for s in f.fetch_many(regions)] == want
+
+
 def test_a_million_tiny_regions(faidx):
     n = 1_000_000
     sample = list(range(0, n, 9973)) + [n - 1]

@@ -1,7 +1,8 @@
 #include "batch.hpp"
 
+#include <algorithm>
+
 #include "sequence.hpp"
-#include "worker_pool.hpp"
 
 namespace kelpa::core {
 
@@ -31,19 +32,22 @@ void extract_slot(const Faidx& faidx, BatchSlot& slot, bool reverse_complement) 
 
 }  // namespace
 
-void extract_batch(const Faidx& faidx, std::vector<BatchSlot>& slots, bool reverse_complement) {
-    parallel_for(slots.size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            // Regions lie at random places in the file: start loading the
-            // next ones while this one is copied.
-            for (std::size_t ahead = i + 1; ahead < end && ahead <= i + 2; ++ahead) {
-                const BatchSlot& next = slots[ahead];
-                if (next.state != BatchSlot::State::Pending) continue;
-                faidx.prefetch(*next.entry, next.first, next.bound);
-            }
-            if (slots[i].state == BatchSlot::State::Pending) extract_slot(faidx, slots[i], reverse_complement);
-        }
-    });
-}
+// Pieces stay small so the workers follow close behind the calling thread.
+constexpr std::size_t MAX_PIECE = 256;
+
+BatchExtraction::BatchExtraction(const Faidx& faidx, std::vector<BatchSlot>& slots, bool reverse_complement)
+    : batch_(slots.size(), std::min(MAX_PIECE, slots.size() / (worker_count() * 8)),
+             [&faidx, &slots, reverse_complement](std::size_t begin, std::size_t end) {
+                 for (std::size_t i = begin; i < end; ++i) {
+                     // Regions lie at random places in the file: start loading
+                     // the next ones while this one is copied.
+                     for (std::size_t ahead = i + 1; ahead < end && ahead <= i + 2; ++ahead) {
+                         const BatchSlot& next = slots[ahead];
+                         if (next.state != BatchSlot::State::Pending) continue;
+                         faidx.prefetch(*next.entry, next.first, next.bound);
+                     }
+                     if (slots[i].state == BatchSlot::State::Pending) extract_slot(faidx, slots[i], reverse_complement);
+                 }
+             }) {}
 
 }  // namespace kelpa::core

@@ -1,9 +1,10 @@
 // Extraction of many regions at once on the worker pool.
 //
 // The calling thread resolves names and coordinates into slots and reserves
-// every slot's output bytes; the workers only read the Faidx and its mapping
-// and write into their own slots. Whatever needs more than a straight copy
-// (padding a short text, non-ASCII text) is left for the calling thread.
+// every slot's output bytes, handing the slots over as it goes; the workers
+// only read the Faidx and its mapping and write into their own slots.
+// Whatever needs more than a straight copy (padding a short text, non-ASCII
+// text) is left for the calling thread.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +13,7 @@
 
 #include "error.hpp"
 #include "faidx.hpp"
+#include "worker_pool.hpp"
 
 namespace kelpa::core {
 
@@ -34,10 +36,24 @@ struct BatchSlot {
     std::unique_ptr<FaidxError> error;
 };
 
-// Extracts every Pending slot on the worker pool. Complete slots are
-// upper-cased as the options say and, with `reverse_complement`, reverse
-// complemented in place.
-void extract_batch(const Faidx& faidx, std::vector<BatchSlot>& slots, bool reverse_complement);
+// Extracts the Pending slots of `slots` on the worker pool, each once the
+// calling thread has published it. Complete slots are upper-cased as the
+// options say and, with `reverse_complement`, reverse complemented in place.
+// `slots` must not be resized, and a published slot not touched, until
+// finish() returned (the destructor finishes too).
+class BatchExtraction {
+public:
+    BatchExtraction(const Faidx& faidx, std::vector<BatchSlot>& slots, bool reverse_complement);
+
+    // Slots [0, planned) are ready for the workers.
+    void publish(std::size_t planned) { batch_.release(planned); }
+
+    // Publishes every slot and waits until all were extracted.
+    void finish() { batch_.finish(); }
+
+private:
+    StagedBatch batch_;
+};
 
 // Below this many regions a batch runs on the calling thread.
 inline constexpr std::size_t PARALLEL_BATCH_THRESHOLD = 1000;

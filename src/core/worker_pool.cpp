@@ -9,6 +9,7 @@
 #include <exception>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "text.hpp"
@@ -20,17 +21,32 @@ namespace {
 struct Job {
     std::size_t count = 0;
     std::size_t piece = 1;
-    const std::function<void(std::size_t, std::size_t)>* body = nullptr;
-    std::atomic<std::size_t> next{0};
+    StagedBatch::Body body;
+    std::atomic<std::size_t> next{0};   // first item not yet claimed
+    std::atomic<std::size_t> ready{0};  // items [0, ready) are released
     std::mutex error_lock;
     std::exception_ptr error;
+
+    void release(std::size_t items) {
+        ready.store(items, std::memory_order_release);
+        ready.notify_all();
+    }
+
+    void wait_for(std::size_t end) {
+        for (std::size_t seen = ready.load(std::memory_order_acquire); seen < end;
+             seen = ready.load(std::memory_order_acquire)) {
+            ready.wait(seen, std::memory_order_acquire);
+        }
+    }
 
     void work() {
         try {
             for (;;) {
                 const std::size_t begin = next.fetch_add(piece, std::memory_order_relaxed);
                 if (begin >= count) return;
-                (*body)(begin, std::min(count, begin + piece));
+                const std::size_t end = std::min(count, begin + piece);
+                wait_for(end);
+                body(begin, end);
             }
         } catch (...) {
             std::lock_guard<std::mutex> hold(error_lock);
@@ -50,8 +66,9 @@ public:
 
     std::size_t size() const { return size_; }
 
-    void run(Job& job) {
-        std::lock_guard<std::mutex> one_batch(batch_lock_);
+    // Hands `job` to every worker; `turn` holds the pool until wait() returns.
+    void start(Job& job, std::unique_lock<std::mutex>& turn) {
+        turn = std::unique_lock<std::mutex>(batch_lock_);
         {
             std::lock_guard<std::mutex> hold(lock_);
             job_ = &job;
@@ -59,9 +76,16 @@ public:
             ++generation_;
         }
         work_ready_.notify_all();
-        std::unique_lock<std::mutex> hold(lock_);
-        work_done_.wait(hold, [this] { return running_ == 0; });
-        job_ = nullptr;
+    }
+
+    // Returns once every worker is done with the job started last.
+    void wait(std::unique_lock<std::mutex>& turn) {
+        {
+            std::unique_lock<std::mutex> hold(lock_);
+            work_done_.wait(hold, [this] { return running_ == 0; });
+            job_ = nullptr;
+        }
+        turn.unlock();
     }
 
 private:
@@ -125,16 +149,47 @@ std::size_t pool_size_from_environment() {
     return online > 0 ? static_cast<std::size_t>(online) : 1;
 }
 
-void parallel_for(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body) {
-    if (count == 0) return;
-    Pool& workers = the_pool();
+std::size_t worker_count() { return the_pool().size(); }
+
+struct StagedBatch::Run {
     Job job;
+    Pool* pool = nullptr;
+    std::unique_lock<std::mutex> turn;  // held while the workers run the job
+    bool finished = false;
+};
+
+StagedBatch::StagedBatch(std::size_t count, std::size_t piece, Body body) : run_(std::make_unique<Run>()) {
+    Job& job = run_->job;
     job.count = count;
-    // A few pieces per worker: idle workers pick up the rest of the range.
-    job.piece = std::max<std::size_t>(1, count / (workers.size() * 8));
-    job.body = &body;
-    workers.run(job);
-    if (job.error) std::rethrow_exception(job.error);
+    job.piece = std::max<std::size_t>(1, piece);
+    job.body = std::move(body);
+    if (count == 0) {
+        run_->finished = true;
+        return;
+    }
+    run_->pool = &the_pool();
+    run_->pool->start(job, run_->turn);
+}
+
+StagedBatch::~StagedBatch() {
+    try {
+        finish();
+    } catch (...) {  // the owner is unwinding already, or chose not to finish()
+    }
+}
+
+void StagedBatch::release(std::size_t ready) {
+    if (!run_->finished) run_->job.release(std::min(ready, run_->job.count));
+}
+
+void StagedBatch::finish() {
+    Run& run = *run_;
+    if (!run.finished) {
+        run.job.release(run.job.count);
+        run.pool->wait(run.turn);
+        run.finished = true;
+    }
+    if (run.job.error) std::rethrow_exception(std::exchange(run.job.error, nullptr));
 }
 
 }  // namespace kelpa::core

@@ -7,23 +7,51 @@
 // gets a fresh pool on its first use (the parent's threads do not survive the
 // fork; the environment is read again).
 //
-// The calling thread hands a batch to the workers and waits. Each worker
-// claims contiguous pieces of the index range with an atomic counter and runs
-// the body on them; the body writes only its own slots, so results stay in
-// input order without any lock per item.
+// Each worker claims contiguous pieces of a batch's index range with an
+// atomic counter and runs the body on them; the body writes only its own
+// slots, so results stay in input order without any lock per item.
 #pragma once
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 
 namespace kelpa::core {
 
 // Number of workers the environment asks for, as described above.
 std::size_t pool_size_from_environment();
 
-// Runs body(begin, end) over contiguous pieces covering [0, count) on the
-// workers and returns when every piece ran. An exception thrown by the body
-// is rethrown here after all workers finished.
-void parallel_for(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body);
+// Number of workers in the pool, which is made if it does not exist yet.
+std::size_t worker_count();
+
+// A batch the calling thread hands over while it is still preparing it. The
+// workers start at once; a piece runs once release() has covered all of it,
+// so the calling thread can keep preparing items while the workers process
+// the ones before. Only one batch runs on the pool at a time: a second one
+// waits in the constructor until the first has finished.
+class StagedBatch {
+public:
+    using Body = std::function<void(std::size_t, std::size_t)>;
+
+    // Runs body(begin, end) over pieces of at most `piece` items covering
+    // [0, count), each once release() reached its end.
+    StagedBatch(std::size_t count, std::size_t piece, Body body);
+    // Releases whatever is left and waits; an exception of the body is dropped.
+    ~StagedBatch();
+
+    StagedBatch(const StagedBatch&) = delete;
+    StagedBatch& operator=(const StagedBatch&) = delete;
+
+    // Items [0, ready) are prepared. `ready` never moves backwards.
+    void release(std::size_t ready);
+
+    // Releases every item, waits until every piece ran and rethrows the first
+    // exception a body threw. Safe to call more than once.
+    void finish();
+
+private:
+    struct Run;
+    std::unique_ptr<Run> run_;
+};
 
 }  // namespace kelpa::core

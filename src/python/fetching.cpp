@@ -1,5 +1,7 @@
 #include "fetching.hpp"
 
+#include <array>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -105,12 +107,21 @@ bool convert_regions(PyObject* items, bool with_names, const char* param, std::v
     out.resize(static_cast<std::size_t>(count));
     const Py_ssize_t length = with_names ? 3 : 2;
     for (Py_ssize_t i = 0; i < count; ++i) {
+        // The tuples and their items may lie anywhere in memory: load them
+        // a few iterations ahead.
+        if (i + 8 < count) __builtin_prefetch(item[i + 8]);
+        if (i + 4 < count && PyTuple_CheckExact(item[i + 4]) && PyTuple_GET_SIZE(item[i + 4]) == length) {
+            for (Py_ssize_t k = 0; k < length; ++k) __builtin_prefetch(PyTuple_GET_ITEM(item[i + 4], k));
+        }
         PyObject* tuple = region_tuple(item[i], length);
         Region& region = out[static_cast<std::size_t>(i)];
         bool ok = tuple != nullptr;
         if (ok && with_names) {
             region.name_object = PyTuple_GET_ITEM(tuple, 0);
             ok = convert_text_raw(region.name_object, region.name);
+            // Compared now, while both names are still in the cache.
+            region.repeats_name = ok && i > 0 &&
+                                  (region.name_object == out[i - 1].name_object || region.name == out[i - 1].name);
         }
         ok = ok && convert_u64_raw(PyTuple_GET_ITEM(tuple, length - 2), region.start) &&
              convert_u64_raw(PyTuple_GET_ITEM(tuple, length - 1), region.end);
@@ -143,6 +154,27 @@ PyObject* fetch_sequentially(const core::Faidx& faidx, const std::vector<Region>
     return list.release();
 }
 
+// The name object each record's results share in one batch: the first equal
+// one the caller gave, so each Sequence refers to one of a few hot objects
+// whatever the order of the regions. A small direct-mapped table; a record
+// that loses its slot just starts sharing another object.
+class SharedNames {
+public:
+    PyObject* shared(const core::IndexEntry* entry, PyObject* name) {
+        Slot& slot = slots_[(reinterpret_cast<std::uintptr_t>(entry) / sizeof(core::IndexEntry)) % SLOTS];
+        if (slot.entry != entry) slot = {entry, name};
+        return slot.name;
+    }
+
+private:
+    static constexpr std::size_t SLOTS = 64;
+    struct Slot {
+        const core::IndexEntry* entry = nullptr;
+        PyObject* name = nullptr;
+    };
+    std::array<Slot, SLOTS> slots_{};
+};
+
 struct ParallelItem {
     PyObject* name = nullptr;  // borrowed: an equal name object of the caller's
     FetchPlan::Kind kind = FetchPlan::Kind::Empty;
@@ -156,25 +188,25 @@ PyObject* fetch_in_parallel(const core::Faidx& faidx, const std::vector<Region>&
     const std::size_t count = regions.size();
     std::vector<core::BatchSlot> slots(count);
     std::vector<ParallelItem> items(count);
+    // Declared after what the workers write into, so it finishes first on
+    // every way out.
+    core::BatchExtraction extraction(faidx, slots, reverse_complement);
 
-    // Plan every region and reserve its text here; the workers only copy bytes.
-    // Consecutive regions of one record share the entry and the name object
-    // of the first of them.
+    // Plan every region and reserve its text here, handing the planned ones
+    // to the workers as we go; they only copy bytes. A region named as the
+    // one before shares its entry.
+    constexpr std::size_t PUBLISH_EVERY = 64;
+    constexpr std::size_t LOOKAHEAD = 8;
+    SharedNames names;
     const core::IndexEntry* entry = nullptr;
-    std::string_view entry_name;
-    PyObject* run_name = shared_name;
-    bool have_entry = false;
     for (std::size_t i = 0; i < count; ++i) {
         const Region& region = regions[i];
         core::BatchSlot& slot = slots[i];
-        if (i + 8 < count) __builtin_prefetch(regions[i + 8].name.data());
-        if (!have_entry || (shared_name == nullptr && region.name_object != run_name && region.name != entry_name)) {
-            entry = faidx.entries().find(region.name);
-            entry_name = region.name;
-            if (shared_name == nullptr) run_name = region.name_object;
-            have_entry = true;
+        if (i % PUBLISH_EVERY == 0) extraction.publish(i);
+        if (i + LOOKAHEAD < count && !regions[i + LOOKAHEAD].repeats_name) {
+            __builtin_prefetch(regions[i + LOOKAHEAD].name.data());
         }
-        items[i].name = run_name;
+        if (i == 0 || (shared_name == nullptr && !region.repeats_name)) entry = faidx.entries().find(region.name);
         if (entry == nullptr) {
             slot.error = std::make_unique<core::FaidxError>(core::FaidxError::not_found(region.name));
             slot.state = core::BatchSlot::State::Failed;
@@ -187,6 +219,7 @@ PyObject* fetch_in_parallel(const core::Faidx& faidx, const std::vector<Region>&
             continue;
         }
         ParallelItem& item = items[i];
+        item.name = shared_name != nullptr ? shared_name : names.shared(entry, region.name_object);
         item.kind = plan->kind;
         item.first = plan->first;
         item.last = plan->last;
@@ -199,8 +232,7 @@ PyObject* fetch_in_parallel(const core::Faidx& faidx, const std::vector<Region>&
         if (!item.text) return nullptr;
         slot.state = core::BatchSlot::State::Pending;
     }
-
-    core::extract_batch(faidx, slots, reverse_complement);
+    extraction.finish();
 
     Ref list(PyList_New(static_cast<Py_ssize_t>(count)));
     if (!list) return nullptr;

@@ -28,6 +28,7 @@ struct Region {
     std::string_view name;
     std::uint64_t start;
     std::uint64_t end;
+    bool repeats_name;  // the name equals the previous region's
 };
 
 // The converted regions of a batch argument; holds the caller's items alive.
