@@ -207,16 +207,18 @@ PyObject* fetch_in_parallel(const core::Faidx& faidx, const std::vector<Region>&
             __builtin_prefetch(regions[i + LOOKAHEAD].name.data());
         }
         if (i == 0 || (shared_name == nullptr && !region.repeats_name)) entry = faidx.entries().find(region.name);
+        // A failure here is the lowest one the workers have not found below
+        // it: nothing after it is needed.
         if (entry == nullptr) {
             slot.error = std::make_unique<core::FaidxError>(core::FaidxError::not_found(region.name));
             slot.state = core::BatchSlot::State::Failed;
-            continue;
+            break;
         }
         core::Result<FetchPlan> plan = faidx.plan_worker(region.name, *entry, region.start, region.end);
         if (!plan) {
             slot.error = std::make_unique<core::FaidxError>(plan.take_error());
             slot.state = core::BatchSlot::State::Failed;
-            continue;
+            break;
         }
         ParallelItem& item = items[i];
         item.name = shared_name != nullptr ? shared_name : names.shared(entry, region.name_object);
