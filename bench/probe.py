@@ -8,6 +8,8 @@ print one JSON object on stdout:
                                     absent); peak memory before and after
   probe.py batch FASTA BED REPEATS  best time of one fetch_many call over
                                     every region of BED
+  probe.py batch-long FASTA REPEATS  the same for 1000 regions of 100,000
+                                    bases spread over FASTA's records
   probe.py batch-mem FASTA BED 0|1  memory with the regions of BED read and,
                                     given 1, fetched by one fetch_many call
                                     (results held)
@@ -53,9 +55,9 @@ def build(fasta):
     return {"base_mb": before, "peak_mb": peak_mb(), "seconds": seconds}
 
 
-def batch(fasta, bed, repeats):
+def batch(fasta, bed, repeats, regions=None):
     faidx = kelpa.Faidx(fasta)
-    regions = regions_of(bed)
+    regions = regions or regions_of(bed)
     gc.disable()
     faidx.fetch_many(regions)  # warm-up: starts the pool, fills the cache
     best = float("inf")
@@ -65,6 +67,22 @@ def batch(fasta, bed, repeats):
         best = min(best, time.perf_counter() - began)
         del result
     return {"seconds": best, "regions": len(regions)}
+
+
+def batch_long(fasta, repeats):
+    """Long regions: copying the bases, the workers' part, outweighs
+    preparing the results."""
+    kelpa.Faidx(fasta)  # makes sure the index exists
+    with open(fasta + ".fai") as handle:
+        records = [(line.split("\t")[0], int(line.split("\t")[1])) for line in handle]
+    total = sum(length for _, length in records)
+    regions = []
+    for name, length in records:
+        share = max(1, round(1000 * length / total))
+        step = max(1, (length - 100_000) // share)
+        regions += [(name, 1 + i * step, i * step + 100_000) for i in range(share)
+                    if i * step + 100_000 <= length]
+    return batch(fasta, None, repeats, regions)
 
 
 def batch_mem(fasta, bed, fetch):
@@ -83,7 +101,7 @@ def batch_mem(fasta, bed, fetch):
     }
 
 
-TASKS = {"build": build, "batch": batch, "batch-mem": batch_mem}
+TASKS = {"build": build, "batch": batch, "batch-long": batch_long, "batch-mem": batch_mem}
 
 if __name__ == "__main__":
     print(json.dumps(TASKS[sys.argv[1]](*sys.argv[2:])))

@@ -503,6 +503,13 @@ def bench_batch(data, sizes):
     sec.row("fetch_many in a child, RAYON_NUM_THREADS=1", "s", kelpa=one)
     sec.row("fetch_many in a child, RAYON_NUM_THREADS=2", "s", kelpa=two)
     sec.goal("scaling, 1 thread / 2 threads", one / two, ">=", 1.25)
+    # Long regions, where copying the bases (the workers' part) outweighs
+    # preparing the results on the calling thread.
+    one = probe("batch-long", path, R, env={"RAYON_NUM_THREADS": "1"})["seconds"]
+    two = probe("batch-long", path, R, env={"RAYON_NUM_THREADS": "2"})["seconds"]
+    sec.row("1000 regions of 100,000 bases, RAYON_NUM_THREADS=1", "s", kelpa=one)
+    sec.row("1000 regions of 100,000 bases, RAYON_NUM_THREADS=2", "s", kelpa=two)
+    sec.note(f"scaling on long regions, 1 thread / 2 threads: {one / two:.2f}x")
 
     # End to end: BED file in, FASTA file out.
     out = data.tmp / "out.fa"
