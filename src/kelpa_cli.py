@@ -317,54 +317,91 @@ def _region_batches(blocks: Iterable[list[str]], ref: Reference) -> Iterator[lis
             first = last
 
 
-# Texts of up to this many lines are cut into lines by a struct format
-# ("60s60s...23s", one per text length, so at most WIDTH * _STRUCT_LINES of
-# them per line width), which makes all the lines of a text in one call;
-# longer texts are sliced.
+# Texts of up to this many lines are cut by the struct formats of whole
+# groups of records; longer ones, record by record, this many lines at a time.
 _STRUCT_LINES = 128
-_splitters: dict[int, dict[int, Callable[[bytes], tuple[bytes, ...]]]] = {}
 
 
-def _wrapped(text: str, width: int) -> bytes:
-    """`text` in lines of `width` characters, without a final line end."""
-    lines = [text[i : i + width] for i in range(0, len(text), width)]
-    return "\n".join(lines).encode("utf-8", "surrogateescape")
+class _LineFormats(dict[int, str]):
+    """The struct format that cuts a text of n characters into lines of
+    `width` ("60s60s23s" for 143 at 60), by n."""
+
+    def __init__(self, width: int) -> None:
+        super().__init__()
+        self.width = width
+
+    def __missing__(self, n: int) -> str:
+        full, rest = divmod(n, self.width)
+        value = self[n] = f"{self.width}s" * full + (f"{rest}s" if rest else "")
+        return value
 
 
-def format_fasta(headers: list[str], texts: list[str], width: int) -> bytes:
-    """FASTA records: each header line, then its text in lines of `width`
-    characters (no line at all for an empty text)."""
-    names = [h.encode("utf-8", "surrogateescape") for h in headers]
-    splitters = _splitters.setdefault(width, {})
-    join = b"\n".join
-    bodies: list[bytes] = []
-    add = bodies.append
-    try:
-        for text in texts:
-            n = len(text)
-            if n <= width:
-                add(text.encode("ascii"))
-                continue
-            cut = splitters.get(n)
-            if cut is None:
-                full, rest = divmod(n, width)
-                if full > _STRUCT_LINES:
-                    add(_wrapped(text, width))
-                    continue
-                format_ = f"{width}s" * full + (f"{rest}s" if rest else "")
-                cut = splitters[n] = struct.Struct(format_).unpack
-            add(join(cut(text.encode("ascii"))))
-    except UnicodeEncodeError:  # not ASCII: count characters, not bytes
-        bodies = [_wrapped(t, width) for t in texts]
-    if not all(bodies):
-        return b"".join(
-            b">%s\n%s\n" % (name, body) if body else b">%s\n" % name
-            for name, body in zip(names, bodies)
-        )
-    fields: list[bytes] = [b""] * (2 * len(bodies))
-    fields[0::2] = names
-    fields[1::2] = bodies
-    return (b">%s\n%s\n" * len(bodies)) % tuple(fields)
+class _HeaderFormats(dict[int, str]):
+    """The struct format of a header line ('>', a label of n characters and
+    the suffix), by n."""
+
+    def __init__(self, suffix: str) -> None:
+        super().__init__()
+        self.extra = 1 + len(suffix)
+
+    def __missing__(self, n: int) -> str:
+        value = self[n] = f"{n + self.extra}s"
+        return value
+
+
+class FastaFormatter:
+    """FASTA records named after their labels, plus a suffix, with their
+    text in lines of `width` characters (no line at all for an empty text).
+
+    The records of a call are made from one string (each header followed by
+    its text), cut into header and text lines by one struct format made of
+    the formats of the records ("9s60s60s23s" for a header of 8 characters
+    and a text of 143) and joined with line ends: no Python code runs per
+    line, and only a dictionary look-up per record.
+    """
+
+    def __init__(self, width: int, suffix: str = "") -> None:
+        self.width = width
+        self.suffix = suffix
+        self._lines = _LineFormats(width)
+        self._headers = _HeaderFormats(suffix)
+        self._many_lines = struct.Struct(f"{width}s" * _STRUCT_LINES)
+
+    def format(self, labels: list[str], texts: list[str]) -> bytes:
+        count = len(texts)
+        parts: list[str] = [""] * (4 * count)
+        parts[0::4] = [">"] * count
+        parts[1::4] = labels
+        parts[2::4] = [self.suffix] * count
+        parts[3::4] = texts
+        whole = "".join(parts)
+        if not whole.isascii() or max(map(len, texts), default=0) > self._many_lines.size:
+            return self._format_one_by_one(labels, texts)
+        formats: list[str] = [""] * (2 * count)
+        formats[0::2] = map(self._headers.__getitem__, map(len, labels))
+        formats[1::2] = map(self._lines.__getitem__, map(len, texts))
+        formats.append("0s")  # an empty last line: the join ends with a line end
+        return b"\n".join(struct.Struct("".join(formats)).unpack(whole.encode("ascii")))
+
+    def _format_one_by_one(self, labels: list[str], texts: list[str]) -> bytes:
+        """The same records, for texts of many lines or texts and labels
+        that are not ASCII (lines of `width` characters, not bytes)."""
+        width = self.width
+        records: list[bytes] = []
+        for label, text in zip(labels, texts):
+            lines = [f">{label}{self.suffix}".encode("utf-8", "surrogateescape")]
+            if text.isascii():
+                data = text.encode("ascii")
+                whole = len(data) - len(data) % self._many_lines.size
+                for block in self._many_lines.iter_unpack(memoryview(data)[:whole]):
+                    lines += block
+                lines += struct.unpack(self._lines[len(data) - whole], data[whole:])
+            else:
+                chars = [text[i : i + width] for i in range(0, len(text), width)]
+                lines += [c.encode("utf-8", "surrogateescape") for c in chars]
+            lines.append(b"")
+            records.append(b"\n".join(lines))
+        return b"".join(records)
 
 
 def _region_blocks(args: argparse.Namespace) -> Iterator[list[str]]:
@@ -378,8 +415,7 @@ def run_faidx(args: argparse.Namespace) -> None:
     if args.region_file is None and not args.regions:
         return  # opening the file has brought its index up to date
     rc = args.reverse_complement
-    suffix = "/rc" if rc else ""
-    width = args.length
+    formatter = FastaFormatter(args.length, "/rc" if rc else "")
     write = _output()
     for batch in _region_batches(_region_blocks(args), ref):
         wanted = [(name, start, end) for _, name, start, end in batch if start <= end]
@@ -387,10 +423,10 @@ def run_faidx(args: argparse.Namespace) -> None:
         if len(wanted) < len(batch):  # some regions were empty
             fetched = iter(texts)
             texts = [next(fetched) if start <= end else "" for _, _, start, end in batch]
-        headers = [label + suffix for label, _, _, _ in batch]
+        labels = [label for label, _, _, _ in batch]
         for first in range(0, len(batch), WRITE_RECORDS):
             last = first + WRITE_RECORDS
-            write(format_fasta(headers[first:last], texts[first:last], width))
+            write(formatter.format(labels[first:last], texts[first:last]))
 
 
 # ---- kelpa getfasta ----------------------------------------------------------

@@ -173,6 +173,49 @@ def test_index_writes_the_index_samtools_writes(tmp_path, samtools, command, fil
                                                                  f"{peer.name}.fai"])
 
 
+# ---- faidx wraps every text the same way ----------------------------------------
+def wrapped(name, text, width):
+    """The FASTA record samtools prints: the header, then `text` in lines of `width`."""
+    return f">{name}\n" + "".join(text[i : i + width] + "\n" for i in range(0, len(text), width))
+
+
+@pytest.mark.parametrize("width", [1, 7, 59, 60, 61])
+def test_faidx_wraps_like_plain_slicing(tmp_path, width):
+    # Groups of records are cut into lines by one struct format; a group with
+    # a text of more than 128 lines or a name that is not ASCII is cut record
+    # by record. Every text length around the width, both roads, and empty
+    # regions in between, against plain slicing of the written text.
+    rng = random.Random(width)
+    seq = random_seq(rng, 500, "ACGTNacgtnRYKMSWBDHVUryk*-")
+    path = tmp_path / "wrap.fa"
+    path.write_bytes(f">seq\n{seq}\n>séq\n{seq[:150]}\n".encode())
+    lengths = sorted({1, 2, width - 1, width, width + 1, 2 * width, 3 * width + 1, 200} - {0})
+    regions = [f"seq:{3 + i}-{2 + i + n}" for i, n in enumerate(lengths)]
+    regions += ["seq:501-505", "seq:10-10"]  # an empty one (starts past the end), then a short one
+    done = run("faidx", path, "-n", width, *regions)
+    expected = "".join(wrapped(r, seq[int(r[4:].split("-")[0]) - 1 : int(r.split("-")[1])], width) for r in regions)
+    assert (done.returncode, done.stdout.decode()) == (0, expected), done.stderr
+    # A whole record (500 lines at width 1: three blocks of 128 lines and the
+    # rest), a name that is not ASCII, and short regions in the same group.
+    regions = ["seq:1-3", "seq", "séq:2-140", "seq:5-9"]
+    done = run("faidx", path, "-n", width, *regions)
+    texts = [seq[:3], seq, seq[1:140], seq[4:9]]
+    assert (done.returncode, done.stdout.decode()) == (0, "".join(map(wrapped, regions, texts, [width] * 4)))
+
+
+def test_faidx_reverse_complement_wraps_like_plain_slicing(tmp_path):
+    rng = random.Random(5)
+    seq = random_seq(rng, 300, "ACGTNacgtn")
+    path = tmp_path / "rc.fa"
+    write_fasta(path, [("seq", seq)], width=50)
+    regions = ["seq:1-60", "seq:2-120", "seq:7-7", "seq"]
+    done = run("faidx", path, "-i", *regions)
+    complement = str.maketrans("ACGTNacgtn", "TGCANtgcan")
+    texts = [seq[:60], seq[1:120], seq[6:7], seq]
+    expected = "".join(wrapped(r + "/rc", t.translate(complement)[::-1], 60) for r, t in zip(regions, texts))
+    assert (done.returncode, done.stdout.decode()) == (0, expected), done.stderr
+
+
 # ---- input from standard input, and the ways out -------------------------------
 @pytest.fixture
 def small_fasta(tmp_path):
