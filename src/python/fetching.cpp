@@ -183,7 +183,14 @@ struct ParallelItem {
     Ref text;
 };
 
-PyObject* fetch_in_parallel(const core::Faidx& faidx, const std::vector<Region>& regions, PyObject* shared_name,
+// The record of a batch on one record: its name as the caller's str and as text.
+struct OneRecord {
+    PyObject* object;
+    std::string_view name;
+};
+
+// With `record`, every region is on that record and its name fields are unset.
+PyObject* fetch_in_parallel(const core::Faidx& faidx, const std::vector<Region>& regions, const OneRecord* record,
                             bool reverse_complement) {
     const std::size_t count = regions.size();
     std::vector<core::BatchSlot> slots(count);
@@ -201,27 +208,28 @@ PyObject* fetch_in_parallel(const core::Faidx& faidx, const std::vector<Region>&
     const core::IndexEntry* entry = nullptr;
     for (std::size_t i = 0; i < count; ++i) {
         const Region& region = regions[i];
+        const std::string_view name = record != nullptr ? record->name : region.name;
         core::BatchSlot& slot = slots[i];
         if (i % PUBLISH_EVERY == 0) extraction.publish(i);
-        if (i + LOOKAHEAD < count && !regions[i + LOOKAHEAD].repeats_name) {
+        if (record == nullptr && i + LOOKAHEAD < count && !regions[i + LOOKAHEAD].repeats_name) {
             __builtin_prefetch(regions[i + LOOKAHEAD].name.data());
         }
-        if (i == 0 || (shared_name == nullptr && !region.repeats_name)) entry = faidx.entries().find(region.name);
+        if (i == 0 || (record == nullptr && !region.repeats_name)) entry = faidx.entries().find(name);
         // A failure here is the lowest one the workers have not found below
         // it: nothing after it is needed.
         if (entry == nullptr) {
-            slot.error = std::make_unique<core::FaidxError>(core::FaidxError::not_found(region.name));
+            slot.error = std::make_unique<core::FaidxError>(core::FaidxError::not_found(name));
             slot.state = core::BatchSlot::State::Failed;
             break;
         }
-        core::Result<FetchPlan> plan = faidx.plan_worker(region.name, *entry, region.start, region.end);
+        core::Result<FetchPlan> plan = faidx.plan_worker(name, *entry, region.start, region.end);
         if (!plan) {
             slot.error = std::make_unique<core::FaidxError>(plan.take_error());
             slot.state = core::BatchSlot::State::Failed;
             break;
         }
         ParallelItem& item = items[i];
-        item.name = shared_name != nullptr ? shared_name : names.shared(entry, region.name_object);
+        item.name = record != nullptr ? record->object : names.shared(entry, region.name_object);
         item.kind = plan->kind;
         item.first = plan->first;
         item.last = plan->last;
@@ -258,7 +266,7 @@ PyObject* fetch_in_parallel(const core::Faidx& faidx, const std::vector<Region>&
         }
         if (slot.state == core::BatchSlot::State::Failed) {
             std::string message = "Error fetching region " + std::to_string(i);
-            if (shared_name != nullptr) message.append(" from ").append(regions[i].name);
+            if (record != nullptr) message.append(" from ").append(record->name);
             message.append(": ").append(slot.error->display());
             PyErr_SetString(PyExc_RuntimeError, message.c_str());
             return nullptr;
@@ -275,7 +283,8 @@ PyObject* fetch_in_parallel(const core::Faidx& faidx, const std::vector<Region>&
             end = faidx.reported_end(item.last);
         }
         if (reverse_complement && start && end) std::swap(start, end);
-        PyObject* sequence = new_sequence(name_str(item.name, regions[i].name), std::move(text), start, end,
+        PyObject* sequence = new_sequence(name_str(item.name, record != nullptr ? record->name : regions[i].name),
+                                          std::move(text), start, end,
                                           reverse_complement);
         if (sequence == nullptr) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), sequence);
@@ -322,12 +331,15 @@ PyObject* fetch_many_same_chr(const core::Faidx& faidx, PyObject* name_object, s
     std::vector<Region>& regions = list.regions;
     if (regions.empty()) return PyList_New(0);
     if (entry_of(faidx, name) == nullptr) return nullptr;
+    if (regions.size() >= core::PARALLEL_BATCH_THRESHOLD) {
+        const OneRecord record{name_object, name};
+        return fetch_in_parallel(faidx, regions, &record, reverse_complement);
+    }
     for (Region& region : regions) {
         region.name_object = name_object;
         region.name = name;
     }
-    if (regions.size() < core::PARALLEL_BATCH_THRESHOLD) return fetch_sequentially(faidx, regions, reverse_complement);
-    return fetch_in_parallel(faidx, regions, name_object, reverse_complement);
+    return fetch_sequentially(faidx, regions, reverse_complement);
 }
 
 }  // namespace kelpa::py
