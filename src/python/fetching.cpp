@@ -38,6 +38,9 @@ const core::IndexEntry* entry_of(const core::Faidx& faidx, std::string_view name
 // Text of `count` bases from `first`, finished (padded, upper-cased) when `finish`.
 Ref extracted_text(const core::Faidx& faidx, const core::IndexEntry& entry, std::uint64_t first, std::uint64_t count,
                    bool finish) {
+    // The bases are most likely not in the cache: start loading them while
+    // the str is made.
+    faidx.prefetch(entry, first, count);
     char* data = nullptr;
     Ref text(new_ascii_str(faidx.extract_bound(entry, first, count), data));
     if (!text) return text;
