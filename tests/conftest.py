@@ -10,6 +10,14 @@ import shutil
 import pytest
 
 POOL = 1000  # smallest batch that runs on the worker pool
+
+
+def _under_asan():
+    with open("/proc/self/maps") as maps:
+        return "libasan" in maps.read()
+
+
+UNDER_ASAN = _under_asan()  # AddressSanitizer keeps freed memory and cannot run out of it
 U64_MAX = 2**64 - 1
 INVALID_UTF8 = "IOError: stream did not contain valid UTF-8"
 MAPPED_OR_NOT = pytest.mark.parametrize("mutable", [False, True], ids=["mapped", "mutable"])

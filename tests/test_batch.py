@@ -17,7 +17,7 @@ import time
 import pytest
 
 import kelpa
-from conftest import POOL, fields, oob, random_seq
+from conftest import POOL, UNDER_ASAN, fields, oob, random_seq
 
 RNG = random.Random(7)
 CHR1 = random_seq(RNG, 100)  # shorter than a pool batch
@@ -322,3 +322,32 @@ def test_interpreter_exits_while_threads_are_mid_batch(ref, how, mode, code):
                           capture_output=True, text=True, timeout=120)
     assert (proc.returncode, proc.stdout) == (code, "exiting\n"), proc.stderr
     assert proc.stderr.splitlines()[-1:] == (["SystemError: boom"] if how == "raise" else [])
+
+
+OUT_OF_MEMORY_SCRIPT = textwrap.dedent("""
+    import resource, sys
+    import kelpa
+
+    f = kelpa.Faidx(sys.argv[1])
+    small = [("big", i + 1, i + 1000) for i in range(2000)]
+    assert len(f.fetch_many(small)) == 2000  # the pool is running
+    # Room for about a hundred of these texts: the batch runs out of memory
+    # while the workers copy the regions handed to them before.
+    with open("/proc/self/statm") as handle:
+        mapped = int(handle.read().split()[0]) * resource.getpagesize()
+    resource.setrlimit(resource.RLIMIT_AS, (mapped + (200 << 20), resource.RLIM_INFINITY))
+    try:
+        f.fetch_many([("big", 1, 2_000_000)] * 3000)
+    except MemoryError:
+        print("MemoryError")
+    out = f.fetch_many(small)  # the pool is free for the next batch
+    print(len(out), out[-1].seq == f.fetch("big", 2000, 2999).seq)
+""")
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer aborts when the address space runs out")
+def test_running_out_of_memory_mid_batch(make_fasta):
+    ref = make_fasta([("big", random_seq(random.Random(1), 2_000_000))], width=80)
+    proc = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY_SCRIPT, ref],
+                          capture_output=True, text=True, timeout=120)
+    assert (proc.returncode, proc.stdout) == (0, "MemoryError\n2000 True\n"), proc.stderr
