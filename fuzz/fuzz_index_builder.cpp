@@ -13,7 +13,12 @@
 //     first such line after a header gives lenc (its bases) and lenb (all its
 //     bytes, terminator included); rlen adds up the bases of all of them;
 //   - records with an empty name, and lines before the first header, are
-//     left out; duplicates stay, in file order.
+//     left out; duplicates stay, in file order;
+//   - in a named record, let k be its last line with bases: a line before k
+//     that differs from the first in bases or bytes, line k with more bases
+//     than the first, or a blank first line when k is not the first, fail
+//     the scan with IO naming the earliest such line ("line N (in record
+//     'name')").
 //
 // Input format: the bytes are the file. An input whose first byte is 0xFF
 // (invalid UTF-8, so otherwise only the error case) is instead a two-byte
@@ -21,6 +26,7 @@
 // about the size of the builder's 1 MiB read buffer, followed by the rest, so
 // that lines, headers and multi-byte characters cross the buffer's end.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,21 +41,60 @@ namespace {
 
 constexpr std::size_t BUILDER_BUFFER = std::size_t{1} << 20;
 
-// The scan state between lines.
-struct State {
-    std::string name;     // of the current record; empty: none
-    IndexEntry entry;     // of the current record
-    bool first_line = true;  // no sequence line since the header yet
+struct Line {
+    std::uint64_t number;  // 1-based in the file
+    std::size_t bases;
+    std::size_t bytes;
 };
 
-// Scans `file`, whose first byte lies at file position `at`, from `state`.
-std::vector<NamedEntry> scan_by_hand(std::string_view file, std::uint64_t at = 0, State state = {}) {
+// The scan state between lines.
+struct State {
+    std::string name;        // of the current record; empty: none
+    IndexEntry entry;        // of the current record
+    bool first_line = true;  // no sequence line since the header yet
+    std::vector<Line> lines; // the current record's sequence lines
+    std::uint64_t number = 1;  // of the next line
+};
+
+struct Scan {
     std::vector<NamedEntry> records;
+    std::optional<std::uint64_t> broken_line;  // the first line that breaks the layout
+    std::string broken_record;
+};
+
+// The earliest line of a record's lines that breaks the layout rule.
+std::optional<std::uint64_t> layout_break(const std::vector<Line>& lines) {
+    if (lines.empty()) return std::nullopt;
+    std::size_t last = 0;  // the last line with bases
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].bases > 0) last = i;
+    }
+    const Line& first = lines[0];
+    if (first.bases == 0) return last > 0 ? std::optional(first.number) : std::nullopt;
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        const bool differs = lines[i].bases != first.bases || lines[i].bytes != first.bytes;
+        if (!differs) continue;
+        if (i < last || lines[i].bases > first.bases) return lines[i].number;
+        return std::nullopt;  // the last line, shorter, then only blank lines
+    }
+    return std::nullopt;
+}
+
+// Scans `file`, whose first byte lies at file position `at`, from `state`.
+Scan scan_by_hand(std::string_view file, std::uint64_t at = 0, State state = {}) {
+    Scan scan;
     std::string& name = state.name;
     IndexEntry& entry = state.entry;
     bool& first_line = state.first_line;
     auto close = [&] {
-        if (!name.empty()) records.emplace_back(name, entry);
+        if (name.empty()) return true;
+        if (const auto line = layout_break(state.lines)) {
+            scan.broken_line = line;
+            scan.broken_record = name;
+            return false;
+        }
+        scan.records.emplace_back(name, entry);
+        return true;
     };
     std::size_t start = 0;
     while (start < file.size()) {
@@ -57,8 +102,9 @@ std::vector<NamedEntry> scan_by_hand(std::string_view file, std::uint64_t at = 0
         stop = stop == std::string_view::npos ? file.size() : stop + 1;  // one past the terminator
         const std::string_view line = file.substr(start, stop - start);
         start = stop;
+        const std::uint64_t number = state.number++;
         if (line[0] == '>') {
-            close();
+            if (!close()) return scan;
             // Trimmed, then up to the first White_Space character.
             std::string_view rest = fuzz::trim(line.substr(1));
             std::size_t end = 0;
@@ -71,6 +117,7 @@ std::vector<NamedEntry> scan_by_hand(std::string_view file, std::uint64_t at = 0
             name.assign(rest.substr(0, end));
             entry = IndexEntry{0, at + stop, 0, 0};
             first_line = true;
+            state.lines.clear();
             continue;
         }
         std::size_t bases = line.size();
@@ -81,9 +128,10 @@ std::vector<NamedEntry> scan_by_hand(std::string_view file, std::uint64_t at = 0
             first_line = false;
         }
         entry.rlen += bases;
+        state.lines.push_back({number, bases, line.size()});
     }
     close();
-    return records;
+    return scan;
 }
 
 std::string describe(const NamedEntry& record) {
@@ -117,17 +165,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     if (!fuzz::valid_utf8(after_filler)) {  // the filler is ASCII
         FUZZ_CHECK(!scanned.ok(), "a file that is not valid UTF-8 was indexed");
+        // A layout break in an earlier read buffer may be found first.
         FUZZ_CHECK(scanned.error().kind() == kelpa::core::ErrorKind::IO &&
-                       scanned.error().payload() == "stream did not contain valid UTF-8",
+                       (scanned.error().payload() == "stream did not contain valid UTF-8" ||
+                        scanned.error().payload().starts_with("cannot index ")),
                    scanned.error().payload());
         return 0;
     }
-    FUZZ_CHECK(scanned.ok(), "the scan failed: " + scanned.error().payload());
 
     // After the filler the scan is inside record "f", past its first line.
-    const std::vector<NamedEntry> expected =
+    const Scan scan =
         filler == 0 ? scan_by_hand(bytes)
-                    : scan_by_hand(after_filler, filler, State{"f", IndexEntry{filler - 4, 3, filler - 4, filler - 3}, false});
+                    : scan_by_hand(after_filler, filler,
+                                   State{"f", IndexEntry{filler - 4, 3, filler - 4, filler - 3}, false,
+                                         {Line{2, filler - 4, filler - 3}}, 3});
+    if (scan.broken_line) {
+        FUZZ_CHECK(!scanned.ok(), "a broken layout was indexed: line " + std::to_string(*scan.broken_line));
+        const std::string where =
+            ": line " + std::to_string(*scan.broken_line) + " (in record '" + scan.broken_record + "') ";
+        FUZZ_CHECK(scanned.error().kind() == kelpa::core::ErrorKind::IO &&
+                       scanned.error().payload().find(where) != std::string::npos,
+                   scanned.error().payload() + ", expected" + where);
+        return 0;
+    }
+    FUZZ_CHECK(scanned.ok(), "the scan failed: " + scanned.error().payload());
+    const std::vector<NamedEntry>& expected = scan.records;
     const std::vector<NamedEntry>& got = scanned.value();
     const std::size_t common = std::min(got.size(), expected.size());
     for (std::size_t i = 0; i < common; ++i) {

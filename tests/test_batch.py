@@ -8,6 +8,7 @@ failing position.
 
 import os
 import random
+import resource
 import signal
 import subprocess
 import sys
@@ -351,3 +352,65 @@ def test_running_out_of_memory_mid_batch(make_fasta):
     proc = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY_SCRIPT, ref],
                           capture_output=True, text=True, timeout=120)
     assert (proc.returncode, proc.stdout) == (0, "MemoryError\n2000 True\n"), proc.stderr
+
+
+CHANGING_LIST_SCRIPT = textwrap.dedent("""
+    import sys
+    import kelpa
+
+    fasta = kelpa.Fasta(sys.argv[1])
+    fa = kelpa.Faidx(sys.argv[1])
+
+    class Emptying:  # a coordinate that empties the caller's list and refills it with other names
+        def __init__(self, regions, value):
+            self.regions, self.value = regions, value
+
+        def __index__(self):
+            filler = ("x" * 64 + "1", 1, 2) if len(self.regions[0]) == 3 else (1, 2)
+            self.regions.clear()
+            self.regions.extend([filler] * 5000)
+            return self.value
+
+    for n in (10, 2000):
+        regions = [("chr2", i + 1, i + 10) for i in range(n)]
+        regions[n // 2] = ("chr2", Emptying(regions, 7), 20)
+        print([s.seq for s in fa.fetch_many(regions)] == [CHR2[i:i + 10] for i in range(n)][:n // 2] +
+              [CHR2[6:20]] + [CHR2[i:i + 10] for i in range(n)][n // 2 + 1:])
+        pairs = [(i + 1, i + 10) for i in range(n)]
+        pairs[n // 2] = (Emptying(pairs, 7), 20)
+        print([s.seq for s in fasta.fetch_many_same_chr("chr2", pairs)][n // 2] == CHR2[6:20])
+    intervals = [(1, 4), (10, 14)]  # 1-based, inclusive
+    intervals.insert(1, (Emptying(intervals, 5), 9))
+    print(fasta.get_spliced_seq("chr2", intervals).seq == CHR2[:14])
+""")
+
+
+def test_a_region_list_changed_while_it_is_read(ref):
+    script = f"CHR2 = {CHR2!r}\n" + CHANGING_LIST_SCRIPT
+    proc = subprocess.run([sys.executable, "-c", script, ref], capture_output=True, text=True, timeout=120)
+    assert (proc.returncode, proc.stdout) == (0, "True\n" * 5), proc.stderr
+
+
+STARVED_POOL_SCRIPT = textwrap.dedent("""
+    import sys
+    import kelpa
+
+    fa = kelpa.Faidx(sys.argv[1])
+    regions = [("chr2", i % 1500 + 1, 1500) for i in range(2000)]
+    for _ in range(2):  # the second batch tries to start the missing workers again
+        print([s.seq for s in fa.fetch_many(regions)] == [CHR2[i % 1500:] for i in range(2000)], flush=True)
+""")
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer aborts when the address space runs out")
+@pytest.mark.parametrize("stack", [None, 16 << 30], ids=["some_start", "none_start"])
+def test_pool_whose_workers_cannot_all_start(ref, stack):
+    def limit():  # 400 workers of 8 MiB stacks do not fit into 1 GiB; with 16 GiB stacks none does
+        if stack:
+            resource.setrlimit(resource.RLIMIT_STACK, (stack, resource.RLIM_INFINITY))
+        resource.setrlimit(resource.RLIMIT_AS, (1 << 30, resource.RLIM_INFINITY))
+
+    script = f"CHR2 = {CHR2!r}\n" + STARVED_POOL_SCRIPT
+    proc = subprocess.run([sys.executable, "-c", script, ref], env={**os.environ, "RAYON_NUM_THREADS": "400"},
+                          preexec_fn=limit, capture_output=True, text=True, timeout=60)
+    assert (proc.returncode, proc.stdout) == (0, "True\nTrue\n"), proc.stderr

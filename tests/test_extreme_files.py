@@ -166,7 +166,7 @@ def check_text(text, count, pad, what):
 def test_contradicting_index_entry_never_crashes_or_hangs(tmp_path, entry):
     path = write_bytes(tmp_path / "odd.fa", ODD_FASTA)
     rlen = ODD_ENTRIES[entry][0]
-    write_bytes(path + ".fai", ("\t".join(map(str, ("r",) + ODD_ENTRIES[entry])) + "\nq\t4\t22\t4\t5\n").encode())
+    write_bytes(path + ".fai", ("\t".join(map(str, ("r",) + ODD_ENTRIES[entry])) + "\nq\t4\t23\t4\t5\n").encode())
     code, out, why = run_watched([sys.executable, "-c", ODD_SCRIPT, path, str(rlen)])
     lines = [json.loads(line) for line in out.splitlines()]
     last = ([line[1] for line in lines if line[0] == "begin"] or ["opening"])[-1]
@@ -295,42 +295,100 @@ def test_names_keep_their_text(tmp_path):
 
 
 LINE_ENDS = {  # FASTA bytes -> the index the builder writes for them
-    "lf_lines_in_crlf_file": (b">a desc\r\nACGTA\r\nCCGGT\nTTAAC\r\nGGATC\nAT\r\n>b\r\nAC\nGT\r\n",
-                              "a\t22\t9\t5\t7\nb\t4\t43\t2\t3\n"),
-    "crlf_lines_in_lf_file": (b">a\nACGTA\nCCGGT\r\nTTAAC\r\nGGATC\nAT\n>b\nAC\r\nGT\n",
-                              "a\t22\t3\t5\t6\nb\t4\t35\t2\t4\n"),
     "crlf_header_only": (b">a x\r\nACGTA\nCCGGT\nGG\n", "a\t12\t6\t5\t6\n"),
     "crlf_without_final_lf": (b">a\r\nACGTA\r\nCC\r", "a\t7\t4\t5\t7\n"),
     "lone_cr_is_one_line": (b">a\rACGT\rACGT\r>b\rAC\r", "a\t0\t19\t0\t0\n"),
 }
 
 
-def by_the_layout(data, entry, start, count):
-    """`count` bytes from where the index puts base `start`, CR and LF left out."""
-    rlen, offset, lenc, lenb = entry
-    at = offset + (start - 1) // lenc * lenb + (start - 1) % lenc
-    return bytes(b for b in data[at:] if b not in b"\r\n")[:count].decode()
+def true_text(data):
+    """Record name -> its bases, read from the file's lines."""
+    records, name = {}, None
+    for line in data.split(b"\n"):
+        if line.startswith(b">"):
+            name = line[1:].split()[0].decode() if line[1:].split() else None
+            records[name] = ""
+        elif name is not None:
+            records[name] += line.rstrip(b"\r").decode()
+    return records
 
 
 @pytest.mark.parametrize("case", LINE_ENDS)
-def test_mixed_line_ends(tmp_path, case):
+def test_line_ends(tmp_path, case):
     data, fai = LINE_ENDS[case]
     path = write_bytes(tmp_path / "eol.fa", data)
     mapped, mutable = kelpa.Faidx(path), kelpa.Faidx(path, mutable=True)
     assert read_text(path + ".fai") == fai
-    entries = {line.split("\t")[0]: tuple(map(int, line.split("\t")[1:])) for line in fai.splitlines()}
-    assert mapped.keys == list(entries)
-    for name, entry in entries.items():
-        regions = [(s, e) for s in range(1, entry[0] + 1) for e in range(s, entry[0] + 1)]
-        expected = [by_the_layout(data, entry, s, e - s + 1) for s, e in regions]
+    truth = true_text(data.replace(b"\r", b"\r\n") if case == "lone_cr_is_one_line" else data)
+    for line in fai.splitlines():
+        name, rlen = line.split("\t")[0], int(line.split("\t")[1])
+        regions = [(s, e) for s in range(1, rlen + 1) for e in range(s, rlen + 1)]
+        expected = [truth[name][s - 1:e] for s, e in regions]
         batch = regions * (POOL // max(len(regions), 1) + 1)
-        for fa in (mapped, mutable):  # the few extra CR bytes fit in the mapped copy's slack of one line
+        for fa in (mapped, mutable):
             assert [fa.fetch(name, s, e).seq for s, e in regions] == expected
-            assert [s.seq for s in fa.fetch_many_same_chr(name, batch)][:len(regions)] == expected
             assert [s.seq for s in fa.fetch_many([(name, s, e) for s, e in batch])][:len(regions)] == expected
-            assert fa.fetch_entire_sequence(name).seq == (expected[entry[0] - 1] if regions else "")
-    if case == "crlf_header_only":  # one kind of line end in the body: plain slicing
-        assert [mapped.fetch("a", s, e).seq for s, e in [(1, 12), (4, 7), (10, 12)]] == ["ACGTACCGGTGG", "TACC", "TGG"]
+            assert fa.fetch_entire_sequence(name).seq == truth[name][:rlen]
+
+
+_wide = random_seq(random.Random(21), 230)
+MISMATCHED = {  # FASTA bytes and an index made for another layout of them
+    "lf_lines_in_crlf_file": (b">a desc\r\nACGTA\r\nCCGGT\nTTAAC\r\nGGATC\nAT\r\n>b\r\nAC\nGT\r\n",
+                              "a\t22\t9\t5\t7\nb\t4\t43\t2\t3\n"),
+    "crlf_lines_in_lf_file": (b">a\nACGTA\nCCGGT\r\nTTAAC\r\nGGATC\nAT\n>b\nAC\r\nGT\n",
+                              "a\t22\t3\t5\t6\nb\t4\t35\t2\t4\n"),
+    "index_for_width_60_file_of_width_50": (
+        (">w\n" + "\n".join(_wide[i:i + 50] for i in range(0, 230, 50)) + "\n>z\nGG\n").encode(),
+        "w\t230\t3\t60\t61\nz\t2\t240\t2\t3\n"),
+    "lf_index_for_crlf_file": (
+        (">w\r\n" + "\r\n".join(_wide[i:i + 60] for i in range(0, 230, 60)) + "\r\n").encode(),
+        "w\t230\t4\t60\t61\n"),
+    "index_for_a_shorter_older_record": (
+        (">w\n" + "\n".join(_wide[i:i + 60] for i in range(0, 230, 60)) + "\n>z\nGGCC\n").encode(),
+        "w\t170\t3\t60\t61\nz\t4\t180\t4\t5\n"),
+}
+
+
+def outcome(call):
+    try:
+        return call()
+    except Exception as error:  # the plain Exception of a fetch, or a batch's RuntimeError
+        return error
+
+
+@pytest.mark.parametrize("case", MISMATCHED)
+@MAPPED_OR_NOT
+def test_index_for_another_layout_never_gives_wrong_text(tmp_path, case, mutable):
+    data, fai = MISMATCHED[case]
+    path = write_bytes(tmp_path / "m.fa", data)
+    write_bytes(path + ".fai", fai.encode())
+    fa = kelpa.Faidx(path, build_index=False, mutable=mutable)
+    truth = true_text(data)
+    refused = 0
+    for line in fai.splitlines():
+        name, rlen = line.split("\t")[0], int(line.split("\t")[1])
+        message = (f"the index {path}.fai does not describe {path}: record '{name}' is not laid out where it says; "
+                   "rebuild the index")
+        step = max(1, rlen // 25)
+        regions = [(name, s, e) for s in range(1, rlen + 1, step) for e in range(s, rlen + 1, step)]
+        for region in regions:
+            got = outcome(lambda: fa.fetch(*region).seq)
+            if isinstance(got, Exception):
+                assert (type(got), str(got)) == (Exception, f"IOError: {message}"), region
+                refused += 1
+            else:
+                assert got == truth[name][region[1] - 1:region[2]], region
+        for many in (regions * (POOL // len(regions) + 1), regions[:3]):
+            got = outcome(lambda: [x.seq for x in fa.fetch_many(many)])
+            if isinstance(got, RuntimeError):  # the pool names the lowest failing region
+                assert str(got).startswith("Error fetching region ") and str(got).endswith(f": IO error: {message}")
+            elif isinstance(got, Exception):
+                assert str(got) == f"IOError: {message}"
+            else:
+                assert got == [truth[name][s - 1:e] for _, s, e in many]
+        got = outcome(lambda: fa.fetch_entire_sequence(name).seq)
+        assert str(got) == f"IOError: {message}" if isinstance(got, Exception) else got == truth[name][:rlen]
+    assert refused > 0
 
 
 @MAPPED_OR_NOT
@@ -355,3 +413,98 @@ def test_replaced_fasta(tmp_path, mutable):
     regions = [(s, s + 99) for s in range(1, 4900, 4)]
     assert [s.seq for s in held.fetch_many_same_chr("chr1", regions)] == [old_seq[s - 1:e] for s, e in regions]
     assert [s.seq for s in before.fetch_many([("old", 1, 4)] * POOL)] == ["AAAA"] * POOL
+
+
+# --- a file that changes while it is open, and files that are not regular ----------
+CHANGED_SCRIPT = textwrap.dedent("""
+    import faulthandler, itertools, json, os, sys
+    import kelpa
+
+    path, when = sys.argv[1], sys.argv[2]
+    if when == "after_import":
+        faulthandler.enable()
+    fa, fasta = kelpa.Faidx(path), kelpa.Fasta(path)
+    head = fa.fetch("r", 1, 100).seq
+    os.truncate(path, 4096)  # as another program rewriting the file in place would
+    far = [("r", s, s + 99) for s in range(100_000, 400_000, 300)]
+    calls = {
+        "fetch": lambda: fa.fetch("r", 300_000, 300_100),
+        "fetch_entire_sequence": lambda: fa.fetch_entire_sequence("r"),
+        "fetch_many": lambda: fa.fetch_many(far[:10]),
+        "fetch_many pool": lambda: fa.fetch_many(far),
+        "fetch_many_same_chr pool": lambda: fasta.fetch_many_same_chr("r", [(s, e) for _, s, e in far]),
+        "slice": lambda: fasta["r"][250_000:250_100],
+        "iteration": lambda: list(fasta["r"]),
+        "spliced": lambda: fasta.get_spliced_seq("r", [(1, 10), (200_000, 200_010)]),
+        "a later record": lambda: fa.fetch("z", 1, 4),
+    }
+    for what, call in calls.items():
+        try:
+            call()
+            print(json.dumps([what, "ok"]), flush=True)
+        except Exception as e:
+            print(json.dumps([what, type(e).__name__, str(e)]), flush=True)
+    print(json.dumps(["alive", fa.fetch("r", 1, 100).seq == head, fasta["r"][:60].seq == head[:60]]), flush=True)
+""")
+
+
+@pytest.mark.parametrize("when", ["none", "before_import", "after_import"], ids=lambda w: f"faulthandler_{w}")
+def test_file_truncated_while_mapped(tmp_path, when):
+    path = os.fspath(tmp_path / "shrinks.fa")
+    write_fasta(path, [("r", random_seq(random.Random(4), 400_000)), ("z", "GATTACA")], width=60)
+    kelpa.Faidx(path)
+    args = [sys.executable] + (["-X", "faulthandler"] if when == "before_import" else [])
+    code, out, why = run_watched(args + ["-c", CHANGED_SCRIPT, path, when], limit=60)
+    assert (why, code) == (None, 0), out
+    lines = [json.loads(line) for line in out.splitlines()]
+    changed = f"{path} changed while open: it no longer holds the bytes it had when it was opened"
+    for what, kind, *message in lines[:-1]:
+        if what.endswith("pool"):
+            assert kind == "RuntimeError" and message[0].endswith(f": IO error: {changed}"), (what, message)
+        else:
+            assert (kind, message) == ("Exception", [f"IOError: {changed}"]), what
+    assert len(lines) == 10 and lines[-1] == ["alive", True, True]
+
+
+NOT_REGULAR_SCRIPT = textwrap.dedent("""
+    import json, os, sys, time
+    import kelpa
+
+    good, fifo, directory = sys.argv[1:4]
+    for what, args in [("fifo", [fifo]), ("fifo index", [good, fifo]), ("device", ["/dev/null"]),
+                       ("device index", [good, "/dev/null"]), ("directory", [directory])]:
+        for kind in (kelpa.Faidx, kelpa.Fasta):
+            began = time.monotonic()
+            try:
+                kind(*args)
+                outcome = "opened"
+            except Exception as e:
+                outcome = str(e)
+            print(json.dumps([what, outcome, time.monotonic() - began]), flush=True)
+""")
+
+
+@pytest.mark.parametrize("writer", [False, True], ids=["no_writer", "writer"])
+def test_files_that_are_not_regular_are_refused_at_once(tmp_path, writer):
+    good = write_bytes(tmp_path / "good.fa", b">r\nACGT\n")
+    fifo, directory = os.fspath(tmp_path / "pipe.fa"), os.fspath(tmp_path / "dir.fa")
+    os.mkfifo(fifo)
+    os.mkdir(directory)
+    os.symlink(good, tmp_path / "link.fa")  # a link to a regular file is fine
+    assert kelpa.Faidx(os.fspath(tmp_path / "link.fa")).fetch("r", 1, 4).seq == "ACGT"
+    feeder = subprocess.Popen(["sh", "-c", f"printf '>r\\nACGT\\n' > {fifo}"]) if writer else None
+    try:
+        code, out, why = run_watched([sys.executable, "-c", NOT_REGULAR_SCRIPT, good, fifo, directory], limit=20)
+    finally:
+        if feeder:
+            feeder.kill()
+            feeder.wait()
+    assert (why, code) == (None, 0), out
+    kinds = {"fifo": (fifo, "a named pipe"), "fifo index": (fifo, "a named pipe"),
+             "device": ("/dev/null", "a character device"), "device index": ("/dev/null", "a character device"),
+             "directory": (directory, "a directory")}
+    lines = [json.loads(line) for line in out.splitlines()]
+    assert [line[0] for line in lines] == [what for what in kinds for _ in range(2)]
+    for what, outcome, seconds in lines:
+        assert outcome == "IOError: {} is not a regular file ({})".format(*kinds[what]) and seconds < 1, what
+    assert sorted(os.listdir(tmp_path)) == ["dir.fa", "good.fa", "link.fa", "link.fa.fai", "pipe.fa"]

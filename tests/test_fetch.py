@@ -11,7 +11,7 @@ import pytest
 
 import kelpa
 from conftest import (INVALID_UTF8, MAPPED_OR_NOT, U64_MAX, ZERO, backwards, fields, oob, plain_error, random_seq,
-                      write_bytes)
+                      write_bytes, write_fasta)
 
 @pytest.fixture
 def ten(make_fasta):
@@ -40,10 +40,29 @@ def test_fetch_matches_slicing(make_fasta, layout, mutable):
         assert fields(fa.fetch_entire_sequence(name)) == (name, seq, 1, n, False)
 
 
+@pytest.mark.parametrize("seed", range(6))
+def test_every_region_of_random_uniform_files(tmp_path, seed):
+    """The layout checks of the build and of each fetch refuse nothing that is sound."""
+    rng = random.Random(seed)
+    records = [(f"s{i}", random_seq(rng, rng.randrange(0, 36), "ACGTacgtN")) for i in range(5)]
+    eol = rng.choice(["\n", "\r\n"])
+    text = write_fasta(tmp_path / "u.fa", records, rng.randrange(1, 13), eol)
+    if rng.random() < 0.5:  # no line end after the last line
+        write_bytes(tmp_path / "u.fa", text.removesuffix(eol).encode())
+    path = str(tmp_path / "u.fa")
+    for fa in (kelpa.Faidx(path), kelpa.Faidx(path, mutable=True)):
+        for name, seq in records:
+            regions = [(s, e) for s in range(1, len(seq) + 1) for e in range(s, len(seq) + 1)]
+            assert [fa.fetch(name, s, e).seq for s, e in regions] == [seq[s - 1:e] for s, e in regions]
+            pooled = (regions * (1000 // max(len(regions), 1) + 1))[:max(1000, len(regions))]
+            assert [x.seq for x in fa.fetch_many([(name, s, e) for s, e in pooled])] == [seq[s - 1:e] for s, e in pooled]
+            assert fa.fetch_entire_sequence(name).seq == seq
+
+
 @pytest.mark.parametrize("data, region, text", [
     (b">r some description\nABCD\nEF\n", (2, 6), "BCDEF"),
     (b">  r\nAC  \nAC  \n", (1, 8), "AC  AC  "),
-    (b">r\n\nABCD\n", (1, 4), ""),  # no line width to work from
+    (b">r\nABCD\nAB\n\n\n", (3, 6), "CDAB"),  # blank lines end the record
 ])
 def test_file_quirks(tmp_path, capfd, data, region, text):
     assert kelpa.Faidx(write_bytes(tmp_path / "q.fa", data)).fetch("r", *region).seq == text

@@ -16,7 +16,7 @@ import tempfile
 import pytest
 
 import kelpa
-from conftest import INVALID_UTF8, U64_MAX, plain_error, random_seq, read_text, write_bytes, write_fasta
+from conftest import INVALID_UTF8, REQUIRE_PEERS, U64_MAX, plain_error, random_seq, read_text, write_bytes, write_fasta
 
 T0 = 1_600_000_000 * 10**9  # an mtime well in the past, in ns
 PERMISSION_DENIED = "IOError: Permission denied (os error 13)"
@@ -67,7 +67,7 @@ def test_built_index_matches_the_layout_and_samtools(tmp_path, layout):
     ours = read_text(path + ".fai")
     assert ours == expected_fai(RECORDS, *LAYOUTS[layout])
     assert sorted(os.listdir(tmp_path)) == ["ref.fa", "ref.fa.fai"]  # no temporary file left
-    if shutil.which("samtools"):
+    if shutil.which("samtools") or REQUIRE_PEERS:
         os.remove(path + ".fai")
         assert samtools_index(path) == ours
         fa = kelpa.Faidx(path, build_index=False)  # reads samtools' index
@@ -102,16 +102,18 @@ BUILD_QUIRKS = {  # FASTA bytes and the index they give
     "bare_header": (b">\nACGT\n>chr1\nAC\n", "chr1\t2\t13\t2\t3\n"),
     "blank_header": (b">   \nAC\n>b\nA\n", "b\t1\t11\t1\t2\n"),
     "trailing_spaces": (b">s\nAC  \nAC\n", "s\t6\t3\t4\t5\n"),
-    "blank_line_after_header": (b">e\n\nACGT\n", "e\t4\t3\t0\t1\n"),
-    "blank_line_after_header_crlf": (b">e\r\n\r\nACGT\r\n", "e\t4\t4\t0\t2\n"),
+    "blank_lines_end_a_record": (b">a\nACGT\nAC\n\n\r\n>b\nA\n", "a\t6\t3\t4\t5\nb\t1\t17\t1\t2\n"),
+    "blank_lines_only": (b">e\n\n\n>f\nA\n", "e\t0\t3\t0\t1\nf\t1\t8\t1\t2\n"),
+    "one_base_lines": (b">a\nA\nC\nG\n", "a\t3\t3\t1\t2\n"),
+    "last_line_ends_otherwise": (b">a\r\nAC\r\nA\n", "a\t3\t4\t2\t4\n"),
+    "ragged_record_without_name": (b">\nAC\nACGT\nA\n>b\nA\n", "b\t1\t15\t1\t2\n"),
     "header_then_header": (b">a\n>b\nAC\n", "a\t0\t3\t0\t0\nb\t2\t6\t2\t3\n"),
     "header_at_eof": (b">a\nAC\n>b", "a\t2\t3\t2\t3\nb\t0\t8\t0\t0\n"),
-    "text_before_first_header": (b"junk\nmore\n>a\nAC\n", "a\t2\t13\t2\t3\n"),
+    "text_before_first_header": (b"junk\nmo\nmore\n>a\nAC\n", "a\t2\t16\t2\t3\n"),
     "empty_file": (b"", ""),
     "duplicate_names": (b">d\nAC\n>e\nT\n>d\nACGT\n", "d\t2\t3\t2\t3\ne\t1\t9\t1\t2\nd\t4\t14\t4\t5\n"),
     "no_final_newline": (b">a\nACGT\nAC", "a\t6\t3\t4\t5\n"),
     "cr_run": (b">a\nAC\r\r\nA\n", "a\t3\t3\t2\t5\n"),
-    "uneven_lines": (b">a\nACG\nACGTA\nA\n", "a\t9\t3\t3\t4\n"),
     "semicolon_line": (b">a\n;x\nAC\n", "a\t4\t3\t2\t3\n"),
 }
 
@@ -124,6 +126,44 @@ def test_build_quirk(tmp_path, quirk):
     assert kelpa.Faidx(path).keys == list(dict.fromkeys(line.split("\t")[0] for line in fai.splitlines()))
     assert read_text(path + ".fai") == fai
     assert sorted(os.listdir(tmp_path)) == ["q.fa", "q.fa.fai"]
+
+
+LONGER = "is longer than the record's first line"
+SHORTER = "is shorter than the record's first line but more sequence follows"
+BLANK = "is blank but more sequence follows"
+OTHER_END = "ends in another line break than the record's first line"
+REFUSED_LAYOUTS = {  # FASTA bytes -> the record and line where the layout breaks, and why
+    "longer_line": (b">r\nACGT\nTTTTGGGG\nCCCCAAAA\n", "r", 3, LONGER),
+    "longer_last_line": (b">r\nACGT\nACGT\nACGTA\n", "r", 4, LONGER),
+    "longer_unterminated_last_line": (b">r\nAC\nACG", "r", 3, LONGER),
+    "shorter_line_in_the_middle": (b">a\nAC\nAC\n>b x\nACG\nA\nACG\n", "b", 6, SHORTER),
+    "short_then_longer": (b">r\nACGT\nAC\nACGTACGT\n", "r", 3, SHORTER),
+    "blank_line_then_sequence": (b">r\nACGT\n\nACGT\n", "r", 3, BLANK),
+    "blank_line_after_header": (b">e\n\nACGT\n", "e", 2, BLANK),
+    "blank_line_after_header_crlf": (b">e\r\n\r\nACGT\r\n", "e", 2, BLANK),
+    "crlf_line_in_lf_file": (b">a\nACGTA\nCCGGT\r\nTTAAC\nGG\n", "a", 3, OTHER_END),
+    "lf_line_in_crlf_file": (b">a\r\nACGTA\r\nCCGGT\nTTAAC\r\nG\r\n", "a", 3, OTHER_END),
+}
+
+
+@pytest.mark.parametrize("case", REFUSED_LAYOUTS)
+def test_uneven_layout_is_refused_and_an_old_index_stays(tmp_path, case):
+    data, name, line, why = REFUSED_LAYOUTS[case]
+    path = write_bytes(tmp_path / "ragged.fa", data)
+    message = (f"IOError: cannot index {path}: line {line} (in record '{name}') {why}; "
+               "every line of a record but its last must be as long as its first")
+    assert open_error(path) == message
+    assert os.listdir(tmp_path) == ["ragged.fa"]
+    old = b"old\t2\t3\t2\t3\r\n"  # a stale index is neither replaced nor touched
+    write_bytes(path + ".fai", old)
+    set_mtime(path + ".fai", T0)
+    assert plain_error(kelpa.Fasta, path) == message
+    with open(path + ".fai", "rb") as index:
+        assert (index.read(), os.stat(path + ".fai").st_mtime_ns) == (old, T0)
+    assert sorted(os.listdir(tmp_path)) == ["ragged.fa", "ragged.fa.fai"]
+    if shutil.which("samtools") or REQUIRE_PEERS:  # which samtools refuses too
+        assert subprocess.run(["samtools", "faidx", path, "--fai-idx", os.fspath(tmp_path / "s.fai")],
+                              capture_output=True).returncode != 0
 
 
 def test_invalid_utf8_builds_nothing(tmp_path):
@@ -161,7 +201,7 @@ def test_explicit_index_paths(tmp_path, make_fasta):
     index.mkdir()
     set_mtime(index, T0)  # older than the FASTA file: the rebuild's rename fails
     for options in ({}, {"rebuild": False}):
-        assert open_error(path, indexname=os.fspath(index), **options) == "IOError: Is a directory (os error 21)"
+        assert open_error(path, indexname=os.fspath(index), **options) == f"IOError: {index} is not a regular file (a directory)"
     missing = os.fspath(tmp_path / "no" / "x.fai")
     assert open_error(path, indexname=missing) == "IOError: No such file or directory (os error 2)"
     assert open_error(path, indexname=missing, build_index=False) == f"IndexNotFoundError: {missing}"

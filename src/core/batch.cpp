@@ -36,17 +36,32 @@ void extract_slot(const Faidx& faidx, BatchSlot& slot, bool reverse_complement) 
 constexpr std::size_t MAX_PIECE = 256;
 
 BatchExtraction::BatchExtraction(const Faidx& faidx, std::vector<BatchSlot>& slots, bool reverse_complement)
-    : batch_(slots.size(), std::min(MAX_PIECE, slots.size() / (worker_count() * 8)),
+    : batch_(slots.size(), std::min(MAX_PIECE, slots.size() / (std::max<std::size_t>(worker_count(), 1) * 8)),
              [&faidx, &slots, reverse_complement](std::size_t begin, std::size_t end) {
-                 for (std::size_t i = begin; i < end; ++i) {
-                     // Regions lie at random places in the file: start loading
-                     // the next ones while this one is copied.
-                     for (std::size_t ahead = i + 1; ahead < end && ahead <= i + 2; ++ahead) {
-                         const BatchSlot& next = slots[ahead];
-                         if (next.state != BatchSlot::State::Pending) continue;
-                         faidx.prefetch(*next.entry, next.first, next.bound);
+                 // One guard for the piece; `at` lives in memory, so that it
+                 // names the slot that was cut short after a jump out of it.
+                 volatile std::size_t at = begin;
+                 while (at < end) {
+                     const bool finished = faidx.guard_reads([&] {
+                         for (; at < end; at = at + 1) {
+                             const std::size_t i = at;
+                             // Regions lie at random places in the file: start
+                             // loading the next ones while this one is copied.
+                             for (std::size_t ahead = i + 1; ahead < end && ahead <= i + 2; ++ahead) {
+                                 const BatchSlot& next = slots[ahead];
+                                 if (next.state != BatchSlot::State::Pending) continue;
+                                 faidx.prefetch(*next.entry, next.first, next.bound);
+                             }
+                             if (slots[i].state == BatchSlot::State::Pending)
+                                 extract_slot(faidx, slots[i], reverse_complement);
+                         }
+                     });
+                     if (!finished) {
+                         BatchSlot& slot = slots[at];
+                         slot.error = std::make_unique<FaidxError>(faidx.changed_while_open());
+                         slot.state = BatchSlot::State::Failed;
+                         at = at + 1;
                      }
-                     if (slots[i].state == BatchSlot::State::Pending) extract_slot(faidx, slots[i], reverse_complement);
                  }
              }) {}
 

@@ -15,6 +15,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "fault_guard.hpp"
 #include "index_builder.hpp"
 #include "sequence.hpp"
 
@@ -134,34 +135,84 @@ std::optional<std::uint64_t> base_position(const IndexEntry& entry, std::uint64_
     return position;
 }
 
-std::uint64_t copy_without_line_breaks(const char* in, const char* in_end, char* out, std::uint64_t count) {
+namespace {
+
+// copy_without_line_breaks, leaving `in` just past the last byte it used.
+std::uint64_t copy_breakless(const char*& in, const char* in_end, char* out, std::uint64_t count) {
     std::uint64_t written = copy_blocks != nullptr ? copy_blocks(in, in_end, out, count) : 0;
     written += copy_tail(in, in_end, out, count - written);
     return written;
 }
 
-namespace {
-
 // The window holds the bases, the line breaks between them and one line of
-// slack for a start in mid-line; it never reaches past the mapping.
+// slack for a start in mid-line; it never reaches past the mapping. `stop`
+// becomes the position just past the last byte copied.
 std::uint64_t copy_window(const char* base, std::uint64_t length, const IndexEntry& entry, std::uint64_t position,
-                          std::uint64_t count, char* out) {
+                          std::uint64_t count, char* out, std::uint64_t& stop) {
     const std::uint64_t lines = count / entry.lenc + (count % entry.lenc != 0);
     const std::uint64_t slack = entry.lenb > entry.lenc ? entry.lenb - entry.lenc : 0;
     std::uint64_t window_end =
         saturating_add(saturating_add(saturating_add(position, count), entry.lenb), saturating_mul(lines, slack));
     window_end = std::min(window_end, length);
-    return copy_without_line_breaks(base + position, base + window_end, out, count);
+    const char* in = base + position;
+    const std::uint64_t written = copy_breakless(in, base + window_end, out, count);
+    stop = static_cast<std::uint64_t>(in - base);
+    return written;
+}
+
+bool is_line_break(int byte) { return byte == '\n' || byte == '\r'; }
+
+// Whether a copy of all `count` bases from base `first`, which began at byte
+// `position` and stopped just before byte `stop`, agrees with the entry's
+// layout (see faidx.hpp). `byte_at(p)` is the file's byte at p, or -1 past its
+// end. One division: base_position() already found the first base, and the
+// arithmetic cannot overflow past what it checked and the copy reached.
+template <class ByteAt>
+bool layout_matches(const IndexEntry& entry, std::uint64_t first, std::uint64_t count, std::uint64_t position,
+                    std::uint64_t stop, ByteAt&& byte_at) {
+    const std::uint64_t first_column = (first - 1) % entry.lenc;
+    const std::uint64_t first_line_start = position - first_column;  // byte of the first line's first base
+    std::uint64_t span;  // from the first line's start to the last base
+    if (__builtin_add_overflow(first_column, count - 1, &span)) return false;
+    const std::uint64_t more_lines = span / entry.lenc;
+    const std::uint64_t last_column = span - more_lines * entry.lenc;
+    std::uint64_t last_line_start;
+    if (__builtin_mul_overflow(more_lines, entry.lenb, &last_line_start) ||
+        __builtin_add_overflow(last_line_start, first_line_start, &last_line_start) ||
+        stop != last_line_start + last_column + 1 || is_line_break(byte_at(position)))
+        return false;
+    // The byte after the last base of a line: a full line holds lenc bases
+    // and then starts its line break ("\n", or "\r\n" when lenb - lenc is 2),
+    // the record's last line holds what is left of rlen and may end in any
+    // line break. The end of the file will do for either.
+    const std::uint64_t line_break = entry.lenb > entry.lenc ? entry.lenb - entry.lenc : 0;
+    const auto line_end_is_a_break = [&](std::uint64_t line_start, std::uint64_t bases_before) {
+        const std::uint64_t left = entry.rlen > bases_before ? entry.rlen - bases_before : 0;
+        const bool last_of_record = left <= entry.lenc;
+        const int byte = byte_at(saturating_add(line_start, last_of_record && left > 0 ? left : entry.lenc));
+        if (byte < 0) return true;  // a file cut short: what was there is checked
+        if (last_of_record || line_break == 0) return is_line_break(byte);
+        return byte == (line_break == 1 ? '\n' : '\r');
+    };
+    const std::uint64_t bases_before_first_line = first - 1 - first_column;
+    if (!line_end_is_a_break(first_line_start, bases_before_first_line)) return false;
+    return more_lines == 0 ||
+           line_end_is_a_break(last_line_start, bases_before_first_line + more_lines * entry.lenc);
 }
 
 }  // namespace
+
+std::uint64_t copy_without_line_breaks(const char* in, const char* in_end, char* out, std::uint64_t count) {
+    return copy_breakless(in, in_end, out, count);
+}
 
 std::uint64_t extract_sequence_from_mmap(const char* base, std::uint64_t length, const IndexEntry& entry,
                                          std::uint64_t first, std::uint64_t count, char* out) {
     if (count == 0 || entry.lenc == 0 || entry.rlen == 0) return 0;
     const std::optional<std::uint64_t> position = base_position(entry, first);
     if (!position || *position >= length) return 0;
-    return copy_window(base, length, entry, *position, count, out);
+    std::uint64_t stop;
+    return copy_window(base, length, entry, *position, count, out, stop);
 }
 
 void warn(std::string_view text) {
@@ -192,14 +243,19 @@ Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, std::optional<s
 
     struct stat fasta_status;
     if (::stat(path.c_str(), &fasta_status) != 0) return FaidxError::fasta_not_found(path);
+    // Both paths are checked before anything is opened, so that neither a
+    // FIFO nor a device can make the open or a read wait.
+    if (Status regular = check_regular(path); !regular) return regular.take_error();
+    if (Status regular = check_regular(index_path); !regular) return regular.take_error();
 
-    const int flags = (faidx->options_.mutable_file ? O_RDWR : O_RDONLY) | O_CLOEXEC;
-    UniqueFd fd(::open(path.c_str(), flags));
-    if (!fd.valid()) return FaidxError::os(errno);
+    Result<UniqueFd> opened = open_regular(path, faidx->options_.mutable_file ? O_RDWR : O_RDONLY);
+    if (!opened) return opened.take_error();
+    UniqueFd fd = std::move(opened.value());
 
     if (!faidx->options_.mutable_file && faidx->mapping_.map(fd.get())) {
         faidx->file_size_ = faidx->mapping_.length();
         fd.reset();
+        install_fault_handler();
     } else {
         struct stat open_status;
         faidx->file_size_ = ::fstat(fd.get(), &open_status) == 0 ? static_cast<std::uint64_t>(open_status.st_size)
@@ -295,11 +351,33 @@ Result<std::uint64_t> Faidx::extract(const IndexEntry& entry, std::uint64_t firs
     if (!position || *position >= file_size_) return std::uint64_t{0};
     // Never more than extract_bound(): the caller sized `out` with it.
     count = std::min(count, file_size_ - *position);
-    if (mapping_.valid()) return copy_window(mapping_.data(), mapping_.length(), entry, *position, count, out);
-    return extract_from_file(entry, *position, count, out);
+    if (mapping_.valid()) return extract_from_mapping(entry, first, *position, count, out);
+    return extract_from_file(entry, first, *position, count, out);
 }
 
-Result<std::uint64_t> Faidx::extract_from_file(const IndexEntry& entry, std::uint64_t position,
+Result<std::uint64_t> Faidx::extract_from_mapping(const IndexEntry& entry, std::uint64_t first,
+                                                  std::uint64_t position, std::uint64_t count, char* out) const {
+    const char* base = mapping_.data();
+    const std::uint64_t length = mapping_.length();
+    std::uint64_t written = 0;
+    bool matches = true;
+    const auto read = [&] {
+        std::uint64_t stop;
+        written = copy_window(base, length, entry, position, count, out, stop);
+        if (written == count) {
+            matches = layout_matches(entry, first, count, position, stop, [&](std::uint64_t at) -> int {
+                return at < length ? static_cast<unsigned char>(base[at]) : -1;
+            });
+        }
+    };
+    // A batch guards a whole piece of regions at once (guard_reads()).
+    if (guarded(base, length)) read();
+    else if (!guarded_read(base, length, read)) return changed_while_open();
+    if (!matches) return layout_mismatch(entry);
+    return written;
+}
+
+Result<std::uint64_t> Faidx::extract_from_file(const IndexEntry& entry, std::uint64_t first, std::uint64_t position,
                                                std::uint64_t count, char* out) const {
     if (!file_.valid()) return FaidxError::io("No file handle available");
     constexpr std::uint64_t max_block = std::uint64_t{1} << 20;
@@ -308,6 +386,7 @@ Result<std::uint64_t> Faidx::extract_from_file(const IndexEntry& entry, std::uin
     std::vector<char> buffer(block);
     std::uint64_t written = 0;
     std::uint64_t offset = position;
+    std::uint64_t stop = position;
     while (written < count) {
         if (offset > static_cast<std::uint64_t>(INT64_MAX)) break;
         const ssize_t got = ::pread(file_.get(), buffer.data(), buffer.size(), static_cast<off_t>(offset));
@@ -316,10 +395,41 @@ Result<std::uint64_t> Faidx::extract_from_file(const IndexEntry& entry, std::uin
             return FaidxError::os(errno);
         }
         if (got == 0) break;
-        written += copy_without_line_breaks(buffer.data(), buffer.data() + got, out + written, count - written);
+        const char* in = buffer.data();
+        written += copy_breakless(in, buffer.data() + got, out + written, count - written);
+        stop = offset + static_cast<std::uint64_t>(in - buffer.data());
         offset += static_cast<std::uint64_t>(got);
     }
+    if (written < count) return written;
+    std::optional<FaidxError> failed_read;
+    const bool matches = layout_matches(entry, first, count, position, stop, [&](std::uint64_t at) -> int {
+        if (at > static_cast<std::uint64_t>(INT64_MAX)) return -1;
+        unsigned char byte;
+        for (;;) {
+            const ssize_t got = ::pread(file_.get(), &byte, 1, static_cast<off_t>(at));
+            if (got == 1) return byte;
+            if (got == 0) return -1;
+            if (errno != EINTR) {
+                if (!failed_read) failed_read.emplace(FaidxError::os(errno));
+                return -1;
+            }
+        }
+    });
+    if (failed_read) return std::move(*failed_read);
+    if (!matches) return layout_mismatch(entry);
     return written;
+}
+
+FaidxError Faidx::layout_mismatch(const IndexEntry& entry) const {
+    const std::string* name = entries_.name_of(&entry);
+    std::string message = "the index " + indexname_ + " does not describe " + filename_;
+    if (name != nullptr) message.append(": record '").append(*name).append("' is not laid out where it says");
+    message.append("; rebuild the index");
+    return FaidxError::io(std::move(message));
+}
+
+FaidxError Faidx::changed_while_open() const {
+    return FaidxError::io(filename_ + " changed while open: it no longer holds the bytes it had when it was opened");
 }
 
 void Faidx::prefetch(const IndexEntry& entry, std::uint64_t first, std::uint64_t count) const {

@@ -12,6 +12,15 @@
 // arithmetic overflows) yield only what lies inside the file, never a read
 // outside it.
 //
+// Every extraction that collects all the bases it asked for checks that the
+// file still has the layout the entry describes, at four bytes: the first
+// base is not a line break, the copy stopped exactly at the last base's
+// byte, and where the entry puts the line ends of the first and the last
+// line it touched there is a CR or LF, or the end of the file. An index made
+// for another layout of the file (another width, another line end, a file
+// edited since) then gives IOError instead of text. A mapped file that
+// shrank since it was opened gives IOError as well (fault_guard.hpp).
+//
 // A Faidx never changes after open() returns, so any number of threads may
 // fetch through it at once: the mapped path only reads the mapping, and the
 // open-file path (mutable files, or when mapping failed) uses positioned reads.
@@ -24,6 +33,7 @@
 #include <string_view>
 
 #include "error.hpp"
+#include "fault_guard.hpp"
 #include "index_file.hpp"
 #include "mapped_file.hpp"
 
@@ -95,6 +105,21 @@ public:
     Result<std::uint64_t> extract(const IndexEntry& entry, std::uint64_t first, std::uint64_t count,
                                   char* out) const;
 
+    // Runs body(), in which extract() calls may read the mapping, under one
+    // guard for all of them (fault_guard.hpp): true when it finished, false
+    // when it was cut short because the mapped file had shrunk; whatever
+    // body() was extracting then is lost, and changed_while_open() says why.
+    // body() must hold nothing that needs a destructor across an extract().
+    template <class Body>
+    bool guard_reads(Body&& body) const {
+        if (!mapping_.valid()) {
+            body();
+            return true;
+        }
+        return guarded_read(mapping_.data(), mapping_.length(), body);
+    }
+    FaidxError changed_while_open() const;
+
     // Asks the processor to start loading the first bytes of a region.
     void prefetch(const IndexEntry& entry, std::uint64_t first, std::uint64_t count) const;
 
@@ -115,8 +140,11 @@ public:
 private:
     Faidx() = default;
 
-    Result<std::uint64_t> extract_from_file(const IndexEntry& entry, std::uint64_t position,
+    Result<std::uint64_t> extract_from_file(const IndexEntry& entry, std::uint64_t first, std::uint64_t position,
                                             std::uint64_t count, char* out) const;
+    Result<std::uint64_t> extract_from_mapping(const IndexEntry& entry, std::uint64_t first,
+                                               std::uint64_t position, std::uint64_t count, char* out) const;
+    FaidxError layout_mismatch(const IndexEntry& entry) const;
 
     std::string filename_;
     std::string indexname_;

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "mapped_file.hpp"
 #include "text.hpp"
@@ -39,11 +40,32 @@ bool is_whitespace_at(const char* p, const char* end) {
     return whitespace_prefix(std::string_view(p, static_cast<std::size_t>(end - p))) != 0;
 }
 
+// Why a record's lines cannot be indexed: the arithmetic of a fetch holds
+// only while every line but the record's last is exactly as long as its first.
+enum class LayoutBreak : std::uint8_t {
+    Longer,    // a line with more bases than the first
+    Shorter,   // a shorter line, and more sequence after it
+    Blank,     // a blank line, and more sequence after it
+    OtherEnd,  // as many bases as the first but another line end, and more after it
+};
+
+const char* describe(LayoutBreak why) {
+    switch (why) {
+        case LayoutBreak::Longer: return "is longer than the record's first line";
+        case LayoutBreak::Shorter: return "is shorter than the record's first line but more sequence follows";
+        case LayoutBreak::Blank: return "is blank but more sequence follows";
+        case LayoutBreak::OtherEnd: return "ends in another line break than the record's first line";
+    }
+    return "";
+}
+
 // The line state machine of the builder, fed with validated text in file
 // order. Lines may span any number of feeds; only the current record's
 // numbers and the name are kept, never a line.
 class FastaScanner {
 public:
+    explicit FastaScanner(const std::string& path) : path_(path) {}
+
     // `data` holds whole UTF-8 characters only (see cut_off_tail).
     Status feed(const char* data, std::size_t size);
     Status finish();
@@ -61,18 +83,36 @@ private:
 
     void close_record();
     void start_record(std::uint64_t offset);
-    [[nodiscard]] bool add_line(std::uint64_t full_bytes, std::uint64_t bases);
+    // Counts the current line (line_) into the record; false when the record
+    // grows too large or its layout breaks (failure() says which).
+    [[nodiscard]] bool add_line(std::uint64_t full_bytes, std::uint64_t bases) {
+        // Nearly every line is a full line like the record's first.
+        if (full_bytes == usual_bytes_ && bases == usual_bases_) return !__builtin_add_overflow(rlen_, bases, &rlen_);
+        return add_other_line(full_bytes, bases);
+    }
+    [[nodiscard]] bool add_other_line(std::uint64_t full_bytes, std::uint64_t bases);
+    [[nodiscard]] bool layout_break(std::uint64_t line, LayoutBreak why);
+    FaidxError failure();
 
+    const std::string& path_;
     Mode mode_ = Mode::LineStart;
     std::uint64_t position_ = 0;  // file offset of the first byte of the current feed
+    std::uint64_t line_ = 1;      // 1-based number of the line being read
     std::string name_;            // empty: no record is being indexed
     std::uint64_t offset_ = 0;
     std::uint64_t rlen_ = 0;
     std::uint64_t lenc_ = 0;
     std::uint64_t lenb_ = 0;
     bool seen_line_ = false;        // a sequence line since the header
+    // The first line's bytes and bases while every line so far was like it;
+    // values no line has otherwise, so that add_line() looks closer.
+    std::uint64_t usual_bytes_ = UINT64_MAX;
+    std::uint64_t usual_bases_ = UINT64_MAX;
+    std::uint64_t uneven_line_ = 0;  // first line unlike the record's first (0: none), fine if only blank lines follow
+    LayoutBreak uneven_ = LayoutBreak::Shorter;
     std::uint64_t line_bytes_ = 0;  // Mode::Sequence: bytes of the line so far, no "\n"
     std::uint64_t cr_run_ = 0;      // Mode::Sequence: of those, trailing '\r' bytes
+    std::optional<FaidxError> failure_;
     std::vector<NamedEntry> records_;
 };
 
@@ -85,15 +125,45 @@ void FastaScanner::start_record(std::uint64_t offset) {
     offset_ = offset;
     rlen_ = lenc_ = lenb_ = 0;
     seen_line_ = false;
+    uneven_line_ = 0;
+    usual_bytes_ = usual_bases_ = UINT64_MAX;
 }
 
-bool FastaScanner::add_line(std::uint64_t full_bytes, std::uint64_t bases) {
+bool FastaScanner::add_other_line(std::uint64_t full_bytes, std::uint64_t bases) {
     if (!seen_line_) {
         lenb_ = full_bytes;
         lenc_ = bases;
         seen_line_ = true;
+        if (bases == 0) {
+            uneven_line_ = line_;
+            uneven_ = LayoutBreak::Blank;
+        } else {
+            usual_bytes_ = full_bytes;
+            usual_bases_ = bases;
+        }
+    } else if (uneven_line_ != 0) {
+        // Only blank lines may follow a line unlike the first.
+        if (bases != 0 && !name_.empty()) return layout_break(uneven_line_, uneven_);
+    } else if (bases != lenc_ || full_bytes != lenb_) {
+        if (bases > lenc_ && !name_.empty()) return layout_break(line_, LayoutBreak::Longer);
+        usual_bytes_ = usual_bases_ = UINT64_MAX;
+        uneven_line_ = line_;
+        uneven_ = bases == 0 ? LayoutBreak::Blank : bases < lenc_ ? LayoutBreak::Shorter : LayoutBreak::OtherEnd;
     }
     return !__builtin_add_overflow(rlen_, bases, &rlen_);
+}
+
+bool FastaScanner::layout_break(std::uint64_t line, LayoutBreak why) {
+    std::string message = "cannot index " + path_ + ": line " + std::to_string(line) + " (in record '";
+    message.append(name_).append("') ").append(describe(why));
+    message.append("; every line of a record but its last must be as long as its first");
+    failure_.emplace(FaidxError::io(std::move(message)));
+    return false;
+}
+
+FaidxError FastaScanner::failure() {
+    if (failure_) return std::move(*failure_);
+    return too_large();
 }
 
 Status FastaScanner::feed(const char* data, std::size_t size) {
@@ -121,7 +191,8 @@ Status FastaScanner::feed(const char* data, std::size_t size) {
                     const auto length = static_cast<std::uint64_t>(newline - p);
                     std::uint64_t bases = length;
                     while (bases > 0 && p[bases - 1] == '\r') --bases;
-                    if (!add_line(length + 1, bases)) return too_large();
+                    if (!add_line(length + 1, bases)) return failure();
+                    ++line_;
                     p = newline + 1;
                 }
                 break;
@@ -141,7 +212,8 @@ Status FastaScanner::feed(const char* data, std::size_t size) {
                 }
                 std::uint64_t full = 0;
                 if (__builtin_add_overflow(line_bytes_, 1, &full)) return too_large();
-                if (!add_line(full, line_bytes_ - cr_run_)) return too_large();
+                if (!add_line(full, line_bytes_ - cr_run_)) return failure();
+                ++line_;
                 p = newline + 1;
                 mode_ = Mode::LineStart;
                 break;
@@ -151,6 +223,7 @@ Status FastaScanner::feed(const char* data, std::size_t size) {
                 while (p < end) {
                     if (*p == '\n') {
                         ++p;
+                        ++line_;
                         start_record(offset_after(p));
                         mode_ = Mode::LineStart;
                         break;
@@ -180,6 +253,7 @@ Status FastaScanner::feed(const char* data, std::size_t size) {
                     break;
                 }
                 p = newline + 1;
+                ++line_;
                 start_record(offset_after(p));
                 mode_ = Mode::LineStart;
                 break;
@@ -196,7 +270,7 @@ Status FastaScanner::finish() {
         case Mode::Sequence:
             // A last line without "\n": its length is all bytes, its bases
             // those before the trailing '\r's.
-            if (!add_line(line_bytes_, line_bytes_ - cr_run_)) return too_large();
+            if (!add_line(line_bytes_, line_bytes_ - cr_run_)) return failure();
             break;
         case Mode::HeaderLead:
         case Mode::HeaderName:
@@ -210,13 +284,14 @@ Status FastaScanner::finish() {
 }  // namespace
 
 Result<std::vector<NamedEntry>> scan_fasta(const std::string& fasta_path) {
-    UniqueFd fd(::open(fasta_path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) return FaidxError::os(errno);
+    Result<UniqueFd> opened = open_regular(fasta_path, O_RDONLY);
+    if (!opened) return opened.take_error();
+    const UniqueFd fd = std::move(opened.value());
     (void)::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
 
     const auto buffer = std::unique_ptr<char[]>(new char[READ_BUFFER_SIZE]);
     const auto* bytes = reinterpret_cast<const unsigned char*>(buffer.get());
-    FastaScanner scanner;
+    FastaScanner scanner(fasta_path);
     std::size_t held = 0;  // bytes of a cut-off character at the buffer's start
     while (true) {
         const ssize_t got = ::read(fd.get(), buffer.get() + held, READ_BUFFER_SIZE - held);

@@ -1,12 +1,24 @@
 // Building an index by scanning a FASTA file.
 //
-// One sequential pass, line by line, lenient: a line whose first byte is '>'
-// is a header and its name is the first White_Space-separated word after the
+// One sequential pass, line by line: a line whose first byte is '>' is a
+// header and its name is the first White_Space-separated word after the
 // '>'; every other line is sequence text whose bases are its bytes minus
-// trailing CR/LF. lenc and lenb come from a record's first sequence line only;
-// no line widths are checked. Records with an empty name, and lines before the
-// first header, are left out. Text that is not valid UTF-8 fails the build
-// ("stream did not contain valid UTF-8") before anything is written.
+// trailing CR/LF. lenc and lenb come from a record's first sequence line.
+// Records with an empty name, and lines before the first header, are left
+// out. Text that is not valid UTF-8 fails the build ("stream did not contain
+// valid UTF-8") before anything is written.
+//
+// The fetch arithmetic (faidx.hpp) holds only for a uniform layout, so the
+// scan refuses, with IOError naming the file, the record and the 1-based
+// line number, a record in which
+//   - a line has more bases than the first;
+//   - a line that is shorter than the first, blank, or ends in another line
+//     break than the first ("\n" against "\r\n") is followed by more sequence.
+// So every line but the last has the first line's bases and bytes, the last
+// may be shorter, and blank lines may only end a record. Records without
+// sequence lines (or with blank lines only), unterminated last lines and
+// lines before the first header are accepted as they are.
+//
 // Memory stays flat in line length: the file is streamed through a fixed
 // 1 MiB buffer and only the current record's numbers and name are kept.
 //
@@ -29,7 +41,8 @@ namespace kelpa::core {
 Result<std::vector<NamedEntry>> scan_fasta(const std::string& fasta_path);
 
 // Scans `fasta_path`, writes the index to `index_path` and fills `table`
-// (a name seen twice keeps the later record's entry). Every failure is IO.
+// (a name seen twice keeps the later record's entry). Every failure is IO,
+// and leaves any existing index at `index_path` as it was.
 Status build_index(const std::string& fasta_path, const std::string& index_path, NameTable& table);
 
 }  // namespace kelpa::core

@@ -230,8 +230,12 @@ void reserve_for(NameTable& table, std::string_view first_block, std::uint64_t f
 }  // namespace
 
 Status read_index(const std::string& path, NameTable& table) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) return FaidxError::index_not_found(path);
+    Result<UniqueFd> opened = open_regular(path, O_RDONLY);
+    if (!opened) {
+        if (Status regular = check_regular(path); !regular) return regular.take_error();
+        return FaidxError::index_not_found(path);
+    }
+    const UniqueFd fd = std::move(opened.value());
     struct stat status;
     const std::uint64_t file_size =
         ::fstat(fd.get(), &status) == 0 && S_ISREG(status.st_mode) ? static_cast<std::uint64_t>(status.st_size) : 0;

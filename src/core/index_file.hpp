@@ -57,6 +57,11 @@ public:
     // The i-th name and entry in first-appearance order.
     const std::string& name_at(std::size_t i) const { return names_[i]; }
     const IndexEntry& entry_at(std::size_t i) const { return entries_[i]; }
+    // The name of an entry that find() returned, or nullptr for any other entry.
+    const std::string* name_of(const IndexEntry* entry) const {
+        if (entries_.empty() || entry < entries_.data() || entry >= entries_.data() + entries_.size()) return nullptr;
+        return &names_[static_cast<std::size_t>(entry - entries_.data())];
+    }
 
     void reserve(std::size_t count);
 

@@ -1,9 +1,11 @@
 #include "mapped_file.hpp"
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <limits>
 
 namespace kelpa::core {
@@ -23,6 +25,48 @@ void UniqueFd::reset() {
     // retry could close a descriptor another thread has just been given.
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
+}
+
+namespace {
+
+const char* kind_of(mode_t mode) {
+    if (S_ISDIR(mode)) return "a directory";
+    if (S_ISFIFO(mode)) return "a named pipe";
+    if (S_ISSOCK(mode)) return "a socket";
+    if (S_ISCHR(mode)) return "a character device";
+    if (S_ISBLK(mode)) return "a block device";
+    return "not a plain file";
+}
+
+FaidxError not_regular(const std::string& path, mode_t mode) {
+    return FaidxError::io(path + " is not a regular file (" + kind_of(mode) + ")");
+}
+
+}  // namespace
+
+Result<UniqueFd> open_regular(const std::string& path, int flags) {
+    // O_NONBLOCK keeps the open of a FIFO without a writer from waiting for
+    // one; it means nothing for a regular file's reads.
+    UniqueFd fd(::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK));
+    if (!fd.valid()) {
+        const int error = errno;
+        // A directory opened for writing fails with EISDIR; say what it is.
+        struct stat status;
+        if (::stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) return not_regular(path, status.st_mode);
+        return FaidxError::os(error);
+    }
+    struct stat status;
+    if (::fstat(fd.get(), &status) != 0) return FaidxError::os(errno);
+    if (!S_ISREG(status.st_mode)) return not_regular(path, status.st_mode);
+    const int status_flags = ::fcntl(fd.get(), F_GETFL);
+    if (status_flags >= 0) (void)::fcntl(fd.get(), F_SETFL, status_flags & ~O_NONBLOCK);
+    return fd;
+}
+
+Status check_regular(const std::string& path) {
+    struct stat status;
+    if (::stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) return not_regular(path, status.st_mode);
+    return {};
 }
 
 Mapping& Mapping::operator=(Mapping&& other) noexcept {

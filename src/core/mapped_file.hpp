@@ -3,7 +3,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <utility>
+
+#include "error.hpp"
 
 namespace kelpa::core {
 
@@ -25,6 +28,18 @@ public:
 private:
     int fd_ = -1;
 };
+
+// Opens `path` with `flags` (O_CLOEXEC is added) if it is a regular file or
+// a symbolic link to one. Anything else (a FIFO, socket, device or
+// directory) gives IOError "<path> is not a regular file (<what it is>)"
+// without blocking: the open itself is non-blocking and the check is made
+// on the open descriptor, so a file swapped for a FIFO meanwhile cannot
+// hang it either. Other failures give the operating system's error.
+Result<UniqueFd> open_regular(const std::string& path, int flags);
+
+// IOError "<path> is not a regular file (...)" when `path` exists but is not
+// one; success when it is one or cannot be examined (the open reports that).
+Status check_regular(const std::string& path);
 
 // A read-only, shared mapping of a whole file, unmapped on destruction.
 // length() is the file size when it was mapped (0 for an empty file).

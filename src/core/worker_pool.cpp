@@ -60,22 +60,29 @@ struct Job {
 // interpreter shutdown neither joins nor frees anything they use.
 class Pool {
 public:
-    explicit Pool(std::size_t size) : size_(size) {
-        for (std::size_t i = 0; i < size_; ++i) std::thread([this] { loop(); }).detach();
-    }
+    explicit Pool(std::size_t wanted) : wanted_(wanted) {}
 
-    std::size_t size() const { return size_; }
+    std::size_t size() const { return size_.load(std::memory_order_acquire); }
 
     // Hands `job` to every worker; `turn` holds the pool until wait() returns.
-    void start(Job& job, std::unique_lock<std::mutex>& turn) {
+    // False, with nothing held, when the pool has no worker at all: then the
+    // caller runs the job itself.
+    bool start(Job& job, std::unique_lock<std::mutex>& turn) {
         turn = std::unique_lock<std::mutex>(batch_lock_);
+        start_missing_workers();
+        const std::size_t workers = size();
+        if (workers == 0) {
+            turn.unlock();
+            return false;
+        }
         {
             std::lock_guard<std::mutex> hold(lock_);
             job_ = &job;
-            running_ = size_;
+            running_ = workers;
             ++generation_;
         }
         work_ready_.notify_all();
+        return true;
     }
 
     // Returns once every worker is done with the job started last.
@@ -88,9 +95,28 @@ public:
         turn.unlock();
     }
 
+    // Starts workers until there are as many as wanted or one fails to start
+    // (no memory for its stack, a thread limit); those that started stay, and
+    // the next batch tries again. Runs between batches: when the pool is made,
+    // and at each start() with batch_lock_ held.
+    void start_missing_workers() {
+        std::uint64_t generation;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            generation = generation_;
+        }
+        for (std::size_t started = size(); started < wanted_; ++started) {
+            try {
+                std::thread([this, generation] { loop(generation); }).detach();
+            } catch (...) {
+                return;
+            }
+            size_.store(started + 1, std::memory_order_release);
+        }
+    }
+
 private:
-    void loop() {
-        std::uint64_t seen = 0;
+    void loop(std::uint64_t seen) {
         for (;;) {
             Job* job;
             {
@@ -105,7 +131,8 @@ private:
         }
     }
 
-    const std::size_t size_;
+    const std::size_t wanted_;
+    std::atomic<std::size_t> size_{0};  // workers started
     std::mutex batch_lock_;  // one batch at a time
     std::mutex lock_;
     std::condition_variable work_ready_;
@@ -125,6 +152,7 @@ Pool& the_pool() {
     if (pool == nullptr || pool_owner != self) {
         // After fork() the old pool's threads are gone; its memory is left alone.
         pool = new Pool(pool_size_from_environment());
+        pool->start_missing_workers();
         pool_owner = self;
     }
     return *pool;
@@ -153,7 +181,7 @@ std::size_t worker_count() { return the_pool().size(); }
 
 struct StagedBatch::Run {
     Job job;
-    Pool* pool = nullptr;
+    Pool* pool = nullptr;  // nullptr: the calling thread runs the job in finish()
     std::unique_lock<std::mutex> turn;  // held while the workers run the job
     bool finished = false;
 };
@@ -167,8 +195,8 @@ StagedBatch::StagedBatch(std::size_t count, std::size_t piece, Body body) : run_
         run_->finished = true;
         return;
     }
-    run_->pool = &the_pool();
-    run_->pool->start(job, run_->turn);
+    Pool& pool = the_pool();
+    if (pool.start(job, run_->turn)) run_->pool = &pool;
 }
 
 StagedBatch::~StagedBatch() {
@@ -186,7 +214,8 @@ void StagedBatch::finish() {
     Run& run = *run_;
     if (!run.finished) {
         run.job.release(run.job.count);
-        run.pool->wait(run.turn);
+        if (run.pool != nullptr) run.pool->wait(run.turn);
+        else run.job.work();
         run.finished = true;
     }
     if (run.job.error) std::rethrow_exception(std::exchange(run.job.error, nullptr));

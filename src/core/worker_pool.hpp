@@ -21,7 +21,10 @@ namespace kelpa::core {
 // Number of workers the environment asks for, as described above.
 std::size_t pool_size_from_environment();
 
-// Number of workers in the pool, which is made if it does not exist yet.
+// Number of workers in the pool, which is made if it does not exist yet. A
+// worker that cannot be started (no memory for its stack, a thread limit) is
+// left out and tried again at the next batch; with no worker at all, a batch
+// runs on the calling thread when it finishes. So this may be 0.
 std::size_t worker_count();
 
 // A batch the calling thread hands over while it is still preparing it. The

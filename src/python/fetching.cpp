@@ -78,14 +78,17 @@ PyObject* planned_sequence(const core::Faidx& faidx, Ref name, const core::Index
 
 // ---- batch argument conversion -------------------------------------------------
 
-// Holds the caller's sequence as a list or tuple for the items' lifetimes.
+// A snapshot of the caller's sequence, as a tuple that holds every item: a
+// coordinate's __index__ (or a finalizer run by the collector) may empty or
+// refill the caller's list while the regions are converted and fetched, and
+// the regions point into the items' names.
 Ref region_items(PyObject* regions, const char* param) {
     if (PyUnicode_Check(regions)) {
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
     } else if (!PySequence_Check(regions)) {
         raise_cannot_convert(regions, "Sequence");
     } else {
-        return Ref(PySequence_Fast(regions, "expected a sequence"));
+        return Ref(PySequence_Tuple(regions));
     }
     prefix_argument_error(param);
     return Ref();
@@ -105,8 +108,8 @@ PyObject* region_tuple(PyObject* item, Py_ssize_t length) {
 }
 
 bool convert_regions(PyObject* items, bool with_names, const char* param, std::vector<Region>& out) {
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items);
-    PyObject** item = PySequence_Fast_ITEMS(items);
+    const Py_ssize_t count = PyTuple_GET_SIZE(items);
+    PyObject** item = &PyTuple_GET_ITEM(items, 0);
     out.resize(static_cast<std::size_t>(count));
     const Py_ssize_t length = with_names ? 3 : 2;
     for (Py_ssize_t i = 0; i < count; ++i) {
