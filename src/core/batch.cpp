@@ -16,13 +16,13 @@ void extract_slot(const Faidx& faidx, BatchSlot& slot, bool reverse_complement) 
         return;
     }
     slot.written = got.value();
-    if (slot.written == slot.count && is_ascii(slot.out, slot.written)) {
+    if (slot.written == slot.count() && is_ascii(slot.out, slot.written)) {
         if (faidx.options().sequence_always_upper) to_upper_ascii(slot.out, slot.written);
         if (reverse_complement) reverse_complement_in_place(slot.out, slot.written);
         slot.state = BatchSlot::State::Complete;
         return;
     }
-    if (slot.written == slot.count && !is_valid_utf8(slot.out, slot.written)) {
+    if (slot.written == slot.count() && !is_valid_utf8(slot.out, slot.written)) {
         slot.error = std::make_unique<FaidxError>(FaidxError::invalid_utf8());
         slot.state = BatchSlot::State::Failed;
         return;
@@ -31,6 +31,19 @@ void extract_slot(const Faidx& faidx, BatchSlot& slot, bool reverse_complement) 
 }
 
 }  // namespace
+
+bool finish_slot(const Faidx& faidx, BatchSlot& slot, bool reverse_complement, std::string& text) {
+    text.assign(slot.out, slot.written);
+    faidx.finish_text(text, slot.count());
+    if (!is_valid_utf8(text.data(), text.size())) {
+        slot.error = std::make_unique<FaidxError>(FaidxError::invalid_utf8());
+        slot.state = BatchSlot::State::Failed;
+        return false;
+    }
+    if (reverse_complement) reverse_complement_in_place(text.data(), text.size());
+    slot.state = BatchSlot::State::Complete;
+    return true;
+}
 
 // Pieces stay small so the workers follow close behind the calling thread.
 constexpr std::size_t MAX_PIECE = 256;

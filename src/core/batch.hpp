@@ -1,14 +1,18 @@
-// Extraction of many regions at once on the worker pool.
+// Batches of regions: the whole operation (run_batch) and its copy stage on
+// the worker pool (BatchExtraction).
 //
 // The calling thread resolves names and coordinates into slots and reserves
 // every slot's output bytes, handing the slots over as it goes; the workers
-// only read the Faidx and its mapping and write into their own slots.
+// only read the Faidx and its text and write into their own slots.
 // Whatever needs more than a straight copy (padding a short text, non-ASCII
 // text) is left for the calling thread.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <span>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "error.hpp"
@@ -27,13 +31,17 @@ struct BatchSlot {
     };
 
     const IndexEntry* entry = nullptr;
-    std::uint64_t first = 0;  // first base to extract
-    std::uint64_t count = 0;  // bases asked for
+    // The plan: bases first..last to extract, or (Idle, not failed) the
+    // coordinates an empty result reports.
+    std::uint64_t first = 0;
+    std::uint64_t last = 0;
     std::uint64_t bound = 0;  // bytes reserved at `out`
     char* out = nullptr;
     std::uint64_t written = 0;
     State state = State::Idle;
     std::unique_ptr<FaidxError> error;
+
+    std::uint64_t count() const { return last - first + 1; }  // bases asked for
 };
 
 // Extracts the Pending slots of `slots` on the worker pool, each once the
@@ -57,5 +65,123 @@ private:
 
 // Below this many regions a batch runs on the calling thread.
 inline constexpr std::size_t PARALLEL_BATCH_THRESHOLD = 1000;
+
+// One region of a batch: 1-based, inclusive coordinates.
+struct RegionRequest {
+    std::string_view name;     // ignored for a batch on one record
+    std::uint64_t start = 0;
+    std::uint64_t end = 0;
+    bool repeats_name = false;  // same name as the region before: no second lookup
+};
+
+// A finished region of a batch, handed to the sink in input order.
+struct BatchResult {
+    const IndexEntry* entry = nullptr;
+    FetchPlan::Kind kind = FetchPlan::Kind::Empty;  // Extract or Empty
+    std::uint64_t first = 0;  // as in FetchPlan
+    std::uint64_t last = 0;
+    // Extract: the finished text. When `in_place`, these are the bytes of the
+    // sink's own reserved buffer; otherwise a temporary (padded, or text that
+    // is not ASCII) that the sink copies.
+    std::string_view text;
+    bool in_place = false;
+};
+
+// A batch of regions on the worker pool: every name is looked up and every
+// region planned by the worker rules (Faidx::plan_worker) on the calling
+// thread, which reserves each region's output through the sink and hands the
+// planned regions to the workers as it goes; the workers copy; then the
+// results go to the sink in input order. Planning stops at the first region
+// that cannot be planned, since nothing after it is reported.
+//
+// The sink, called on the calling thread only:
+//   char* reserve(std::size_t i, std::uint64_t bytes)
+//       room for region i's text; nullptr stops the batch (the sink keeps
+//       its own reason)
+//   bool finished(std::size_t i, const BatchResult&)
+//       region i's result; false stops the batch
+//   void failed(std::size_t i, const FaidxError&)
+//       the lowest failing region; nothing follows
+// Returns true when every region was finished.
+//
+// With `record`, every region is on that entry (named `record_name`) and the
+// requests' names are not read.
+template <class Sink>
+bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const IndexEntry* record,
+               std::string_view record_name, bool reverse_complement, Sink& sink);
+
+// Finishes a slot that came back short or not ASCII: pads, upper-cases,
+// validates and reverse complements it into `text`. False, with slot.error
+// set, when the text is not valid UTF-8.
+bool finish_slot(const Faidx& faidx, BatchSlot& slot, bool reverse_complement, std::string& text);
+
+template <class Sink>
+bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const IndexEntry* record,
+               std::string_view record_name, bool reverse_complement, Sink& sink) {
+    const std::size_t count = regions.size();
+    std::vector<BatchSlot> slots(count);
+    // Declared after what the workers write into, so that it finishes first
+    // on every way out.
+    BatchExtraction extraction(faidx, slots, reverse_complement);
+
+    constexpr std::size_t PUBLISH_EVERY = 64;
+    constexpr std::size_t LOOKAHEAD = 8;
+    const IndexEntry* entry = record;
+    for (std::size_t i = 0; i < count; ++i) {
+        const RegionRequest& region = regions[i];
+        const std::string_view name = record != nullptr ? record_name : region.name;
+        BatchSlot& slot = slots[i];
+        if (i % PUBLISH_EVERY == 0) extraction.publish(i);
+        if (record == nullptr) {
+            if (i + LOOKAHEAD < count && !regions[i + LOOKAHEAD].repeats_name)
+                __builtin_prefetch(regions[i + LOOKAHEAD].name.data());
+            if (i == 0 || !region.repeats_name) entry = faidx.entries().find(name);
+        }
+        if (entry == nullptr) {
+            slot.error = std::make_unique<FaidxError>(FaidxError::not_found(name));
+            slot.state = BatchSlot::State::Failed;
+            break;
+        }
+        Result<FetchPlan> plan = faidx.plan_worker(name, *entry, region.start, region.end);
+        if (!plan) {
+            slot.error = std::make_unique<FaidxError>(plan.take_error());
+            slot.state = BatchSlot::State::Failed;
+            break;
+        }
+        slot.entry = entry;
+        slot.first = plan->first;
+        slot.last = plan->last;
+        if (plan->kind != FetchPlan::Kind::Extract) continue;
+        slot.bound = faidx.extract_bound(*entry, slot.first, slot.count());
+        slot.out = sink.reserve(i, slot.bound);
+        if (slot.out == nullptr) return false;
+        slot.state = BatchSlot::State::Pending;
+    }
+    extraction.finish();
+
+    std::string finished_text;
+    for (std::size_t i = 0; i < count; ++i) {
+        BatchSlot& slot = slots[i];
+        BatchResult result{slot.entry, FetchPlan::Kind::Extract, slot.first, slot.last, {}, false};
+        switch (slot.state) {
+            case BatchSlot::State::Idle: result.kind = FetchPlan::Kind::Empty; break;
+            case BatchSlot::State::Complete:
+                result.text = std::string_view(slot.out, slot.written);
+                result.in_place = true;
+                break;
+            case BatchSlot::State::Unfinished:
+                if (finish_slot(faidx, slot, reverse_complement, finished_text)) result.text = finished_text;
+                break;
+            case BatchSlot::State::Pending:
+            case BatchSlot::State::Failed: break;
+        }
+        if (slot.state == BatchSlot::State::Failed) {
+            sink.failed(i, *slot.error);
+            return false;
+        }
+        if (!sink.finished(i, result)) return false;
+    }
+    return true;
+}
 
 }  // namespace kelpa::core

@@ -144,20 +144,15 @@ std::uint64_t copy_breakless(const char*& in, const char* in_end, char* out, std
     return written;
 }
 
-// The window holds the bases, the line breaks between them and one line of
-// slack for a start in mid-line; it never reaches past the mapping. `stop`
-// becomes the position just past the last byte copied.
-std::uint64_t copy_window(const char* base, std::uint64_t length, const IndexEntry& entry, std::uint64_t position,
-                          std::uint64_t count, char* out, std::uint64_t& stop) {
+// The end of the window a copy of `count` bases from byte `position` reads:
+// the bases, the line breaks between them and one line of slack for a start
+// in mid-line, never past `length`.
+std::uint64_t window_end(const IndexEntry& entry, std::uint64_t position, std::uint64_t count, std::uint64_t length) {
     const std::uint64_t lines = count / entry.lenc + (count % entry.lenc != 0);
     const std::uint64_t slack = entry.lenb > entry.lenc ? entry.lenb - entry.lenc : 0;
-    std::uint64_t window_end =
+    const std::uint64_t end =
         saturating_add(saturating_add(saturating_add(position, count), entry.lenb), saturating_mul(lines, slack));
-    window_end = std::min(window_end, length);
-    const char* in = base + position;
-    const std::uint64_t written = copy_breakless(in, base + window_end, out, count);
-    stop = static_cast<std::uint64_t>(in - base);
-    return written;
+    return std::min(end, length);
 }
 
 bool is_line_break(int byte) { return byte == '\n' || byte == '\r'; }
@@ -211,8 +206,7 @@ std::uint64_t extract_sequence_from_mmap(const char* base, std::uint64_t length,
     if (count == 0 || entry.lenc == 0 || entry.rlen == 0) return 0;
     const std::optional<std::uint64_t> position = base_position(entry, first);
     if (!position || *position >= length) return 0;
-    std::uint64_t stop;
-    return copy_window(base, length, entry, *position, count, out, stop);
+    return copy_without_line_breaks(base + *position, base + window_end(entry, *position, count, length), out, count);
 }
 
 void warn(std::string_view text) {
@@ -252,16 +246,18 @@ Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, std::optional<s
     if (!opened) return opened.take_error();
     UniqueFd fd = std::move(opened.value());
 
-    if (!faidx->options_.mutable_file && faidx->mapping_.map(fd.get())) {
-        faidx->file_size_ = faidx->mapping_.length();
+    Mapping mapping;
+    if (!faidx->options_.mutable_file && mapping.map(fd.get())) {
         fd.reset();
+        faidx->text_.emplace<MappedText>(std::move(mapping));
         install_fault_handler();
     } else {
         struct stat open_status;
-        faidx->file_size_ = ::fstat(fd.get(), &open_status) == 0 ? static_cast<std::uint64_t>(open_status.st_size)
-                                                                  : UINT64_MAX;
-        faidx->file_ = std::move(fd);
+        const std::uint64_t size =
+            ::fstat(fd.get(), &open_status) == 0 ? static_cast<std::uint64_t>(open_status.st_size) : UINT64_MAX;
+        faidx->text_.emplace<FileText>(std::move(fd), size);
     }
+    faidx->file_size_ = std::visit([](const auto& text) { return text.size(); }, faidx->text_);
 
     bool build = false;
     struct stat index_status;
@@ -288,35 +284,43 @@ Result<const IndexEntry*> Faidx::lookup(std::string_view name) const {
 
 FetchPlan Faidx::plan_fetch(std::string_view name, const IndexEntry& entry, std::uint64_t start,
                             std::uint64_t end) const {
+    FetchPlan plan;
     const std::uint64_t length = entry.rlen;
     const bool in_bounds = start <= length && end <= length;
     if (!in_bounds) {
         std::string text = "coordinates " + coordinates_text(start, end) + " are out of bounds for sequence '";
         text.append(name).append("' of length ").append(std::to_string(length));
-        if (options_.strict_bounds) return {FetchPlan::Kind::Refused, 0, 0, std::move(text)};
-        warn(text);
-        if (start > length) return {FetchPlan::Kind::Empty, start, start, {}};
+        if (options_.strict_bounds) return {FetchPlan::Kind::Refused, 0, 0, std::move(text), {}};
+        plan.warnings.push_back(std::move(text));
+        if (start > length) {
+            plan.kind = FetchPlan::Kind::Empty;
+            plan.first = plan.last = start;
+            return plan;
+        }
     } else if (options_.strict_bounds) {
         if (start == 0 || end == 0)
-            return {FetchPlan::Kind::Refused, 0, 0, "coordinates cannot be 0 (1-based indexing)"};
+            return {FetchPlan::Kind::Refused, 0, 0, "coordinates cannot be 0 (1-based indexing)", {}};
         if (start > end) {
             return {FetchPlan::Kind::Refused, 0, 0,
                     "start coordinate " + std::to_string(start) + " is greater than end coordinate " +
-                        std::to_string(end)};
+                        std::to_string(end),
+                    {}};
         }
-        return {FetchPlan::Kind::Extract, start, end, {}};
+        return {FetchPlan::Kind::Extract, start, end, {}, {}};
     }
-    const std::uint64_t s = std::min(start, length);
-    const std::uint64_t e = std::min(end, length);
-    if (s == 0 || e == 0) {
-        warn("coordinates cannot be 0 (1-based indexing)");
-        return {FetchPlan::Kind::Empty, s, e, {}};
+    plan.first = std::min(start, length);
+    plan.last = std::min(end, length);
+    if (plan.first == 0 || plan.last == 0) {
+        plan.warnings.emplace_back("coordinates cannot be 0 (1-based indexing)");
+        plan.kind = FetchPlan::Kind::Empty;
+    } else if (plan.last < plan.first) {
+        plan.warnings.push_back("start coordinate " + std::to_string(plan.first) + " is greater than end coordinate " +
+                                std::to_string(plan.last));
+        plan.kind = FetchPlan::Kind::Empty;
+    } else {
+        plan.kind = FetchPlan::Kind::Extract;
     }
-    if (e < s) {
-        warn("start coordinate " + std::to_string(s) + " is greater than end coordinate " + std::to_string(e));
-        return {FetchPlan::Kind::Empty, s, e, {}};
-    }
-    return {FetchPlan::Kind::Extract, s, e, {}};
+    return plan;
 }
 
 Result<FetchPlan> Faidx::plan_worker(std::string_view name, const IndexEntry& entry, std::uint64_t start,
@@ -326,14 +330,14 @@ Result<FetchPlan> Faidx::plan_worker(std::string_view name, const IndexEntry& en
         // The subtractions wrap on purpose: a 0 start or end is refused too.
         if (start > length || start - 1 >= end || end - 1 >= length)
             return FaidxError::region(name, start, end, length);
-        return FetchPlan{FetchPlan::Kind::Extract, start, end, {}};
+        return FetchPlan{FetchPlan::Kind::Extract, start, end, {}, {}};
     }
     // A region that begins past the record's end overlaps nothing of it.
-    if (std::max<std::uint64_t>(start, 1) > length) return FetchPlan{FetchPlan::Kind::Empty, start, start, {}};
+    if (std::max<std::uint64_t>(start, 1) > length) return FetchPlan{FetchPlan::Kind::Empty, start, start, {}, {}};
     const std::uint64_t s = std::min(std::max<std::uint64_t>(start, 1), length);
     const std::uint64_t e = std::min(std::max<std::uint64_t>(end, 1), length);
-    if (std::max<std::uint64_t>(end, 1) < s) return FetchPlan{FetchPlan::Kind::Empty, s, e, {}};
-    return FetchPlan{FetchPlan::Kind::Extract, s, e, {}};
+    if (std::max<std::uint64_t>(end, 1) < s) return FetchPlan{FetchPlan::Kind::Empty, s, e, {}, {}};
+    return FetchPlan{FetchPlan::Kind::Extract, s, e, {}, {}};
 }
 
 std::uint64_t Faidx::extract_bound(const IndexEntry& entry, std::uint64_t first, std::uint64_t count) const {
@@ -345,77 +349,40 @@ std::uint64_t Faidx::extract_bound(const IndexEntry& entry, std::uint64_t first,
 
 Result<std::uint64_t> Faidx::extract(const IndexEntry& entry, std::uint64_t first, std::uint64_t count,
                                      char* out) const {
-    if (!mapping_.valid() && !file_.valid()) return FaidxError::io("No file handle available");
     if (count == 0 || entry.lenc == 0 || entry.rlen == 0) return std::uint64_t{0};
     const std::optional<std::uint64_t> position = base_position(entry, first);
     if (!position || *position >= file_size_) return std::uint64_t{0};
     // Never more than extract_bound(): the caller sized `out` with it.
     count = std::min(count, file_size_ - *position);
-    if (mapping_.valid()) return extract_from_mapping(entry, first, *position, count, out);
-    return extract_from_file(entry, first, *position, count, out);
+    return std::visit([&](const auto& text) { return extract_from(text, entry, first, *position, count, out); },
+                      text_);
 }
 
-Result<std::uint64_t> Faidx::extract_from_mapping(const IndexEntry& entry, std::uint64_t first,
-                                                  std::uint64_t position, std::uint64_t count, char* out) const {
-    const char* base = mapping_.data();
-    const std::uint64_t length = mapping_.length();
+template <class Text>
+Result<std::uint64_t> Faidx::extract_from(const Text& text, const IndexEntry& entry, std::uint64_t first,
+                                          std::uint64_t position, std::uint64_t count, char* out) const {
+    // Nothing in the guarded body needs a destructor: a fault jumps out of it.
+    typename Text::Scratch scratch;
+    const std::uint64_t end = window_end(entry, position, count, text.size());
     std::uint64_t written = 0;
     bool matches = true;
-    const auto read = [&] {
-        std::uint64_t stop;
-        written = copy_window(base, length, entry, position, count, out, stop);
+    const bool finished = text.guarded([&] {
+        std::uint64_t stop = position;  // just past the last byte copied
+        for (std::uint64_t at = position; written < count && at < end;) {
+            const std::string_view view = text.view(at, end - at, scratch);
+            if (view.empty()) break;
+            const char* in = view.data();
+            written += copy_breakless(in, view.data() + view.size(), out + written, count - written);
+            stop = at + static_cast<std::uint64_t>(in - view.data());
+            at += view.size();
+        }
         if (written == count) {
-            matches = layout_matches(entry, first, count, position, stop, [&](std::uint64_t at) -> int {
-                return at < length ? static_cast<unsigned char>(base[at]) : -1;
-            });
-        }
-    };
-    // A batch guards a whole piece of regions at once (guard_reads()).
-    if (guarded(base, length)) read();
-    else if (!guarded_read(base, length, read)) return changed_while_open();
-    if (!matches) return layout_mismatch(entry);
-    return written;
-}
-
-Result<std::uint64_t> Faidx::extract_from_file(const IndexEntry& entry, std::uint64_t first, std::uint64_t position,
-                                               std::uint64_t count, char* out) const {
-    if (!file_.valid()) return FaidxError::io("No file handle available");
-    constexpr std::uint64_t max_block = std::uint64_t{1} << 20;
-    const std::uint64_t breaks = (count / entry.lenc + 2) * (entry.lenb > entry.lenc ? entry.lenb - entry.lenc : 0);
-    const std::uint64_t block = std::clamp<std::uint64_t>(saturating_add(count, breaks), 4096, max_block);
-    std::vector<char> buffer(block);
-    std::uint64_t written = 0;
-    std::uint64_t offset = position;
-    std::uint64_t stop = position;
-    while (written < count) {
-        if (offset > static_cast<std::uint64_t>(INT64_MAX)) break;
-        const ssize_t got = ::pread(file_.get(), buffer.data(), buffer.size(), static_cast<off_t>(offset));
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return FaidxError::os(errno);
-        }
-        if (got == 0) break;
-        const char* in = buffer.data();
-        written += copy_breakless(in, buffer.data() + got, out + written, count - written);
-        stop = offset + static_cast<std::uint64_t>(in - buffer.data());
-        offset += static_cast<std::uint64_t>(got);
-    }
-    if (written < count) return written;
-    std::optional<FaidxError> failed_read;
-    const bool matches = layout_matches(entry, first, count, position, stop, [&](std::uint64_t at) -> int {
-        if (at > static_cast<std::uint64_t>(INT64_MAX)) return -1;
-        unsigned char byte;
-        for (;;) {
-            const ssize_t got = ::pread(file_.get(), &byte, 1, static_cast<off_t>(at));
-            if (got == 1) return byte;
-            if (got == 0) return -1;
-            if (errno != EINTR) {
-                if (!failed_read) failed_read.emplace(FaidxError::os(errno));
-                return -1;
-            }
+            matches = layout_matches(entry, first, count, position, stop,
+                                     [&](std::uint64_t at) { return text.byte_at(at, scratch); });
         }
     });
-    if (failed_read) return std::move(*failed_read);
+    if (!finished) return changed_while_open();
+    if (scratch.error) return std::move(*scratch.error);
     if (!matches) return layout_mismatch(entry);
     return written;
 }
@@ -433,12 +400,10 @@ FaidxError Faidx::changed_while_open() const {
 }
 
 void Faidx::prefetch(const IndexEntry& entry, std::uint64_t first, std::uint64_t count) const {
-    if (!mapping_.valid() || count == 0) return;
+    if (count == 0) return;
     const std::optional<std::uint64_t> position = base_position(entry, first);
-    if (!position || *position >= mapping_.length()) return;
-    const char* p = mapping_.data() + *position;
-    const std::uint64_t span = std::min<std::uint64_t>(std::min<std::uint64_t>(count, 2048), mapping_.length() - *position);
-    for (std::uint64_t offset = 0; offset < span; offset += 64) __builtin_prefetch(p + offset);
+    if (!position) return;
+    std::visit([&](const auto& text) { text.prefetch(*position, count); }, text_);
 }
 
 void Faidx::finish_text(std::string& text, std::uint64_t count) const {

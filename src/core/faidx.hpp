@@ -31,11 +31,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
+#include <vector>
 
+#include "byte_source.hpp"
 #include "error.hpp"
-#include "fault_guard.hpp"
 #include "index_file.hpp"
-#include "mapped_file.hpp"
 
 namespace kelpa::core {
 
@@ -61,6 +62,7 @@ struct FetchPlan {
     std::uint64_t first = 0;  // Extract: first base; Empty: reported start
     std::uint64_t last = 0;   // Extract: last base; Empty: reported end
     std::string message;      // Refused only
+    std::vector<std::string> warnings;  // of clamped coordinates, for warn() or the caller's own words
 
     std::uint64_t count() const { return last - first + 1; }
 };
@@ -86,8 +88,8 @@ public:
     // The entry of `name`, or the FetchError "Sequence '<name>' not found".
     Result<const IndexEntry*> lookup(std::string_view name) const;
 
-    // Coordinate rules of a single fetch: clamps with a warning line on
-    // standard error, or refuses under strict_bounds.
+    // Coordinate rules of a single fetch: clamps, with the warnings in the
+    // plan (nothing is printed here), or refuses under strict_bounds.
     FetchPlan plan_fetch(std::string_view name, const IndexEntry& entry, std::uint64_t start,
                          std::uint64_t end) const;
     // Coordinate rules of a batch worker: silent clamping (0 taken as 1, a
@@ -112,11 +114,7 @@ public:
     // body() must hold nothing that needs a destructor across an extract().
     template <class Body>
     bool guard_reads(Body&& body) const {
-        if (!mapping_.valid()) {
-            body();
-            return true;
-        }
-        return guarded_read(mapping_.data(), mapping_.length(), body);
+        return std::visit([&](const auto& text) { return text.guarded(body); }, text_);
     }
     FaidxError changed_while_open() const;
 
@@ -140,19 +138,19 @@ public:
 private:
     Faidx() = default;
 
-    Result<std::uint64_t> extract_from_file(const IndexEntry& entry, std::uint64_t first, std::uint64_t position,
-                                            std::uint64_t count, char* out) const;
-    Result<std::uint64_t> extract_from_mapping(const IndexEntry& entry, std::uint64_t first,
-                                               std::uint64_t position, std::uint64_t count, char* out) const;
+    // The extraction over one kind of text (byte_source.hpp): walks the
+    // window, drops line breaks, checks the layout.
+    template <class Text>
+    Result<std::uint64_t> extract_from(const Text& text, const IndexEntry& entry, std::uint64_t first,
+                                       std::uint64_t position, std::uint64_t count, char* out) const;
     FaidxError layout_mismatch(const IndexEntry& entry) const;
 
     std::string filename_;
     std::string indexname_;
     FaidxOptions options_;
     NameTable entries_;
-    Mapping mapping_;
-    UniqueFd file_;                // held only when there is no mapping
-    std::uint64_t file_size_ = 0;  // size of the file when opened
+    std::variant<MappedText, FileText> text_{std::in_place_type<FileText>, UniqueFd(), 0};
+    std::uint64_t file_size_ = 0;  // size of the text when opened
 };
 
 // Byte position of base `first` (1-based) of a record, or nothing when the

@@ -107,10 +107,12 @@ PyObject* region_tuple(PyObject* item, Py_ssize_t length) {
     return item;
 }
 
-bool convert_regions(PyObject* items, bool with_names, const char* param, std::vector<Region>& out) {
+bool convert_regions(PyObject* items, bool with_names, const char* param, RegionList& list) {
     const Py_ssize_t count = PyTuple_GET_SIZE(items);
     PyObject** item = &PyTuple_GET_ITEM(items, 0);
+    std::vector<Region>& out = list.regions;
     out.resize(static_cast<std::size_t>(count));
+    if (with_names) list.name_objects.resize(static_cast<std::size_t>(count));
     const Py_ssize_t length = with_names ? 3 : 2;
     for (Py_ssize_t i = 0; i < count; ++i) {
         // The tuples and their items may lie anywhere in memory: load them
@@ -123,11 +125,12 @@ bool convert_regions(PyObject* items, bool with_names, const char* param, std::v
         Region& region = out[static_cast<std::size_t>(i)];
         bool ok = tuple != nullptr;
         if (ok && with_names) {
-            region.name_object = PyTuple_GET_ITEM(tuple, 0);
-            ok = convert_text_raw(region.name_object, region.name);
+            PyObject* name = PyTuple_GET_ITEM(tuple, 0);
+            list.name_objects[static_cast<std::size_t>(i)] = name;
+            ok = convert_text_raw(name, region.name);
             // Compared now, while both names are still in the cache.
             region.repeats_name = ok && i > 0 &&
-                                  (region.name_object == out[i - 1].name_object || region.name == out[i - 1].name);
+                                  (name == list.name_objects[i - 1] || region.name == out[i - 1].name);
         }
         ok = ok && convert_u64_raw(PyTuple_GET_ITEM(tuple, length - 2), region.start) &&
              convert_u64_raw(PyTuple_GET_ITEM(tuple, length - 1), region.end);
@@ -147,17 +150,27 @@ PyObject* reverse_complemented(PyObject* sequence) {
     return sequence_reverse_complement(forward.get());
 }
 
-PyObject* fetch_sequentially(const core::Faidx& faidx, const std::vector<Region>& regions, bool reverse_complement) {
-    Ref list(PyList_New(static_cast<Py_ssize_t>(regions.size())));
-    if (!list) return nullptr;
+// One record for every region (`record`), or each region's own.
+struct OneRecord {
+    PyObject* object;  // the caller's str
+    std::string_view name;
+};
+
+PyObject* fetch_sequentially(const core::Faidx& faidx, const RegionList& list, const OneRecord* record,
+                             bool reverse_complement) {
+    const std::vector<Region>& regions = list.regions;
+    Ref result(PyList_New(static_cast<Py_ssize_t>(regions.size())));
+    if (!result) return nullptr;
     for (std::size_t i = 0; i < regions.size(); ++i) {
         const Region& region = regions[i];
-        PyObject* sequence = fetch_region(faidx, region.name_object, region.name, region.start, region.end);
+        PyObject* sequence =
+            record != nullptr ? fetch_region(faidx, record->object, record->name, region.start, region.end)
+                              : fetch_region(faidx, list.name_objects[i], region.name, region.start, region.end);
         if (reverse_complement) sequence = reverse_complemented(sequence);
         if (sequence == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), sequence);
+        PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), sequence);
     }
-    return list.release();
+    return result.release();
 }
 
 // The name object each record's results share in one batch: the first equal
@@ -181,121 +194,76 @@ private:
     std::array<Slot, SLOTS> slots_{};
 };
 
-struct ParallelItem {
-    PyObject* name = nullptr;  // borrowed: an equal name object of the caller's
-    FetchPlan::Kind kind = FetchPlan::Kind::Empty;
-    std::uint64_t first = 0;
-    std::uint64_t last = 0;
-    Ref text;
-};
+// The batch's results as a list of Sequence objects: each text is a str made
+// empty before the workers write into it, so no text is copied twice.
+class SequenceListSink {
+public:
+    SequenceListSink(const core::Faidx& faidx, const RegionList& list, const OneRecord* record,
+                     bool reverse_complement, PyObject* result)
+        : faidx_(faidx), list_(list), record_(record), reverse_complement_(reverse_complement), result_(result),
+          texts_(list.regions.size()) {}
 
-// The record of a batch on one record: its name as the caller's str and as text.
-struct OneRecord {
-    PyObject* object;
-    std::string_view name;
-};
-
-// With `record`, every region is on that record and its name fields are unset.
-PyObject* fetch_in_parallel(const core::Faidx& faidx, const std::vector<Region>& regions, const OneRecord* record,
-                            bool reverse_complement) {
-    const std::size_t count = regions.size();
-    std::vector<core::BatchSlot> slots(count);
-    std::vector<ParallelItem> items(count);
-    // Declared after what the workers write into, so it finishes first on
-    // every way out.
-    core::BatchExtraction extraction(faidx, slots, reverse_complement);
-
-    // Plan every region and reserve its text here, handing the planned ones
-    // to the workers as we go; they only copy bytes. A region named as the
-    // one before shares its entry.
-    constexpr std::size_t PUBLISH_EVERY = 64;
-    constexpr std::size_t LOOKAHEAD = 8;
-    SharedNames names;
-    const core::IndexEntry* entry = nullptr;
-    for (std::size_t i = 0; i < count; ++i) {
-        const Region& region = regions[i];
-        const std::string_view name = record != nullptr ? record->name : region.name;
-        core::BatchSlot& slot = slots[i];
-        if (i % PUBLISH_EVERY == 0) extraction.publish(i);
-        if (record == nullptr && i + LOOKAHEAD < count && !regions[i + LOOKAHEAD].repeats_name) {
-            __builtin_prefetch(regions[i + LOOKAHEAD].name.data());
-        }
-        if (i == 0 || (record == nullptr && !region.repeats_name)) entry = faidx.entries().find(name);
-        // A failure here is the lowest one the workers have not found below
-        // it: nothing after it is needed.
-        if (entry == nullptr) {
-            slot.error = std::make_unique<core::FaidxError>(core::FaidxError::not_found(name));
-            slot.state = core::BatchSlot::State::Failed;
-            break;
-        }
-        core::Result<FetchPlan> plan = faidx.plan_worker(name, *entry, region.start, region.end);
-        if (!plan) {
-            slot.error = std::make_unique<core::FaidxError>(plan.take_error());
-            slot.state = core::BatchSlot::State::Failed;
-            break;
-        }
-        ParallelItem& item = items[i];
-        item.name = record != nullptr ? record->object : names.shared(entry, region.name_object);
-        item.kind = plan->kind;
-        item.first = plan->first;
-        item.last = plan->last;
-        if (item.kind != FetchPlan::Kind::Extract) continue;
-        slot.entry = entry;
-        slot.first = item.first;
-        slot.count = plan->count();
-        slot.bound = faidx.extract_bound(*entry, slot.first, slot.count);
-        item.text.reset(new_ascii_str(slot.bound, slot.out));
-        if (!item.text) return nullptr;
-        slot.state = core::BatchSlot::State::Pending;
+    char* reserve(std::size_t i, std::uint64_t bytes) {
+        char* out = nullptr;
+        texts_[i].reset(new_ascii_str(bytes, out));
+        return texts_[i] ? out : nullptr;
     }
-    extraction.finish();
 
-    Ref list(PyList_New(static_cast<Py_ssize_t>(count)));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < count; ++i) {
-        core::BatchSlot& slot = slots[i];
-        ParallelItem& item = items[i];
+    bool finished(std::size_t i, const core::BatchResult& done) {
         Ref text;
-        if (slot.state == core::BatchSlot::State::Unfinished) {
-            std::string bytes(slot.out, slot.written);
-            item.text.reset();
-            faidx.finish_text(bytes, slot.count);
-            if (core::is_valid_utf8(bytes.data(), bytes.size())) {
-                if (reverse_complement) core::reverse_complement_in_place(bytes.data(), bytes.size());
-                text.reset(str_from_bytes(bytes));
-                if (!text) return nullptr;
-                slot.state = core::BatchSlot::State::Complete;
-            } else {
-                slot.error = std::make_unique<core::FaidxError>(core::FaidxError::invalid_utf8());
-                slot.state = core::BatchSlot::State::Failed;
-            }
-        }
-        if (slot.state == core::BatchSlot::State::Failed) {
-            std::string message = "Error fetching region " + std::to_string(i);
-            if (record != nullptr) message.append(" from ").append(record->name);
-            message.append(": ").append(slot.error->display());
-            PyErr_SetString(PyExc_RuntimeError, message.c_str());
-            return nullptr;
-        }
         std::optional<std::uint64_t> start;
         std::optional<std::uint64_t> end;
-        if (item.kind == FetchPlan::Kind::Empty) {
+        if (done.kind == FetchPlan::Kind::Empty) {
             text = empty_str();
-            start = item.first;
-            end = item.last;
+            start = done.first;
+            end = done.last;
         } else {
-            if (!text) text = std::move(item.text);
-            start = faidx.reported_start(item.first);
-            end = faidx.reported_end(item.last);
+            if (done.in_place) {
+                text = std::move(texts_[i]);
+            } else {
+                texts_[i].reset();
+                text.reset(str_from_bytes(done.text));
+            }
+            start = faidx_.reported_start(done.first);
+            end = faidx_.reported_end(done.last);
         }
-        if (reverse_complement && start && end) std::swap(start, end);
-        PyObject* sequence = new_sequence(name_str(item.name, record != nullptr ? record->name : regions[i].name),
-                                          std::move(text), start, end,
-                                          reverse_complement);
-        if (sequence == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), sequence);
+        if (!text) return false;
+        if (reverse_complement_ && start && end) std::swap(start, end);
+        Ref name = record_ != nullptr ? name_str(record_->object, record_->name)
+                                      : name_str(names_.shared(done.entry, list_.name_objects[i]), list_.regions[i].name);
+        PyObject* sequence = new_sequence(std::move(name), std::move(text), start, end, reverse_complement_);
+        if (sequence == nullptr) return false;
+        PyList_SET_ITEM(result_, static_cast<Py_ssize_t>(i), sequence);
+        return true;
     }
-    return list.release();
+
+    void failed(std::size_t i, const core::FaidxError& error) {
+        std::string message = "Error fetching region " + std::to_string(i);
+        if (record_ != nullptr) message.append(" from ").append(record_->name);
+        message.append(": ").append(error.display());
+        PyErr_SetString(PyExc_RuntimeError, message.c_str());
+    }
+
+private:
+    const core::Faidx& faidx_;
+    const RegionList& list_;
+    const OneRecord* record_;
+    bool reverse_complement_;
+    PyObject* result_;  // borrowed: the list being filled
+    std::vector<Ref> texts_;
+    SharedNames names_;
+};
+
+PyObject* fetch_in_parallel(const core::Faidx& faidx, const RegionList& list, const OneRecord* record,
+                            bool reverse_complement) {
+    Ref result(PyList_New(static_cast<Py_ssize_t>(list.regions.size())));
+    if (!result) return nullptr;
+    SequenceListSink sink(faidx, list, record, reverse_complement, result.get());
+    const core::IndexEntry* entry = record != nullptr ? faidx.entries().find(record->name) : nullptr;
+    if (!core::run_batch(faidx, list.regions, entry, record != nullptr ? record->name : std::string_view(),
+                         reverse_complement, sink))
+        return nullptr;
+    return result.release();
 }
 
 }  // namespace
@@ -303,7 +271,7 @@ PyObject* fetch_in_parallel(const core::Faidx& faidx, const std::vector<Region>&
 bool convert_region_list(PyObject* value, bool with_names, const char* param, RegionList& out) {
     out.items = region_items(value, param);
     if (!out.items) return false;
-    return convert_regions(out.items.get(), with_names, param, out.regions);
+    return convert_regions(out.items.get(), with_names, param, out);
 }
 
 PyObject* fetch_region(const core::Faidx& faidx, PyObject* name_object, std::string_view name, std::uint64_t start,
@@ -311,6 +279,7 @@ PyObject* fetch_region(const core::Faidx& faidx, PyObject* name_object, std::str
     const core::IndexEntry* entry = entry_of(faidx, name);
     if (entry == nullptr) return nullptr;
     const FetchPlan plan = faidx.plan_fetch(name, *entry, start, end);
+    for (const std::string& warning : plan.warnings) core::warn(warning);
     if (plan.kind == FetchPlan::Kind::Refused) {
         PyErr_SetString(PyExc_IndexError, plan.message.c_str());
         return nullptr;
@@ -328,24 +297,19 @@ PyObject* fetch_record(const core::Faidx& faidx, PyObject* name_object, std::str
 }
 
 PyObject* fetch_many(const core::Faidx& faidx, RegionList& list, bool reverse_complement) {
-    if (list.regions.size() < core::PARALLEL_BATCH_THRESHOLD) return fetch_sequentially(faidx, list.regions, reverse_complement);
-    return fetch_in_parallel(faidx, list.regions, nullptr, reverse_complement);
+    if (list.regions.size() < core::PARALLEL_BATCH_THRESHOLD)
+        return fetch_sequentially(faidx, list, nullptr, reverse_complement);
+    return fetch_in_parallel(faidx, list, nullptr, reverse_complement);
 }
 
 PyObject* fetch_many_same_chr(const core::Faidx& faidx, PyObject* name_object, std::string_view name,
                               RegionList& list, bool reverse_complement) {
-    std::vector<Region>& regions = list.regions;
-    if (regions.empty()) return PyList_New(0);
+    if (list.regions.empty()) return PyList_New(0);
     if (entry_of(faidx, name) == nullptr) return nullptr;
-    if (regions.size() >= core::PARALLEL_BATCH_THRESHOLD) {
-        const OneRecord record{name_object, name};
-        return fetch_in_parallel(faidx, regions, &record, reverse_complement);
-    }
-    for (Region& region : regions) {
-        region.name_object = name_object;
-        region.name = name;
-    }
-    return fetch_sequentially(faidx, regions, reverse_complement);
+    const OneRecord record{name_object, name};
+    if (list.regions.size() >= core::PARALLEL_BATCH_THRESHOLD)
+        return fetch_in_parallel(faidx, list, &record, reverse_complement);
+    return fetch_sequentially(faidx, list, &record, reverse_complement);
 }
 
 }  // namespace kelpa::py

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "../core/batch.hpp"
 #include "../core/faidx.hpp"
 #include "ref.hpp"
 
@@ -23,18 +24,13 @@ PyObject* fetch_region(const core::Faidx& faidx, PyObject* name_object, std::str
 // The whole record, without coordinate checks or padding.
 PyObject* fetch_record(const core::Faidx& faidx, PyObject* name_object, std::string_view name);
 
-struct Region {
-    PyObject* name_object;  // borrowed from the caller's tuple (nullptr for pairs)
-    std::string_view name;
-    std::uint64_t start;
-    std::uint64_t end;
-    bool repeats_name;  // the name equals the previous region's
-};
+using Region = core::RegionRequest;
 
 // The converted regions of a batch argument; holds the caller's items alive.
 struct RegionList {
     Ref items;
     std::vector<Region> regions;
+    std::vector<PyObject*> name_objects;  // borrowed from the items (empty for pairs)
 };
 
 // Converts a sequence (not a str, not an iterator) of (name, start, end)

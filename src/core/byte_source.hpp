@@ -1,0 +1,141 @@
+// The bytes of a FASTA file as extraction reads them.
+//
+// One small interface with one implementation per way of reading a file; the
+// walker in faidx.cpp that drops line breaks, the layout check and the
+// coordinate rules are written once over it and never learn which kind they
+// read. Each kind provides:
+//
+//   Scratch                 per-extraction state (a read buffer, an error)
+//   size()                  bytes of text
+//   view(at, n, scratch)    a view of the text from byte `at` on: at most n
+//                           bytes, at least one while at < size(); empty
+//                           with scratch.error set when reading failed
+//   byte_at(at, scratch)    the byte at `at`, or -1 at or past the end (and
+//                           on a read error, with scratch.error set)
+//   prefetch(at, n)         a hint that [at, at + n) is read next
+//   guarded(body)           runs body(), in which views are read; false when
+//                           the file turned out to have lost pages since it
+//                           was opened (body was cut short)
+//
+// Views are valid until the next call with the same scratch. Implementations
+// are immutable after construction and safe to read from many threads, each
+// with its own scratch.
+#pragma once
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "error.hpp"
+#include "fault_guard.hpp"
+#include "mapped_file.hpp"
+
+namespace kelpa::core {
+
+// The whole file, mapped read-only.
+class MappedText {
+public:
+    struct Scratch {
+        std::optional<FaidxError> error;  // never set: a mapping cannot fail to read
+    };
+
+    explicit MappedText(Mapping mapping) : mapping_(std::move(mapping)) {}
+
+    std::uint64_t size() const { return mapping_.length(); }
+
+    std::string_view view(std::uint64_t at, std::uint64_t n, Scratch&) const {
+        if (at >= size()) return {};
+        return {mapping_.data() + at, static_cast<std::size_t>(std::min(n, size() - at))};
+    }
+
+    int byte_at(std::uint64_t at, Scratch&) const {
+        return at < size() ? static_cast<unsigned char>(mapping_.data()[at]) : -1;
+    }
+
+    void prefetch(std::uint64_t at, std::uint64_t n) const {
+        if (at >= size()) return;
+        const char* p = mapping_.data() + at;
+        const std::uint64_t span = std::min<std::uint64_t>(std::min<std::uint64_t>(n, 2048), size() - at);
+        for (std::uint64_t offset = 0; offset < span; offset += 64) __builtin_prefetch(p + offset);
+    }
+
+    // A batch guards a whole piece of its regions at once; an extraction
+    // inside it needs no guard of its own.
+    template <class Body>
+    bool guarded(Body&& body) const {
+        if (core::guarded(mapping_.data(), mapping_.length())) {
+            body();
+            return true;
+        }
+        return guarded_read(mapping_.data(), mapping_.length(), body);
+    }
+
+private:
+    Mapping mapping_;
+};
+
+// An open file, read with positioned reads (no shared file offset), so that
+// any number of threads can read through the one descriptor at once.
+class FileText {
+public:
+    struct Scratch {
+        std::vector<char> buffer;
+        std::optional<FaidxError> error;
+    };
+
+    // `size` is the file's size when it was opened; reads past it find
+    // whatever the file holds by then, and nothing past its end.
+    FileText(UniqueFd fd, std::uint64_t size) : fd_(std::move(fd)), size_(size) {}
+
+    std::uint64_t size() const { return size_; }
+
+    std::string_view view(std::uint64_t at, std::uint64_t n, Scratch& scratch) const {
+        // A block of the request's size, between 4 KiB and 1 MiB.
+        constexpr std::uint64_t smallest = 4096;
+        constexpr std::uint64_t largest = std::uint64_t{1} << 20;
+        if (scratch.buffer.empty()) scratch.buffer.resize(std::clamp(n, smallest, largest));
+        if (at > static_cast<std::uint64_t>(INT64_MAX)) return {};
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(n, scratch.buffer.size()));
+        for (;;) {
+            const ssize_t got = ::pread(fd_.get(), scratch.buffer.data(), want, static_cast<off_t>(at));
+            if (got >= 0) return {scratch.buffer.data(), static_cast<std::size_t>(got)};
+            if (errno != EINTR) {
+                scratch.error.emplace(FaidxError::os(errno));
+                return {};
+            }
+        }
+    }
+
+    int byte_at(std::uint64_t at, Scratch& scratch) const {
+        if (at > static_cast<std::uint64_t>(INT64_MAX)) return -1;
+        unsigned char byte;
+        for (;;) {
+            const ssize_t got = ::pread(fd_.get(), &byte, 1, static_cast<off_t>(at));
+            if (got == 1) return byte;
+            if (got == 0) return -1;
+            if (errno != EINTR) {
+                if (!scratch.error) scratch.error.emplace(FaidxError::os(errno));
+                return -1;
+            }
+        }
+    }
+
+    void prefetch(std::uint64_t, std::uint64_t) const {}
+
+    template <class Body>
+    bool guarded(Body&& body) const {
+        body();
+        return true;
+    }
+
+private:
+    UniqueFd fd_;
+    std::uint64_t size_;
+};
+
+}  // namespace kelpa::core
