@@ -283,6 +283,53 @@ Status FastaScanner::finish() {
 
 }  // namespace
 
+// The scanner sees whole UTF-8 characters only: the bytes of a character
+// that a piece cuts off wait in `carry` for the next piece.
+struct FastaTextScan::State {
+    explicit State(const std::string& path) : scanner(path) {}
+
+    FastaScanner scanner;
+    unsigned char carry[4] = {};
+    std::size_t carried = 0;
+};
+
+FastaTextScan::FastaTextScan(const std::string& path) : path_(path), state_(std::make_unique<State>(path_)) {}
+FastaTextScan::~FastaTextScan() = default;
+
+Status FastaTextScan::feed(std::string_view piece) {
+    State& state = *state_;
+    if (state.carried > 0) {
+        // Complete the character the last piece cut off, then scan it alone.
+        const unsigned char lead = state.carry[0];
+        const std::size_t needed = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+        while (state.carried < needed && !piece.empty()) {
+            state.carry[state.carried++] = static_cast<unsigned char>(piece.front());
+            piece.remove_prefix(1);
+        }
+        if (state.carried < needed) return {};
+        const std::string_view character(reinterpret_cast<const char*>(state.carry), state.carried);
+        state.carried = 0;
+        if (valid_utf8_prefix(character) != character.size()) return FaidxError::invalid_utf8();
+        if (Status status = state.scanner.feed(character.data(), character.size()); !status) return status;
+    }
+    const auto* bytes = reinterpret_cast<const unsigned char*>(piece.data());
+    const std::size_t tail = cut_off_tail(bytes, piece.size());
+    const std::size_t usable = piece.size() - tail;
+    if (valid_utf8_prefix(piece.substr(0, usable)) != usable) return FaidxError::invalid_utf8();
+    if (Status status = state.scanner.feed(piece.data(), usable); !status) return status;
+    std::memcpy(state.carry, bytes + usable, tail);
+    state.carried = tail;
+    return {};
+}
+
+Result<std::vector<NamedEntry>> FastaTextScan::finish() {
+    State& state = *state_;
+    // A character cut off by the end of the text is simply invalid.
+    if (state.carried > 0) return FaidxError::invalid_utf8();
+    if (Status status = state.scanner.finish(); !status) return status.take_error();
+    return state.scanner.take_records();
+}
+
 Result<std::vector<NamedEntry>> scan_fasta(const std::string& fasta_path) {
     Result<UniqueFd> opened = open_regular(fasta_path, O_RDONLY);
     if (!opened) return opened.take_error();
@@ -290,28 +337,18 @@ Result<std::vector<NamedEntry>> scan_fasta(const std::string& fasta_path) {
     (void)::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
 
     const auto buffer = std::unique_ptr<char[]>(new char[READ_BUFFER_SIZE]);
-    const auto* bytes = reinterpret_cast<const unsigned char*>(buffer.get());
-    FastaScanner scanner(fasta_path);
-    std::size_t held = 0;  // bytes of a cut-off character at the buffer's start
+    FastaTextScan scan(fasta_path);
     while (true) {
-        const ssize_t got = ::read(fd.get(), buffer.get() + held, READ_BUFFER_SIZE - held);
+        const ssize_t got = ::read(fd.get(), buffer.get(), READ_BUFFER_SIZE);
         if (got < 0) {
             if (errno == EINTR) continue;
             return FaidxError::os(errno);
         }
-        const std::size_t filled = held + static_cast<std::size_t>(got);
-        // At the end of the file nothing is held back: a cut-off character
-        // there is simply invalid.
-        const std::size_t tail = got == 0 ? 0 : cut_off_tail(bytes, filled);
-        const std::size_t usable = filled - tail;
-        if (valid_utf8_prefix(std::string_view(buffer.get(), usable)) != usable) return FaidxError::invalid_utf8();
-        if (Status status = scanner.feed(buffer.get(), usable); !status) return status.take_error();
         if (got == 0) break;
-        std::memmove(buffer.get(), buffer.get() + usable, tail);
-        held = tail;
+        if (Status status = scan.feed(std::string_view(buffer.get(), static_cast<std::size_t>(got))); !status)
+            return status.take_error();
     }
-    if (Status status = scanner.finish(); !status) return status.take_error();
-    return scanner.take_records();
+    return scan.finish();
 }
 
 Status build_index(const std::string& fasta_path, const std::string& index_path, NameTable& table) {

@@ -29,13 +29,35 @@
 // its bytes (samtools adds one for the missing "\n").
 #pragma once
 
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "error.hpp"
 #include "index_file.hpp"
 
 namespace kelpa::core {
+
+// The index scan over FASTA text handed over in pieces of any size, in file
+// order (a read buffer, inflated blocks of a compressed file). `path` names
+// the file in error messages.
+class FastaTextScan {
+public:
+    explicit FastaTextScan(const std::string& path);
+    ~FastaTextScan();
+    FastaTextScan(const FastaTextScan&) = delete;
+    FastaTextScan& operator=(const FastaTextScan&) = delete;
+
+    Status feed(std::string_view piece);
+    // The records, in file order, duplicates included.
+    Result<std::vector<NamedEntry>> finish();
+
+private:
+    struct State;
+    std::string path_;
+    std::unique_ptr<State> state_;
+};
 
 // The records of the FASTA file at `fasta_path`, in file order, duplicates included.
 Result<std::vector<NamedEntry>> scan_fasta(const std::string& fasta_path);
