@@ -10,6 +10,8 @@ Sections (--only takes a name or its number):
   4 batch     200,000 BED regions at once, scaling, end to end, memory
   5 records   the Fasta API: record slices, reverse-complemented batches,
               line by line iteration
+  6 processes pickling (size, unpickling against a fresh open, Sequence
+              throughput) and the Dask recipe on 2 local worker processes
 
 Peers: pysam and pyfastx (bench/requirements.txt), samtools, bedtools and
 seqkit from the system; a missing peer is reported and skipped. The "floor"
@@ -43,7 +45,7 @@ import kelpa  # noqa: E402
 import peers  # noqa: E402
 from peers import TOOLS, pyfastx, pysam  # noqa: E402
 
-SECTIONS = ["sequence", "index", "fetch", "batch", "records"]
+SECTIONS = ["sequence", "index", "fetch", "batch", "records", "processes"]
 
 FULL = dict(kernel_bases=100_000_000, objects=1_000_000, fetches=200_000,
             region_step=1, lines=None, repeats=5, heavy=3)
@@ -665,8 +667,109 @@ def bench_records(data, sizes):
     return sec
 
 
+# --- 6. processes ----------------------------------------------------------------
+
+def bench_processes(data, sizes):
+    import pickle
+    sec = Section(6, "processes", "pickling and other processes", ["kelpa", "tuples", "fresh open", "one process"])
+    path = str(data.paths["genome"])
+    R = sizes["repeats"]
+    fasta = kelpa.Fasta(path)
+    blob = pickle.dumps(fasta)
+    sec.row(f"pickled Fasta of genome.fa ({os.path.getsize(path) / 1e6:.0f} MB)", "bytes", kelpa=len(blob))
+    sec.goal("pickled Fasta size", len(blob), "<=", 1023, " bytes")
+
+    opens = 200
+    check(sec, "unpickled Fasta", pickle.loads(blob).keys(), fasta.keys())
+    t_loads = best(lambda: [pickle.loads(blob) for _ in range(opens)], R)
+    t_open = best(lambda: [kelpa.Fasta(path) for _ in range(opens)], R)
+    sec.row("unpickle a Fasta / open it (existing index)", "us",
+            kelpa=t_loads / opens * 1e6, **{"fresh open": t_open / opens * 1e6})
+    sec.goal("unpickling / fresh open", t_loads / t_open, "<=", 1.1)
+
+    count = sizes["objects"]
+    positions = data.random_positions(count, 100, seed=7)
+    values = kelpa.Faidx(path).fetch_many([(n, s, s + 99) for n, s in positions])
+    plain = [(v.name, v.seq, v.start, v.end, v.comp) for v in values]
+    back = pickle.loads(pickle.dumps(values, pickle.HIGHEST_PROTOCOL))
+    check(sec, "Sequence round trip", [(v.name, v.seq, v.start, v.end, v.comp) for v in back], plain)
+    del back
+    dumps = lambda items: pickle.dumps(items, pickle.HIGHEST_PROTOCOL)
+    t_dump = {"kelpa": best(lambda: dumps(values), R), "tuples": best(lambda: dumps(plain), R)}
+    t_trip = {"kelpa": best(lambda: pickle.loads(dumps(values)), R),
+              "tuples": best(lambda: pickle.loads(dumps(plain)), R)}
+    sec.row(f"pickle.dumps of {count:,} Sequences of 100 bases", "M values/s",
+            **{k: count / v / 1e6 for k, v in t_dump.items()})
+    sec.row("  round trip (dumps, then loads)", "M values/s", **{k: count / v / 1e6 for k, v in t_trip.items()})
+    sec.goal("Sequence pickling", count / t_dump["kelpa"] / 1e6, ">=", 1, " M/s")
+    sec.goal("Sequence round trip", count / t_trip["kelpa"] / 1e6, ">=", 1, " M/s")
+    sec.note("tuples column: the same five fields as plain tuples, pickled the same way")
+    del values, plain
+    bench_dask(sec, data, sizes)
+    return sec
+
+
+def bench_dask(sec, data, sizes):
+    """The README's Dask recipe (examples/bed_dask.py) on 2 local worker processes."""
+    try:
+        import cloudpickle
+        from dask.distributed import Client, LocalCluster
+    except ImportError:
+        sec.note("dask.distributed is not installed: the Dask recipe is skipped")
+        return
+    sys.path.insert(0, str(HERE.parent / "examples"))
+    import bed_dask
+    cloudpickle.register_pickle_by_value(bed_dask)  # the workers need not import it
+    path = str(data.paths["genome"])
+    bed_path, _ = data.bed
+    bed_path = str(bed_path)
+    H = sizes["heavy"]
+    partitions = 8
+    fasta = kelpa.Fasta(path)
+
+    out_dir = data.tmp / "parts"
+    out_dir.mkdir()
+    one_file = data.tmp / "one.fa"
+
+    def single():
+        return fasta.fetch_many(bed_dask.read_partition(bed_path, 0, 1))
+
+    def single_written():
+        with open(one_file, "w") as out:
+            out.writelines(bed_dask.fasta_lines(single()))
+
+    began = time.perf_counter()
+    with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster, \
+            Client(cluster) as client:
+        started = time.perf_counter() - began
+
+        def on_cluster(out=None):
+            futures = client.map(bed_dask.fetch_partition, range(partitions), fasta=fasta,
+                                 bed_path=bed_path, count=partitions, out_dir=out, pure=False)
+            results = client.gather(futures)
+            return results if out else [s for part in results for s in part]
+
+        ours = [(s.name, s.seq, s.start, s.end) for s in on_cluster()]
+        check(sec, "Dask recipe vs one fetch_many", ours, [(s.name, s.seq, s.start, s.end) for s in single()])
+        count = len(ours)
+        del ours
+        t_gather = best(on_cluster, 1)
+        t_write = best(lambda: on_cluster(str(out_dir)), H)
+        single_written()
+        check(sec, "Dask recipe's FASTA files vs one process's",
+              b"".join(p.read_bytes() for p in sorted(out_dir.iterdir())), one_file.read_bytes())
+    t_single, t_single_written = best(single, H), best(single_written, H)
+    sec.row(f"Dask recipe, {count:,} BED regions, 2 workers, {partitions} partitions: "
+            "one FASTA file per partition", "s", kelpa=t_write, **{"one process": t_single_written})
+    sec.row("  the same, sequences gathered into this process", "s", kelpa=t_gather,
+            **{"one process": t_single})
+    sec.row("  starting the LocalCluster of 2 worker processes", "s", kelpa=started)
+    sec.note("Dask rows: each task reads its byte range of the BED file and fetches it with fetch_many; "
+             "one process: the whole BED file with one fetch_many here (and one FASTA file written)")
+
+
 BENCHES = dict(zip(SECTIONS, (bench_sequence, bench_index, bench_fetch,
-                              bench_batch, bench_records)))
+                              bench_batch, bench_records, bench_processes)))
 
 
 # --- Main ------------------------------------------------------------------------
@@ -700,13 +803,13 @@ def parse_args(argv):
                         help="smaller sizes and fewer repeats, for a smoke run")
     parser.add_argument("--only", metavar="SECTION", action="append",
                         help=f"run only this section ({', '.join(SECTIONS)} or "
-                             "1-5); may be given more than once")
+                             f"1-{len(SECTIONS)}); may be given more than once")
     parser.add_argument("--json", metavar="FILE", help="also write every figure to FILE")
     parser.add_argument("--data-dir", default=None, help="where the data sets live")
     args = parser.parse_args(argv)
     chosen = []
     for item in args.only or SECTIONS:
-        key = SECTIONS[int(item) - 1] if item.isdigit() and 1 <= int(item) <= 5 else item
+        key = SECTIONS[int(item) - 1] if item.isdigit() and 1 <= int(item) <= len(SECTIONS) else item
         if key not in SECTIONS:
             parser.error(f"unknown section {item!r} (choose from {', '.join(SECTIONS)})")
         chosen.append(key)

@@ -19,7 +19,7 @@ venv="${KELPA_VENV:-$root/.venv}"
 venv_python="$venv/bin/python"
 
 # What the build (--no-build-isolation, below) and the tests need.
-requirements=(scikit-build-core pytest hypothesis numpy)
+requirements=(scikit-build-core pytest hypothesis numpy dask distributed)
 
 die() {
     echo "scripts/python.sh: $*" >&2

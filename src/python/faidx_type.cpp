@@ -4,6 +4,7 @@
 #include "frame.hpp"
 #include "fetching.hpp"
 #include "handle.hpp"
+#include "pickling.hpp"
 #include "types.hpp"
 
 namespace kelpa::py {
@@ -124,6 +125,10 @@ PyObject* Faidx_repr(PyObject* self) noexcept {
     }, nullptr);
 }
 
+PyObject* Faidx_reduce(PyObject* self, PyObject*) noexcept {
+    return shielded([&] { return reduce_handle(self, PickleKind::Faidx); }, nullptr);
+}
+
 PyMethodDef Faidx_methods[] = {
     {"fetch", KELPA_FASTCALL(Faidx_fetch), METH_FASTCALL | METH_KEYWORDS,
      "fetch($self, name, start, end)\n--\n\n"},
@@ -168,6 +173,7 @@ PyMethodDef Faidx_methods[] = {
      "Example:\n"
      "    >>> regions = [(1000, 2000), (5000, 6000), (10000, 11000)]\n"
      "    >>> sequences = faidx.fetch_many_same_chr(\"chr1\", regions)"},
+    {"__reduce__", Faidx_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

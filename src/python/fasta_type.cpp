@@ -7,6 +7,7 @@
 #include "../core/sequence.hpp"
 #include "fetching.hpp"
 #include "frame.hpp"
+#include "pickling.hpp"
 #include "sequence_type.hpp"
 #include "types.hpp"
 
@@ -289,6 +290,10 @@ PyObject* Fasta_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     return with_arguments<3>(self, EXIT, args, nargs, kwnames, [](PyObject**) -> PyObject* { Py_RETURN_NONE; });
 }
 
+PyObject* Fasta_reduce(PyObject* self, PyObject*) noexcept {
+    return shielded([&] { return reduce_handle(self, PickleKind::Fasta); }, nullptr);
+}
+
 PyMethodDef Fasta_methods[] = {
     {"keys", KELPA_FASTCALL(Fasta_keys), METH_FASTCALL | METH_KEYWORDS, "keys($self)\n--\n\n"},
     {"values", KELPA_FASTCALL(Fasta_values), METH_FASTCALL | METH_KEYWORDS, "values($self)\n--\n\n"},
@@ -338,6 +343,7 @@ PyMethodDef Fasta_methods[] = {
     {"__enter__", KELPA_FASTCALL(Fasta_enter), METH_FASTCALL | METH_KEYWORDS, "__enter__($self)\n--\n\n"},
     {"__exit__", KELPA_FASTCALL(Fasta_exit), METH_FASTCALL | METH_KEYWORDS,
      "__exit__($self, _exc_type=None, _exc_value=None, _traceback=None)\n--\n\n"},
+    {"__reduce__", Fasta_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

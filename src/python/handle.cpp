@@ -43,11 +43,8 @@ bool convert_option(OpenOption option, const char* name, PyObject* value, OpenRe
             return true;
         }
         case OpenOption::key_function:
-            if (value != nullptr && value != Py_None) handle.key_function = Ref::borrow(value);
-            return true;
         case OpenOption::filt_function:
-            if (value != nullptr && value != Py_None) handle.filt_function = Ref::borrow(value);
-            return true;
+            return true;  // any object, kept in the handle's arguments
         case OpenOption::read_ahead:
             return convert_optional_u64(value, name, handle.read_ahead);
         case OpenOption::as_raw:
@@ -84,6 +81,12 @@ std::unique_ptr<FaidxHandle> open_handle(std::span<const OpenOption> order, std:
     OpenRequest request;
     for (std::size_t i = 0; i < order.size(); ++i) {
         if (!convert_option(order[i], names[i], bound[i], request, *handle)) return nullptr;
+    }
+    handle->arguments.reset(PyDict_New());
+    if (!handle->arguments) return nullptr;
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        if (bound[i] != nullptr && PyDict_SetItemString(handle->arguments.get(), names[i], bound[i]) < 0)
+            return nullptr;
     }
     core::Result<std::unique_ptr<core::Faidx>> opened =
         core::Faidx::open(std::move(request.filename), std::move(request.indexname), std::move(request.options));

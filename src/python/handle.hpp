@@ -35,27 +35,25 @@ enum class OpenOption {
     read_ahead,
 };
 
-// An opened FASTA file plus the options that are accepted and kept but do
-// not change what is read.
+// An opened FASTA file, the arguments it was opened with, and the options
+// that are accepted and kept but do not change what is read.
 struct FaidxHandle {
     std::unique_ptr<core::Faidx> faidx;
-    Ref key_function;   // never called
-    Ref filt_function;  // never called
+    // The constructor's arguments as given, {parameter name: object}, only
+    // those passed: what a pickle of the object carries. It also keeps
+    // key_function and filt_function, which are never called.
+    Ref arguments;
     std::optional<std::string> split_char;
     std::string duplicate_action = "stop";
     bool read_long_names = false;
     std::optional<std::uint64_t> read_ahead;
 
-    // Garbage-collector hooks for the two stored callables.
+    // Garbage-collector hooks for the stored arguments.
     int traverse(visitproc visit, void* arg) const {
-        Py_VISIT(key_function.get());
-        Py_VISIT(filt_function.get());
+        Py_VISIT(arguments.get());
         return 0;
     }
-    void clear() {
-        key_function.reset();
-        filt_function.reset();
-    }
+    void clear() { arguments.reset(); }
 };
 
 // The first fields of a Faidx and of a Fasta object: both own one handle.

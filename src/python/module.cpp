@@ -1,10 +1,12 @@
-// Module initialisation: one module object per process, seven types.
+// Module initialisation: one module object per process, seven types and
+// the private reconstructor that pickles of them call.
 #include <Python.h>
 
 #include <atomic>
 #include <cstdint>
 
 #include "errors.hpp"
+#include "pickling.hpp"
 #include "ref.hpp"
 #include "types.hpp"
 
@@ -76,6 +78,9 @@ PyObject* initialise() {
     for (const Registration& registration : REGISTRATIONS) {
         if (!register_type(module.get(), registration)) return nullptr;
     }
+    // The reconstructor pickle stores: private, not in __all__.
+    PyObject* restore = restore_function();
+    if (restore == nullptr || PyModule_AddObjectRef(module.get(), "_restore", restore) < 0) return nullptr;
     the_module = module.release();
     return Py_NewRef(the_module);
 }

@@ -9,6 +9,7 @@
 #include "fasta_type.hpp"
 #include "fetching.hpp"
 #include "frame.hpp"
+#include "pickling.hpp"
 #include "sequence_type.hpp"
 #include "types.hpp"
 
@@ -280,7 +281,22 @@ PyObject* Record_reversed(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
 PyObject* Record_iter(PyObject* self) noexcept;
 
+// A record travels as its Fasta and its name.
+PyObject* Record_reduce(PyObject* self, PyObject*) noexcept {
+    return shielded([&]() -> PyObject* {
+        RecordObject* record = as_record(self);
+        ReadAccess access(record->access);
+        if (!access.ok()) return nullptr;
+        if (record->parent == nullptr) {
+            PyErr_SetString(PyExc_RuntimeError, "record is detached from its Fasta");
+            return nullptr;
+        }
+        return reduce_to(PickleKind::FastaRecord, {Py_NewRef(record->parent), Py_NewRef(record->name)});
+    }, nullptr);
+}
+
 PyMethodDef Record_methods[] = {
+    {"__reduce__", Record_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
     {"__reversed__", KELPA_FASTCALL(Record_reversed),
      METH_FASTCALL | METH_KEYWORDS, "__reversed__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
@@ -354,7 +370,18 @@ PyObject* FastaIterator_next(PyObject* self) noexcept {
     }, nullptr);
 }
 
+// An iteration belongs to the process that runs it.
+PyObject* FastaIterator_reduce(PyObject* self, PyObject*) noexcept {
+    return refuse_pickling(self, "an iterator is a position in this process; pickle its Fasta instead");
+}
+
+PyMethodDef FastaIterator_methods[] = {
+    {"__reduce__", FastaIterator_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot FastaIterator_slots[] = {
+    {Py_tp_methods, FastaIterator_methods},
     {Py_tp_dealloc, reinterpret_cast<void*>(FastaIterator_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(FastaIterator_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(FastaIterator_clear)},
@@ -416,7 +443,17 @@ PyObject* SequenceIterator_next(PyObject* self) noexcept {
     }, nullptr);
 }
 
+PyObject* SequenceIterator_reduce(PyObject* self, PyObject*) noexcept {
+    return refuse_pickling(self, "an iterator is a position in this process; pickle its FastaRecord instead");
+}
+
+PyMethodDef SequenceIterator_methods[] = {
+    {"__reduce__", SequenceIterator_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot SequenceIterator_slots[] = {
+    {Py_tp_methods, SequenceIterator_methods},
     {Py_tp_dealloc, reinterpret_cast<void*>(SequenceIterator_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(SequenceIterator_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(SequenceIterator_clear)},

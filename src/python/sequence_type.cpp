@@ -7,6 +7,7 @@
 #include "../core/mapped_file.hpp"
 #include "../core/sequence.hpp"
 #include "frame.hpp"
+#include "pickling.hpp"
 #include "types.hpp"
 
 namespace kelpa::py {
@@ -384,6 +385,30 @@ PyObject* Sequence_richcompare(PyObject* self, PyObject* other, int op) noexcept
     Py_RETURN_FALSE;
 }
 
+// ---- pickling ---------------------------------------------------------------
+
+// By value: the five fields. Pickling a list of values calls this once per
+// value, so it builds the tuples directly.
+PyObject* Sequence_reduce(PyObject* self, PyObject*) noexcept {
+    return shielded([&]() -> PyObject* {
+        SequenceObject* s = as_sequence(self);
+        ReadAccess access(s->access);
+        if (!access.ok()) return nullptr;
+        return reduce_to(PickleKind::Sequence, {Py_NewRef(s->name), Py_NewRef(s->seq), optional_int(s->has_start, s->start),
+                                                optional_int(s->has_end, s->end), PyBool_FromLong(s->comp)});
+    }, nullptr);
+}
+
+// pickle and copy ask for __reduce_ex__ first; answering it directly saves
+// object's detour through __reduce__. Every protocol gets the same answer.
+PyObject* Sequence_reduce_ex(PyObject* self, PyObject*) noexcept { return Sequence_reduce(self, nullptr); }
+
+PyMethodDef Sequence_methods[] = {
+    {"__reduce__", Sequence_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {"__reduce_ex__", Sequence_reduce_ex, METH_O, "__reduce_ex__($self, protocol, /)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef Sequence_getset[] = {
     {"name", Sequence_get_name, Sequence_set_name, nullptr, nullptr},
     {"seq", Sequence_get_seq, Sequence_set_seq, nullptr, nullptr},
@@ -404,6 +429,7 @@ PyGetSetDef Sequence_getset[] = {
 PyType_Slot Sequence_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(SequenceConstructor::tp_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(Sequence_dealloc)},
+    {Py_tp_methods, Sequence_methods},
     {Py_tp_getset, Sequence_getset},
     {Py_tp_str, reinterpret_cast<void*>(Sequence_str)},
     {Py_tp_repr, reinterpret_cast<void*>(Sequence_repr)},
