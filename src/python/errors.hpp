@@ -1,7 +1,10 @@
 // The boundary between native errors and Python exceptions.
 //
 // Every function CPython calls runs its body through `shielded`: a C++
-// exception never crosses into the interpreter. Running out of memory
+// exception never crosses into the interpreter. The one exception are the
+// dealloc, traverse and clear hooks, which only release and visit references
+// and run destructors; they are noexcept like every other entry point, so an
+// exception there would end the process rather than reach the interpreter. Running out of memory
 // becomes MemoryError; any other escaped exception is an internal fault,
 // raised as InternalFault (derived from BaseException, so ordinary
 // `except Exception` handlers do not swallow it).

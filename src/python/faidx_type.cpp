@@ -103,17 +103,21 @@ PyObject* Faidx_fetch_many_same_chr(PyObject* self, PyObject* const* args, Py_ss
 }
 
 PyObject* Faidx_get_keys(PyObject* self, void*) noexcept {
-    ReadAccess access(as_faidx(self)->access);
-    if (!access.ok()) return nullptr;
-    return record_names(native(self).entries());
+    return shielded([&]() -> PyObject* {
+        ReadAccess access(as_faidx(self)->access);
+        if (!access.ok()) return nullptr;
+        return record_names(native(self).entries());
+    }, nullptr);
 }
 
 int Faidx_contains(PyObject* self, PyObject* key) noexcept {
-    ReadAccess access(as_faidx(self)->access);
-    if (!access.ok()) return -1;
-    std::string_view name;
-    if (!convert_text(key, "name", name)) return -1;
-    return native(self).entries().contains(name) ? 1 : 0;
+    return shielded([&]() -> int {
+        ReadAccess access(as_faidx(self)->access);
+        if (!access.ok()) return -1;
+        std::string_view name;
+        if (!convert_text(key, "name", name)) return -1;
+        return native(self).entries().contains(name) ? 1 : 0;
+    }, -1);
 }
 
 PyObject* Faidx_repr(PyObject* self) noexcept {

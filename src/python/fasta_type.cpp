@@ -135,25 +135,29 @@ PyObject* Fasta_subscript(PyObject* self, PyObject* key) noexcept {
 }
 
 int Fasta_contains(PyObject* self, PyObject* key) noexcept {
-    ReadAccess access(as_fasta(self)->access);
-    if (!access.ok()) return -1;
-    std::string_view name;
-    if (!convert_text(key, "name", name)) return -1;
-    return fasta_native(self).entries().contains(name) ? 1 : 0;
+    return shielded([&]() -> int {
+        ReadAccess access(as_fasta(self)->access);
+        if (!access.ok()) return -1;
+        std::string_view name;
+        if (!convert_text(key, "name", name)) return -1;
+        return fasta_native(self).entries().contains(name) ? 1 : 0;
+    }, -1);
 }
 
 Py_ssize_t Fasta_length(PyObject* self) noexcept {
-    ReadAccess access(as_fasta(self)->access);
-    if (!access.ok()) return -1;
-    const core::NameTable& entries = fasta_native(self).entries();
-    std::uint64_t total = 0;
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        if (__builtin_add_overflow(total, entries.entry_at(i).rlen, &total) || total > PY_SSIZE_T_MAX) {
-            PyErr_SetString(PyExc_OverflowError, "cannot fit 'int' into an index-sized integer");
-            return -1;
+    return shielded([&]() -> Py_ssize_t {
+        ReadAccess access(as_fasta(self)->access);
+        if (!access.ok()) return -1;
+        const core::NameTable& entries = fasta_native(self).entries();
+        std::uint64_t total = 0;
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            if (__builtin_add_overflow(total, entries.entry_at(i).rlen, &total) || total > PY_SSIZE_T_MAX) {
+                PyErr_SetString(PyExc_OverflowError, "cannot fit 'int' into an index-sized integer");
+                return -1;
+            }
         }
-    }
-    return static_cast<Py_ssize_t>(total);
+        return static_cast<Py_ssize_t>(total);
+    }, -1);
 }
 
 PyObject* Fasta_iter(PyObject* self) noexcept {
@@ -165,15 +169,19 @@ PyObject* Fasta_iter(PyObject* self) noexcept {
 }
 
 PyObject* Fasta_repr(PyObject* self) noexcept {
-    ReadAccess access(as_fasta(self)->access);
-    if (!access.ok()) return nullptr;
-    return PyUnicode_FromFormat("Fasta(\"%U\")", as_fasta(self)->filename);
+    return shielded([&]() -> PyObject* {
+        ReadAccess access(as_fasta(self)->access);
+        if (!access.ok()) return nullptr;
+        return PyUnicode_FromFormat("Fasta(\"%U\")", as_fasta(self)->filename);
+    }, nullptr);
 }
 
 PyObject* Fasta_get_filename(PyObject* self, void*) noexcept {
-    ReadAccess access(as_fasta(self)->access);
-    if (!access.ok()) return nullptr;
-    return Py_NewRef(as_fasta(self)->filename);
+    return shielded([&]() -> PyObject* {
+        ReadAccess access(as_fasta(self)->access);
+        if (!access.ok()) return nullptr;
+        return Py_NewRef(as_fasta(self)->filename);
+    }, nullptr);
 }
 
 // ---- fetches --------------------------------------------------------------

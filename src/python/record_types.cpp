@@ -85,9 +85,11 @@ auto with_record(PyObject* self, Body body, decltype(body(std::declval<const Rec
 }
 
 PyObject* Record_get_name(PyObject* self, void*) noexcept {
-    ReadAccess access(as_record(self)->access);
-    if (!access.ok()) return nullptr;
-    return Py_NewRef(as_record(self)->name);
+    return shielded([&]() -> PyObject* {
+        ReadAccess access(as_record(self)->access);
+        if (!access.ok()) return nullptr;
+        return Py_NewRef(as_record(self)->name);
+    }, nullptr);
 }
 
 PyObject* Record_get_long_name(PyObject* self, void*) noexcept {
@@ -134,9 +136,11 @@ PyObject* Record_str(PyObject* self) noexcept {
 }
 
 PyObject* Record_repr(PyObject* self) noexcept {
-    ReadAccess access(as_record(self)->access);
-    if (!access.ok()) return nullptr;
-    return PyUnicode_FromFormat("FastaRecord(\"%U\")", as_record(self)->name);
+    return shielded([&]() -> PyObject* {
+        ReadAccess access(as_record(self)->access);
+        if (!access.ok()) return nullptr;
+        return PyUnicode_FromFormat("FastaRecord(\"%U\")", as_record(self)->name);
+    }, nullptr);
 }
 
 // A stepped slice with a start or a stop: fetch the region that covers the
@@ -354,7 +358,9 @@ void FastaIterator_dealloc(PyObject* self) noexcept {
     free_instance(self);
 }
 
-PyObject* iterator_self(PyObject* self) noexcept { return Py_NewRef(self); }
+PyObject* iterator_self(PyObject* self) noexcept {
+    return shielded([&]() -> PyObject* { return Py_NewRef(self); }, nullptr);
+}
 
 PyObject* FastaIterator_next(PyObject* self) noexcept {
     return shielded([&]() -> PyObject* {
@@ -372,7 +378,9 @@ PyObject* FastaIterator_next(PyObject* self) noexcept {
 
 // An iteration belongs to the process that runs it.
 PyObject* FastaIterator_reduce(PyObject* self, PyObject*) noexcept {
-    return refuse_pickling(self, "an iterator is a position in this process; pickle its Fasta instead");
+    return shielded([&]() -> PyObject* {
+        return refuse_pickling(self, "an iterator is a position in this process; pickle its Fasta instead");
+    }, nullptr);
 }
 
 PyMethodDef FastaIterator_methods[] = {
@@ -444,7 +452,9 @@ PyObject* SequenceIterator_next(PyObject* self) noexcept {
 }
 
 PyObject* SequenceIterator_reduce(PyObject* self, PyObject*) noexcept {
-    return refuse_pickling(self, "an iterator is a position in this process; pickle its FastaRecord instead");
+    return shielded([&]() -> PyObject* {
+        return refuse_pickling(self, "an iterator is a position in this process; pickle its FastaRecord instead");
+    }, nullptr);
 }
 
 PyMethodDef SequenceIterator_methods[] = {
@@ -486,16 +496,18 @@ struct MutableRecordObject {
 void MutableRecord_dealloc(PyObject* self) noexcept { free_instance(self); }
 
 int MutableRecord_assign(PyObject* self, PyObject*, PyObject* value) noexcept {
-    WriteAccess access(reinterpret_cast<MutableRecordObject*>(self)->access);
-    if (!access.ok()) return -1;
-    if (value == nullptr) {
-        PyErr_SetString(PyExc_NotImplementedError, "can't delete item");
+    return shielded([&]() -> int {
+        WriteAccess access(reinterpret_cast<MutableRecordObject*>(self)->access);
+        if (!access.ok()) return -1;
+        if (value == nullptr) {
+            PyErr_SetString(PyExc_NotImplementedError, "can't delete item");
+            return -1;
+        }
+        std::string_view text;
+        if (!convert_text(value, "_value", text)) return -1;
+        PyErr_SetString(PyExc_NotImplementedError, "Mutable FASTA records not yet implemented");
         return -1;
-    }
-    std::string_view text;
-    if (!convert_text(value, "_value", text)) return -1;
-    PyErr_SetString(PyExc_NotImplementedError, "Mutable FASTA records not yet implemented");
-    return -1;
+    }, -1);
 }
 
 PyType_Slot MutableRecord_slots[] = {

@@ -122,33 +122,43 @@ bool refuse_delete(PyObject* value) {
 }
 
 PyObject* Sequence_get_name(PyObject* self, void*) noexcept {
-    ReadAccess access(as_sequence(self)->access);
-    if (!access.ok()) return nullptr;
-    return Py_NewRef(as_sequence(self)->name);
+    return shielded([&]() -> PyObject* {
+        ReadAccess access(as_sequence(self)->access);
+        if (!access.ok()) return nullptr;
+        return Py_NewRef(as_sequence(self)->name);
+    }, nullptr);
 }
 
 PyObject* Sequence_get_seq(PyObject* self, void*) noexcept {
-    ReadAccess access(as_sequence(self)->access);
-    if (!access.ok()) return nullptr;
-    return Py_NewRef(as_sequence(self)->seq);
+    return shielded([&]() -> PyObject* {
+        ReadAccess access(as_sequence(self)->access);
+        if (!access.ok()) return nullptr;
+        return Py_NewRef(as_sequence(self)->seq);
+    }, nullptr);
 }
 
 PyObject* Sequence_get_start(PyObject* self, void*) noexcept {
-    ReadAccess access(as_sequence(self)->access);
-    if (!access.ok()) return nullptr;
-    return optional_int(as_sequence(self)->has_start, as_sequence(self)->start);
+    return shielded([&]() -> PyObject* {
+        ReadAccess access(as_sequence(self)->access);
+        if (!access.ok()) return nullptr;
+        return optional_int(as_sequence(self)->has_start, as_sequence(self)->start);
+    }, nullptr);
 }
 
 PyObject* Sequence_get_end(PyObject* self, void*) noexcept {
-    ReadAccess access(as_sequence(self)->access);
-    if (!access.ok()) return nullptr;
-    return optional_int(as_sequence(self)->has_end, as_sequence(self)->end);
+    return shielded([&]() -> PyObject* {
+        ReadAccess access(as_sequence(self)->access);
+        if (!access.ok()) return nullptr;
+        return optional_int(as_sequence(self)->has_end, as_sequence(self)->end);
+    }, nullptr);
 }
 
 PyObject* Sequence_get_comp(PyObject* self, void*) noexcept {
-    ReadAccess access(as_sequence(self)->access);
-    if (!access.ok()) return nullptr;
-    return PyBool_FromLong(as_sequence(self)->comp);
+    return shielded([&]() -> PyObject* {
+        ReadAccess access(as_sequence(self)->access);
+        if (!access.ok()) return nullptr;
+        return PyBool_FromLong(as_sequence(self)->comp);
+    }, nullptr);
 }
 
 int set_text_field(PyObject* self, PyObject* value, const char* param, PyObject* SequenceObject::*field) {
@@ -192,14 +202,16 @@ int Sequence_set_end(PyObject* self, PyObject* value, void*) noexcept {
 }
 
 int Sequence_set_comp(PyObject* self, PyObject* value, void*) noexcept {
-    if (refuse_delete(value)) return -1;
-    SequenceObject* s = as_sequence(self);
-    WriteAccess access(s->access);
-    if (!access.ok()) return -1;
-    bool flag;
-    if (!convert_bool(value, "comp", flag)) return -1;
-    s->comp = flag;
-    return 0;
+    return shielded([&]() -> int {
+        if (refuse_delete(value)) return -1;
+        SequenceObject* s = as_sequence(self);
+        WriteAccess access(s->access);
+        if (!access.ok()) return -1;
+        bool flag;
+        if (!convert_bool(value, "comp", flag)) return -1;
+        s->comp = flag;
+        return 0;
+    }, -1);
 }
 
 // ---- derived properties ------------------------------------------------
@@ -215,13 +227,15 @@ PyObject* Sequence_get_fancy_name(PyObject* self, void*) noexcept {
 }
 
 PyObject* Sequence_get_orientation(PyObject* self, void*) noexcept {
-    SequenceObject* s = as_sequence(self);
-    ReadAccess access(s->access);
-    if (!access.ok()) return nullptr;
-    if (!s->has_start || !s->has_end) Py_RETURN_NONE;
-    if (s->start < s->end && !s->comp) return PyLong_FromLong(1);
-    if (s->start > s->end && s->comp) return PyLong_FromLong(-1);
-    Py_RETURN_NONE;
+    return shielded([&]() -> PyObject* {
+        SequenceObject* s = as_sequence(self);
+        ReadAccess access(s->access);
+        if (!access.ok()) return nullptr;
+        if (!s->has_start || !s->has_end) Py_RETURN_NONE;
+        if (s->start < s->end && !s->comp) return PyLong_FromLong(1);
+        if (s->start > s->end && s->comp) return PyLong_FromLong(-1);
+        Py_RETURN_NONE;
+    }, nullptr);
 }
 
 template <class Measure>
@@ -234,9 +248,15 @@ PyObject* gc_property(PyObject* self, Measure measure) {
     return PyFloat_FromDouble(measure(bytes->data(), bytes->size()));
 }
 
-PyObject* Sequence_get_gc(PyObject* self, void*) noexcept { return gc_property(self, core::gc_fraction); }
-PyObject* Sequence_get_gc_strict(PyObject* self, void*) noexcept { return gc_property(self, core::gc_strict_fraction); }
-PyObject* Sequence_get_gc_iupac(PyObject* self, void*) noexcept { return gc_property(self, core::gc_iupac_fraction); }
+PyObject* Sequence_get_gc(PyObject* self, void*) noexcept {
+    return shielded([&]() -> PyObject* { return gc_property(self, core::gc_fraction); }, nullptr);
+}
+PyObject* Sequence_get_gc_strict(PyObject* self, void*) noexcept {
+    return shielded([&]() -> PyObject* { return gc_property(self, core::gc_strict_fraction); }, nullptr);
+}
+PyObject* Sequence_get_gc_iupac(PyObject* self, void*) noexcept {
+    return shielded([&]() -> PyObject* { return gc_property(self, core::gc_iupac_fraction); }, nullptr);
+}
 
 // ---- transforms -----------------------------------------------------------
 
@@ -331,9 +351,11 @@ PyObject* Sequence_subscript(PyObject* self, PyObject* key) noexcept {
 // ---- protocols --------------------------------------------------------
 
 PyObject* Sequence_str(PyObject* self) noexcept {
-    ReadAccess access(as_sequence(self)->access);
-    if (!access.ok()) return nullptr;
-    return Py_NewRef(as_sequence(self)->seq);
+    return shielded([&]() -> PyObject* {
+        ReadAccess access(as_sequence(self)->access);
+        if (!access.ok()) return nullptr;
+        return Py_NewRef(as_sequence(self)->seq);
+    }, nullptr);
 }
 
 PyObject* Sequence_repr(PyObject* self) noexcept {
@@ -348,41 +370,45 @@ PyObject* Sequence_repr(PyObject* self) noexcept {
 }
 
 Py_ssize_t Sequence_length(PyObject* self) noexcept {
-    SequenceObject* s = as_sequence(self);
-    ReadAccess access(s->access);
-    if (!access.ok()) return -1;
-    if (PyUnicode_IS_ASCII(s->seq)) return PyUnicode_GET_LENGTH(s->seq);
-    const std::optional<std::string_view> bytes = utf8_of(s->seq);
-    if (!bytes) return -1;
-    return static_cast<Py_ssize_t>(bytes->size());
+    return shielded([&]() -> Py_ssize_t {
+        SequenceObject* s = as_sequence(self);
+        ReadAccess access(s->access);
+        if (!access.ok()) return -1;
+        if (PyUnicode_IS_ASCII(s->seq)) return PyUnicode_GET_LENGTH(s->seq);
+        const std::optional<std::string_view> bytes = utf8_of(s->seq);
+        if (!bytes) return -1;
+        return static_cast<Py_ssize_t>(bytes->size());
+    }, -1);
 }
 
 PyObject* Sequence_richcompare(PyObject* self, PyObject* other, int op) noexcept {
-    if (op == Py_NE) {
-        Ref equal(PyObject_RichCompare(self, other, Py_EQ));
-        if (!equal) {
-            if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-            return nullptr;
+    return shielded([&]() -> PyObject* {
+        if (op == Py_NE) {
+            Ref equal(PyObject_RichCompare(self, other, Py_EQ));
+            if (!equal) {
+                if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+                return nullptr;
+            }
+            const int truth = PyObject_IsTrue(equal.get());
+            if (truth < 0) return nullptr;
+            return PyBool_FromLong(!truth);
         }
-        const int truth = PyObject_IsTrue(equal.get());
-        if (truth < 0) return nullptr;
-        return PyBool_FromLong(!truth);
-    }
-    if (op != Py_EQ) Py_RETURN_NOTIMPLEMENTED;
-    SequenceObject* s = as_sequence(self);
-    ReadAccess access(s->access);
-    if (!access.ok()) {
-        PyErr_Clear();
-        Py_RETURN_NOTIMPLEMENTED;
-    }
-    if (PyUnicode_Check(other)) return PyBool_FromLong(PyUnicode_Compare(s->seq, other) == 0);
-    if (is_sequence(other)) {
-        SequenceObject* o = as_sequence(other);
-        ReadAccess other_access(o->access);
-        if (other_access.ok()) return PyBool_FromLong(PyUnicode_Compare(s->seq, o->seq) == 0);
-        PyErr_Clear();
-    }
-    Py_RETURN_FALSE;
+        if (op != Py_EQ) Py_RETURN_NOTIMPLEMENTED;
+        SequenceObject* s = as_sequence(self);
+        ReadAccess access(s->access);
+        if (!access.ok()) {
+            PyErr_Clear();
+            Py_RETURN_NOTIMPLEMENTED;
+        }
+        if (PyUnicode_Check(other)) return PyBool_FromLong(PyUnicode_Compare(s->seq, other) == 0);
+        if (is_sequence(other)) {
+            SequenceObject* o = as_sequence(other);
+            ReadAccess other_access(o->access);
+            if (other_access.ok()) return PyBool_FromLong(PyUnicode_Compare(s->seq, o->seq) == 0);
+            PyErr_Clear();
+        }
+        Py_RETURN_FALSE;
+    }, nullptr);
 }
 
 // ---- pickling ---------------------------------------------------------------
@@ -401,7 +427,9 @@ PyObject* Sequence_reduce(PyObject* self, PyObject*) noexcept {
 
 // pickle and copy ask for __reduce_ex__ first; answering it directly saves
 // object's detour through __reduce__. Every protocol gets the same answer.
-PyObject* Sequence_reduce_ex(PyObject* self, PyObject*) noexcept { return Sequence_reduce(self, nullptr); }
+PyObject* Sequence_reduce_ex(PyObject* self, PyObject*) noexcept {
+    return shielded([&]() -> PyObject* { return Sequence_reduce(self, nullptr); }, nullptr);
+}
 
 PyMethodDef Sequence_methods[] = {
     {"__reduce__", Sequence_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
