@@ -110,6 +110,17 @@ template <class Sink>
 bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const IndexEntry* record,
                std::string_view record_name, bool reverse_complement, Sink& sink);
 
+// The same with the coordinate rules of the caller's choosing: `plan` is
+// called on the calling thread, in input order, as
+//   Result<FetchPlan> plan(std::size_t i, std::string_view name, const IndexEntry&,
+//                          std::uint64_t start, std::uint64_t end)
+// and must give an Extract or Empty plan, or the error that stops the batch
+// (a Refused plan counts as Empty). The overload above plans by
+// Faidx::plan_worker.
+template <class Sink, class Planner>
+bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const IndexEntry* record,
+               std::string_view record_name, bool reverse_complement, Sink& sink, Planner&& plan);
+
 // Finishes a slot that came back short or not ASCII: pads, upper-cases,
 // validates and reverse complements it into `text`. False, with slot.error
 // set, when the text is not valid UTF-8.
@@ -118,6 +129,14 @@ bool finish_slot(const Faidx& faidx, BatchSlot& slot, bool reverse_complement, s
 template <class Sink>
 bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const IndexEntry* record,
                std::string_view record_name, bool reverse_complement, Sink& sink) {
+    return run_batch(faidx, regions, record, record_name, reverse_complement, sink,
+                     [&faidx](std::size_t, std::string_view name, const IndexEntry& entry, std::uint64_t start,
+                              std::uint64_t end) { return faidx.plan_worker(name, entry, start, end); });
+}
+
+template <class Sink, class Planner>
+bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const IndexEntry* record,
+               std::string_view record_name, bool reverse_complement, Sink& sink, Planner&& planner) {
     const std::size_t count = regions.size();
     std::vector<BatchSlot> slots(count);
     // Declared after what the workers write into, so that it finishes first
@@ -142,7 +161,7 @@ bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const
             slot.state = BatchSlot::State::Failed;
             break;
         }
-        Result<FetchPlan> plan = faidx.plan_worker(name, *entry, region.start, region.end);
+        Result<FetchPlan> plan = planner(i, name, *entry, region.start, region.end);
         if (!plan) {
             slot.error = std::make_unique<FaidxError>(plan.take_error());
             slot.state = BatchSlot::State::Failed;

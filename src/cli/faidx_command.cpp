@@ -1,0 +1,252 @@
+// kelpa faidx: regions as FASTA records, wrapped, as samtools faidx prints them.
+//
+// Regions are read in batches; each batch is planned by the core's
+// coordinate rules (Faidx::plan_fetch), whose warnings are told in samtools'
+// words, extracted on the worker pool and written in input order. A region
+// that cannot be printed ends the run after the ones before it were
+// written; with -c it is printed empty (as samtools does) after a warning.
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <optional>
+
+#include "cli/commands.hpp"
+#include "cli/line_reader.hpp"
+#include "cli/options.hpp"
+#include "cli/output.hpp"
+#include "cli/region.hpp"
+#include "cli/report.hpp"
+#include "cli/text_arena.hpp"
+#include "core/batch.hpp"
+#include "core/faidx.hpp"
+
+namespace kelpa::cli {
+
+namespace {
+
+constexpr std::string_view USAGE =
+    "usage: kelpa faidx REF [REGION ...] [-r FILE] [-i] [-n WIDTH] [-c] [-o FILE] [--mark-strand rc|no|sign]\n"
+    "\n"
+    "Print each region as a FASTA record named after the region, wrapped at WIDTH\n"
+    "bases, as samtools faidx does. A region is NAME, NAME:START, NAME:START-END or\n"
+    "NAME:-END (1-based, inclusive; thousands separators allowed); {NAME} quotes a\n"
+    "name containing ':'. Without regions, only brings the index REF.fai up to date.\n"
+    "\n"
+    "options:\n"
+    "  -r, --region-file FILE    read regions from FILE, one a line ('-': standard\n"
+    "                            input; gzip-compressed files are read too)\n"
+    "  -i, --reverse-complement  print the reverse complement\n"
+    "  -n, --length WIDTH        bases per line (default: 60)\n"
+    "  -c, --continue            warn about a region that cannot be printed, print\n"
+    "                            it empty and go on\n"
+    "  -o, --output FILE         write to FILE instead of standard output\n"
+    "      --mark-strand TYPE    rc: '/rc' after reverse complements (default);\n"
+    "                            no: nothing; sign: '(+)' or '(-)' after every name\n"
+    "  -h, --help                show this help and exit\n";
+
+struct Settings {
+    std::size_t width = 60;
+    bool reverse = false;
+    bool keep_going = false;
+    std::string suffix;  // after every name
+};
+
+// The regions of one batch and the records they become.
+class FaidxJob {
+public:
+    FaidxJob(const core::Faidx& faidx, Output& out, const Settings& settings)
+        : faidx_(faidx), out_(out), settings_(settings) {}
+
+    // Takes one region. False when the run ends here (the reason reported).
+    bool add(std::string_view text) {
+        Region region;
+        std::string problem;
+        if (!parse_region(text, faidx_.entries(), faidx_.filename(), region, problem)) return refuse(text, problem);
+        const bool repeats = !requests_.empty() && region.entry == last_entry_;
+        last_entry_ = region.entry;
+        requests_.push_back({region.name, region.start, region.end, repeats});
+        labels_.push_back(text);
+        if (region.end >= region.start) bases_ += region.end - region.start + 1;
+        return requests_.size() < BATCH_REGIONS && bases_ < BATCH_BASES ? true : run();
+    }
+
+    // Prints the regions taken so far. False when the run ends here.
+    bool run() {
+        if (!requests_.empty()) {
+            const auto planner = [this](std::size_t i, std::string_view name, const core::IndexEntry& entry,
+                                        std::uint64_t start, std::uint64_t end) -> core::Result<core::FetchPlan> {
+                core::FetchPlan plan = faidx_.plan_fetch(name, entry, start, end);
+                if (!plan.warnings.empty()) {
+                    report_warning((start > entry.rlen ? "Zero length sequence: " : "Truncated sequence: ") +
+                                   std::string(labels_[i]));
+                }
+                return plan;
+            };
+            const bool done = core::run_batch(faidx_, requests_, nullptr, {}, settings_.reverse, *this, planner);
+            requests_.clear();
+            labels_.clear();
+            bases_ = 0;
+            arena_.reset();
+            if (!done) {
+                if (!failure_.empty()) {
+                    out_.flush();
+                    return report_and_stop(failure_);
+                }
+                return false;
+            }
+        }
+        return out_.ok() || report_and_stop(out_.error());
+    }
+
+    // The sink of run_batch.
+    char* reserve(std::size_t, std::uint64_t bytes) { return arena_.take(bytes); }
+    bool finished(std::size_t i, const core::BatchResult& result) {
+        write_record(labels_[i], result.text);
+        return out_.ok();
+    }
+    void failed(std::size_t i, const core::FaidxError& error) {
+        failure_ = "region '" + std::string(labels_[i]) + "': " + error.display();
+    }
+
+private:
+    // A region that cannot be printed: the end of the run, or with -c an
+    // empty record and a warning.
+    bool refuse(std::string_view text, const std::string& problem) {
+        if (!run()) return false;
+        if (!settings_.keep_going) {
+            out_.flush();
+            return report_and_stop(problem);
+        }
+        report_warning(problem);
+        write_record(text, {});
+        return true;
+    }
+
+    bool report_and_stop(const std::string& message) {
+        if (!message.empty()) report_error(message);
+        return false;
+    }
+
+    void write_record(std::string_view label, std::string_view text) {
+        const std::size_t header = label.size() + settings_.suffix.size() + 2;
+        char* p = out_.space(header);
+        *p++ = '>';
+        p = std::copy(label.begin(), label.end(), p);
+        p = std::copy(settings_.suffix.begin(), settings_.suffix.end(), p);
+        *p = '\n';
+        out_.commit(header);
+        // Whole lines, a block's worth at a time.
+        const std::size_t width = settings_.width;
+        const std::size_t lines_per_piece = std::max<std::size_t>(1, Output::BLOCK / (width + 1));
+        while (!text.empty()) {
+            const std::size_t bases = std::min(text.size(), lines_per_piece * width);
+            const std::size_t lines = (bases + width - 1) / width;
+            char* q = out_.space(bases + lines);
+            const char* in = text.data();
+            for (std::size_t left = bases; left > 0;) {
+                const std::size_t n = std::min(left, width);
+                std::memcpy(q, in, n);
+                q[n] = '\n';
+                q += n + 1;
+                in += n;
+                left -= n;
+            }
+            out_.commit(bases + lines);
+            text.remove_prefix(bases);
+        }
+    }
+
+    const core::Faidx& faidx_;
+    Output& out_;
+    const Settings& settings_;
+    std::vector<core::RegionRequest> requests_;
+    std::vector<std::string_view> labels_;
+    const core::IndexEntry* last_entry_ = nullptr;
+    std::uint64_t bases_ = 0;
+    TextArena arena_;
+    std::string failure_;
+};
+
+int usage_error(const std::string& message) {
+    report_error(message);
+    return EXIT_USAGE;
+}
+
+}  // namespace
+
+int run_faidx(const std::vector<std::string>& args) {
+    std::string problem;
+    const std::optional<ParsedArgs> parsed = parse_args(args,
+                                                        {{"regions", {"-r", "--region-file"}, true},
+                                                         {"reverse", {"-i", "--reverse-complement"}},
+                                                         {"width", {"-n", "--length"}, true},
+                                                         {"continue", {"-c", "--continue"}},
+                                                         {"output", {"-o", "--output"}, true},
+                                                         {"mark", {"--mark-strand"}, true}},
+                                                        problem);
+    if (!parsed) return usage_error(problem);
+    if (parsed->help()) {
+        std::fwrite(USAGE.data(), 1, USAGE.size(), stdout);
+        return 0;
+    }
+    if (parsed->positionals().empty()) return usage_error("the following arguments are required: REF");
+
+    Settings settings;
+    settings.reverse = parsed->has("reverse");
+    settings.keep_going = parsed->has("continue");
+    if (const auto width = parsed->value("width")) {
+        const std::optional<std::size_t> value = parse_positive(*width);
+        if (!value) return usage_error("argument -n/--length: '" + *width + "' is not a positive whole number");
+        settings.width = *value;
+    }
+    const std::string mark = parsed->value("mark").value_or("rc");
+    if (mark == "rc") {
+        settings.suffix = settings.reverse ? "/rc" : "";
+    } else if (mark == "sign") {
+        settings.suffix = settings.reverse ? "(-)" : "(+)";
+    } else if (mark != "no") {
+        return usage_error("argument --mark-strand: invalid choice: '" + mark + "' (choose from 'rc', 'no', 'sign')");
+    }
+
+    const std::string& path = parsed->positionals()[0];
+    core::Result<std::unique_ptr<core::Faidx>> opened = core::Faidx::open(path, std::nullopt, core::FaidxOptions());
+    if (!opened) return fail(describe_open_failure(path, opened.error()));
+    const core::Faidx& faidx = **opened;
+    const std::optional<std::string> region_file = parsed->value("regions");
+    if (!region_file && parsed->positionals().size() == 1) return 0;  // the index is up to date now
+
+    std::optional<Output> out = Output::open(parsed->value("output").value_or(""), problem);
+    if (!out) return fail(problem);
+    FaidxJob job(faidx, *out, settings);
+    if (region_file) {
+        std::unique_ptr<LineReader> reader = LineReader::open(*region_file, "region file", problem);
+        if (!reader) return fail(problem);
+        for (bool reading = true; reading;) {
+            std::string_view line;
+            switch (reader->next(line)) {
+                case LineReader::Next::Line: {
+                    while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
+                    while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+                    if (!line.empty() && !job.add(line)) return EXIT_FAILED;
+                    break;
+                }
+                case LineReader::Next::Refill:
+                    if (!job.run()) return EXIT_FAILED;
+                    if (!reader->refill()) {
+                        out->flush();
+                        return fail(reader->error());
+                    }
+                    break;
+                case LineReader::Next::End: reading = false; break;
+            }
+        }
+        if (!job.run()) return EXIT_FAILED;
+    }
+    for (std::size_t i = 1; i < parsed->positionals().size(); ++i)
+        if (!job.add(parsed->positionals()[i])) return EXIT_FAILED;
+    if (!job.run()) return EXIT_FAILED;
+    if (!out->flush()) return out->closed() ? EXIT_FAILED : fail(out->error());
+    return 0;
+}
+
+}  // namespace kelpa::cli

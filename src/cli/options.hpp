@@ -1,0 +1,53 @@
+// The command line of one command: options by exact spelling, in any order
+// with the positional arguments.
+//
+// Each option has one or more spellings ("-n", "--length"); an option that
+// takes a value takes the next argument, or the text after '=' in the long
+// form ("--length=80"). A spelling matches only whole ("-split" is its own
+// option, never "-s" and junk). "--" ends the options; "-" alone is a
+// positional argument (standard input). "-h" and "--help" ask for help.
+#pragma once
+
+#include <initializer_list>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kelpa::cli {
+
+struct OptionSpec {
+    std::string_view key;                          // what the command asks for
+    std::initializer_list<std::string_view> names;  // its spellings
+    bool takes_value = false;
+};
+
+class ParsedArgs {
+public:
+    bool has(std::string_view key) const { return values_.count(std::string(key)) != 0; }
+    // The value of an option (the last one given), or nothing.
+    std::optional<std::string> value(std::string_view key) const;
+    // The spelling the user wrote for `key`, for messages.
+    std::string spelling(std::string_view key) const;
+    const std::vector<std::string>& positionals() const { return positionals_; }
+    bool help() const { return help_; }
+
+private:
+    friend std::optional<ParsedArgs> parse_args(const std::vector<std::string>&, std::initializer_list<OptionSpec>,
+                                                std::string&);
+    std::map<std::string, std::string> values_;
+    std::map<std::string, std::string> spellings_;
+    std::vector<std::string> positionals_;
+    bool help_ = false;
+};
+
+// The arguments after the command's name; nothing, with `error` set, for an
+// unknown option or a missing value.
+std::optional<ParsedArgs> parse_args(const std::vector<std::string>& args, std::initializer_list<OptionSpec> specs,
+                                     std::string& error);
+
+// A whole number >= 1 (e.g. a line width), or nothing.
+std::optional<std::size_t> parse_positive(std::string_view text);
+
+}  // namespace kelpa::cli

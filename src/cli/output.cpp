@@ -1,0 +1,51 @@
+#include "output.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace kelpa::cli {
+
+Output::Output(core::UniqueFd fd, bool owned, std::string name)
+    : fd_(std::move(fd)), out_(owned ? fd_.get() : 1), name_(std::move(name)), buffer_(2 * BLOCK) {}
+
+std::optional<Output> Output::open(const std::string& path, std::string& error) {
+    if (path.empty()) return Output(core::UniqueFd(), false, "standard output");
+    core::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (!fd.valid()) {
+        error = "cannot write " + path + ": " + std::strerror(errno);
+        return std::nullopt;
+    }
+    return Output(std::move(fd), true, path);
+}
+
+void Output::make_room(std::size_t n) {
+    flush();
+    if (buffer_.size() < n) buffer_.resize(n);
+}
+
+bool Output::flush() {
+    const char* p = buffer_.data();
+    std::size_t left = used_;
+    used_ = 0;
+    while (left > 0 && ok()) {
+        const ssize_t n = ::write(out_, p, left);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EPIPE) {
+                closed_ = true;
+            } else {
+                error_ = "cannot write " + name_ + ": " + std::strerror(errno);
+            }
+            break;
+        }
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    return ok();
+}
+
+}  // namespace kelpa::cli

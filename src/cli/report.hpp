@@ -1,0 +1,24 @@
+// What the kelpa program says on standard error: one whole line per
+// message, "kelpa: error: ..." or "kelpa: warning: ...", written at once.
+#pragma once
+
+#include <string_view>
+
+#include "core/error.hpp"
+
+namespace kelpa::cli {
+
+// Exit statuses: a failed command, and a command line that makes no sense.
+inline constexpr int EXIT_FAILED = 1;
+inline constexpr int EXIT_USAGE = 2;
+
+void report_error(std::string_view message);
+void report_warning(std::string_view message);
+
+// report_error(message) and EXIT_FAILED, for `return fail(...)`.
+int fail(std::string_view message);
+
+// How a failure to open the FASTA file at `path` is told to the user.
+std::string describe_open_failure(const std::string& path, const core::FaidxError& error);
+
+}  // namespace kelpa::cli

@@ -1,0 +1,54 @@
+// Room for the texts of one batch: blocks that stay put until reset(), so
+// the workers can fill what the calling thread reserved earlier.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace kelpa::cli {
+
+class TextArena {
+public:
+    static constexpr std::uint64_t BLOCK = std::uint64_t{16} << 20;
+
+    TextArena() = default;
+    // Not copyable or movable: workers write through the pointers it gave.
+    TextArena(const TextArena&) = delete;
+    TextArena& operator=(const TextArena&) = delete;
+
+    char* take(std::uint64_t n) {
+        if (n > BLOCK) {  // a large region gets a block of its own
+            large_.emplace_back(new char[n]);
+            return large_.back().get();
+        }
+        if (blocks_.empty() || BLOCK - used_ < n) {
+            if (++current_ >= blocks_.size()) blocks_.emplace_back(new char[BLOCK]);
+            used_ = 0;
+        }
+        char* p = blocks_[current_].get() + used_;
+        used_ += n;
+        return p;
+    }
+
+    // Keeps one block for the next batch.
+    void reset() {
+        large_.clear();
+        blocks_.resize(std::min<std::size_t>(blocks_.size(), 1));
+        current_ = blocks_.empty() ? SIZE_MAX : 0;
+        used_ = 0;
+    }
+
+private:
+    std::vector<std::unique_ptr<char[]>> blocks_;
+    std::vector<std::unique_ptr<char[]>> large_;
+    std::size_t current_ = SIZE_MAX;  // block being filled; wraps to 0 on first use
+    std::uint64_t used_ = 0;
+};
+
+// A batch ends at this many regions or this many bases, whichever comes first.
+inline constexpr std::size_t BATCH_REGIONS = 16384;
+inline constexpr std::uint64_t BATCH_BASES = std::uint64_t{64} << 20;
+
+}  // namespace kelpa::cli
