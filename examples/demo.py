@@ -56,12 +56,16 @@ def main():
         print(f"... {len(forward)} regions in all")
 
         section("The same job from the command line: kelpa getfasta -s")
-        command = [sys.executable, "-m", "kelpa_cli", "getfasta", reference, bed, "-s"]
-        result = subprocess.run(command, capture_output=True, text=True)
+        # The program pip installed beside this interpreter (.venv/bin/kelpa).
+        program = os.path.join(os.path.dirname(sys.executable), "kelpa")
+        if not os.path.exists(program):
+            print(f"the kelpa program is not installed at {program}")
+            return
+        result = subprocess.run([program, "getfasta", reference, bed, "-s"], capture_output=True, text=True)
         if result.returncode == 0:
             print("\n".join(result.stdout.splitlines()[:6]))
         else:
-            print(result.stderr.strip() or "the command-line tool is not installed")
+            print(result.stderr.strip())
 
 
 if __name__ == "__main__":

@@ -1,11 +1,13 @@
-"""The kelpa command: `kelpa index`, `kelpa faidx` and `kelpa getfasta`.
+"""The kelpa program: `kelpa index`, `kelpa faidx` and `kelpa getfasta`.
 
 Their output is checked byte for byte against samtools faidx and bedtools
 getfasta run on the same files with the same options (each test is skipped
-when its tool is missing). The sequences are random text of A, C, G, T and N
-in both cases: the letters every tool complements the same way.
+when its tool is missing, and fails instead under KELPA_REQUIRE_PEERS=1).
+The sequences are random text of A, C, G, T and N in both cases: the letters
+every tool complements the same way.
 """
 
+import gzip
 import os
 import random
 import shutil
@@ -18,9 +20,8 @@ import pytest
 
 from conftest import random_seq, write_fasta
 
-# The installed console script beside this interpreter, or the module.
-_SCRIPT = Path(sys.executable).with_name("kelpa")
-KELPA = [str(_SCRIPT)] if _SCRIPT.exists() else [sys.executable, "-m", "kelpa_cli"]
+# The program pip installed beside this interpreter.
+KELPA = [str(Path(sys.executable).with_name("kelpa"))]
 
 
 def run(*args, stdin=None):
@@ -39,9 +40,9 @@ def same_output(ours, *peer):
     assert ours.stdout == run_tool(*peer)
 
 
-def error_line(done):
+def error_line(done, status=1, stdout=b""):
     """The one line a failed command wrote to stderr."""
-    assert (done.returncode, done.stdout) == (1, b"")
+    assert (done.returncode, done.stdout) == (status, stdout)
     lines = done.stderr.decode().splitlines()
     assert len(lines) == 1 and lines[0].startswith("kelpa: error: "), lines
     return lines[0].removeprefix("kelpa: error: ")
@@ -117,8 +118,8 @@ def test_faidx_past_the_end_and_names_containing_colons(tmp_path, samtools):
     assert done.stdout.decode() == (">HLA:01\nACGTACGTAA\n>HLA:01:2-4\nCGT\n>y:5\nCCCCGGGGTT\n>y:5:3-6\nCCGG\n"
                                     ">{y:5}:2-3\nCC\n>{HLA:01}\nACGTACGTAA\n>y:5:8-20\nGTT\n>y:5:15-19\n")
     assert done.stderr.decode().splitlines() == [
-        "kelpa: warning: region 'y:5:8-20' runs past the end of y:5 (10); truncated",
-        "kelpa: warning: region 'y:5:15-19' starts past the end of y:5 (10); empty",
+        "kelpa: warning: Truncated sequence: y:5:8-20",
+        "kelpa: warning: Zero length sequence: y:5:15-19",
     ]
 
 
@@ -152,9 +153,9 @@ def test_getfasta_skips_what_it_cannot_print_with_a_warning(tmp_path, bedtools):
     same_output(done, bedtools, "getfasta", "-fi", copy_for_tool(path), "-bed", bed)
     assert done.stdout == b">chr1:0-4\nACGT\n>chr1:8-10\nAC\n"
     assert done.stderr.decode().splitlines() == [
-        f"kelpa: warning: sequence chrX is not in {path}; its features are skipped",
-        f"kelpa: warning: {bed}, line 4: chr1:5-20 goes past the end of chr1 (10); skipped",
-        f"kelpa: warning: {bed}, line 5: chr1:3-3 is empty; skipped",
+        "kelpa: warning: chromosome (chrX) was not found in the FASTA file. Skipping.",
+        "kelpa: warning: Feature (chr1:5-20) beyond the length of chr1 size (10 bp). Skipping.",
+        "kelpa: warning: Feature (chr1:3-3) has length = 0, Skipping.",
     ]
 
 
@@ -181,10 +182,9 @@ def wrapped(name, text, width):
 
 @pytest.mark.parametrize("width", [1, 7, 59, 60, 61])
 def test_faidx_wraps_like_plain_slicing(tmp_path, width):
-    # Groups of records are cut into lines by one struct format; a group with
-    # a text of more than 128 lines or a name that is not ASCII is cut record
-    # by record. Every text length around the width, both roads, and empty
-    # regions in between, against plain slicing of the written text.
+    # Every text length around the width, texts that are not ASCII (UTF-8
+    # bytes: lines count bytes, as in samtools) and empty regions in between,
+    # against plain slicing of the written text.
     rng = random.Random(width)
     seq = random_seq(rng, 500, "ACGTNacgtnRYKMSWBDHVUryk*-")
     path = tmp_path / "wrap.fa"
@@ -195,8 +195,7 @@ def test_faidx_wraps_like_plain_slicing(tmp_path, width):
     done = run("faidx", path, "-n", width, *regions)
     expected = "".join(wrapped(r, seq[int(r[4:].split("-")[0]) - 1 : int(r.split("-")[1])], width) for r in regions)
     assert (done.returncode, done.stdout.decode()) == (0, expected), done.stderr
-    # A whole record (500 lines at width 1: three blocks of 128 lines and the
-    # rest), a name that is not ASCII, and short regions in the same group.
+    # A whole record, a name that is not ASCII, and short regions together.
     regions = ["seq:1-3", "seq", "séq:2-140", "seq:5-9"]
     done = run("faidx", path, "-n", width, *regions)
     texts = [seq[:3], seq, seq[1:140], seq[4:9]]
@@ -216,7 +215,7 @@ def test_faidx_reverse_complement_wraps_like_plain_slicing(tmp_path):
     assert (done.returncode, done.stdout.decode()) == (0, expected), done.stderr
 
 
-# ---- input from standard input, and the ways out -------------------------------
+# ---- options, inputs and the ways out -----------------------------------------
 @pytest.fixture
 def small_fasta(tmp_path):
     path = tmp_path / "small.fa"
@@ -224,30 +223,70 @@ def small_fasta(tmp_path):
     return path
 
 
-def test_regions_and_features_from_standard_input(small_fasta):
-    done = run("faidx", small_fasta, "-r", "-", stdin=b"chr1:1-5\n\nx:1-3:2-3\r\n")
+@pytest.mark.parametrize("kelpa_args, peer_args", [
+    (["faidx", "-c", "{fa}", "chr1:1-2", "chr9", "x:1-3", "{x}:2-3"], ["faidx", "-c", "{peer}", "chr1:1-2", "chr9",
+                                                                      "x:1-3", "{x}:2-3"]),
+    (["faidx", "{fa}", "chr1:2-6", "-i", "--mark-strand", "sign"], ["faidx", "{peer}", "chr1:2-6", "-i",
+                                                                    "--mark-strand", "sign"]),
+    (["faidx", "{fa}", "chr1:2-6", "--mark-strand", "sign"], ["faidx", "{peer}", "chr1:2-6", "--mark-strand", "sign"]),
+    (["faidx", "{fa}", "chr1:2-6", "-i", "--mark-strand=no"], ["faidx", "{peer}", "chr1:2-6", "-i", "--mark-strand",
+                                                               "no"]),
+    (["getfasta", "-fi", "{fa}", "-bed", "{bed}", "-s", "-nameOnly", "-tab"],
+     ["getfasta", "-fi", "{peer}", "-bed", "{bed}", "-s", "-nameOnly", "-tab"]),
+    (["getfasta", "{fa}", "{bed}", "--tab", "--name"], ["getfasta", "-fi", "{peer}", "-bed", "{bed}", "-tab", "-name"]),
+    (["getfasta", "{fa}", "{bed.gz}", "--name-only"], ["getfasta", "-fi", "{peer}", "-bed", "{bed}", "-nameOnly"]),
+    (["getfasta", "-split", "-name", "-fi", "{fa}", "-bed", "{bed}"], ["getfasta", "-fi", "{peer}", "-bed", "{bed}",
+                                                                       "-split", "-name"]),
+])
+def test_options_print_what_the_peers_print(small_fasta, tmp_path, kelpa_args, peer_args):
+    bed = tmp_path / "f.bed"
+    bed.write_text("chr1\t2\t9\tf1\t0\t-\t2\t9\t0\t2\t2,3,\t0,4,\nx:1-3\t0\t2\tf2\t0\t+\t0\t2\t0\t1\t2,\t0,\n")
+    bed_gz = tmp_path / "f.bed.data"  # compressed, whatever its name says
+    bed_gz.write_bytes(gzip.compress(bed.read_bytes()))
+    peer = copy_for_tool(small_fasta)
+    fill = {"{fa}": small_fasta, "{peer}": peer, "{bed}": bed, "{bed.gz}": bed_gz}
+    tool = {"faidx": "samtools", "getfasta": "bedtools"}[kelpa_args[0]]
+    same_output(run(*[fill.get(a, a) for a in kelpa_args]), _tool_path(tool), *[fill.get(a, a) for a in peer_args])
+
+
+def _tool_path(name):
+    from conftest import _tool
+    return _tool(name)
+
+
+def test_regions_and_features_from_standard_input_and_gzip(small_fasta, tmp_path):
+    done = run("faidx", small_fasta, "-r", "-", stdin=b"chr1:1-5\n\n x:1-3:2-3 \r\n")
     assert (done.returncode, done.stdout) == (0, b">chr1:1-5\nACGTa\n>x:1-3:2-3\nGG\n"), done.stderr
-    done = run("getfasta", small_fasta, "-", "-s", stdin=b"chr1\t2\t10\tf\t0\t-\nchr1\t0\t3\tg\t0\t+\n")
-    assert (done.returncode, done.stdout) == (0, b">chr1:2-10(-)\nNNacgtAC\n>chr1:0-3(+)\nACG\n"), done.stderr
+    features = b"chr1\t2\t10\tf\t0\t-\nchr1\t0\t3\tg\t0\t+\n"
+    expected = b">chr1:2-10(-)\nNNacgtAC\n>chr1:0-3(+)\nACG\n"
+    for stdin in (features, gzip.compress(features)):
+        done = run("getfasta", small_fasta, "-", "-s", stdin=stdin)
+        assert (done.returncode, done.stdout) == (0, expected), done.stderr
+    (tmp_path / "regions.gz").write_bytes(gzip.compress(b"x\nchr1:9\n"))
+    done = run("faidx", small_fasta, "-r", tmp_path / "regions.gz", "-o", tmp_path / "out.fa")
+    assert (done.returncode, done.stdout, (tmp_path / "out.fa").read_bytes()) == (0, b"", b">x\nTTT\n>chr1:9\nNN\n")
+    done = run("getfasta", small_fasta, "-", "-fo", tmp_path / "out.fa", stdin=features)
+    assert (done.returncode, (tmp_path / "out.fa").read_bytes()) == (0, b">chr1:2-10\nGTacgtNN\n>chr1:0-3\nACG\n")
 
 
-def test_version_and_module_entry_point(small_fasta):
+def test_version_and_help():
     done = run("--version")
     assert (done.returncode, done.stdout.decode()) == (0, f"kelpa {version('kelpa')}\n")
-    by_module = subprocess.run([sys.executable, "-m", "kelpa_cli", "faidx", str(small_fasta), "chr1:2-4"],
-                               capture_output=True)
-    assert (by_module.returncode, by_module.stdout) == (0, b">chr1:2-4\nCGT\n")
+    for command in ([], ["index"], ["faidx"], ["getfasta"]):
+        done = run(*command, "--help")
+        assert (done.returncode, done.stderr) == (0, b"")
+        assert done.stdout.decode().startswith(" ".join(["usage: kelpa", *command]))
 
 
-def test_output_closed_early_is_not_an_error(tmp_path):
+@pytest.mark.parametrize("command", [["faidx", "{fa}", "-r", "{list}"], ["getfasta", "{fa}", "{bed}"]])
+def test_output_closed_early_is_not_an_error(tmp_path, command):
     path, _ = make_genome(tmp_path, 41, 60)
-    listing = tmp_path / "regions.txt"
-    listing.write_text("chr1\n" * 2000)
-    reader = subprocess.Popen(["head", "-c", "10"], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
-    done = subprocess.run([*KELPA, "faidx", str(path), "-r", str(listing)], stdout=reader.stdin, stderr=subprocess.PIPE)
-    reader.stdin.close()
-    reader.wait()
-    assert done.stderr == b""  # no traceback, no message
+    (tmp_path / "regions.txt").write_text("chr1\n" * 20000)
+    (tmp_path / "features.bed").write_text("chr1\t0\t900\n" * 20000)
+    fill = {"{fa}": str(path), "{list}": str(tmp_path / "regions.txt"), "{bed}": str(tmp_path / "features.bed")}
+    line = subprocess.run(f"{KELPA[0]} {' '.join(fill.get(a, a) for a in command)} | head -1", shell=True,
+                          capture_output=True)
+    assert (line.stdout[:1], line.stderr) == (b">", b"")  # no message, no traceback
 
 
 @pytest.mark.parametrize("args, message", [
@@ -257,7 +296,8 @@ def test_output_closed_early_is_not_an_error(tmp_path):
     (["faidx", "{fa}", "chr1:1-2", "chr1:5-3"], "bad region 'chr1:5-3': the end is before the start"),
     (["faidx", "{fa}", "chr1:1-2", "chr1:a-5"], "bad region 'chr1:a-5': 'a' is not a position"),
     (["faidx", "{fa}", "chr1:1-2", "chr1:3-5x"], "bad region 'chr1:3-5x': '5x' is not a position"),
-    (["faidx", "{fa}", "chr1:1-2", "chr1:+3"], "bad region 'chr1:+3': '+3' is not a position"),
+    (["faidx", "{fa}", "chr1:1-2", "chr1:1-99999999999999999999"],
+     "bad region 'chr1:1-99999999999999999999': '99999999999999999999' is not a position"),
     (["faidx", "{fa}", "chr1:1-2", "x:1-3"], "region 'x:1-3' is ambiguous: write {x:1-3} or {x}:1-3"),
     (["faidx", "{fa}", "chr1:1-2", "{chr1"], "bad region '{chr1': no closing brace"),
     (["faidx", "{dir}/missing.fa", "chr1"], "FASTA file not found: {dir}/missing.fa"),
@@ -265,29 +305,54 @@ def test_output_closed_early_is_not_an_error(tmp_path):
     (["getfasta", "{fa}", "{dir}/missing.bed"], "cannot read BED file {dir}/missing.bed: No such file or directory"),
     (["faidx", "{fa}", "-r", "{dir}/missing.txt"],
      "cannot read region file {dir}/missing.txt: No such file or directory"),
-    ([], "the following arguments are required: COMMAND"),
-    (["faidx", "{fa}", "-n", "0"], "argument -n/--length: '0' is not a positive whole number"),
-    (["getfasta", "{fa}"], "the following arguments are required: BED"),
-    (["frobnicate"], "argument COMMAND: invalid choice: 'frobnicate' (choose from 'index', 'faidx', 'getfasta')"),
+    (["faidx", "{fa}", "chr1", "-o", "{dir}/no/such/out.fa"],
+     "cannot write {dir}/no/such/out.fa: No such file or directory"),
 ])
 def test_mistakes_give_one_error_line(small_fasta, args, message):
+    # faidx streams: the regions before the bad one are printed, as samtools prints them.
     fill = lambda text: text.replace("{fa}", str(small_fasta)).replace("{dir}", str(small_fasta.parent))
-    assert error_line(run(*map(fill, args))) == fill(message)
+    before = b">chr1:1-2\nAC\n" if "chr1:1-2" in args else b""
+    assert error_line(run(*map(fill, args)), stdout=before) == fill(message)
+
+
+@pytest.mark.parametrize("args, message", [
+    ([], "the following arguments are required: COMMAND"),
+    (["frobnicate"], "invalid command 'frobnicate' (choose from 'index', 'faidx', 'getfasta')"),
+    (["faidx", "{fa}", "-n", "0"], "argument -n/--length: '0' is not a positive whole number"),
+    (["faidx", "{fa}", "-n"], "option -n needs a value"),
+    (["faidx", "{fa}", "--mark-strand", "up"], "argument --mark-strand: invalid choice: 'up' (choose from 'rc', 'no', "
+                                               "'sign')"),
+    (["faidx"], "the following arguments are required: REF"),
+    (["getfasta", "{fa}"], "the following arguments are required: BED"),
+    (["getfasta", "{fa}", "a.bed", "b.bed"], "unrecognized arguments: b.bed"),
+    (["getfasta", "-fi", "{fa}", "-bed", "a.bed", "-sx"], "unrecognized option '-sx'"),
+    (["getfasta", "{fa}", "a.bed", "--name", "-nameOnly"], "argument --name-only: not allowed with argument --name"),
+    (["index", "{fa}", "--width"], "unrecognized option '--width'"),
+])
+def test_usage_mistakes_exit_with_status_2(small_fasta, args, message):
+    fill = lambda text: text.replace("{fa}", str(small_fasta))
+    assert error_line(run(*map(fill, args)), status=2) == fill(message)
 
 
 def test_bad_bed_lines_and_broken_index(small_fasta, tmp_path):
     bed = tmp_path / "bad.bed"
-    for line, message in {  # one run each, after a good line
+    for line, message in {  # one run each, after a good line, which is printed first
         "chr1\t1\n": "expected at least 3 tab-separated columns",
         "chr1 1 5\n": "expected at least 3 tab-separated columns",
         "chr1\tone\t5\n": "the start and end must be whole numbers",
+        "chr1\t2\t5e\n": "the start and end must be whole numbers",
         "chr1\t-1\t5\n": "the start is negative",
         "chr1\t5\t2\n": "the start is after the end",
         "chr1\t0\t9\tg\t0\t+\t0\t9\t0\t2\t3,3,\t0,\n": "the block count does not match the block lists",
         "chr1\t0\t9\tg\t0\t+\t0\t9\t0\t1\t20,\t0,\n": "a block lies outside the feature",
     }.items():
-        bed.write_text("chr1\t0\t2\n" + line)
-        assert error_line(run("getfasta", small_fasta, bed, "--split")) == f"{bed}, line 2: {message}"
+        bed.write_text("#header\nchr1\t0\t2\n" + line)
+        done = run("getfasta", small_fasta, bed, "--split")
+        assert error_line(done, stdout=b">chr1:0-2\nAC\n") == f"{bed}, line 3: {message}"
+    (tmp_path / "cut.bed.gz").write_bytes(gzip.compress(b"chr1\t0\t2\n" * 1000)[:-12])
+    done = run("getfasta", small_fasta, tmp_path / "cut.bed.gz")  # the whole lines before the cut are printed
+    assert error_line(done, stdout=done.stdout) == f"cannot read BED file {tmp_path / 'cut.bed.gz'}: unexpected end of file"
+    assert done.stdout and set(done.stdout.split(b"\n")) == {b">chr1:0-2", b"AC", b""}
     index = Path(f"{small_fasta}.fai")
     index.write_text("chr1\tten\t6\t10\t11\n")
     os.utime(index, (os.path.getmtime(small_fasta) + 10,) * 2)  # newer: read, not rebuilt

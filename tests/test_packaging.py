@@ -1,7 +1,8 @@
 """What an installation of kelpa holds besides the module: its metadata,
-the type stubs beside the module and the kelpa command."""
+the type stubs beside the module and the kelpa program."""
 
 import ast
+import os
 import sys
 import tomllib
 from importlib import metadata
@@ -21,11 +22,14 @@ def test_metadata_and_installed_files():
         project["version"], project["description"], project["requires-python"])
     assert "MIT" in (meta["License"] or meta["License-Expression"] or "")
     assert "Typing :: Typed" in meta.get_all("Classifier")
-    assert {"kelpa-stubs/__init__.pyi", "kelpa_cli.py"} <= {str(f) for f in metadata.files("kelpa")}
+    files = {str(f) for f in metadata.files("kelpa")}
+    assert "kelpa-stubs/__init__.pyi" in files and not any("kelpa_cli" in f for f in files)
     assert (SITE / "kelpa-stubs" / "__init__.pyi").read_text() == (ROOT / "kelpa-stubs" / "__init__.pyi").read_text()
-    (entry,) = [e for e in metadata.entry_points(group="console_scripts") if e.name == "kelpa"]
-    assert entry.value == "kelpa_cli:main"
-    assert (SITE / "kelpa_cli.py").is_file() and Path(sys.executable).with_name("kelpa").is_file()
+    # The program is the wheel's script, not a console-script entry point.
+    assert not [e for e in metadata.entry_points(group="console_scripts") if e.name == "kelpa"]
+    program = Path(sys.executable).with_name("kelpa")
+    assert program.read_bytes()[:4] == b"\x7fELF" and os.access(program, os.X_OK)
+    assert any(f.endswith("/bin/kelpa") for f in files)
 
 
 def test_stubs_declare_what_the_module_defines():

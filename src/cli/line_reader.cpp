@@ -13,6 +13,14 @@ namespace {
 
 constexpr std::size_t WINDOW = std::size_t{4} << 20;
 
+// zlib's message without the "<fd:N>: " it puts in front.
+std::string_view zlib_message(const char* message) {
+    std::string_view text(message);
+    if (const std::size_t colon = text.find(">: "); text.starts_with("<fd:") && colon != std::string_view::npos)
+        text.remove_prefix(colon + 3);
+    return text;
+}
+
 }  // namespace
 
 // zlib's reader passes plain text through unchanged and inflates gzip
@@ -87,14 +95,14 @@ bool LineReader::refill() {
             int code = 0;
             const char* message = gzerror(stream_->file, &code);
             error_ = "cannot read " + what_ + " " + path_ + ": " +
-                     (code == Z_ERRNO ? std::strerror(errno) : message);
+                     std::string(code == Z_ERRNO ? std::strerror(errno) : zlib_message(message));
             return false;
         }
         if (got == 0) {
             int code = 0;
             const char* message = gzerror(stream_->file, &code);
             if (code != Z_OK) {
-                error_ = "cannot read " + what_ + " " + path_ + ": " + message;
+                error_ = "cannot read " + what_ + " " + path_ + ": " + std::string(zlib_message(message));
                 return false;
             }
             eof_ = true;
