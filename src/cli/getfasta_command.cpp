@@ -119,7 +119,9 @@ public:
                 if (feature.skipped) plan.kind = core::FetchPlan::Kind::Empty;
                 return plan;
             };
+            records_.assign(requests_.size(), nullptr);
             const bool done = core::run_batch(faidx_, requests_, nullptr, {}, false, *this, planner);
+            send_span();
             requests_.clear();
             owner_.clear();
             features_.clear();
@@ -137,13 +139,31 @@ public:
         return out_.ok();
     }
 
-    // The sink of run_batch.
-    char* reserve(std::size_t, std::uint64_t bytes) { return arena_.take(bytes); }
+    // The sink of run_batch. The text of a feature printed whole is
+    // extracted right behind its header in the arena, so that a run of
+    // such records goes out from there in one write, without a copy.
+    char* reserve(std::size_t i, std::uint64_t bytes) {
+        const Feature& feature = features_[owner_[i]];
+        if (feature.pieces != 1) return arena_.take(bytes);
+        format_header(feature.bed, header_);
+        char* record = arena_.take(header_.size() + bytes + 1);
+        std::copy(header_.begin(), header_.end(), record);
+        records_[i] = record;
+        return record + header_.size();
+    }
     bool finished(std::size_t i, const core::BatchResult& result) {
         const Feature& feature = features_[owner_[i]];
         if (feature.skipped) return true;
         if (feature.pieces == 1) {
-            write_record(feature, result.text);
+            if (records_[i] != nullptr && result.in_place) {
+                char* text = const_cast<char*>(result.text.data());
+                if (settings_.strand && feature.bed.strand == "-")
+                    core::reverse_complement_in_place(text, result.text.size());
+                text[result.text.size()] = '\n';
+                send(records_[i], text + result.text.size() + 1);
+            } else {
+                write_record(feature, result.text);
+            }
         } else {
             joined_.append(result.text);
             if (++pieces_seen_ == feature.pieces) {
@@ -172,36 +192,42 @@ private:
         }
     }
 
-    static char* put_number(char* p, std::uint64_t value) { return std::to_chars(p, p + 20, value).ptr; }
-
-    void write_record(const Feature& feature, std::string_view text) {
-        const BedFeature& bed = feature.bed;
-        // >[NAME::]CHROM:START-END[(STRAND)] or >NAME[(STRAND)], then the text.
-        const std::size_t most = bed.name.size() + bed.chrom.size() + bed.strand.size() + 50;
-        char* start = out_.space(most);
-        char* p = start;
-        if (!settings_.tab) *p++ = '>';
+    // >[NAME::]CHROM:START-END[(STRAND)] or >NAME[(STRAND)], and what
+    // follows the name ('\n', or a tab with --tab).
+    void format_header(const BedFeature& bed, std::string& header) const {
+        header.clear();
+        if (!settings_.tab) header.push_back('>');
         if (settings_.name_only) {
-            p = std::copy(bed.name.begin(), bed.name.end(), p);
+            header.append(bed.name);
         } else {
-            if (settings_.name) {
-                p = std::copy(bed.name.begin(), bed.name.end(), p);
-                *p++ = ':';
-                *p++ = ':';
-            }
-            p = std::copy(bed.chrom.begin(), bed.chrom.end(), p);
-            *p++ = ':';
-            p = put_number(p, bed.start);
-            *p++ = '-';
-            p = put_number(p, bed.end);
+            if (settings_.name) header.append(bed.name).append("::");
+            char number[24];
+            header.append(bed.chrom).push_back(':');
+            header.append(number, std::to_chars(number, number + sizeof number, bed.start).ptr).push_back('-');
+            header.append(number, std::to_chars(number, number + sizeof number, bed.end).ptr);
         }
-        if (settings_.strand) {
-            *p++ = '(';
-            p = std::copy(bed.strand.begin(), bed.strand.end(), p);
-            *p++ = ')';
-        }
-        *p++ = settings_.tab ? '\t' : '\n';
-        out_.commit(static_cast<std::size_t>(p - start));
+        if (settings_.strand) header.append("(").append(bed.strand).append(")");
+        header.push_back(settings_.tab ? '\t' : '\n');
+    }
+
+    // Whole records in the arena, [begin, end): joined to the run before
+    // when they follow it, written when they do not.
+    void send(const char* begin, const char* end) {
+        if (begin != span_end_) send_span();
+        if (span_begin_ == nullptr) span_begin_ = begin;
+        span_end_ = end;
+    }
+    void send_span() {
+        if (span_begin_ != nullptr) out_.write_through(span_begin_, static_cast<std::size_t>(span_end_ - span_begin_));
+        span_begin_ = span_end_ = nullptr;
+    }
+
+    // A record through the output buffer, after whatever went before it.
+    void write_record(const Feature& feature, std::string_view text) {
+        send_span();
+        const BedFeature& bed = feature.bed;
+        format_header(bed, header_);
+        out_.append(header_);
         const bool reverse = settings_.strand && bed.strand == "-";
         // A long text goes out a block at a time, from its end when reversed.
         while (!text.empty()) {
@@ -216,8 +242,7 @@ private:
             }
             out_.commit(n);
         }
-        out_.space(1)[0] = '\n';
-        out_.commit(1);
+        out_.append("\n");
     }
 
     const core::Faidx& faidx_;
@@ -232,6 +257,10 @@ private:
     std::unordered_set<std::string> missing_;  // sequences already warned about
     std::uint64_t bases_ = 0;
     TextArena arena_;
+    std::vector<char*> records_;  // where each request's record starts in the arena, if there
+    std::string header_;
+    const char* span_begin_ = nullptr;  // records in the arena not written yet
+    const char* span_end_ = nullptr;
     std::string joined_;  // the blocks of a --split feature so far
     std::size_t pieces_seen_ = 0;
     std::string failure_;

@@ -10,7 +10,8 @@
 namespace kelpa::cli {
 
 Output::Output(core::UniqueFd fd, bool owned, std::string name)
-    : fd_(std::move(fd)), out_(owned ? fd_.get() : 1), name_(std::move(name)), buffer_(2 * BLOCK) {}
+    : fd_(std::move(fd)), out_(owned ? fd_.get() : 1), name_(std::move(name)), buffer_(new char[2 * BLOCK]),
+      size_(2 * BLOCK) {}
 
 std::optional<Output> Output::open(const std::string& path, std::string& error) {
     if (path.empty()) return Output(core::UniqueFd(), false, "standard output");
@@ -24,13 +25,24 @@ std::optional<Output> Output::open(const std::string& path, std::string& error) 
 
 void Output::make_room(std::size_t n) {
     flush();
-    if (buffer_.size() < n) buffer_.resize(n);
+    if (size_ < n) {
+        buffer_.reset(new char[n]);
+        size_ = n;
+    }
 }
 
 bool Output::flush() {
-    const char* p = buffer_.data();
-    std::size_t left = used_;
+    write_all(buffer_.get(), used_);
     used_ = 0;
+    return ok();
+}
+
+bool Output::write_through(const char* data, std::size_t n) {
+    if (flush()) write_all(data, n);
+    return ok();
+}
+
+void Output::write_all(const char* p, std::size_t left) {
     while (left > 0 && ok()) {
         const ssize_t n = ::write(out_, p, left);
         if (n < 0) {
@@ -40,12 +52,11 @@ bool Output::flush() {
             } else {
                 error_ = "cannot write " + name_ + ": " + std::strerror(errno);
             }
-            break;
+            return;
         }
         p += n;
         left -= static_cast<std::size_t>(n);
     }
-    return ok();
 }
 
 }  // namespace kelpa::cli

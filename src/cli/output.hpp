@@ -8,10 +8,10 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "core/mapped_file.hpp"
 
@@ -30,8 +30,8 @@ public:
     // Room for `n` more bytes at the end of the buffer (valid until the next
     // call); the buffer is written out first when it is full.
     char* space(std::size_t n) {
-        if (buffer_.size() - used_ < n) make_room(n);
-        return buffer_.data() + used_;
+        if (size_ - used_ < n) make_room(n);
+        return buffer_.get() + used_;
     }
     // The first `n` bytes of the last space() hold output now.
     void commit(std::size_t n) {
@@ -43,6 +43,10 @@ public:
         commit(text.size());
     }
 
+    // Writes what is buffered, then `n` bytes at `data` (a large block
+    // formatted elsewhere) without copying them.
+    bool write_through(const char* data, std::size_t n);
+
     // Writes what is buffered. False when the output failed or is closed.
     bool flush();
     bool ok() const { return !closed_ && error_.empty(); }
@@ -53,11 +57,13 @@ public:
 private:
     Output(core::UniqueFd fd, bool owned, std::string name);
     void make_room(std::size_t n);
+    void write_all(const char* data, std::size_t n);
 
     core::UniqueFd fd_;  // the file of -o; invalid for standard output
     int out_ = 1;
     std::string name_;
-    std::vector<char> buffer_;
+    std::unique_ptr<char[]> buffer_;  // not cleared: a short run touches only what it writes
+    std::size_t size_ = 0;
     std::size_t used_ = 0;
     bool closed_ = false;
     std::string error_;

@@ -32,10 +32,9 @@ public:
         return p;
     }
 
-    // Keeps one block for the next batch.
+    // Keeps the blocks for the next batch: their pages are mapped already.
     void reset() {
         large_.clear();
-        blocks_.resize(std::min<std::size_t>(blocks_.size(), 1));
         current_ = blocks_.empty() ? SIZE_MAX : 0;
         used_ = 0;
     }
