@@ -19,6 +19,7 @@
 #include "cli/text_arena.hpp"
 #include "core/batch.hpp"
 #include "core/faidx.hpp"
+#include "core/worker_pool.hpp"
 
 namespace kelpa::cli {
 
@@ -83,8 +84,10 @@ public:
                 return plan;
             };
             const bool done = core::run_batch(faidx_, requests_, nullptr, {}, settings_.reverse, *this, planner);
+            format_records();
             requests_.clear();
             labels_.clear();
+            texts_.clear();
             bases_ = 0;
             arena_.reset();
             if (!done) {
@@ -98,11 +101,18 @@ public:
         return out_.ok() || report_and_stop(out_.error());
     }
 
-    // The sink of run_batch.
+    // The sink of run_batch: the texts stay in the arena until the batch
+    // is formatted.
     char* reserve(std::size_t, std::uint64_t bytes) { return arena_.take(bytes); }
-    bool finished(std::size_t i, const core::BatchResult& result) {
-        write_record(labels_[i], result.text);
-        return out_.ok();
+    bool finished(std::size_t, const core::BatchResult& result) {
+        std::string_view text = result.text;
+        if (!result.in_place && !text.empty()) {  // a temporary of run_batch's
+            char* copy = arena_.take(text.size());
+            std::copy(text.begin(), text.end(), copy);
+            text = std::string_view(copy, text.size());
+        }
+        texts_.push_back(text);
+        return true;
     }
     void failed(std::size_t i, const core::FaidxError& error) {
         failure_ = "region '" + std::string(labels_[i]) + "': " + error.display();
@@ -127,32 +137,74 @@ private:
         return false;
     }
 
-    void write_record(std::string_view label, std::string_view text) {
-        const std::size_t header = label.size() + settings_.suffix.size() + 2;
-        char* p = out_.space(header);
+    std::size_t header_size(std::string_view label) const { return label.size() + settings_.suffix.size() + 2; }
+    std::size_t lines_size(std::size_t bases) const { return bases + (bases + settings_.width - 1) / settings_.width; }
+
+    char* format_header(std::string_view label, char* p) const {
         *p++ = '>';
         p = std::copy(label.begin(), label.end(), p);
         p = std::copy(settings_.suffix.begin(), settings_.suffix.end(), p);
-        *p = '\n';
-        out_.commit(header);
-        // Whole lines, a block's worth at a time.
+        *p++ = '\n';
+        return p;
+    }
+
+    // `text` in lines of the width at `p`, lines_size() bytes.
+    void format_lines(std::string_view text, char* p) const {
         const std::size_t width = settings_.width;
-        const std::size_t lines_per_piece = std::max<std::size_t>(1, Output::BLOCK / (width + 1));
+        for (const char* in = text.data(); !text.empty();) {
+            const std::size_t n = std::min(text.size(), width);
+            std::memcpy(p, in, n);
+            p[n] = '\n';
+            p += n + 1;
+            in += n;
+            text.remove_prefix(n);
+        }
+    }
+
+    // The records of the texts extracted so far, cut into lines on the
+    // worker pool into one block, each at its own offset, and written. A
+    // batch with a text too large for that goes through the output buffer.
+    void format_records() {
+        const std::size_t count = texts_.size();
+        if (count == 0) return;
+        offsets_.resize(count + 1);
+        offsets_[0] = 0;
+        for (std::size_t i = 0; i < count; ++i)
+            offsets_[i + 1] = offsets_[i] + header_size(labels_[i]) + lines_size(texts_[i].size());
+        const std::size_t total = offsets_[count];
+        if (total > 2 * BATCH_BASES) {
+            for (std::size_t i = 0; i < count; ++i) write_record(labels_[i], texts_[i]);
+            return;
+        }
+        if (total > block_size_) {
+            block_.reset(new char[total]);
+            block_size_ = total;
+        }
+        const auto body = [this](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i)
+                format_lines(texts_[i], format_header(labels_[i], block_.get() + offsets_[i]));
+        };
+        if (count < core::PARALLEL_BATCH_THRESHOLD) {
+            body(0, count);
+        } else {
+            core::StagedBatch batch(count, 64, body);
+            batch.finish();
+        }
+        out_.write_through(block_.get(), total);
+    }
+
+    // One record through the output buffer, whole lines a block's worth at a time.
+    void write_record(std::string_view label, std::string_view text) {
+        const std::size_t head = header_size(label);
+        format_header(label, out_.space(head));
+        out_.commit(head);
+        const std::size_t piece = std::max<std::size_t>(1, Output::BLOCK / (settings_.width + 1)) * settings_.width;
         while (!text.empty()) {
-            const std::size_t bases = std::min(text.size(), lines_per_piece * width);
-            const std::size_t lines = (bases + width - 1) / width;
-            char* q = out_.space(bases + lines);
-            const char* in = text.data();
-            for (std::size_t left = bases; left > 0;) {
-                const std::size_t n = std::min(left, width);
-                std::memcpy(q, in, n);
-                q[n] = '\n';
-                q += n + 1;
-                in += n;
-                left -= n;
-            }
-            out_.commit(bases + lines);
-            text.remove_prefix(bases);
+            const std::string_view part = text.substr(0, piece);
+            const std::size_t size = lines_size(part.size());
+            format_lines(part, out_.space(size));
+            out_.commit(size);
+            text.remove_prefix(part.size());
         }
     }
 
@@ -161,6 +213,10 @@ private:
     const Settings& settings_;
     std::vector<core::RegionRequest> requests_;
     std::vector<std::string_view> labels_;
+    std::vector<std::string_view> texts_;  // of the regions finished so far
+    std::vector<std::size_t> offsets_;     // of each record in block_
+    std::unique_ptr<char[]> block_;        // the formatted records of a batch
+    std::size_t block_size_ = 0;
     const core::IndexEntry* last_entry_ = nullptr;
     std::uint64_t bases_ = 0;
     TextArena arena_;
