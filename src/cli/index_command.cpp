@@ -41,6 +41,7 @@ core::Result<std::vector<core::NamedEntry>> scan(const std::string& path) {
     core::install_fault_handler();
     ::madvise(const_cast<char*>(mapping.data()), mapping.length(), MADV_SEQUENTIAL);
     constexpr std::uint64_t PIECE = std::uint64_t{1} << 20;
+    constexpr std::uint64_t RELEASE = std::uint64_t{16} << 20;  // a multiple of PIECE and of the page size
     const std::unique_ptr<char[]> buffer(new char[PIECE]);
     core::FastaTextScan text(path);
     for (std::uint64_t at = 0; at < mapping.length(); at += PIECE) {
@@ -49,6 +50,10 @@ core::Result<std::vector<core::NamedEntry>> scan(const std::string& path) {
         if (!core::guarded_read(piece, n, [&] { std::memcpy(buffer.get(), piece, n); }))
             return core::FaidxError::io(path + " changed while it was indexed");
         if (core::Status fed = text.feed(std::string_view(buffer.get(), n)); !fed) return fed.take_error();
+        // Let go of the pages scanned (the page cache keeps them), so the
+        // resident set stays a few pieces in size.
+        if ((at + n) % RELEASE == 0)
+            ::madvise(const_cast<char*>(mapping.data()) + at + n - RELEASE, RELEASE, MADV_DONTNEED);
     }
     return text.finish();
 }
