@@ -351,7 +351,8 @@ def test_bad_bed_lines_and_broken_index(small_fasta, tmp_path):
         assert error_line(done, stdout=b">chr1:0-2\nAC\n") == f"{bed}, line 3: {message}"
     (tmp_path / "cut.bed.gz").write_bytes(gzip.compress(b"chr1\t0\t2\n" * 1000)[:-12])
     done = run("getfasta", small_fasta, tmp_path / "cut.bed.gz")  # the whole lines before the cut are printed
-    assert error_line(done, stdout=done.stdout) == f"cannot read BED file {tmp_path / 'cut.bed.gz'}: unexpected end of file"
+    message = error_line(done, stdout=done.stdout)
+    assert message == f"cannot read BED file {tmp_path / 'cut.bed.gz'}: unexpected end of file"
     assert done.stdout and set(done.stdout.split(b"\n")) == {b">chr1:0-2", b"AC", b""}
     index = Path(f"{small_fasta}.fai")
     index.write_text("chr1\tten\t6\t10\t11\n")

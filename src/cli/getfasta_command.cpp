@@ -182,8 +182,8 @@ public:
 
 private:
     void skip_warning(const BedFeature& bed, std::uint64_t length) {
-        const std::string where =
-            "Feature (" + std::string(bed.chrom) + ":" + std::to_string(bed.start) + "-" + std::to_string(bed.end) + ")";
+        const std::string where = "Feature (" + std::string(bed.chrom) + ":" + std::to_string(bed.start) + "-" +
+                                  std::to_string(bed.end) + ")";
         if (bed.start == bed.end) {
             report_warning(where + " has length = 0, Skipping.");
         } else {

@@ -65,8 +65,8 @@ bool parse_region(std::string_view text, const core::NameTable& table, const std
         region.entry = table.find(region.name);
     }
     if (region.entry == nullptr) {
-        error = "sequence " + quoted(region.name) + (text.starts_with('{') && !has_span ? "" : " of region " + quoted(text)) +
-                " is not in " + fasta;
+        const bool whole = text.starts_with('{') && !has_span;
+        error = "sequence " + quoted(region.name) + (whole ? "" : " of region " + quoted(text)) + " is not in " + fasta;
         return false;
     }
     region.start = 1;
