@@ -182,8 +182,7 @@ def wrapped(name, text, width):
 
 @pytest.mark.parametrize("width", [1, 7, 59, 60, 61])
 def test_faidx_wraps_like_plain_slicing(tmp_path, width):
-    # Every text length around the width, texts that are not ASCII (UTF-8
-    # bytes: lines count bytes, as in samtools) and empty regions in between,
+    # Every text length around the width and empty regions in between,
     # against plain slicing of the written text.
     rng = random.Random(width)
     seq = random_seq(rng, 500, "ACGTNacgtnRYKMSWBDHVUryk*-")
@@ -257,6 +256,10 @@ def _tool_path(name):
 def test_regions_and_features_from_standard_input_and_gzip(small_fasta, tmp_path):
     done = run("faidx", small_fasta, "-r", "-", stdin=b"chr1:1-5\n\n x:1-3:2-3 \r\n")
     assert (done.returncode, done.stdout) == (0, b">chr1:1-5\nACGTa\n>x:1-3:2-3\nGG\n"), done.stderr
+    unicode = tmp_path / "unicode.fa"  # text that is not ASCII leaves the fast road
+    unicode.write_bytes(b">u\nA\xc4\x80CG\n")
+    done = run("getfasta", unicode, "-", stdin=b"u\t0\t3\nu\t3\t5\n")
+    assert (done.returncode, done.stdout) == (0, b">u:0-3\nA\xc4\x80\n>u:3-5\nCG\n"), done.stderr
     features = b"chr1\t2\t10\tf\t0\t-\nchr1\t0\t3\tg\t0\t+\n"
     expected = b">chr1:2-10(-)\nNNacgtAC\n>chr1:0-3(+)\nACG\n"
     for stdin in (features, gzip.compress(features)):
