@@ -140,6 +140,11 @@ namespace {
 // copy_without_line_breaks, leaving `in` just past the last byte it used.
 std::uint64_t copy_breakless(const char*& in, const char* in_end, char* out, std::uint64_t count) {
     std::uint64_t written = copy_blocks != nullptr ? copy_blocks(in, in_end, out, count) : 0;
+#if defined(__SSE2__)
+    // What the wide blocks leave (under 32 bytes) goes 16 at a time before
+    // the byte loop: a short region is mostly tail. Each step moves `out`.
+    written += copy_blocks_sse2(in, in_end, out, count - written);
+#endif
     written += copy_tail(in, in_end, out, count - written);
     return written;
 }
@@ -158,14 +163,14 @@ std::uint64_t window_end(const IndexEntry& entry, std::uint64_t position, std::u
 bool is_line_break(int byte) { return byte == '\n' || byte == '\r'; }
 
 // Whether a copy of all `count` bases from base `first`, which began at byte
-// `position` and stopped just before byte `stop`, agrees with the entry's
-// layout (see faidx.hpp). `byte_at(p)` is the file's byte at p, or -1 past its
-// end. One division: base_position() already found the first base, and the
-// arithmetic cannot overflow past what it checked and the copy reached.
+// `position` (in column `first_column` of its line) and stopped just before
+// byte `stop`, agrees with the entry's layout (see faidx.hpp). `byte_at(p)` is
+// the file's byte at p, or -1 past its end. One division: the first base's
+// place is known, and the arithmetic cannot overflow past what finding it
+// checked and the copy reached.
 template <class ByteAt>
-bool layout_matches(const IndexEntry& entry, std::uint64_t first, std::uint64_t count, std::uint64_t position,
-                    std::uint64_t stop, ByteAt&& byte_at) {
-    const std::uint64_t first_column = (first - 1) % entry.lenc;
+bool layout_matches(const IndexEntry& entry, std::uint64_t first, std::uint64_t first_column, std::uint64_t count,
+                    std::uint64_t position, std::uint64_t stop, ByteAt&& byte_at) {
     const std::uint64_t first_line_start = position - first_column;  // byte of the first line's first base
     std::uint64_t span;  // from the first line's start to the last base
     if (__builtin_add_overflow(first_column, count - 1, &span)) return false;
@@ -349,18 +354,25 @@ std::uint64_t Faidx::extract_bound(const IndexEntry& entry, std::uint64_t first,
 
 Result<std::uint64_t> Faidx::extract(const IndexEntry& entry, std::uint64_t first, std::uint64_t count,
                                      char* out) const {
-    if (count == 0 || entry.lenc == 0 || entry.rlen == 0) return std::uint64_t{0};
-    const std::optional<std::uint64_t> position = base_position(entry, first);
-    if (!position || *position >= file_size_) return std::uint64_t{0};
+    if (count == 0 || entry.lenc == 0 || entry.rlen == 0 || first == 0) return std::uint64_t{0};
+    // base_position(), keeping the column for the layout check.
+    const std::uint64_t line = (first - 1) / entry.lenc;
+    const std::uint64_t column = (first - 1) % entry.lenc;
+    std::uint64_t position;
+    if (__builtin_mul_overflow(line, entry.lenb, &position) ||
+        __builtin_add_overflow(position, entry.offset, &position) ||
+        __builtin_add_overflow(position, column, &position) || position >= file_size_)
+        return std::uint64_t{0};
     // Never more than extract_bound(): the caller sized `out` with it.
-    count = std::min(count, file_size_ - *position);
-    return std::visit([&](const auto& text) { return extract_from(text, entry, first, *position, count, out); },
-                      text_);
+    count = std::min(count, file_size_ - position);
+    const Place place{first, column, position};
+    return std::visit([&](const auto& text) { return extract_from(text, entry, place, count, out); }, text_);
 }
 
 template <class Text>
-Result<std::uint64_t> Faidx::extract_from(const Text& text, const IndexEntry& entry, std::uint64_t first,
-                                          std::uint64_t position, std::uint64_t count, char* out) const {
+Result<std::uint64_t> Faidx::extract_from(const Text& text, const IndexEntry& entry, const Place& place,
+                                          std::uint64_t count, char* out) const {
+    const std::uint64_t position = place.position;
     // Nothing in the guarded body needs a destructor: a fault jumps out of it.
     typename Text::Scratch scratch;
     const std::uint64_t end = window_end(entry, position, count, text.size());
@@ -377,7 +389,7 @@ Result<std::uint64_t> Faidx::extract_from(const Text& text, const IndexEntry& en
             at += view.size();
         }
         if (written == count) {
-            matches = layout_matches(entry, first, count, position, stop,
+            matches = layout_matches(entry, place.first, place.column, count, position, stop,
                                      [&](std::uint64_t at) { return text.byte_at(at, scratch); });
         }
     });

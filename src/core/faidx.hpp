@@ -140,9 +140,14 @@ private:
 
     // The extraction over one kind of text (byte_source.hpp): walks the
     // window, drops line breaks, checks the layout.
+    struct Place {
+        std::uint64_t first;     // the base
+        std::uint64_t column;    // its column in its line, from 0
+        std::uint64_t position;  // its byte in the text
+    };
     template <class Text>
-    Result<std::uint64_t> extract_from(const Text& text, const IndexEntry& entry, std::uint64_t first,
-                                       std::uint64_t position, std::uint64_t count, char* out) const;
+    Result<std::uint64_t> extract_from(const Text& text, const IndexEntry& entry, const Place& place,
+                                       std::uint64_t count, char* out) const;
     FaidxError layout_mismatch(const IndexEntry& entry) const;
 
     std::string filename_;
