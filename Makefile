@@ -24,6 +24,7 @@ test: build
 bench: build bench-deps
 	$(PYTHON) bench/run.py $(BENCH_ARGS)
 	$(PYTHON) bench/bench_cli.py
+	$(PYTHON) bench/bench_bgzf.py
 
 # The peers of the benchmarks: pysam and pyfastx into .venv (--no-deps: pysam
 # needs nothing and pyfastx is used without its extras), samtools and bedtools
@@ -32,8 +33,8 @@ bench: build bench-deps
 bench-deps: build
 	@$(PYTHON) -c 'import pysam, pyfastx' 2>/dev/null || \
 		$(PYTHON) -m pip install --disable-pip-version-check --no-deps -r bench/requirements.txt
-	@if [ "$$(id -u)" = 0 ] && ! { command -v samtools && command -v bedtools; } >/dev/null 2>&1; then \
-		{ apt-get update -qq && apt-get install -y samtools bedtools; } || \
+	@if [ "$$(id -u)" = 0 ] && ! { command -v samtools && command -v bedtools && command -v bgzip; } >/dev/null 2>&1; then \
+		{ apt-get update -qq && apt-get install -y samtools bedtools tabix; } || \
 			echo "bench-deps: samtools/bedtools not installed; those peers are skipped"; \
 	fi
 
