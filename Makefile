@@ -24,17 +24,19 @@ test: build
 bench: build bench-deps
 	$(PYTHON) bench/run.py $(BENCH_ARGS)
 	$(PYTHON) bench/bench_cli.py
+	$(PYTHON) bench/bench_bgzf.py
 
 # The peers of the benchmarks: pysam and pyfastx into .venv (--no-deps: pysam
-# needs nothing and pyfastx is used without its extras), samtools, bedtools
-# and hyperfine (which times the kelpa program) from Debian when running as root.
+# needs nothing and pyfastx is used without its extras), samtools, bedtools,
+# tabix (bgzip) and hyperfine (which times the kelpa program) from Debian when
+# running as root.
 # bench/run.py skips whatever peer is still missing.
 bench-deps: build
 	@$(PYTHON) -c 'import pysam, pyfastx' 2>/dev/null || \
 		$(PYTHON) -m pip install --disable-pip-version-check --no-deps -r bench/requirements.txt
-	@if [ "$$(id -u)" = 0 ] && ! { command -v samtools && command -v bedtools && command -v hyperfine; } >/dev/null 2>&1; then \
-		{ apt-get update -qq && apt-get install -y samtools bedtools hyperfine; } || \
-			echo "bench-deps: samtools/bedtools/hyperfine not installed; those peers are skipped"; \
+	@if [ "$$(id -u)" = 0 ] && ! { command -v samtools && command -v bedtools && command -v bgzip && command -v hyperfine; } >/dev/null 2>&1; then \
+		{ apt-get update -qq && apt-get install -y samtools bedtools tabix hyperfine; } || \
+			echo "bench-deps: samtools/bedtools/tabix/hyperfine not installed; those peers are skipped"; \
 	fi
 
 clean:

@@ -17,6 +17,8 @@ flags=(-std=c++20 -g -O1 -fno-omit-frame-pointer -Wall -Wextra -Werror
        -I"$root/src" -I"$root/fuzz")
 
 command -v "$cxx" >/dev/null || { echo "fuzz/build.sh: $cxx not found (apt-get install clang libclang-rt-dev)" >&2; exit 1; }
+echo '#include <libdeflate.h>' | "$cxx" -E -x c++ - >/dev/null 2>&1 ||
+    { echo "fuzz/build.sh: libdeflate not found: install the package libdeflate-dev" >&2; exit 1; }
 mkdir -p "$out/core"
 
 # Two compilers at a time (the machines have two cores).
@@ -50,7 +52,7 @@ wait_all || { echo "fuzz/build.sh: compiling the core failed" >&2; exit 1; }
 # coverage feedback (and the cov/ft figures) are the core's alone.
 build_target() {
     "$cxx" "${flags[@]}" -c "$1" -o "$2.o" &&
-        "$cxx" "${flags[@]}" -fsanitize=fuzzer "$2.o" "${objects[@]}" -pthread -o "$2"
+        "$cxx" "${flags[@]}" -fsanitize=fuzzer "$2.o" "${objects[@]}" -pthread -ldeflate -o "$2"
 }
 for source in "$root"/fuzz/fuzz_*.cpp; do
     name=$(basename "${source%.cpp}")

@@ -9,8 +9,8 @@
 # New inputs go to build/fuzz/work/<target>/ (fuzz/corpus/ is only read),
 # crashes to build/fuzz/artifacts/, the full logs to build/fuzz/logs/. Any
 # crash, sanitizer report or failed check fails the run; the log's tail is
-# printed. Needs clang with libFuzzer: run as root, the script installs
-# Debian's clang when it is missing.
+# printed. Needs clang with libFuzzer and libdeflate: run as root, the script
+# installs Debian's clang and libdeflate-dev when they are missing.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -38,6 +38,12 @@ if ! have_libfuzzer; then
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang libclang-rt-dev >/dev/null
     have_libfuzzer || { echo "fuzz/smoke.sh: clang++ still cannot build a fuzz target" >&2; exit 1; }
+fi
+
+if [[ ! -e /usr/include/libdeflate.h && "$(id -u)" == 0 ]]; then
+    echo "fuzz/smoke.sh: installing libdeflate-dev" >&2
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libdeflate-dev >/dev/null
 fi
 
 bash "$root/fuzz/build.sh" "$@"

@@ -87,8 +87,21 @@ ensure_venv() {
     echo "$wanted" >"$stamp"
 }
 
+# The one library the build needs besides Python: libdeflate. As root on a
+# Debian-like system it is installed when its header is missing; otherwise
+# the configure step names the package.
+ensure_libdeflate() {
+    if [[ -e /usr/include/libdeflate.h || "$(id -u)" != 0 ]] || ! command -v apt-get >/dev/null; then
+        return
+    fi
+    echo "scripts/python.sh: installing libdeflate-dev" >&2
+    { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libdeflate-dev >/dev/null; } ||
+        echo "scripts/python.sh: could not install libdeflate-dev" >&2
+}
+
 build() {
     ensure_venv
+    ensure_libdeflate
     # --no-build-isolation: the build runs in .venv itself, so cmake and
     # ninja keep their paths from one build to the next and the persistent
     # build tree (build-dir in pyproject.toml) is reused; with isolation

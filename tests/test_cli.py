@@ -18,7 +18,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import random_seq, write_fasta
+from conftest import _tool, random_seq, write_fasta
 
 # The program pip installed beside this interpreter.
 KELPA = [str(Path(sys.executable).with_name("kelpa"))]
@@ -105,6 +105,18 @@ def test_faidx_prints_what_samtools_prints(tmp_path, samtools, file_width, optio
                                                                                        listed)))
         options = ["-r", tmp_path / "regions.txt", *options]
     same_output(run("faidx", path, *regions, *options), samtools, "faidx", copy_for_tool(path), *regions, *options)
+
+
+@pytest.mark.parametrize("options", [[], ["-i", "-n", "70"]])
+def test_faidx_on_a_bgzf_file_prints_what_samtools_prints(tmp_path, samtools, options):
+    path, records = make_genome(tmp_path, 13, 60)
+    subprocess.run([_tool("bgzip"), "-k", str(path)], check=True)
+    (tmp_path / "regions.txt").write_text("".join(r + "\n" for r in random_regions(random.Random(4), records, 2000)))
+    packed = f"{path}.gz"
+    ours = run("faidx", packed, "-r", tmp_path / "regions.txt", "chr2", *options)  # builds .fai and .gzi first
+    peer = tmp_path / "peer.fa.gz"
+    shutil.copyfile(packed, peer)
+    same_output(ours, samtools, "faidx", peer, "-r", tmp_path / "regions.txt", "chr2", *options)
 
 
 def test_faidx_past_the_end_and_names_containing_colons(tmp_path, samtools):
@@ -245,12 +257,7 @@ def test_options_print_what_the_peers_print(small_fasta, tmp_path, kelpa_args, p
     peer = copy_for_tool(small_fasta)
     fill = {"{fa}": small_fasta, "{peer}": peer, "{bed}": bed, "{bed.gz}": bed_gz}
     tool = {"faidx": "samtools", "getfasta": "bedtools"}[kelpa_args[0]]
-    same_output(run(*[fill.get(a, a) for a in kelpa_args]), _tool_path(tool), *[fill.get(a, a) for a in peer_args])
-
-
-def _tool_path(name):
-    from conftest import _tool
-    return _tool(name)
+    same_output(run(*[fill.get(a, a) for a in kelpa_args]), _tool(tool), *[fill.get(a, a) for a in peer_args])
 
 
 def test_regions_and_features_from_standard_input_and_gzip(small_fasta, tmp_path):

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "bgzf.hpp"
 #include "sequence.hpp"
 
 namespace kelpa::core {
@@ -9,7 +10,12 @@ namespace kelpa::core {
 namespace {
 
 void extract_slot(const Faidx& faidx, BatchSlot& slot, bool reverse_complement) {
-    Result<std::uint64_t> got = faidx.extract(*slot.entry, slot.first, slot.bound, slot.out);
+    settle_slot(faidx, slot, faidx.extract(*slot.entry, slot.first, slot.bound, slot.out), reverse_complement);
+}
+
+}  // namespace
+
+void settle_slot(const Faidx& faidx, BatchSlot& slot, Result<std::uint64_t> got, bool reverse_complement) {
     if (!got) {
         slot.error = std::make_unique<FaidxError>(got.take_error());
         slot.state = BatchSlot::State::Failed;
@@ -29,6 +35,63 @@ void extract_slot(const Faidx& faidx, BatchSlot& slot, bool reverse_complement) 
     }
     slot.state = BatchSlot::State::Unfinished;
 }
+
+void extract_bgzf_slots(const Faidx& faidx, std::vector<BatchSlot>& slots, bool reverse_complement) {
+    const BgzfReader& reader = faidx.bgzf_reader();
+    const BlockTable& table = reader.table();
+    struct Span {
+        std::size_t first_block;
+        std::size_t slot;
+    };
+    std::vector<Span> spans;
+    std::vector<std::size_t> blocks;
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        BatchSlot& slot = slots[i];
+        if (slot.state != BatchSlot::State::Pending) continue;
+        const std::optional<std::pair<std::uint64_t, std::uint64_t>> bytes =
+            faidx.byte_window(*slot.entry, slot.first, slot.bound);
+        if (!bytes) {  // nothing of it in the file: the extraction says what it gets
+            extract_slot(faidx, slot, reverse_complement);
+            continue;
+        }
+        const std::size_t first = table.block_of(bytes->first);
+        const std::size_t last = table.block_of(bytes->second - 1);
+        spans.push_back({first, i});
+        for (std::size_t block = first; block <= last; ++block) blocks.push_back(block);
+    }
+    std::sort(blocks.begin(), blocks.end());
+    blocks.erase(std::unique(blocks.begin(), blocks.end()), blocks.end());
+    std::stable_sort(spans.begin(), spans.end(),
+                     [](const Span& a, const Span& b) { return a.first_block < b.first_block; });
+
+    std::size_t next = 0;  // first span not yet copied
+    const Status inflated = inflate_blocks(reader, blocks, 0, [&](const BlockWindow& window) -> Status {
+        const std::size_t held_last = window.indices().back();
+        std::size_t stop = next;
+        while (stop < spans.size() && spans[stop].first_block <= held_last) ++stop;
+        const std::size_t begin = next;
+        StagedBatch copies(stop - begin, 16, [&](std::size_t from, std::size_t to) {
+            for (std::size_t k = begin + from; k < begin + to; ++k) {
+                BatchSlot& slot = slots[spans[k].slot];
+                settle_slot(faidx, slot, faidx.extract_from_window(window, *slot.entry, slot.first, slot.bound, slot.out),
+                            reverse_complement);
+            }
+        });
+        copies.finish();
+        next = stop;
+        return {};
+    });
+    if (inflated) return;
+    // A block that cannot be inflated: every region not copied yet fails with
+    // its error (the lowest of them is reported).
+    for (std::size_t k = next; k < spans.size(); ++k) {
+        BatchSlot& slot = slots[spans[k].slot];
+        slot.error = std::make_unique<FaidxError>(inflated.error());
+        slot.state = BatchSlot::State::Failed;
+    }
+}
+
+namespace {
 
 }  // namespace
 

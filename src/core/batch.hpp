@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -121,6 +122,19 @@ template <class Sink, class Planner>
 bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const IndexEntry* record,
                std::string_view record_name, bool reverse_complement, Sink& sink, Planner&& plan);
 
+// Records what an extraction into `slot` gave: Complete when the text is all
+// there and ASCII (upper-cased and reverse complemented as asked), Failed
+// with the error, else Unfinished.
+void settle_slot(const Faidx& faidx, BatchSlot& slot, Result<std::uint64_t> got, bool reverse_complement);
+
+// Extracts the Pending slots of a batch on a BGZF file: each distinct block
+// the slots touch is inflated once, in windows of blocks on the pool, and
+// the slots whose text starts in a window are copied from it on the pool.
+// At most one window of inflated text is held (bgzf.hpp: BATCH_WINDOW_BLOCKS
+// blocks of 64 KiB), besides the reader's small cache for a region that
+// runs on past its window.
+void extract_bgzf_slots(const Faidx& faidx, std::vector<BatchSlot>& slots, bool reverse_complement);
+
 // Finishes a slot that came back short or not ASCII: pads, upper-cases,
 // validates and reverse complements it into `text`. False, with slot.error
 // set, when the text is not valid UTF-8.
@@ -139,9 +153,13 @@ bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const
                std::string_view record_name, bool reverse_complement, Sink& sink, Planner&& planner) {
     const std::size_t count = regions.size();
     std::vector<BatchSlot> slots(count);
+    // A BGZF batch plans every region first and then inflates each block it
+    // needs once; a plain one hands planned regions to the workers as it goes.
+    const bool compressed = faidx.compressed();
     // Declared after what the workers write into, so that it finishes first
     // on every way out.
-    BatchExtraction extraction(faidx, slots, reverse_complement);
+    std::optional<BatchExtraction> extraction;
+    if (!compressed) extraction.emplace(faidx, slots, reverse_complement);
 
     constexpr std::size_t PUBLISH_EVERY = 64;
     constexpr std::size_t LOOKAHEAD = 8;
@@ -150,7 +168,7 @@ bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const
         const RegionRequest& region = regions[i];
         const std::string_view name = record != nullptr ? record_name : region.name;
         BatchSlot& slot = slots[i];
-        if (i % PUBLISH_EVERY == 0) extraction.publish(i);
+        if (i % PUBLISH_EVERY == 0 && extraction) extraction->publish(i);
         if (record == nullptr) {
             if (i + LOOKAHEAD < count && !regions[i + LOOKAHEAD].repeats_name)
                 __builtin_prefetch(regions[i + LOOKAHEAD].name.data());
@@ -176,7 +194,8 @@ bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const
         if (slot.out == nullptr) return false;
         slot.state = BatchSlot::State::Pending;
     }
-    extraction.finish();
+    if (extraction) extraction->finish();
+    else extract_bgzf_slots(faidx, slots, reverse_complement);
 
     std::string finished_text;
     for (std::size_t i = 0; i < count; ++i) {

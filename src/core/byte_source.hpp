@@ -27,10 +27,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <vector>
 
+#include "bgzf.hpp"
 #include "error.hpp"
 #include "fault_guard.hpp"
 #include "mapped_file.hpp"
@@ -136,6 +138,62 @@ public:
 private:
     UniqueFd fd_;
     std::uint64_t size_;
+};
+
+// A BGZF-compressed file (bgzf.hpp): the text is its blocks, inflated. The
+// compressed bytes are read with pread, not mapped: a compressed file that
+// shrinks under a reader then only comes up short (an IOError naming the
+// block), and nothing can fault inside the inflater. Inflated blocks come
+// from the reader's small shared cache; a scratch holds on to the block it
+// reads, so a walk over one block inflates it once.
+class BgzfText {
+public:
+    struct Scratch {
+        std::shared_ptr<const InflatedBlock> block;
+        std::optional<FaidxError> error;
+    };
+
+    // `file` reads through `fd`, which this keeps open.
+    BgzfText(UniqueFd fd, CompressedFile file, BlockTable table)
+        : fd_(std::move(fd)), reader_(std::make_unique<BgzfReader>(std::move(file), std::move(table))) {}
+
+    std::uint64_t size() const { return reader_->text_size(); }
+
+    std::string_view view(std::uint64_t at, std::uint64_t n, Scratch& scratch) const {
+        if (at >= size()) return {};
+        const BlockTable& table = reader_->table();
+        if (!scratch.block || at < table[scratch.block->index].text ||
+            at >= table[scratch.block->index].text + scratch.block->size) {
+            Result<std::shared_ptr<const InflatedBlock>> block = reader_->block(table.block_of(at));
+            if (!block) {
+                scratch.error.emplace(block.take_error());
+                return {};
+            }
+            scratch.block = std::move(block.value());
+        }
+        const std::uint64_t skip = at - table[scratch.block->index].text;
+        if (skip >= scratch.block->size) return {};
+        return {scratch.block->text.get() + skip, static_cast<std::size_t>(std::min(n, scratch.block->size - skip))};
+    }
+
+    int byte_at(std::uint64_t at, Scratch& scratch) const {
+        const std::string_view one = view(at, 1, scratch);
+        return one.empty() ? -1 : static_cast<unsigned char>(one.front());
+    }
+
+    void prefetch(std::uint64_t, std::uint64_t) const {}
+
+    template <class Body>
+    bool guarded(Body&& body) const {
+        body();
+        return true;
+    }
+
+    const BgzfReader& reader() const { return *reader_; }
+
+private:
+    UniqueFd fd_;  // declared first: outlives the reader that reads through it
+    std::unique_ptr<BgzfReader> reader_;
 };
 
 }  // namespace kelpa::core

@@ -27,6 +27,33 @@ bool later(const struct timespec& a, const struct timespec& b) {
     return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec > b.tv_nsec);
 }
 
+// Whether the index at `index_path` is to be built: it is missing (and
+// building is allowed), or older than the FASTA file (and rebuilding is).
+bool needs_building(const std::string& path, const std::string& index_path, const FaidxOptions& options) {
+    struct stat index_status;
+    if (::stat(index_path.c_str(), &index_status) != 0) return options.build_index;
+    if (!options.build_index || !options.rebuild) return false;
+    struct stat fasta_status;
+    return ::stat(path.c_str(), &fasta_status) == 0 && later(fasta_status.st_mtim, index_status.st_mtim);
+}
+
+// Up to `limit` bytes from the start of the file.
+Result<std::string> read_head(int fd, std::size_t limit) {
+    std::string head(limit, '\0');
+    std::size_t got = 0;
+    while (got < limit) {
+        const ssize_t n = ::pread(fd, head.data() + got, limit - got, static_cast<off_t>(got));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return FaidxError::os(errno);
+        }
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    head.resize(got);
+    return head;
+}
+
 std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
     std::uint64_t sum;
     return __builtin_add_overflow(a, b, &sum) ? UINT64_MAX : sum;
@@ -140,6 +167,11 @@ namespace {
 // copy_without_line_breaks, leaving `in` just past the last byte it used.
 std::uint64_t copy_breakless(const char*& in, const char* in_end, char* out, std::uint64_t count) {
     std::uint64_t written = copy_blocks != nullptr ? copy_blocks(in, in_end, out, count) : 0;
+#if defined(__SSE2__)
+    // What the wide blocks leave (under 32 bytes) goes 16 at a time before
+    // the byte loop: a short region is mostly tail. Each step moves `out`.
+    written += copy_blocks_sse2(in, in_end, out, count - written);
+#endif
     written += copy_tail(in, in_end, out, count - written);
     return written;
 }
@@ -158,14 +190,14 @@ std::uint64_t window_end(const IndexEntry& entry, std::uint64_t position, std::u
 bool is_line_break(int byte) { return byte == '\n' || byte == '\r'; }
 
 // Whether a copy of all `count` bases from base `first`, which began at byte
-// `position` and stopped just before byte `stop`, agrees with the entry's
-// layout (see faidx.hpp). `byte_at(p)` is the file's byte at p, or -1 past its
-// end. One division: base_position() already found the first base, and the
-// arithmetic cannot overflow past what it checked and the copy reached.
+// `position` (in column `first_column` of its line) and stopped just before
+// byte `stop`, agrees with the entry's layout (see faidx.hpp). `byte_at(p)` is
+// the file's byte at p, or -1 past its end. One division: the first base's
+// place is known, and the arithmetic cannot overflow past what finding it
+// checked and the copy reached.
 template <class ByteAt>
-bool layout_matches(const IndexEntry& entry, std::uint64_t first, std::uint64_t count, std::uint64_t position,
-                    std::uint64_t stop, ByteAt&& byte_at) {
-    const std::uint64_t first_column = (first - 1) % entry.lenc;
+bool layout_matches(const IndexEntry& entry, std::uint64_t first, std::uint64_t first_column, std::uint64_t count,
+                    std::uint64_t position, std::uint64_t stop, ByteAt&& byte_at) {
     const std::uint64_t first_line_start = position - first_column;  // byte of the first line's first base
     std::uint64_t span;  // from the first line's start to the last base
     if (__builtin_add_overflow(first_column, count - 1, &span)) return false;
@@ -245,35 +277,82 @@ Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, std::optional<s
     Result<UniqueFd> opened = open_regular(path, faidx->options_.mutable_file ? O_RDWR : O_RDONLY);
     if (!opened) return opened.take_error();
     UniqueFd fd = std::move(opened.value());
+    struct stat open_status;
+    const std::uint64_t size =
+        ::fstat(fd.get(), &open_status) == 0 ? static_cast<std::uint64_t>(open_status.st_size) : UINT64_MAX;
 
+    // The kind of file comes from its first bytes, never from its name.
     Mapping mapping;
-    if (!faidx->options_.mutable_file && mapping.map(fd.get())) {
+    const bool mapped = !faidx->options_.mutable_file && mapping.map(fd.get());
+    std::string probe;
+    std::string_view head;
+    if (mapped) {
+        head = std::string_view(mapping.data(), static_cast<std::size_t>(std::min<std::uint64_t>(
+                                                    mapping.length(), FORMAT_PROBE_SIZE)));
+    } else {
+        Result<std::string> read = read_head(fd.get(), FORMAT_PROBE_SIZE);
+        if (!read) return read.take_error();
+        probe = std::move(read.value());
+        head = probe;
+    }
+    const FileFormat format = detect_format(head);
+    if (Status refused = refuse_format(format, path); !refused) return refused.take_error();
+
+    if (format == FileFormat::Bgzf) {
+        mapping = Mapping();  // read with pread (byte_source.hpp)
+        if (Status opened_bgzf = faidx->open_bgzf(std::move(fd), size); !opened_bgzf) return opened_bgzf.take_error();
+        faidx->file_size_ = std::visit([](const auto& text) { return text.size(); }, faidx->text_);
+        return faidx;
+    }
+    if (mapped) {
         fd.reset();
         faidx->text_.emplace<MappedText>(std::move(mapping));
         install_fault_handler();
     } else {
-        struct stat open_status;
-        const std::uint64_t size =
-            ::fstat(fd.get(), &open_status) == 0 ? static_cast<std::uint64_t>(open_status.st_size) : UINT64_MAX;
         faidx->text_.emplace<FileText>(std::move(fd), size);
     }
     faidx->file_size_ = std::visit([](const auto& text) { return text.size(); }, faidx->text_);
 
-    bool build = false;
-    struct stat index_status;
-    if (::stat(index_path.c_str(), &index_status) != 0) {
-        build = faidx->options_.build_index;
-    } else if (faidx->options_.build_index && faidx->options_.rebuild) {
-        struct stat fasta_now;
-        struct stat index_now;
-        if (::stat(path.c_str(), &fasta_now) == 0 && ::stat(index_path.c_str(), &index_now) == 0) {
-            build = later(fasta_now.st_mtim, index_now.st_mtim);
-        }
-    }
-
+    const bool build = needs_building(path, index_path, faidx->options_);
     Status loaded = build ? build_index(path, index_path, faidx->entries_) : read_index(index_path, faidx->entries_);
     if (!loaded) return loaded.take_error();
     return faidx;
+}
+
+Status Faidx::open_bgzf(UniqueFd fd, std::uint64_t size) {
+    const std::string& path = filename_;
+    const std::string gzi_path = path + ".gzi";
+    if (Status regular = check_regular(gzi_path); !regular) return regular;
+    CompressedFile file{nullptr, fd.get(), size, path};
+    Result<bool> marked = file.ends_with_eof_marker();
+    if (!marked) return marked.take_error();
+    if (!*marked) warn(missing_eof_warning(path));
+
+    // The .fai and the .gzi are built together when either needs it.
+    std::optional<BlockTable> table;
+    if (needs_building(path, indexname_, options_) || needs_building(path, gzi_path, options_)) {
+        Result<BlockTable> scanned = scan_blocks(file);
+        if (!scanned) return scanned.take_error();
+        FastaTextScan scan(path);
+        Status read = read_text_in_order(file, *scanned, [&scan](const char* text, std::size_t bytes) {
+            return scan.feed(std::string_view(text, bytes));
+        });
+        if (!read) return read;
+        Result<std::vector<NamedEntry>> records = scan.finish();
+        if (!records) return records.take_error();
+        if (Status written = write_gzi(gzi_path, *scanned); !written) return written;
+        if (Status written = write_index(indexname_, *records); !written) return written;
+        entries_.reserve(records->size());
+        for (const auto& [name, entry] : *records) entries_.insert_or_assign(name, entry);
+        table.emplace(std::move(scanned.value()));
+    } else {
+        Result<BlockTable> read = read_gzi(gzi_path, file);
+        if (!read) return read.take_error();
+        if (Status loaded = read_index(indexname_, entries_); !loaded) return loaded;
+        table.emplace(std::move(read.value()));
+    }
+    text_.emplace<BgzfText>(std::move(fd), std::move(file), std::move(*table));
+    return {};
 }
 
 Result<const IndexEntry*> Faidx::lookup(std::string_view name) const {
@@ -349,18 +428,93 @@ std::uint64_t Faidx::extract_bound(const IndexEntry& entry, std::uint64_t first,
 
 Result<std::uint64_t> Faidx::extract(const IndexEntry& entry, std::uint64_t first, std::uint64_t count,
                                      char* out) const {
-    if (count == 0 || entry.lenc == 0 || entry.rlen == 0) return std::uint64_t{0};
-    const std::optional<std::uint64_t> position = base_position(entry, first);
-    if (!position || *position >= file_size_) return std::uint64_t{0};
-    // Never more than extract_bound(): the caller sized `out` with it.
-    count = std::min(count, file_size_ - *position);
-    return std::visit([&](const auto& text) { return extract_from(text, entry, first, *position, count, out); },
-                      text_);
+    return std::visit([&](const auto& text) { return extract_with(text, entry, first, count, out); }, text_);
 }
 
 template <class Text>
-Result<std::uint64_t> Faidx::extract_from(const Text& text, const IndexEntry& entry, std::uint64_t first,
-                                          std::uint64_t position, std::uint64_t count, char* out) const {
+Result<std::uint64_t> Faidx::extract_with(const Text& text, const IndexEntry& entry, std::uint64_t first,
+                                          std::uint64_t count, char* out) const {
+    if (count == 0 || entry.lenc == 0 || entry.rlen == 0 || first == 0) return std::uint64_t{0};
+    // base_position(), keeping the column for the layout check.
+    const std::uint64_t line = (first - 1) / entry.lenc;
+    const std::uint64_t column = (first - 1) % entry.lenc;
+    std::uint64_t position;
+    if (__builtin_mul_overflow(line, entry.lenb, &position) ||
+        __builtin_add_overflow(position, entry.offset, &position) ||
+        __builtin_add_overflow(position, column, &position) || position >= file_size_)
+        return std::uint64_t{0};
+    // Never more than extract_bound(): the caller sized `out` with it.
+    count = std::min(count, file_size_ - position);
+    return extract_from(text, entry, Place{first, column, position}, count, out);
+}
+
+std::optional<std::pair<std::uint64_t, std::uint64_t>> Faidx::byte_window(const IndexEntry& entry,
+                                                                          std::uint64_t first,
+                                                                          std::uint64_t count) const {
+    if (count == 0 || entry.lenc == 0 || entry.rlen == 0) return std::nullopt;
+    const std::optional<std::uint64_t> position = base_position(entry, first);
+    if (!position || *position >= file_size_) return std::nullopt;
+    count = std::min(count, file_size_ - *position);
+    return std::pair{*position, window_end(entry, *position, count, file_size_)};
+}
+
+namespace {
+
+// The text of a BGZF file through one window of a batch's inflated blocks,
+// and through the reader's cache for a block the window does not hold.
+class WindowText {
+public:
+    struct Scratch {
+        BgzfText::Scratch cached;
+        std::optional<FaidxError> error;
+    };
+
+    WindowText(const BlockWindow& window, const BgzfText& text) : window_(window), text_(text) {}
+
+    std::uint64_t size() const { return text_.size(); }
+
+    std::string_view view(std::uint64_t at, std::uint64_t n, Scratch& scratch) const {
+        if (at >= size()) return {};
+        const BlockTable& table = text_.reader().table();
+        const std::size_t index = table.block_of(at);
+        if (window_.contains(index)) {
+            const std::string_view block = window_.text(index);
+            const std::uint64_t skip = at - table[index].text;
+            if (skip >= block.size()) return {};
+            return block.substr(static_cast<std::size_t>(skip), static_cast<std::size_t>(std::min<std::uint64_t>(n, block.size() - skip)));
+        }
+        const std::string_view view = text_.view(at, n, scratch.cached);
+        if (scratch.cached.error) scratch.error = std::move(scratch.cached.error);
+        return view;
+    }
+
+    int byte_at(std::uint64_t at, Scratch& scratch) const {
+        const std::string_view one = view(at, 1, scratch);
+        return one.empty() ? -1 : static_cast<unsigned char>(one.front());
+    }
+
+    template <class Body>
+    bool guarded(Body&& body) const {
+        body();
+        return true;
+    }
+
+private:
+    const BlockWindow& window_;
+    const BgzfText& text_;
+};
+
+}  // namespace
+
+Result<std::uint64_t> Faidx::extract_from_window(const BlockWindow& window, const IndexEntry& entry,
+                                                 std::uint64_t first, std::uint64_t count, char* out) const {
+    return extract_with(WindowText(window, std::get<BgzfText>(text_)), entry, first, count, out);
+}
+
+template <class Text>
+Result<std::uint64_t> Faidx::extract_from(const Text& text, const IndexEntry& entry, const Place& place,
+                                          std::uint64_t count, char* out) const {
+    const std::uint64_t position = place.position;
     // Nothing in the guarded body needs a destructor: a fault jumps out of it.
     typename Text::Scratch scratch;
     const std::uint64_t end = window_end(entry, position, count, text.size());
@@ -377,7 +531,7 @@ Result<std::uint64_t> Faidx::extract_from(const Text& text, const IndexEntry& en
             at += view.size();
         }
         if (written == count) {
-            matches = layout_matches(entry, first, count, position, stop,
+            matches = layout_matches(entry, place.first, place.column, count, position, stop,
                                      [&](std::uint64_t at) { return text.byte_at(at, scratch); });
         }
     });

@@ -118,6 +118,18 @@ public:
     }
     FaidxError changed_while_open() const;
 
+    // Whether the file is BGZF-compressed, and then its reader.
+    bool compressed() const { return std::holds_alternative<BgzfText>(text_); }
+    const BgzfReader& bgzf_reader() const { return std::get<BgzfText>(text_).reader(); }
+    // The bytes [begin, end) of the text an extraction of `count` bases from
+    // `first` reads, or nothing when it reads none.
+    std::optional<std::pair<std::uint64_t, std::uint64_t>> byte_window(const IndexEntry& entry, std::uint64_t first,
+                                                                       std::uint64_t count) const;
+    // extract() of a compressed file, reading the blocks `window` holds and
+    // the reader's cache for any other.
+    Result<std::uint64_t> extract_from_window(const BlockWindow& window, const IndexEntry& entry,
+                                              std::uint64_t first, std::uint64_t count, char* out) const;
+
     // Asks the processor to start loading the first bytes of a region.
     void prefetch(const IndexEntry& entry, std::uint64_t first, std::uint64_t count) const;
 
@@ -140,16 +152,28 @@ private:
 
     // The extraction over one kind of text (byte_source.hpp): walks the
     // window, drops line breaks, checks the layout.
+    struct Place {
+        std::uint64_t first;     // the base
+        std::uint64_t column;    // its column in its line, from 0
+        std::uint64_t position;  // its byte in the text
+    };
     template <class Text>
-    Result<std::uint64_t> extract_from(const Text& text, const IndexEntry& entry, std::uint64_t first,
-                                       std::uint64_t position, std::uint64_t count, char* out) const;
+    Result<std::uint64_t> extract_from(const Text& text, const IndexEntry& entry, const Place& place,
+                                       std::uint64_t count, char* out) const;
     FaidxError layout_mismatch(const IndexEntry& entry) const;
 
     std::string filename_;
     std::string indexname_;
     FaidxOptions options_;
     NameTable entries_;
-    std::variant<MappedText, FileText> text_{std::in_place_type<FileText>, UniqueFd(), 0};
+    // Reads a BGZF file's .fai and .gzi, building both when either needs it.
+    Status open_bgzf(UniqueFd fd, std::uint64_t size);
+
+    template <class Text>
+    Result<std::uint64_t> extract_with(const Text& text, const IndexEntry& entry, std::uint64_t first,
+                                       std::uint64_t count, char* out) const;
+
+    std::variant<MappedText, FileText, BgzfText> text_{std::in_place_type<FileText>, UniqueFd(), 0};
     std::uint64_t file_size_ = 0;  // size of the text when opened
 };
 

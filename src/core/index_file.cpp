@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -13,6 +12,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "atomic_file.hpp"
 #include "mapped_file.hpp"
 #include "text.hpp"
 
@@ -280,67 +280,6 @@ Status read_index(const std::string& path, NameTable& table) {
 
 namespace {
 
-// A temporary file that is removed again unless it was renamed into place.
-class TemporaryFile {
-public:
-    TemporaryFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-    ~TemporaryFile() {
-        if (fd_ >= 0) ::close(fd_);
-        if (!committed_) ::unlink(path_.c_str());
-    }
-
-    int fd() const { return fd_; }
-    const std::string& path() const { return path_; }
-
-    // close() can report a deferred write error (NFS, quotas), so its result counts.
-    Status close() {
-        const int result = ::close(std::exchange(fd_, -1));
-        if (result != 0) return FaidxError::os(errno);
-        return {};
-    }
-    void commit() { committed_ = true; }
-
-private:
-    int fd_;
-    std::string path_;
-    bool committed_ = false;
-};
-
-Status write_all(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return FaidxError::os(errno);
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return {};
-}
-
-std::atomic<std::uint64_t> temporary_counter{0};
-
-// Creates ".<basename>.<pid>.<counter>.tmp" beside `path`. The basename is
-// cut to keep the whole name under NAME_MAX; O_EXCL makes a clash (another
-// process, a leftover) an EEXIST, answered with the next counter.
-Result<int> create_temporary(const std::string& path, std::string& temporary_path) {
-    const std::size_t slash = path.rfind('/');
-    const std::size_t base_start = slash == std::string::npos ? 0 : slash + 1;
-    const std::string_view directory(path.data(), base_start);
-    const std::string_view base = std::string_view(path).substr(base_start).substr(0, 160);
-    const std::string pid = std::to_string(::getpid());
-    for (int attempt = 0;; ++attempt) {
-        temporary_path.assign(directory).append(".").append(base).append(".").append(pid).append(".");
-        temporary_path.append(std::to_string(temporary_counter.fetch_add(1))).append(".tmp");
-        const int fd = ::open(temporary_path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
-        if (fd >= 0) return fd;
-        if (errno != EEXIST || attempt == 100) return FaidxError::os(errno);
-    }
-}
-
 void append_number(std::string& out, std::uint64_t value) {
     char digits[20];
     const auto result = std::to_chars(digits, digits + sizeof digits, value);
@@ -350,10 +289,9 @@ void append_number(std::string& out, std::uint64_t value) {
 }  // namespace
 
 Status write_index(const std::string& path, const std::vector<NamedEntry>& entries) {
-    std::string temporary_path;
-    Result<int> created = create_temporary(path, temporary_path);
+    Result<AtomicFile> created = AtomicFile::create(path);
     if (!created) return created.take_error();
-    TemporaryFile file(created.value(), std::move(temporary_path));
+    AtomicFile& file = created.value();
 
     constexpr std::size_t FLUSH_AT = 1 << 20;
     std::string buffer;
@@ -369,15 +307,12 @@ Status write_index(const std::string& path, const std::vector<NamedEntry>& entri
         append_number(buffer, entry.lenb);
         buffer.push_back('\n');
         if (buffer.size() >= FLUSH_AT) {
-            if (Status status = write_all(file.fd(), buffer.data(), buffer.size()); !status) return status;
+            if (Status status = file.write(buffer.data(), buffer.size()); !status) return status;
             buffer.clear();
         }
     }
-    if (Status status = write_all(file.fd(), buffer.data(), buffer.size()); !status) return status;
-    if (Status status = file.close(); !status) return status;
-    if (::rename(file.path().c_str(), path.c_str()) != 0) return FaidxError::os(errno);
-    file.commit();
-    return {};
+    if (Status status = file.write(buffer.data(), buffer.size()); !status) return status;
+    return file.commit();
 }
 
 }  // namespace kelpa::core

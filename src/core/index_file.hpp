@@ -87,12 +87,9 @@ private:
 // the table holds the lines before the bad one.
 Status read_index(const std::string& path, NameTable& table);
 
-// Writes the entries, in the order given, to `path`. The file is written
-// under a temporary name in the same directory (".<name>.<pid>.<n>.tmp") and
-// renamed over `path`, so a reader never sees a partial index; it gets the
-// permissions a plain create would give it (0666 less the umask), and a
-// symbolic link at `path` is replaced, not followed. On failure (IO with the
-// operating-system error) the temporary is removed and `path` is untouched.
+// Writes the entries, in the order given, to `path` through an AtomicFile
+// (atomic_file.hpp): a reader never sees a partial index, and on failure (IO
+// with the operating-system error) `path` is untouched.
 Status write_index(const std::string& path, const std::vector<NamedEntry>& entries);
 
 }  // namespace kelpa::core

@@ -1,0 +1,48 @@
+// Files that appear whole or not at all: the index files the core writes.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <utility>
+
+#include "error.hpp"
+
+namespace kelpa::core {
+
+// A file written under a temporary name in the directory of `path`
+// (".<name>.<pid>.<n>.tmp") and renamed over `path` by commit(), so a reader
+// never sees a partial file. It gets the permissions a plain create would
+// give it (0666 less the umask), and a symbolic link at `path` is replaced,
+// not followed. Destroyed without a successful commit(), it removes the
+// temporary and leaves `path` untouched. Movable, not copyable.
+class AtomicFile {
+public:
+    static Result<AtomicFile> create(std::string path);
+
+    AtomicFile(AtomicFile&& other) noexcept
+        : fd_(std::exchange(other.fd_, -1)),
+          path_(std::move(other.path_)),
+          temporary_(std::move(other.temporary_)),
+          committed_(std::exchange(other.committed_, true)) {}
+    AtomicFile& operator=(AtomicFile&&) = delete;
+    AtomicFile(const AtomicFile&) = delete;
+    AtomicFile& operator=(const AtomicFile&) = delete;
+    ~AtomicFile();
+
+    // Appends `size` bytes; IO with the operating-system error on failure.
+    Status write(const char* data, std::size_t size);
+    // Closes the temporary (whose close() may report a deferred write
+    // error) and renames it over `path`.
+    Status commit();
+
+private:
+    AtomicFile(int fd, std::string path, std::string temporary)
+        : fd_(fd), path_(std::move(path)), temporary_(std::move(temporary)) {}
+
+    int fd_ = -1;
+    std::string path_;
+    std::string temporary_;
+    bool committed_ = false;
+};
+
+}  // namespace kelpa::core
