@@ -12,6 +12,8 @@ Sections (--only takes a name or its number):
               line by line iteration
   6 processes pickling (size, unpickling against a fresh open, Sequence
               throughput) and the Dask recipe on 2 local worker processes
+  7 threads   whole records from 1 and 2 threads, a Python thread's progress
+              during a batch
 
 Peers: pysam and pyfastx (bench/requirements.txt), samtools, bedtools and
 seqkit from the system; a missing peer is reported and skipped. The "floor"
@@ -45,7 +47,7 @@ import kelpa  # noqa: E402
 import peers  # noqa: E402
 from peers import TOOLS, pyfastx, pysam  # noqa: E402
 
-SECTIONS = ["sequence", "index", "fetch", "batch", "records", "processes"]
+SECTIONS = ["sequence", "index", "fetch", "batch", "records", "processes", "threads"]
 
 FULL = dict(kernel_bases=100_000_000, objects=1_000_000, fetches=200_000,
             region_step=1, lines=None, repeats=5, heavy=3)
@@ -768,8 +770,109 @@ def bench_dask(sec, data, sizes):
              "one process: the whole BED file with one fetch_many here (and one FASTA file written)")
 
 
+# --- 7. threads ------------------------------------------------------------------
+
+def threads_at_once(work, threads, seconds):
+    """Calls of work() per second, summed over `threads` threads calling it
+    in a loop for `seconds`."""
+    import threading
+    stop = threading.Event()
+    counts = [0] * threads
+
+    def loop(k):
+        while not stop.is_set():
+            work(k)
+            counts[k] += 1
+
+    workers = [threading.Thread(target=loop, args=(k,)) for k in range(threads)]
+    began = time.perf_counter()
+    for worker in workers:
+        worker.start()
+    time.sleep(seconds)
+    stop.set()
+    for worker in workers:
+        worker.join()
+    return sum(counts) / (time.perf_counter() - began)
+
+
+def counter_share(call, repeats):
+    """(the share of its solo rate that a pure-Python counter thread keeps
+    while call() runs in this thread, seconds per call meanwhile)."""
+    import threading
+    count = [0]
+    stop = threading.Event()
+
+    def counter():
+        n = 0
+        while not stop.is_set():
+            n += 1
+            if n & 255 == 0:
+                count[0] = n
+
+    def solo():
+        stop.clear()
+        count[0] = 0
+        thread = threading.Thread(target=counter)
+        thread.start()
+        time.sleep(0.5)
+        stop.set()
+        thread.join()
+        return count[0] / 0.5
+
+    alone = solo()
+    stop.clear()
+    count[0] = 0
+    thread = threading.Thread(target=counter)
+    thread.start()
+    time.sleep(0.05)
+    moved = spent = 0
+    for _ in range(repeats):
+        before, began = count[0], time.perf_counter()
+        call()
+        spent += time.perf_counter() - began
+        moved += count[0] - before
+    stop.set()
+    thread.join()
+    return moved / spent / alone, spent / repeats
+
+
+def bench_threads(data, sizes):
+    sec = Section(7, "threads", "many Python threads", ["kelpa", "pysam"])
+    seconds = 3 if sizes is FULL else 1
+    single = str(data.paths["single"])
+    name = genome.SINGLE_NAME
+    whole = kelpa.Faidx(single)
+    row = {}
+    one = threads_at_once(lambda k: whole.fetch_entire_sequence(name), 1, seconds)
+    two = threads_at_once(lambda k: whole.fetch_entire_sequence(name), 2, seconds)
+    row["kelpa"] = (one, two)
+    if pysam:
+        # A FastaFile is not to be shared between threads: one each.
+        files = [pysam.FastaFile(single) for _ in range(2)]
+        row["pysam"] = (threads_at_once(lambda k: files[k].fetch(name), 1, seconds),
+                        threads_at_once(lambda k: files[k].fetch(name), 2, seconds))
+    sec.row("whole 60 Mbp record, 1 thread", "records/s", **{k: v[0] for k, v in row.items()})
+    sec.row("  2 threads (one shared Faidx; pysam: a FastaFile each)", "records/s",
+            **{k: v[1] for k, v in row.items()})
+    sec.row("  2 threads / 1 thread", "x", **{k: v[1] / v[0] for k, v in row.items()})
+    sec.goal("whole records, 2 threads / 1 thread", two / one, ">=", 1.7)
+
+    faidx = kelpa.Faidx(str(data.paths["genome"]))
+    _, regions = data.bed
+    requests = [(c, s + 1, e) for c, s, e, _ in regions]
+    faidx.fetch_many(requests)
+    alone = best(lambda: faidx.fetch_many(requests), sizes["repeats"])
+    share, beside = counter_share(lambda: faidx.fetch_many(requests), sizes["repeats"])
+    sec.row(f"fetch_many of {len(requests):,} BED regions, alone", "s", kelpa=alone)
+    sec.row("  beside a pure-Python counter thread", "s", kelpa=beside)
+    sec.row("  the counter's rate meanwhile / its rate alone", "%", kelpa=share * 100)
+    sec.goal("counter thread's rate during fetch_many", share * 100, ">=", 30, "%")
+    sec.note("the 100-base fetch and the batch against the build before: bench/ab.py OLD_BUILD_DIR")
+    return sec
+
+
 BENCHES = dict(zip(SECTIONS, (bench_sequence, bench_index, bench_fetch,
-                              bench_batch, bench_records, bench_processes)))
+                              bench_batch, bench_records, bench_processes, bench_threads)))
 
 
 # --- Main ------------------------------------------------------------------------

@@ -12,12 +12,10 @@ import pytest
 POOL = 1000  # smallest batch that runs on the worker pool
 
 
-def _under_asan():
-    with open("/proc/self/maps") as maps:
-        return "libasan" in maps.read()
-
-
-UNDER_ASAN = _under_asan()  # AddressSanitizer keeps freed memory and cannot run out of it
+with open("/proc/self/maps") as _maps:
+    _LOADED = _maps.read()
+UNDER_ASAN = "libasan" in _LOADED  # AddressSanitizer keeps freed memory and cannot run out of it
+UNDER_TSAN = "libtsan" in _LOADED
 U64_MAX = 2**64 - 1
 INVALID_UTF8 = "IOError: stream did not contain valid UTF-8"
 MAPPED_OR_NOT = pytest.mark.parametrize("mutable", [False, True], ids=["mapped", "mutable"])

@@ -103,6 +103,9 @@ struct BatchResult {
 //       region i's result; false stops the batch
 //   void failed(std::size_t i, const FaidxError&)
 //       the lowest failing region; nothing follows
+//   void wait(work)  (optional)
+//       runs work(), which waits for the pool or inflates and touches
+//       nothing of the sink's, so a sink may let its other threads run
 // Returns true when every region was finished.
 //
 // With `record`, every region is on that entry (named `record_name`) and the
@@ -140,6 +143,16 @@ void extract_bgzf_slots(const Faidx& faidx, std::vector<BatchSlot>& slots, bool 
 // set, when the text is not valid UTF-8.
 bool finish_slot(const Faidx& faidx, BatchSlot& slot, bool reverse_complement, std::string& text);
 
+namespace detail {
+
+template <class Sink, class Work>
+void wait_in(Sink& sink, Work&& work) {
+    if constexpr (requires { sink.wait(work); }) sink.wait(work);
+    else work();
+}
+
+}  // namespace detail
+
 template <class Sink>
 bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const IndexEntry* record,
                std::string_view record_name, bool reverse_complement, Sink& sink) {
@@ -159,7 +172,8 @@ bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const
     // Declared after what the workers write into, so that it finishes first
     // on every way out.
     std::optional<BatchExtraction> extraction;
-    if (!compressed) extraction.emplace(faidx, slots, reverse_complement);
+    // Waits while another batch has the pool.
+    if (!compressed) detail::wait_in(sink, [&] { extraction.emplace(faidx, slots, reverse_complement); });
 
     constexpr std::size_t PUBLISH_EVERY = 64;
     constexpr std::size_t LOOKAHEAD = 8;
@@ -194,8 +208,10 @@ bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const
         if (slot.out == nullptr) return false;
         slot.state = BatchSlot::State::Pending;
     }
-    if (extraction) extraction->finish();
-    else extract_bgzf_slots(faidx, slots, reverse_complement);
+    detail::wait_in(sink, [&] {
+        if (extraction) extraction->finish();
+        else extract_bgzf_slots(faidx, slots, reverse_complement);
+    });
 
     std::string finished_text;
     for (std::size_t i = 0; i < count; ++i) {

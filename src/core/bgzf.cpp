@@ -503,7 +503,7 @@ Result<std::shared_ptr<InflatedBlock>> BgzfReader::inflate(std::size_t index) co
 
 Result<std::shared_ptr<const InflatedBlock>> BgzfReader::block(std::size_t index) const {
     {
-        std::lock_guard<std::mutex> hold(cache_lock_);
+        std::lock_guard<ForkSafeMutex> hold(cache_lock_);
         for (std::size_t i = 0; i < BLOCK_CACHE_SIZE; ++i) {
             if (cache_[i] && cache_[i]->index == index) {
                 cache_used_[i] = ++cache_tick_;
@@ -514,7 +514,7 @@ Result<std::shared_ptr<const InflatedBlock>> BgzfReader::block(std::size_t index
     Result<std::shared_ptr<InflatedBlock>> inflated = inflate(index);
     if (!inflated) return inflated.take_error();
     std::shared_ptr<const InflatedBlock> block = std::move(inflated.value());
-    std::lock_guard<std::mutex> hold(cache_lock_);
+    std::lock_guard<ForkSafeMutex> hold(cache_lock_);
     std::size_t victim = 0;
     for (std::size_t i = 0; i < BLOCK_CACHE_SIZE; ++i) {
         if (cache_[i] && cache_[i]->index == index) {  // another thread was quicker

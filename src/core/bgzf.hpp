@@ -44,6 +44,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "fork_safety.hpp"
 
 namespace kelpa::core {
 
@@ -278,7 +279,7 @@ private:
     CompressedFile file_;
     BlockTable table_;
 
-    mutable std::mutex cache_lock_;
+    mutable ForkSafeMutex cache_lock_;
     mutable std::shared_ptr<const InflatedBlock> cache_[BLOCK_CACHE_SIZE];
     mutable std::uint64_t cache_used_[BLOCK_CACHE_SIZE] = {};  // tick of last use; 0: empty
     mutable std::uint64_t cache_tick_ = 0;

@@ -5,11 +5,13 @@
 
 #include <mutex>
 
+#include "fork_safety.hpp"
+
 namespace kelpa::core {
 
 namespace {
 
-std::mutex install_lock;
+ForkSafeMutex install_lock;
 struct sigaction previous_action;  // what was installed before ours, written under install_lock
 std::atomic<bool> have_previous{false};
 std::atomic<bool> passed_on{false};  // a SIGBUS went to the previous handler since the install
@@ -50,7 +52,7 @@ void on_sigbus(int signal, siginfo_t* info, void*) {
 }  // namespace
 
 void install_fault_handler() {
-    std::lock_guard<std::mutex> hold(install_lock);
+    std::lock_guard<ForkSafeMutex> hold(install_lock);
     struct sigaction now;
     if (::sigaction(SIGBUS, nullptr, &now) != 0) return;
     if ((now.sa_flags & SA_SIGINFO) && now.sa_sigaction == on_sigbus) return;

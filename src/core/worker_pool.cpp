@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "fork_safety.hpp"
 #include "text.hpp"
 
 namespace kelpa::core {
@@ -142,12 +143,12 @@ private:
     std::uint64_t generation_ = 0;
 };
 
-std::mutex pool_lock;
+ForkSafeMutex pool_lock;
 Pool* pool = nullptr;
 pid_t pool_owner = 0;
 
 Pool& the_pool() {
-    std::lock_guard<std::mutex> hold(pool_lock);
+    std::lock_guard<ForkSafeMutex> hold(pool_lock);
     const pid_t self = ::getpid();
     if (pool == nullptr || pool_owner != self) {
         // After fork() the old pool's threads are gone; its memory is left alone.

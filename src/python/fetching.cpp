@@ -9,6 +9,7 @@
 #include "../core/sequence.hpp"
 #include "args.hpp"
 #include "errors.hpp"
+#include "gil.hpp"
 #include "ref.hpp"
 #include "sequence_type.hpp"
 
@@ -42,9 +43,13 @@ Ref extracted_text(const core::Faidx& faidx, const core::IndexEntry& entry, std:
     // the str is made.
     faidx.prefetch(entry, first, count);
     char* data = nullptr;
-    Ref text(new_ascii_str(faidx.extract_bound(entry, first, count), data));
+    const std::uint64_t bound = faidx.extract_bound(entry, first, count);
+    Ref text(new_ascii_str(bound, data));
     if (!text) return text;
-    core::Result<std::uint64_t> got = faidx.extract(entry, first, count, data);
+    // The new str is this thread's alone until it is returned: a large copy
+    // fills it with the interpreter lock released.
+    core::Result<std::uint64_t> got = maybe_unlocked(bound >= RELEASE_LOCK_BYTES,
+                                                     [&] { return faidx.extract(entry, first, count, data); });
     if (!got) {
         raise_faidx_error(got.error());
         return Ref();
@@ -114,7 +119,9 @@ bool convert_regions(PyObject* items, bool with_names, const char* param, Region
     out.resize(static_cast<std::size_t>(count));
     if (with_names) list.name_objects.resize(static_cast<std::size_t>(count));
     const Py_ssize_t length = with_names ? 3 : 2;
+    LockSharing sharing;  // the items are this call's snapshot
     for (Py_ssize_t i = 0; i < count; ++i) {
+        sharing.tick();
         // The tuples and their items may lie anywhere in memory: load them
         // a few iterations ahead.
         if (i + 8 < count) __builtin_prefetch(item[i + 8]);
@@ -203,13 +210,24 @@ public:
         : faidx_(faidx), list_(list), record_(record), reverse_complement_(reverse_complement), result_(result),
           texts_(list.regions.size()) {}
 
+    // Waits for the pool, or inflates, with the interpreter lock released:
+    // the workers write only into the reserved strs, which no other thread
+    // can reach before the list is returned.
+    template <class Work>
+    void wait(Work&& work) {
+        ReleasedLock unlocked;
+        work();
+    }
+
     char* reserve(std::size_t i, std::uint64_t bytes) {
+        sharing_.tick();
         char* out = nullptr;
         texts_[i].reset(new_ascii_str(bytes, out));
         return texts_[i] ? out : nullptr;
     }
 
     bool finished(std::size_t i, const core::BatchResult& done) {
+        sharing_.tick();
         Ref text;
         std::optional<std::uint64_t> start;
         std::optional<std::uint64_t> end;
@@ -252,17 +270,23 @@ private:
     PyObject* result_;  // borrowed: the list being filled
     std::vector<Ref> texts_;
     SharedNames names_;
+    LockSharing sharing_;
 };
 
 PyObject* fetch_in_parallel(const core::Faidx& faidx, const RegionList& list, const OneRecord* record,
                             bool reverse_complement) {
     Ref result(PyList_New(static_cast<Py_ssize_t>(list.regions.size())));
     if (!result) return nullptr;
+    // Other threads run while the list fills (the sink shares the lock): out
+    // of the collector's sight until it is complete, so that nothing, not
+    // even gc.get_objects(), meets its empty places.
+    PyObject_GC_UnTrack(result.get());
     SequenceListSink sink(faidx, list, record, reverse_complement, result.get());
     const core::IndexEntry* entry = record != nullptr ? faidx.entries().find(record->name) : nullptr;
     if (!core::run_batch(faidx, list.regions, entry, record != nullptr ? record->name : std::string_view(),
                          reverse_complement, sink))
         return nullptr;
+    PyObject_GC_Track(result.get());
     return result.release();
 }
 

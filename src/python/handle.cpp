@@ -2,6 +2,7 @@
 
 #include "args.hpp"
 #include "errors.hpp"
+#include "gil.hpp"
 
 namespace kelpa::py {
 
@@ -88,8 +89,12 @@ std::unique_ptr<FaidxHandle> open_handle(std::span<const OpenOption> order, std:
         if (bound[i] != nullptr && PyDict_SetItemString(handle->arguments.get(), names[i], bound[i]) < 0)
             return nullptr;
     }
-    core::Result<std::unique_ptr<core::Faidx>> opened =
-        core::Faidx::open(std::move(request.filename), std::move(request.indexname), std::move(request.options));
+    // Reading or building the index of a large file takes long: other
+    // threads run meanwhile. The request is this call's own.
+    core::Result<std::unique_ptr<core::Faidx>> opened = [&] {
+        ReleasedLock unlocked;
+        return core::Faidx::open(std::move(request.filename), std::move(request.indexname), std::move(request.options));
+    }();
     if (!opened) {
         raise_faidx_error(opened.error());
         return nullptr;

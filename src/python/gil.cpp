@@ -1,0 +1,47 @@
+#include "gil.hpp"
+
+#include <cxxabi.h>
+#include <unistd.h>
+
+namespace kelpa::py {
+
+void take_lock_back(PyThreadState* saved) noexcept {
+    try {
+        PyEval_RestoreThread(saved);
+    } catch (abi::__forced_unwind&) {
+        // The unwinding must not go on (nor end: leaving this block without
+        // rethrowing aborts), so the thread never leaves it.
+        for (;;) ::pause();
+    }
+}
+
+namespace {
+
+// sys.getswitchinterval(), or its default when it cannot be read.
+std::chrono::nanoseconds switch_interval() {
+    double seconds = 0.005;
+    if (PyObject* get = PySys_GetObject("getswitchinterval")) {  // borrowed
+        if (PyObject* value = PyObject_CallNoArgs(get)) {
+            const double read = PyFloat_AsDouble(value);
+            if (read > 0) seconds = read;
+            Py_DECREF(value);
+        }
+    }
+    PyErr_Clear();
+    return std::chrono::nanoseconds(static_cast<std::int64_t>(seconds * 1e9));
+}
+
+}  // namespace
+
+void LockSharing::share() {
+    // A waiting thread asks for the lock once it has waited a whole switch
+    // interval since the lock last changed hands; letting go of the lock
+    // sooner, with nobody asking, would only start its wait again.
+    if (period_.count() == 0) period_ = switch_interval() * 3 / 2;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_ < period_) return;
+    { ReleasedLock unlocked; }
+    last_ = std::chrono::steady_clock::now();
+}
+
+}  // namespace kelpa::py

@@ -1,0 +1,205 @@
+"""One object shared by many Python threads: concurrent fetches of every
+kind checked against slicing the text, other threads running while a batch
+or a large copy runs, a fork amid fetching threads, Ctrl-C in a batch."""
+
+import os
+import random
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+import kelpa
+from bgzf_writer import write_bgzf
+from conftest import POOL, UNDER_TSAN, random_seq, revcomp, write_fasta
+
+RNG = random.Random(16)
+# "big" is well above the size from which copies run with the lock released.
+TEXTS = {
+    "big": random_seq(RNG, 1_500_000, "ACGTacgtN"),
+    "mid": random_seq(RNG, 300_001),
+    **{f"s{i}": random_seq(RNG, RNG.randint(1, 5000), "ACGTNacgt") for i in range(6)},
+}
+NAMES = list(TEXTS)
+
+
+@pytest.fixture(scope="module")
+def files(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("threads")
+    plain = os.fspath(folder / "ref.fa")
+    text = write_fasta(plain, TEXTS.items(), width=61)
+    packed = os.fspath(folder / "ref.fa.gz")
+    write_bgzf(packed, text, block_sizes=[65280, 7, 40000])
+    return plain, packed
+
+
+def random_region(rng, name, spans=(0, 5, 100, 4000, 70_000)):
+    length = len(TEXTS[name])
+    start = rng.randint(1, length)
+    return start, min(length, start + rng.choice(spans))
+
+
+def one_round(rng, fasta, faidx, mutable, packed, packed_fasta):
+    """A random mix of every way to fetch; each result is checked here."""
+    name = rng.choice(NAMES)
+    text = TEXTS[name]
+    s, e = random_region(rng, name)
+    source = rng.choice([faidx, mutable, packed])
+    assert source.fetch(name, s, e).seq == text[s - 1:e]
+    assert rng.choice([faidx, mutable]).fetch_entire_sequence(name).seq == text
+    record = rng.choice([fasta, packed_fasta])[name]
+    assert str(record[:]) == text
+    step = rng.choice([1, 3, -2])
+    assert record[s - 1:e:step].seq == text[s - 1:e:step]
+    assert fasta.get_spliced_seq(name, [(s, e), (1, min(7, len(text)))], rc=True).seq == \
+        revcomp(text[s - 1:e] + text[:7])
+
+    count = rng.choice([50, POOL + 200])
+    regions = [(n, *random_region(rng, n, (0, 5, 300))) for n in rng.choices(NAMES, k=count)]
+    got = rng.choice([faidx, mutable, packed]).fetch_many(regions)
+    assert [x.seq for x in got] == [TEXTS[n][a - 1:b] for n, a, b in regions]
+    pairs = [random_region(rng, "mid", (0, 5, 300)) for _ in range(count)]
+    got = fasta.fetch_many_same_chr("mid", pairs, rc=True)
+    assert [x.seq for x in got] == [revcomp(TEXTS["mid"][a - 1:b]) for a, b in pairs]
+
+    small = got[rng.randrange(count)]
+    assert small.reverse.complement.seq == revcomp(small.seq)
+    assert small.complement.seq == revcomp(small.seq)[::-1]
+
+
+def test_threads_share_one_object_of_each_kind(files):
+    plain, gz = files
+    shared = (kelpa.Fasta(plain), kelpa.Faidx(plain), kelpa.Faidx(plain, mutable=True), kelpa.Faidx(gz),
+              kelpa.Fasta(gz))
+    failures = []
+    start = threading.Barrier(8)
+
+    def work(seed):
+        rng = random.Random(seed)
+        start.wait()
+        try:
+            for _ in range(25):
+                one_round(rng, *shared)
+        except BaseException as error:  # noqa: BLE001 - reported below
+            failures.append((seed, repr(error)))
+
+    threads = [threading.Thread(target=work, args=(seed,)) for seed in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert failures == []
+
+
+def progress_during(call, repeats=1):
+    """How far a pure-Python counter in a second thread got during the
+    calls, which run in this thread."""
+    count = [0]
+    stop = False
+
+    def counter():
+        while not stop:
+            count[0] += 1
+
+    thread = threading.Thread(target=counter)
+    thread.start()
+    try:
+        time.sleep(0.01)
+        moved = 0
+        for _ in range(repeats):
+            before = count[0]
+            call()
+            moved += count[0] - before
+        return moved
+    finally:
+        stop = True
+        thread.join()
+
+
+def test_other_threads_run_during_a_batch_and_a_large_copy(files):
+    faidx = kelpa.Faidx(files[0])
+    rng = random.Random(3)
+    regions = [(n, *random_region(rng, n, (0, 5, 300))) for n in rng.choices(NAMES, k=200_000)]
+    result = []
+    assert progress_during(lambda: result.append(faidx.fetch_many(regions))) > 0
+    assert [x.seq for x in result[0][::997]] == [TEXTS[n][a - 1:b] for n, a, b in regions[::997]]
+    assert progress_during(lambda: faidx.fetch_entire_sequence("big"), repeats=20) > 0
+    # The same with the lock held throughout: a 100-base fetch keeps it.
+    assert progress_during(lambda: faidx.fetch("big", 5, 104)) == 0
+
+
+FORK_SCRIPT = textwrap.dedent("""
+    import os, sys, threading, time, warnings
+    import kelpa
+    warnings.simplefilter("ignore", DeprecationWarning)  # fork() with threads
+    plain, packed = sys.argv[1:3]
+    fa, gz = kelpa.Faidx(plain), kelpa.Faidx(packed)
+    big = fa.fetch_entire_sequence("big").seq
+    regions = [("big", i * 100 + 1, i * 100 + 5000) for i in range(3000)]
+    expected = [big[a - 1:b] for _, a, b in regions]
+    stop = False
+
+    def work(source, batch):
+        while not stop:
+            if batch:
+                source.fetch_many(regions)
+            else:
+                source.fetch_entire_sequence("big")
+
+    threads = [threading.Thread(target=work, args=args)
+               for args in ((fa, True), (fa, False), (gz, True), (gz, False))]
+    for thread in threads:
+        thread.start()
+    for attempt in range(12):
+        time.sleep(0.03)
+        pid = os.fork()
+        if pid == 0:
+            ok = [s.seq for s in fa.fetch_many(regions)] == expected
+            ok = ok and [s.seq for s in gz.fetch_many(regions)] == expected
+            ok = ok and gz.fetch_entire_sequence("big").seq == big
+            ok = ok and kelpa.Faidx(plain, mutable=True).fetch("big", 7, 9).seq == big[6:9]
+            os._exit(0 if ok else 2)
+        deadline = time.monotonic() + 60
+        while not (waited := os.waitpid(pid, os.WNOHANG))[0]:
+            if time.monotonic() > deadline:
+                os.kill(pid, 9)
+                sys.exit(f"child {attempt} hung")
+            time.sleep(0.01)
+        if os.waitstatus_to_exitcode(waited[1]) != 0:
+            sys.exit(f"child {attempt} exited with {os.waitstatus_to_exitcode(waited[1])}")
+    stop = True
+    for thread in threads:
+        thread.join()
+    print("ok")
+""")
+
+
+@pytest.mark.skipif(UNDER_TSAN, reason="ThreadSanitizer does not follow a child forked from many threads")
+def test_fork_while_other_threads_fetch(files):
+    proc = subprocess.run([sys.executable, "-c", FORK_SCRIPT, *files],
+                          capture_output=True, text=True, timeout=600)
+    assert (proc.returncode, proc.stdout) == (0, "ok\n"), proc.stderr
+
+
+INTERRUPT_SCRIPT = textwrap.dedent("""
+    import os, signal, sys, threading, time
+    import kelpa
+    fa = kelpa.Faidx(sys.argv[1])
+    regions = [("big", i % 1000 + 1, i % 1000 + 4000) for i in range(200_000)]
+    threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start()
+    began = time.monotonic()
+    try:
+        while time.monotonic() - began < 60:
+            fa.fetch_many(regions)
+    except KeyboardInterrupt:
+        print("interrupted", time.monotonic() - began < 30)
+""")
+
+
+def test_ctrl_c_during_batches_is_delivered(files):
+    proc = subprocess.run([sys.executable, "-c", INTERRUPT_SCRIPT, files[0]],
+                          capture_output=True, text=True, timeout=120)
+    assert (proc.returncode, proc.stdout) == (0, "interrupted True\n"), proc.stderr
