@@ -11,7 +11,6 @@ import itertools
 import os
 import random
 import sys
-import threading
 
 import pytest
 
@@ -177,66 +176,6 @@ def test_cycles_through_key_function_are_collected(ref):
             gc.enable()
         gc.collect()
         assert mappings(ref) == 0
-
-
-# --- threads ---------------------------------------------------------------------
-@MAPPED_OR_NOT
-def test_threads_share_one_faidx_and_fasta(ref, mutable):
-    fa, fasta = kelpa.Faidx(ref, mutable=mutable), kelpa.Fasta(ref, mutable=mutable)
-    rng = random.Random(mutable)
-    regions = []
-    for name in rng.choices(list(TEXTS), k=2_100):
-        s = rng.randint(1, len(TEXTS[name]))
-        regions.append((name, s, min(len(TEXTS[name]), s + rng.randint(0, 200))))
-    single, batch = regions[:600], regions[600:]
-    same = [(s, min(s + 300, 30_000)) for s in range(1, 30_000, 25)]
-    text = lambda n, s, e: TEXTS[n][s - 1:e]
-    mid = TEXTS["mid"]
-    wrong = []
-
-    def singles():
-        for i, (n, s, e) in enumerate(single):
-            got = fasta.get_seq(n, s, e, rc=True).seq if i & 1 else fa.fetch(n, s, e).seq
-            wrong.append(got != (revcomp(text(n, s, e)) if i & 1 else text(n, s, e)) and ("single", n, s, e))
-
-    def records():
-        for _ in range(3):
-            rec = fasta["mid"]
-            wrong.append("".join(c.seq for c in rec) != mid and "iteration")
-            wrong.append(reversed(rec)[0].seq != mid[(len(mid) - 1) // 61 * 61:][::-1] and "reversed")
-            wrong.append(([r.name for r in fasta], rec[100:900].seq) != (list(TEXTS), mid[100:900]) and "records")
-
-    def batches():
-        for _ in range(3):
-            wrong.append([s.seq for s in fa.fetch_many(batch)] != [text(*r) for r in batch] and "fetch_many")
-            wrong.append([s.seq for s in fasta.fetch_many_same_chr("big", same, rc=True)] !=
-                         [revcomp(text("big", s, e)) for s, e in same] and "fetch_many_same_chr")
-            try:
-                fa.fetch_many(batch[:700] + [("nope", 1, 1)] + batch[701:])
-                wrong.append("no error")
-            except RuntimeError as e:
-                wrong.append(str(e) != "Error fetching region 700: Fetch error: Sequence 'nope' not found" and str(e))
-
-    def guarded(work):
-        def run():
-            try:
-                work()
-            except BaseException as e:  # reported by the test, not lost in the thread
-                wrong.append(repr(e))
-        return threading.Thread(target=run, daemon=True)
-
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)  # switch threads as often as possible
-    try:
-        threads = [guarded(work) for work in (singles, singles, records, batches, batches)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join(timeout=120)
-    finally:
-        sys.setswitchinterval(interval)
-    assert not any(t.is_alive() for t in threads), "deadlock"
-    assert [w for w in wrong if w] == []
 
 
 def test_reads_nest_within_calls_of_the_same_fasta(ref):

@@ -69,6 +69,14 @@ def one_round(rng, fasta, faidx, mutable, packed, packed_fasta):
     assert small.reverse.complement.seq == revcomp(small.seq)
     assert small.complement.seq == revcomp(small.seq)[::-1]
 
+    short = rng.choice(NAMES[2:])
+    assert "".join(line.seq for line in fasta[short]) == TEXTS[short]
+    assert "".join(line.seq for line in reversed(packed_fasta[short])) == TEXTS[short][::-1]
+    if count > POOL:
+        failing = regions[:700] + [("nope", 1, 1)] + regions[701:]
+        with pytest.raises(RuntimeError, match="^Error fetching region 700: Fetch error: Sequence 'nope' not found$"):
+            rng.choice([faidx, packed]).fetch_many(failing)
+
 
 def test_threads_share_one_object_of_each_kind(files):
     plain, gz = files
@@ -86,11 +94,17 @@ def test_threads_share_one_object_of_each_kind(files):
         except BaseException as error:  # noqa: BLE001 - reported below
             failures.append((seed, repr(error)))
 
-    threads = [threading.Thread(target=work, args=(seed,)) for seed in range(8)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    threads = [threading.Thread(target=work, args=(seed,), daemon=True) for seed in range(8)]
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)  # threads change turns as often as they can
+    try:
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(timeout=300)
+    finally:
+        sys.setswitchinterval(interval)
+    assert not any(thread.is_alive() for thread in threads), "deadlock"
     assert failures == []
 
 
