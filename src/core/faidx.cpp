@@ -79,11 +79,65 @@ std::uint64_t copy_tail(const char*& in, const char* in_end, char*& out, std::ui
 }
 
 #if defined(__x86_64__)
+__attribute__((target("avx2"))) inline std::uint32_t breaks_avx2(__m256i v) {
+    const __m256i lf = _mm256_set1_epi8('\n');
+    const __m256i cr = _mm256_set1_epi8('\r');
+    return static_cast<std::uint32_t>(
+        _mm256_movemask_epi8(_mm256_or_si256(_mm256_cmpeq_epi8(v, lf), _mm256_cmpeq_epi8(v, cr))));
+}
+
+__attribute__((target("avx2"))) inline void move32_avx2(const char* from, char* to) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from)));
+}
+
+// 64 bytes a step, read from addresses that do not depend on where the line
+// breaks were: the loads of one step never wait for the last step's breaks,
+// which a walk that moves past each break would make them do. Each step
+// stores the whole 64 bytes, then moves every run of bytes after a break
+// down into place with two 32-byte moves; the bytes each store writes past
+// its run are overwritten by the next run or the next step, and never reach
+// past 128 bytes from where the step began.
+__attribute__((target("avx2,popcnt"))) std::uint64_t copy_wide_avx2(const char*& in, const char* in_end,
+                                                                       char*& out, std::uint64_t left) {
+    const char* from = in;
+    char* to = out;
+    while (left >= 128 && in_end - from >= 128) {
+        const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from));
+        const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + 32));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), low);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + 32), high);
+        std::uint64_t breaks = breaks_avx2(low) | std::uint64_t{breaks_avx2(high)} << 32;
+        std::uint64_t kept = 64;
+        if (breaks != 0) {
+            kept = static_cast<std::uint64_t>(__builtin_ctzll(breaks));  // the run before the first break is in place
+            for (;;) {
+                const std::uint64_t begin = static_cast<std::uint64_t>(__builtin_ctzll(breaks)) + 1;
+                breaks &= breaks - 1;
+                const std::uint64_t end = breaks != 0 ? static_cast<std::uint64_t>(__builtin_ctzll(breaks)) : 64;
+                if (end > begin) {
+                    move32_avx2(from + begin, to + kept);
+                    if (end - begin > 32) move32_avx2(from + begin + 32, to + kept + 32);
+                    kept += end - begin;
+                }
+                if (breaks == 0) break;
+            }
+        }
+        from += 64;
+        to += kept;
+        left -= kept;
+    }
+    const std::uint64_t written = static_cast<std::uint64_t>(to - out);
+    in = from;
+    out = to;
+    return written;
+}
+
 __attribute__((target("avx2"))) std::uint64_t copy_blocks_avx2(const char*& in, const char* in_end, char*& out,
                                                                   std::uint64_t left) {
     const __m256i lf = _mm256_set1_epi8('\n');
     const __m256i cr = _mm256_set1_epi8('\r');
     const char* start = out;
+    if (left >= 128 && in_end - in >= 128) left -= copy_wide_avx2(in, in_end, out, left);
     while (left >= 32 && in_end - in >= 32) {
         const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), v);
