@@ -174,7 +174,8 @@ DAMAGED_SCRIPT = textwrap.dedent("""
     path, fetch_only = sys.argv[1], sys.argv[2] == "fetch"
     try:
         fa = kelpa.Faidx(path, build_index=not fetch_only)
-        print(json.dumps(["opened", [x.seq[:3] for x in fa.fetch_many([("r", 1, 20000)] * 3)]]))
+        # the whole record: ten blocks, streamed through the pool
+        print(json.dumps(["opened", [x.seq[:3] for x in fa.fetch_many([("r", 1, 36000)] * 3)]]))
     except Exception as e:
         print(json.dumps(["error", str(e)]))
 """)

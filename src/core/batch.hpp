@@ -127,12 +127,16 @@ bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const
 // with the error, else Unfinished.
 void settle_slot(const Faidx& faidx, BatchSlot& slot, Result<std::uint64_t> got, bool reverse_complement);
 
-// Extracts the Pending slots of a batch on a BGZF file: each distinct block
-// the slots touch is inflated once, in windows of blocks on the pool, and
-// the slots whose text starts in a window are copied from it on the pool.
-// At most one window of inflated text is held (bgzf.hpp: BATCH_WINDOW_BLOCKS
-// blocks of 64 KiB), besides the reader's small cache for a region that
-// runs on past its window.
+// Extracts the Pending slots of a batch on a BGZF file. The blocks the
+// slots touch are cut, in file order, into groups of 16; a worker inflates a
+// group (and the blocks after it that its regions run on into) and at once
+// copies out the regions that start in it, while the text is still in its
+// cache, so every block is inflated once, or twice where a region crosses
+// from one group into the next. A region over more than 16 blocks is read
+// on its own afterwards, streamed through the pool (BlockStream). Memory:
+// one group of at most 32 inflated blocks (2 MiB) per worker, or one stream
+// (bgzf.hpp: STREAM_BLOCKS, 4 MiB), whatever the batch, besides the
+// reader's small cache.
 void extract_bgzf_slots(const Faidx& faidx, std::vector<BatchSlot>& slots, bool reverse_complement);
 
 // Finishes a slot that came back short or not ASCII: pads, upper-cases,

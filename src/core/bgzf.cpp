@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -114,8 +115,19 @@ Status check_empty_blocks(const CompressedFile& file, std::uint64_t from, std::u
 Result<std::size_t> inflate_table_block(const CompressedFile& file, const BlockTable& table, std::size_t index,
                                         char* out) {
     const std::uint64_t offset = table[index].compressed;
-    Result<std::string_view> bytes = file.read(offset, BGZF_MAX_BLOCK, thread_scratch(file));
+    // The block ends where the next one listed starts (or before, with empty
+    // blocks between): reading up to there, not a whole 64 KiB, spares the
+    // copy of what is not this block's. Only a table that lists an offset
+    // inside a block makes that too short; the whole read then finds out.
+    const std::uint64_t next = index + 1 < table.size() ? table[index + 1].compressed : file.size;
+    const auto bounded = static_cast<std::size_t>(std::min<std::uint64_t>(next - offset, BGZF_MAX_BLOCK));
+    Result<std::string_view> bytes = file.read(offset, bounded, thread_scratch(file));
     if (!bytes) return bytes.take_error();
+    if (bounded < BGZF_MAX_BLOCK && bytes->size() == bounded) {
+        Result<BlockHeader> header = parse_block_header(*bytes, offset, file.name);
+        if (!header) bytes = file.read(offset, BGZF_MAX_BLOCK, thread_scratch(file));
+        if (!bytes) return bytes.take_error();
+    }
     Result<std::size_t> size = inflate_block(*bytes, offset, file.name, out);
     if (!size) return size;
     const std::uint64_t expected = table.text_end(index) - table[index].text;
@@ -585,38 +597,87 @@ std::uint64_t BlockWindow::visit(const BlockTable& table, std::uint64_t position
     return position - start;
 }
 
-Status inflate_blocks(const BgzfReader& reader, std::span<const std::size_t> indices, std::size_t window,
-                      const std::function<Status(const BlockWindow&)>& use) {
-    const BlockTable& table = reader.table();
-    for (std::size_t i = 0; i < indices.size(); ++i) {
-        if (indices[i] >= table.size() || (i > 0 && indices[i] <= indices[i - 1]))
-            return FaidxError::io(reader.file().name + ": block list not distinct, rising table indices");
+Status BlockWindow::fill(const BgzfReader& reader, std::vector<std::size_t> indices) {
+    indices_ = std::move(indices);
+    if (indices_.size() > capacity_) {
+        texts_.reset(new char[indices_.size() * BGZF_MAX_TEXT]);
+        capacity_ = indices_.size();
     }
-    if (window == 0) window = BATCH_WINDOW_BLOCKS;
-    window = std::min(window, indices.size());
-    BlockWindow blocks;
-    blocks.texts_.reset(new char[window * BGZF_MAX_TEXT]);
-    std::vector<InflateSlot> slots(window);
-    for (std::size_t begin = 0; begin < indices.size(); begin += window) {
-        const std::size_t count = std::min(window, indices.size() - begin);
-        blocks.indices_ = indices.subspan(begin, count);
-        {
-            StagedBatch batch(count, 1, [&](std::size_t first, std::size_t end) {
-                for (std::size_t i = first; i < end; ++i) {
-                    inflate_into_slot(reader.file(), table, blocks.indices_[i],
-                                      blocks.texts_.get() + i * BGZF_MAX_TEXT, slots[i]);
-                }
-            });
-            batch.finish();
+    sizes_.assign(indices_.size(), 0);
+    for (std::size_t k = 0; k < indices_.size(); ++k) {
+        Result<std::size_t> size =
+            inflate_table_block(reader.file(), reader.table(), indices_[k], texts_.get() + k * BGZF_MAX_TEXT);
+        if (!size) {
+            indices_.clear();
+            sizes_.clear();
+            return size.take_error();
         }
-        blocks.sizes_.resize(count);
-        for (std::size_t i = 0; i < count; ++i) {
-            if (slots[i].error) return std::move(*slots[i].error);
-            blocks.sizes_[i] = slots[i].size;
-        }
-        if (Status status = use(blocks); !status) return status;
+        sizes_[k] = *size;
     }
     return {};
+}
+
+struct BlockStream::Slot {
+    std::atomic<std::size_t> done{0};  // 1 + the item inflated into the slot last
+    std::size_t size = 0;
+    std::unique_ptr<FaidxError> error;
+};
+
+BlockStream::BlockStream(const BgzfReader& reader, std::size_t first, std::size_t last)
+    : reader_(reader), first_(first), count_(last - first + 1) {
+    const std::size_t ring = std::min(count_, STREAM_BLOCKS);
+    texts_.reset(new char[ring * BGZF_MAX_TEXT]);
+    slots_.reset(new Slot[ring]);
+    batch_ = std::make_unique<StagedBatch>(
+        count_, 1,
+        [this](std::size_t from, std::size_t to) {
+            for (std::size_t item = from; item < to; ++item) inflate(item);
+        },
+        StagedBatch::Start::IfFree);
+    if (batch_->on_pool()) batch_->release(ring);
+}
+
+BlockStream::~BlockStream() {
+    stop_.store(true, std::memory_order_relaxed);
+    batch_.reset();  // releases what is left, which the workers skip
+}
+
+void BlockStream::inflate(std::size_t item) {
+    if (stop_.load(std::memory_order_relaxed)) return;
+    const std::size_t ring = std::min(count_, STREAM_BLOCKS);
+    Slot& slot = slots_[item % ring];
+    Result<std::size_t> size =
+        inflate_table_block(reader_.file(), reader_.table(), first_ + item, texts_.get() + item % ring * BGZF_MAX_TEXT);
+    if (size) {
+        slot.size = *size;
+        slot.error.reset();
+    } else {
+        slot.error = std::make_unique<FaidxError>(size.take_error());
+    }
+    std::lock_guard<std::mutex> hold(lock_);
+    slot.done.store(item + 1, std::memory_order_release);
+    if (waiting_) inflated_.notify_one();
+}
+
+Result<std::optional<std::string_view>> BlockStream::block(std::size_t index) {
+    if (!batch_->on_pool() || index < first_ || index - first_ >= count_ || index - first_ < position_)
+        return std::optional<std::string_view>();
+    const std::size_t item = index - first_;
+    const std::size_t ring = std::min(count_, STREAM_BLOCKS);
+    if (item > position_) {
+        position_ = item;
+        // The slots of the blocks behind are free for the ones ahead.
+        batch_->release(std::min(count_, item + ring));
+    }
+    Slot& slot = slots_[item % ring];
+    if (slot.done.load(std::memory_order_acquire) != item + 1) {
+        std::unique_lock<std::mutex> hold(lock_);
+        waiting_ = true;
+        inflated_.wait(hold, [&] { return slot.done.load(std::memory_order_acquire) == item + 1; });
+        waiting_ = false;
+    }
+    if (slot.error) return std::move(*slot.error);
+    return std::optional<std::string_view>(std::in_place, texts_.get() + item % ring * BGZF_MAX_TEXT, slot.size);
 }
 
 }  // namespace kelpa::core

@@ -33,11 +33,14 @@
 // the same objects, except where a comment says otherwise.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -46,6 +49,8 @@
 #include "error.hpp"
 
 namespace kelpa::core {
+
+class StagedBatch;  // worker_pool.hpp
 
 // The most text one block holds, and so the size of every inflate buffer.
 inline constexpr std::size_t BGZF_MAX_TEXT = 65536;
@@ -284,14 +289,19 @@ private:
     mutable std::uint64_t cache_tick_ = 0;
 };
 
-// Blocks per window of a batch: 512 * 64 KiB = 32 MiB of inflated text.
-inline constexpr std::size_t BATCH_WINDOW_BLOCKS = 512;
-
-// A window of inflated blocks of a batch: distinct table indices in rising
-// order, each with its text. Read-only after inflate_blocks() made it, so
-// any number of threads may read it at once.
+// A window of inflated blocks: distinct table indices in rising order, each
+// with its text. fill() inflates them on the calling thread; once filled it
+// is read-only, so any number of threads may read it at once. Its buffer
+// grows to the most blocks it was ever filled with and is kept for the next
+// fill(). Movable, not copyable.
 class BlockWindow {
 public:
+    // Inflates the blocks `indices` (distinct table indices, rising) of
+    // `reader`'s table, replacing what the window held; the window keeps the
+    // indices. The first failing block's error ends the fill, and the window
+    // then holds nothing.
+    Status fill(const BgzfReader& reader, std::vector<std::size_t> indices);
+
     // The indices held, rising.
     std::span<const std::size_t> indices() const { return indices_; }
     bool contains(std::size_t index) const;
@@ -306,21 +316,55 @@ public:
                         const SpanVisitor& visit) const;
 
 private:
-    friend Status inflate_blocks(const BgzfReader&, std::span<const std::size_t>, std::size_t,
-                                 const std::function<Status(const BlockWindow&)>&);
-    std::span<const std::size_t> indices_;
+    std::vector<std::size_t> indices_;
     std::vector<std::size_t> sizes_;
     std::unique_ptr<char[]> texts_;  // BGZF_MAX_TEXT bytes per held block
+    std::size_t capacity_ = 0;       // blocks texts_ has room for
 };
 
-// Inflates the blocks `indices` (distinct table indices, rising) on the
-// worker pool, `window` of them at a time (0: BATCH_WINDOW_BLOCKS), and
-// calls `use` with each window once all its blocks are inflated, on the
-// calling thread, windows in rising order. The memory bound is one window:
-// window * 64 KiB, whatever the batch. The first failing block in order, or
-// the first error `use` returns, ends the run. `use` may run pool batches
-// of its own (the copy of a window's regions); this runs them in between.
-Status inflate_blocks(const BgzfReader& reader, std::span<const std::size_t> indices, std::size_t window,
-                      const std::function<Status(const BlockWindow&)>& use);
+// Blocks a BlockStream holds: 64 * 64 KiB, 4 MiB of inflated text, whatever
+// the length of the read.
+inline constexpr std::size_t STREAM_BLOCKS = 64;
+// A read of text spanning more blocks than this one streams them.
+inline constexpr std::size_t STREAM_MIN_BLOCKS = 8;
+
+// Reads the blocks [first, last] of a table in order, inflating ahead on the
+// worker pool into a ring of STREAM_BLOCKS blocks: the workers inflate the
+// blocks after the one the caller reads, as far as the ring reaches, all
+// the time, with no pause between one stretch and the next. The pool is
+// taken only when free (StagedBatch::Start::IfFree); from a worker, or while
+// another batch holds it, the stream hands out nothing and the caller reads
+// through the reader instead. For one thread; not copyable or movable.
+class BlockStream {
+public:
+    BlockStream(const BgzfReader& reader, std::size_t first, std::size_t last);
+    // Stops the workers and waits for the block each is inflating.
+    ~BlockStream();
+    BlockStream(const BlockStream&) = delete;
+    BlockStream& operator=(const BlockStream&) = delete;
+
+    // The text of block `index`, once inflated; nothing when the stream does
+    // not hand it out: it lies outside [first, last] or before a block asked
+    // for already (the stream moves only forwards, and the ring reuses what
+    // lies behind), or the pool was not free. Asking for a block lets go of
+    // every block before it.
+    Result<std::optional<std::string_view>> block(std::size_t index);
+
+private:
+    struct Slot;
+    void inflate(std::size_t item);
+
+    const BgzfReader& reader_;
+    const std::size_t first_;
+    const std::size_t count_;
+    std::size_t position_ = 0;  // the lowest block (from first_) still held
+    std::unique_ptr<char[]> texts_;  // BGZF_MAX_TEXT bytes per slot of the ring
+    std::unique_ptr<Slot[]> slots_;
+    std::atomic<bool> stop_{false};
+    std::mutex lock_;  // over waiting_, and a slot's `done` while the caller may wait for it
+    std::condition_variable inflated_;
+    bool waiting_ = false;
+    std::unique_ptr<StagedBatch> batch_;
+};
 
 }  // namespace kelpa::core
