@@ -26,7 +26,8 @@ RNG = random.Random(77)
 RECORDS = [("chr1 first", random_seq(RNG, 5000, "ACGTacgtN")), ("empty", ""), ("one", "G"),
            ("chr2", random_seq(RNG, 1234)), ("chr3", random_seq(RNG, 777, "acgt"))]
 BLOCKINGS = {"bgzip": {}, "1k": {"block_size": 1000}, "61": {"block_size": 61},
-             "ragged": {"block_sizes": [1, 7, 300, 2, 4096, 1]}}
+             "ragged": {"block_sizes": [1, 7, 300, 2, 4096, 1]},
+             "empty_first": {"block_size": 1000, "empty_first": True}}
 
 
 def pair(tmp_path, blocking, width=60, eol="\n"):
@@ -101,9 +102,10 @@ def test_bgzf_layout_checks_and_crlf(tmp_path):
                                             "plain.fa", "plain.fa.fai", "ragged.fa.gz"]
 
 
-def test_index_pair_is_built_read_and_rebuilt(tmp_path):
-    plain, packed = pair(tmp_path, "1k")
-    blocks = bgzf_bytes(open(plain, "rb").read(), block_size=1000)[1]
+@pytest.mark.parametrize("blocking", ["1k", "empty_first"])
+def test_index_pair_is_built_read_and_rebuilt(tmp_path, blocking):
+    plain, packed = pair(tmp_path, blocking)
+    blocks = bgzf_bytes(open(plain, "rb").read(), **BLOCKINGS[blocking])[1]
     kelpa.Faidx(packed)
     with open(packed + ".gzi", "rb") as gzi:
         assert gzi.read() == gzi_bytes(blocks)
@@ -137,6 +139,19 @@ def test_bgzip_and_samtools_files_and_indexes(tmp_path, bgzip, samtools):
     kelpa.Faidx(ours)
     with open(made + ".gz.gzi", "rb") as theirs, open(ours + ".gzi", "rb") as mine:
         assert mine.read() == theirs.read()
+    # An empty first block: (0, 0) stands for the first block of text, as in
+    # bgzip's own index of the file.
+    joined = os.fspath(tmp_path / "joined.fa.gz")
+    write_bgzf(joined, read_text(plain), block_size=1000, empty_first=True)
+    subprocess.run([bgzip, "-r", joined], check=True)
+    with open(joined + ".gzi", "rb") as theirs:
+        made_by_bgzip = theirs.read()
+    os.remove(joined + ".gzi")
+    kelpa.Faidx(joined)
+    with open(joined + ".gzi", "rb") as mine:
+        assert mine.read() == made_by_bgzip
+    out = subprocess.run([samtools, "faidx", joined, "chr2:600-1234"], check=True, capture_output=True, text=True)
+    assert out.stdout.partition("\n")[2].replace("\n", "") == kelpa.Faidx(joined).fetch("chr2", 600, 1234).seq
     subprocess.run([samtools, "faidx", made + ".gz"], check=True)
     # samtools leaves records without bases out of its index
     assert read_text(made + ".gz.fai") == read_text(ours + ".fai").replace("empty\t0\t5103\t0\t0\n", "")

@@ -92,29 +92,50 @@ char* thread_scratch(const CompressedFile& file) {
     return scratch.get();
 }
 
-// Checks that [from, to) of the file holds empty blocks only (end-of-file
-// markers, also those inside concatenated files), ending exactly at `to`:
-// a block of text there would be one the table does not list.
-Status check_empty_blocks(const CompressedFile& file, std::uint64_t from, std::uint64_t to) {
+// Walks the empty blocks from `from` on (end-of-file markers, also those
+// inside concatenated files) and gives the offset of the first block with
+// text, or where the walk reached `to` (or passed it) without one.
+Result<std::uint64_t> skip_empty_blocks(const CompressedFile& file, std::uint64_t from, std::uint64_t to) {
     while (from < to) {
-        Result<std::string_view> view =
-            file.read(from, static_cast<std::size_t>(std::min<std::uint64_t>(to - from, BGZF_MAX_BLOCK)),
-                      thread_scratch(file));
+        Result<std::string_view> view = file.read(from, BGZF_MAX_BLOCK, thread_scratch(file));
         if (!view) return view.take_error();
         Result<std::uint32_t> size = block_text_size(*view, from, file.name);
         if (!size) return size.take_error();
-        if (*size != 0) return block_error(file.name, from, "a block of text the block index does not list");
+        if (*size != 0) return from;
         from += parse_block_header(*view, from, file.name)->block_size;
     }
-    if (from != to) return block_error(file.name, to, "the block index lists an offset inside a block");
+    return from;
+}
+
+// Checks that [from, to) of the file holds empty blocks only, ending
+// exactly at `to`: a block of text there would be one the table does not
+// list.
+Status check_empty_blocks(const CompressedFile& file, std::uint64_t from, std::uint64_t to) {
+    Result<std::uint64_t> reached = skip_empty_blocks(file, from, to);
+    if (!reached) return reached.take_error();
+    if (*reached < to) return block_error(file.name, *reached, "a block of text the block index does not list");
+    if (*reached != to) return block_error(file.name, to, "the block index lists an offset inside a block");
     return {};
+}
+
+// Where the block of entry `index` starts: its offset, but for entry 0,
+// which stands for the first block with text (empty blocks may come first).
+Result<std::uint64_t> entry_offset(const CompressedFile& file, const BlockTable& table, std::size_t index) {
+    if (index != 0 || table.text_size() == 0) return table[index].compressed;
+    const std::uint64_t next = table.size() > 1 ? table[1].compressed : file.size;
+    Result<std::uint64_t> first = skip_empty_blocks(file, 0, next);
+    if (!first) return first.take_error();
+    if (*first >= next) return block_error(file.name, 0, "no block of text before the block index's second entry");
+    return first;
 }
 
 // Inflates block `index` of `table` into `out` and checks its text size
 // against the table: the lazy half of the .gzi checks.
 Result<std::size_t> inflate_table_block(const CompressedFile& file, const BlockTable& table, std::size_t index,
                                         char* out) {
-    const std::uint64_t offset = table[index].compressed;
+    Result<std::uint64_t> located = entry_offset(file, table, index);
+    if (!located) return located.take_error();
+    const std::uint64_t offset = *located;
     // The block ends where the next one listed starts (or before, with empty
     // blocks between): reading up to there, not a whole 64 KiB, spares the
     // copy of what is not this block's. Only a table that lists an offset
@@ -292,9 +313,8 @@ Status check_order(const std::vector<BgzfBlock>& blocks, std::string_view filena
     for (std::size_t i = 1; i < blocks.size(); ++i) {
         if (blocks[i].compressed <= blocks[i - 1].compressed)
             return table_error(filename, blocks[i].compressed, "compressed offsets out of order");
-        // Only the first block may be empty: the blocks listed are the ones
-        // holding text, and the file's first.
-        if (blocks[i].text < blocks[i - 1].text || (i > 1 && blocks[i].text == blocks[i - 1].text))
+        // The blocks listed are the ones holding text: none is empty.
+        if (blocks[i].text <= blocks[i - 1].text)
             return table_error(filename, blocks[i].compressed, "text offsets out of order");
     }
     for (std::size_t i = 1; i < blocks.size(); ++i) {
@@ -339,7 +359,7 @@ Result<BlockTable> scan_blocks(const CompressedFile& file) {
         if (!header) return header.take_error();
         Result<std::uint32_t> size = block_text_size(*bytes, offset, file.name);
         if (!size) return size.take_error();
-        if (*size != 0 || blocks.empty()) blocks.push_back({offset, text});
+        if (*size != 0) blocks.push_back({blocks.empty() ? 0 : offset, text});
         text += *size;
         offset += header->block_size;
     }
@@ -419,21 +439,22 @@ Result<BlockTable> read_gzi(const std::string& path, const CompressedFile& file)
         if (!size) return size.take_error();
         return std::pair{*header, *size};
     };
-    if (blocks.size() > 1) {
-        auto first = block_at(0);
-        if (!first) return first.take_error();
-        // An empty first block is never inflated, so what lies between it
-        // and the next listed block is checked now.
-        if (first->second == 0) {
-            if (Status gap = check_empty_blocks(file, first->first.block_size, blocks[1].compressed); !gap)
-                return gap.take_error();
-        }
+    // Entry 0 stands for the first block with text, after any empty ones.
+    const std::uint64_t second = blocks.size() > 1 ? blocks[1].compressed : file.size;
+    Result<std::uint64_t> first = skip_empty_blocks(file, 0, second);
+    if (!first) return first.take_error();
+    if (blocks.size() > 1 && *first >= second)
+        return table_error(path, second, "no block of text before the second entry");
+    const std::uint64_t last_offset = blocks.size() > 1 ? blocks.back().compressed : *first;
+    std::uint64_t text_size = blocks.back().text;
+    std::uint64_t rest = last_offset;
+    if (last_offset < file.size) {
+        auto last = block_at(last_offset);
+        if (!last) return last.take_error();
+        text_size += last->second;
+        rest += last->first.block_size;
     }
-    auto last = block_at(blocks.back().compressed);
-    if (!last) return last.take_error();
-    const std::uint64_t text_size = blocks.back().text + last->second;
-    if (Status rest = check_empty_blocks(file, blocks.back().compressed + last->first.block_size, file.size); !rest)
-        return rest.take_error();
+    if (Status after = check_empty_blocks(file, rest, file.size); !after) return after.take_error();
     return BlockTable::make(std::move(blocks), text_size, path);
 }
 

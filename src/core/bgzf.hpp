@@ -153,21 +153,21 @@ struct BgzfBlock {
     std::uint64_t text = 0;        // text offset of its first byte
 };
 
-// Every block that holds text, in file order, starting with the first block
-// of the file at (0, 0). Empty blocks (the end-of-file marker, the markers
-// inside concatenated files) are left out, as bgzip leaves them out of the
-// .gzi; an empty first block still stands as entry 0 (then of length 0).
-// Empty blocks are never inflated: their header is checked, their deflate
-// data and CRC32 (of no text) are not.
+// Every block that holds text, in file order, as the .gzi of bgzip and
+// samtools lists them: entry 0, at (0, 0), stands for the first block with
+// text wherever it lies (empty blocks may come first), and the others sit
+// at their own compressed offsets. Empty blocks (the end-of-file marker,
+// the markers inside concatenated files) are never listed and never
+// inflated: their header is checked, their deflate data and CRC32 (of no
+// text) are not. A file without text is the one entry (0, 0), of length 0.
 // Block i holds text [text(i), text_end(i)). Immutable once made.
 class BlockTable {
 public:
     BlockTable() = default;
 
-    // Checks `blocks` (the first at (0, 0); compressed offsets strictly
-    // rising; text offsets rising strictly after the first block, which
-    // alone may be empty; 1 to 65536 bytes of text per block after the
-    // first, up to `text_size`) and makes the table; the error names
+    // Checks `blocks` (the first at (0, 0); compressed and text offsets
+    // strictly rising; 1 to 65536 bytes of text per block, up to
+    // `text_size`, unless the one entry holds no text) and makes the table; the error names
     // `filename` and the first bad compressed offset. Compressed spans are
     // not bounded: empty blocks may lie between two entries.
     static Result<BlockTable> make(std::vector<BgzfBlock> blocks, std::uint64_t text_size,
@@ -203,15 +203,15 @@ Status write_gzi(const std::string& path, const BlockTable& table);
 // IndexNotFound(path), a failing read IO. Checked now, each an IO error
 // naming the .gzi and the entry's offset: the size is 8 + 16 * count
 // (count 2^64 - 1 with no pairs reads as count 0); compressed offsets rise
-// strictly and lie inside the file; text offsets never fall, by at most
-// 64 KiB from one entry to the next. Checked now through the compressed file: the
-// first and the last block's headers (the last one's ISIZE gives the text
-// size) and that nothing but empty blocks follows the last block listed.
-// (and, for an empty first block, that only empty blocks follow it up to
-// the second entry). Checked lazily, when a block is inflated (the eager
-// check would read a page of every block at every open): that each listed
-// offset starts a block whose text size is the one the table gives it, and
-// that only empty blocks lie between its end and the next entry.
+// strictly and lie inside the file; text offsets rise strictly, by at most
+// 64 KiB from one entry to the next. Checked now through the compressed
+// file: the header of the first block with text and of the last block (the
+// last one's ISIZE gives the text size), and that nothing but empty blocks
+// follows the last block listed. Checked lazily, when a block is inflated
+// (the eager check would read a page of every block at every open): that
+// each listed offset starts a block whose text size is the one the table
+// gives it, and that only empty blocks lie between its end and the next
+// entry.
 Result<BlockTable> read_gzi(const std::string& path, const CompressedFile& file);
 
 // ---------------------------------------------------------------------------
