@@ -187,12 +187,17 @@ DAMAGED_SCRIPT = textwrap.dedent("""
     import json, sys
     import kelpa
     path, fetch_only = sys.argv[1], sys.argv[2] == "fetch"
-    try:
-        fa = kelpa.Faidx(path, build_index=not fetch_only)
-        # the whole record: ten blocks, streamed through the pool
-        print(json.dumps(["opened", [x.seq[:3] for x in fa.fetch_many([("r", 1, 36000)] * 3)]]))
-    except Exception as e:
-        print(json.dumps(["error", str(e)]))
+
+    def attempt(call):
+        try:
+            return ["opened", call(kelpa.Faidx(path, build_index=not fetch_only))]
+        except Exception as e:
+            return ["error", str(e)]
+
+    print(json.dumps([
+        attempt(lambda fa: fa.fetch("r", 1, 36000).seq[:3]),  # ten blocks, streamed through the pool
+        attempt(lambda fa: [x.seq[:3] for x in fa.fetch_many([("r", s, s + 99) for s in range(1, 35900, 30)])][:2]),
+    ]))
 """)
 
 
@@ -242,10 +247,15 @@ def test_damaged_files_give_a_clear_error(tmp_path, how, fetch_only, message):
     proc = subprocess.run([sys.executable, "-c", DAMAGED_SCRIPT, path, "fetch" if fetch_only else "build"],
                           capture_output=True, text=True, timeout=60)
     assert proc.returncode == 0, proc.stderr
-    kind, detail = json.loads(proc.stdout)
     expected = message.format(second=blocks[1][0], path=path)
-    assert kind == "error" and detail.startswith("IOError: ") and expected in detail, detail
-    assert "UTF-8" not in detail
+    single, batch = json.loads(proc.stdout)
+    assert single[0] == "error" and single[1].startswith("IOError: ") and expected in single[1], single
+    if how in ("gzi_past_end", "gzi_out_of_order") or not fetch_only:  # refused when opened
+        assert batch == single
+    else:  # the first region that needs the damaged block fails the batch
+        assert batch[0] == "error" and batch[1].startswith("Error fetching region ") and expected in batch[1], batch
+    for kind, detail in (single, batch):
+        assert "UTF-8" not in detail
 
 
 def test_missing_end_marker_warns(tmp_path, capfd):

@@ -39,108 +39,127 @@ void settle_slot(const Faidx& faidx, BatchSlot& slot, Result<std::uint64_t> got,
 
 namespace {
 
-// Needed blocks per work item of a BGZF batch, and the most blocks a region
-// taken by an item may run on past them: an item inflates at most
-// 2 * GROUP_BLOCKS blocks (2 MiB of text, held in the worker's cache while
-// its regions are copied out). A region spanning more blocks than that is
-// read on its own, streamed (BlockStream).
+// Blocks per group of a BGZF batch: a group inflates the blocks its regions
+// touch, which start within GROUP_BLOCKS of each other and run on at most
+// GROUP_BLOCKS further, so at most 2 * GROUP_BLOCKS blocks (2 MiB of text,
+// held in the worker's cache while its regions are copied out). A region
+// over more blocks than that is read on its own, streamed (BlockStream).
 constexpr std::size_t GROUP_BLOCKS = 16;
 
 }  // namespace
 
-void extract_bgzf_slots(const Faidx& faidx, std::vector<BatchSlot>& slots, bool reverse_complement) {
-    const BgzfReader& reader = faidx.bgzf_reader();
-    const BlockTable& table = reader.table();
-    struct Span {
-        std::size_t slot;
-        std::size_t first_block;
-        std::size_t last_block;
-    };
-    std::vector<Span> spans;
-    std::vector<std::size_t> long_slots;
-    std::vector<unsigned char> needed(table.size());
-    for (std::size_t i = 0; i < slots.size(); ++i) {
-        BatchSlot& slot = slots[i];
-        if (slot.state != BatchSlot::State::Pending) continue;
-        const std::optional<std::pair<std::uint64_t, std::uint64_t>> bytes =
-            faidx.byte_window(*slot.entry, slot.first, slot.bound);
-        if (!bytes) {  // nothing of it in the file: the extraction says what it gets
-            extract_slot(faidx, slot, reverse_complement);
-            continue;
-        }
-        const std::size_t first = table.block_of(bytes->first);
-        const std::size_t last = table.block_of(bytes->second - 1);
-        if (last - first >= GROUP_BLOCKS) {
-            long_slots.push_back(i);
-            continue;
-        }
-        spans.push_back({i, first, last});
-        std::fill(needed.begin() + static_cast<std::ptrdiff_t>(first), needed.begin() + static_cast<std::ptrdiff_t>(last) + 1, 1);
-    }
+struct BgzfExtraction::Group {
+    std::vector<std::size_t> blocks;  // table indices, rising
+    std::vector<std::size_t> slots;
+};
 
-    // The needed blocks in file order, cut into groups of GROUP_BLOCKS; each
-    // region goes to the group of its first block, which inflates on to the
-    // region's last one.
-    std::vector<std::size_t> blocks;
-    std::vector<std::size_t> rank(table.size());  // of each needed block in `blocks`
-    for (std::size_t b = 0; b < table.size(); ++b) {
-        if (!needed[b]) continue;
-        rank[b] = blocks.size();
-        blocks.push_back(b);
-    }
-    const std::size_t groups = (blocks.size() + GROUP_BLOCKS - 1) / GROUP_BLOCKS;
-    std::vector<std::size_t> group_start(groups + 1);  // into `order`, by counting sort
-    std::vector<std::size_t> group_end(groups);         // one past the last block rank each inflates
-    for (std::size_t g = 0; g < groups; ++g) group_end[g] = std::min(blocks.size(), (g + 1) * GROUP_BLOCKS);
-    for (const Span& span : spans) {
-        const std::size_t g = rank[span.first_block] / GROUP_BLOCKS;
-        ++group_start[g + 1];
-        group_end[g] = std::max(group_end[g], rank[span.last_block] + 1);
-    }
-    for (std::size_t g = 0; g < groups; ++g) group_start[g + 1] += group_start[g];
-    std::vector<std::size_t> order(spans.size());
-    {
-        std::vector<std::size_t> fill_at(group_start.begin(), group_start.end() - 1);
-        for (const Span& span : spans) order[fill_at[rank[span.first_block] / GROUP_BLOCKS]++] = span.slot;
-    }
+BgzfExtraction::BgzfExtraction(const Faidx& faidx, std::vector<BatchSlot>& slots, bool reverse_complement)
+    : faidx_(faidx),
+      slots_(slots),
+      reverse_complement_(reverse_complement),
+      capacity_(faidx.bgzf_reader().table().size() / GROUP_BLOCKS + 2),
+      groups_(new Group[capacity_]),
+      items_(capacity_, 1, [this](std::size_t begin, std::size_t end) {
+          for (std::size_t g = begin; g < end; ++g) run(groups_[g]);
+      }) {}
 
-    // One window per item running; a finished item hands its window to the next.
-    std::mutex windows_lock;
-    std::vector<std::unique_ptr<BlockWindow>> windows;
-    StagedBatch items(groups, 1, [&](std::size_t from, std::size_t to) {
-        std::unique_ptr<BlockWindow> window;
-        {
-            std::lock_guard<std::mutex> hold(windows_lock);
-            if (!windows.empty()) {
-                window = std::move(windows.back());
-                windows.pop_back();
-            }
-        }
-        if (!window) window = std::make_unique<BlockWindow>();
-        for (std::size_t g = from; g < to; ++g) {
-            const auto begin = blocks.begin() + static_cast<std::ptrdiff_t>(g * GROUP_BLOCKS);
-            const Status filled =
-                window->fill(reader, std::vector<std::size_t>(begin, blocks.begin() + static_cast<std::ptrdiff_t>(group_end[g])));
-            for (std::size_t k = group_start[g]; k < group_start[g + 1]; ++k) {
-                BatchSlot& slot = slots[order[k]];
-                if (!filled) {
-                    slot.error = std::make_unique<FaidxError>(filled.error());
-                    slot.state = BatchSlot::State::Failed;
-                    continue;
-                }
-                settle_slot(faidx, slot, faidx.extract_from_window(*window, *slot.entry, slot.first, slot.bound, slot.out),
-                            reverse_complement);
-            }
-        }
-        std::lock_guard<std::mutex> hold(windows_lock);
-        windows.push_back(std::move(window));
-    });
-    items.finish();
+BgzfExtraction::~BgzfExtraction() = default;  // items_ finishes first: it is declared last
 
-    // Long regions one at a time, each streaming its blocks through the pool.
-    for (const std::size_t i : long_slots) extract_slot(faidx, slots[i], reverse_complement);
+void BgzfExtraction::planned(std::size_t i) {
+    BatchSlot& slot = slots_[i];
+    if (slot.state != BatchSlot::State::Pending) return;
+    const std::optional<std::pair<std::uint64_t, std::uint64_t>> bytes =
+        faidx_.byte_window(*slot.entry, slot.first, slot.bound);
+    if (!bytes) {  // nothing of it in the file: the extraction says what it gets
+        extract_slot(faidx_, slot, reverse_complement_);
+        return;
+    }
+    const BlockTable& table = faidx_.bgzf_reader().table();
+    const Span span{i, table.block_of(bytes->first), table.block_of(bytes->second - 1)};
+    if (span.last - span.first >= GROUP_BLOCKS) {
+        long_.push_back(i);
+    } else if (span.first < frontier_) {
+        late_.push_back(span);
+    } else {
+        if (!open_.empty() && span.first >= open_first_ + GROUP_BLOCKS && released_ + 1 < capacity_) {
+            groups_[released_] = group_of(open_);
+            items_.release(++released_);
+            open_.clear();
+            frontier_ = span.first;
+        }
+        if (open_.empty()) open_first_ = span.first;
+        open_.push_back(span);
+    }
 }
 
+void BgzfExtraction::finish() {
+    if (finished_) return;
+    finished_ = true;
+    if (!open_.empty()) groups_[released_++] = group_of(open_);
+    items_.finish();
+    // Regions that came after the groups holding their blocks had gone to
+    // the workers: grouped the same way, in a second pass.
+    if (!late_.empty()) {
+        std::sort(late_.begin(), late_.end(), [](const Span& a, const Span& b) { return a.first < b.first; });
+        std::vector<Group> groups;
+        for (std::size_t begin = 0; begin < late_.size();) {
+            std::size_t end = begin + 1;
+            while (end < late_.size() && late_[end].first < late_[begin].first + GROUP_BLOCKS) ++end;
+            groups.push_back(group_of(std::span<const Span>(late_).subspan(begin, end - begin)));
+            begin = end;
+        }
+        StagedBatch pass(groups.size(), 1, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t g = begin; g < end; ++g) run(groups[g]);
+        });
+        pass.finish();
+    }
+    for (const std::size_t i : long_) extract_slot(faidx_, slots_[i], reverse_complement_);
+}
+
+BgzfExtraction::Group BgzfExtraction::group_of(std::span<const Span> spans) {
+    Group group;
+    std::size_t first = SIZE_MAX;
+    std::size_t last = 0;
+    for (const Span& span : spans) {
+        first = std::min(first, span.first);
+        last = std::max(last, span.last);
+        group.slots.push_back(span.slot);
+    }
+    std::vector<unsigned char> touched(last - first + 1);
+    for (const Span& span : spans)
+        std::fill(touched.begin() + static_cast<std::ptrdiff_t>(span.first - first),
+                  touched.begin() + static_cast<std::ptrdiff_t>(span.last - first) + 1, 1);
+    for (std::size_t k = 0; k < touched.size(); ++k) {
+        if (touched[k]) group.blocks.push_back(first + k);
+    }
+    return group;
+}
+
+void BgzfExtraction::run(const Group& group) {
+    if (group.slots.empty()) return;
+    std::unique_ptr<BlockWindow> window;
+    {
+        std::lock_guard<std::mutex> hold(windows_lock_);
+        if (!windows_.empty()) {
+            window = std::move(windows_.back());
+            windows_.pop_back();
+        }
+    }
+    if (!window) window = std::make_unique<BlockWindow>();
+    const Status filled = window->fill(faidx_.bgzf_reader(), group.blocks);
+    for (const std::size_t i : group.slots) {
+        BatchSlot& slot = slots_[i];
+        if (filled) {
+            settle_slot(faidx_, slot,
+                        faidx_.extract_from_window(*window, *slot.entry, slot.first, slot.bound, slot.out),
+                        reverse_complement_);
+        } else {  // a block that cannot be inflated: each region finds out whether it needs it
+            extract_slot(faidx_, slot, reverse_complement_);
+        }
+    }
+    std::lock_guard<std::mutex> hold(windows_lock_);
+    windows_.push_back(std::move(window));
+}
 
 bool finish_slot(const Faidx& faidx, BatchSlot& slot, bool reverse_complement, std::string& text) {
     text.assign(slot.out, slot.written);
