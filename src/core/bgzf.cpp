@@ -423,7 +423,7 @@ Result<BlockTable> read_gzi(const std::string& path, const CompressedFile& file)
     // Orders first, with the text size still open: the last block's header says it.
     if (Status ordered = check_order(blocks, path); !ordered) return ordered.take_error();
     for (const BgzfBlock& block : blocks) {
-        if (block.compressed >= file.size) {
+        if (block.compressed >= file.size && block.compressed != 0) {  // (0, 0) stands even for an empty file
             return table_error(path, block.compressed,
                                "past the end of " + file.name + " (" + std::to_string(file.size) + " bytes)");
         }
@@ -485,7 +485,8 @@ void inflate_into_slot(const CompressedFile& file, const BlockTable& table, std:
 
 Status read_text_in_order(const CompressedFile& file, const BlockTable& table, const TextConsumer& consume) {
     constexpr std::size_t group = ORDERED_GROUP_BLOCKS;
-    const std::size_t blocks = table.size();
+    // A file without text lists one entry, (0, 0), that no block stands behind.
+    const std::size_t blocks = table.text_size() == 0 ? 0 : table.size();
     const std::size_t groups = (blocks + group - 1) / group;
     std::unique_ptr<char[]> texts(new char[2 * group * BGZF_MAX_TEXT]);
     std::vector<InflateSlot> slots(2 * group);
