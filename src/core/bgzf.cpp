@@ -598,27 +598,6 @@ std::string_view BlockWindow::text(std::size_t index) const {
     return {texts_.get() + k * BGZF_MAX_TEXT, sizes_[k]};
 }
 
-std::uint64_t BlockWindow::visit(const BlockTable& table, std::uint64_t position, std::uint64_t count,
-                                 const SpanVisitor& visit) const {
-    const std::uint64_t size = table.text_size();
-    if (position >= size || count == 0) return 0;
-    const std::uint64_t start = position;
-    const std::uint64_t end = count > size - position ? size : position + count;
-    std::size_t index = table.block_of(position);
-    auto k = static_cast<std::size_t>(std::lower_bound(indices_.begin(), indices_.end(), index) - indices_.begin());
-    for (; position < end; ++index) {
-        const std::uint64_t block_end = std::min(table.text_end(index), end);
-        if (block_end <= position) continue;
-        if (k == indices_.size() || indices_[k] != index) break;
-        const std::uint64_t skip = position - table[index].text;
-        const std::uint64_t taken = block_end - position;
-        position = block_end;
-        if (!visit(texts_.get() + k * BGZF_MAX_TEXT + skip, static_cast<std::size_t>(taken))) break;
-        ++k;
-    }
-    return position - start;
-}
-
 Status BlockWindow::fill(const BgzfReader& reader, std::vector<std::size_t> indices) {
     indices_ = std::move(indices);
     if (indices_.size() > capacity_) {

@@ -167,8 +167,8 @@ public:
 
     // Checks `blocks` (the first at (0, 0); compressed and text offsets
     // strictly rising; 1 to 65536 bytes of text per block, up to
-    // `text_size`, unless the one entry holds no text) and makes the table; the error names
-    // `filename` and the first bad compressed offset. Compressed spans are
+    // `text_size`, unless the one entry holds no text) and makes the table;
+    // the error names `filename` and the first bad compressed offset. Compressed spans are
     // not bounded: empty blocks may lie between two entries.
     static Result<BlockTable> make(std::vector<BgzfBlock> blocks, std::uint64_t text_size,
                                    std::string_view filename);
@@ -307,13 +307,6 @@ public:
     bool contains(std::size_t index) const;
     // Text of block `index`, which must be held.
     std::string_view text(std::size_t index) const;
-
-    // Hands text [position, position + count), cut at the text's end, to
-    // `visit` like BgzfReader::visit, for as long as the blocks are held,
-    // and returns the number of bytes handed over: the caller carries on
-    // from position + that in a later window.
-    std::uint64_t visit(const BlockTable& table, std::uint64_t position, std::uint64_t count,
-                        const SpanVisitor& visit) const;
 
 private:
     std::vector<std::size_t> indices_;
