@@ -15,6 +15,7 @@ import shutil
 import subprocess
 import sys
 import textwrap
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
@@ -87,6 +88,25 @@ def test_bgzf_gives_what_the_plain_file_gives(tmp_path, capfd, blocking):
     assert read_text(packed + ".fai") == read_text(plain + ".fai")
     assert sorted(os.listdir(tmp_path)) == ["packed.fa.gz", "packed.fa.gz.fai", "packed.fa.gz.gzi",
                                             "plain.fa", "plain.fa.fai"]
+
+
+def test_threads_read_one_bgzf_file_at_once(tmp_path):
+    # Whole records stream their blocks through the pool, which only one
+    # caller holds at a time; the others read through the block cache.
+    plain, packed = pair(tmp_path, "61")
+    a, b = kelpa.Faidx(plain), kelpa.Faidx(packed)
+    many = [("chr1", s, s + 400) for s in range(1, 4500, 4)] + [("chr1", 1, 5000)]  # the last one streamed
+    expected = [x.seq for x in a.fetch_many(many)]
+
+    def work(k):
+        for _ in range(3):
+            assert b.fetch_entire_sequence("chr1").seq == a.fetch_entire_sequence("chr1").seq
+            assert [x.seq for x in b.fetch_many(many)] == expected
+            assert b.fetch("chr2", k, k + 600).seq == a.fetch("chr2", k, k + 600).seq
+        return True
+
+    with ThreadPoolExecutor(4) as pool:
+        assert all(pool.map(work, range(1, 5)))
 
 
 def test_bgzf_layout_checks_and_crlf(tmp_path):
