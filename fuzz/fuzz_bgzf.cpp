@@ -259,13 +259,20 @@ void read_every_way(const CompressedFile& file, const BlockTable& table, const T
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static fuzz::MemoryFile memory;
-    static const std::string gzi_path = [] {
-        char name[] = "/tmp/kelpa-fuzz-bgzf-XXXXXX";
-        const int fd = ::mkstemp(name);
-        if (fd < 0) fuzz::fail("mkstemp");
-        ::close(fd);
-        return std::string(name);
-    }();
+    // The .gzi goes through the core's atomic writer, so it needs a real
+    // directory: a file of the process's own, removed when it exits.
+    static const struct GziPath {
+        std::string path;
+        GziPath() {
+            char name[] = "/tmp/kelpa-fuzz-bgzf-XXXXXX";
+            const int fd = ::mkstemp(name);
+            if (fd < 0) fuzz::fail("mkstemp");
+            ::close(fd);
+            path = name;
+        }
+        ~GziPath() { ::unlink(path.c_str()); }
+    } gzi_file;
+    const std::string& gzi_path = gzi_file.path;
     static libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();
 
     fuzz::Input input(data, size);
