@@ -129,8 +129,46 @@ SLICE = {
 }
 
 
+# --- fuzz_bgzf: BGZF files, damage and .gzi -----------------------------
+
+
+def bgzf_request(text, flags=0, level=6, sizes=(), damage=(), gzi_mode=0, gzi_entry=0, gzi_value=0,
+                 gzi_raw=b"", repeat_to=0):
+    """flags: 1 no end marker, 2 repeat the text to `repeat_to` bytes, 4 read
+    from a mapping; damage: (kind, position, value) with kind 0 a byte,
+    1 cut the file, 2 xor a word, 3 two bytes; gzi_mode: 0 the scan's table,
+    1 its .gzi cut short, 2 a word of it replaced, 3 `gzi_raw` as the .gzi."""
+    out = bytes([flags, level, len(sizes)]) + b"".join(struct.pack("<H", n) for n in sizes)
+    out += bytes([len(damage)]) + b"".join(struct.pack("<BII", k, p, v) for k, p, v in damage)
+    out += bytes([gzi_mode, gzi_entry]) + number(gzi_value) + bytes([len(gzi_raw)])
+    if flags & 2:
+        out += struct.pack("<I", repeat_to)[:3]
+    return out + gzi_raw + (text.encode("utf-8") if isinstance(text, str) else text)
+
+
+FASTA = ">chr1 first\nACGTACGTAC\nACGTAC\n>chr2\nTTTTGGGGCC\nA\n"
+BGZF = {
+    "plain": bgzf_request(FASTA),
+    "small_blocks": bgzf_request(FASTA, sizes=(5, 1, 7, 3, 20)),
+    "empty_blocks": bgzf_request(FASTA, sizes=(0, 10, 0, 0, 10)),
+    "no_end_marker": bgzf_request(FASTA, flags=1, sizes=(9,)),
+    "mapped": bgzf_request(FASTA, flags=4, sizes=(0, 12)),
+    "several_64k": bgzf_request("ACGTTGCAN\n", flags=2, level=1, repeat_to=200000),
+    "stored": bgzf_request(bytes(range(256)) * 4, level=0, sizes=(300, 700)),
+    "bad_crc": bgzf_request(FASTA, sizes=(10, 10), damage=((2, 40, 1),)),
+    "bad_isize": bgzf_request(FASTA, sizes=(10,), damage=((0, 41, 9),)),
+    "bad_bsize": bgzf_request(FASTA, sizes=(10,), damage=((3, 16, 5),)),
+    "truncated": bgzf_request(FASTA, sizes=(10, 10), damage=((1, 50, 0),)),
+    "gzi_cut": bgzf_request(FASTA, sizes=(10, 10, 10), gzi_mode=1, gzi_entry=1),
+    "gzi_offset": bgzf_request(FASTA, sizes=(10, 10, 10), gzi_mode=2, gzi_entry=1, gzi_value=3),
+    "gzi_text_offset": bgzf_request(FASTA, sizes=(10, 10, 10), gzi_mode=2, gzi_entry=2, gzi_value=11),
+    "gzi_raw": bgzf_request(FASTA, sizes=(10, 10), gzi_mode=3, gzi_raw=struct.pack("<QQQ", 1, 40, 10)),
+}
+
+
 def main():
     for target, seeds in [
+        ("fuzz_bgzf", BGZF),
         ("fuzz_index_reader", READER),
         ("fuzz_index_builder", BUILDER),
         ("fuzz_extract", EXTRACT),

@@ -12,7 +12,9 @@ block's bytes - 1), and an empty block as end-of-file marker:
 holds text, the first one included. bgzip cuts its blocks at 65280 bytes of
 text, the default here. `block_sizes` (a list, cycled) gives blocks of
 varying sizes instead, down to 1 byte; `eof=False` leaves the end marker
-out; `level` is the deflate level.
+out; `empty_first=True` puts an empty block (an end marker, as in files
+joined with cat) first and between the first two blocks of text; `level` is
+the deflate level.
 """
 
 import itertools
@@ -37,18 +39,20 @@ def block(text, level=6):
     return header + data + struct.pack("<II", zlib.crc32(text), len(text))
 
 
-def bgzf_bytes(text, block_size=BGZIP_BLOCK, block_sizes=None, eof=True, level=6):
+def bgzf_bytes(text, block_size=BGZIP_BLOCK, block_sizes=None, eof=True, empty_first=False, level=6):
     """The BGZF file of `text` (bytes or str) and its blocks."""
     if isinstance(text, str):
         text = text.encode("utf-8")
     sizes = itertools.cycle(block_sizes) if block_sizes else itertools.repeat(block_size)
-    out = bytearray()
+    out = bytearray(EOF_MARKER if empty_first else b"")
     blocks = []
     at = 0
     while at < len(text):
         size = next(sizes)
         if not 1 <= size <= MAX_TEXT:
             raise ValueError("block sizes lie in 1..65536")
+        if empty_first and len(blocks) == 1:
+            out += EOF_MARKER
         blocks.append((len(out), at))
         out += block(text[at:at + size], level)
         at += size
@@ -67,8 +71,9 @@ def write_bgzf(path, text, **options):
 
 def gzi_bytes(blocks):
     """The .gzi of a file with these blocks, as bgzip -i writes it: a u64
-    count, then (compressed, text offset) pairs of every block after the
-    first; a file without text gets count 2^64 - 1."""
+    count, then (compressed, text offset) pairs of every block of text after
+    the first (which (0, 0) stands for, wherever it lies); a file without
+    text gets count 2^64 - 1."""
     if not blocks:
         return struct.pack("<Q", 2**64 - 1)
     rest = blocks[1:]

@@ -15,6 +15,7 @@ import shutil
 import subprocess
 import sys
 import textwrap
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
@@ -26,7 +27,8 @@ RNG = random.Random(77)
 RECORDS = [("chr1 first", random_seq(RNG, 5000, "ACGTacgtN")), ("empty", ""), ("one", "G"),
            ("chr2", random_seq(RNG, 1234)), ("chr3", random_seq(RNG, 777, "acgt"))]
 BLOCKINGS = {"bgzip": {}, "1k": {"block_size": 1000}, "61": {"block_size": 61},
-             "ragged": {"block_sizes": [1, 7, 300, 2, 4096, 1]}}
+             "ragged": {"block_sizes": [1, 7, 300, 2, 4096, 1]},
+             "empty_first": {"block_size": 1000, "empty_first": True}}
 
 
 def pair(tmp_path, blocking, width=60, eol="\n"):
@@ -88,6 +90,25 @@ def test_bgzf_gives_what_the_plain_file_gives(tmp_path, capfd, blocking):
                                             "plain.fa", "plain.fa.fai"]
 
 
+def test_threads_read_one_bgzf_file_at_once(tmp_path):
+    # Whole records stream their blocks through the pool, which only one
+    # caller holds at a time; the others read through the block cache.
+    plain, packed = pair(tmp_path, "61")
+    a, b = kelpa.Faidx(plain), kelpa.Faidx(packed)
+    many = [("chr1", s, s + 400) for s in range(1, 4500, 4)] + [("chr1", 1, 5000)]  # the last one streamed
+    expected = [x.seq for x in a.fetch_many(many)]
+
+    def work(k):
+        for _ in range(3):
+            assert b.fetch_entire_sequence("chr1").seq == a.fetch_entire_sequence("chr1").seq
+            assert [x.seq for x in b.fetch_many(many)] == expected
+            assert b.fetch("chr2", k, k + 600).seq == a.fetch("chr2", k, k + 600).seq
+        return True
+
+    with ThreadPoolExecutor(4) as pool:
+        assert all(pool.map(work, range(1, 5)))
+
+
 def test_bgzf_layout_checks_and_crlf(tmp_path):
     plain, packed = pair(tmp_path, "61", width=13, eol="\r\n")
     same_everywhere(plain, packed)
@@ -101,9 +122,10 @@ def test_bgzf_layout_checks_and_crlf(tmp_path):
                                             "plain.fa", "plain.fa.fai", "ragged.fa.gz"]
 
 
-def test_index_pair_is_built_read_and_rebuilt(tmp_path):
-    plain, packed = pair(tmp_path, "1k")
-    blocks = bgzf_bytes(open(plain, "rb").read(), block_size=1000)[1]
+@pytest.mark.parametrize("blocking", ["1k", "empty_first"])
+def test_index_pair_is_built_read_and_rebuilt(tmp_path, blocking):
+    plain, packed = pair(tmp_path, blocking)
+    blocks = bgzf_bytes(open(plain, "rb").read(), **BLOCKINGS[blocking])[1]
     kelpa.Faidx(packed)
     with open(packed + ".gzi", "rb") as gzi:
         assert gzi.read() == gzi_bytes(blocks)
@@ -137,6 +159,19 @@ def test_bgzip_and_samtools_files_and_indexes(tmp_path, bgzip, samtools):
     kelpa.Faidx(ours)
     with open(made + ".gz.gzi", "rb") as theirs, open(ours + ".gzi", "rb") as mine:
         assert mine.read() == theirs.read()
+    # An empty first block: (0, 0) stands for the first block of text, as in
+    # bgzip's own index of the file.
+    joined = os.fspath(tmp_path / "joined.fa.gz")
+    write_bgzf(joined, read_text(plain), block_size=1000, empty_first=True)
+    subprocess.run([bgzip, "-r", joined], check=True)
+    with open(joined + ".gzi", "rb") as theirs:
+        made_by_bgzip = theirs.read()
+    os.remove(joined + ".gzi")
+    kelpa.Faidx(joined)
+    with open(joined + ".gzi", "rb") as mine:
+        assert mine.read() == made_by_bgzip
+    out = subprocess.run([samtools, "faidx", joined, "chr2:600-1234"], check=True, capture_output=True, text=True)
+    assert out.stdout.partition("\n")[2].replace("\n", "") == kelpa.Faidx(joined).fetch("chr2", 600, 1234).seq
     subprocess.run([samtools, "faidx", made + ".gz"], check=True)
     # samtools leaves records without bases out of its index
     assert read_text(made + ".gz.fai") == read_text(ours + ".fai").replace("empty\t0\t5103\t0\t0\n", "")
@@ -172,11 +207,17 @@ DAMAGED_SCRIPT = textwrap.dedent("""
     import json, sys
     import kelpa
     path, fetch_only = sys.argv[1], sys.argv[2] == "fetch"
-    try:
-        fa = kelpa.Faidx(path, build_index=not fetch_only)
-        print(json.dumps(["opened", [x.seq[:3] for x in fa.fetch_many([("r", 1, 20000)] * 3)]]))
-    except Exception as e:
-        print(json.dumps(["error", str(e)]))
+
+    def attempt(call):
+        try:
+            return ["opened", call(kelpa.Faidx(path, build_index=not fetch_only))]
+        except Exception as e:
+            return ["error", str(e)]
+
+    print(json.dumps([
+        attempt(lambda fa: fa.fetch("r", 1, 36000).seq[:3]),  # ten blocks, streamed through the pool
+        attempt(lambda fa: [x.seq[:3] for x in fa.fetch_many([("r", s, s + 99) for s in range(1, 35900, 30)])][:2]),
+    ]))
 """)
 
 
@@ -226,10 +267,15 @@ def test_damaged_files_give_a_clear_error(tmp_path, how, fetch_only, message):
     proc = subprocess.run([sys.executable, "-c", DAMAGED_SCRIPT, path, "fetch" if fetch_only else "build"],
                           capture_output=True, text=True, timeout=60)
     assert proc.returncode == 0, proc.stderr
-    kind, detail = json.loads(proc.stdout)
     expected = message.format(second=blocks[1][0], path=path)
-    assert kind == "error" and detail.startswith("IOError: ") and expected in detail, detail
-    assert "UTF-8" not in detail
+    single, batch = json.loads(proc.stdout)
+    assert single[0] == "error" and single[1].startswith("IOError: ") and expected in single[1], single
+    if how in ("gzi_past_end", "gzi_out_of_order") or not fetch_only:  # refused when opened
+        assert batch == single
+    else:  # the first region that needs the damaged block fails the batch
+        assert batch[0] == "error" and batch[1].startswith("Error fetching region ") and expected in batch[1], batch
+    for kind, detail in (single, batch):
+        assert "UTF-8" not in detail
 
 
 def test_missing_end_marker_warns(tmp_path, capfd):

@@ -10,12 +10,14 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "bgzf.hpp"
 #include "error.hpp"
 #include "faidx.hpp"
 #include "worker_pool.hpp"
@@ -130,13 +132,62 @@ bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const
 // with the error, else Unfinished.
 void settle_slot(const Faidx& faidx, BatchSlot& slot, Result<std::uint64_t> got, bool reverse_complement);
 
-// Extracts the Pending slots of a batch on a BGZF file: each distinct block
-// the slots touch is inflated once, in windows of blocks on the pool, and
-// the slots whose text starts in a window are copied from it on the pool.
-// At most one window of inflated text is held (bgzf.hpp: BATCH_WINDOW_BLOCKS
-// blocks of 64 KiB), besides the reader's small cache for a region that
-// runs on past its window.
-void extract_bgzf_slots(const Faidx& faidx, std::vector<BatchSlot>& slots, bool reverse_complement);
+// Extracts the Pending slots of a batch on a BGZF file, on the pool, from
+// the blocks inflated for them, as the calling thread plans the slots.
+//
+// Planned regions gather in a group until one starts 16 blocks or more past
+// the group's first; then the group goes to the workers, and a worker
+// inflates the blocks its regions touch and at once copies the regions
+// out, while the text is still in its cache. Regions in file order (a
+// sorted BED file) so go to the workers while the calling thread still
+// plans, and every block is inflated once, or twice where regions cross
+// from one group into the next. A region that starts before the groups
+// already handed over is left for a second pass, grouped the same way, in
+// finish(); a region over more than 16 blocks is read on its own there,
+// streamed through the pool (BlockStream). Memory: one group of at most 32
+// inflated blocks (2 MiB) per worker, or one stream (bgzf.hpp:
+// STREAM_BLOCKS, 4 MiB), whatever the batch, besides the reader's small
+// cache. `slots` must not be resized, and a planned slot not touched, until
+// finish() returned (the destructor finishes too).
+class BgzfExtraction {
+public:
+    BgzfExtraction(const Faidx& faidx, std::vector<BatchSlot>& slots, bool reverse_complement);
+    ~BgzfExtraction();
+    BgzfExtraction(const BgzfExtraction&) = delete;
+    BgzfExtraction& operator=(const BgzfExtraction&) = delete;
+
+    // Slot i is planned (whatever its state); slots are planned in rising order.
+    void planned(std::size_t i);
+
+    // Extracts what is left and waits until every planned slot is done.
+    void finish();
+
+private:
+    struct Span {
+        std::size_t slot;
+        std::size_t first;  // block of its first byte
+        std::size_t last;   // block of its last byte
+    };
+    struct Group;
+    static Group group_of(std::span<const Span> spans);
+    void run(const Group& group);  // on a worker
+
+    const Faidx& faidx_;
+    std::vector<BatchSlot>& slots_;
+    const bool reverse_complement_;
+    const std::size_t capacity_;  // groups the first pass can hand over
+    std::unique_ptr<Group[]> groups_;
+    std::size_t released_ = 0;  // groups handed over
+    std::vector<Span> open_;    // the group being gathered
+    std::size_t open_first_ = 0;
+    std::size_t frontier_ = 0;  // blocks below it belong to groups handed over
+    std::vector<Span> late_;
+    std::vector<std::size_t> long_;
+    bool finished_ = false;
+    std::mutex windows_lock_;
+    std::vector<std::unique_ptr<BlockWindow>> windows_;  // one per group running
+    StagedBatch items_;  // last: finishes before what it uses goes
+};
 
 // Finishes a slot that came back short or not ASCII: pads, upper-cases,
 // validates and reverse complements it into `text`. False, with slot.error
@@ -166,14 +217,17 @@ bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const
                std::string_view record_name, bool reverse_complement, Sink& sink, Planner&& planner) {
     const std::size_t count = regions.size();
     std::vector<BatchSlot> slots(count);
-    // A BGZF batch plans every region first and then inflates each block it
-    // needs once; a plain one hands planned regions to the workers as it goes.
-    const bool compressed = faidx.compressed();
-    // Declared after what the workers write into, so that it finishes first
+    // Both hand planned regions to the workers as they go: a plain batch
+    // slot by slot, a BGZF one in groups of the blocks they touch.
+    // Declared after what the workers write into, so that they finish first
     // on every way out.
     std::optional<BatchExtraction> extraction;
+    std::optional<BgzfExtraction> bgzf;
     // Waits while another batch has the pool.
-    if (!compressed) detail::wait_in(sink, [&] { extraction.emplace(faidx, slots, reverse_complement); });
+    detail::wait_in(sink, [&] {
+        if (faidx.compressed()) bgzf.emplace(faidx, slots, reverse_complement);
+        else extraction.emplace(faidx, slots, reverse_complement);
+    });
 
     constexpr std::size_t PUBLISH_EVERY = 64;
     constexpr std::size_t LOOKAHEAD = 8;
@@ -207,10 +261,11 @@ bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const
         slot.out = sink.reserve(i, slot.bound);
         if (slot.out == nullptr) return false;
         slot.state = BatchSlot::State::Pending;
+        if (bgzf) bgzf->planned(i);
     }
     detail::wait_in(sink, [&] {
         if (extraction) extraction->finish();
-        else extract_bgzf_slots(faidx, slots, reverse_complement);
+        else bgzf->finish();
     });
 
     std::string finished_text;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -91,31 +92,63 @@ char* thread_scratch(const CompressedFile& file) {
     return scratch.get();
 }
 
-// Checks that [from, to) of the file holds empty blocks only (end-of-file
-// markers, also those inside concatenated files), ending exactly at `to`:
-// a block of text there would be one the table does not list.
-Status check_empty_blocks(const CompressedFile& file, std::uint64_t from, std::uint64_t to) {
+// Walks the empty blocks from `from` on (end-of-file markers, also those
+// inside concatenated files) and gives the offset of the first block with
+// text, or where the walk reached `to` (or passed it) without one.
+Result<std::uint64_t> skip_empty_blocks(const CompressedFile& file, std::uint64_t from, std::uint64_t to) {
     while (from < to) {
-        Result<std::string_view> view =
-            file.read(from, static_cast<std::size_t>(std::min<std::uint64_t>(to - from, BGZF_MAX_BLOCK)),
-                      thread_scratch(file));
+        Result<std::string_view> view = file.read(from, BGZF_MAX_BLOCK, thread_scratch(file));
         if (!view) return view.take_error();
         Result<std::uint32_t> size = block_text_size(*view, from, file.name);
         if (!size) return size.take_error();
-        if (*size != 0) return block_error(file.name, from, "a block of text the block index does not list");
+        if (*size != 0) return from;
         from += parse_block_header(*view, from, file.name)->block_size;
     }
-    if (from != to) return block_error(file.name, to, "the block index lists an offset inside a block");
+    return from;
+}
+
+// Checks that [from, to) of the file holds empty blocks only, ending
+// exactly at `to`: a block of text there would be one the table does not
+// list.
+Status check_empty_blocks(const CompressedFile& file, std::uint64_t from, std::uint64_t to) {
+    Result<std::uint64_t> reached = skip_empty_blocks(file, from, to);
+    if (!reached) return reached.take_error();
+    if (*reached < to) return block_error(file.name, *reached, "a block of text the block index does not list");
+    if (*reached != to) return block_error(file.name, to, "the block index lists an offset inside a block");
     return {};
+}
+
+// Where the block of entry `index` starts: its offset, but for entry 0,
+// which stands for the first block with text (empty blocks may come first).
+Result<std::uint64_t> entry_offset(const CompressedFile& file, const BlockTable& table, std::size_t index) {
+    if (index != 0 || table.text_size() == 0) return table[index].compressed;
+    const std::uint64_t next = table.size() > 1 ? table[1].compressed : file.size;
+    Result<std::uint64_t> first = skip_empty_blocks(file, 0, next);
+    if (!first) return first.take_error();
+    if (*first >= next) return block_error(file.name, 0, "no block of text before the block index's second entry");
+    return first;
 }
 
 // Inflates block `index` of `table` into `out` and checks its text size
 // against the table: the lazy half of the .gzi checks.
 Result<std::size_t> inflate_table_block(const CompressedFile& file, const BlockTable& table, std::size_t index,
                                         char* out) {
-    const std::uint64_t offset = table[index].compressed;
-    Result<std::string_view> bytes = file.read(offset, BGZF_MAX_BLOCK, thread_scratch(file));
+    Result<std::uint64_t> located = entry_offset(file, table, index);
+    if (!located) return located.take_error();
+    const std::uint64_t offset = *located;
+    // The block ends where the next one listed starts (or before, with empty
+    // blocks between): reading up to there, not a whole 64 KiB, spares the
+    // copy of what is not this block's. Only a table that lists an offset
+    // inside a block makes that too short; the whole read then finds out.
+    const std::uint64_t next = index + 1 < table.size() ? table[index + 1].compressed : file.size;
+    const auto bounded = static_cast<std::size_t>(std::min<std::uint64_t>(next - offset, BGZF_MAX_BLOCK));
+    Result<std::string_view> bytes = file.read(offset, bounded, thread_scratch(file));
     if (!bytes) return bytes.take_error();
+    if (bounded < BGZF_MAX_BLOCK && bytes->size() == bounded) {
+        Result<BlockHeader> header = parse_block_header(*bytes, offset, file.name);
+        if (!header) bytes = file.read(offset, BGZF_MAX_BLOCK, thread_scratch(file));
+        if (!bytes) return bytes.take_error();
+    }
     Result<std::size_t> size = inflate_block(*bytes, offset, file.name, out);
     if (!size) return size;
     const std::uint64_t expected = table.text_end(index) - table[index].text;
@@ -280,9 +313,8 @@ Status check_order(const std::vector<BgzfBlock>& blocks, std::string_view filena
     for (std::size_t i = 1; i < blocks.size(); ++i) {
         if (blocks[i].compressed <= blocks[i - 1].compressed)
             return table_error(filename, blocks[i].compressed, "compressed offsets out of order");
-        // Only the first block may be empty: the blocks listed are the ones
-        // holding text, and the file's first.
-        if (blocks[i].text < blocks[i - 1].text || (i > 1 && blocks[i].text == blocks[i - 1].text))
+        // The blocks listed are the ones holding text: none is empty.
+        if (blocks[i].text <= blocks[i - 1].text)
             return table_error(filename, blocks[i].compressed, "text offsets out of order");
     }
     for (std::size_t i = 1; i < blocks.size(); ++i) {
@@ -327,7 +359,7 @@ Result<BlockTable> scan_blocks(const CompressedFile& file) {
         if (!header) return header.take_error();
         Result<std::uint32_t> size = block_text_size(*bytes, offset, file.name);
         if (!size) return size.take_error();
-        if (*size != 0 || blocks.empty()) blocks.push_back({offset, text});
+        if (*size != 0) blocks.push_back({blocks.empty() ? 0 : offset, text});
         text += *size;
         offset += header->block_size;
     }
@@ -391,7 +423,7 @@ Result<BlockTable> read_gzi(const std::string& path, const CompressedFile& file)
     // Orders first, with the text size still open: the last block's header says it.
     if (Status ordered = check_order(blocks, path); !ordered) return ordered.take_error();
     for (const BgzfBlock& block : blocks) {
-        if (block.compressed >= file.size) {
+        if (block.compressed >= file.size && block.compressed != 0) {  // (0, 0) stands even for an empty file
             return table_error(path, block.compressed,
                                "past the end of " + file.name + " (" + std::to_string(file.size) + " bytes)");
         }
@@ -407,21 +439,22 @@ Result<BlockTable> read_gzi(const std::string& path, const CompressedFile& file)
         if (!size) return size.take_error();
         return std::pair{*header, *size};
     };
-    if (blocks.size() > 1) {
-        auto first = block_at(0);
-        if (!first) return first.take_error();
-        // An empty first block is never inflated, so what lies between it
-        // and the next listed block is checked now.
-        if (first->second == 0) {
-            if (Status gap = check_empty_blocks(file, first->first.block_size, blocks[1].compressed); !gap)
-                return gap.take_error();
-        }
+    // Entry 0 stands for the first block with text, after any empty ones.
+    const std::uint64_t second = blocks.size() > 1 ? blocks[1].compressed : file.size;
+    Result<std::uint64_t> first = skip_empty_blocks(file, 0, second);
+    if (!first) return first.take_error();
+    if (blocks.size() > 1 && *first >= second)
+        return table_error(path, second, "no block of text before the second entry");
+    const std::uint64_t last_offset = blocks.size() > 1 ? blocks.back().compressed : *first;
+    std::uint64_t text_size = blocks.back().text;
+    std::uint64_t rest = last_offset;
+    if (last_offset < file.size) {
+        auto last = block_at(last_offset);
+        if (!last) return last.take_error();
+        text_size += last->second;
+        rest += last->first.block_size;
     }
-    auto last = block_at(blocks.back().compressed);
-    if (!last) return last.take_error();
-    const std::uint64_t text_size = blocks.back().text + last->second;
-    if (Status rest = check_empty_blocks(file, blocks.back().compressed + last->first.block_size, file.size); !rest)
-        return rest.take_error();
+    if (Status after = check_empty_blocks(file, rest, file.size); !after) return after.take_error();
     return BlockTable::make(std::move(blocks), text_size, path);
 }
 
@@ -452,7 +485,8 @@ void inflate_into_slot(const CompressedFile& file, const BlockTable& table, std:
 
 Status read_text_in_order(const CompressedFile& file, const BlockTable& table, const TextConsumer& consume) {
     constexpr std::size_t group = ORDERED_GROUP_BLOCKS;
-    const std::size_t blocks = table.size();
+    // A file without text lists one entry, (0, 0), that no block stands behind.
+    const std::size_t blocks = table.text_size() == 0 ? 0 : table.size();
     const std::size_t groups = (blocks + group - 1) / group;
     std::unique_ptr<char[]> texts(new char[2 * group * BGZF_MAX_TEXT]);
     std::vector<InflateSlot> slots(2 * group);
@@ -564,59 +598,87 @@ std::string_view BlockWindow::text(std::size_t index) const {
     return {texts_.get() + k * BGZF_MAX_TEXT, sizes_[k]};
 }
 
-std::uint64_t BlockWindow::visit(const BlockTable& table, std::uint64_t position, std::uint64_t count,
-                                 const SpanVisitor& visit) const {
-    const std::uint64_t size = table.text_size();
-    if (position >= size || count == 0) return 0;
-    const std::uint64_t start = position;
-    const std::uint64_t end = count > size - position ? size : position + count;
-    std::size_t index = table.block_of(position);
-    auto k = static_cast<std::size_t>(std::lower_bound(indices_.begin(), indices_.end(), index) - indices_.begin());
-    for (; position < end; ++index) {
-        const std::uint64_t block_end = std::min(table.text_end(index), end);
-        if (block_end <= position) continue;
-        if (k == indices_.size() || indices_[k] != index) break;
-        const std::uint64_t skip = position - table[index].text;
-        const std::uint64_t taken = block_end - position;
-        position = block_end;
-        if (!visit(texts_.get() + k * BGZF_MAX_TEXT + skip, static_cast<std::size_t>(taken))) break;
-        ++k;
+Status BlockWindow::fill(const BgzfReader& reader, std::vector<std::size_t> indices) {
+    indices_ = std::move(indices);
+    if (indices_.size() > capacity_) {
+        texts_.reset(new char[indices_.size() * BGZF_MAX_TEXT]);
+        capacity_ = indices_.size();
     }
-    return position - start;
-}
-
-Status inflate_blocks(const BgzfReader& reader, std::span<const std::size_t> indices, std::size_t window,
-                      const std::function<Status(const BlockWindow&)>& use) {
-    const BlockTable& table = reader.table();
-    for (std::size_t i = 0; i < indices.size(); ++i) {
-        if (indices[i] >= table.size() || (i > 0 && indices[i] <= indices[i - 1]))
-            return FaidxError::io(reader.file().name + ": block list not distinct, rising table indices");
-    }
-    if (window == 0) window = BATCH_WINDOW_BLOCKS;
-    window = std::min(window, indices.size());
-    BlockWindow blocks;
-    blocks.texts_.reset(new char[window * BGZF_MAX_TEXT]);
-    std::vector<InflateSlot> slots(window);
-    for (std::size_t begin = 0; begin < indices.size(); begin += window) {
-        const std::size_t count = std::min(window, indices.size() - begin);
-        blocks.indices_ = indices.subspan(begin, count);
-        {
-            StagedBatch batch(count, 1, [&](std::size_t first, std::size_t end) {
-                for (std::size_t i = first; i < end; ++i) {
-                    inflate_into_slot(reader.file(), table, blocks.indices_[i],
-                                      blocks.texts_.get() + i * BGZF_MAX_TEXT, slots[i]);
-                }
-            });
-            batch.finish();
+    sizes_.assign(indices_.size(), 0);
+    for (std::size_t k = 0; k < indices_.size(); ++k) {
+        Result<std::size_t> size =
+            inflate_table_block(reader.file(), reader.table(), indices_[k], texts_.get() + k * BGZF_MAX_TEXT);
+        if (!size) {
+            indices_.clear();
+            sizes_.clear();
+            return size.take_error();
         }
-        blocks.sizes_.resize(count);
-        for (std::size_t i = 0; i < count; ++i) {
-            if (slots[i].error) return std::move(*slots[i].error);
-            blocks.sizes_[i] = slots[i].size;
-        }
-        if (Status status = use(blocks); !status) return status;
+        sizes_[k] = *size;
     }
     return {};
+}
+
+struct BlockStream::Slot {
+    std::atomic<std::size_t> done{0};  // 1 + the item inflated into the slot last
+    std::size_t size = 0;
+    std::unique_ptr<FaidxError> error;
+};
+
+BlockStream::BlockStream(const BgzfReader& reader, std::size_t first, std::size_t last)
+    : reader_(reader), first_(first), count_(last - first + 1) {
+    const std::size_t ring = std::min(count_, STREAM_BLOCKS);
+    texts_.reset(new char[ring * BGZF_MAX_TEXT]);
+    slots_.reset(new Slot[ring]);
+    batch_ = std::make_unique<StagedBatch>(
+        count_, 1,
+        [this](std::size_t from, std::size_t to) {
+            for (std::size_t item = from; item < to; ++item) inflate(item);
+        },
+        StagedBatch::Start::IfFree);
+    if (batch_->on_pool()) batch_->release(ring);
+}
+
+BlockStream::~BlockStream() {
+    stop_.store(true, std::memory_order_relaxed);
+    batch_.reset();  // releases what is left, which the workers skip
+}
+
+void BlockStream::inflate(std::size_t item) {
+    if (stop_.load(std::memory_order_relaxed)) return;
+    const std::size_t ring = std::min(count_, STREAM_BLOCKS);
+    Slot& slot = slots_[item % ring];
+    Result<std::size_t> size =
+        inflate_table_block(reader_.file(), reader_.table(), first_ + item, texts_.get() + item % ring * BGZF_MAX_TEXT);
+    if (size) {
+        slot.size = *size;
+        slot.error.reset();
+    } else {
+        slot.error = std::make_unique<FaidxError>(size.take_error());
+    }
+    std::lock_guard<std::mutex> hold(lock_);
+    slot.done.store(item + 1, std::memory_order_release);
+    if (waiting_) inflated_.notify_one();
+}
+
+Result<std::optional<std::string_view>> BlockStream::block(std::size_t index) {
+    if (!batch_->on_pool() || index < first_ || index - first_ >= count_ || index - first_ < position_)
+        return std::optional<std::string_view>();
+    const std::size_t item = index - first_;
+    const std::size_t ring = std::min(count_, STREAM_BLOCKS);
+    if (item > position_) {
+        position_ = item;
+        // The slots of the blocks behind are free for the ones ahead.
+        batch_->release(std::min(count_, item + ring));
+    }
+    Slot& slot = slots_[item % ring];
+    if (slot.done.load(std::memory_order_acquire) != item + 1) {
+        std::unique_lock<std::mutex> hold(lock_);
+        waiting_ = true;
+        inflated_.wait(hold, [&] { return slot.done.load(std::memory_order_acquire) == item + 1; });
+        waiting_ = false;
+    }
+    if (slot.error) return std::move(*slot.error);
+    return std::optional<std::string_view>(std::in_place, texts_.get() + item % ring * BGZF_MAX_TEXT, slot.size);
 }
 
 }  // namespace kelpa::core

@@ -33,11 +33,14 @@
 // the same objects, except where a comment says otherwise.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -47,6 +50,8 @@
 #include "fork_safety.hpp"
 
 namespace kelpa::core {
+
+class StagedBatch;  // worker_pool.hpp
 
 // The most text one block holds, and so the size of every inflate buffer.
 inline constexpr std::size_t BGZF_MAX_TEXT = 65536;
@@ -149,22 +154,22 @@ struct BgzfBlock {
     std::uint64_t text = 0;        // text offset of its first byte
 };
 
-// Every block that holds text, in file order, starting with the first block
-// of the file at (0, 0). Empty blocks (the end-of-file marker, the markers
-// inside concatenated files) are left out, as bgzip leaves them out of the
-// .gzi; an empty first block still stands as entry 0 (then of length 0).
-// Empty blocks are never inflated: their header is checked, their deflate
-// data and CRC32 (of no text) are not.
+// Every block that holds text, in file order, as the .gzi of bgzip and
+// samtools lists them: entry 0, at (0, 0), stands for the first block with
+// text wherever it lies (empty blocks may come first), and the others sit
+// at their own compressed offsets. Empty blocks (the end-of-file marker,
+// the markers inside concatenated files) are never listed and never
+// inflated: their header is checked, their deflate data and CRC32 (of no
+// text) are not. A file without text is the one entry (0, 0), of length 0.
 // Block i holds text [text(i), text_end(i)). Immutable once made.
 class BlockTable {
 public:
     BlockTable() = default;
 
-    // Checks `blocks` (the first at (0, 0); compressed offsets strictly
-    // rising; text offsets rising strictly after the first block, which
-    // alone may be empty; 1 to 65536 bytes of text per block after the
-    // first, up to `text_size`) and makes the table; the error names
-    // `filename` and the first bad compressed offset. Compressed spans are
+    // Checks `blocks` (the first at (0, 0); compressed and text offsets
+    // strictly rising; 1 to 65536 bytes of text per block, up to
+    // `text_size`, unless the one entry holds no text) and makes the table;
+    // the error names `filename` and the first bad compressed offset. Compressed spans are
     // not bounded: empty blocks may lie between two entries.
     static Result<BlockTable> make(std::vector<BgzfBlock> blocks, std::uint64_t text_size,
                                    std::string_view filename);
@@ -199,15 +204,15 @@ Status write_gzi(const std::string& path, const BlockTable& table);
 // IndexNotFound(path), a failing read IO. Checked now, each an IO error
 // naming the .gzi and the entry's offset: the size is 8 + 16 * count
 // (count 2^64 - 1 with no pairs reads as count 0); compressed offsets rise
-// strictly and lie inside the file; text offsets never fall, by at most
-// 64 KiB from one entry to the next. Checked now through the compressed file: the
-// first and the last block's headers (the last one's ISIZE gives the text
-// size) and that nothing but empty blocks follows the last block listed.
-// (and, for an empty first block, that only empty blocks follow it up to
-// the second entry). Checked lazily, when a block is inflated (the eager
-// check would read a page of every block at every open): that each listed
-// offset starts a block whose text size is the one the table gives it, and
-// that only empty blocks lie between its end and the next entry.
+// strictly and lie inside the file; text offsets rise strictly, by at most
+// 64 KiB from one entry to the next. Checked now through the compressed
+// file: the header of the first block with text and of the last block (the
+// last one's ISIZE gives the text size), and that nothing but empty blocks
+// follows the last block listed. Checked lazily, when a block is inflated
+// (the eager check would read a page of every block at every open): that
+// each listed offset starts a block whose text size is the one the table
+// gives it, and that only empty blocks lie between its end and the next
+// entry.
 Result<BlockTable> read_gzi(const std::string& path, const CompressedFile& file);
 
 // ---------------------------------------------------------------------------
@@ -285,43 +290,75 @@ private:
     mutable std::uint64_t cache_tick_ = 0;
 };
 
-// Blocks per window of a batch: 512 * 64 KiB = 32 MiB of inflated text.
-inline constexpr std::size_t BATCH_WINDOW_BLOCKS = 512;
-
-// A window of inflated blocks of a batch: distinct table indices in rising
-// order, each with its text. Read-only after inflate_blocks() made it, so
-// any number of threads may read it at once.
+// A window of inflated blocks: distinct table indices in rising order, each
+// with its text. fill() inflates them on the calling thread; once filled it
+// is read-only, so any number of threads may read it at once. Its buffer
+// grows to the most blocks it was ever filled with and is kept for the next
+// fill(). Movable, not copyable.
 class BlockWindow {
 public:
+    // Inflates the blocks `indices` (distinct table indices, rising) of
+    // `reader`'s table, replacing what the window held; the window keeps the
+    // indices. The first failing block's error ends the fill, and the window
+    // then holds nothing.
+    Status fill(const BgzfReader& reader, std::vector<std::size_t> indices);
+
     // The indices held, rising.
     std::span<const std::size_t> indices() const { return indices_; }
     bool contains(std::size_t index) const;
     // Text of block `index`, which must be held.
     std::string_view text(std::size_t index) const;
 
-    // Hands text [position, position + count), cut at the text's end, to
-    // `visit` like BgzfReader::visit, for as long as the blocks are held,
-    // and returns the number of bytes handed over: the caller carries on
-    // from position + that in a later window.
-    std::uint64_t visit(const BlockTable& table, std::uint64_t position, std::uint64_t count,
-                        const SpanVisitor& visit) const;
-
 private:
-    friend Status inflate_blocks(const BgzfReader&, std::span<const std::size_t>, std::size_t,
-                                 const std::function<Status(const BlockWindow&)>&);
-    std::span<const std::size_t> indices_;
+    std::vector<std::size_t> indices_;
     std::vector<std::size_t> sizes_;
     std::unique_ptr<char[]> texts_;  // BGZF_MAX_TEXT bytes per held block
+    std::size_t capacity_ = 0;       // blocks texts_ has room for
 };
 
-// Inflates the blocks `indices` (distinct table indices, rising) on the
-// worker pool, `window` of them at a time (0: BATCH_WINDOW_BLOCKS), and
-// calls `use` with each window once all its blocks are inflated, on the
-// calling thread, windows in rising order. The memory bound is one window:
-// window * 64 KiB, whatever the batch. The first failing block in order, or
-// the first error `use` returns, ends the run. `use` may run pool batches
-// of its own (the copy of a window's regions); this runs them in between.
-Status inflate_blocks(const BgzfReader& reader, std::span<const std::size_t> indices, std::size_t window,
-                      const std::function<Status(const BlockWindow&)>& use);
+// Blocks a BlockStream holds: 64 * 64 KiB, 4 MiB of inflated text, whatever
+// the length of the read.
+inline constexpr std::size_t STREAM_BLOCKS = 64;
+// A read of text spanning more blocks than this one streams them.
+inline constexpr std::size_t STREAM_MIN_BLOCKS = 8;
+
+// Reads the blocks [first, last] of a table in order, inflating ahead on the
+// worker pool into a ring of STREAM_BLOCKS blocks: the workers inflate the
+// blocks after the one the caller reads, as far as the ring reaches, all
+// the time, with no pause between one stretch and the next. The pool is
+// taken only when free (StagedBatch::Start::IfFree); from a worker, or while
+// another batch holds it, the stream hands out nothing and the caller reads
+// through the reader instead. For one thread; not copyable or movable.
+class BlockStream {
+public:
+    BlockStream(const BgzfReader& reader, std::size_t first, std::size_t last);
+    // Stops the workers and waits for the block each is inflating.
+    ~BlockStream();
+    BlockStream(const BlockStream&) = delete;
+    BlockStream& operator=(const BlockStream&) = delete;
+
+    // The text of block `index`, once inflated; nothing when the stream does
+    // not hand it out: it lies outside [first, last] or before a block asked
+    // for already (the stream moves only forwards, and the ring reuses what
+    // lies behind), or the pool was not free. Asking for a block lets go of
+    // every block before it.
+    Result<std::optional<std::string_view>> block(std::size_t index);
+
+private:
+    struct Slot;
+    void inflate(std::size_t item);
+
+    const BgzfReader& reader_;
+    const std::size_t first_;
+    const std::size_t count_;
+    std::size_t position_ = 0;  // the lowest block (from first_) still held
+    std::unique_ptr<char[]> texts_;  // BGZF_MAX_TEXT bytes per slot of the ring
+    std::unique_ptr<Slot[]> slots_;
+    std::atomic<bool> stop_{false};
+    std::mutex lock_;  // over waiting_, and a slot's `done` while the caller may wait for it
+    std::condition_variable inflated_;
+    bool waiting_ = false;
+    std::unique_ptr<StagedBatch> batch_;
+};
 
 }  // namespace kelpa::core

@@ -480,8 +480,98 @@ std::uint64_t Faidx::extract_bound(const IndexEntry& entry, std::uint64_t first,
     return std::min(count, file_size_ - *position);
 }
 
+namespace {
+
+// A view of the text from byte `at` in `block`, whose text starts at text
+// offset `start`: at most n bytes.
+std::string_view block_view(std::string_view block, std::uint64_t start, std::uint64_t at, std::uint64_t n) {
+    const std::uint64_t skip = at - start;
+    if (skip >= block.size()) return {};
+    return block.substr(static_cast<std::size_t>(skip),
+                        static_cast<std::size_t>(std::min<std::uint64_t>(n, block.size() - skip)));
+}
+
+// The text of a BGZF file through blocks inflated ahead (Source::block(index)
+// gives the text of block `index`, or nothing), and through the reader's
+// cache for a block the source does not hand out.
+template <class Source>
+class BlockText {
+public:
+    struct Scratch {
+        BgzfText::Scratch cached;
+        std::optional<FaidxError> error;
+    };
+
+    BlockText(Source& source, const BgzfText& text) : source_(source), text_(text) {}
+
+    std::uint64_t size() const { return text_.size(); }
+
+    std::string_view view(std::uint64_t at, std::uint64_t n, Scratch& scratch) const {
+        if (at >= size()) return {};
+        const BlockTable& table = text_.reader().table();
+        const std::size_t index = table.block_of(at);
+        Result<std::optional<std::string_view>> block = source_.block(index);
+        if (!block) {
+            scratch.error.emplace(block.take_error());
+            return {};
+        }
+        if (*block) return block_view(**block, table[index].text, at, n);
+        const std::string_view view = text_.view(at, n, scratch.cached);
+        if (scratch.cached.error) scratch.error = std::move(scratch.cached.error);
+        return view;
+    }
+
+    int byte_at(std::uint64_t at, Scratch& scratch) const {
+        const std::string_view one = view(at, 1, scratch);
+        return one.empty() ? -1 : static_cast<unsigned char>(one.front());
+    }
+
+    void prefetch(std::uint64_t, std::uint64_t) const {}
+
+    template <class Body>
+    bool guarded(Body&& body) const {
+        body();
+        return true;
+    }
+
+private:
+    Source& source_;
+    const BgzfText& text_;
+};
+
+// One window of a batch's blocks.
+struct HeldWindow {
+    const BlockWindow& held;
+    Result<std::optional<std::string_view>> block(std::size_t index) const {
+        if (!held.contains(index)) return std::optional<std::string_view>();
+        return std::optional<std::string_view>(held.text(index));
+    }
+};
+
+// The blocks of one long read, streamed.
+struct StreamedBlocks {
+    BlockStream& stream;
+    Result<std::optional<std::string_view>> block(std::size_t index) const { return stream.block(index); }
+};
+
+}  // namespace
+
 Result<std::uint64_t> Faidx::extract(const IndexEntry& entry, std::uint64_t first, std::uint64_t count,
                                      char* out) const {
+    if (const BgzfText* bgzf = std::get_if<BgzfText>(&text_)) {
+        // A read over many blocks streams them, inflated ahead on the pool.
+        const std::optional<std::pair<std::uint64_t, std::uint64_t>> bytes = byte_window(entry, first, count);
+        if (bytes) {
+            const BlockTable& table = bgzf->reader().table();
+            const std::size_t first_block = table.block_of(bytes->first);
+            const std::size_t last_block = table.block_of(bytes->second - 1);
+            if (last_block - first_block >= STREAM_MIN_BLOCKS) {
+                BlockStream stream(bgzf->reader(), first_block, last_block);
+                const StreamedBlocks blocks{stream};
+                return extract_with(BlockText<const StreamedBlocks>(blocks, *bgzf), entry, first, count, out);
+            }
+        }
+    }
     return std::visit([&](const auto& text) { return extract_with(text, entry, first, count, out); }, text_);
 }
 
@@ -512,57 +602,10 @@ std::optional<std::pair<std::uint64_t, std::uint64_t>> Faidx::byte_window(const 
     return std::pair{*position, window_end(entry, *position, count, file_size_)};
 }
 
-namespace {
-
-// The text of a BGZF file through one window of a batch's inflated blocks,
-// and through the reader's cache for a block the window does not hold.
-class WindowText {
-public:
-    struct Scratch {
-        BgzfText::Scratch cached;
-        std::optional<FaidxError> error;
-    };
-
-    WindowText(const BlockWindow& window, const BgzfText& text) : window_(window), text_(text) {}
-
-    std::uint64_t size() const { return text_.size(); }
-
-    std::string_view view(std::uint64_t at, std::uint64_t n, Scratch& scratch) const {
-        if (at >= size()) return {};
-        const BlockTable& table = text_.reader().table();
-        const std::size_t index = table.block_of(at);
-        if (window_.contains(index)) {
-            const std::string_view block = window_.text(index);
-            const std::uint64_t skip = at - table[index].text;
-            if (skip >= block.size()) return {};
-            return block.substr(static_cast<std::size_t>(skip), static_cast<std::size_t>(std::min<std::uint64_t>(n, block.size() - skip)));
-        }
-        const std::string_view view = text_.view(at, n, scratch.cached);
-        if (scratch.cached.error) scratch.error = std::move(scratch.cached.error);
-        return view;
-    }
-
-    int byte_at(std::uint64_t at, Scratch& scratch) const {
-        const std::string_view one = view(at, 1, scratch);
-        return one.empty() ? -1 : static_cast<unsigned char>(one.front());
-    }
-
-    template <class Body>
-    bool guarded(Body&& body) const {
-        body();
-        return true;
-    }
-
-private:
-    const BlockWindow& window_;
-    const BgzfText& text_;
-};
-
-}  // namespace
-
 Result<std::uint64_t> Faidx::extract_from_window(const BlockWindow& window, const IndexEntry& entry,
                                                  std::uint64_t first, std::uint64_t count, char* out) const {
-    return extract_with(WindowText(window, std::get<BgzfText>(text_)), entry, first, count, out);
+    const HeldWindow held{window};
+    return extract_with(BlockText<const HeldWindow>(held, std::get<BgzfText>(text_)), entry, first, count, out);
 }
 
 template <class Text>

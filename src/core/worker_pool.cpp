@@ -57,6 +57,11 @@ struct Job {
     }
 };
 
+// Whether this thread is a worker of the pool, and how many batches it has
+// open on the pool: a batch that must not wait is never started from either.
+thread_local bool on_worker = false;
+thread_local std::size_t turns_held = 0;
+
 // Never destroyed: worker threads wait on it until the process ends, so
 // interpreter shutdown neither joins nor frees anything they use.
 class Pool {
@@ -68,8 +73,15 @@ public:
     // Hands `job` to every worker; `turn` holds the pool until wait() returns.
     // False, with nothing held, when the pool has no worker at all: then the
     // caller runs the job itself.
-    bool start(Job& job, std::unique_lock<std::mutex>& turn) {
-        turn = std::unique_lock<std::mutex>(batch_lock_);
+    // With `wait` false, also false when another batch holds the pool.
+    bool start(Job& job, std::unique_lock<std::mutex>& turn, bool wait) {
+        if (wait) {
+            turn = std::unique_lock<std::mutex>(batch_lock_);
+        } else {
+            if (on_worker || turns_held > 0) return false;
+            turn = std::unique_lock<std::mutex>(batch_lock_, std::try_to_lock);
+            if (!turn.owns_lock()) return false;
+        }
         start_missing_workers();
         const std::size_t workers = size();
         if (workers == 0) {
@@ -83,6 +95,7 @@ public:
             ++generation_;
         }
         work_ready_.notify_all();
+        ++turns_held;
         return true;
     }
 
@@ -93,6 +106,7 @@ public:
             work_done_.wait(hold, [this] { return running_ == 0; });
             job_ = nullptr;
         }
+        --turns_held;
         turn.unlock();
     }
 
@@ -118,6 +132,7 @@ public:
 
 private:
     void loop(std::uint64_t seen) {
+        on_worker = true;
         for (;;) {
             Job* job;
             {
@@ -187,7 +202,8 @@ struct StagedBatch::Run {
     bool finished = false;
 };
 
-StagedBatch::StagedBatch(std::size_t count, std::size_t piece, Body body) : run_(std::make_unique<Run>()) {
+StagedBatch::StagedBatch(std::size_t count, std::size_t piece, Body body, Start start)
+    : run_(std::make_unique<Run>()) {
     Job& job = run_->job;
     job.count = count;
     job.piece = std::max<std::size_t>(1, piece);
@@ -197,7 +213,7 @@ StagedBatch::StagedBatch(std::size_t count, std::size_t piece, Body body) : run_
         return;
     }
     Pool& pool = the_pool();
-    if (pool.start(job, run_->turn)) run_->pool = &pool;
+    if (pool.start(job, run_->turn, start == Start::Wait)) run_->pool = &pool;
 }
 
 StagedBatch::~StagedBatch() {
@@ -206,6 +222,8 @@ StagedBatch::~StagedBatch() {
     } catch (...) {  // the owner is unwinding already, or chose not to finish()
     }
 }
+
+bool StagedBatch::on_pool() const { return run_->pool != nullptr; }
 
 void StagedBatch::release(std::size_t ready) {
     if (!run_->finished) run_->job.release(std::min(ready, run_->job.count));

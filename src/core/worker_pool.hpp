@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -31,19 +32,32 @@ std::size_t worker_count();
 // workers start at once; a piece runs once release() has covered all of it,
 // so the calling thread can keep preparing items while the workers process
 // the ones before. Only one batch runs on the pool at a time: a second one
-// waits in the constructor until the first has finished.
+// waits in the constructor until the first has finished, unless it is made
+// with Start::IfFree.
 class StagedBatch {
 public:
     using Body = std::function<void(std::size_t, std::size_t)>;
 
+    enum class Start : std::uint8_t {
+        Wait,    // wait for the pool while another batch holds it
+        IfFree,  // run on the calling thread in finish() when the pool is
+                 // busy, or when called from a worker or from a thread
+                 // that has a batch of its own open (never waits, never
+                 // deadlocks)
+    };
+
     // Runs body(begin, end) over pieces of at most `piece` items covering
     // [0, count), each once release() reached its end.
-    StagedBatch(std::size_t count, std::size_t piece, Body body);
+    StagedBatch(std::size_t count, std::size_t piece, Body body, Start start = Start::Wait);
     // Releases whatever is left and waits; an exception of the body is dropped.
     ~StagedBatch();
 
     StagedBatch(const StagedBatch&) = delete;
     StagedBatch& operator=(const StagedBatch&) = delete;
+
+    // Whether workers run the batch; false: it runs on the calling thread in
+    // finish() (no worker, or Start::IfFree found the pool taken).
+    bool on_pool() const;
 
     // Items [0, ready) are prepared. `ready` never moves backwards.
     void release(std::size_t ready);
