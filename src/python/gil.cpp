@@ -37,7 +37,7 @@ void LockSharing::share() {
     // A waiting thread asks for the lock once it has waited a whole switch
     // interval since the lock last changed hands; letting go of the lock
     // sooner, with nobody asking, would only start its wait again.
-    if (period_.count() == 0) period_ = switch_interval() * 3 / 2;
+    if (period_.count() == 0) period_ = switch_interval() * 5 / 4;
     const auto now = std::chrono::steady_clock::now();
     if (now - last_ < period_) return;
     { ReleasedLock unlocked; }

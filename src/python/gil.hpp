@@ -45,7 +45,7 @@ private:
 
 // Gives other threads their turn with the interpreter lock during a long
 // loop that holds it, much as the interpreter does between bytecodes. Call
-// tick() once per item: about every one and a half switch intervals
+// tick() once per item: about every one and a quarter switch intervals
 // (sys.getswitchinterval()) it lets go of the lock for a moment, and a
 // thread that has been asking for the lock takes it then. Only between
 // items whose state no other thread can reach.
