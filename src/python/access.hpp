@@ -34,14 +34,13 @@ inline std::uint64_t holders(AccessState state, std::uint64_t tag) {
     return (state & ~HOLDERS) == tag ? state & HOLDERS : 0;
 }
 
-// Gives up one hold taken with `tag`; a state of another generation (the
-// hold was taken before a fork) is left as it is.
+// Gives up one hold taken with `tag`. A hold taken in this process is
+// counted in a state of this generation, which nothing resets; one taken
+// before a fork (by the thread that forked) is left alone.
 inline void give_up(AccessState& state, std::uint64_t tag, bool writer) {
-    AccessState current = __atomic_load_n(&state, __ATOMIC_RELAXED);
-    do {
-        if ((current & ~HOLDERS) != tag) return;
-    } while (!__atomic_compare_exchange_n(&state, &current, writer ? tag : current - 1, true, __ATOMIC_RELEASE,
-                                          __ATOMIC_RELAXED));
+    if (tag != generation_tag()) return;
+    if (writer) __atomic_store_n(&state, tag, __ATOMIC_RELEASE);
+    else __atomic_fetch_sub(&state, 1, __ATOMIC_RELEASE);
 }
 
 }  // namespace access_detail
