@@ -1,6 +1,5 @@
 #include "gil.hpp"
 
-#include <cxxabi.h>
 #include <unistd.h>
 
 namespace kelpa::py {
@@ -8,9 +7,11 @@ namespace kelpa::py {
 void take_lock_back(PyThreadState* saved) noexcept {
     try {
         PyEval_RestoreThread(saved);
-    } catch (abi::__forced_unwind&) {
-        // The unwinding must not go on (nor end: leaving this block without
-        // rethrowing aborts), so the thread never leaves it.
+    } catch (...) {
+        // Only the unwinding of pthread_exit() (abi::__forced_unwind, which
+        // has no C++ object to bind to) comes out of the interpreter. It must
+        // not go on, nor end: leaving this block without rethrowing aborts.
+        // So the thread never leaves it.
         for (;;) ::pause();
     }
 }
