@@ -266,11 +266,6 @@ private:
     std::string failure_;
 };
 
-int usage_error(const std::string& message) {
-    report_error(message);
-    return EXIT_USAGE;
-}
-
 }  // namespace
 
 int run_getfasta(const std::vector<std::string>& args) {

@@ -63,18 +63,14 @@ core::Result<std::vector<core::NamedEntry>> scan(const std::string& path) {
 int run_index(const std::vector<std::string>& args) {
     std::string problem;
     const std::optional<ParsedArgs> parsed = parse_args(args, {}, problem);
-    if (!parsed) {
-        report_error(problem);
-        return EXIT_USAGE;
-    }
+    if (!parsed) return usage_error(problem);
     if (parsed->help()) {
         std::fwrite(USAGE.data(), 1, USAGE.size(), stdout);
         return 0;
     }
     if (parsed->positionals().size() != 1) {
-        report_error(parsed->positionals().empty() ? "the following arguments are required: REF"
-                                                   : "unrecognized arguments: " + parsed->positionals()[1]);
-        return EXIT_USAGE;
+        return usage_error(parsed->positionals().empty() ? "the following arguments are required: REF"
+                                                         : "unrecognized arguments: " + parsed->positionals()[1]);
     }
     const std::string& path = parsed->positionals()[0];
     struct stat status;

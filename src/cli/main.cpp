@@ -37,10 +37,7 @@ constexpr std::string_view USAGE =
 
 int run(const std::vector<std::string>& argv) {
     using namespace kelpa::cli;
-    if (argv.empty()) {
-        report_error("the following arguments are required: COMMAND");
-        return EXIT_USAGE;
-    }
+    if (argv.empty()) return usage_error("the following arguments are required: COMMAND");
     const std::string& command = argv[0];
     const std::vector<std::string> rest(argv.begin() + 1, argv.end());
     if (command == "index") return run_index(rest);
@@ -54,8 +51,7 @@ int run(const std::vector<std::string>& argv) {
         std::fwrite(USAGE.data(), 1, USAGE.size(), stdout);
         return 0;
     }
-    report_error("invalid command '" + command + "' (choose from 'index', 'faidx', 'getfasta')");
-    return EXIT_USAGE;
+    return usage_error("invalid command '" + command + "' (choose from 'index', 'faidx', 'getfasta')");
 }
 
 }  // namespace

@@ -18,6 +18,9 @@ void report_warning(std::string_view message);
 // report_error(message) and EXIT_FAILED, for `return fail(...)`.
 int fail(std::string_view message);
 
+// report_error(message) and EXIT_USAGE, for `return usage_error(...)`.
+int usage_error(std::string_view message);
+
 // How a failure to open the FASTA file at `path` is told to the user.
 std::string describe_open_failure(const std::string& path, const core::FaidxError& error);
 

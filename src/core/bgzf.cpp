@@ -92,17 +92,31 @@ char* thread_scratch(const CompressedFile& file) {
     return scratch.get();
 }
 
+// The sizes of the block at `offset`: the whole block's and its text's.
+struct BlockSizes {
+    std::uint32_t block = 0;
+    std::uint32_t text = 0;
+};
+
+Result<BlockSizes> block_sizes(const CompressedFile& file, std::uint64_t offset, char* scratch) {
+    Result<std::string_view> bytes = file.read(offset, BGZF_MAX_BLOCK, scratch);
+    if (!bytes) return bytes.take_error();
+    Result<BlockHeader> header = parse_block_header(*bytes, offset, file.name);
+    if (!header) return header.take_error();
+    Result<std::uint32_t> text = block_text_size(*bytes, offset, file.name);
+    if (!text) return text.take_error();
+    return BlockSizes{header->block_size, *text};
+}
+
 // Walks the empty blocks from `from` on (end-of-file markers, also those
 // inside concatenated files) and gives the offset of the first block with
 // text, or where the walk reached `to` (or passed it) without one.
 Result<std::uint64_t> skip_empty_blocks(const CompressedFile& file, std::uint64_t from, std::uint64_t to) {
     while (from < to) {
-        Result<std::string_view> view = file.read(from, BGZF_MAX_BLOCK, thread_scratch(file));
-        if (!view) return view.take_error();
-        Result<std::uint32_t> size = block_text_size(*view, from, file.name);
-        if (!size) return size.take_error();
-        if (*size != 0) return from;
-        from += parse_block_header(*view, from, file.name)->block_size;
+        Result<BlockSizes> sizes = block_sizes(file, from, thread_scratch(file));
+        if (!sizes) return sizes.take_error();
+        if (sizes->text != 0) return from;
+        from += sizes->block;
     }
     return from;
 }
@@ -349,19 +363,14 @@ std::size_t BlockTable::block_of(std::uint64_t position) const {
 Result<BlockTable> scan_blocks(const CompressedFile& file) {
     std::vector<BgzfBlock> blocks;
     blocks.reserve(static_cast<std::size_t>(file.size / 16384) + 1);
-    std::unique_ptr<char[]> scratch(file.data != nullptr ? nullptr : new char[BGZF_MAX_BLOCK]);
     std::uint64_t offset = 0;
     std::uint64_t text = 0;
     while (offset < file.size) {
-        Result<std::string_view> bytes = file.read(offset, BGZF_MAX_BLOCK, scratch.get());
-        if (!bytes) return bytes.take_error();
-        Result<BlockHeader> header = parse_block_header(*bytes, offset, file.name);
-        if (!header) return header.take_error();
-        Result<std::uint32_t> size = block_text_size(*bytes, offset, file.name);
-        if (!size) return size.take_error();
-        if (*size != 0) blocks.push_back({blocks.empty() ? 0 : offset, text});
-        text += *size;
-        offset += header->block_size;
+        Result<BlockSizes> sizes = block_sizes(file, offset, thread_scratch(file));
+        if (!sizes) return sizes.take_error();
+        if (sizes->text != 0) blocks.push_back({blocks.empty() ? 0 : offset, text});
+        text += sizes->text;
+        offset += sizes->block;
     }
     if (blocks.empty()) blocks.push_back({0, 0});
     return BlockTable::make(std::move(blocks), text, file.name);
@@ -429,16 +438,6 @@ Result<BlockTable> read_gzi(const std::string& path, const CompressedFile& file)
         }
     }
 
-    std::unique_ptr<char[]> scratch(file.data != nullptr ? nullptr : new char[BGZF_MAX_BLOCK]);
-    const auto block_at = [&](std::uint64_t offset) -> Result<std::pair<BlockHeader, std::uint32_t>> {
-        Result<std::string_view> view = file.read(offset, BGZF_MAX_BLOCK, scratch.get());
-        if (!view) return view.take_error();
-        Result<BlockHeader> header = parse_block_header(*view, offset, file.name);
-        if (!header) return header.take_error();
-        Result<std::uint32_t> size = block_text_size(*view, offset, file.name);
-        if (!size) return size.take_error();
-        return std::pair{*header, *size};
-    };
     // Entry 0 stands for the first block with text, after any empty ones.
     const std::uint64_t second = blocks.size() > 1 ? blocks[1].compressed : file.size;
     Result<std::uint64_t> first = skip_empty_blocks(file, 0, second);
@@ -449,10 +448,10 @@ Result<BlockTable> read_gzi(const std::string& path, const CompressedFile& file)
     std::uint64_t text_size = blocks.back().text;
     std::uint64_t rest = last_offset;
     if (last_offset < file.size) {
-        auto last = block_at(last_offset);
+        Result<BlockSizes> last = block_sizes(file, last_offset, thread_scratch(file));
         if (!last) return last.take_error();
-        text_size += last->second;
-        rest += last->first.block_size;
+        text_size += last->text;
+        rest += last->block;
     }
     if (Status after = check_empty_blocks(file, rest, file.size); !after) return after.take_error();
     return BlockTable::make(std::move(blocks), text_size, path);

@@ -39,6 +39,25 @@
 
 namespace kelpa::core {
 
+// What the kinds that map nothing share: nothing to prefetch, and no page
+// that can vanish under a read.
+struct UnmappedText {
+    void prefetch(std::uint64_t, std::uint64_t) const {}
+
+    template <class Body>
+    bool guarded(Body&& body) const {
+        body();
+        return true;
+    }
+};
+
+// byte_at() for a kind whose views are cheap: a view of one byte.
+template <class Text>
+int byte_through_view(const Text& text, std::uint64_t at, typename Text::Scratch& scratch) {
+    const std::string_view one = text.view(at, 1, scratch);
+    return one.empty() ? -1 : static_cast<unsigned char>(one.front());
+}
+
 // The whole file, mapped read-only.
 class MappedText {
 public:
@@ -83,7 +102,7 @@ private:
 
 // An open file, read with positioned reads (no shared file offset), so that
 // any number of threads can read through the one descriptor at once.
-class FileText {
+class FileText : public UnmappedText {
 public:
     struct Scratch {
         std::vector<char> buffer;
@@ -127,13 +146,6 @@ public:
         }
     }
 
-    void prefetch(std::uint64_t, std::uint64_t) const {}
-
-    template <class Body>
-    bool guarded(Body&& body) const {
-        body();
-        return true;
-    }
 
 private:
     UniqueFd fd_;
@@ -146,7 +158,7 @@ private:
 // block), and nothing can fault inside the inflater. Inflated blocks come
 // from the reader's small shared cache; a scratch holds on to the block it
 // reads, so a walk over one block inflates it once.
-class BgzfText {
+class BgzfText : public UnmappedText {
 public:
     struct Scratch {
         std::shared_ptr<const InflatedBlock> block;
@@ -176,18 +188,8 @@ public:
         return {scratch.block->text.get() + skip, static_cast<std::size_t>(std::min(n, scratch.block->size - skip))};
     }
 
-    int byte_at(std::uint64_t at, Scratch& scratch) const {
-        const std::string_view one = view(at, 1, scratch);
-        return one.empty() ? -1 : static_cast<unsigned char>(one.front());
-    }
+    int byte_at(std::uint64_t at, Scratch& scratch) const { return byte_through_view(*this, at, scratch); }
 
-    void prefetch(std::uint64_t, std::uint64_t) const {}
-
-    template <class Body>
-    bool guarded(Body&& body) const {
-        body();
-        return true;
-    }
 
     const BgzfReader& reader() const { return *reader_; }
 

@@ -134,15 +134,12 @@ __attribute__((target("avx2,popcnt"))) std::uint64_t copy_wide_avx2(const char*&
 
 __attribute__((target("avx2"))) std::uint64_t copy_blocks_avx2(const char*& in, const char* in_end, char*& out,
                                                                   std::uint64_t left) {
-    const __m256i lf = _mm256_set1_epi8('\n');
-    const __m256i cr = _mm256_set1_epi8('\r');
     const char* start = out;
     if (left >= 128 && in_end - in >= 128) left -= copy_wide_avx2(in, in_end, out, left);
     while (left >= 32 && in_end - in >= 32) {
         const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), v);
-        const auto mask = static_cast<std::uint32_t>(
-            _mm256_movemask_epi8(_mm256_or_si256(_mm256_cmpeq_epi8(v, lf), _mm256_cmpeq_epi8(v, cr))));
+        const std::uint32_t mask = breaks_avx2(v);
         if (mask == 0) {
             in += 32;
             out += 32;
@@ -295,10 +292,10 @@ std::uint64_t extract_sequence_from_mmap(const char* base, std::uint64_t length,
     return copy_without_line_breaks(base + *position, base + window_end(entry, *position, count, length), out, count);
 }
 
-void warn(std::string_view text) {
+void write_error_line(std::string_view prefix, std::string_view text) {
     std::string line;
-    line.reserve(text.size() + 10);
-    line.append("WARNING: ").append(text).append("\n");
+    line.reserve(prefix.size() + text.size() + 1);
+    line.append(prefix).append(text).push_back('\n');
     const char* p = line.data();
     std::size_t left = line.size();
     while (left > 0) {
@@ -311,6 +308,8 @@ void warn(std::string_view text) {
         left -= static_cast<std::size_t>(n);
     }
 }
+
+void warn(std::string_view text) { write_error_line("WARNING: ", text); }
 
 Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, std::optional<std::string> indexname,
                                            FaidxOptions options) {
@@ -495,7 +494,7 @@ std::string_view block_view(std::string_view block, std::uint64_t start, std::ui
 // gives the text of block `index`, or nothing), and through the reader's
 // cache for a block the source does not hand out.
 template <class Source>
-class BlockText {
+class BlockText : public UnmappedText {
 public:
     struct Scratch {
         BgzfText::Scratch cached;
@@ -521,18 +520,7 @@ public:
         return view;
     }
 
-    int byte_at(std::uint64_t at, Scratch& scratch) const {
-        const std::string_view one = view(at, 1, scratch);
-        return one.empty() ? -1 : static_cast<unsigned char>(one.front());
-    }
-
-    void prefetch(std::uint64_t, std::uint64_t) const {}
-
-    template <class Body>
-    bool guarded(Body&& body) const {
-        body();
-        return true;
-    }
+    int byte_at(std::uint64_t at, Scratch& scratch) const { return byte_through_view(*this, at, scratch); }
 
 private:
     Source& source_;

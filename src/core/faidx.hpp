@@ -195,6 +195,10 @@ std::uint64_t extract_sequence_from_mmap(const char* base, std::uint64_t length,
 // out or the input ends. Returns the number copied.
 std::uint64_t copy_without_line_breaks(const char* in, const char* in_end, char* out, std::uint64_t count);
 
+// Writes prefix + text + "\n" to file descriptor 2 in one piece, so that
+// lines from several threads or processes do not interleave.
+void write_error_line(std::string_view prefix, std::string_view text);
+
 // Writes one whole line ("WARNING: " + text + "\n") to file descriptor 2.
 void warn(std::string_view text);
 

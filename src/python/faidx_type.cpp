@@ -110,16 +110,6 @@ PyObject* Faidx_get_keys(PyObject* self, void*) noexcept {
     }, nullptr);
 }
 
-int Faidx_contains(PyObject* self, PyObject* key) noexcept {
-    return shielded([&]() -> int {
-        ReadAccess access(as_faidx(self)->access);
-        if (!access.ok()) return -1;
-        std::string_view name;
-        if (!convert_text(key, "name", name)) return -1;
-        return native(self).entries().contains(name) ? 1 : 0;
-    }, -1);
-}
-
 PyObject* Faidx_repr(PyObject* self) noexcept {
     return shielded([&]() -> PyObject* {
         ReadAccess access(as_faidx(self)->access);
@@ -195,7 +185,7 @@ PyType_Slot Faidx_slots[] = {
     {Py_tp_getset, Faidx_getset},
     {Py_tp_repr, reinterpret_cast<void*>(Faidx_repr)},
     {Py_tp_str, reinterpret_cast<void*>(Faidx_repr)},
-    {Py_sq_contains, reinterpret_cast<void*>(Faidx_contains)},
+    {Py_sq_contains, reinterpret_cast<void*>(handle_contains)},
     {0, nullptr},
 };
 

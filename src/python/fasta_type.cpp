@@ -134,16 +134,6 @@ PyObject* Fasta_subscript(PyObject* self, PyObject* key) noexcept {
     }, nullptr);
 }
 
-int Fasta_contains(PyObject* self, PyObject* key) noexcept {
-    return shielded([&]() -> int {
-        ReadAccess access(as_fasta(self)->access);
-        if (!access.ok()) return -1;
-        std::string_view name;
-        if (!convert_text(key, "name", name)) return -1;
-        return fasta_native(self).entries().contains(name) ? 1 : 0;
-    }, -1);
-}
-
 Py_ssize_t Fasta_length(PyObject* self) noexcept {
     return shielded([&]() -> Py_ssize_t {
         ReadAccess access(as_fasta(self)->access);
@@ -372,7 +362,7 @@ PyType_Slot Fasta_slots[] = {
     {Py_mp_subscript, reinterpret_cast<void*>(Fasta_subscript)},
     {Py_mp_length, reinterpret_cast<void*>(Fasta_length)},
     {Py_sq_length, reinterpret_cast<void*>(Fasta_length)},
-    {Py_sq_contains, reinterpret_cast<void*>(Fasta_contains)},
+    {Py_sq_contains, reinterpret_cast<void*>(handle_contains)},
     {0, nullptr},
 };
 

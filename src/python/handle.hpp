@@ -63,6 +63,9 @@ struct HandleObject {
     FaidxHandle* handle;  // owned; complete for the object's whole life
 };
 
+// `key in obj` for either type: whether a record has that name.
+int handle_contains(PyObject* self, PyObject* key) noexcept;
+
 // Garbage-collector hooks and the release of the handle, for either type.
 int handle_traverse(PyObject* self, visitproc visit, void* arg) noexcept;
 int handle_clear(PyObject* self) noexcept;
