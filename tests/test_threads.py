@@ -200,6 +200,10 @@ def test_fork_while_other_threads_fetch(files):
 
 INTERRUPT_SCRIPT = textwrap.dedent("""
     import os, signal, sys, threading, time
+    # A test run started in the background by a shell without job control
+    # (`make test &`) inherits SIGINT ignored, and Python then installs no
+    # handler of its own: put the interactive one in place.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     import kelpa
     fa = kelpa.Faidx(sys.argv[1])
     regions = [("big", i % 1000 + 1, i % 1000 + 4000) for i in range(200_000)]
