@@ -30,28 +30,12 @@ bool later(const struct timespec& a, const struct timespec& b) {
 // Whether the index at `index_path` is to be built: it is missing (and
 // building is allowed), or older than the FASTA file (and rebuilding is).
 bool needs_building(const std::string& path, const std::string& index_path, const FaidxOptions& options) {
+    if (options.always_build) return true;
     struct stat index_status;
     if (::stat(index_path.c_str(), &index_status) != 0) return options.build_index;
     if (!options.build_index || !options.rebuild) return false;
     struct stat fasta_status;
     return ::stat(path.c_str(), &fasta_status) == 0 && later(fasta_status.st_mtim, index_status.st_mtim);
-}
-
-// Up to `limit` bytes from the start of the file.
-Result<std::string> read_head(int fd, std::size_t limit) {
-    std::string head(limit, '\0');
-    std::size_t got = 0;
-    while (got < limit) {
-        const ssize_t n = ::pread(fd, head.data() + got, limit - got, static_cast<off_t>(got));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return FaidxError::os(errno);
-        }
-        if (n == 0) break;
-        got += static_cast<std::size_t>(n);
-    }
-    head.resize(got);
-    return head;
 }
 
 std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {

@@ -46,6 +46,7 @@ struct FaidxOptions {
     bool sequence_always_upper = false;      // upper-case a..z in results
     bool rebuild = true;                     // rebuild an index older than the FASTA file
     bool build_index = true;                 // build a missing index at all
+    bool always_build = false;               // build the index afresh even when it is up to date
     bool one_based_attributes = true;        // false: result start is first base - 1
     std::optional<std::string> default_seq;  // pads results that come back short
     bool mutable_file = false;               // open read-write and read without a mapping

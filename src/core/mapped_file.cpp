@@ -112,4 +112,20 @@ void advise_huge_pages(void* data, std::size_t size) {
 #endif
 }
 
+Result<std::string> read_head(int fd, std::size_t limit) {
+    std::string head(limit, '\0');
+    std::size_t got = 0;
+    while (got < limit) {
+        const ssize_t n = ::pread(fd, head.data() + got, limit - got, static_cast<off_t>(got));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return FaidxError::os(errno);
+        }
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    head.resize(got);
+    return head;
+}
+
 }  // namespace kelpa::core

@@ -37,6 +37,10 @@ private:
 // hang it either. Other failures give the operating system's error.
 Result<UniqueFd> open_regular(const std::string& path, int flags);
 
+// Up to `limit` bytes from the start of the file behind `fd` (fewer when the
+// file is shorter), read with pread, so the file position stays.
+Result<std::string> read_head(int fd, std::size_t limit);
+
 // IOError "<path> is not a regular file (...)" when `path` exists but is not
 // one; success when it is one or cannot be examined (the open reports that).
 Status check_regular(const std::string& path);
