@@ -33,7 +33,7 @@ constexpr std::string_view USAGE =
     "\n"
     "Print one record, on one line, for each feature of a BED file (0-based,\n"
     "half-open), named CHROM:START-END, as bedtools getfasta does. BED is a file\n"
-    "('-': standard input; gzip-compressed files are read too).\n"
+    "('-' or 'stdin': standard input; gzip-compressed files are read too).\n"
     "\n"
     "options:\n"
     "  -s, --strand          reverse-complement features on the - strand; the name\n"
@@ -158,7 +158,7 @@ public:
             if (records_[i] != nullptr && result.in_place) {
                 char* text = const_cast<char*>(result.text.data());
                 if (settings_.strand && feature.bed.strand == "-")
-                    core::reverse_complement_in_place(text, result.text.size());
+                    core::reverse_complement_in_place(text, result.text.size(), core::ComplementRule::KeepOthers);
                 text[result.text.size()] = '\n';
                 send(records_[i], text + result.text.size() + 1);
             } else {
@@ -234,7 +234,7 @@ private:
             const std::size_t n = std::min(text.size(), Output::BLOCK);
             char* q = out_.space(n);
             if (reverse) {
-                core::reverse_complement(text.data() + text.size() - n, n, q);
+                core::reverse_complement(text.data() + text.size() - n, n, q, core::ComplementRule::KeepOthers);
                 text.remove_suffix(n);
             } else {
                 std::copy(text.data(), text.data() + n, q);
@@ -286,11 +286,13 @@ int run_getfasta(const std::vector<std::string>& args) {
         return 0;
     }
     std::vector<std::string> files = parsed->positionals();
-    if (const auto ref = parsed->value("ref")) files.insert(files.begin(), *ref);
-    if (const auto bed = parsed->value("bed")) files.push_back(*bed);
+    const std::optional<std::string> ref = parsed->value("ref"), bed = parsed->value("bed");
+    if (ref) files.insert(files.begin(), *ref);
+    if (bed) files.push_back(*bed);
     if (files.empty()) return usage_error("the following arguments are required: REF, BED");
-    if (files.size() == 1) return usage_error("the following arguments are required: BED");
+    if (files.size() == 1) return usage_error(std::string("the following arguments are required: ") + (bed ? "REF" : "BED"));
     if (files.size() > 2) return usage_error("unrecognized arguments: " + files[2]);
+    if (files[1] == "stdin") files[1] = "-";  // as bedtools names standard input
     Settings settings;
     settings.strand = parsed->has("strand");
     settings.split = parsed->has("split");

@@ -38,6 +38,20 @@ constexpr std::array<std::uint8_t, 256> make_complement_table() {
     return table;
 }
 
+// The pairs of COMPLEMENT_TABLE, U (u) made A (a) as well, and every other
+// byte kept as it is.
+constexpr std::array<std::uint8_t, 256> make_keeping_complement_table() {
+    constexpr std::array<std::uint8_t, 256> to_n = make_complement_table();
+    std::array<std::uint8_t, 256> table{};
+    for (int byte = 0; byte < 256; ++byte) {
+        const bool paired = to_n[byte] != 'N' && to_n[byte] != byte;
+        table[byte] = static_cast<std::uint8_t>(paired ? to_n[byte] : byte);
+    }
+    table['U'] = 'A';
+    table['u'] = 'a';
+    return table;
+}
+
 // gc_iupac weights. The fast path counts in quarters, which is exact for every
 // weight but 0.67 and 0.33; those letters (B, V, D, H) end it.
 struct IupacLetter {
@@ -111,6 +125,7 @@ inline std::uint8_t byte_at(const char* p, std::size_t i) { return static_cast<s
 }  // namespace
 
 constexpr std::array<std::uint8_t, 256> COMPLEMENT_TABLE = make_complement_table();
+constexpr std::array<std::uint8_t, 256> KEEPING_COMPLEMENT_TABLE = make_keeping_complement_table();
 
 namespace {
 
@@ -119,10 +134,10 @@ namespace {
 // 'N'; a letter's entry is the complement of its lower-case form, and the
 // result is ANDed with (byte | 0xDF) so an upper-case letter gets an upper-case
 // complement. 'N' has bit 0x20 clear, so it survives either case.
-constexpr std::array<std::uint8_t, 32> make_complement_by_index() {
+constexpr std::array<std::uint8_t, 32> make_complement_by_index(const std::array<std::uint8_t, 256>& complement) {
     std::array<std::uint8_t, 32> table{};
     for (int index = 0; index < 32; ++index)
-        table[index] = index >= 1 && index <= 26 ? COMPLEMENT_TABLE['`' + index] : 'N';
+        table[index] = index >= 1 && index <= 26 ? complement['`' + index] : 'N';
     return table;
 }
 
@@ -141,7 +156,9 @@ constexpr std::array<std::uint8_t, 32> make_iupac_counted_by_index() {
     return table;
 }
 
-alignas(16) constexpr std::array<std::uint8_t, 32> COMPLEMENT_BY_INDEX = make_complement_by_index();
+alignas(16) constexpr std::array<std::uint8_t, 32> COMPLEMENT_BY_INDEX = make_complement_by_index(COMPLEMENT_TABLE);
+alignas(16) constexpr std::array<std::uint8_t, 32> KEEPING_COMPLEMENT_BY_INDEX =
+    make_complement_by_index(KEEPING_COMPLEMENT_TABLE);
 alignas(16) constexpr std::array<std::uint8_t, 32> IUPAC_QUARTERS_BY_INDEX = make_iupac_quarters_by_index();
 alignas(16) constexpr std::array<std::uint8_t, 32> IUPAC_COUNTED_BY_INDEX = make_iupac_counted_by_index();
 
@@ -161,12 +178,18 @@ inline std::uint64_t load_word(const char* p) {
 
 inline void store_word(char* p, std::uint64_t word) { std::memcpy(p, &word, WORD); }
 
+template <ComplementRule rule>
+constexpr const std::array<std::uint8_t, 256>& complement_table() {
+    return rule == ComplementRule::ToN ? COMPLEMENT_TABLE : KEEPING_COMPLEMENT_TABLE;
+}
+
 // Complements each byte of the word where it stands, so byte order does not matter.
+template <ComplementRule rule = ComplementRule::ToN>
 inline std::uint64_t complement_word(std::uint64_t word) {
     std::uint64_t result = 0;
 #pragma GCC unroll 8
     for (unsigned shift = 0; shift < 64; shift += 8)
-        result |= std::uint64_t{COMPLEMENT_TABLE[(word >> shift) & 0xFF]} << shift;
+        result |= std::uint64_t{complement_table<rule>()[(word >> shift) & 0xFF]} << shift;
     return result;
 }
 
@@ -176,27 +199,31 @@ void complement_scalar(const char* in, std::size_t n, char* out) {
     for (; i < n; ++i) out[i] = static_cast<char>(COMPLEMENT_TABLE[byte_at(in, i)]);
 }
 
+template <ComplementRule rule>
 void reverse_complement_scalar(const char* in, std::size_t n, char* out) {
+    constexpr const auto& table = complement_table<rule>();
     std::size_t i = 0;
     for (; i + WORD <= n; i += WORD)
-        store_word(out + i, complement_word(__builtin_bswap64(load_word(in + n - WORD - i))));
-    for (; i < n; ++i) out[i] = static_cast<char>(COMPLEMENT_TABLE[byte_at(in, n - 1 - i)]);
+        store_word(out + i, complement_word<rule>(__builtin_bswap64(load_word(in + n - WORD - i))));
+    for (; i < n; ++i) out[i] = static_cast<char>(table[byte_at(in, n - 1 - i)]);
 }
 
 // Reverse-complements data[i, j) in place.
+template <ComplementRule rule>
 void reverse_complement_in_place_scalar(char* data, std::size_t i, std::size_t j) {
+    constexpr const auto& table = complement_table<rule>();
     for (; j - i >= 2 * WORD; i += WORD, j -= WORD) {
         const std::uint64_t front = load_word(data + i);
         const std::uint64_t back = load_word(data + j - WORD);
-        store_word(data + i, complement_word(__builtin_bswap64(back)));
-        store_word(data + j - WORD, complement_word(__builtin_bswap64(front)));
+        store_word(data + i, complement_word<rule>(__builtin_bswap64(back)));
+        store_word(data + j - WORD, complement_word<rule>(__builtin_bswap64(front)));
     }
     for (; i + 1 < j; ++i, --j) {
         const std::uint8_t front = byte_at(data, i);
-        data[i] = static_cast<char>(COMPLEMENT_TABLE[byte_at(data, j - 1)]);
-        data[j - 1] = static_cast<char>(COMPLEMENT_TABLE[front]);
+        data[i] = static_cast<char>(table[byte_at(data, j - 1)]);
+        data[j - 1] = static_cast<char>(table[front]);
     }
-    if (i < j) data[i] = static_cast<char>(COMPLEMENT_TABLE[byte_at(data, i)]);
+    if (i < j) data[i] = static_cast<char>(table[byte_at(data, i)]);
 }
 
 struct IupacTally {
@@ -367,16 +394,29 @@ KELPA_SSSE3 inline __m128i letter_index(__m128i v) {
     return _mm_and_si128(_mm_and_si128(v, _mm_set1_epi8(0x1F)), letter_mask(v));
 }
 
+template <ComplementRule rule = ComplementRule::ToN>
 KELPA_SSSE3 inline __m128i complement_block(__m128i v) {
-    const __m128i looked_up = lookup32(COMPLEMENT_BY_INDEX, letter_index(v));
-    return _mm_and_si128(looked_up, _mm_or_si128(v, _mm_set1_epi8(static_cast<char>(0xDF))));
+    if constexpr (rule == ComplementRule::ToN) {
+        const __m128i looked_up = lookup32(COMPLEMENT_BY_INDEX, letter_index(v));
+        return _mm_and_si128(looked_up, _mm_or_si128(v, _mm_set1_epi8(static_cast<char>(0xDF))));
+    } else {
+        // Letters as above; every other byte stays.
+        const __m128i letters = letter_mask(v);
+        const __m128i index = _mm_and_si128(_mm_and_si128(v, _mm_set1_epi8(0x1F)), letters);
+        const __m128i looked_up = lookup32(KEEPING_COMPLEMENT_BY_INDEX, index);
+        const __m128i cased = _mm_and_si128(looked_up, _mm_or_si128(v, _mm_set1_epi8(static_cast<char>(0xDF))));
+        return _mm_or_si128(_mm_and_si128(letters, cased), _mm_andnot_si128(letters, v));
+    }
 }
 
 KELPA_SSSE3 inline __m128i reverse_block_ssse3(__m128i v) {
     return _mm_shuffle_epi8(v, _mm_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0));
 }
 
-KELPA_SSSE3 inline __m128i reverse_complement_block(__m128i v) { return complement_block(reverse_block_ssse3(v)); }
+template <ComplementRule rule>
+KELPA_SSSE3 inline __m128i reverse_complement_block(__m128i v) {
+    return complement_block<rule>(reverse_block_ssse3(v));
+}
 
 KELPA_SSSE3 void complement_ssse3(const char* in, std::size_t n, char* out) {
     std::size_t i = 0;
@@ -384,22 +424,24 @@ KELPA_SSSE3 void complement_ssse3(const char* in, std::size_t n, char* out) {
     complement_scalar(in + i, n - i, out + i);
 }
 
+template <ComplementRule rule>
 KELPA_SSSE3 void reverse_complement_ssse3(const char* in, std::size_t n, char* out) {
     std::size_t i = 0;
-    for (; i + 16 <= n; i += 16) store16(out + i, reverse_complement_block(load16(in + n - 16 - i)));
-    reverse_complement_scalar(in, n - i, out + i);
+    for (; i + 16 <= n; i += 16) store16(out + i, reverse_complement_block<rule>(load16(in + n - 16 - i)));
+    reverse_complement_scalar<rule>(in, n - i, out + i);
 }
 
+template <ComplementRule rule>
 KELPA_SSSE3 void reverse_complement_in_place_ssse3(char* data, std::size_t n) {
     std::size_t i = 0;
     std::size_t j = n;
     for (; j - i >= 32; i += 16, j -= 16) {
         const __m128i front = load16(data + i);
         const __m128i back = load16(data + j - 16);
-        store16(data + i, reverse_complement_block(back));
-        store16(data + j - 16, reverse_complement_block(front));
+        store16(data + i, reverse_complement_block<rule>(back));
+        store16(data + j - 16, reverse_complement_block<rule>(front));
     }
-    reverse_complement_in_place_scalar(data, i, j);
+    reverse_complement_in_place_scalar<rule>(data, i, j);
 }
 
 // The quarter-counting part of gc_iupac; stops at the 16-byte block holding
@@ -454,18 +496,34 @@ void reverse(const char* in, std::size_t n, char* out) {
     for (; i < n; ++i) out[i] = in[n - 1 - i];
 }
 
-void reverse_complement(const char* in, std::size_t n, char* out) {
+namespace {
+
+template <ComplementRule rule>
+void reverse_complement_by(const char* in, std::size_t n, char* out) {
 #if defined(KELPA_HAVE_SSSE3_PATH)
-    if (cpu_has_ssse3()) return reverse_complement_ssse3(in, n, out);
+    if (cpu_has_ssse3()) return reverse_complement_ssse3<rule>(in, n, out);
 #endif
-    reverse_complement_scalar(in, n, out);
+    reverse_complement_scalar<rule>(in, n, out);
 }
 
-void reverse_complement_in_place(char* data, std::size_t n) {
+template <ComplementRule rule>
+void reverse_complement_in_place_by(char* data, std::size_t n) {
 #if defined(KELPA_HAVE_SSSE3_PATH)
-    if (cpu_has_ssse3()) return reverse_complement_in_place_ssse3(data, n);
+    if (cpu_has_ssse3()) return reverse_complement_in_place_ssse3<rule>(data, n);
 #endif
-    reverse_complement_in_place_scalar(data, 0, n);
+    reverse_complement_in_place_scalar<rule>(data, 0, n);
+}
+
+}  // namespace
+
+void reverse_complement(const char* in, std::size_t n, char* out, ComplementRule rule) {
+    if (rule == ComplementRule::ToN) return reverse_complement_by<ComplementRule::ToN>(in, n, out);
+    reverse_complement_by<ComplementRule::KeepOthers>(in, n, out);
+}
+
+void reverse_complement_in_place(char* data, std::size_t n, ComplementRule rule) {
+    if (rule == ComplementRule::ToN) return reverse_complement_in_place_by<ComplementRule::ToN>(data, n);
+    reverse_complement_in_place_by<ComplementRule::KeepOthers>(data, n);
 }
 
 void to_upper_ascii(char* data, std::size_t n) {

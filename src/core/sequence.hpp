@@ -25,10 +25,18 @@ extern const std::array<std::uint8_t, 256> COMPLEMENT_TABLE;
 void complement(const char* in, std::size_t n, char* out);
 // out[i] = in[n - 1 - i]. out must not overlap in.
 void reverse(const char* in, std::size_t n, char* out);
-// out[i] = COMPLEMENT_TABLE[in[n - 1 - i]]. out must not overlap in.
-void reverse_complement(const char* in, std::size_t n, char* out);
+// The two complements of a reverse complement.
+enum class ComplementRule : std::uint8_t {
+    ToN,         // COMPLEMENT_TABLE: what the module's values hold
+    KeepOthers,  // the same pairs, U and u made A and a, and every other byte
+                 // kept as it is: what samtools and bedtools print, and so
+                 // what the kelpa program prints
+};
+
+// out[i] = complement of in[n - 1 - i] (by `rule`). out must not overlap in.
+void reverse_complement(const char* in, std::size_t n, char* out, ComplementRule rule = ComplementRule::ToN);
 // Reverse complement in place.
-void reverse_complement_in_place(char* data, std::size_t n);
+void reverse_complement_in_place(char* data, std::size_t n, ComplementRule rule = ComplementRule::ToN);
 
 // Upper-case 'a'..'z' in place; every other byte stays.
 void to_upper_ascii(char* data, std::size_t n);
