@@ -185,11 +185,7 @@ int run_index(const std::vector<std::string>& args) {
     struct stat status;
     if (::stat(path.c_str(), &status) != 0) return fail("FASTA file not found: " + path);
     const core::Status indexed = index(path);
-    if (!indexed) {
-        // Most messages name the file already; the rest are the system's reasons.
-        const std::string& detail = indexed.error().payload();
-        return fail(detail.find(path) != std::string::npos ? detail : "cannot index " + path + ": " + detail);
-    }
+    if (!indexed) return fail(describe_io_failure(indexed.error(), path, "cannot index " + path));
     return 0;
 }
 

@@ -1,5 +1,6 @@
 #include "report.hpp"
 
+#include <cstring>
 #include <string>
 
 #include "core/faidx.hpp"
@@ -27,8 +28,15 @@ std::string describe_open_failure(const std::string& path, const core::FaidxErro
         case core::ErrorKind::IndexNotFound: return "index file not found: " + detail;
         case core::ErrorKind::FastaIndexing:
             return "bad index file " + path + ".fai (" + detail + "); run 'kelpa index " + path + "'";
-        default: return path + ": " + detail;
+        default: return describe_io_failure(error, path);
     }
+}
+
+std::string describe_io_failure(const core::FaidxError& error, const std::string& path, std::string_view lead) {
+    if (error.errnum() != 0) return (error.file().empty() ? path : error.file()) + ": " + std::strerror(error.errnum());
+    const std::string& detail = error.payload();
+    if (detail.find(path) != std::string::npos) return detail;
+    return std::string(lead.empty() ? std::string_view(path) : lead) + ": " + detail;
 }
 
 }  // namespace kelpa::cli

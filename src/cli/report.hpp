@@ -24,4 +24,10 @@ int usage_error(std::string_view message);
 // How a failure to open the FASTA file at `path` is told to the user.
 std::string describe_open_failure(const std::string& path, const core::FaidxError& error);
 
+// An IO error about the file at `path` in the program's words: "<file>:
+// <reason>" for a system error (the file it names, else `path`); a message
+// that names `path` already as it is; any other after "<lead>: " (by
+// default the path).
+std::string describe_io_failure(const core::FaidxError& error, const std::string& path, std::string_view lead = {});
+
 }  // namespace kelpa::cli

@@ -31,7 +31,7 @@ Result<AtomicFile> AtomicFile::create(std::string path) {
         temporary.append(std::to_string(temporary_counter.fetch_add(1))).append(".tmp");
         const int fd = ::open(temporary.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
         if (fd >= 0) return AtomicFile(fd, std::move(path), std::move(temporary));
-        if (errno != EEXIST || attempt == 100) return FaidxError::os(errno);
+        if (errno != EEXIST || attempt == 100) return FaidxError::os(errno, path);
     }
 }
 
@@ -45,7 +45,7 @@ Status AtomicFile::write(const char* data, std::size_t size) {
         const ssize_t written = ::write(fd_, data, size);
         if (written < 0) {
             if (errno == EINTR) continue;
-            return FaidxError::os(errno);
+            return FaidxError::os(errno, path_);
         }
         data += written;
         size -= static_cast<std::size_t>(written);
@@ -54,8 +54,8 @@ Status AtomicFile::write(const char* data, std::size_t size) {
 }
 
 Status AtomicFile::commit() {
-    if (::close(std::exchange(fd_, -1)) != 0) return FaidxError::os(errno);
-    if (::rename(temporary_.c_str(), path_.c_str()) != 0) return FaidxError::os(errno);
+    if (::close(std::exchange(fd_, -1)) != 0) return FaidxError::os(errno, path_);
+    if (::rename(temporary_.c_str(), path_.c_str()) != 0) return FaidxError::os(errno, path_);
     committed_ = true;
     return {};
 }

@@ -11,13 +11,16 @@ FaidxError FaidxError::not_found(std::string_view name) {
     return {ErrorKind::Fetch, std::move(text)};
 }
 
-FaidxError FaidxError::os(int errnum) {
+FaidxError FaidxError::os(int errnum, std::string file) {
     char buffer[256];
     // The GNU strerror_r returns the text, which may or may not live in buffer.
     const char* text = strerror_r(errnum, buffer, sizeof buffer);
     std::string message(text);
     message.append(" (os error ").append(std::to_string(errnum)).append(")");
-    return {ErrorKind::IO, std::move(message)};
+    FaidxError error(ErrorKind::IO, std::move(message));
+    error.errnum_ = errnum;
+    error.file_ = std::move(file);
+    return error;
 }
 
 FaidxError FaidxError::region(std::string_view name, std::uint64_t start, std::uint64_t end, std::uint64_t rlen) {

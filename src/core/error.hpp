@@ -30,13 +30,18 @@ public:
     static FaidxError not_found(std::string_view name);
     static FaidxError indexing(std::string message) { return {ErrorKind::FastaIndexing, std::move(message)}; }
     static FaidxError io(std::string message) { return {ErrorKind::IO, std::move(message)}; }
-    // An IOError from an operating-system error number: "<description> (os error N)".
-    static FaidxError os(int errnum);
+    // An IOError from an operating-system error number: "<description> (os
+    // error N)". `file` names the file it concerns, for callers that say so
+    // in their own words (the payload never does).
+    static FaidxError os(int errnum, std::string file = {});
     static FaidxError invalid_utf8() { return io("stream did not contain valid UTF-8"); }
     static FaidxError region(std::string_view name, std::uint64_t start, std::uint64_t end, std::uint64_t rlen);
 
     ErrorKind kind() const { return kind_; }
     const std::string& payload() const { return payload_; }
+    // os() errors only: the error number, and the file when known (else empty).
+    int errnum() const { return errnum_; }
+    const std::string& file() const { return file_; }
 
     // The text used inside other messages, e.g. "Fetch error: Sequence 'x' not found".
     std::string display() const;
@@ -46,6 +51,8 @@ public:
 private:
     ErrorKind kind_;
     std::string payload_;
+    int errnum_ = 0;
+    std::string file_;
 };
 
 // A value or the reason why not. Result<void> carries only the error.

@@ -397,7 +397,7 @@ Result<std::vector<NamedEntry>> scan_fasta(const std::string& fasta_path) {
         const ssize_t got = ::read(fd.get(), buffer.get(), READ_BUFFER_SIZE);
         if (got < 0) {
             if (errno == EINTR) continue;
-            return FaidxError::os(errno);
+            return FaidxError::os(errno, fasta_path);
         }
         if (got == 0) break;
         if (Status status = scan.feed(std::string_view(buffer.get(), static_cast<std::size_t>(got))); !status)

@@ -254,7 +254,7 @@ Status read_index(const std::string& path, NameTable& table) {
         const ssize_t got = ::read(fd.get(), buffer.get() + held, capacity - held);
         if (got < 0) {
             if (errno == EINTR) continue;
-            return FaidxError::os(errno);
+            return FaidxError::os(errno, path);
         }
         const std::size_t filled = held + static_cast<std::size_t>(got);
         std::size_t complete = filled;  // at the end of the file, the last line needs no "\n"

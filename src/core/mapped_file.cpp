@@ -53,10 +53,10 @@ Result<UniqueFd> open_regular(const std::string& path, int flags) {
         // A directory opened for writing fails with EISDIR; say what it is.
         struct stat status;
         if (::stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) return not_regular(path, status.st_mode);
-        return FaidxError::os(error);
+        return FaidxError::os(error, path);
     }
     struct stat status;
-    if (::fstat(fd.get(), &status) != 0) return FaidxError::os(errno);
+    if (::fstat(fd.get(), &status) != 0) return FaidxError::os(errno, path);
     if (!S_ISREG(status.st_mode)) return not_regular(path, status.st_mode);
     const int status_flags = ::fcntl(fd.get(), F_GETFL);
     if (status_flags >= 0) (void)::fcntl(fd.get(), F_SETFL, status_flags & ~O_NONBLOCK);
