@@ -19,6 +19,7 @@
 #include "cli/text_arena.hpp"
 #include "core/batch.hpp"
 #include "core/faidx.hpp"
+#include "core/sequence.hpp"
 #include "core/worker_pool.hpp"
 
 namespace kelpa::cli {
@@ -30,8 +31,10 @@ constexpr std::string_view USAGE =
     "\n"
     "Print each region as a FASTA record named after the region, wrapped at WIDTH\n"
     "bases, as samtools faidx does. A region is NAME, NAME:START, NAME:START-END or\n"
-    "NAME:-END (1-based, inclusive; thousands separators allowed); {NAME} quotes a\n"
-    "name containing ':'. Without regions, only brings the index REF.fai up to date.\n"
+    "NAME:-END (1-based, inclusive; thousands separators and k, M, G suffixes\n"
+    "allowed; an END of 0 is the record's end, a START of 0 an empty region);\n"
+    "{NAME} quotes a name containing ':'. Without regions, only brings the index\n"
+    "REF.fai up to date. Short options bundle as in '-ic -n80'.\n"
     "\n"
     "options:\n"
     "  -r, --region-file FILE    read regions from FILE, one a line ('-': standard\n"
@@ -63,6 +66,10 @@ public:
         Region region;
         std::string problem;
         if (!parse_region(text, faidx_.entries(), faidx_.filename(), region, problem)) return refuse(text, problem);
+        if (!region.inexact.empty()) {
+            report_warning("region '" + std::string(text) + "': dropped the fractional part of '" +
+                           std::string(region.inexact) + "'");
+        }
         const bool repeats = !requests_.empty() && region.entry == last_entry_;
         last_entry_ = region.entry;
         requests_.push_back({region.name, region.start, region.end, repeats});
@@ -78,12 +85,14 @@ public:
                                         std::uint64_t start, std::uint64_t end) -> core::Result<core::FetchPlan> {
                 core::FetchPlan plan = faidx_.plan_fetch(name, entry, start, end);
                 if (!plan.warnings.empty()) {
-                    report_warning((start > entry.rlen ? "Zero length sequence: " : "Truncated sequence: ") +
+                    const bool empty = plan.kind != core::FetchPlan::Kind::Extract;
+                    report_warning((empty ? "Zero length sequence: " : "Truncated sequence: ") +
                                    std::string(labels_[i]));
                 }
                 return plan;
             };
-            const bool done = core::run_batch(faidx_, requests_, nullptr, {}, settings_.reverse, *this, planner);
+            // Reverse complements are made while formatting, by samtools' rule.
+            const bool done = core::run_batch(faidx_, requests_, nullptr, {}, false, *this, planner);
             format_records();
             requests_.clear();
             labels_.clear();
@@ -138,7 +147,10 @@ private:
     }
 
     std::size_t header_size(std::string_view label) const { return label.size() + settings_.suffix.size() + 2; }
-    std::size_t lines_size(std::size_t bases) const { return bases + (bases + settings_.width - 1) / settings_.width; }
+    // A width past any text (up to 2**64 - 1) is one line.
+    std::size_t lines_size(std::size_t bases) const {
+        return bases == 0 ? 0 : bases + (bases - 1) / settings_.width + 1;
+    }
 
     char* format_header(std::string_view label, char* p) const {
         *p++ = '>';
@@ -146,6 +158,14 @@ private:
         p = std::copy(settings_.suffix.begin(), settings_.suffix.end(), p);
         *p++ = '\n';
         return p;
+    }
+
+    // With -i, reverse complements a text of the batch where it lies (in the
+    // arena, which this job owns), as samtools and bedtools complement.
+    void complement_if_asked(std::string_view text) const {
+        if (settings_.reverse)
+            core::reverse_complement_in_place(const_cast<char*>(text.data()), text.size(),
+                                              core::ComplementRule::KeepOthers);
     }
 
     // `text` in lines of the width at `p`, lines_size() bytes.
@@ -173,7 +193,10 @@ private:
             offsets_[i + 1] = offsets_[i] + header_size(labels_[i]) + lines_size(texts_[i].size());
         const std::size_t total = offsets_[count];
         if (total > 2 * BATCH_BASES) {
-            for (std::size_t i = 0; i < count; ++i) write_record(labels_[i], texts_[i]);
+            for (std::size_t i = 0; i < count; ++i) {
+                complement_if_asked(texts_[i]);
+                write_record(labels_[i], texts_[i]);
+            }
             return;
         }
         if (total > block_size_) {
@@ -181,8 +204,10 @@ private:
             block_size_ = total;
         }
         const auto body = [this](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i)
+            for (std::size_t i = begin; i < end; ++i) {
+                complement_if_asked(texts_[i]);
                 format_lines(texts_[i], format_header(labels_[i], block_.get() + offsets_[i]));
+            }
         };
         if (count < core::PARALLEL_BATCH_THRESHOLD) {
             body(0, count);
@@ -193,12 +218,28 @@ private:
         out_.write_through(block_.get(), total);
     }
 
-    // One record through the output buffer, whole lines a block's worth at a time.
+    // One record through the output buffer, whole lines a block's worth at
+    // a time, or a line longer than a block a block at a time.
     void write_record(std::string_view label, std::string_view text) {
         const std::size_t head = header_size(label);
         format_header(label, out_.space(head));
         out_.commit(head);
-        const std::size_t piece = std::max<std::size_t>(1, Output::BLOCK / (settings_.width + 1)) * settings_.width;
+        const std::size_t width = settings_.width;
+        if (width >= Output::BLOCK) {
+            while (!text.empty()) {
+                std::string_view line = text.substr(0, width);
+                text.remove_prefix(line.size());
+                while (!line.empty()) {
+                    const std::size_t n = std::min(line.size(), Output::BLOCK);
+                    std::memcpy(out_.space(n), line.data(), n);
+                    out_.commit(n);
+                    line.remove_prefix(n);
+                }
+                out_.append("\n");
+            }
+            return;
+        }
+        const std::size_t piece = Output::BLOCK / (width + 1) * width;
         while (!text.empty()) {
             const std::string_view part = text.substr(0, piece);
             const std::size_t size = lines_size(part.size());
@@ -234,7 +275,7 @@ int run_faidx(const std::vector<std::string>& args) {
                                                          {"continue", {"-c", "--continue"}},
                                                          {"output", {"-o", "--output"}, true},
                                                          {"mark", {"--mark-strand"}, true}},
-                                                        problem);
+                                                        problem, Spelling::Getopt);
     if (!parsed) return usage_error(problem);
     if (parsed->help()) {
         std::fwrite(USAGE.data(), 1, USAGE.size(), stdout);

@@ -1,11 +1,16 @@
-// The command line of one command: options by exact spelling, in any order
-// with the positional arguments.
+// The command line of one command: options in any order with the
+// positional arguments.
 //
 // Each option has one or more spellings ("-n", "--length"); an option that
 // takes a value takes the next argument, or the text after '=' in the long
-// form ("--length=80"). A spelling matches only whole ("-split" is its own
-// option, never "-s" and junk). "--" ends the options; "-" alone is a
-// positional argument (standard input). "-h" and "--help" ask for help.
+// form ("--length=80"). By default a spelling matches only whole ("-split"
+// is its own option, never "-s" and junk). With Spelling::Getopt, for a
+// command whose short options are all one letter, an argument that is no
+// spelling is read as getopt reads it: one-letter options bundled ("-ic"),
+// a value attached to the last of them ("-n80", "-ochr2.fa"), and a long
+// option cut short to a prefix only it has ("--rev"). "--" ends the
+// options; "-" alone is a positional argument (standard input). "-h" and
+// "--help" ask for help.
 #pragma once
 
 #include <initializer_list>
@@ -23,6 +28,8 @@ struct OptionSpec {
     bool takes_value = false;
 };
 
+enum class Spelling { Whole, Getopt };
+
 class ParsedArgs {
 public:
     bool has(std::string_view key) const { return values_.count(std::string(key)) != 0; }
@@ -35,7 +42,7 @@ public:
 
 private:
     friend std::optional<ParsedArgs> parse_args(const std::vector<std::string>&, std::initializer_list<OptionSpec>,
-                                                std::string&);
+                                                std::string&, Spelling);
     std::map<std::string, std::string> values_;
     std::map<std::string, std::string> spellings_;
     std::vector<std::string> positionals_;
@@ -45,7 +52,7 @@ private:
 // The arguments after the command's name; nothing, with `error` set, for an
 // unknown option or a missing value.
 std::optional<ParsedArgs> parse_args(const std::vector<std::string>& args, std::initializer_list<OptionSpec> specs,
-                                     std::string& error);
+                                     std::string& error, Spelling spelling = Spelling::Whole);
 
 // A whole number >= 1 (e.g. a line width), or nothing.
 std::optional<std::size_t> parse_positive(std::string_view text);
