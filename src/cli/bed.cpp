@@ -38,12 +38,13 @@ bool parse_list(std::string_view text, std::vector<std::uint64_t>& out) {
     }
 }
 
-bool parse_blocks(const std::array<std::string_view, 12>& columns, const BedFeature& feature, BedBlocks& blocks,
+bool parse_blocks(const std::array<std::string_view, 13>& columns, const BedFeature& feature, BedBlocks& blocks,
                   std::string& problem) {
     std::uint64_t count;
     std::vector<std::uint64_t> sizes, offsets;
-    if (parse_number(columns[9], count) != Number::Ok || !parse_list(columns[10], sizes) ||
-        !parse_list(columns[11], offsets)) {
+    const bool counted = parse_number(columns[9], count) == Number::Ok;
+    if (counted && count == 0 && columns[10].empty() && columns[11].empty()) return true;  // the whole feature
+    if (!counted || !parse_list(columns[10], sizes) || !parse_list(columns[11], offsets)) {
         problem = "the block columns must be whole numbers";
         return false;
     }
@@ -54,11 +55,15 @@ bool parse_blocks(const std::array<std::string_view, 12>& columns, const BedFeat
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint64_t first = feature.start + offsets[i];
         std::uint64_t last;
+        if (sizes[i] == 0) {
+            problem = "a block has size 0";
+            return false;
+        }
         if (__builtin_add_overflow(first, sizes[i], &last) || first < feature.start || last > feature.end) {
             problem = "a block lies outside the feature";
             return false;
         }
-        if (sizes[i] != 0) blocks.emplace_back(first, last);
+        blocks.emplace_back(first, last);
     }
     return true;
 }
@@ -68,15 +73,18 @@ bool parse_blocks(const std::array<std::string_view, 12>& columns, const BedFeat
 BedLine parse_bed_line(std::string_view line, BedFeature& feature, BedBlocks* blocks, std::string& problem) {
     if (line.empty() || line.starts_with('#') || line.starts_with("track") || line.starts_with("browser"))
         return BedLine::Skip;
-    std::array<std::string_view, 12> columns{};
-    const std::size_t wanted = blocks != nullptr ? 12 : 6;
+    std::array<std::string_view, 13> columns{};
+    const std::size_t wanted = blocks != nullptr ? 13 : 6;
     std::size_t n = 0;
-    for (std::string_view rest = line; n < wanted;) {
+    std::string_view rest = line;
+    while (n < wanted) {
         const std::size_t tab = rest.find('\t');
         columns[n++] = rest.substr(0, tab);
+        rest = tab == std::string_view::npos ? std::string_view() : rest.substr(tab + 1);
         if (tab == std::string_view::npos) break;
-        rest.remove_prefix(tab + 1);
     }
+    // Empty columns at the end of a line do not count.
+    if (n == 13 && columns[12].empty() && rest.find_first_not_of('\t') == std::string_view::npos) n = 12;
     if (n < 3) {
         if (line.find_first_not_of(" \t") == std::string_view::npos) return BedLine::Skip;
         problem = "expected at least 3 tab-separated columns";
@@ -101,7 +109,7 @@ BedLine parse_bed_line(std::string_view line, BedFeature& feature, BedBlocks* bl
     feature.strand = n > 5 ? columns[5] : std::string_view();
     if (blocks != nullptr) {
         blocks->clear();
-        if (n >= 12 && !parse_blocks(columns, feature, *blocks, problem)) return BedLine::Bad;
+        if (n == 12 && !parse_blocks(columns, feature, *blocks, problem)) return BedLine::Bad;
     }
     return BedLine::Feature;
 }

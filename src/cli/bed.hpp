@@ -19,13 +19,15 @@ struct BedFeature {
     std::string_view strand;  // column 6, empty when missing
 };
 
-// A BED12 feature's blocks as 0-based half-open spans, empty ones left out.
+// A BED12 feature's blocks as 0-based half-open spans.
 using BedBlocks = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
 
 enum class BedLine { Feature, Skip, Bad };
 
-// Reads one line. With `blocks`, the blocks of a line with 12 or more
-// columns are put there (cleared first; left empty for shorter lines).
+// Reads one line. With `blocks`, the blocks of a line of exactly 12 columns
+// are put there (cleared first). They are left empty, as bedtools leaves
+// the feature whole, for other lines and for a block count of 0 with empty
+// lists; a block of size 0 makes the line Bad.
 // Bad: `problem` says why ("expected at least 3 tab-separated columns", ...).
 BedLine parse_bed_line(std::string_view line, BedFeature& feature, BedBlocks* blocks, std::string& problem);
 

@@ -290,7 +290,8 @@ int run_getfasta(const std::vector<std::string>& args) {
     if (ref) files.insert(files.begin(), *ref);
     if (bed) files.push_back(*bed);
     if (files.empty()) return usage_error("the following arguments are required: REF, BED");
-    if (files.size() == 1) return usage_error(std::string("the following arguments are required: ") + (bed ? "REF" : "BED"));
+    if (files.size() == 1)
+        return usage_error(std::string("the following arguments are required: ") + (bed ? "REF" : "BED"));
     if (files.size() > 2) return usage_error("unrecognized arguments: " + files[2]);
     if (files[1] == "stdin") files[1] = "-";  // as bedtools names standard input
     Settings settings;
