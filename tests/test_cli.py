@@ -3,8 +3,8 @@
 Their output is checked byte for byte against samtools faidx and bedtools
 getfasta run on the same files with the same options (each test is skipped
 when its tool is missing, and fails instead under KELPA_REQUIRE_PEERS=1).
-The sequences are random text of A, C, G, T and N in both cases: the letters
-every tool complements the same way.
+The sequences are random text of nucleotide letters in both cases, U and a
+few other bytes, which every tool must complement the same way.
 """
 
 import gzip
@@ -13,6 +13,7 @@ import random
 import shutil
 import subprocess
 import sys
+import tempfile
 from importlib.metadata import version
 from pathlib import Path
 
@@ -22,6 +23,7 @@ from conftest import _tool, random_seq, write_fasta
 
 # The program pip installed beside this interpreter.
 KELPA = [str(Path(sys.executable).with_name("kelpa"))]
+LETTERS = "ACGTNacgtnRYKMSWBDHVUryksmwbdhvuXx*-."
 
 
 def run(*args, stdin=None):
@@ -48,12 +50,12 @@ def error_line(done, status=1, stdout=b""):
     return lines[0].removeprefix("kelpa: error: ")
 
 
-def make_genome(directory, seed, width):
-    """A FASTA file of random records wrapped at `width` (0: one line per
-    record); its path and {name: sequence}."""
+def make_genome(directory, seed, width, longest=3000):
+    """A FASTA file of random records of up to `longest` bases, wrapped at
+    `width` (0: one line per record); its path and {name: sequence}."""
     rng = random.Random(seed)
-    records = {f"chr{i + 1}": random_seq(rng, rng.randint(1, 3000), "ACGTNacgtn") for i in range(6)}
-    records["tiny"] = random_seq(rng, 1, "ACGTNacgtn")
+    records = {f"chr{i + 1}": random_seq(rng, rng.randint(1, longest), LETTERS) for i in range(6)}
+    records["tiny"] = random_seq(rng, 1, LETTERS)
     path = directory / f"genome-{seed}-{width}.fa"
     write_fasta(path, [(f"{n} random record", s) for n, s in records.items()], width=width)
     return path, records
@@ -100,6 +102,10 @@ def test_faidx_prints_what_samtools_prints(tmp_path, samtools, file_width, optio
     path, records = make_genome(tmp_path, 11, file_width)
     regions = random_regions(random.Random(len(options) * 100 + file_width), records, 40)
     regions += ["chr1", "tiny", "chr2:1-1", "chr3:5", "chr4:-9", "chr5:1,0-2,0"]
+    # An explicit end of 0 is no end; a start of 0 with a '-' is an empty record.
+    regions += ["chr1:0", "chr1:0-5", "chr1:0-0", "chr1:0-", "chr2:5-0", "chr2:-0", "chr2:5-", "chr3:-", "tiny:-+5",
+                "chr3:0.001k-0.009k", "chr3:1.5e1-2e1", "chr4:1k", "chr4:-1K", "chr4: 5", "chr4:5- 9", "chr4:,5-9",
+                "chr5:1-99999999999999999999", "chr5:99999999999999999999", "chr5:1e20"]
     if listed:  # a region file with enough regions for several batches of the parallel fetch
         (tmp_path / "regions.txt").write_text("".join(r + "\n" for r in random_regions(random.Random(3), records,
                                                                                        listed)))
@@ -124,14 +130,18 @@ def test_faidx_past_the_end_and_names_containing_colons(tmp_path, samtools):
     # last colon is the range; braces quote a name.
     path = tmp_path / "colons.fa"
     write_fasta(path, [("HLA:01", "ACGTACGTAA"), ("y:5", "CCCCGGGGTT")])
-    regions = ["HLA:01", "HLA:01:2-4", "y:5", "y:5:3-6", "{y:5}:2-3", "{HLA:01}", "y:5:8-20", "y:5:15-19"]
+    regions = ["HLA:01", "HLA:01:2-4", "y:5", "y:5:3-6", "{y:5}:2-3", "{HLA:01}", "y:5:8-20", "y:5:15-19", "y:5:0-20",
+               "y:5:1.5-2"]
     done = run("faidx", path, *regions)
     same_output(done, samtools, "faidx", copy_for_tool(path), *regions)
     assert done.stdout.decode() == (">HLA:01\nACGTACGTAA\n>HLA:01:2-4\nCGT\n>y:5\nCCCCGGGGTT\n>y:5:3-6\nCCGG\n"
-                                    ">{y:5}:2-3\nCC\n>{HLA:01}\nACGTACGTAA\n>y:5:8-20\nGTT\n>y:5:15-19\n")
-    assert done.stderr.decode().splitlines() == [
+                                    ">{y:5}:2-3\nCC\n>{HLA:01}\nACGTACGTAA\n>y:5:8-20\nGTT\n>y:5:15-19\n>y:5:0-20\n"
+                                    ">y:5:1.5-2\nCC\n")
+    assert done.stderr.decode().splitlines() == [  # a region is read before a batch of them is planned
+        "kelpa: warning: region 'y:5:1.5-2': dropped the fractional part of '1.5'",
         "kelpa: warning: Truncated sequence: y:5:8-20",
         "kelpa: warning: Zero length sequence: y:5:15-19",
+        "kelpa: warning: Zero length sequence: y:5:0-20",
     ]
 
 
@@ -171,9 +181,17 @@ def test_getfasta_skips_what_it_cannot_print_with_a_warning(tmp_path, bedtools):
     ]
 
 
-@pytest.mark.parametrize("command, file_width", [("index", 13), ("faidx", 0)])  # faidx without regions
-def test_index_writes_the_index_samtools_writes(tmp_path, samtools, command, file_width):
-    path, _ = make_genome(tmp_path, 31, file_width)
+# faidx without regions builds the index too; a file of several MiB is read
+# in pieces; a BGZF file gets its .gzi beside the .fai.
+@pytest.mark.parametrize("command, file_width, longest, packed", [("index", 13, 3000, False),
+                                                                  ("faidx", 0, 3000, False),
+                                                                  ("index", 61, 3_000_000, False),
+                                                                  ("index", 60, 300_000, True)])
+def test_index_writes_the_index_samtools_writes(tmp_path, samtools, command, file_width, longest, packed):
+    path, _ = make_genome(tmp_path, 31, file_width, longest)
+    if packed:
+        subprocess.run([_tool("bgzip"), str(path)], check=True)
+        path = path.with_name(path.name + ".gz")
     peer = copy_for_tool(path)
     run_tool(samtools, "faidx", peer)
     if command == "index":  # which also replaces a broken index
@@ -181,9 +199,11 @@ def test_index_writes_the_index_samtools_writes(tmp_path, samtools, command, fil
         Path(f"{path}.fai").write_text("chr1\tnot a number\t1\t60\t61\n")
     done = run(command, path)
     assert (done.returncode, done.stdout, done.stderr) == (0, b"", b"")
-    assert Path(f"{path}.fai").read_bytes() == Path(f"{peer}.fai").read_bytes()
-    assert sorted(p.name for p in tmp_path.iterdir()) == sorted([path.name, peer.name, f"{path.name}.fai",
-                                                                 f"{peer.name}.fai"])
+    made = [".fai", ".gzi"] if packed else [".fai"]
+    for suffix in made:
+        assert Path(f"{path}{suffix}").read_bytes() == Path(f"{peer}{suffix}").read_bytes()
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(f"{file.name}{suffix}" for file in (path, peer)
+                                                                for suffix in ["", *made])
 
 
 # ---- faidx wraps every text the same way ----------------------------------------
@@ -192,10 +212,11 @@ def wrapped(name, text, width):
     return f">{name}\n" + "".join(text[i : i + width] + "\n" for i in range(0, len(text), width))
 
 
-@pytest.mark.parametrize("width", [1, 7, 59, 60, 61])
+@pytest.mark.parametrize("width", [1, 7, 59, 60, 61, 2**63, 2**64 - 1])
 def test_faidx_wraps_like_plain_slicing(tmp_path, width):
     # Every text length around the width and empty regions in between,
-    # against plain slicing of the written text.
+    # against plain slicing of the written text; a width past every text
+    # is one line.
     rng = random.Random(width)
     seq = random_seq(rng, 500, "ACGTNacgtnRYKMSWBDHVUryk*-")
     path = tmp_path / "wrap.fa"
@@ -206,21 +227,23 @@ def test_faidx_wraps_like_plain_slicing(tmp_path, width):
     done = run("faidx", path, "-n", width, *regions)
     expected = "".join(wrapped(r, seq[int(r[4:].split("-")[0]) - 1 : int(r.split("-")[1])], width) for r in regions)
     assert (done.returncode, done.stdout.decode()) == (0, expected), done.stderr
-    # A whole record, a name that is not ASCII, and short regions together.
-    regions = ["seq:1-3", "seq", "séq:2-140", "seq:5-9"]
-    done = run("faidx", path, "-n", width, *regions)
-    texts = [seq[:3], seq, seq[1:140], seq[4:9]]
-    assert (done.returncode, done.stdout.decode()) == (0, "".join(map(wrapped, regions, texts, [width] * 4)))
+    # A whole record, a name that is not ASCII, short regions and, with -c,
+    # one that cannot be printed, together.
+    regions = ["seq:1-3", "seq", "séq:2-140", "nope", "seq:5-9"]
+    done = run("faidx", path, "-c", "-n", width, *regions)
+    texts = [seq[:3], seq, seq[1:140], "", seq[4:9]]
+    assert (done.returncode, done.stdout.decode()) == (0, "".join(map(wrapped, regions, texts, [width] * 5)))
 
 
 def test_faidx_reverse_complement_wraps_like_plain_slicing(tmp_path):
     rng = random.Random(5)
-    seq = random_seq(rng, 300, "ACGTNacgtn")
+    seq = random_seq(rng, 300, LETTERS)
     path = tmp_path / "rc.fa"
     write_fasta(path, [("seq", seq)], width=50)
     regions = ["seq:1-60", "seq:2-120", "seq:7-7", "seq"]
     done = run("faidx", path, "-i", *regions)
-    complement = str.maketrans("ACGTNacgtn", "TGCANtgcan")
+    # As samtools and bedtools complement: the nucleotide pairs, U as A, every other byte as it is.
+    complement = str.maketrans("ACGTUKMRYBVDHacgtukmrybvdh", "TGCAAMKYRVBHDtgcaamkyrvbhd")
     texts = [seq[:60], seq[1:120], seq[6:7], seq]
     expected = "".join(wrapped(r + "/rc", t.translate(complement)[::-1], 60) for r, t in zip(regions, texts))
     assert (done.returncode, done.stdout.decode()) == (0, expected), done.stderr
@@ -242,20 +265,30 @@ def small_fasta(tmp_path):
     (["faidx", "{fa}", "chr1:2-6", "--mark-strand", "sign"], ["faidx", "{peer}", "chr1:2-6", "--mark-strand", "sign"]),
     (["faidx", "{fa}", "chr1:2-6", "-i", "--mark-strand=no"], ["faidx", "{peer}", "chr1:2-6", "-i", "--mark-strand",
                                                                "no"]),
+    (["faidx", "-icn3", "{fa}", "chr1:2-9", "nope", "-n4"], ["faidx", "-icn3", "{peer}", "chr1:2-9", "nope", "-n4"]),
+    (["faidx", "{fa}", "--rev", "--len=3", "--mark=sign", "chr1"],
+     ["faidx", "{peer}", "--rev", "--len=3", "--mark=sign", "chr1"]),
     (["getfasta", "-fi", "{fa}", "-bed", "{bed}", "-s", "-nameOnly", "-tab"],
      ["getfasta", "-fi", "{peer}", "-bed", "{bed}", "-s", "-nameOnly", "-tab"]),
     (["getfasta", "{fa}", "{bed}", "--tab", "--name"], ["getfasta", "-fi", "{peer}", "-bed", "{bed}", "-tab", "-name"]),
     (["getfasta", "{fa}", "{bed.gz}", "--name-only"], ["getfasta", "-fi", "{peer}", "-bed", "{bed}", "-nameOnly"]),
     (["getfasta", "-split", "-name", "-fi", "{fa}", "-bed", "{bed}"], ["getfasta", "-fi", "{peer}", "-bed", "{bed}",
                                                                        "-split", "-name"]),
+    (["getfasta", "{fa}", "{f0.bed}", "--split"], ["getfasta", "-fi", "{peer}", "-bed", "{f0.bed}", "-split"]),
+    (["getfasta", "{fa}", "{f13.bed}", "--split", "-s"], ["getfasta", "-fi", "{peer}", "-bed", "{f13.bed}", "-split",
+                                                         "-s"]),
 ])
 def test_options_print_what_the_peers_print(small_fasta, tmp_path, kelpa_args, peer_args):
     bed = tmp_path / "f.bed"
     bed.write_text("chr1\t2\t9\tf1\t0\t-\t2\t9\t0\t2\t2,3,\t0,4,\nx:1-3\t0\t2\tf2\t0\t+\t0\t2\t0\t1\t2,\t0,\n")
+    # Blocks that -split leaves whole: none, or a 13th column after them.
+    (tmp_path / "f0.bed").write_text("chr1\t1\t8\tf3\t0\t+\t1\t8\t0\t0\t\t\n")
+    (tmp_path / "f13.bed").write_text("chr1\t0\t9\tf4\t0\t-\t0\t9\t0\t2\t2,3,\t0,4,\t13th\n")
     bed_gz = tmp_path / "f.bed.data"  # compressed, whatever its name says
     bed_gz.write_bytes(gzip.compress(bed.read_bytes()))
     peer = copy_for_tool(small_fasta)
-    fill = {"{fa}": small_fasta, "{peer}": peer, "{bed}": bed, "{bed.gz}": bed_gz}
+    fill = {"{fa}": small_fasta, "{peer}": peer, "{bed}": bed, "{bed.gz}": bed_gz, "{f0.bed}": tmp_path / "f0.bed",
+            "{f13.bed}": tmp_path / "f13.bed"}
     tool = {"faidx": "samtools", "getfasta": "bedtools"}[kelpa_args[0]]
     same_output(run(*[fill.get(a, a) for a in kelpa_args]), _tool(tool), *[fill.get(a, a) for a in peer_args])
 
@@ -269,11 +302,11 @@ def test_regions_and_features_from_standard_input_and_gzip(small_fasta, tmp_path
     assert (done.returncode, done.stdout) == (0, b">u:0-3\nA\xc4\x80\n>u:3-5\nCG\n"), done.stderr
     features = b"chr1\t2\t10\tf\t0\t-\nchr1\t0\t3\tg\t0\t+\n"
     expected = b">chr1:2-10(-)\nNNacgtAC\n>chr1:0-3(+)\nACG\n"
-    for stdin in (features, gzip.compress(features)):
-        done = run("getfasta", small_fasta, "-", "-s", stdin=stdin)
+    for name, stdin in (("-", features), ("stdin", gzip.compress(features))):
+        done = run("getfasta", small_fasta, name, "-s", stdin=stdin)
         assert (done.returncode, done.stdout) == (0, expected), done.stderr
     (tmp_path / "regions.gz").write_bytes(gzip.compress(b"x\nchr1:9\n"))
-    done = run("faidx", small_fasta, "-r", tmp_path / "regions.gz", "-o", tmp_path / "out.fa")
+    done = run("faidx", small_fasta, f"-r{tmp_path / 'regions.gz'}", "-o", tmp_path / "out.fa")
     assert (done.returncode, done.stdout, (tmp_path / "out.fa").read_bytes()) == (0, b"", b">x\nTTT\n>chr1:9\nNN\n")
     done = run("getfasta", small_fasta, "-", "-fo", tmp_path / "out.fa", stdin=features)
     assert (done.returncode, (tmp_path / "out.fa").read_bytes()) == (0, b">chr1:2-10\nGTacgtNN\n>chr1:0-3\nACG\n")
@@ -302,15 +335,18 @@ def test_output_closed_early_is_not_an_error(tmp_path, command):
 @pytest.mark.parametrize("args, message", [
     (["faidx", "{fa}", "chr1:1-2", "chr9"], "sequence 'chr9' is not in {fa}"),
     (["faidx", "{fa}", "chr1:1-2", "chr9:1-5"], "sequence 'chr9' of region 'chr9:1-5' is not in {fa}"),
-    (["faidx", "{fa}", "chr1:1-2", "chr1:0-4"], "bad region 'chr1:0-4': positions start at 1"),
     (["faidx", "{fa}", "chr1:1-2", "chr1:5-3"], "bad region 'chr1:5-3': the end is before the start"),
     (["faidx", "{fa}", "chr1:1-2", "chr1:a-5"], "bad region 'chr1:a-5': 'a' is not a position"),
     (["faidx", "{fa}", "chr1:1-2", "chr1:3-5x"], "bad region 'chr1:3-5x': '5x' is not a position"),
-    (["faidx", "{fa}", "chr1:1-2", "chr1:1-99999999999999999999"],
-     "bad region 'chr1:1-99999999999999999999': '99999999999999999999' is not a position"),
+    (["faidx", "{fa}", "chr1:1-2", "chr1:3--5"], "bad region 'chr1:3--5': '-5' is not a position"),
+    (["faidx", "{fa}", "chr1:1-2", "chr1:-3-5"], "bad region 'chr1:-3-5': '-3' is not a position"),
+    (["faidx", "{fa}", "chr1:1-2", "chr1:1k5-9"], "bad region 'chr1:1k5-9': '1k5' is not a position"),
+    (["faidx", "{fa}", "chr1:1-2", "chr1:3 "], "bad region 'chr1:3 ': '3 ' is not a position"),
     (["faidx", "{fa}", "chr1:1-2", "x:1-3"], "region 'x:1-3' is ambiguous: write {x:1-3} or {x}:1-3"),
     (["faidx", "{fa}", "chr1:1-2", "{chr1"], "bad region '{chr1': no closing brace"),
     (["faidx", "{dir}/missing.fa", "chr1"], "FASTA file not found: {dir}/missing.fa"),
+    (["faidx", "{dir}/gzip.fa.gz", "chr1"], "{dir}/gzip.fa.gz: the file is gzip- but not BGZF-compressed; compress the "
+                                            "uncompressed file with bgzip to make it readable at random"),
     (["index", "{dir}/missing.fa"], "FASTA file not found: {dir}/missing.fa"),
     (["getfasta", "{fa}", "{dir}/missing.bed"], "cannot read BED file {dir}/missing.bed: No such file or directory"),
     (["faidx", "{fa}", "-r", "{dir}/missing.txt"],
@@ -321,8 +357,29 @@ def test_output_closed_early_is_not_an_error(tmp_path, command):
 def test_mistakes_give_one_error_line(small_fasta, args, message):
     # faidx streams: the regions before the bad one are printed, as samtools prints them.
     fill = lambda text: text.replace("{fa}", str(small_fasta)).replace("{dir}", str(small_fasta.parent))
+    (small_fasta.parent / "gzip.fa.gz").write_bytes(gzip.compress(small_fasta.read_bytes()))
     before = b">chr1:1-2\nAC\n" if "chr1:1-2" in args else b""
     assert error_line(run(*map(fill, args)), stdout=before) == fill(message)
+
+
+# Permissions do not bind root, who runs the program as nobody here.
+@pytest.mark.parametrize("fasta_mode, message", [(0o000, "{fa}: Permission denied"),
+                                                 (0o444, "{fa}.fai: Permission denied")])
+def test_a_file_that_cannot_be_read_or_written_is_named(fasta_mode, message):
+    top = Path(tempfile.mkdtemp(prefix="kelpa-perm-"))  # tmp_path may be private to root
+    path = top / "d" / "p.fa"
+    try:
+        top.chmod(0o755)
+        path.parent.mkdir()
+        write_fasta(path, [("a", "ACGT")])
+        path.chmod(fasta_mode)
+        path.parent.chmod(0o555)
+        nobody = dict(user=65534, group=65534, extra_groups=[]) if os.geteuid() == 0 else {}
+        done = subprocess.run([*KELPA, "faidx", str(path), "a"], capture_output=True, **nobody)
+        assert error_line(done) == message.format(fa=path)
+    finally:
+        path.parent.chmod(0o755)
+        shutil.rmtree(top)
 
 
 @pytest.mark.parametrize("args, message", [
@@ -330,10 +387,15 @@ def test_mistakes_give_one_error_line(small_fasta, args, message):
     (["frobnicate"], "invalid command 'frobnicate' (choose from 'index', 'faidx', 'getfasta')"),
     (["faidx", "{fa}", "-n", "0"], "argument -n/--length: '0' is not a positive whole number"),
     (["faidx", "{fa}", "-n"], "option -n needs a value"),
+    (["faidx", "{fa}", "-in"], "option -n needs a value"),
+    (["faidx", "{fa}", "-ix"], "unrecognized option '-x' in '-ix'"),
+    (["faidx", "{fa}", "--re", "x"], "option '--re' is ambiguous; possibilities: '--region-file', "
+                                     "'--reverse-complement'"),
     (["faidx", "{fa}", "--mark-strand", "up"], "argument --mark-strand: invalid choice: 'up' (choose from 'rc', 'no', "
                                                "'sign')"),
     (["faidx"], "the following arguments are required: REF"),
     (["getfasta", "{fa}"], "the following arguments are required: BED"),
+    (["getfasta", "-bed", "a.bed"], "the following arguments are required: REF"),
     (["getfasta", "{fa}", "a.bed", "b.bed"], "unrecognized arguments: b.bed"),
     (["getfasta", "-fi", "{fa}", "-bed", "a.bed", "-sx"], "unrecognized option '-sx'"),
     (["getfasta", "{fa}", "a.bed", "--name", "-nameOnly"], "argument --name-only: not allowed with argument --name"),
@@ -355,6 +417,7 @@ def test_bad_bed_lines_and_broken_index(small_fasta, tmp_path):
         "chr1\t5\t2\n": "the start is after the end",
         "chr1\t0\t9\tg\t0\t+\t0\t9\t0\t2\t3,3,\t0,\n": "the block count does not match the block lists",
         "chr1\t0\t9\tg\t0\t+\t0\t9\t0\t1\t20,\t0,\n": "a block lies outside the feature",
+        "chr1\t0\t9\tg\t0\t+\t0\t9\t0\t2\t3,0,\t0,5,\n": "a block has size 0",
     }.items():
         bed.write_text("#header\nchr1\t0\t2\n" + line)
         done = run("getfasta", small_fasta, bed, "--split")
