@@ -42,6 +42,13 @@ def backwards(start, end):
     return f"WARNING: start coordinate {start} is greater than end coordinate {end}\n"
 
 
+class Interrupting:
+    """A key whose __index__ is interrupted, as by Ctrl-C."""
+
+    def __index__(self):
+        raise KeyboardInterrupt
+
+
 def fields(s):
     return (s.name, s.seq, s.start, s.end, s.comp)
 

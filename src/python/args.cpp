@@ -146,6 +146,10 @@ PyObject* exact_str(PyObject* text) {
     return PyUnicode_FromObject(text);
 }
 
+bool replaceable_conversion_error() {
+    return PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError);
+}
+
 bool convert_text_raw(PyObject* value, std::string_view& out) {
     if (!PyUnicode_Check(value)) {
         raise_cannot_convert(value, "PyString");

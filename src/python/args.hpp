@@ -46,6 +46,12 @@ void prefix_argument_error(const char* param);
 // "'<type>' object cannot be converted to '<target>'" as a plain TypeError.
 void raise_cannot_convert(PyObject* value, const char* target);
 
+// After a caller's object failed to convert (its __index__ may run any
+// code): whether the pending exception may give way to the converter's own
+// TypeError. An interruption (KeyboardInterrupt, SystemExit: anything that
+// is no Exception) and MemoryError may not; they go on as they are.
+bool replaceable_conversion_error();
+
 // Converters: true on success; false with an exception set (already
 // prefixed with the parameter's name where the rules say so).
 //

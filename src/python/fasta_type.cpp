@@ -120,6 +120,7 @@ PyObject* Fasta_subscript(PyObject* self, PyObject* key) noexcept {
         }
         std::uint64_t position;
         if (!convert_u64_raw(key, position)) {
+            if (!replaceable_conversion_error()) return nullptr;
             PyErr_Clear();
             PyErr_SetString(PyExc_TypeError, "Key must be string or integer");
             return nullptr;

@@ -224,6 +224,7 @@ PyObject* Record_subscript(PyObject* self, PyObject* key) noexcept {
         Ref number(PyNumber_Index(key));
         long long index = number ? PyLong_AsLongLong(number.get()) : -1;
         if (!number || (index == -1 && PyErr_Occurred())) {
+            if (!replaceable_conversion_error()) return nullptr;
             PyErr_Clear();
             PyErr_SetString(PyExc_TypeError, "Invalid index type");
             return nullptr;

@@ -301,6 +301,7 @@ PyObject* index(SequenceObject* s, PyObject* key, std::string_view bytes) {
     Ref number(PyNumber_Index(key));
     long long position = number ? PyLong_AsLongLong(number.get()) : -1;
     if (!number || (position == -1 && PyErr_Occurred())) {
+        if (!replaceable_conversion_error()) return nullptr;
         PyErr_Clear();
         PyErr_SetString(PyExc_TypeError, "Invalid index type");
         return nullptr;
