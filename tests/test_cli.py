@@ -123,6 +123,12 @@ def test_faidx_on_a_bgzf_file_prints_what_samtools_prints(tmp_path, samtools, op
     peer = tmp_path / "peer.fa.gz"
     shutil.copyfile(packed, peer)
     same_output(ours, samtools, "faidx", peer, "-r", tmp_path / "regions.txt", "chr2", *options)
+    # Without its end-of-file marker the file is read all the same, after a warning.
+    cut = tmp_path / "cut.fa.gz"
+    cut.write_bytes(Path(packed).read_bytes()[:-28])
+    done = run("faidx", cut, "chr2", *options)
+    assert done.stdout == run("faidx", packed, "chr2", *options).stdout
+    assert done.stderr.decode() == f"kelpa: warning: {cut}: no BGZF end-of-file marker; the file may be truncated\n"
 
 
 def test_faidx_past_the_end_and_names_containing_colons(tmp_path, samtools):

@@ -301,7 +301,7 @@ int run_faidx(const std::vector<std::string>& args) {
     }
 
     const std::string& path = parsed->positionals()[0];
-    core::Result<std::unique_ptr<core::Faidx>> opened = core::Faidx::open(path, std::nullopt, core::FaidxOptions());
+    core::Result<std::unique_ptr<core::Faidx>> opened = core::Faidx::open(path, std::nullopt, faidx_options());
     if (!opened) return fail(describe_open_failure(path, opened.error()));
     const core::Faidx& faidx = **opened;
     const std::optional<std::string> region_file = parsed->value("regions");

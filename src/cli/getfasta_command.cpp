@@ -304,7 +304,7 @@ int run_getfasta(const std::vector<std::string>& args) {
         return usage_error("argument --name-only: not allowed with argument --name");
 
     const std::string& path = files[0];
-    core::Result<std::unique_ptr<core::Faidx>> opened = core::Faidx::open(path, std::nullopt, core::FaidxOptions());
+    core::Result<std::unique_ptr<core::Faidx>> opened = core::Faidx::open(path, std::nullopt, faidx_options());
     if (!opened) return fail(describe_open_failure(path, opened.error()));
     std::unique_ptr<LineReader> reader = LineReader::open(files[1], "BED file", problem);
     if (!reader) return fail(problem);

@@ -155,7 +155,7 @@ core::Status index(const std::string& path) {
     if (!head) return head.take_error();
     const core::FileFormat format = core::detect_format(*head);
     if (format == core::FileFormat::Bgzf) {
-        core::FaidxOptions options;
+        core::FaidxOptions options = faidx_options();
         options.always_build = true;
         core::Result<std::unique_ptr<core::Faidx>> built = core::Faidx::open(path, std::nullopt, options);
         if (!built) return built.take_error();

@@ -21,6 +21,12 @@ int usage_error(std::string_view message) {
     return EXIT_USAGE;
 }
 
+core::FaidxOptions faidx_options() {
+    core::FaidxOptions options;
+    options.warning = report_warning;
+    return options;
+}
+
 std::string describe_open_failure(const std::string& path, const core::FaidxError& error) {
     const std::string& detail = error.payload();
     switch (error.kind()) {

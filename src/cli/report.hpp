@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "core/error.hpp"
+#include "core/faidx.hpp"
 
 namespace kelpa::cli {
 
@@ -20,6 +21,9 @@ int fail(std::string_view message);
 
 // report_error(message) and EXIT_USAGE, for `return usage_error(...)`.
 int usage_error(std::string_view message);
+
+// The options the program opens a FASTA file with: warnings in its words.
+core::FaidxOptions faidx_options();
 
 // How a failure to open the FASTA file at `path` is told to the user.
 std::string describe_open_failure(const std::string& path, const core::FaidxError& error);

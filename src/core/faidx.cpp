@@ -363,7 +363,7 @@ Status Faidx::open_bgzf(UniqueFd fd, std::uint64_t size) {
     CompressedFile file{nullptr, fd.get(), size, path};
     Result<bool> marked = file.ends_with_eof_marker();
     if (!marked) return marked.take_error();
-    if (!*marked) warn(missing_eof_warning(path));
+    if (!*marked) (options_.warning != nullptr ? options_.warning : warn)(missing_eof_warning(path));
 
     // The .fai and the .gzi are built together when either needs it.
     std::optional<BlockTable> table;
