@@ -14,7 +14,7 @@ import pytest
 
 import kelpa
 from bgzf_writer import write_bgzf
-from conftest import POOL, UNDER_TSAN, random_seq, revcomp, write_fasta
+from conftest import POOL, UNDER_ASAN, UNDER_TSAN, random_seq, revcomp, write_fasta
 
 RNG = random.Random(16)
 # "big" is well above the size from which copies run with the lock released.
@@ -156,6 +156,13 @@ FORK_SCRIPT = textwrap.dedent("""
     expected = [big[a - 1:b] for _, a, b in regions]
     stop = False
 
+    def finish(failure=None):
+        global stop
+        stop = True
+        for thread in threads:
+            thread.join()
+        sys.exit(failure)
+
     def work(source, batch):
         while not stop:
             if batch:
@@ -180,18 +187,18 @@ FORK_SCRIPT = textwrap.dedent("""
         while not (waited := os.waitpid(pid, os.WNOHANG))[0]:
             if time.monotonic() > deadline:
                 os.kill(pid, 9)
-                sys.exit(f"child {attempt} hung")
+                finish(f"child {attempt} hung")
             time.sleep(0.01)
         if os.waitstatus_to_exitcode(waited[1]) != 0:
-            sys.exit(f"child {attempt} exited with {os.waitstatus_to_exitcode(waited[1])}")
-    stop = True
-    for thread in threads:
-        thread.join()
+            finish(f"child {attempt} exited with {os.waitstatus_to_exitcode(waited[1])}")
     print("ok")
+    finish()
 """)
 
 
 @pytest.mark.skipif(UNDER_TSAN, reason="ThreadSanitizer does not follow a child forked from many threads")
+@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer's allocator (GCC 12) is not locked across fork(): "
+                                       "a child can wait for ever on a lock a thread of its parent held")
 def test_fork_while_other_threads_fetch(files):
     proc = subprocess.run([sys.executable, "-c", FORK_SCRIPT, *files],
                           capture_output=True, text=True, timeout=600)
