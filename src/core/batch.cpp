@@ -185,7 +185,7 @@ BatchExtraction::BatchExtraction(const Faidx& faidx, std::vector<BatchSlot>& slo
                  volatile std::size_t at = begin;
                  while (at < end) {
                      const bool finished = faidx.guard_reads([&] {
-                         for (; at < end; at = at + 1) {
+                         while (at < end) {
                              const std::size_t i = at;
                              // Regions lie at random places in the file: start
                              // loading the next ones while this one is copied.
@@ -196,13 +196,15 @@ BatchExtraction::BatchExtraction(const Faidx& faidx, std::vector<BatchSlot>& slo
                              }
                              if (slots[i].state == BatchSlot::State::Pending)
                                  extract_slot(faidx, slots[i], reverse_complement);
+                             at = i + 1;
                          }
                      });
                      if (!finished) {
-                         BatchSlot& slot = slots[at];
+                         const std::size_t slot_index = at;
+                         BatchSlot& slot = slots[slot_index];
                          slot.error = std::make_unique<FaidxError>(faidx.changed_while_open());
                          slot.state = BatchSlot::State::Failed;
-                         at = at + 1;
+                         at = slot_index + 1;
                      }
                  }
              }) {}

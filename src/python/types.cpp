@@ -42,7 +42,7 @@ PyTypeObject* create(const TypeRecipe& recipe, std::string& qualified) {
         .name = qualified.c_str(),
         .basicsize = recipe.basicsize,
         .itemsize = 0,
-        .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | recipe.extra_flags,
+        .flags = static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | recipe.extra_flags),
         .slots = slots.data(),
     };
     auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
