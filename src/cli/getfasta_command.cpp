@@ -120,6 +120,7 @@ public:
                 return plan;
             };
             records_.assign(requests_.size(), nullptr);
+            prefixes_.assign(requests_.size(), {});
             const bool done = core::run_batch(faidx_, requests_, nullptr, {}, false, *this, planner);
             send_span();
             requests_.clear();
@@ -127,6 +128,7 @@ public:
             features_.clear();
             bases_ = 0;
             arena_.reset();
+            headers_.reset();
             if (!done) {
                 if (!failure_.empty()) {
                     out_.flush();
@@ -141,16 +143,22 @@ public:
 
     // The sink of run_batch. The text of a feature printed whole is
     // extracted right behind its header in the arena, so that a run of
-    // such records goes out from there in one write, without a copy.
+    // such records goes out from there in one write, without a copy. The
+    // header is formatted here, into a small arena of its own, and the
+    // worker that writes the text puts it in place: a store of this thread
+    // into the far larger text arena costs more than formatting it.
     char* reserve(std::size_t i, std::uint64_t bytes) {
         const Feature& feature = features_[owner_[i]];
         if (feature.pieces != 1) return arena_.take(bytes);
         format_header(feature.bed, header_);
+        char* header = headers_.take(header_.size());
+        std::copy(header_.begin(), header_.end(), header);
+        prefixes_[i] = std::string_view(header, header_.size());
         char* record = arena_.take(header_.size() + bytes + 1);
-        std::copy(header_.begin(), header_.end(), record);
         records_[i] = record;
         return record + header_.size();
     }
+    std::string_view prefix(std::size_t i) const { return prefixes_[i]; }
     bool finished(std::size_t i, const core::BatchResult& result) {
         const Feature& feature = features_[owner_[i]];
         if (feature.skipped) return true;
@@ -258,6 +266,8 @@ private:
     std::uint64_t bases_ = 0;
     TextArena arena_;
     std::vector<char*> records_;  // where each request's record starts in the arena, if there
+    TextArena headers_;           // the headers of the records in the arena
+    std::vector<std::string_view> prefixes_;  // each request's header there, if any
     std::string header_;
     const char* span_begin_ = nullptr;  // records in the arena not written yet
     const char* span_end_ = nullptr;

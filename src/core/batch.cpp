@@ -23,6 +23,7 @@ void settle_slot(const Faidx& faidx, BatchSlot& slot, Result<std::uint64_t> got,
         return;
     }
     slot.written = got.value();
+    std::copy(slot.prefix.begin(), slot.prefix.end(), slot.out - slot.prefix.size());
     if (slot.written == slot.count() && is_ascii(slot.out, slot.written)) {
         if (faidx.options().sequence_always_upper) to_upper_ascii(slot.out, slot.written);
         if (reverse_complement) reverse_complement_in_place(slot.out, slot.written);

@@ -40,6 +40,7 @@ struct BatchSlot {
     std::uint64_t last = 0;
     std::uint64_t bound = 0;  // bytes reserved at `out`
     char* out = nullptr;
+    std::string_view prefix;  // written just before `out` along with the text
     std::uint64_t written = 0;
     State state = State::Idle;
     std::unique_ptr<FaidxError> error;
@@ -105,6 +106,11 @@ struct BatchResult {
 //       region i's result; false stops the batch
 //   void failed(std::size_t i, const FaidxError&)
 //       the lowest failing region; nothing follows
+//   std::string_view prefix(std::size_t i)  (optional)
+//       bytes that go right before region i's text, asked for just after
+//       reserve(i): the thread that extracts the text writes them too (into
+//       the memory it is writing anyway), once the extraction succeeded.
+//       They must stay put until the batch ends.
 //   void wait(work)  (optional)
 //       runs work(), which waits for the pool or inflates and touches
 //       nothing of the sink's, so a sink may let its other threads run
@@ -260,6 +266,7 @@ bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const
         slot.bound = faidx.extract_bound(*entry, slot.first, slot.count());
         slot.out = sink.reserve(i, slot.bound);
         if (slot.out == nullptr) return false;
+        if constexpr (requires { sink.prefix(i); }) slot.prefix = sink.prefix(i);
         slot.state = BatchSlot::State::Pending;
         if (bgzf) bgzf->planned(i);
     }
