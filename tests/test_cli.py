@@ -162,15 +162,30 @@ def test_getfasta_prints_what_bedtools_prints(tmp_path, bedtools, file_width, op
                 *[o.replace("--", "-") for o in options])
 
 
-def test_getfasta_thousands_of_features_with_headers_and_comments(tmp_path, bedtools):
-    # Several batches of the parallel fetch, BED3 lines, and the lines
-    # bedtools passes over: comments, track and browser lines, blank lines.
+def test_getfasta_tens_of_thousands_of_features_with_headers_and_comments(tmp_path, bedtools):
+    # Several batches of the program (each read while the one before is
+    # extracted), BED3 lines, the lines bedtools passes over (comments,
+    # track and browser lines, blank lines) and sequences the FASTA file
+    # lacks, first met in later batches.
     path, records = make_genome(tmp_path, 23, 60)
-    body = random_bed(random.Random(8), records, 5000)
+    body = ["\t".join(line.split("\t")[:3]) for line in random_bed(random.Random(8), records, 40_000).splitlines()]
+    body[20_000:20_000] = ["chrX\t0\t5", "#\tcomment", "chrY\t1\t2"]
+    body[39_000:39_000] = ["chrZ\t0\t5", "chrX\t3\t4", ""]
     bed = tmp_path / "many.bed"
-    bed.write_text("#chrom\tstart\tend\ntrack name=x\nbrowser position chr1\n\n" +
-                   "".join("\t".join(line.split("\t")[:3]) + "\n" for line in body.splitlines()))
-    same_output(run("getfasta", path, bed, "-s"), bedtools, "getfasta", "-fi", copy_for_tool(path), "-bed", bed, "-s")
+    bed.write_text("#chrom\tstart\tend\ntrack name=x\nbrowser position chr1\n\n" + "\n".join(body) + "\n")
+    done = run("getfasta", path, bed, "-s")
+    same_output(done, bedtools, "getfasta", "-fi", copy_for_tool(path), "-bed", bed, "-s")
+    assert done.stderr.decode().splitlines() == [
+        f"kelpa: warning: chromosome ({name}) was not found in the FASTA file. Skipping."
+        for name in ("chrX", "chrY", "chrZ")]
+    # A bad line in the last batch: everything before it is printed first.
+    bad, head = tmp_path / "bad.bed", tmp_path / "head.bed"
+    bad.write_text("\n".join(body[:39_500] + ["chr1\t9\t2"] + body[39_500:]) + "\n")
+    head.write_text("\n".join(body[:39_500]) + "\n")
+    done = run("getfasta", path, bad, "-s")
+    assert (done.returncode, done.stdout) == (1, run_tool(bedtools, "getfasta", "-fi", copy_for_tool(path), "-bed", head,
+                                                           "-s"))
+    assert done.stderr.decode().splitlines()[3:] == [f"kelpa: error: {bad}, line 39501: the start is after the end"]
 
 
 def test_getfasta_skips_what_it_cannot_print_with_a_warning(tmp_path, bedtools):

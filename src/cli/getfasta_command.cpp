@@ -60,57 +60,117 @@ struct Feature {
     bool skipped = false;    // planned out, with a warning
 };
 
+// The features of one batch, as read from the BED file.
+struct Batch {
+    std::vector<Feature> features;
+    std::vector<core::RegionRequest> requests;
+    std::vector<std::size_t> owner;  // feature of each request
+    std::vector<std::string> warnings;  // of its lines, told when it runs
+    std::string_view last_chrom;
+    std::uint64_t bases = 0;
+
+    bool full() const { return requests.size() >= BATCH_REGIONS || bases >= BATCH_BASES; }
+    void clear() {
+        features.clear();
+        requests.clear();
+        owner.clear();
+        warnings.clear();
+        bases = 0;
+    }
+};
+
+// Reads the BED file in batches and prints them. While the workers extract
+// one batch, the calling thread reads the next (from the same window of the
+// file, which is refilled only when both are done).
 class GetfastaJob {
 public:
-    GetfastaJob(const core::Faidx& faidx, Output& out, const Settings& settings, std::string bed_path)
-        : faidx_(faidx), out_(out), settings_(settings), bed_path_(std::move(bed_path)) {}
+    GetfastaJob(const core::Faidx& faidx, Output& out, const Settings& settings, LineReader& reader)
+        : faidx_(faidx), out_(out), settings_(settings), reader_(reader) {}
 
-    // Takes one line of the BED file. False when the run ends here.
-    bool add(std::string_view line, std::size_t number) {
-        BedFeature bed;
-        std::string problem;
-        switch (parse_bed_line(line, bed, settings_.split ? &blocks_ : nullptr, problem)) {
-            case BedLine::Skip: return true;
-            case BedLine::Bad:
+    // Prints every feature of the BED file. False when the run ends early
+    // (what ended it was told).
+    bool run_all() {
+        for (;;) {
+            if (bad_line_ != 0) {  // found while reading ahead
                 if (!run()) return false;
-                out_.flush();
-                report_error(bed_path_ + ", line " + std::to_string(number) + ": " + problem);
-                return false;
+                return report_bad_line();
+            }
+            if (filling().full()) {
+                if (!run()) return false;
+                continue;
+            }
+            std::string_view line;
+            switch (reader_.next(line)) {
+                case LineReader::Next::End: return run();
+                case LineReader::Next::Refill:
+                    if (!run()) return false;
+                    if (!reader_.refill()) {
+                        out_.flush();
+                        report_error(reader_.error());
+                        return false;
+                    }
+                    break;
+                case LineReader::Next::Line:
+                    if (!add(line, reader_.line_number())) {
+                        if (!run()) return false;
+                        return report_bad_line();
+                    }
+                    break;
+            }
+        }
+    }
+
+    // Takes one line of the BED file into the batch being filled. False,
+    // with the line kept as the bad one, when it cannot be read.
+    bool add(std::string_view line, std::size_t number) {
+        Batch& batch = filling();
+        BedFeature bed;
+        switch (parse_bed_line(line, bed, settings_.split ? &blocks_ : nullptr, bad_problem_)) {
+            case BedLine::Skip: return true;
+            case BedLine::Bad: bad_line_ = number; return false;
             case BedLine::Feature: break;
         }
-        const bool repeats = !requests_.empty() && bed.chrom == last_chrom_;
+        const bool repeats = !batch.requests.empty() && bed.chrom == batch.last_chrom;
         if (!repeats) {
             const core::IndexEntry* entry = faidx_.entries().find(bed.chrom);
             if (entry == nullptr) {
                 if (missing_.insert(std::string(bed.chrom)).second) {
-                    report_warning("chromosome (" + std::string(bed.chrom) +
-                                   ") was not found in the FASTA file. Skipping.");
+                    batch.warnings.push_back("chromosome (" + std::string(bed.chrom) +
+                                             ") was not found in the FASTA file. Skipping.");
                 }
                 return true;
             }
-            last_chrom_ = bed.chrom;
+            batch.last_chrom = bed.chrom;
         }
-        Feature& feature = features_.emplace_back(Feature{bed});
+        Feature& feature = batch.features.emplace_back(Feature{bed});
         if (settings_.split && !blocks_.empty()) {
             feature.pieces = blocks_.size();
             for (std::size_t b = 0; b < blocks_.size(); ++b) {
-                requests_.push_back({bed.chrom, blocks_[b].first + 1, blocks_[b].second, repeats || b > 0});
-                owner_.push_back(features_.size() - 1);
+                batch.requests.push_back({bed.chrom, blocks_[b].first + 1, blocks_[b].second, repeats || b > 0});
+                batch.owner.push_back(batch.features.size() - 1);
             }
         } else {
-            requests_.push_back({bed.chrom, bed.start + 1, bed.end, repeats});
-            owner_.push_back(features_.size() - 1);
+            batch.requests.push_back({bed.chrom, bed.start + 1, bed.end, repeats});
+            batch.owner.push_back(batch.features.size() - 1);
         }
-        bases_ += bed.end - bed.start;
-        return requests_.size() < BATCH_REGIONS && bases_ < BATCH_BASES ? true : run();
+        batch.bases += bed.end - bed.start;
+        return true;
     }
 
-    // Prints the features taken so far. False when the run ends here.
+    // Prints the batch being filled; the next one is filled meanwhile. False
+    // when the run ends here.
     bool run() {
-        if (!requests_.empty()) {
+        Batch& batch = filling();
+        filling_ ^= 1;
+        for (const std::string& warning : batch.warnings) report_warning(warning);
+        bool done = true;
+        if (!batch.requests.empty()) {
+            running_ = &batch;
+            planned_ = 0;
             const auto planner = [this](std::size_t i, std::string_view name, const core::IndexEntry& entry,
                                         std::uint64_t start, std::uint64_t end) -> core::Result<core::FetchPlan> {
-                Feature& feature = features_[owner_[i]];
+                ++planned_;
+                Feature& feature = running_->features[running_->owner[i]];
                 core::FetchPlan plan = faidx_.plan_fetch(name, entry, start, end);
                 if (!plan.warnings.empty() && !feature.skipped) {
                     feature.skipped = true;
@@ -119,26 +179,32 @@ public:
                 if (feature.skipped) plan.kind = core::FetchPlan::Kind::Empty;
                 return plan;
             };
-            records_.assign(requests_.size(), nullptr);
-            prefixes_.assign(requests_.size(), {});
-            const bool done = core::run_batch(faidx_, requests_, nullptr, {}, false, *this, planner);
+            records_.assign(batch.requests.size(), nullptr);
+            prefixes_.assign(batch.requests.size(), {});
+            done = core::run_batch(faidx_, batch.requests, nullptr, {}, false, *this, planner);
             send_span();
-            requests_.clear();
-            owner_.clear();
-            features_.clear();
-            bases_ = 0;
             arena_.reset();
             headers_.reset();
-            if (!done) {
-                if (!failure_.empty()) {
-                    out_.flush();
-                    report_error(failure_);
-                }
-                return false;
+            running_ = nullptr;
+        }
+        batch.clear();
+        if (!done) {
+            if (!failure_.empty()) {
+                out_.flush();
+                report_error(failure_);
             }
+            return false;
         }
         if (!out_.ok() && !out_.closed()) report_error(out_.error());
         return out_.ok();
+    }
+
+    // Called by run_batch around its waits for the pool: once every region
+    // is planned and handed over, the next batch is read meanwhile.
+    template <class Work>
+    void wait(Work&& work) {
+        if (running_ != nullptr && planned_ == running_->requests.size()) read_ahead();
+        work();
     }
 
     // The sink of run_batch. The text of a feature printed whole is
@@ -148,7 +214,7 @@ public:
     // worker that writes the text puts it in place: a store of this thread
     // into the far larger text arena costs more than formatting it.
     char* reserve(std::size_t i, std::uint64_t bytes) {
-        const Feature& feature = features_[owner_[i]];
+        const Feature& feature = running_->features[running_->owner[i]];
         if (feature.pieces != 1) return arena_.take(bytes);
         format_header(feature.bed, header_);
         char* header = headers_.take(header_.size());
@@ -160,7 +226,7 @@ public:
     }
     std::string_view prefix(std::size_t i) const { return prefixes_[i]; }
     bool finished(std::size_t i, const core::BatchResult& result) {
-        const Feature& feature = features_[owner_[i]];
+        const Feature& feature = running_->features[running_->owner[i]];
         if (feature.skipped) return true;
         if (feature.pieces == 1) {
             if (records_[i] != nullptr && result.in_place) {
@@ -183,12 +249,30 @@ public:
         return out_.ok();
     }
     void failed(std::size_t i, const core::FaidxError& error) {
-        const BedFeature& bed = features_[owner_[i]].bed;
+        const BedFeature& bed = running_->features[running_->owner[i]].bed;
         failure_ = std::string(bed.chrom) + ":" + std::to_string(bed.start) + "-" + std::to_string(bed.end) + ": " +
                    error.display();
     }
 
 private:
+    Batch& filling() { return batches_[filling_]; }
+
+    // Reads lines into the batch being filled until it is full, the window
+    // of the file is used up, or a line is bad.
+    void read_ahead() {
+        while (bad_line_ == 0 && !filling().full()) {
+            std::string_view line;
+            if (reader_.next(line) != LineReader::Next::Line) return;  // the main loop refills or ends
+            add(line, reader_.line_number());
+        }
+    }
+
+    bool report_bad_line() {
+        out_.flush();
+        report_error(reader_.path() + ", line " + std::to_string(bad_line_) + ": " + bad_problem_);
+        return false;
+    }
+
     void skip_warning(const BedFeature& bed, std::uint64_t length) {
         const std::string where = "Feature (" + std::string(bed.chrom) + ":" + std::to_string(bed.start) + "-" +
                                   std::to_string(bed.end) + ")";
@@ -256,14 +340,15 @@ private:
     const core::Faidx& faidx_;
     Output& out_;
     const Settings& settings_;
-    std::string bed_path_;
+    LineReader& reader_;
     BedBlocks blocks_;
-    std::vector<Feature> features_;
-    std::vector<core::RegionRequest> requests_;
-    std::vector<std::size_t> owner_;  // feature of each request
-    std::string_view last_chrom_;
+    Batch batches_[2];
+    std::size_t filling_ = 0;       // the batch lines go into
+    Batch* running_ = nullptr;      // the batch on the workers
+    std::size_t planned_ = 0;       // of its requests
+    std::size_t bad_line_ = 0;      // number of the bad line found, if any
+    std::string bad_problem_;
     std::unordered_set<std::string> missing_;  // sequences already warned about
-    std::uint64_t bases_ = 0;
     TextArena arena_;
     std::vector<char*> records_;  // where each request's record starts in the arena, if there
     TextArena headers_;           // the headers of the records in the arena
@@ -321,22 +406,8 @@ int run_getfasta(const std::vector<std::string>& args) {
     std::optional<Output> out = Output::open(parsed->value("output").value_or(""), problem);
     if (!out) return fail(problem);
 
-    GetfastaJob job(**opened, *out, settings, files[1]);
-    for (;;) {
-        std::string_view line;
-        const LineReader::Next next = reader->next(line);
-        if (next == LineReader::Next::End) break;
-        if (next == LineReader::Next::Line) {
-            if (!job.add(line, reader->line_number())) return EXIT_FAILED;
-            continue;
-        }
-        if (!job.run()) return EXIT_FAILED;
-        if (!reader->refill()) {
-            out->flush();
-            return fail(reader->error());
-        }
-    }
-    if (!job.run()) return EXIT_FAILED;
+    GetfastaJob job(**opened, *out, settings, *reader);
+    if (!job.run_all()) return EXIT_FAILED;
     if (!out->flush()) return out->closed() ? EXIT_FAILED : fail(out->error());
     return 0;
 }
