@@ -226,15 +226,8 @@ private:
         out_.commit(head);
         const std::size_t width = settings_.width;
         if (width >= Output::BLOCK) {
-            while (!text.empty()) {
-                std::string_view line = text.substr(0, width);
-                text.remove_prefix(line.size());
-                while (!line.empty()) {
-                    const std::size_t n = std::min(line.size(), Output::BLOCK);
-                    std::memcpy(out_.space(n), line.data(), n);
-                    out_.commit(n);
-                    line.remove_prefix(n);
-                }
+            for (; !text.empty(); text.remove_prefix(std::min(width, text.size()))) {
+                out_.write_through(text.data(), std::min(width, text.size()));
                 out_.append("\n");
             }
             return;

@@ -91,7 +91,7 @@ public:
     // (what ended it was told).
     bool run_all() {
         for (;;) {
-            if (bad_line_ != 0) {  // found while reading ahead
+            if (bad_line_ != 0) {  // the lines before it are printed first
                 if (!run()) return false;
                 return report_bad_line();
             }
@@ -110,24 +110,19 @@ public:
                         return false;
                     }
                     break;
-                case LineReader::Next::Line:
-                    if (!add(line, reader_.line_number())) {
-                        if (!run()) return false;
-                        return report_bad_line();
-                    }
-                    break;
+                case LineReader::Next::Line: add(line, reader_.line_number()); break;
             }
         }
     }
 
-    // Takes one line of the BED file into the batch being filled. False,
-    // with the line kept as the bad one, when it cannot be read.
-    bool add(std::string_view line, std::size_t number) {
+    // Takes one line of the BED file into the batch being filled; a line
+    // that cannot be read is kept as the bad one.
+    void add(std::string_view line, std::size_t number) {
         Batch& batch = filling();
         BedFeature bed;
         switch (parse_bed_line(line, bed, settings_.split ? &blocks_ : nullptr, bad_problem_)) {
-            case BedLine::Skip: return true;
-            case BedLine::Bad: bad_line_ = number; return false;
+            case BedLine::Skip: return;
+            case BedLine::Bad: bad_line_ = number; return;
             case BedLine::Feature: break;
         }
         const bool repeats = !batch.requests.empty() && bed.chrom == batch.last_chrom;
@@ -138,7 +133,7 @@ public:
                     batch.warnings.push_back("chromosome (" + std::string(bed.chrom) +
                                              ") was not found in the FASTA file. Skipping.");
                 }
-                return true;
+                return;
             }
             batch.last_chrom = bed.chrom;
         }
@@ -154,7 +149,6 @@ public:
             batch.owner.push_back(batch.features.size() - 1);
         }
         batch.bases += bed.end - bed.start;
-        return true;
     }
 
     // Prints the batch being filled; the next one is filled meanwhile. False
@@ -179,7 +173,6 @@ public:
                 if (feature.skipped) plan.kind = core::FetchPlan::Kind::Empty;
                 return plan;
             };
-            records_.assign(batch.requests.size(), nullptr);
             prefixes_.assign(batch.requests.size(), {});
             done = core::run_batch(faidx_, batch.requests, nullptr, {}, false, *this, planner);
             send_span();
@@ -220,21 +213,19 @@ public:
         char* header = headers_.take(header_.size());
         std::copy(header_.begin(), header_.end(), header);
         prefixes_[i] = std::string_view(header, header_.size());
-        char* record = arena_.take(header_.size() + bytes + 1);
-        records_[i] = record;
-        return record + header_.size();
+        return arena_.take(header_.size() + bytes + 1) + header_.size();
     }
     std::string_view prefix(std::size_t i) const { return prefixes_[i]; }
     bool finished(std::size_t i, const core::BatchResult& result) {
         const Feature& feature = running_->features[running_->owner[i]];
         if (feature.skipped) return true;
         if (feature.pieces == 1) {
-            if (records_[i] != nullptr && result.in_place) {
+            if (result.in_place) {  // in the arena, right behind its header
                 char* text = const_cast<char*>(result.text.data());
                 if (settings_.strand && feature.bed.strand == "-")
                     core::reverse_complement_in_place(text, result.text.size(), core::ComplementRule::KeepOthers);
                 text[result.text.size()] = '\n';
-                send(records_[i], text + result.text.size() + 1);
+                send(text - prefixes_[i].size(), text + result.text.size() + 1);
             } else {
                 write_record(feature, result.text);
             }
@@ -350,7 +341,6 @@ private:
     std::string bad_problem_;
     std::unordered_set<std::string> missing_;  // sequences already warned about
     TextArena arena_;
-    std::vector<char*> records_;  // where each request's record starts in the arena, if there
     TextArena headers_;           // the headers of the records in the arena
     std::vector<std::string_view> prefixes_;  // each request's header there, if any
     std::string header_;
