@@ -9,7 +9,9 @@ must see both files under the same paths. Each task reads its own byte
 range of the BED file and fetches it with one fetch_many. With --out-dir
 each task writes its partition there as one FASTA file (DIR must be
 visible to the workers too); without, the sequences are gathered here and
-written to standard output.
+written to standard output. The features bedtools getfasta skips are
+skipped with its warnings, which come back with the results and are written
+to standard error here, in the order of the BED file.
 """
 
 import argparse
@@ -22,24 +24,46 @@ from dask.distributed import Client, LocalCluster
 import kelpa
 
 
-def read_partition(bed_path, index, count):
-    """The regions of the index-th of `count` equal byte ranges of a BED
-    file, as (name, start, end), 1-based and inclusive. A line belongs to
-    the range that holds its first byte."""
+def skipped(chrom, start, end, lengths):
+    """The warning bedtools getfasta writes for a BED feature it skips, or
+    None for one it prints."""
+    if start == end:
+        return f"Feature ({chrom}:{start}-{end}) has length = 0, Skipping.\n"
+    if chrom not in lengths:
+        return f"WARNING. chromosome ({chrom}) was not found in the FASTA file. Skipping.\n"
+    if end > lengths[chrom]:
+        return (f"Feature ({chrom}:{start}-{end}) beyond the length of {chrom} "
+                f"size ({lengths[chrom]} bp).  Skipping.\n")
+    return None
+
+
+def read_partition(bed_path, index, count, fasta):
+    """The features of the index-th of `count` equal byte ranges of a BED
+    file (BED3 to BED12) as (name, start, end), 1-based and inclusive, and
+    the warnings bedtools getfasta writes for those of them it skips. A line
+    belongs to the range that holds its first byte; header and blank lines
+    are passed over."""
+    lengths = {name: len(record) for name, record in fasta.items()}
     size = os.path.getsize(bed_path)
     begin, end = size * index // count, size * (index + 1) // count
-    regions = []
+    regions, warnings = [], []
     with open(bed_path, "rb") as bed:
         if begin > 0:
             bed.seek(begin - 1)
             bed.readline()  # the rest of a line that began in the range before
         while bed.tell() < end:
-            line = bed.readline()
-            if not line.strip() or line.startswith((b"#", b"track", b"browser")):
+            line = bed.readline().decode()
+            if not line.strip() or line.startswith(("#", "track", "browser")):
                 continue
-            chrom, start, stop = line.split(b"\t", 3)[:3]
-            regions.append((chrom.decode(), int(start) + 1, int(stop)))
-    return regions
+            chrom, start, stop = line.split("\t", 3)[:3]
+            start, stop = int(start), int(stop)
+            if start > stop:
+                raise ValueError(f"malformed BED entry {line!r}: start was greater than end")
+            if warning := skipped(chrom, start, stop, lengths):
+                warnings.append(warning)
+            else:
+                regions.append((chrom, start + 1, stop))
+    return regions, warnings
 
 
 def fasta_lines(sequences):
@@ -48,15 +72,17 @@ def fasta_lines(sequences):
 
 
 def fetch_partition(index, fasta, bed_path, count, out_dir=None):
-    """Runs on a worker: the Sequences of one partition, or the path of the
+    """Runs on a worker: the warnings for the features of one partition
+    that are skipped, and the Sequences of the others or the path of the
     FASTA file they were written to."""
-    sequences = fasta.fetch_many(read_partition(bed_path, index, count))
+    regions, warnings = read_partition(bed_path, index, count, fasta)
+    sequences = fasta.fetch_many(regions)
     if out_dir is None:
-        return sequences
+        return warnings, sequences
     path = os.path.join(out_dir, f"part-{index:05d}.fa")
     with open(path, "w") as out:
         out.writelines(fasta_lines(sequences))
-    return path
+    return warnings, path
 
 
 def main(argv=None):
@@ -83,7 +109,8 @@ def main(argv=None):
         futures = client.map(fetch_partition, range(args.partitions),
                              fasta=fasta, bed_path=bed, count=args.partitions, out_dir=out_dir)
         # gather keeps the order of the futures, so the output follows the BED file.
-        for result in client.gather(futures):
+        for warnings, result in client.gather(futures):
+            sys.stderr.writelines(warnings)
             if out_dir is None:
                 sys.stdout.writelines(fasta_lines(result))
             else:

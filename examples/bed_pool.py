@@ -15,15 +15,38 @@ from concurrent.futures import ProcessPoolExecutor
 import kelpa
 
 
-def read_bed(path):
-    """The regions of a BED file as (name, start, end), 1-based and inclusive."""
+def skipped(chrom, start, end, lengths):
+    """The warning bedtools getfasta writes for a BED feature it skips, or
+    None for one it prints."""
+    if start == end:
+        return f"Feature ({chrom}:{start}-{end}) has length = 0, Skipping.\n"
+    if chrom not in lengths:
+        return f"WARNING. chromosome ({chrom}) was not found in the FASTA file. Skipping.\n"
+    if end > lengths[chrom]:
+        return (f"Feature ({chrom}:{start}-{end}) beyond the length of {chrom} "
+                f"size ({lengths[chrom]} bp).  Skipping.\n")
+    return None
+
+
+def read_bed(path, fasta):
+    """The features of a BED file (BED3 to BED12) as (name, start, end),
+    1-based and inclusive. Header and blank lines are passed over; the
+    features bedtools getfasta skips are skipped with its warning on
+    standard error."""
+    lengths = {name: len(record) for name, record in fasta.items()}
     regions = []
     with open(path) as bed:
-        for line in bed:
+        for number, line in enumerate(bed, 1):
             if not line.strip() or line.startswith(("#", "track", "browser")):
                 continue
             chrom, start, end = line.split("\t", 3)[:3]
-            regions.append((chrom, int(start) + 1, int(end)))
+            start, end = int(start), int(end)
+            if start > end:
+                sys.exit(f"Error: malformed BED entry at line {number}. Start was greater than end. Exiting.")
+            if warning := skipped(chrom, start, end, lengths):
+                sys.stderr.write(warning)
+            else:
+                regions.append((chrom, start + 1, end))
     return regions
 
 
@@ -46,7 +69,7 @@ def main(argv=None):
     args = parser.parse_args(argv)
 
     fasta = kelpa.Fasta(args.genome)
-    regions = read_bed(args.bed)
+    regions = read_bed(args.bed, fasta)
     chunks = [regions[i:i + args.chunk] for i in range(0, len(regions), args.chunk)]
     context = multiprocessing.get_context(args.start_method)
     with ProcessPoolExecutor(args.workers, mp_context=context) as pool:

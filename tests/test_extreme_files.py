@@ -225,7 +225,8 @@ def test_single_line_record_of_100_mbp(tmp_path):
 @MAPPED_OR_NOT
 def test_offsets_beyond_4gib(tmp_path, capfd, mutable):
     # A sparse file: one record of more than 2^32 bases of which only the
-    # last lines are written, then a short record that starts past 4 GiB.
+    # last lines are written (after the line end before them), then a short
+    # record that starts past 4 GiB.
     rlen, offset = 2**32 + 1000, 5
     last_line = (rlen - 1) // 60
     first_line = last_line - 3
@@ -234,9 +235,9 @@ def test_offsets_beyond_4gib(tmp_path, capfd, mutable):
     path = os.fspath(tmp_path / "big.fa")
     with open(path, "wb") as f:
         f.write(b">big\n")
-        f.truncate(offset + first_line * 61)
-        f.seek(offset + first_line * 61)
-        f.write("".join(tail[i : i + 60] + "\n" for i in range(0, len(tail), 60)).encode())
+        f.truncate(offset + first_line * 61 - 1)
+        f.seek(offset + first_line * 61 - 1)
+        f.write(b"\n" + "".join(tail[i : i + 60] + "\n" for i in range(0, len(tail), 60)).encode())
         f.write(b">small\nACGTACGT\n")
     write_bytes(path + ".fai", f"big\t{rlen}\t{offset}\t60\t61\nsmall\t8\t{small_offset}\t8\t9\n".encode())
     fa = kelpa.Faidx(path, build_index=False, mutable=mutable)
@@ -297,7 +298,6 @@ def test_names_keep_their_text(tmp_path):
 LINE_ENDS = {  # FASTA bytes -> the index the builder writes for them
     "crlf_header_only": (b">a x\r\nACGTA\nCCGGT\nGG\n", "a\t12\t6\t5\t6\n"),
     "crlf_without_final_lf": (b">a\r\nACGTA\r\nCC\r", "a\t7\t4\t5\t7\n"),
-    "lone_cr_is_one_line": (b">a\rACGT\rACGT\r>b\rAC\r", "a\t0\t19\t0\t0\n"),
 }
 
 
@@ -319,7 +319,7 @@ def test_line_ends(tmp_path, case):
     path = write_bytes(tmp_path / "eol.fa", data)
     mapped, mutable = kelpa.Faidx(path), kelpa.Faidx(path, mutable=True)
     assert read_text(path + ".fai") == fai
-    truth = true_text(data.replace(b"\r", b"\r\n") if case == "lone_cr_is_one_line" else data)
+    truth = true_text(data)
     for line in fai.splitlines():
         name, rlen = line.split("\t")[0], int(line.split("\t")[1])
         regions = [(s, e) for s in range(1, rlen + 1) for e in range(s, rlen + 1)]
@@ -389,6 +389,116 @@ def test_index_for_another_layout_never_gives_wrong_text(tmp_path, case, mutable
         got = outcome(lambda: fa.fetch_entire_sequence(name).seq)
         assert str(got) == f"IOError: {message}" if isinstance(got, Exception) else got == truth[name][:rlen]
     assert refused > 0
+
+
+KELPA = os.path.join(os.path.dirname(sys.executable), "kelpa")
+
+
+def wrong_indexes(rng, entries):
+    """Index lines that do not describe the file whose true `entries` (name ->
+    rlen, offset, lenc, lenb) are given: another width, a larger length, a
+    shifted offset, and numbers no file can have."""
+    def line(changes):
+        return "".join("\t".join(map(str, (n, *changes.get(n, e)))) + "\n" for n, e in entries.items())
+    names = list(entries)
+    wider = {n: (r, o, c + d, c + d + b - c) for n, (r, o, c, b) in entries.items() for d in [rng.choice([-2, -1, 1, 3])]
+             if c + d > 0}
+    longer = {n: (r + rng.randint(1, 3 * c), o, c, b) for n, (r, o, c, b) in entries.items()}
+    shifted = {n: (r, o + d, c, b) for n, (r, o, c, b) in entries.items()
+               for d in [rng.choice([-1, 1]) * rng.randint(1, b - 1)] if b > 1}
+    n = rng.choice(names)
+    r, o, c, b = entries[n]
+    return {
+        "width": line(wider),
+        "length": line(longer),
+        "offset": line(shifted),
+        "no_line_break_room": line({n: (r, o, c, c - 1)}),
+        "long_line_break": line({n: (r, o, c, c + 3)}),
+        "lines_of_no_base": line({n: (r, o, 0, b)}),
+        "lines_of_no_byte": line({n: (r, o, c, 0)}),
+    }
+
+
+@pytest.mark.parametrize("seed", [1, 2, 3])
+def test_wrong_index_gives_the_file_text_or_ioerror_through_every_door(tmp_path, seed):
+    # A uniform file, then indexes that do not describe it: every fetch of any
+    # size, through every front door and the program, gives the bases the file
+    # holds at those coordinates (short, or padded, only where the file ends)
+    # or the IOError that says to rebuild the index.
+    rng = random.Random(seed)
+    width, eol = rng.choice([7, 50, 60, 61]), rng.choice(["\n", "\r\n"])
+    lengths = {"a": rng.randint(1, 3 * width), "big": 400_000, "c": rng.randint(width, 5 * width),
+               "z": rng.randint(2 * width, 4 * width)}
+    true = {name: random_seq(rng, n, "ACGTNacgt") for name, n in lengths.items()}
+    path = os.fspath(tmp_path / "u.fa")
+    write_fasta(path, list(true.items()), width=width, eol=eol)
+    kelpa.Faidx(path)
+    entries = {line.split("\t")[0]: tuple(map(int, line.split("\t")[1:])) for line in read_text(path + ".fai").splitlines()}
+    last = list(true)[-1]
+    for case, fai in wrong_indexes(rng, entries).items():
+        write_bytes(path + ".fai", fai.encode())
+        index = {line.split("\t")[0]: int(line.split("\t")[1]) for line in fai.splitlines()}
+        message = lambda name: (f"IOError: the index {path}.fai does not describe {path}: record '{name}' is not "
+                                "laid out where it says; rebuild the index")
+
+        def expected(name, s, e, pad):
+            """The text a fetch of s..e may give, or None where it must fail."""
+            e = min(e, index[name])
+            text = true[name][s - 1:e]
+            if len(text) < e - s + 1 and (name != last or pad is None and text == ""):
+                return None if name != last else text  # short only at the end of the file
+            return text + (pad or "") * (e - s + 1 - len(text))
+
+        regions = []
+        for name, rlen in index.items():
+            for _ in range(12):
+                s = rng.randint(1, rlen)
+                regions.append((name, s, min(rlen, s + rng.choice([0, 1, 5, width, 3 * width + 1, 300_000]))))
+            regions += [(name, 1, rlen), (name, max(1, rlen - width), rlen)]
+        refused = 0
+        for mutable, pad in itertools.product([False, True], [None, "N"]):
+            fa = kelpa.Faidx(path, build_index=False, mutable=mutable, default_seq=pad)
+            fasta = kelpa.Fasta(path, build_index=False, mutable=mutable, default_seq=pad)
+            doors = [lambda n, s, e: fa.fetch(n, s, e).seq, lambda n, s, e: fasta.get_seq(n, s, e).seq,
+                     lambda n, s, e: fasta[n][s - 1:e].seq, lambda n, s, e: fa.fetch_many([(n, s, e)])[0].seq]
+            failing = []
+            for i, (name, s, e) in enumerate(regions):
+                want = expected(name, s, e, pad)
+                results = [outcome(lambda: door(name, s, e)) for door in doors]
+                if isinstance(results[0], Exception):
+                    failing.append(i)
+                for got in results:
+                    assert type(got) is type(results[0]), (case, name, s, e)  # every door alike
+                    if isinstance(got, Exception):
+                        assert str(got) == message(name), (case, name, s, e)
+                    else:
+                        assert want is not None and got == want, (case, name, s, e, len(got))
+            refused += len(failing)
+            many = outcome(lambda: [x.seq for x in fa.fetch_many(regions * (POOL // len(regions) + 1))])
+            if failing:  # the pool names the first failing region
+                k = failing[0]
+                assert str(many) == f"Error fetching region {k}: IO error: {message(regions[k][0])[9:]}", case
+            else:
+                assert many[:len(regions)] == [expected(n, s, e, pad) for n, s, e in regions], case
+            for name in index:
+                # A whole record is never padded; str() of a record is.
+                for got, want in ((outcome(lambda: fa.fetch_entire_sequence(name).seq), expected(name, 1, index[name], None)),
+                                  (outcome(lambda: str(fasta[name])), expected(name, 1, index[name], pad))):
+                    assert (str(got) == message(name) if isinstance(got, Exception) else got == want), (case, name)
+        assert refused > 0, case
+        # The program prints the regions before the first it cannot, then fails.
+        labels = [f"{n}:{s}-{e}" for n, s, e in regions]
+        write_bytes(tmp_path / "regions.txt", "\n".join(labels).encode())
+        run = subprocess.run([KELPA, "faidx", path, "-r", os.fspath(tmp_path / "regions.txt"), "-n", "1000000"],
+                             capture_output=True, text=True)
+        records = run.stdout.split(">")[1:]
+        for label, (n, s, e), record in zip(labels, regions, records):
+            assert record == f"{label}\n{expected(n, s, e, None)}\n".replace("\n\n", "\n"), (case, label)
+        if run.returncode == 0:
+            assert len(records) == len(regions)
+        else:
+            assert (run.returncode, len(run.stderr.splitlines())) == (1, 1), run.stderr
+            assert run.stderr.startswith(f"kelpa: error: region '{labels[len(records)]}': "), run.stderr
 
 
 @MAPPED_OR_NOT

@@ -259,55 +259,123 @@ def test_pools_of_each_start_method_take_and_return_kelpa_objects(ref, method):
 
 
 # ---- the README's recipes ---------------------------------------------------------------
-def readme_recipe_blocks():
+def readme_python_blocks(heading):
     text = (ROOT / "README.md").read_text()
-    section = text.split("## Many processes, many machines\n", 1)[1].split("\n## ", 1)[0]
+    section = text.split(f"## {heading}\n", 1)[1].split("\n## ", 1)[0]
     return re.findall(r"```python\n(.*?)```", section, re.S)
 
 
 def test_the_readme_shows_the_recipes_as_the_examples_hold_them():
     examples = (EXAMPLES / "bed_pool.py").read_text() + (EXAMPLES / "bed_dask.py").read_text()
-    blocks = readme_recipe_blocks()
+    blocks = readme_python_blocks("Many processes, many machines")
     assert len(blocks) == 4
     for block in blocks:
         assert block in examples
 
 
+HEADERS = ["track name=test", "browser position chr1:1-100", "#chrom\tstart\tend", "# a comment", ""]
+# Features bedtools getfasta skips with a warning: of no length, on
+# sequences the FASTA file lacks, running past the end of their sequence
+# (which it does not cut short) or starting beyond it.
+SKIPPED = [("chrX", 3, 3), ("chr1", 100, 100), ("chrM", 7, 7), ("chr2", 5_000, 5_000), ("chrUn", 0, 5),
+           ("chr1_random", 10, 20), ("chrm", 1, 2), ("chrM", 5, 8), ("chr1", 8_999, 9_001), ("chrM", 7, 9),
+           ("chr2", 4_000, 4_100)]
+EDGES = [("chrM", 0, 7), ("chrM", 6, 7), ("chr1", 0, 1), ("chr1", 8_999, 9_000)]  # printed
+
+
+def write_bed(path, features, columns, seed):
+    """Write (chrom, start, end) features as BED3, BED6 or BED12 lines, in
+    random order, among header and blank lines, some lines ending in CRLF."""
+    rng = random.Random(seed)
+    features = list(features)
+    rng.shuffle(features)
+    lines = []
+    for i, (c, s, e) in enumerate(features):
+        row = [c, s, e, f"r{i}", 0, rng.choice("+-."), s, e, "0,0,255", 1, f"{e - s},", "0,"][:columns]
+        lines.append("\t".join(map(str, row)) + rng.choice(["\n"] * 9 + ["\r\n"]))
+    for header in HEADERS * 3:
+        lines.insert(rng.randrange(len(lines)), header + "\n")
+    path.write_bytes((HEADERS[0] + "\n" + "".join(lines)).encode())
+
+
+def bedtools_getfasta(bedtools, ref, bed, *options):
+    """What bedtools getfasta writes for a BED file: its standard output and
+    its standard error. It reads a copy of the FASTA file, whose index it
+    builds itself."""
+    peer = Path(ref).with_name("peer.fa")
+    if not peer.exists():
+        peer.write_bytes(Path(ref).read_bytes())
+    done = subprocess.run([bedtools, "getfasta", "-fi", peer, "-bed", bed, *options], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    return done.stdout, done.stderr.removeprefix(f"index file {peer}.fai not found, generating...\n")
+
+
 @pytest.fixture
-def bed_job(ref, tmp_path):
-    """A BED file of 6,000 regions (with a header line) and the FASTA text a
-    single-process fetch_many makes of it, checked against slicing the text."""
-    regions = bed_regions(6_000, seed=2)
+def bed_job(ref, tmp_path, bedtools, columns):
+    """A BED file of `columns` columns: 6,000 regions, each of SKIPPED and
+    EDGES five times among them, header, blank and CRLF lines; and what
+    bedtools getfasta writes for it to standard output and error."""
     bed = tmp_path / "regions.bed"
-    bed.write_text("track name=test\n" + "".join(f"{c}\t{s}\t{e}\tr{i}\t0\t+\n" for i, (c, s, e) in
-                                                 enumerate(regions)))
-    sequences = kelpa.Fasta(ref).fetch_many([(c, s + 1, e) for c, s, e in regions])
-    assert [s.seq for s in sequences] == [TEXTS[c][s:e] for c, s, e in regions]
-    expected = "".join(f">{c}:{s}-{e}\n{x.seq}\n" for (c, s, e), x in zip(regions, sequences))
-    return bed, expected
+    write_bed(bed, bed_regions(6_000, seed=2) + (SKIPPED + EDGES) * 5, columns, seed=columns)
+    out, warnings = bedtools_getfasta(bedtools, ref, bed)
+    # bedtools skipped each of SKIPPED, with its warning, and printed every other feature.
+    assert out.count(">") == 6_000 + 5 * len(EDGES) and len(warnings.splitlines()) == 5 * len(SKIPPED)
+    return bed, out, warnings
 
 
 def run_example(name, *args, cwd):
     done = subprocess.run([sys.executable, str(EXAMPLES / name), *map(str, args)], cwd=cwd,
                           capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr
-    return done.stdout
+    return done
 
 
-@pytest.mark.parametrize("method", ["spawn", "forkserver"])
-def test_the_process_pool_recipe(ref, bed_job, tmp_path, method):
-    bed, expected = bed_job
-    out = run_example("bed_pool.py", ref, bed, "--start-method", method, "--chunk", 1_500, cwd=tmp_path)
-    assert out == expected
+@pytest.mark.parametrize("method, columns", [("spawn", 3), ("forkserver", 6), ("spawn", 12)])
+def test_the_process_pool_recipe_writes_what_bedtools_writes(ref, bed_job, tmp_path, bedtools, method):
+    bed, out, warnings = bed_job
+    done = run_example("bed_pool.py", ref, bed, "--start-method", method, "--chunk", 1_500, cwd=tmp_path)
+    assert (done.stdout, done.stderr) == (out, warnings)
+    # A feature halfway that starts after its end: both warn up to it, then stop with bedtools' error.
+    lines = bed.read_bytes().splitlines(keepends=True)
+    at = next(i for i in range(3_000, len(lines)) if lines[i].startswith(b"chr2\t"))
+    chrom, _start, rest = lines[at].split(b"\t", 2)
+    lines[at] = b"\t".join([chrom, b"9999", rest])  # no end on chr2 is past 5000
+    bad = tmp_path / "bad.bed"
+    bad.write_bytes(b"".join(lines))
+    ours, peer = (subprocess.run([*command, bad], capture_output=True, text=True)
+                  for command in ([sys.executable, EXAMPLES / "bed_pool.py", ref],
+                                  [bedtools, "getfasta", "-fi", tmp_path / "peer.fa", "-bed"]))
+    assert peer.returncode == 1 and peer.stderr.endswith(" Start was greater than end. Exiting.\n")
+    assert (ours.returncode, ours.stdout, ours.stderr) == (1, "", peer.stderr)
 
 
-def test_the_dask_recipe(ref, bed_job, tmp_path):
-    bed, expected = bed_job
+def dask_warnings(stderr):
+    """The Dask recipe's standard error less the lines Dask logs itself
+    ("2025-01-31 12:00:00,000 - distributed.worker - WARNING - ...")."""
+    return re.sub(r"(?m)^[\d-]+ [\d:,]+ - distributed\..*\n", "", stderr)
+
+
+@pytest.mark.parametrize("columns", [3, 12])
+def test_the_dask_recipe_writes_what_bedtools_writes(ref, bed_job, tmp_path):
+    bed, out, warnings = bed_job
     # Relative paths: the recipe makes them absolute for the workers.
     gathered = run_example("bed_dask.py", "ref.fa", bed.name, "--partitions", 5, cwd=tmp_path)
-    assert gathered == expected
+    assert (gathered.stdout, dask_warnings(gathered.stderr)) == (out, warnings)
     written = run_example("bed_dask.py", "ref.fa", bed.name, "--partitions", 3, "--out-dir", "parts",
                           cwd=tmp_path)
     paths = [tmp_path / "parts" / f"part-{i:05d}.fa" for i in range(3)]
-    assert written.splitlines() == [str(p) for p in paths]
-    assert "".join(p.read_text() for p in paths) == expected
+    assert written.stdout.splitlines() == [str(p) for p in paths]
+    assert "".join(p.read_text() for p in paths) == out and dask_warnings(written.stderr) == warnings
+
+
+def test_the_readme_bed_recipe_reads_bed3_to_bed12_with_strand(ref, tmp_path, bedtools, monkeypatch):
+    [recipe] = readme_python_blocks("Batch fetch from a BED file, with strand")
+    monkeypatch.chdir(tmp_path)
+    for columns in (3, 6, 12):
+        write_bed(tmp_path / "peaks.bed", bed_regions(300, seed=columns) + EDGES, columns, seed=columns)
+        scope = {"genome": kelpa.Fasta(ref), "faidx": kelpa.Faidx(ref)}
+        exec(recipe, scope)
+        # -s: the minus strand reverse complemented; "." or no strand is the plus strand.
+        out, warnings = bedtools_getfasta(bedtools, ref, "peaks.bed", "-s", "-tab")
+        assert [s.seq for s in scope["sequences"]] == [line.split("\t")[1] for line in out.splitlines()]
+        assert any(scope["minus"]) == (columns > 3) and warnings == ""

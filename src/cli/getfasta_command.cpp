@@ -219,6 +219,10 @@ public:
     bool finished(std::size_t i, const core::BatchResult& result) {
         const Feature& feature = running_->features[running_->owner[i]];
         if (feature.skipped) return true;
+        if (cut_short(result)) {
+            failure_ = feature_label(feature.bed) + ": " + describe_cut_short(faidx_);
+            return false;
+        }
         if (feature.pieces == 1) {
             if (result.in_place) {  // in the arena, right behind its header
                 char* text = const_cast<char*>(result.text.data());
@@ -240,12 +244,14 @@ public:
         return out_.ok();
     }
     void failed(std::size_t i, const core::FaidxError& error) {
-        const BedFeature& bed = running_->features[running_->owner[i]].bed;
-        failure_ = std::string(bed.chrom) + ":" + std::to_string(bed.start) + "-" + std::to_string(bed.end) + ": " +
-                   error.display();
+        failure_ = feature_label(running_->features[running_->owner[i]].bed) + ": " + error.display();
     }
 
 private:
+    static std::string feature_label(const BedFeature& bed) {
+        return std::string(bed.chrom) + ":" + std::to_string(bed.start) + "-" + std::to_string(bed.end);
+    }
+
     Batch& filling() { return batches_[filling_]; }
 
     // Reads lines into the batch being filled until it is full, the window

@@ -45,4 +45,13 @@ std::string describe_io_failure(const core::FaidxError& error, const std::string
     return std::string(lead.empty() ? std::string_view(path) : lead) + ": " + detail;
 }
 
+bool cut_short(const core::BatchResult& result) {
+    return result.kind == core::FetchPlan::Kind::Extract && result.text.size() < result.last - result.first + 1;
+}
+
+std::string describe_cut_short(const core::Faidx& faidx) {
+    return faidx.filename() + " ends inside the region: the file is cut short, or " + faidx.indexname() +
+           " was made for another file";
+}
+
 }  // namespace kelpa::cli

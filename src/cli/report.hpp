@@ -4,6 +4,7 @@
 
 #include <string_view>
 
+#include "core/batch.hpp"
 #include "core/error.hpp"
 #include "core/faidx.hpp"
 
@@ -33,5 +34,13 @@ std::string describe_open_failure(const std::string& path, const core::FaidxErro
 // that names `path` already as it is; any other after "<lead>: " (by
 // default the path).
 std::string describe_io_failure(const core::FaidxError& error, const std::string& path, std::string_view lead = {});
+
+// Whether a region's text came back shorter than its coordinates say: the
+// FASTA file ends inside the region. samtools refuses such a region, and
+// so does the program, rather than print a record shorter than its name.
+bool cut_short(const core::BatchResult& result);
+
+// Why a region cut short is refused, naming the FASTA file and its index.
+std::string describe_cut_short(const core::Faidx& faidx);
 
 }  // namespace kelpa::cli

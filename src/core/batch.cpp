@@ -11,7 +11,7 @@ namespace kelpa::core {
 namespace {
 
 void extract_slot(const Faidx& faidx, BatchSlot& slot, bool reverse_complement) {
-    settle_slot(faidx, slot, faidx.extract(*slot.entry, slot.first, slot.bound, slot.out), reverse_complement);
+    settle_slot(faidx, slot, faidx.extract(*slot.entry, slot.first, slot.count(), slot.out), reverse_complement);
 }
 
 }  // namespace
@@ -152,7 +152,7 @@ void BgzfExtraction::run(const Group& group) {
         BatchSlot& slot = slots_[i];
         if (filled) {
             settle_slot(faidx_, slot,
-                        faidx_.extract_from_window(*window, *slot.entry, slot.first, slot.bound, slot.out),
+                        faidx_.extract_from_window(*window, *slot.entry, slot.first, slot.count(), slot.out),
                         reverse_complement_);
         } else {  // a block that cannot be inflated: each region finds out whether it needs it
             extract_slot(faidx_, slot, reverse_complement_);

@@ -16,12 +16,18 @@
 //   guarded(body)           runs body(), in which views are read; false when
 //                           the file turned out to have lost pages since it
 //                           was opened (body was cut short)
+//   guarded_alone(body)     guarded(), but under a guard of its own even
+//                           inside another: a lost page ends only body()
+//   shrunk()                whether the file is shorter now than when it was
+//                           opened (asked only once a read went wrong, to
+//                           tell a truncated file from a wrong index)
 //
 // Views are valid until the next call with the same scratch. Implementations
 // are immutable after construction and safe to read from many threads, each
 // with its own scratch.
 #pragma once
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,6 +35,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -39,6 +46,13 @@
 
 namespace kelpa::core {
 
+// Whether the file behind `fd` is now shorter than `size` bytes. A file
+// that cannot be examined is taken as it was.
+inline bool file_shorter_than(const UniqueFd& fd, std::uint64_t size) {
+    struct stat status;
+    return fd.valid() && ::fstat(fd.get(), &status) == 0 && static_cast<std::uint64_t>(status.st_size) < size;
+}
+
 // What the kinds that map nothing share: nothing to prefetch, and no page
 // that can vanish under a read.
 struct UnmappedText {
@@ -46,6 +60,11 @@ struct UnmappedText {
 
     template <class Body>
     bool guarded(Body&& body) const {
+        body();
+        return true;
+    }
+    template <class Body>
+    bool guarded_alone(Body&& body) const {
         body();
         return true;
     }
@@ -65,7 +84,11 @@ public:
         std::optional<FaidxError> error;  // never set: a mapping cannot fail to read
     };
 
-    explicit MappedText(Mapping mapping) : mapping_(std::move(mapping)) {}
+    // `status` is the mapped file's, from when it was mapped: the file is
+    // looked up again by `path` (no descriptor is kept open) to learn
+    // whether it has shrunk since.
+    MappedText(Mapping mapping, std::string path, const struct stat& status)
+        : mapping_(std::move(mapping)), path_(std::move(path)), device_(status.st_dev), inode_(status.st_ino) {}
 
     std::uint64_t size() const { return mapping_.length(); }
 
@@ -96,8 +119,25 @@ public:
         return guarded_read(mapping_.data(), mapping_.length(), body);
     }
 
+    template <class Body>
+    bool guarded_alone(Body&& body) const {
+        return guarded_read(mapping_.data(), mapping_.length(), body);
+    }
+
+    // A mapped page past a file's new end reads as zeros when the end lies
+    // inside it, and faults beyond. A file renamed over the mapped one
+    // leaves the mapping whole.
+    bool shrunk() const {
+        struct stat status;
+        return ::stat(path_.c_str(), &status) == 0 && status.st_dev == device_ && status.st_ino == inode_ &&
+               static_cast<std::uint64_t>(status.st_size) < size();
+    }
+
 private:
     Mapping mapping_;
+    std::string path_;
+    dev_t device_;
+    ino_t inode_;
 };
 
 // An open file, read with positioned reads (no shared file offset), so that
@@ -110,7 +150,8 @@ public:
     };
 
     // `size` is the file's size when it was opened; reads past it find
-    // whatever the file holds by then, and nothing past its end.
+    // nothing, and a read that finds the file ending before it has found a
+    // file that shrank.
     FileText(UniqueFd fd, std::uint64_t size) : fd_(std::move(fd)), size_(size) {}
 
     std::uint64_t size() const { return size_; }
@@ -146,6 +187,7 @@ public:
         }
     }
 
+    bool shrunk() const { return file_shorter_than(fd_, size_); }
 
 private:
     UniqueFd fd_;
@@ -190,6 +232,8 @@ public:
 
     int byte_at(std::uint64_t at, Scratch& scratch) const { return byte_through_view(*this, at, scratch); }
 
+    // A compressed file that shrank fails its block reads instead.
+    bool shrunk() const { return false; }
 
     const BgzfReader& reader() const { return *reader_; }
 

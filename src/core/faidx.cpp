@@ -224,15 +224,42 @@ std::uint64_t window_end(const IndexEntry& entry, std::uint64_t position, std::u
 
 bool is_line_break(int byte) { return byte == '\n' || byte == '\r'; }
 
-// Whether a copy of all `count` bases from base `first`, which began at byte
+// Whether an entry's numbers can describe any file: a record with bases has
+// lines of at least one base, and each line ends in "\n", "\r\n", or
+// nothing (a record on one line at the end of the file).
+bool describes_a_layout(const IndexEntry& entry) {
+    return entry.lenc > 0 && entry.lenb >= entry.lenc && entry.lenb - entry.lenc <= 2;
+}
+
+// Whether [from, to) of the text holds no line break; bytes past its end
+// hold none. Spans of less than a line, in a plain loop without branches.
+template <class Text>
+bool no_line_break(const Text& text, std::uint64_t from, std::uint64_t to, typename Text::Scratch& scratch) {
+    while (from < to) {
+        const std::string_view view = text.view(from, to - from, scratch);
+        if (view.empty()) return true;
+        bool breaks = false;
+        for (const char c : view) breaks |= (c == '\n') | (c == '\r');
+        if (breaks) return false;
+        from += view.size();
+    }
+    return true;
+}
+
+// Whether a copy of `count` bases from base `first`, which began at byte
 // `position` (in column `first_column` of its line) and stopped just before
-// byte `stop`, agrees with the entry's layout (see faidx.hpp). `byte_at(p)` is
-// the file's byte at p, or -1 past its end. One division: the first base's
-// place is known, and the arithmetic cannot overflow past what finding it
-// checked and the copy reached.
-template <class ByteAt>
-bool layout_matches(const IndexEntry& entry, std::uint64_t first, std::uint64_t first_column, std::uint64_t count,
-                    std::uint64_t position, std::uint64_t stop, ByteAt&& byte_at) {
+// byte `stop`, agrees with the entry's layout (see faidx.hpp). Besides the
+// bytes the copy read, the first and the last line it touched are checked
+// whole: each starts after a line break and not with '>', holds no line
+// break before its end, and ends where the entry says (a copy that ran
+// `at_end_of_file` may end in line breaks instead, a file cut short). One division: the
+// first base's place is known, and the arithmetic cannot overflow past what
+// finding it checked and the copy reached.
+template <class Text>
+bool layout_matches(const Text& text, typename Text::Scratch& scratch, const IndexEntry& entry, std::uint64_t first,
+                    std::uint64_t first_column, std::uint64_t count, std::uint64_t position, std::uint64_t stop,
+                    bool at_end_of_file = false) {
+    const auto byte_at = [&](std::uint64_t at) { return text.byte_at(at, scratch); };
     const std::uint64_t first_line_start = position - first_column;  // byte of the first line's first base
     std::uint64_t span;  // from the first line's start to the last base
     if (__builtin_add_overflow(first_column, count - 1, &span)) return false;
@@ -241,25 +268,34 @@ bool layout_matches(const IndexEntry& entry, std::uint64_t first, std::uint64_t 
     std::uint64_t last_line_start;
     if (__builtin_mul_overflow(more_lines, entry.lenb, &last_line_start) ||
         __builtin_add_overflow(last_line_start, first_line_start, &last_line_start) ||
-        stop != last_line_start + last_column + 1 || is_line_break(byte_at(position)))
+        stop != last_line_start + last_column + 1 || is_line_break(byte_at(position)) ||
+        first_line_start == 0 || !is_line_break(byte_at(first_line_start - 1)) ||
+        byte_at(first_line_start) == '>' || byte_at(last_line_start) == '>' ||
+        !no_line_break(text, first_line_start, position, scratch))
         return false;
     // The byte after the last base of a line: a full line holds lenc bases
     // and then starts its line break ("\n", or "\r\n" when lenb - lenc is 2),
     // the record's last line holds what is left of rlen and may end in any
     // line break. The end of the file will do for either.
     const std::uint64_t line_break = entry.lenb > entry.lenc ? entry.lenb - entry.lenc : 0;
-    const auto line_end_is_a_break = [&](std::uint64_t line_start, std::uint64_t bases_before) {
+    const auto line_end = [&](std::uint64_t line_start, std::uint64_t bases_before) {
         const std::uint64_t left = entry.rlen > bases_before ? entry.rlen - bases_before : 0;
-        const bool last_of_record = left <= entry.lenc;
-        const int byte = byte_at(saturating_add(line_start, last_of_record && left > 0 ? left : entry.lenc));
+        return saturating_add(line_start, left <= entry.lenc && left > 0 ? left : entry.lenc);
+    };
+    const auto line_end_is_a_break = [&](std::uint64_t end, std::uint64_t bases_before) {
+        const int byte = byte_at(end);
         if (byte < 0) return true;  // a file cut short: what was there is checked
-        if (last_of_record || line_break == 0) return is_line_break(byte);
+        const std::uint64_t left = entry.rlen > bases_before ? entry.rlen - bases_before : 0;
+        if (left <= entry.lenc || line_break == 0) return is_line_break(byte);
         return byte == (line_break == 1 ? '\n' : '\r');
     };
     const std::uint64_t bases_before_first_line = first - 1 - first_column;
-    if (!line_end_is_a_break(first_line_start, bases_before_first_line)) return false;
-    return more_lines == 0 ||
-           line_end_is_a_break(last_line_start, bases_before_first_line + more_lines * entry.lenc);
+    const std::uint64_t bases_before_last_line = bases_before_first_line + more_lines * entry.lenc;
+    const std::uint64_t first_end = line_end(first_line_start, bases_before_first_line);
+    const std::uint64_t last_end = line_end(last_line_start, bases_before_last_line);
+    return line_end_is_a_break(first_end, bases_before_first_line) &&
+           (more_lines == 0 || line_end_is_a_break(last_end, bases_before_last_line)) &&
+           (at_end_of_file || no_line_break(text, stop, last_end, scratch));
 }
 
 }  // namespace
@@ -304,8 +340,12 @@ Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, std::optional<s
     const std::string& path = faidx->filename_;
     const std::string& index_path = faidx->indexname_;
 
+    // A path holding a NUL character names no file: the system would see
+    // only what comes before it, which is another file.
+    if (path.find('\0') != std::string::npos) return FaidxError::fasta_not_found(path);
     struct stat fasta_status;
     if (::stat(path.c_str(), &fasta_status) != 0) return FaidxError::fasta_not_found(path);
+    if (index_path.find('\0') != std::string::npos) return FaidxError::index_not_found(index_path);
     // Both paths are checked before anything is opened, so that neither a
     // FIFO nor a device can make the open or a read wait.
     if (Status regular = check_regular(path); !regular) return regular.take_error();
@@ -315,8 +355,8 @@ Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, std::optional<s
     if (!opened) return opened.take_error();
     UniqueFd fd = std::move(opened.value());
     struct stat open_status;
-    const std::uint64_t size =
-        ::fstat(fd.get(), &open_status) == 0 ? static_cast<std::uint64_t>(open_status.st_size) : UINT64_MAX;
+    if (::fstat(fd.get(), &open_status) != 0) return FaidxError::os(errno, path);
+    const auto size = static_cast<std::uint64_t>(open_status.st_size);
 
     // The kind of file comes from its first bytes, never from its name.
     Mapping mapping;
@@ -338,12 +378,13 @@ Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, std::optional<s
     if (format == FileFormat::Bgzf) {
         mapping = Mapping();  // read with pread (byte_source.hpp)
         if (Status opened_bgzf = faidx->open_bgzf(std::move(fd), size); !opened_bgzf) return opened_bgzf.take_error();
+        faidx->ends_checked_ = std::make_unique<std::atomic<bool>[]>(faidx->entries_.size());
         faidx->file_size_ = std::visit([](const auto& text) { return text.size(); }, faidx->text_);
         return faidx;
     }
     if (mapped) {
         fd.reset();
-        faidx->text_.emplace<MappedText>(std::move(mapping));
+        faidx->text_.emplace<MappedText>(std::move(mapping), path, open_status);
         install_fault_handler();
     } else {
         faidx->text_.emplace<FileText>(std::move(fd), size);
@@ -353,6 +394,7 @@ Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, std::optional<s
     const bool build = needs_building(path, index_path, faidx->options_);
     Status loaded = build ? build_index(path, index_path, faidx->entries_) : read_index(index_path, faidx->entries_);
     if (!loaded) return loaded.take_error();
+    faidx->ends_checked_ = std::make_unique<std::atomic<bool>[]>(faidx->entries_.size());
     return faidx;
 }
 
@@ -506,6 +548,8 @@ public:
 
     int byte_at(std::uint64_t at, Scratch& scratch) const { return byte_through_view(*this, at, scratch); }
 
+    bool shrunk() const { return text_.shrunk(); }
+
 private:
     Source& source_;
     const BgzfText& text_;
@@ -550,7 +594,8 @@ Result<std::uint64_t> Faidx::extract(const IndexEntry& entry, std::uint64_t firs
 template <class Text>
 Result<std::uint64_t> Faidx::extract_with(const Text& text, const IndexEntry& entry, std::uint64_t first,
                                           std::uint64_t count, char* out) const {
-    if (count == 0 || entry.lenc == 0 || entry.rlen == 0 || first == 0) return std::uint64_t{0};
+    if (count == 0 || entry.rlen == 0 || first == 0) return std::uint64_t{0};
+    if (!describes_a_layout(entry)) return layout_mismatch(entry);
     // base_position(), keeping the column for the layout check.
     const std::uint64_t line = (first - 1) / entry.lenc;
     const std::uint64_t column = (first - 1) % entry.lenc;
@@ -558,7 +603,7 @@ Result<std::uint64_t> Faidx::extract_with(const Text& text, const IndexEntry& en
     if (__builtin_mul_overflow(line, entry.lenb, &position) ||
         __builtin_add_overflow(position, entry.offset, &position) ||
         __builtin_add_overflow(position, column, &position) || position >= file_size_)
-        return std::uint64_t{0};
+        return past_the_end(text, entry);
     // Never more than extract_bound(): the caller sized `out` with it.
     count = std::min(count, file_size_ - position);
     return extract_from(text, entry, Place{first, column, position}, count, out);
@@ -581,17 +626,94 @@ Result<std::uint64_t> Faidx::extract_from_window(const BlockWindow& window, cons
 }
 
 template <class Text>
+bool Faidx::ends_as_described(const Text& text, typename Text::Scratch& scratch, const IndexEntry& entry) const {
+    const std::size_t index = entries_.index_of(&entry);
+    if (index < entries_.size() && ends_checked_[index].load(std::memory_order_relaxed)) return true;
+    const std::optional<std::uint64_t> last = base_position(entry, entry.rlen);
+    const std::uint64_t size = text.size();
+    // Past the end of the file (or of any file): a file cut short, whose
+    // reads are checked as they come.
+    if (!last || *last >= size) return true;
+    bool ends = false;
+    // A file that shrank since it was opened may have lost the record's end
+    // (its pages fault): then the reads that need them tell, not this.
+    const bool read = text.guarded_alone([&] {
+        std::uint64_t after = *last + 1;
+        if (is_line_break(text.byte_at(*last, scratch)) ||
+            (after < size && !is_line_break(text.byte_at(after, scratch))))
+            return;
+        int byte;
+        while ((byte = text.byte_at(after, scratch)) >= 0 && is_line_break(byte)) ++after;
+        ends = byte < 0 || byte == '>';
+    });
+    if (!read) return true;
+    if (ends && index < entries_.size()) ends_checked_[index].store(true, std::memory_order_relaxed);
+    return ends;
+}
+
+template <class Text>
+Result<std::uint64_t> Faidx::past_the_end(const Text& text, const IndexEntry& entry) const {
+    // Nothing in the guarded body needs a destructor: a fault jumps out of it.
+    typename Text::Scratch scratch;
+    bool fits = true;
+    const bool finished = text.guarded([&] {
+        const std::uint64_t size = text.size();
+        if (entry.offset >= size) return;  // the whole record is gone
+        const auto byte_at = [&](std::uint64_t at) { return text.byte_at(at, scratch); };
+        // The record's first line begins after a line end (its header's)
+        // and, when more follow, ends where the entry says.
+        if (entry.offset == 0 || !is_line_break(byte_at(entry.offset - 1)) || byte_at(entry.offset) == '>' ||
+            !ends_as_described(text, scratch, entry)) {
+            fits = false;
+            return;
+        }
+        if (entry.rlen > entry.lenc && entry.offset + entry.lenc < size) {
+            const int byte = byte_at(entry.offset + entry.lenc);
+            const std::uint64_t line_break = entry.lenb - entry.lenc;
+            if (line_break == 0 || byte != (line_break == 1 ? '\n' : '\r') ||
+                !no_line_break(text, entry.offset, entry.offset + entry.lenc, scratch)) {
+                fits = false;
+                return;
+            }
+        }
+        // The file's last base is a base of this record, in a line that
+        // begins after a line end.
+        std::uint64_t last = size;
+        while (last > entry.offset && is_line_break(byte_at(last - 1))) --last;
+        if (last == entry.offset) return;  // cut right after the header
+        const std::uint64_t from_offset = last - 1 - entry.offset;
+        const std::uint64_t line = from_offset / entry.lenb;
+        const std::uint64_t column = from_offset % entry.lenb;
+        const std::uint64_t line_start = entry.offset + line * entry.lenb;
+        std::uint64_t base = 0;
+        fits = column < entry.lenc && !__builtin_mul_overflow(line, entry.lenc, &base) && base + column < entry.rlen &&
+               (line == 0 || is_line_break(byte_at(line_start - 1))) && byte_at(line_start) != '>' &&
+               no_line_break(text, line_start, last, scratch);
+    });
+    if (!finished) return changed_while_open();
+    if (scratch.error) return std::move(*scratch.error);
+    if (!fits) return text.shrunk() ? changed_while_open() : layout_mismatch(entry);
+    return std::uint64_t{0};
+}
+
+template <class Text>
 Result<std::uint64_t> Faidx::extract_from(const Text& text, const IndexEntry& entry, const Place& place,
                                           std::uint64_t count, char* out) const {
     const std::uint64_t position = place.position;
     // Nothing in the guarded body needs a destructor: a fault jumps out of it.
     typename Text::Scratch scratch;
-    const std::uint64_t end = window_end(entry, position, count, text.size());
+    const std::uint64_t size = text.size();
+    const std::uint64_t end = window_end(entry, position, count, size);
     std::uint64_t written = 0;
     bool matches = true;
     const bool finished = text.guarded([&] {
+        if (!ends_as_described(text, scratch, entry)) {
+            matches = false;
+            return;
+        }
+        std::uint64_t at = position;
         std::uint64_t stop = position;  // just past the last byte copied
-        for (std::uint64_t at = position; written < count && at < end;) {
+        while (written < count && at < end) {
             const std::string_view view = text.view(at, end - at, scratch);
             if (view.empty()) break;
             const char* in = view.data();
@@ -600,13 +722,24 @@ Result<std::uint64_t> Faidx::extract_from(const Text& text, const IndexEntry& en
             at += view.size();
         }
         if (written == count) {
-            matches = layout_matches(entry, place.first, place.column, count, position, stop,
-                                     [&](std::uint64_t at) { return text.byte_at(at, scratch); });
+            matches = layout_matches(text, scratch, entry, place.first, place.column, count, position, stop);
+        } else if (at < size || written == 0 || scratch.error) {
+            // Short before the end of the file: the bases are not where the
+            // entry puts them (or the file ended before its size, or a read failed).
+            matches = false;
+        } else {
+            // Short at the end of the file, which was cut short: what was
+            // read must still fit the entry. Its last base is the last byte
+            // that is no line break.
+            stop = size;
+            while (is_line_break(text.byte_at(stop - 1, scratch))) --stop;
+            matches = !scratch.error &&
+                      layout_matches(text, scratch, entry, place.first, place.column, written, position, stop, true);
         }
     });
     if (!finished) return changed_while_open();
     if (scratch.error) return std::move(*scratch.error);
-    if (!matches) return layout_mismatch(entry);
+    if (!matches) return text.shrunk() ? changed_while_open() : layout_mismatch(entry);
     return written;
 }
 

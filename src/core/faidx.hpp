@@ -7,25 +7,37 @@
 //     offset + (s - 1) / lenc * lenb + (s - 1) % lenc
 //
 // of the FASTA file; its text is the file's bytes from there on with every
-// CR and LF dropped. Entries are trusted as the index states them: numbers
-// that do not fit together (lenb < lenc, offsets past the end, values whose
-// arithmetic overflows) yield only what lies inside the file, never a read
+// CR and LF dropped. Entries are read as the index states them, but a fetch
+// through an entry whose numbers can describe no file (bases on lines of no
+// base, lenb < lenc, or more than "\r\n" between lines) is refused with
+// IOError. Numbers that do not fit the file (offsets past its end, values
+// whose arithmetic overflows) yield only what lies inside it, never a read
 // outside it.
 //
-// Every extraction that collects all the bases it asked for checks that the
-// file still has the layout the entry describes, at four bytes: the first
-// base is not a line break, the copy stopped exactly at the last base's
-// byte, and where the entry puts the line ends of the first and the last
-// line it touched there is a CR or LF, or the end of the file. An index made
-// for another layout of the file (another width, another line end, a file
-// edited since) then gives IOError instead of text. A mapped file that
-// shrank since it was opened gives IOError as well (fault_guard.hpp).
+// Every extraction checks that the file has the layout the entry
+// describes, at five bytes of what it read: the first base is not a line
+// break, the byte before its line is one, the copy stopped exactly at the
+// last base's byte, and where the entry puts the line ends of the first and
+// the last line it touched there is a CR or LF, or the end of the file. An extraction that comes back short
+// is checked the same way, over the bases it did find, and passes only when
+// it stopped at the end of the file (a truncated file); any other short read
+// is a mismatch. A region that begins past the end of the file gets no text
+// when the file's last base and the record's first line are where the entry
+// puts them. An index made for another layout of the file (another
+// width, another line end, a larger length, a file edited since) then gives
+// IOError instead of text. A file that shrank since it was opened gives
+// IOError "changed while open" instead (fault_guard.hpp for a mapped file).
+// Before its first fetch, a record is checked to end where its entry says:
+// its last base followed by line breaks and then the next header or the end
+// of the file, so that an entry longer than its record never reads on into
+// the lines of the next one.
 //
 // A Faidx never changes after open() returns, so any number of threads may
 // fetch through it at once: the mapped path only reads the mapping, and the
 // open-file path (mutable files, or when mapping failed) uses positioned reads.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -164,6 +176,15 @@ private:
     template <class Text>
     Result<std::uint64_t> extract_from(const Text& text, const IndexEntry& entry, const Place& place,
                                        std::uint64_t count, char* out) const;
+    // A region whose first base lies past the end of the text: nothing,
+    // when the file ends as the entry describes (a truncated file).
+    template <class Text>
+    Result<std::uint64_t> past_the_end(const Text& text, const IndexEntry& entry) const;
+    // Whether the record ends where the entry says: its last base is
+    // followed by line breaks, then the next header or the end of the file
+    // (or lies past the end of a file cut short). Checked once per record.
+    template <class Text>
+    bool ends_as_described(const Text& text, typename Text::Scratch& scratch, const IndexEntry& entry) const;
     FaidxError layout_mismatch(const IndexEntry& entry) const;
 
     std::string filename_;
@@ -179,6 +200,8 @@ private:
 
     std::variant<MappedText, FileText, BgzfText> text_{std::in_place_type<FileText>, UniqueFd(), 0};
     std::uint64_t file_size_ = 0;  // size of the text when opened
+    // One flag per entry: its record was found to end as described.
+    std::unique_ptr<std::atomic<bool>[]> ends_checked_;
 };
 
 // Byte position of base `first` (1-based) of a record, or nothing when the

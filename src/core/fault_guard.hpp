@@ -50,14 +50,16 @@ inline bool guarded(const char* begin, std::size_t size) {
 // Runs `read()`, which may read [begin, begin + size) only. True when it
 // finished; false when a page of that range had gone from the file. `read`
 // must not allocate, lock or leave anything half-done that matters when it is
-// cut short: only plain loads and stores into memory the caller owns.
+// cut short: only plain loads and stores into memory the caller owns. Inside
+// another guarded_read, a fault in `read()` ends only this one.
 template <class Read>
 bool guarded_read(const char* begin, std::size_t size, Read&& read) {
     detail::FaultGuard guard;
+    detail::FaultGuard* const outer = detail::current_fault_guard;
     // The mask is not saved (that would be a system call per fetch); after a
     // jump, after_fault() unblocks SIGBUS instead.
     if (sigsetjmp(guard.resume, 0) != 0) {
-        detail::current_fault_guard = nullptr;
+        detail::current_fault_guard = outer;
         detail::after_fault();
         return false;
     }
@@ -70,7 +72,7 @@ bool guarded_read(const char* begin, std::size_t size, Read&& read) {
     std::atomic_signal_fence(std::memory_order_seq_cst);
     read();
     std::atomic_signal_fence(std::memory_order_seq_cst);
-    detail::current_fault_guard = nullptr;
+    detail::current_fault_guard = outer;
     return true;
 }
 

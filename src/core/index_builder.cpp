@@ -40,7 +40,9 @@ std::size_t cut_off_tail(const unsigned char* p, std::size_t n) {
 
 // Finds the line ends of a buffer 64 bytes at a time: one mask of the "\n"
 // bytes in each 64-byte block, then one bit scan per line, where memchr()
-// would pay a call and its set-up for every 60-base line.
+// would pay a call and its set-up for every 60-base line. The same pass
+// notes whether a block holds any "\r", so that only lines near one are
+// searched for a "\r" that does not end them.
 class NewlineFinder {
 public:
     NewlineFinder(const char* begin, const char* end) : block_(begin), covered_(begin), end_(end) {}
@@ -55,29 +57,43 @@ public:
                 p = covered_;
             }
             const auto left = static_cast<std::size_t>(end_ - p);
-            if (left < BLOCK) return static_cast<const char*>(std::memchr(p, '\n', left));
+            if (left < BLOCK) {
+                unscanned_ = cr_seen_ = true;  // the tail is not scanned for "\r"
+                return static_cast<const char*>(std::memchr(p, '\n', left));
+            }
             block_ = p;
             covered_ = p + BLOCK;
-            bits_ = newline_bits(p);
+            bits_ = byte_bits(p, '\n');
+            block_cr_ = byte_bits(p, '\r') != 0;
+            cr_seen_ |= block_cr_;
         }
+    }
+
+    // Whether the line that ends at the last "\n" next() gave may hold a
+    // "\r" (true for every line of a file with "\r\n" line ends). Call once
+    // a line.
+    bool take_cr() {
+        const bool seen = cr_seen_;
+        cr_seen_ = block_cr_ || unscanned_;  // the next line starts in the same block
+        return seen;
     }
 
 private:
     static constexpr std::size_t BLOCK = 64;
 
-    static std::uint64_t newline_bits(const char* p) {
+    static std::uint64_t byte_bits(const char* p, char byte) {
 #if defined(__x86_64__)
-        const __m128i newline = _mm_set1_epi8('\n');
+        const __m128i wanted = _mm_set1_epi8(byte);
         std::uint64_t bits = 0;
         for (int i = 0; i < 4; ++i) {
             const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
-            bits |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, newline)))}
+            bits |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, wanted)))}
                     << (16 * i);
         }
         return bits;
 #else
         std::uint64_t bits = 0;
-        for (std::size_t i = 0; i < BLOCK; ++i) bits |= std::uint64_t{p[i] == '\n'} << i;
+        for (std::size_t i = 0; i < BLOCK; ++i) bits |= std::uint64_t{p[i] == byte} << i;
         return bits;
 #endif
     }
@@ -86,6 +102,9 @@ private:
     const char* covered_;  // block_ + BLOCK, or block_ before the first block
     const char* end_;
     std::uint64_t bits_ = 0;
+    bool block_cr_ = false;   // [block_, covered_) holds a "\r"
+    bool cr_seen_ = false;    // a "\r" in a block since the line take_cr() last answered for
+    bool unscanned_ = false;  // next() has reached the tail, which memchr() reads
 };
 
 bool is_whitespace_at(const char* p, const char* end) {
@@ -102,6 +121,9 @@ enum class LayoutBreak : std::uint8_t {
     Blank,     // a blank line, and more sequence after it
     OtherEnd,  // as many bases as the first but another line end, and more after it
 };
+
+// The first "\r" in [p, p + n), or nullptr.
+const char* find_cr(const char* p, std::size_t n) { return static_cast<const char*>(std::memchr(p, '\r', n)); }
 
 const char* describe(LayoutBreak why) {
     switch (why) {
@@ -146,6 +168,10 @@ private:
     }
     [[nodiscard]] bool add_other_line(std::uint64_t full_bytes, std::uint64_t bases);
     [[nodiscard]] bool layout_break(std::uint64_t line, LayoutBreak why);
+    // A "\r" that is followed by neither "\n" nor the end of the file: a
+    // line end of another system (old Mac files), or a stray byte; the
+    // line is not one that a fetch can read as the index would say.
+    Status stray_cr(bool in_header);
     FaidxError failure();
 
     const std::string& path_;
@@ -166,6 +192,7 @@ private:
     LayoutBreak uneven_ = LayoutBreak::Shorter;
     std::uint64_t line_bytes_ = 0;  // Mode::Sequence: bytes of the line so far, no "\n"
     std::uint64_t cr_run_ = 0;      // Mode::Sequence: of those, trailing '\r' bytes
+    bool header_cr_ = false;        // a header line's "\r" ended the last feed: "\n" must come next
     std::optional<FaidxError> failure_;
     std::vector<NamedEntry> records_;
 };
@@ -215,6 +242,17 @@ bool FastaScanner::layout_break(std::uint64_t line, LayoutBreak why) {
     return false;
 }
 
+Status FastaScanner::stray_cr(bool in_header) {
+    std::string message = "cannot index " + path_ + ": line " + std::to_string(line_);
+    if (in_header) {
+        message.append(" (a header line)");
+    } else if (!name_.empty()) {
+        message.append(" (in record '").append(name_).append("')");
+    }
+    message.append(" holds a carriage return that does not end it; lines must end in \"\\n\" or \"\\r\\n\"");
+    return FaidxError::io(std::move(message));
+}
+
 FaidxError FastaScanner::failure() {
     if (failure_) return std::move(*failure_);
     return too_large();
@@ -224,6 +262,10 @@ Status FastaScanner::feed(const char* data, std::size_t size) {
     const char* p = data;
     const char* const end = data + size;
     const auto offset_after = [&](const char* q) { return position_ + static_cast<std::uint64_t>(q - data); };
+    if (header_cr_ && p < end) {
+        if (*p != '\n') return stray_cr(true);
+        header_cr_ = false;
+    }
     while (p < end) {
         switch (mode_) {
             case Mode::LineStart: {
@@ -244,7 +286,10 @@ Status FastaScanner::feed(const char* data, std::size_t size) {
                     }
                     const auto length = static_cast<std::uint64_t>(newline - p);
                     std::uint64_t bases = length;
-                    while (bases > 0 && p[bases - 1] == '\r') --bases;
+                    if (newlines.take_cr()) {
+                        if (bases > 0 && p[bases - 1] == '\r') --bases;
+                        if (find_cr(p, bases) != nullptr) return stray_cr(false);
+                    }
                     if (!add_line(length + 1, bases)) return failure();
                     ++line_;
                     p = newline + 1;
@@ -257,9 +302,11 @@ Status FastaScanner::feed(const char* data, std::size_t size) {
                     static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
                 const char* stop = newline != nullptr ? newline : end;
                 const auto length = static_cast<std::uint64_t>(stop - p);
-                std::uint64_t crs = 0;
-                while (crs < length && stop[-1 - static_cast<std::ptrdiff_t>(crs)] == '\r') ++crs;
-                cr_run_ = crs == length ? cr_run_ + crs : crs;
+                // Only the line's last byte may be a "\r": one earlier is
+                // followed by more of the line.
+                if ((cr_run_ > 0 && length > 0) || (length > 1 && find_cr(p, length - 1) != nullptr))
+                    return stray_cr(false);
+                cr_run_ = length > 0 ? std::uint64_t{stop[-1] == '\r'} : cr_run_;
                 if (__builtin_add_overflow(line_bytes_, length, &line_bytes_)) return too_large();
                 if (newline == nullptr) {
                     p = end;
@@ -276,6 +323,14 @@ Status FastaScanner::feed(const char* data, std::size_t size) {
 
             case Mode::HeaderLead:
                 while (p < end) {
+                    if (*p == '\r') {  // White_Space, but it may only end the line
+                        if (p + 1 == end) {
+                            header_cr_ = true;
+                            p = end;
+                            break;
+                        }
+                        if (p[1] != '\n') return stray_cr(true);
+                    }
                     if (*p == '\n') {
                         ++p;
                         ++line_;
@@ -303,7 +358,10 @@ Status FastaScanner::feed(const char* data, std::size_t size) {
             case Mode::HeaderRest: {
                 const auto* newline =
                     static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+                const char* stop = newline != nullptr ? newline : end;
+                if (stop - p > 1 && find_cr(p, static_cast<std::size_t>(stop - p - 1)) != nullptr) return stray_cr(true);
                 if (newline == nullptr) {
+                    header_cr_ = p < end && end[-1] == '\r';
                     p = end;
                     break;
                 }
@@ -324,7 +382,7 @@ Status FastaScanner::finish() {
         case Mode::LineStart: break;
         case Mode::Sequence:
             // A last line without "\n": its length is all bytes, its bases
-            // those before the trailing '\r's.
+            // those before a final "\r".
             if (!add_line(line_bytes_, line_bytes_ - cr_run_)) return failure();
             break;
         case Mode::HeaderLead:

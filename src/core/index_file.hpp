@@ -63,6 +63,12 @@ public:
         return &names_[static_cast<std::size_t>(entry - entries_.data())];
     }
 
+    // The position of an entry that find() returned, or size() for any other entry.
+    std::size_t index_of(const IndexEntry* entry) const {
+        if (entries_.empty() || entry < entries_.data() || entry >= entries_.data() + entries_.size()) return size();
+        return static_cast<std::size_t>(entry - entries_.data());
+    }
+
     void reserve(std::size_t count);
 
 private:
