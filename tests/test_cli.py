@@ -342,15 +342,41 @@ def test_version_and_help():
         assert done.stdout.decode().startswith(" ".join(["usage: kelpa", *command]))
 
 
-@pytest.mark.parametrize("command", [["faidx", "{fa}", "-r", "{list}"], ["getfasta", "{fa}", "{bed}"]])
-def test_output_closed_early_is_not_an_error(tmp_path, command):
-    path, _ = make_genome(tmp_path, 41, 60)
-    (tmp_path / "regions.txt").write_text("chr1\n" * 20000)
-    (tmp_path / "features.bed").write_text("chr1\t0\t900\n" * 20000)
-    fill = {"{fa}": str(path), "{list}": str(tmp_path / "regions.txt"), "{bed}": str(tmp_path / "features.bed")}
-    line = subprocess.run(f"{KELPA[0]} {' '.join(fill.get(a, a) for a in command)} | head -1", shell=True,
+def into_head(*args):
+    """The line that `args | head -1` prints in a shell, the exit status of
+    `args` there, and what it wrote on standard error."""
+    done = subprocess.run(["bash", "-c", '"$@" | head -1; echo "${PIPESTATUS[0]}"', "bash", *map(str, args)],
                           capture_output=True)
-    assert (line.stdout[:1], line.stderr) == (b">", b"")  # no message, no traceback
+    line, status = done.stdout.decode().splitlines()
+    return line, int(status), done.stderr
+
+
+@pytest.mark.parametrize("command, peer", [(["faidx", "{fa}", "-r", "{list}"], ["samtools", "faidx", "{peer}", "-r",
+                                                                                "{list}"]),
+                                           (["getfasta", "{fa}", "{bed}"], ["bedtools", "getfasta", "-fi", "{peer}",
+                                                                            "-bed", "{bed}"])])
+def test_output_closed_early_ends_by_sigpipe_as_the_peers_do(tmp_path, command, peer):
+    # Quiet, and the status of SIGPIPE (141 in a shell), which shells and
+    # pipeline managers take for an early close, not for a failure.
+    path, records = make_genome(tmp_path, 41, 60)
+    (tmp_path / "regions.txt").write_text("chr1\n" * 20000)
+    (tmp_path / "features.bed").write_text(f"chr1\t0\t{len(records['chr1'])}\n" * 20000)  # tens of MiB out
+    fill = {"{fa}": path, "{peer}": copy_for_tool(path), "{list}": tmp_path / "regions.txt",
+            "{bed}": tmp_path / "features.bed", peer[0]: _tool(peer[0])}
+    ours = into_head(*KELPA, *[fill.get(a, a) for a in command])
+    assert ours[:2] == into_head(*[fill.get(a, a) for a in peer])[:2]  # bedtools tells of the index it builds
+    assert ours[1:] == (141, b"")
+
+
+def test_a_full_disk_is_told(small_fasta, tmp_path):
+    # Each road to the output: faidx's formatted blocks and its buffer,
+    # getfasta's records in place and, with --split, through the buffer.
+    bed = tmp_path / "blocks.bed"
+    bed.write_text("chr1\t0\t9\tg\t0\t+\t0\t9\t0\t2\t3,3,\t0,5,\n" * 200_000)
+    for args in (["faidx", small_fasta, "chr1", "-n", "3"], ["faidx", small_fasta, "-r", "-"],
+                 ["getfasta", small_fasta, bed], ["getfasta", small_fasta, bed, "--split"]):
+        done = run(*args, "-o", "/dev/full", stdin=b"chr1:2-5\n" * 100_000)
+        assert error_line(done) == "cannot write /dev/full: No space left on device"
 
 
 @pytest.mark.parametrize("args, message", [

@@ -330,7 +330,7 @@ int run_faidx(const std::vector<std::string>& args) {
     for (std::size_t i = 1; i < parsed->positionals().size(); ++i)
         if (!job.add(parsed->positionals()[i])) return EXIT_FAILED;
     if (!job.run()) return EXIT_FAILED;
-    if (!out->flush()) return out->closed() ? EXIT_FAILED : fail(out->error());
+    if (!out->flush()) return fail(out->error());
     return 0;
 }
 

@@ -181,15 +181,14 @@ public:
             running_ = nullptr;
         }
         batch.clear();
-        if (!done) {
-            if (!failure_.empty()) {
-                out_.flush();
-                report_error(failure_);
-            }
+        if (!done && !failure_.empty()) {
+            out_.flush();
+            report_error(failure_);
             return false;
         }
-        if (!out_.ok() && !out_.closed()) report_error(out_.error());
-        return out_.ok();
+        // Otherwise a batch stops early only when a write failed.
+        if (!out_.ok()) report_error(out_.error());
+        return done && out_.ok();
     }
 
     // Called by run_batch around its waits for the pool: once every region
@@ -398,7 +397,7 @@ int run_getfasta(const std::vector<std::string>& args) {
 
     GetfastaJob job(**opened, *out, settings, *reader);
     if (!job.run_all()) return EXIT_FAILED;
-    if (!out->flush()) return out->closed() ? EXIT_FAILED : fail(out->error());
+    if (!out->flush()) return fail(out->error());
     return 0;
 }
 
