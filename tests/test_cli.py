@@ -36,6 +36,10 @@ def run_tool(*args):
     return done.stdout
 
 
+def run_peer(*args):
+    return subprocess.run([*map(str, args)], capture_output=True)
+
+
 def same_output(ours, *peer):
     """kelpa's command succeeded and printed what the peer prints."""
     assert ours.returncode == 0, ours.stderr
@@ -225,6 +229,34 @@ def test_index_writes_the_index_samtools_writes(tmp_path, samtools, command, fil
         assert Path(f"{path}{suffix}").read_bytes() == Path(f"{peer}{suffix}").read_bytes()
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(f"{file.name}{suffix}" for file in (path, peer)
                                                                 for suffix in ["", *made])
+
+
+# A file without any record is refused, as samtools refuses it, by every
+# command; `kelpa index` writes nothing then.
+@pytest.mark.parametrize("text", [b"", b"ACGT\n", b"\n\n", b"ACGT\r\nAC"],
+                         ids=["empty", "sequence_only", "blank_lines", "sequence_only_crlf_unterminated"])
+def test_a_file_without_records_is_refused(tmp_path, samtools, text):
+    path = tmp_path / "headless.fa"
+    path.write_bytes(text)
+    peer = copy_for_tool(path)
+    assert run_peer(samtools, "faidx", peer).returncode == 1
+    assert sorted(p.name for p in tmp_path.iterdir()) == [path.name, peer.name]
+    for args in (["index", path], ["faidx", path], ["faidx", path, "x:1-2"], ["getfasta", path, "-"]):
+        assert error_line(run(*args, stdin=b"x\t0\t2\n")) == f"{path}: no FASTA record (no '>name' header line)"
+        if args[0] == "index":
+            assert sorted(p.name for p in tmp_path.iterdir()) == [path.name, peer.name]
+
+
+def test_text_before_the_first_header_is_passed_over(tmp_path, samtools):
+    # As the module passes it over; samtools refuses such a file.
+    path = tmp_path / "preamble.fa"
+    path.write_bytes(b"written by hand\n\n>a first\nACGT\nAC\n>b\nGG\n")
+    assert run_peer(samtools, "faidx", copy_for_tool(path)).returncode == 1
+    done = run("index", path)
+    assert (done.returncode, done.stdout, done.stderr) == (0, b"", b"")
+    assert Path(f"{path}.fai").read_text() == "a\t6\t26\t4\t5\nb\t2\t37\t2\t3\n"
+    done = run("faidx", path, "a", "b:2")
+    assert (done.returncode, done.stdout) == (0, b">a\nACGTAC\n>b:2\nG\n")
 
 
 # ---- faidx wraps every text the same way ----------------------------------------

@@ -296,6 +296,7 @@ int run_faidx(const std::vector<std::string>& args) {
     const std::string& path = parsed->positionals()[0];
     core::Result<std::unique_ptr<core::Faidx>> opened = core::Faidx::open(path, std::nullopt, faidx_options());
     if (!opened) return fail(describe_open_failure(path, opened.error()));
+    if ((*opened)->entries().empty()) return fail(describe_no_record(path));
     const core::Faidx& faidx = **opened;
     const std::optional<std::string> region_file = parsed->value("regions");
     if (!region_file && parsed->positionals().size() == 1) return 0;  // the index is up to date now

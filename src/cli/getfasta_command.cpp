@@ -390,6 +390,7 @@ int run_getfasta(const std::vector<std::string>& args) {
     const std::string& path = files[0];
     core::Result<std::unique_ptr<core::Faidx>> opened = core::Faidx::open(path, std::nullopt, faidx_options());
     if (!opened) return fail(describe_open_failure(path, opened.error()));
+    if ((*opened)->entries().empty()) return fail(describe_no_record(path));
     std::unique_ptr<LineReader> reader = LineReader::open(files[1], "BED file", problem);
     if (!reader) return fail(problem);
     std::optional<Output> out = Output::open(parsed->value("output").value_or(""), problem);
