@@ -324,6 +324,11 @@ def small_fasta(tmp_path):
     (["getfasta", "-fi", "{fa}", "-bed", "{bed}", "-s", "-nameOnly", "-tab"],
      ["getfasta", "-fi", "{peer}", "-bed", "{bed}", "-s", "-nameOnly", "-tab"]),
     (["getfasta", "{fa}", "{bed}", "--tab", "--name"], ["getfasta", "-fi", "{peer}", "-bed", "{bed}", "-tab", "-name"]),
+    # Both names: -name wins, whichever comes first.
+    (["getfasta", "{fa}", "{bed}", "--name-only", "--name", "-s"],
+     ["getfasta", "-fi", "{peer}", "-bed", "{bed}", "-nameOnly", "-name", "-s"]),
+    (["getfasta", "-name", "-nameOnly", "-tab", "-fi", "{fa}", "-bed", "{bed}"],
+     ["getfasta", "-fi", "{peer}", "-bed", "{bed}", "-name", "-nameOnly", "-tab"]),
     (["getfasta", "{fa}", "{bed.gz}", "--name-only"], ["getfasta", "-fi", "{peer}", "-bed", "{bed}", "-nameOnly"]),
     (["getfasta", "-split", "-name", "-fi", "{fa}", "-bed", "{bed}"], ["getfasta", "-fi", "{peer}", "-bed", "{bed}",
                                                                        "-split", "-name"]),
@@ -492,7 +497,6 @@ def test_a_file_that_cannot_be_read_or_written_is_named(fasta_mode, message):
     (["getfasta", "-bed", "a.bed"], "the following arguments are required: REF"),
     (["getfasta", "{fa}", "a.bed", "b.bed"], "unrecognized arguments: b.bed"),
     (["getfasta", "-fi", "{fa}", "-bed", "a.bed", "-sx"], "unrecognized option '-sx'"),
-    (["getfasta", "{fa}", "a.bed", "--name", "-nameOnly"], "argument --name-only: not allowed with argument --name"),
     (["index", "{fa}", "--width"], "unrecognized option '--width'"),
 ])
 def test_usage_mistakes_exit_with_status_2(small_fasta, args, message):

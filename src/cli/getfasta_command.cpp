@@ -28,8 +28,8 @@ namespace kelpa::cli {
 namespace {
 
 constexpr std::string_view USAGE =
-    "usage: kelpa getfasta REF BED [-s] [--split] [--name | --name-only] [--tab] [-o FILE]\n"
-    "       kelpa getfasta -fi REF -bed BED [-fo FILE] [-s] [-split] [-name | -nameOnly] [-tab]\n"
+    "usage: kelpa getfasta REF BED [-s] [--split] [--name] [--name-only] [--tab] [-o FILE]\n"
+    "       kelpa getfasta -fi REF -bed BED [-fo FILE] [-s] [-split] [-name] [-nameOnly] [-tab]\n"
     "\n"
     "Print one record, on one line, for each feature of a BED file (0-based,\n"
     "half-open), named CHROM:START-END, as bedtools getfasta does. BED is a file\n"
@@ -41,7 +41,8 @@ constexpr std::string_view USAGE =
     "      --split, -split   join the blocks of BED12 features\n"
     "      --name, -name     name records NAME::CHROM:START-END after the BED name\n"
     "      --name-only, -nameOnly\n"
-    "                        name records after the BED name alone\n"
+    "                        name records after the BED name alone (--name wins\n"
+    "                        when both are given)\n"
     "      --tab, -tab       print NAME<TAB>SEQUENCE lines\n"
     "  -o, --output FILE     write to FILE instead of standard output (also -fo)\n"
     "  -h, --help            show this help and exit\n";
@@ -382,10 +383,8 @@ int run_getfasta(const std::vector<std::string>& args) {
     settings.strand = parsed->has("strand");
     settings.split = parsed->has("split");
     settings.name = parsed->has("name");
-    settings.name_only = parsed->has("name_only");
+    settings.name_only = parsed->has("name_only") && !settings.name;  // bedtools' -name wins, first or not
     settings.tab = parsed->has("tab");
-    if (settings.name && settings.name_only)
-        return usage_error("argument --name-only: not allowed with argument --name");
 
     const std::string& path = files[0];
     core::Result<std::unique_ptr<core::Faidx>> opened = core::Faidx::open(path, std::nullopt, faidx_options());

@@ -2,7 +2,7 @@
 //
 //   kelpa index REF
 //   kelpa faidx REF [REGION ...] [-r FILE] [-i] [-n WIDTH] [-c] [-o FILE] [--mark-strand rc|no|sign]
-//   kelpa getfasta REF BED [-s] [--split] [--name | --name-only] [--tab] [-o FILE]
+//   kelpa getfasta REF BED [-s] [--split] [--name] [--name-only] [--tab] [-o FILE]
 //
 // Failures are one line on standard error and exit status 1; a command line
 // that makes no sense, exit status 2. A reader that goes away early
