@@ -54,6 +54,25 @@ def error_line(done, status=1, stdout=b""):
     return lines[0].removeprefix("kelpa: error: ")
 
 
+def bedtools_warnings(stderr):
+    """bedtools getfasta's warnings, in order, in the program's words: its
+    prefix, single spaces, and a sequence the FASTA file lacks told of once
+    (bedtools tells of it at each of its lines). Its notice that it builds
+    its own index is left out."""
+    lines, missing = [], set()
+    for line in stderr.decode().splitlines():
+        if line.startswith("index file ") and line.endswith(" not found, generating..."):
+            continue
+        if line.startswith("WARNING. chromosome ("):
+            name = line.split("(", 1)[1].split(")", 1)[0]
+            if name in missing:
+                continue
+            missing.add(name)
+            line = line.removeprefix("WARNING. ")
+        lines.append("kelpa: warning: " + " ".join(line.split()))
+    return lines
+
+
 def make_genome(directory, seed, width, longest=3000):
     """A FASTA file of random records of up to `longest` bases, wrapped at
     `width` (0: one line per record); its path and {name: sequence}."""
@@ -169,40 +188,47 @@ def test_getfasta_prints_what_bedtools_prints(tmp_path, bedtools, file_width, op
 def test_getfasta_tens_of_thousands_of_features_with_headers_and_comments(tmp_path, bedtools):
     # Several batches of the program (each read while the one before is
     # extracted), BED3 lines, the lines bedtools passes over (comments,
-    # track and browser lines, blank lines) and sequences the FASTA file
-    # lacks, first met in later batches.
+    # track and browser lines, blank lines), and features past the end of
+    # their sequence or on sequences the FASTA file lacks, in the first
+    # batch, at its end, in later ones and after the last feature: their
+    # warnings come in line order, as bedtools prints them.
     path, records = make_genome(tmp_path, 23, 60)
+    peer = copy_for_tool(path)
     body = ["\t".join(line.split("\t")[:3]) for line in random_bed(random.Random(8), records, 40_000).splitlines()]
-    body[20_000:20_000] = ["chrX\t0\t5", "#\tcomment", "chrY\t1\t2"]
-    body[39_000:39_000] = ["chrZ\t0\t5", "chrX\t3\t4", ""]
+    past = lambda name: f"{name}\t{len(records[name]) - 1}\t{len(records[name]) + 5}"
+    body[39_000:39_000] = ["chrZ\t0\t5", past("chr2"), "chrX\t3\t4", ""]
+    body[20_000:20_000] = [past("chr1"), "chrX\t0\t5", "#\tcomment", "tiny\t1\t1", "chrY\t1\t2", past("chr3")]
+    body[16_380:16_380] = [past("chr4"), "chrW\t0\t1", past("chr5")]
+    body[5:5] = [past("chr6"), "chrV\t0\t1"]
+    body.append("chrU\t0\t1")
     bed = tmp_path / "many.bed"
     bed.write_text("#chrom\tstart\tend\ntrack name=x\nbrowser position chr1\n\n" + "\n".join(body) + "\n")
-    done = run("getfasta", path, bed, "-s")
-    same_output(done, bedtools, "getfasta", "-fi", copy_for_tool(path), "-bed", bed, "-s")
-    assert done.stderr.decode().splitlines() == [
-        f"kelpa: warning: chromosome ({name}) was not found in the FASTA file. Skipping."
-        for name in ("chrX", "chrY", "chrZ")]
+    done, theirs = run("getfasta", path, bed, "-s"), run_peer(bedtools, "getfasta", "-fi", peer, "-bed", bed, "-s")
+    assert (done.returncode, done.stdout) == (theirs.returncode, theirs.stdout) == (0, theirs.stdout), done.stderr
+    warnings = bedtools_warnings(theirs.stderr)
+    assert len(warnings) == 13 and done.stderr.decode().splitlines() == warnings
     # A bad line in the last batch: everything before it is printed first.
     bad, head = tmp_path / "bad.bed", tmp_path / "head.bed"
     bad.write_text("\n".join(body[:39_500] + ["chr1\t9\t2"] + body[39_500:]) + "\n")
     head.write_text("\n".join(body[:39_500]) + "\n")
-    done = run("getfasta", path, bad, "-s")
-    assert (done.returncode, done.stdout) == (1, run_tool(bedtools, "getfasta", "-fi", copy_for_tool(path), "-bed", head,
-                                                           "-s"))
-    assert done.stderr.decode().splitlines()[3:] == [f"kelpa: error: {bad}, line 39501: the start is after the end"]
+    done, theirs = run("getfasta", path, bad, "-s"), run_peer(bedtools, "getfasta", "-fi", peer, "-bed", head, "-s")
+    assert (done.returncode, done.stdout) == (1, theirs.stdout)
+    assert done.stderr.decode().splitlines() == [*bedtools_warnings(theirs.stderr),
+                                                 f"kelpa: error: {bad}, line 39501: the start is after the end"]
 
 
 def test_getfasta_skips_what_it_cannot_print_with_a_warning(tmp_path, bedtools):
     path, bed = tmp_path / "small.fa", tmp_path / "odd.bed"
     write_fasta(path, [("chr1", "ACGTACGTAC")])
-    bed.write_text("chr1\t0\t4\nchrX\t0\t1\nchrX\t2\t3\nchr1\t5\t20\nchr1\t3\t3\nchr1\t8\t10\n")
-    done = run("getfasta", path, bed)
-    same_output(done, bedtools, "getfasta", "-fi", copy_for_tool(path), "-bed", bed)
+    bed.write_text("chr1\t0\t4\nchr1\t5\t20\nchrX\t0\t1\nchr1\t3\t3\nchrX\t2\t3\nchr1\t8\t10\nchrY\t0\t1\n")
+    done, theirs = run("getfasta", path, bed), run_peer(bedtools, "getfasta", "-fi", copy_for_tool(path), "-bed", bed)
+    assert (done.returncode, done.stdout) == (theirs.returncode, theirs.stdout)
     assert done.stdout == b">chr1:0-4\nACGT\n>chr1:8-10\nAC\n"
-    assert done.stderr.decode().splitlines() == [
-        "kelpa: warning: chromosome (chrX) was not found in the FASTA file. Skipping.",
+    assert done.stderr.decode().splitlines() == bedtools_warnings(theirs.stderr) == [
         "kelpa: warning: Feature (chr1:5-20) beyond the length of chr1 size (10 bp). Skipping.",
+        "kelpa: warning: chromosome (chrX) was not found in the FASTA file. Skipping.",
         "kelpa: warning: Feature (chr1:3-3) has length = 0, Skipping.",
+        "kelpa: warning: chromosome (chrY) was not found in the FASTA file. Skipping.",
     ]
 
 

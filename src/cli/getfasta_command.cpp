@@ -3,7 +3,9 @@
 //
 // Features are read in batches, planned by the core's coordinate rules
 // (Faidx::plan_fetch): a feature whose plan comes with warnings, or on a
-// sequence the index lacks, is skipped with a warning in bedtools' words.
+// sequence the index lacks, is skipped with a warning in bedtools' words
+// (about a missing sequence, once). Warnings come in line order, as
+// bedtools prints them.
 // The texts are extracted on the worker pool and written in input order;
 // reverse complements (-s) are made while writing.
 #include <charconv>
@@ -11,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <unordered_set>
+#include <utility>
 
 #include "cli/bed.hpp"
 #include "cli/commands.hpp"
@@ -66,7 +69,9 @@ struct Batch {
     std::vector<Feature> features;
     std::vector<core::RegionRequest> requests;
     std::vector<std::size_t> owner;  // feature of each request
-    std::vector<std::string> warnings;  // of its lines, told when it runs
+    // Of its lines, each with the number of features before it: told as
+    // the batch is planned, in line order with the features' own.
+    std::vector<std::pair<std::size_t, std::string>> warnings;
     std::string_view last_chrom;
     std::uint64_t bases = 0;
 
@@ -131,8 +136,9 @@ public:
             const core::IndexEntry* entry = faidx_.entries().find(bed.chrom);
             if (entry == nullptr) {
                 if (missing_.insert(std::string(bed.chrom)).second) {
-                    batch.warnings.push_back("chromosome (" + std::string(bed.chrom) +
-                                             ") was not found in the FASTA file. Skipping.");
+                    batch.warnings.emplace_back(batch.features.size(),
+                                                "chromosome (" + std::string(bed.chrom) +
+                                                    ") was not found in the FASTA file. Skipping.");
                 }
                 return;
             }
@@ -157,7 +163,7 @@ public:
     bool run() {
         Batch& batch = filling();
         filling_ ^= 1;
-        for (const std::string& warning : batch.warnings) report_warning(warning);
+        told_ = 0;
         bool done = true;
         if (!batch.requests.empty()) {
             running_ = &batch;
@@ -165,6 +171,7 @@ public:
             const auto planner = [this](std::size_t i, std::string_view name, const core::IndexEntry& entry,
                                         std::uint64_t start, std::uint64_t end) -> core::Result<core::FetchPlan> {
                 ++planned_;
+                tell_warnings(*running_, running_->owner[i]);
                 Feature& feature = running_->features[running_->owner[i]];
                 core::FetchPlan plan = faidx_.plan_fetch(name, entry, start, end);
                 if (!plan.warnings.empty() && !feature.skipped) {
@@ -181,6 +188,7 @@ public:
             headers_.reset();
             running_ = nullptr;
         }
+        if (done) tell_warnings(batch, batch.features.size());
         batch.clear();
         if (!done && !failure_.empty()) {
             out_.flush();
@@ -256,6 +264,12 @@ private:
             if (reader_.next(line) != LineReader::Next::Line) return;  // the main loop refills or ends
             add(line, reader_.line_number());
         }
+    }
+
+    // Tells the warnings of the lines before feature `k` of `batch` not told yet.
+    void tell_warnings(const Batch& batch, std::size_t k) {
+        for (; told_ < batch.warnings.size() && batch.warnings[told_].first <= k; ++told_)
+            report_warning(batch.warnings[told_].second);
     }
 
     bool report_bad_line() {
@@ -337,6 +351,7 @@ private:
     std::size_t filling_ = 0;       // the batch lines go into
     Batch* running_ = nullptr;      // the batch on the workers
     std::size_t planned_ = 0;       // of its requests
+    std::size_t told_ = 0;          // of its warnings
     std::size_t bad_line_ = 0;      // number of the bad line found, if any
     std::string bad_problem_;
     std::unordered_set<std::string> missing_;  // sequences already warned about
