@@ -5,6 +5,8 @@
 // words, extracted on the worker pool and written in input order. A region
 // that cannot be printed ends the run after the ones before it were
 // written; with -c it is printed empty (as samtools does) after a warning.
+#include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -40,7 +42,7 @@ constexpr std::string_view USAGE =
     "  -r, --region-file FILE    read regions from FILE, one a line ('-': standard\n"
     "                            input; gzip-compressed files are read too)\n"
     "  -i, --reverse-complement  print the reverse complement\n"
-    "  -n, --length WIDTH        bases per line (default: 60)\n"
+    "  -n, --length WIDTH        bases per line (default, and for a WIDTH below 1: 60)\n"
     "  -c, --continue            warn about a region that cannot be printed, print\n"
     "                            it empty and go on\n"
     "  -o, --output FILE         write to FILE instead of standard output\n"
@@ -48,8 +50,27 @@ constexpr std::string_view USAGE =
     "                            no: nothing; sign: '(+)' or '(-)' after every name\n"
     "  -h, --help                show this help and exit\n";
 
+constexpr std::size_t DEFAULT_WIDTH = 60;
+
+// The line width of -n as samtools reads it: the number strtol() finds at
+// the start of the text (blanks, a sign, digits; the rest is ignored), or
+// nothing when there is none or it is not positive, which samtools warns
+// about and replaces by the default. A width past 2**64 - 1 is 2**64 - 1,
+// as strtol() clamps (samtools' int wraps widths past 2**31 - 1 instead).
+std::optional<std::size_t> parse_width(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || (text.front() >= '\t' && text.front() <= '\r')))
+        text.remove_prefix(1);
+    const bool negative = text.starts_with('-');
+    if (negative || text.starts_with('+')) text.remove_prefix(1);
+    std::size_t width = 0;
+    const auto [end, problem] = std::from_chars(text.data(), text.data() + text.size(), width);
+    if (end == text.data() || negative) return std::nullopt;
+    if (problem == std::errc::result_out_of_range) return SIZE_MAX;
+    return width == 0 ? std::nullopt : std::optional<std::size_t>(width);
+}
+
 struct Settings {
-    std::size_t width = 60;
+    std::size_t width = DEFAULT_WIDTH;
     bool reverse = false;
     bool keep_going = false;
     std::string suffix;  // after every name
@@ -283,10 +304,10 @@ int run_faidx(const std::vector<std::string>& args) {
     Settings settings;
     settings.reverse = parsed->has("reverse");
     settings.keep_going = parsed->has("continue");
-    if (const auto width = parsed->value("width")) {
-        const std::optional<std::size_t> value = parse_positive(*width);
-        if (!value) return usage_error("argument -n/--length: '" + *width + "' is not a positive whole number");
-        settings.width = *value;
+    for (const std::string& width : parsed->values("width")) {
+        const std::optional<std::size_t> value = parse_width(width);
+        if (!value) report_warning("bad line length '" + width + "', using default:" + std::to_string(DEFAULT_WIDTH));
+        settings.width = value.value_or(DEFAULT_WIDTH);
     }
     const std::string mark = parsed->value("mark").value_or("rc");
     if (mark == "rc") {
@@ -300,6 +321,7 @@ int run_faidx(const std::vector<std::string>& args) {
     const std::string& path = parsed->positionals()[0];
     core::Result<std::unique_ptr<core::Faidx>> opened = core::Faidx::open(path, std::nullopt, faidx_options());
     if (!opened) return fail(describe_open_failure(path, opened.error()));
+    if ((*opened)->entries().empty()) return fail(describe_no_record(path));
     const core::Faidx& faidx = **opened;
     const std::optional<std::string> region_file = parsed->value("regions");
     if (!region_file && parsed->positionals().size() == 1) return 0;  // the index is up to date now
@@ -334,7 +356,7 @@ int run_faidx(const std::vector<std::string>& args) {
     for (std::size_t i = 1; i < parsed->positionals().size(); ++i)
         if (!job.add(parsed->positionals()[i])) return EXIT_FAILED;
     if (!job.run()) return EXIT_FAILED;
-    if (!out->flush()) return out->closed() ? EXIT_FAILED : fail(out->error());
+    if (!out->flush()) return fail(out->error());
     return 0;
 }
 

@@ -3,7 +3,9 @@
 //
 // Features are read in batches, planned by the core's coordinate rules
 // (Faidx::plan_fetch): a feature whose plan comes with warnings, or on a
-// sequence the index lacks, is skipped with a warning in bedtools' words.
+// sequence the index lacks, is skipped with a warning in bedtools' words
+// (about a missing sequence, once). Warnings come in line order, as
+// bedtools prints them.
 // The texts are extracted on the worker pool and written in input order;
 // reverse complements (-s) are made while writing.
 #include <charconv>
@@ -11,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <unordered_set>
+#include <utility>
 
 #include "cli/bed.hpp"
 #include "cli/commands.hpp"
@@ -28,8 +31,8 @@ namespace kelpa::cli {
 namespace {
 
 constexpr std::string_view USAGE =
-    "usage: kelpa getfasta REF BED [-s] [--split] [--name | --name-only] [--tab] [-o FILE]\n"
-    "       kelpa getfasta -fi REF -bed BED [-fo FILE] [-s] [-split] [-name | -nameOnly] [-tab]\n"
+    "usage: kelpa getfasta REF BED [-s] [--split] [--name] [--name-only] [--tab] [-o FILE]\n"
+    "       kelpa getfasta -fi REF -bed BED [-fo FILE] [-s] [-split] [-name] [-nameOnly] [-tab]\n"
     "\n"
     "Print one record, on one line, for each feature of a BED file (0-based,\n"
     "half-open), named CHROM:START-END, as bedtools getfasta does. BED is a file\n"
@@ -41,7 +44,8 @@ constexpr std::string_view USAGE =
     "      --split, -split   join the blocks of BED12 features\n"
     "      --name, -name     name records NAME::CHROM:START-END after the BED name\n"
     "      --name-only, -nameOnly\n"
-    "                        name records after the BED name alone\n"
+    "                        name records after the BED name alone (--name wins\n"
+    "                        when both are given)\n"
     "      --tab, -tab       print NAME<TAB>SEQUENCE lines\n"
     "  -o, --output FILE     write to FILE instead of standard output (also -fo)\n"
     "  -h, --help            show this help and exit\n";
@@ -65,7 +69,9 @@ struct Batch {
     std::vector<Feature> features;
     std::vector<core::RegionRequest> requests;
     std::vector<std::size_t> owner;  // feature of each request
-    std::vector<std::string> warnings;  // of its lines, told when it runs
+    // Of its lines, each with the number of features before it: told as
+    // the batch is planned, in line order with the features' own.
+    std::vector<std::pair<std::size_t, std::string>> warnings;
     std::string_view last_chrom;
     std::uint64_t bases = 0;
 
@@ -130,8 +136,9 @@ public:
             const core::IndexEntry* entry = faidx_.entries().find(bed.chrom);
             if (entry == nullptr) {
                 if (missing_.insert(std::string(bed.chrom)).second) {
-                    batch.warnings.push_back("chromosome (" + std::string(bed.chrom) +
-                                             ") was not found in the FASTA file. Skipping.");
+                    batch.warnings.emplace_back(batch.features.size(),
+                                                "chromosome (" + std::string(bed.chrom) +
+                                                    ") was not found in the FASTA file. Skipping.");
                 }
                 return;
             }
@@ -156,7 +163,7 @@ public:
     bool run() {
         Batch& batch = filling();
         filling_ ^= 1;
-        for (const std::string& warning : batch.warnings) report_warning(warning);
+        told_ = 0;
         bool done = true;
         if (!batch.requests.empty()) {
             running_ = &batch;
@@ -164,6 +171,7 @@ public:
             const auto planner = [this](std::size_t i, std::string_view name, const core::IndexEntry& entry,
                                         std::uint64_t start, std::uint64_t end) -> core::Result<core::FetchPlan> {
                 ++planned_;
+                tell_warnings(*running_, running_->owner[i]);
                 Feature& feature = running_->features[running_->owner[i]];
                 core::FetchPlan plan = faidx_.plan_fetch(name, entry, start, end);
                 if (!plan.warnings.empty() && !feature.skipped) {
@@ -180,16 +188,16 @@ public:
             headers_.reset();
             running_ = nullptr;
         }
+        if (done) tell_warnings(batch, batch.features.size());
         batch.clear();
-        if (!done) {
-            if (!failure_.empty()) {
-                out_.flush();
-                report_error(failure_);
-            }
+        if (!done && !failure_.empty()) {
+            out_.flush();
+            report_error(failure_);
             return false;
         }
-        if (!out_.ok() && !out_.closed()) report_error(out_.error());
-        return out_.ok();
+        // Otherwise a batch stops early only when a write failed.
+        if (!out_.ok()) report_error(out_.error());
+        return done && out_.ok();
     }
 
     // Called by run_batch around its waits for the pool: once every region
@@ -262,6 +270,12 @@ private:
             if (reader_.next(line) != LineReader::Next::Line) return;  // the main loop refills or ends
             add(line, reader_.line_number());
         }
+    }
+
+    // Tells the warnings of the lines before feature `k` of `batch` not told yet.
+    void tell_warnings(const Batch& batch, std::size_t k) {
+        for (; told_ < batch.warnings.size() && batch.warnings[told_].first <= k; ++told_)
+            report_warning(batch.warnings[told_].second);
     }
 
     bool report_bad_line() {
@@ -343,6 +357,7 @@ private:
     std::size_t filling_ = 0;       // the batch lines go into
     Batch* running_ = nullptr;      // the batch on the workers
     std::size_t planned_ = 0;       // of its requests
+    std::size_t told_ = 0;          // of its warnings
     std::size_t bad_line_ = 0;      // number of the bad line found, if any
     std::string bad_problem_;
     std::unordered_set<std::string> missing_;  // sequences already warned about
@@ -389,14 +404,13 @@ int run_getfasta(const std::vector<std::string>& args) {
     settings.strand = parsed->has("strand");
     settings.split = parsed->has("split");
     settings.name = parsed->has("name");
-    settings.name_only = parsed->has("name_only");
+    settings.name_only = parsed->has("name_only") && !settings.name;  // bedtools' -name wins, first or not
     settings.tab = parsed->has("tab");
-    if (settings.name && settings.name_only)
-        return usage_error("argument --name-only: not allowed with argument --name");
 
     const std::string& path = files[0];
     core::Result<std::unique_ptr<core::Faidx>> opened = core::Faidx::open(path, std::nullopt, faidx_options());
     if (!opened) return fail(describe_open_failure(path, opened.error()));
+    if ((*opened)->entries().empty()) return fail(describe_no_record(path));
     std::unique_ptr<LineReader> reader = LineReader::open(files[1], "BED file", problem);
     if (!reader) return fail(problem);
     std::optional<Output> out = Output::open(parsed->value("output").value_or(""), problem);
@@ -404,7 +418,7 @@ int run_getfasta(const std::vector<std::string>& args) {
 
     GetfastaJob job(**opened, *out, settings, *reader);
     if (!job.run_all()) return EXIT_FAILED;
-    if (!out->flush()) return out->closed() ? EXIT_FAILED : fail(out->error());
+    if (!out->flush()) return fail(out->error());
     return 0;
 }
 

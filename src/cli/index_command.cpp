@@ -1,5 +1,7 @@
 // kelpa index: writes REF.fai afresh, as samtools faidx REF does (and, for
-// a BGZF-compressed REF, REF.gzi beside it).
+// a BGZF-compressed REF, REF.gzi beside it). A file without any record is
+// refused, as samtools refuses it; text before the first header is passed
+// over, which samtools refuses.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -31,7 +33,8 @@ constexpr std::string_view USAGE =
     "usage: kelpa index REF\n"
     "\n"
     "Write the index REF.fai beside the FASTA file, replacing any index there;\n"
-    "for a BGZF-compressed file (bgzip) also its block index REF.gzi.\n"
+    "for a BGZF-compressed file (bgzip) also its block index REF.gzi. A file\n"
+    "without any record ('>name' line) is refused.\n"
     "\n"
     "options:\n"
     "  -h, --help  show this help and exit\n";
@@ -159,11 +162,13 @@ core::Status index(const std::string& path) {
         options.always_build = true;
         core::Result<std::unique_ptr<core::Faidx>> built = core::Faidx::open(path, std::nullopt, options);
         if (!built) return built.take_error();
+        if ((*built)->entries().empty()) return core::FaidxError::io(describe_no_record(path));
         return {};
     }
     if (core::Status refused = core::refuse_format(format, path); !refused) return refused;
     core::Result<std::vector<core::NamedEntry>> records = scan(path, *opened);
     if (!records) return records.take_error();
+    if (records->empty()) return core::FaidxError::io(describe_no_record(path));  // nothing written
     return core::write_index(path + ".fai", *records);
 }
 

@@ -2,11 +2,12 @@
 //
 //   kelpa index REF
 //   kelpa faidx REF [REGION ...] [-r FILE] [-i] [-n WIDTH] [-c] [-o FILE] [--mark-strand rc|no|sign]
-//   kelpa getfasta REF BED [-s] [--split] [--name | --name-only] [--tab] [-o FILE]
+//   kelpa getfasta REF BED [-s] [--split] [--name] [--name-only] [--tab] [-o FILE]
 //
 // Failures are one line on standard error and exit status 1; a command line
 // that makes no sense, exit status 2. A reader that goes away early
-// (`kelpa ... | head`) ends the run quietly.
+// (`kelpa ... | head`) ends the run quietly, by SIGPIPE, as it ends samtools
+// and bedtools.
 #include <csignal>
 #include <cstdio>
 #include <new>
@@ -57,7 +58,8 @@ int run(const std::vector<std::string>& argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // A closed pipe shows up as EPIPE from write(), which the output handles.
+    // A closed pipe shows up as EPIPE from write(), on which the output
+    // raises SIGPIPE itself (output.cpp).
     std::signal(SIGPIPE, SIG_IGN);
     try {
         return run(std::vector<std::string>(argv + 1, argv + argc));

@@ -1,13 +1,17 @@
 #include "options.hpp"
 
-#include <charconv>
-
 namespace kelpa::cli {
 
 std::optional<std::string> ParsedArgs::value(std::string_view key) const {
     const auto found = values_.find(std::string(key));
     if (found == values_.end()) return std::nullopt;
-    return found->second;
+    return found->second.back();
+}
+
+const std::vector<std::string>& ParsedArgs::values(std::string_view key) const {
+    static const std::vector<std::string> none;
+    const auto found = values_.find(std::string(key));
+    return found == values_.end() ? none : found->second;
 }
 
 std::string ParsedArgs::spelling(std::string_view key) const {
@@ -57,7 +61,7 @@ std::optional<ParsedArgs> parse_args(const std::vector<std::string>& args, std::
                                      std::string& error, Spelling spelling) {
     ParsedArgs parsed;
     const auto take = [&parsed](const OptionSpec& spec, std::string_view name, std::string value) {
-        parsed.values_[std::string(spec.key)] = std::move(value);
+        parsed.values_[std::string(spec.key)].push_back(std::move(value));
         parsed.spellings_[std::string(spec.key)] = std::string(name);
     };
     bool options_done = false;
@@ -139,13 +143,6 @@ std::optional<ParsedArgs> parse_args(const std::vector<std::string>& args, std::
         take(*spec, name, std::move(value));
     }
     return parsed;
-}
-
-std::optional<std::size_t> parse_positive(std::string_view text) {
-    std::size_t value = 0;
-    const auto [end, problem] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (problem != std::errc() || end != text.data() + text.size() || value == 0) return std::nullopt;
-    return value;
 }
 
 }  // namespace kelpa::cli

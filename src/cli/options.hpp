@@ -35,6 +35,8 @@ public:
     bool has(std::string_view key) const { return values_.count(std::string(key)) != 0; }
     // The value of an option (the last one given), or nothing.
     std::optional<std::string> value(std::string_view key) const;
+    // Every value given to an option, in the order given.
+    const std::vector<std::string>& values(std::string_view key) const;
     // The spelling the user wrote for `key`, for messages.
     std::string spelling(std::string_view key) const;
     const std::vector<std::string>& positionals() const { return positionals_; }
@@ -43,7 +45,7 @@ public:
 private:
     friend std::optional<ParsedArgs> parse_args(const std::vector<std::string>&, std::initializer_list<OptionSpec>,
                                                 std::string&, Spelling);
-    std::map<std::string, std::string> values_;
+    std::map<std::string, std::vector<std::string>> values_;
     std::map<std::string, std::string> spellings_;
     std::vector<std::string> positionals_;
     bool help_ = false;
@@ -53,8 +55,5 @@ private:
 // unknown option or a missing value.
 std::optional<ParsedArgs> parse_args(const std::vector<std::string>& args, std::initializer_list<OptionSpec> specs,
                                      std::string& error, Spelling spelling = Spelling::Whole);
-
-// A whole number >= 1 (e.g. a line width), or nothing.
-std::optional<std::size_t> parse_positive(std::string_view text);
 
 }  // namespace kelpa::cli

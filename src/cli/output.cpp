@@ -1,13 +1,32 @@
 #include "output.hpp"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 
 namespace kelpa::cli {
+
+namespace {
+
+// main() ignores SIGPIPE, so that a closed output is seen here as EPIPE,
+// on the thread that writes, whatever disposition the program inherited.
+[[noreturn]] void end_by_sigpipe() {
+    std::signal(SIGPIPE, SIG_DFL);
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_UNBLOCK, &pipe, nullptr);
+    std::raise(SIGPIPE);
+    std::_Exit(128 + SIGPIPE);  // not reached: the default action ends the process
+}
+
+}  // namespace
 
 Output::Output(core::UniqueFd fd, bool owned, std::string name)
     : fd_(std::move(fd)), out_(owned ? fd_.get() : 1), name_(std::move(name)), buffer_(new char[2 * BLOCK]),
@@ -47,11 +66,8 @@ void Output::write_all(const char* p, std::size_t left) {
         const ssize_t n = ::write(out_, p, left);
         if (n < 0) {
             if (errno == EINTR) continue;
-            if (errno == EPIPE) {
-                closed_ = true;
-            } else {
-                error_ = "cannot write " + name_ + ": " + std::strerror(errno);
-            }
+            if (errno == EPIPE) end_by_sigpipe();
+            error_ = "cannot write " + name_ + ": " + std::strerror(errno);
             return;
         }
         p += n;

@@ -2,9 +2,10 @@
 // BLOCK bytes or more, never a write per record.
 //
 // Records are formatted straight into the buffer (space() then commit()).
-// A reader that went away (EPIPE: `kelpa ... | head`) makes closed() true;
-// from then on everything is dropped, and the program ends without a word.
-// Any other failed write is an error with the system's reason.
+// A reader that went away (EPIPE: `kelpa ... | head`) ends the program at
+// once, without a word, by SIGPIPE, as samtools and bedtools end: shells and
+// pipeline managers take that status (141 in a shell) for an early close,
+// not a failure. Any other failed write is an error with the system's reason.
 #pragma once
 
 #include <cstddef>
@@ -47,10 +48,9 @@ public:
     // formatted elsewhere) without copying them.
     bool write_through(const char* data, std::size_t n);
 
-    // Writes what is buffered. False when the output failed or is closed.
+    // Writes what is buffered. False when the output failed.
     bool flush();
-    bool ok() const { return !closed_ && error_.empty(); }
-    bool closed() const { return closed_; }
+    bool ok() const { return error_.empty(); }
     // Why writing failed, empty when it did not.
     const std::string& error() const { return error_; }
 
@@ -65,7 +65,6 @@ private:
     std::unique_ptr<char[]> buffer_;  // not cleared: a short run touches only what it writes
     std::size_t size_ = 0;
     std::size_t used_ = 0;
-    bool closed_ = false;
     std::string error_;
 };
 

@@ -38,6 +38,8 @@ std::string describe_open_failure(const std::string& path, const core::FaidxErro
     }
 }
 
+std::string describe_no_record(const std::string& path) { return path + ": no FASTA record (no '>name' header line)"; }
+
 std::string describe_io_failure(const core::FaidxError& error, const std::string& path, std::string_view lead) {
     if (error.errnum() != 0) return (error.file().empty() ? path : error.file()) + ": " + std::strerror(error.errnum());
     const std::string& detail = error.payload();

@@ -29,6 +29,11 @@ core::FaidxOptions faidx_options();
 // How a failure to open the FASTA file at `path` is told to the user.
 std::string describe_open_failure(const std::string& path, const core::FaidxError& error);
 
+// How a FASTA file without any record (empty, or without a '>name' line)
+// is refused. samtools and bedtools refuse such a file; the module indexes
+// it, empty, which the commands read as a mistake.
+std::string describe_no_record(const std::string& path);
+
 // An IO error about the file at `path` in the program's words: "<file>:
 // <reason>" for a system error (the file it names, else `path`); a message
 // that names `path` already as it is; any other after "<lead>: " (by
