@@ -173,6 +173,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
 
+    // A carriage return ends a line only before "\n" or at the end of the
+    // file; any other is refused (a layout break on an earlier line may be
+    // found first).
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] != '\r' || i + 1 == bytes.size() || bytes[i + 1] == '\n') continue;
+        FUZZ_CHECK(!scanned.ok(), "a file with a stray carriage return was indexed");
+        FUZZ_CHECK(scanned.error().kind() == kelpa::core::ErrorKind::IO &&
+                       scanned.error().payload().starts_with("cannot index "),
+                   scanned.error().payload());
+        return 0;
+    }
+
     // After the filler the scan is inside record "f", past its first line.
     const Scan scan =
         filler == 0 ? scan_by_hand(bytes)

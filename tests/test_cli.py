@@ -273,6 +273,41 @@ def test_a_file_without_records_is_refused(tmp_path, samtools, text):
             assert sorted(p.name for p in tmp_path.iterdir()) == [path.name, peer.name]
 
 
+def test_files_samtools_refuses_are_refused(tmp_path, samtools):
+    # A file cut short after its index was written: a region that runs into
+    # the missing part fails, as in samtools, after the regions before it.
+    path = tmp_path / "cut.fa"
+    text = write_fasta(path, [("chr1", "ACGTACGTAC" * 3), ("chrM", "GGGGGCCCCC" * 3)], width=10)
+    peer = copy_for_tool(path)
+    assert run("index", path).returncode == run_peer(samtools, "faidx", peer).returncode == 0
+    for file in (path, peer):
+        os.truncate(file, len(text) - 20)
+        os.utime(f"{file}.fai")  # not older than the file: read, not rebuilt
+    for region in ("chrM:5-30", "chrM:13-14", "chrM:25-30"):
+        assert run_peer(samtools, "faidx", peer, "chr1:1-4", region).returncode == 1
+        message = f"region '{region}': {path} ends inside the region: the file is cut short, or {path}.fai was made for another file"
+        assert error_line(run("faidx", path, "chr1:1-4", region), stdout=b">chr1:1-4\nACGT\n") == message
+    bed = tmp_path / "cut.bed"
+    bed.write_text("chr1\t0\t4\nchrM\t4\t30\n")
+    done = run("getfasta", path, bed)
+    assert error_line(done, stdout=b">chr1:0-4\nACGT\n") == f"chrM:4-30: {path} ends inside the region: " \
+                                                                f"the file is cut short, or {path}.fai was made for another file"
+    # Line ends of carriage returns alone, refused by both.
+    path.write_bytes(b">a\rACGT\rGGGG\r>b\rTT\r")
+    assert run_peer(samtools, "faidx", copy_for_tool(path)).returncode == 1
+    for args in (["index", path], ["faidx", path, "b"]):
+        assert error_line(run(*args)) == (f"cannot index {path}: line 1 (a header line) holds a carriage return "
+                                          'that does not end it; lines must end in "\\n" or "\\r\\n"')
+    # Index entries no file can have are refused, whatever samtools makes of them.
+    path.write_bytes(b">chr1\nACGTACGTAC\nGGGGGGGGGG\nAA\n")
+    rebuild = f"IO error: the index {path}.fai does not describe {path}: record 'chr1' is not laid out where it says; " \
+              "rebuild the index"
+    for entry in ("22\t6\t10\t0", "22\t6\t0\t0", "22\t6\t10\t13", "22\t6\t10\t9"):
+        Path(f"{path}.fai").write_text(f"chr1\t{entry}\n")
+        os.utime(f"{path}.fai", (os.path.getmtime(path) + 10,) * 2)
+        assert error_line(run("faidx", path, "chr1:13-15")) == f"region 'chr1:13-15': {rebuild}"
+
+
 def test_text_before_the_first_header_is_passed_over(tmp_path, samtools):
     # As the module passes it over; samtools refuses such a file.
     path = tmp_path / "preamble.fa"

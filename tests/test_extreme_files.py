@@ -576,6 +576,25 @@ def test_file_truncated_while_mapped(tmp_path, when):
     assert len(lines) == 10 and lines[-1] == ["alive", True, True]
 
 
+@MAPPED_OR_NOT
+def test_file_shrunk_while_open_is_told_as_such(tmp_path, mutable):
+    # Cut inside the page of the bases asked for: a mapping reads zeros there
+    # (no fault), the open file reads nothing. Either is a file that changed,
+    # not an index to rebuild; what is still in the file reads as before.
+    seq = random_seq(random.Random(5), 9000)
+    path = os.fspath(tmp_path / "shrinks.fa")
+    text = write_fasta(path, [("r", seq)], width=60)
+    fa = kelpa.Faidx(path, mutable=mutable)
+    assert fa.fetch("r", 8901, 9000).seq == seq[-100:]
+    os.truncate(path, len(text) - 50)
+    changed = f"IOError: {path} changed while open: it no longer holds the bytes it had when it was opened"
+    for call in (lambda: fa.fetch("r", 8901, 9000), lambda: fa.fetch_many([("r", 8901, 9000)] * POOL),
+                 lambda: fa.fetch_entire_sequence("r")):
+        got = outcome(call)
+        assert str(got).endswith(changed[len("IOError: "):]) and isinstance(got, Exception), got
+    assert fa.fetch("r", 101, 8900).seq == seq[100:8900]
+
+
 NOT_REGULAR_SCRIPT = textwrap.dedent("""
     import json, os, sys, time
     import kelpa

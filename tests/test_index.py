@@ -316,6 +316,14 @@ def test_missing_fasta_or_index(tmp_path):
     os.rename(path + ".fai", path)
     assert open_error(path, build_index=False) == f"IndexNotFoundError: {path}.fai"
     assert os.listdir(tmp_path) == ["gone.fa"]
+    # A NUL character ends a path for the system, which would open another
+    # file: such a path names no file, whatever build_index says.
+    for kind in (kelpa.Faidx, kelpa.Fasta):
+        assert plain_error(kind, path + "\x00.fai") == f"FastaNotFoundError: {path}\x00.fai"
+        for build in (True, False):
+            named = os.fspath(tmp_path / "x.fai\x00y")
+            assert plain_error(kind, path, indexname=named, build_index=build) == f"IndexNotFoundError: {named}"
+    assert os.listdir(tmp_path) == ["gone.fa"]
 
 
 # Permissions do not bind root, so each case opens the file in a child that
