@@ -248,11 +248,13 @@ bool no_line_break(const Text& text, std::uint64_t from, std::uint64_t to, typen
 
 // Whether a copy of `count` bases from base `first`, which began at byte
 // `position` (in column `first_column` of its line) and stopped just before
-// byte `stop`, agrees with the entry's layout (see faidx.hpp). Besides the
-// bytes the copy read, the first and the last line it touched are checked
-// whole: each starts after a line break and not with '>', holds no line
-// break before its end, and ends where the entry says (a copy that ran
-// `at_end_of_file` may end in line breaks instead, a file cut short). One division: the
+// byte `stop`, agrees with the entry's layout (see faidx.hpp): the first
+// base is no line break, its line starts after one, the copy stopped where
+// the last base lies, and the first and the last line it touched end where
+// the entry says. A copy cut
+// short `at_end_of_file` has its first line checked whole as well: it
+// starts after a line break and not with '>', and holds none before the
+// first base. One division: the
 // first base's place is known, and the arithmetic cannot overflow past what
 // finding it checked and the copy reached.
 template <class Text>
@@ -269,9 +271,11 @@ bool layout_matches(const Text& text, typename Text::Scratch& scratch, const Ind
     if (__builtin_mul_overflow(more_lines, entry.lenb, &last_line_start) ||
         __builtin_add_overflow(last_line_start, first_line_start, &last_line_start) ||
         stop != last_line_start + last_column + 1 || is_line_break(byte_at(position)) ||
-        first_line_start == 0 || !is_line_break(byte_at(first_line_start - 1)) ||
-        byte_at(first_line_start) == '>' || byte_at(last_line_start) == '>' ||
-        !no_line_break(text, first_line_start, position, scratch))
+        first_line_start == 0 || !is_line_break(byte_at(first_line_start - 1)))
+        return false;
+    // A copy cut short by the end of the file is rare: its lines are checked whole.
+    if (at_end_of_file && (byte_at(first_line_start) == '>' || byte_at(last_line_start) == '>' ||
+                           !no_line_break(text, first_line_start, position, scratch)))
         return false;
     // The byte after the last base of a line: a full line holds lenc bases
     // and then starts its line break ("\n", or "\r\n" when lenb - lenc is 2),
@@ -294,8 +298,7 @@ bool layout_matches(const Text& text, typename Text::Scratch& scratch, const Ind
     const std::uint64_t first_end = line_end(first_line_start, bases_before_first_line);
     const std::uint64_t last_end = line_end(last_line_start, bases_before_last_line);
     return line_end_is_a_break(first_end, bases_before_first_line) &&
-           (more_lines == 0 || line_end_is_a_break(last_end, bases_before_last_line)) &&
-           (at_end_of_file || no_line_break(text, stop, last_end, scratch));
+           (more_lines == 0 || line_end_is_a_break(last_end, bases_before_last_line));
 }
 
 }  // namespace
@@ -759,7 +762,14 @@ void Faidx::prefetch(const IndexEntry& entry, std::uint64_t first, std::uint64_t
     if (count == 0) return;
     const std::optional<std::uint64_t> position = base_position(entry, first);
     if (!position) return;
-    std::visit([&](const auto& text) { text.prefetch(*position, count); }, text_);
+    // The layout check reads the byte before the first base's line too.
+    const std::uint64_t column = (first - 1) % entry.lenc;
+    std::visit(
+        [&](const auto& text) {
+            if (*position > column) text.prefetch(*position - column - 1, 1);
+            text.prefetch(*position, count);
+        },
+        text_);
 }
 
 void Faidx::finish_text(std::string& text, std::uint64_t count) const {
