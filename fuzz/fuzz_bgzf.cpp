@@ -27,6 +27,7 @@
 // up). Missing bytes read as zeros.
 #include <libdeflate.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -335,7 +336,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const std::string& path = memory.write(file.data(), file.size());
     const int fd = std::stoi(path.substr(path.rfind('/') + 1));
-    CompressedFile compressed{nullptr, fd, file.size(), path};
+    const kelpa::core::FileBytes bytes(kelpa::core::UniqueFd(::dup(fd)), file.size(), path);
+    CompressedFile compressed{nullptr, &bytes, file.size(), path};
     void* mapping = nullptr;
     if ((flags & 4) && !file.empty()) {  // read from a mapping instead of by pread
         mapping = ::mmap(nullptr, file.size(), PROT_READ, MAP_PRIVATE, fd, 0);

@@ -48,22 +48,35 @@ struct BatchSlot {
     std::uint64_t count() const { return last - first + 1; }  // bases asked for
 };
 
-// Extracts the Pending slots of `slots` on the worker pool, each once the
-// calling thread has published it. Complete slots are upper-cased as the
-// options say and, with `reverse_complement`, reverse complemented in place.
-// `slots` must not be resized, and a published slot not touched, until
-// finish() returned (the destructor finishes too).
-class BatchExtraction {
+// The stage of a batch that extracts its planned slots, chosen by the text
+// source (TextSource::batch_reads): the calling thread tells it of every
+// slot it planned, in rising order, and it extracts the Pending ones, on
+// the worker pool as it goes or in finish(). Complete slots are upper-cased
+// as the options say and, with `reverse_complement`, reverse complemented
+// in place. `slots` must not be resized, and a planned slot not touched,
+// until finish() returned (the destructor finishes too).
+class BatchReads {
+public:
+    virtual ~BatchReads() = default;
+    // Slot i is planned (whatever its state).
+    virtual void planned(std::size_t i) = 0;
+    // Extracts what is left and waits until every planned slot is done.
+    virtual void finish() = 0;
+};
+
+// The stage for text that is read where it lies (a mapping, a file read
+// with pread): slots go to the workers in pieces, a few dozen at a time.
+class BatchExtraction final : public BatchReads {
 public:
     BatchExtraction(const Faidx& faidx, std::vector<BatchSlot>& slots, bool reverse_complement);
 
-    // Slots [0, planned) are ready for the workers.
-    void publish(std::size_t planned) { batch_.release(planned); }
-
-    // Publishes every slot and waits until all were extracted.
-    void finish() { batch_.finish(); }
+    void planned(std::size_t i) override {
+        if ((i + 1) % PUBLISH_EVERY == 0) batch_.release(i + 1);
+    }
+    void finish() override { batch_.finish(); }
 
 private:
+    static constexpr std::size_t PUBLISH_EVERY = 64;
     StagedBatch batch_;
 };
 
@@ -138,63 +151,6 @@ bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const
 // with the error, else Unfinished.
 void settle_slot(const Faidx& faidx, BatchSlot& slot, Result<std::uint64_t> got, bool reverse_complement);
 
-// Extracts the Pending slots of a batch on a BGZF file, on the pool, from
-// the blocks inflated for them, as the calling thread plans the slots.
-//
-// Planned regions gather in a group until one starts 16 blocks or more past
-// the group's first; then the group goes to the workers, and a worker
-// inflates the blocks its regions touch and at once copies the regions
-// out, while the text is still in its cache. Regions in file order (a
-// sorted BED file) so go to the workers while the calling thread still
-// plans, and every block is inflated once, or twice where regions cross
-// from one group into the next. A region that starts before the groups
-// already handed over is left for a second pass, grouped the same way, in
-// finish(); a region over more than 16 blocks is read on its own there,
-// streamed through the pool (BlockStream). Memory: one group of at most 32
-// inflated blocks (2 MiB) per worker, or one stream (bgzf.hpp:
-// STREAM_BLOCKS, 4 MiB), whatever the batch, besides the reader's small
-// cache. `slots` must not be resized, and a planned slot not touched, until
-// finish() returned (the destructor finishes too).
-class BgzfExtraction {
-public:
-    BgzfExtraction(const Faidx& faidx, std::vector<BatchSlot>& slots, bool reverse_complement);
-    ~BgzfExtraction();
-    BgzfExtraction(const BgzfExtraction&) = delete;
-    BgzfExtraction& operator=(const BgzfExtraction&) = delete;
-
-    // Slot i is planned (whatever its state); slots are planned in rising order.
-    void planned(std::size_t i);
-
-    // Extracts what is left and waits until every planned slot is done.
-    void finish();
-
-private:
-    struct Span {
-        std::size_t slot;
-        std::size_t first;  // block of its first byte
-        std::size_t last;   // block of its last byte
-    };
-    struct Group;
-    static Group group_of(std::span<const Span> spans);
-    void run(const Group& group);  // on a worker
-
-    const Faidx& faidx_;
-    std::vector<BatchSlot>& slots_;
-    const bool reverse_complement_;
-    const std::size_t capacity_;  // groups the first pass can hand over
-    std::unique_ptr<Group[]> groups_;
-    std::size_t released_ = 0;  // groups handed over
-    std::vector<Span> open_;    // the group being gathered
-    std::size_t open_first_ = 0;
-    std::size_t frontier_ = 0;  // blocks below it belong to groups handed over
-    std::vector<Span> late_;
-    std::vector<std::size_t> long_;
-    bool finished_ = false;
-    std::mutex windows_lock_;
-    std::vector<std::unique_ptr<BlockWindow>> windows_;  // one per group running
-    StagedBatch items_;  // last: finishes before what it uses goes
-};
-
 // Finishes a slot that came back short or not ASCII: pads, upper-cases,
 // validates and reverse complements it into `text`. False, with slot.error
 // set, when the text is not valid UTF-8.
@@ -227,22 +183,16 @@ bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const
     // slot by slot, a BGZF one in groups of the blocks they touch.
     // Declared after what the workers write into, so that they finish first
     // on every way out.
-    std::optional<BatchExtraction> extraction;
-    std::optional<BgzfExtraction> bgzf;
+    std::unique_ptr<BatchReads> reads;
     // Waits while another batch has the pool.
-    detail::wait_in(sink, [&] {
-        if (faidx.compressed()) bgzf.emplace(faidx, slots, reverse_complement);
-        else extraction.emplace(faidx, slots, reverse_complement);
-    });
+    detail::wait_in(sink, [&] { reads = faidx.text().batch_reads(faidx, slots, reverse_complement); });
 
-    constexpr std::size_t PUBLISH_EVERY = 64;
     constexpr std::size_t LOOKAHEAD = 8;
     const IndexEntry* entry = record;
     for (std::size_t i = 0; i < count; ++i) {
         const RegionRequest& region = regions[i];
         const std::string_view name = record != nullptr ? record_name : region.name;
         BatchSlot& slot = slots[i];
-        if (i % PUBLISH_EVERY == 0 && extraction) extraction->publish(i);
         if (record == nullptr) {
             if (i + LOOKAHEAD < count && !regions[i + LOOKAHEAD].repeats_name)
                 __builtin_prefetch(regions[i + LOOKAHEAD].name.data());
@@ -262,18 +212,18 @@ bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const
         slot.entry = entry;
         slot.first = plan->first;
         slot.last = plan->last;
-        if (plan->kind != FetchPlan::Kind::Extract) continue;
+        if (plan->kind != FetchPlan::Kind::Extract) {
+            reads->planned(i);
+            continue;
+        }
         slot.bound = faidx.extract_bound(*entry, slot.first, slot.count());
         slot.out = sink.reserve(i, slot.bound);
         if (slot.out == nullptr) return false;
         if constexpr (requires { sink.prefix(i); }) slot.prefix = sink.prefix(i);
         slot.state = BatchSlot::State::Pending;
-        if (bgzf) bgzf->planned(i);
+        reads->planned(i);
     }
-    detail::wait_in(sink, [&] {
-        if (extraction) extraction->finish();
-        else bgzf->finish();
-    });
+    detail::wait_in(sink, [&] { reads->finish(); });
 
     std::string finished_text;
     for (std::size_t i = 0; i < count; ++i) {

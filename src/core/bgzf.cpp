@@ -223,17 +223,9 @@ Result<std::string_view> CompressedFile::read(std::uint64_t offset, std::size_t 
     if (offset >= size) return std::string_view();
     n = static_cast<std::size_t>(std::min<std::uint64_t>(n, size - offset));
     if (data != nullptr) return std::string_view(data + offset, n);
-    std::size_t got = 0;
-    while (got < n) {
-        const ssize_t r = ::pread(fd, scratch + got, n - got, static_cast<off_t>(offset + got));
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return FaidxError::os(errno);
-        }
-        if (r == 0) break;  // the file shrank since it was opened
-        got += static_cast<std::size_t>(r);
-    }
-    return std::string_view(scratch, got);
+    Result<std::string_view> got = source->read(offset, n, scratch);
+    if (!got && got.error().errnum() != 0) return FaidxError::os(got.error().errnum());
+    return got;
 }
 
 Result<bool> CompressedFile::ends_with_eof_marker() const {

@@ -48,6 +48,7 @@
 
 #include "error.hpp"
 #include "fork_safety.hpp"
+#include "raw_source.hpp"
 
 namespace kelpa::core {
 
@@ -98,20 +99,18 @@ Status refuse_format(FileFormat format, std::string_view filename);
 // Compressed bytes
 // ---------------------------------------------------------------------------
 
-// Where the compressed bytes come from: a mapping of the whole file, or an
-// open descriptor read with pread (mutable files, or when mapping failed).
+// Where the compressed bytes come from: a mapping of the whole file, or a
+// raw source (raw_source.hpp: a local file read with pread, or any other).
 // Does not own either; the owner keeps them alive while this is in use.
 struct CompressedFile {
-    const char* data = nullptr;  // the mapping; nullptr: read `fd`
-    int fd = -1;
-    std::uint64_t size = 0;      // bytes in the file
-    std::string name;            // the path, for messages
-
+    const char* data = nullptr;         // the mapping; nullptr: read `source`
+    const RawSource* source = nullptr;
+    std::uint64_t size = 0;             // bytes in the file
+    std::string name;                   // the path, for messages
     // Bytes [offset, offset + n) of the file, cut at its end: a view into
     // the mapping, or read into `scratch` (room for n bytes). IO with the
     // operating-system error when a read fails.
     Result<std::string_view> read(std::uint64_t offset, std::size_t n, char* scratch) const;
-
     // Whether the last BGZF_EOF_SIZE bytes are BGZF_EOF_MARKER.
     Result<bool> ends_with_eof_marker() const;
 };

@@ -16,6 +16,7 @@
 #endif
 
 #include "fault_guard.hpp"
+#include "bgzf_text.hpp"
 #include "index_builder.hpp"
 #include "sequence.hpp"
 
@@ -378,21 +379,26 @@ Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, std::optional<s
     const FileFormat format = detect_format(head);
     if (Status refused = refuse_format(format, path); !refused) return refused.take_error();
 
+    // The one place where the kind of text is chosen.
     if (format == FileFormat::Bgzf) {
-        mapping = Mapping();  // read with pread (byte_source.hpp)
-        if (Status opened_bgzf = faidx->open_bgzf(std::move(fd), size); !opened_bgzf) return opened_bgzf.take_error();
+        mapping = Mapping();  // the compressed bytes are read with pread (bgzf_text.hpp)
+        Result<std::unique_ptr<TextSource>> text = faidx->open_bgzf(std::move(fd), size);
+        if (!text) return text.take_error();
+        faidx->text_ = std::move(text.value());
         faidx->ends_checked_ = std::make_unique<std::atomic<bool>[]>(faidx->entries_.size());
-        faidx->file_size_ = std::visit([](const auto& text) { return text.size(); }, faidx->text_);
+        faidx->file_size_ = faidx->text_->size();
         return faidx;
     }
     if (mapped) {
         fd.reset();
-        faidx->text_.emplace<MappedText>(std::move(mapping), path, open_status);
+        auto text = std::make_unique<MappedText>(std::move(mapping), path, open_status);
+        faidx->mapped_ = text.get();
+        faidx->text_ = std::move(text);
         install_fault_handler();
     } else {
-        faidx->text_.emplace<FileText>(std::move(fd), size);
+        faidx->text_ = std::make_unique<RawText>(std::make_unique<FileBytes>(std::move(fd), size, path));
     }
-    faidx->file_size_ = std::visit([](const auto& text) { return text.size(); }, faidx->text_);
+    faidx->file_size_ = faidx->text_->size();
 
     const bool build = needs_building(path, index_path, faidx->options_);
     Status loaded = build ? build_index(path, index_path, faidx->entries_) : read_index(index_path, faidx->entries_);
@@ -401,11 +407,12 @@ Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, std::optional<s
     return faidx;
 }
 
-Status Faidx::open_bgzf(UniqueFd fd, std::uint64_t size) {
+Result<std::unique_ptr<TextSource>> Faidx::open_bgzf(UniqueFd fd, std::uint64_t size) {
     const std::string& path = filename_;
     const std::string gzi_path = path + ".gzi";
-    if (Status regular = check_regular(gzi_path); !regular) return regular;
-    CompressedFile file{nullptr, fd.get(), size, path};
+    if (Status regular = check_regular(gzi_path); !regular) return regular.take_error();
+    auto raw = std::make_unique<FileBytes>(std::move(fd), size, path);
+    const CompressedFile file{nullptr, raw.get(), size, path};
     Result<bool> marked = file.ends_with_eof_marker();
     if (!marked) return marked.take_error();
     if (!*marked) (options_.warning != nullptr ? options_.warning : warn)(missing_eof_warning(path));
@@ -419,22 +426,21 @@ Status Faidx::open_bgzf(UniqueFd fd, std::uint64_t size) {
         Status read = read_text_in_order(file, *scanned, [&scan](const char* text, std::size_t bytes) {
             return scan.feed(std::string_view(text, bytes));
         });
-        if (!read) return read;
+        if (!read) return read.take_error();
         Result<std::vector<NamedEntry>> records = scan.finish();
         if (!records) return records.take_error();
-        if (Status written = write_gzi(gzi_path, *scanned); !written) return written;
-        if (Status written = write_index(indexname_, *records); !written) return written;
+        if (Status written = write_gzi(gzi_path, *scanned); !written) return written.take_error();
+        if (Status written = write_index(indexname_, *records); !written) return written.take_error();
         entries_.reserve(records->size());
         for (const auto& [name, entry] : *records) entries_.insert_or_assign(name, entry);
         table.emplace(std::move(scanned.value()));
     } else {
         Result<BlockTable> read = read_gzi(gzi_path, file);
         if (!read) return read.take_error();
-        if (Status loaded = read_index(indexname_, entries_); !loaded) return loaded;
+        if (Status loaded = read_index(indexname_, entries_); !loaded) return loaded.take_error();
         table.emplace(std::move(read.value()));
     }
-    text_.emplace<BgzfText>(std::move(fd), std::move(file), std::move(*table));
-    return {};
+    return std::unique_ptr<TextSource>(std::make_unique<BgzfText>(std::move(raw), std::move(*table)));
 }
 
 Result<const IndexEntry*> Faidx::lookup(std::string_view name) const {
@@ -510,88 +516,62 @@ std::uint64_t Faidx::extract_bound(const IndexEntry& entry, std::uint64_t first,
 
 namespace {
 
-// A view of the text from byte `at` in `block`, whose text starts at text
-// offset `start`: at most n bytes.
-std::string_view block_view(std::string_view block, std::uint64_t start, std::uint64_t at, std::uint64_t n) {
-    const std::uint64_t skip = at - start;
-    if (skip >= block.size()) return {};
-    return block.substr(static_cast<std::size_t>(skip),
-                        static_cast<std::size_t>(std::min<std::uint64_t>(n, block.size() - skip)));
-}
-
-// The text of a BGZF file through blocks inflated ahead (Source::block(index)
-// gives the text of block `index`, or nothing), and through the reader's
-// cache for a block the source does not hand out.
-template <class Source>
-class BlockText : public UnmappedText {
-public:
+// What extraction reads through (the Text of its templates): a mapping's
+// inline members, or any source's virtual ones.
+struct MappedReader {
+    const MappedText& text;
     struct Scratch {
-        BgzfText::Scratch cached;
-        std::optional<FaidxError> error;
+        std::optional<FaidxError> error;  // never set: a mapping cannot fail to read
     };
+    std::uint64_t size() const { return text.size(); }
+    std::string_view view(std::uint64_t at, std::uint64_t n, Scratch&) const { return text.view(at, n); }
+    int byte_at(std::uint64_t at, Scratch&) const { return text.byte_at(at); }
+    template <class Body>
+    bool guarded(Body&& body) const {
+        return text.guard(body);
+    }
+    template <class Body>
+    bool guarded_alone(Body&& body) const {
+        return text.guard_alone(body);
+    }
+    bool shrunk() const { return text.shrunk(); }
+};
 
-    BlockText(Source& source, const BgzfText& text) : source_(source), text_(text) {}
-
-    std::uint64_t size() const { return text_.size(); }
-
+struct SourceReader {
+    const TextSource& text;
+    using Scratch = TextSource::Scratch;
+    std::uint64_t size() const { return text.size(); }
     std::string_view view(std::uint64_t at, std::uint64_t n, Scratch& scratch) const {
-        if (at >= size()) return {};
-        const BlockTable& table = text_.reader().table();
-        const std::size_t index = table.block_of(at);
-        Result<std::optional<std::string_view>> block = source_.block(index);
-        if (!block) {
-            scratch.error.emplace(block.take_error());
-            return {};
-        }
-        if (*block) return block_view(**block, table[index].text, at, n);
-        const std::string_view view = text_.view(at, n, scratch.cached);
-        if (scratch.cached.error) scratch.error = std::move(scratch.cached.error);
-        return view;
+        return text.view(at, n, scratch);
     }
-
-    int byte_at(std::uint64_t at, Scratch& scratch) const { return byte_through_view(*this, at, scratch); }
-
-    bool shrunk() const { return text_.shrunk(); }
-
-private:
-    Source& source_;
-    const BgzfText& text_;
-};
-
-// One window of a batch's blocks.
-struct HeldWindow {
-    const BlockWindow& held;
-    Result<std::optional<std::string_view>> block(std::size_t index) const {
-        if (!held.contains(index)) return std::optional<std::string_view>();
-        return std::optional<std::string_view>(held.text(index));
+    int byte_at(std::uint64_t at, Scratch& scratch) const { return text.byte_at(at, scratch); }
+    template <class Body>
+    bool guarded(Body&& body) const {
+        return text.guarded(BodyRef(body));
     }
-};
-
-// The blocks of one long read, streamed.
-struct StreamedBlocks {
-    BlockStream& stream;
-    Result<std::optional<std::string_view>> block(std::size_t index) const { return stream.block(index); }
+    template <class Body>
+    bool guarded_alone(Body&& body) const {
+        return text.guarded_alone(BodyRef(body));
+    }
+    bool shrunk() const { return text.shrunk(); }
 };
 
 }  // namespace
 
 Result<std::uint64_t> Faidx::extract(const IndexEntry& entry, std::uint64_t first, std::uint64_t count,
                                      char* out) const {
-    if (const BgzfText* bgzf = std::get_if<BgzfText>(&text_)) {
-        // A read over many blocks streams them, inflated ahead on the pool.
-        const std::optional<std::pair<std::uint64_t, std::uint64_t>> bytes = byte_window(entry, first, count);
-        if (bytes) {
-            const BlockTable& table = bgzf->reader().table();
-            const std::size_t first_block = table.block_of(bytes->first);
-            const std::size_t last_block = table.block_of(bytes->second - 1);
-            if (last_block - first_block >= STREAM_MIN_BLOCKS) {
-                BlockStream stream(bgzf->reader(), first_block, last_block);
-                const StreamedBlocks blocks{stream};
-                return extract_with(BlockText<const StreamedBlocks>(blocks, *bgzf), entry, first, count, out);
-            }
-        }
+    if (mapped_ != nullptr) return extract_with(MappedReader{*mapped_}, entry, first, count, out);
+    // A long read may be set up on its own (BGZF: its blocks streamed).
+    if (const std::optional<std::pair<std::uint64_t, std::uint64_t>> bytes = byte_window(entry, first, count)) {
+        if (const std::unique_ptr<TextSource> long_read = text_->long_read(bytes->first, bytes->second))
+            return extract_with(SourceReader{*long_read}, entry, first, count, out);
     }
-    return std::visit([&](const auto& text) { return extract_with(text, entry, first, count, out); }, text_);
+    return extract_with(SourceReader{*text_}, entry, first, count, out);
+}
+
+Result<std::uint64_t> Faidx::extract_through(const TextSource& text, const IndexEntry& entry, std::uint64_t first,
+                                             std::uint64_t count, char* out) const {
+    return extract_with(SourceReader{text}, entry, first, count, out);
 }
 
 template <class Text>
@@ -620,12 +600,6 @@ std::optional<std::pair<std::uint64_t, std::uint64_t>> Faidx::byte_window(const 
     if (!position || *position >= file_size_) return std::nullopt;
     count = std::min(count, file_size_ - *position);
     return std::pair{*position, window_end(entry, *position, count, file_size_)};
-}
-
-Result<std::uint64_t> Faidx::extract_from_window(const BlockWindow& window, const IndexEntry& entry,
-                                                 std::uint64_t first, std::uint64_t count, char* out) const {
-    const HeldWindow held{window};
-    return extract_with(BlockText<const HeldWindow>(held, std::get<BgzfText>(text_)), entry, first, count, out);
 }
 
 template <class Text>
@@ -764,12 +738,12 @@ void Faidx::prefetch(const IndexEntry& entry, std::uint64_t first, std::uint64_t
     if (!position) return;
     // The layout check reads the byte before the first base's line too.
     const std::uint64_t column = (first - 1) % entry.lenc;
-    std::visit(
-        [&](const auto& text) {
-            if (*position > column) text.prefetch(*position - column - 1, 1);
-            text.prefetch(*position, count);
-        },
-        text_);
+    const auto ask = [&](const auto& text) {
+        if (*position > column) text.prefetch(*position - column - 1, 1);
+        text.prefetch(*position, count);
+    };
+    if (mapped_ != nullptr) ask(*mapped_);  // final: no virtual call
+    else ask(*text_);
 }
 
 void Faidx::finish_text(std::string& text, std::uint64_t count) const {

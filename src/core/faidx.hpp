@@ -43,7 +43,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
 #include "byte_source.hpp"
@@ -130,21 +129,22 @@ public:
     // body() must hold nothing that needs a destructor across an extract().
     template <class Body>
     bool guard_reads(Body&& body) const {
-        return std::visit([&](const auto& text) { return text.guarded(body); }, text_);
+        if (mapped_ != nullptr) return mapped_->guard(body);
+        return text_->guarded(BodyRef(body));
     }
     FaidxError changed_while_open() const;
 
-    // Whether the file is BGZF-compressed, and then its reader.
-    bool compressed() const { return std::holds_alternative<BgzfText>(text_); }
-    const BgzfReader& bgzf_reader() const { return std::get<BgzfText>(text_).reader(); }
+    // The text the file holds (byte_source.hpp).
+    const TextSource& text() const { return *text_; }
     // The bytes [begin, end) of the text an extraction of `count` bases from
     // `first` reads, or nothing when it reads none.
     std::optional<std::pair<std::uint64_t, std::uint64_t>> byte_window(const IndexEntry& entry, std::uint64_t first,
                                                                        std::uint64_t count) const;
-    // extract() of a compressed file, reading the blocks `window` holds and
-    // the reader's cache for any other.
-    Result<std::uint64_t> extract_from_window(const BlockWindow& window, const IndexEntry& entry,
-                                              std::uint64_t first, std::uint64_t count, char* out) const;
+    // extract(), reading through `text`: a source's own view of this file's
+    // text (a batch's blocks inflated ahead, say) that stands for text() in
+    // its batch_reads().
+    Result<std::uint64_t> extract_through(const TextSource& text, const IndexEntry& entry, std::uint64_t first,
+                                          std::uint64_t count, char* out) const;
 
     // Asks the processor to start loading the first bytes of a region.
     void prefetch(const IndexEntry& entry, std::uint64_t first, std::uint64_t count) const;
@@ -191,14 +191,16 @@ private:
     std::string indexname_;
     FaidxOptions options_;
     NameTable entries_;
-    // Reads a BGZF file's .fai and .gzi, building both when either needs it.
-    Status open_bgzf(UniqueFd fd, std::uint64_t size);
+    // Reads a BGZF file's .fai and .gzi, building both when either needs
+    // it, and gives its text.
+    Result<std::unique_ptr<TextSource>> open_bgzf(UniqueFd fd, std::uint64_t size);
 
     template <class Text>
     Result<std::uint64_t> extract_with(const Text& text, const IndexEntry& entry, std::uint64_t first,
                                        std::uint64_t count, char* out) const;
 
-    std::variant<MappedText, FileText, BgzfText> text_{std::in_place_type<FileText>, UniqueFd(), 0};
+    std::unique_ptr<TextSource> text_;
+    const MappedText* mapped_ = nullptr;  // text_, when it is a mapping: read without a virtual call
     std::uint64_t file_size_ = 0;  // size of the text when opened
     // One flag per entry: its record was found to end as described.
     std::unique_ptr<std::atomic<bool>[]> ends_checked_;
