@@ -149,7 +149,7 @@ public:
         return true;
     }
     void failed(std::size_t i, const core::FaidxError& error) {
-        failure_ = "region '" + std::string(labels_[i]) + "': " + error.display();
+        failure_ = "region '" + std::string(labels_[i]) + "': " + describe(error);
     }
 
 private:
@@ -319,7 +319,7 @@ int run_faidx(const std::vector<std::string>& args) {
     }
 
     const std::string& path = parsed->positionals()[0];
-    core::Result<std::unique_ptr<core::Faidx>> opened = core::Faidx::open(path, std::nullopt, faidx_options());
+    core::Result<std::unique_ptr<core::Faidx>> opened = open_reference(path);
     if (!opened) return fail(describe_open_failure(path, opened.error()));
     if ((*opened)->entries().empty()) return fail(describe_no_record(path));
     const core::Faidx& faidx = **opened;

@@ -252,7 +252,7 @@ public:
         return out_.ok();
     }
     void failed(std::size_t i, const core::FaidxError& error) {
-        failure_ = feature_label(running_->features[running_->owner[i]].bed) + ": " + error.display();
+        failure_ = feature_label(running_->features[running_->owner[i]].bed) + ": " + describe(error);
     }
 
 private:
@@ -408,7 +408,7 @@ int run_getfasta(const std::vector<std::string>& args) {
     settings.tab = parsed->has("tab");
 
     const std::string& path = files[0];
-    core::Result<std::unique_ptr<core::Faidx>> opened = core::Faidx::open(path, std::nullopt, faidx_options());
+    core::Result<std::unique_ptr<core::Faidx>> opened = open_reference(path);
     if (!opened) return fail(describe_open_failure(path, opened.error()));
     if ((*opened)->entries().empty()) return fail(describe_no_record(path));
     std::unique_ptr<LineReader> reader = LineReader::open(files[1], "BED file", problem);

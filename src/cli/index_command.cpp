@@ -158,17 +158,17 @@ core::Status index(const std::string& path) {
     if (!head) return head.take_error();
     const core::FileFormat format = core::detect_format(*head);
     if (format == core::FileFormat::Bgzf) {
-        core::FaidxOptions options = faidx_options();
+        core::FaidxOptions options;
         options.always_build = true;
-        core::Result<std::unique_ptr<core::Faidx>> built = core::Faidx::open(path, std::nullopt, options);
+        core::Result<std::unique_ptr<core::Faidx>> built = open_reference(path, options);
         if (!built) return built.take_error();
-        if ((*built)->entries().empty()) return core::FaidxError::io(describe_no_record(path));
+        if ((*built)->entries().empty()) return core::FaidxError::about(path, describe_no_record(path));
         return {};
     }
     if (core::Status refused = core::refuse_format(format, path); !refused) return refused;
     core::Result<std::vector<core::NamedEntry>> records = scan(path, *opened);
     if (!records) return records.take_error();
-    if (records->empty()) return core::FaidxError::io(describe_no_record(path));  // nothing written
+    if (records->empty()) return core::FaidxError::about(path, describe_no_record(path));  // nothing written
     return core::write_index(path + ".fai", *records);
 }
 

@@ -3,13 +3,15 @@
 #include <cstring>
 #include <string>
 
+#include "core/bgzf.hpp"
 #include "core/faidx.hpp"
+#include "frontend/stderr_line.hpp"
 
 namespace kelpa::cli {
 
-void report_error(std::string_view message) { core::write_error_line("kelpa: error: ", message); }
+void report_error(std::string_view message) { frontend::write_stderr_line("kelpa: error: ", message); }
 
-void report_warning(std::string_view message) { core::write_error_line("kelpa: warning: ", message); }
+void report_warning(std::string_view message) { frontend::write_stderr_line("kelpa: warning: ", message); }
 
 int fail(std::string_view message) {
     report_error(message);
@@ -21,10 +23,23 @@ int usage_error(std::string_view message) {
     return EXIT_USAGE;
 }
 
-core::FaidxOptions faidx_options() {
-    core::FaidxOptions options;
-    options.warning = report_warning;
-    return options;
+core::Result<std::unique_ptr<core::Faidx>> open_reference(const std::string& path, core::FaidxOptions options) {
+    core::Result<std::unique_ptr<core::Faidx>> opened = core::Faidx::open(path, std::nullopt, std::move(options));
+    if (opened && (*opened)->missing_eof_marker()) report_warning(core::missing_eof_warning(path));
+    return opened;
+}
+
+std::string describe(const core::FaidxError& error) {
+    const char* kind = "";
+    switch (error.kind()) {
+        case core::ErrorKind::FastaNotFound: kind = "FASTA file not found: "; break;
+        case core::ErrorKind::IndexNotFound: kind = "Index file not found: "; break;
+        case core::ErrorKind::Fetch: kind = "Fetch error: "; break;
+        case core::ErrorKind::FastaIndexing: kind = "Indexing error: "; break;
+        case core::ErrorKind::IO: kind = "IO error: "; break;
+        case core::ErrorKind::Region: kind = "Invalid region: "; break;
+    }
+    return kind + error.payload();
 }
 
 std::string describe_open_failure(const std::string& path, const core::FaidxError& error) {
@@ -43,7 +58,7 @@ std::string describe_no_record(const std::string& path) { return path + ": no FA
 std::string describe_io_failure(const core::FaidxError& error, const std::string& path, std::string_view lead) {
     if (error.errnum() != 0) return (error.file().empty() ? path : error.file()) + ": " + std::strerror(error.errnum());
     const std::string& detail = error.payload();
-    if (detail.find(path) != std::string::npos) return detail;
+    if (error.names_file()) return detail;
     return std::string(lead.empty() ? std::string_view(path) : lead) + ": " + detail;
 }
 

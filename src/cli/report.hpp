@@ -2,6 +2,8 @@
 // message, "kelpa: error: ..." or "kelpa: warning: ...", written at once.
 #pragma once
 
+#include <memory>
+#include <string>
 #include <string_view>
 
 #include "core/batch.hpp"
@@ -23,8 +25,13 @@ int fail(std::string_view message);
 // report_error(message) and EXIT_USAGE, for `return usage_error(...)`.
 int usage_error(std::string_view message);
 
-// The options the program opens a FASTA file with: warnings in its words.
-core::FaidxOptions faidx_options();
+// Opens the FASTA file at `path` (building its index when needed) and warns,
+// in the program's words, of what opening found.
+core::Result<std::unique_ptr<core::Faidx>> open_reference(const std::string& path, core::FaidxOptions options = {});
+
+// A core error as the program tells it inside its own messages, e.g.
+// "IO error: ...".
+std::string describe(const core::FaidxError& error);
 
 // How a failure to open the FASTA file at `path` is told to the user.
 std::string describe_open_failure(const std::string& path, const core::FaidxError& error);

@@ -62,13 +62,13 @@ std::optional<std::uint16_t> find_bsize(std::string_view extra) {
 FaidxError block_error(std::string_view filename, std::uint64_t offset, std::string_view what) {
     std::string text(filename);
     text.append(": BGZF block at offset ").append(std::to_string(offset)).append(": ").append(what);
-    return FaidxError::io(std::move(text));
+    return FaidxError::about(std::string(filename), std::move(text));
 }
 
 FaidxError table_error(std::string_view filename, std::uint64_t offset, std::string_view what) {
     std::string text(filename);
     text.append(": block at compressed offset ").append(std::to_string(offset)).append(": ").append(what);
-    return FaidxError::io(std::move(text));
+    return FaidxError::about(std::string(filename), std::move(text));
 }
 
 struct DecompressorDeleter {
@@ -204,14 +204,14 @@ Status refuse_format(FileFormat format, std::string_view filename) {
         case FileFormat::Plain:
         case FileFormat::Bgzf: return {};
         case FileFormat::Gzip:
-            return FaidxError::io(std::string(filename) +
+            return FaidxError::about(std::string(filename), std::string(filename) +
                                   ": the file is gzip- but not BGZF-compressed; compress the uncompressed file "
                                   "with bgzip to make it readable at random");
         case FileFormat::Bzip2: name = "bzip2"; break;
         case FileFormat::Xz: name = "xz"; break;
         case FileFormat::Zstd: name = "zstd"; break;
     }
-    return FaidxError::io(std::string(filename) + ": the file is " + name +
+    return FaidxError::about(std::string(filename), std::string(filename) + ": the file is " + name +
                           "-compressed; only uncompressed and BGZF-compressed (bgzip) files are read");
 }
 
@@ -407,11 +407,11 @@ Result<BlockTable> read_gzi(const std::string& path, const CompressedFile& file)
     Result<std::vector<char>> read = read_whole_file(path);
     if (!read) return read.take_error();
     const std::vector<char>& bytes = *read;
-    if (bytes.size() < 8) return FaidxError::io(path + ": the block index is cut off before its count");
+    if (bytes.size() < 8) return FaidxError::about(path, path + ": the block index is cut off before its count");
     std::uint64_t count = load64(bytes.data());
     if (count == UINT64_MAX && bytes.size() == 8) count = 0;
     if (count > (bytes.size() - 8) / 16 || bytes.size() != 8 + 16 * count) {
-        return FaidxError::io(path + ": the block index holds " + std::to_string(bytes.size()) +
+        return FaidxError::about(path, path + ": the block index holds " + std::to_string(bytes.size()) +
                               " bytes, not the 8 + 16 * " + std::to_string(count) + " its count says");
     }
     std::vector<BgzfBlock> blocks;

@@ -36,32 +36,4 @@ FaidxError FaidxError::region(std::string_view name, std::uint64_t start, std::u
     return {ErrorKind::Region, std::move(text)};
 }
 
-static const char* display_prefix(ErrorKind kind) {
-    switch (kind) {
-        case ErrorKind::FastaNotFound: return "FASTA file not found: ";
-        case ErrorKind::IndexNotFound: return "Index file not found: ";
-        case ErrorKind::Fetch: return "Fetch error: ";
-        case ErrorKind::FastaIndexing: return "Indexing error: ";
-        case ErrorKind::IO: return "IO error: ";
-        case ErrorKind::Region: return "Invalid region: ";
-    }
-    return "";
-}
-
-static const char* python_prefix(ErrorKind kind) {
-    switch (kind) {
-        case ErrorKind::FastaNotFound: return "FastaNotFoundError: ";
-        case ErrorKind::IndexNotFound: return "IndexNotFoundError: ";
-        case ErrorKind::Fetch: return "FetchError: ";
-        case ErrorKind::FastaIndexing: return "FastaIndexingError: ";
-        case ErrorKind::IO: return "IOError: ";
-        case ErrorKind::Region: return "RegionError: ";
-    }
-    return "";
-}
-
-std::string FaidxError::display() const { return display_prefix(kind_) + payload_; }
-
-std::string FaidxError::python_message() const { return python_prefix(kind_) + payload_; }
-
 }  // namespace kelpa::core

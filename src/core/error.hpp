@@ -30,6 +30,12 @@ public:
     static FaidxError not_found(std::string_view name);
     static FaidxError indexing(std::string message) { return {ErrorKind::FastaIndexing, std::move(message)}; }
     static FaidxError io(std::string message) { return {ErrorKind::IO, std::move(message)}; }
+    // An IOError whose message names the file it concerns, `file`.
+    static FaidxError about(std::string file, std::string message) {
+        FaidxError error(ErrorKind::IO, std::move(message));
+        error.file_ = std::move(file);
+        return error;
+    }
     // An IOError from an operating-system error number: "<description> (os
     // error N)". `file` names the file it concerns, for callers that say so
     // in their own words (the payload never does).
@@ -39,14 +45,12 @@ public:
 
     ErrorKind kind() const { return kind_; }
     const std::string& payload() const { return payload_; }
-    // os() errors only: the error number, and the file when known (else empty).
+    // os() errors only: the error number.
     int errnum() const { return errnum_; }
+    // The file the error concerns, when known (else empty); the payload
+    // names it when names_file() (about()), never for an os() error.
     const std::string& file() const { return file_; }
-
-    // The text used inside other messages, e.g. "Fetch error: Sequence 'x' not found".
-    std::string display() const;
-    // The message of the Python exception, e.g. "FetchError: Sequence 'x' not found".
-    std::string python_message() const;
+    bool names_file() const { return errnum_ == 0 && !file_.empty(); }
 
 private:
     ErrorKind kind_;

@@ -316,25 +316,6 @@ std::uint64_t extract_sequence_from_mmap(const char* base, std::uint64_t length,
     return copy_without_line_breaks(base + *position, base + window_end(entry, *position, count, length), out, count);
 }
 
-void write_error_line(std::string_view prefix, std::string_view text) {
-    std::string line;
-    line.reserve(prefix.size() + text.size() + 1);
-    line.append(prefix).append(text).push_back('\n');
-    const char* p = line.data();
-    std::size_t left = line.size();
-    while (left > 0) {
-        const ssize_t n = ::write(2, p, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return;  // nowhere left to report it
-        }
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
-}
-
-void warn(std::string_view text) { write_error_line("WARNING: ", text); }
-
 Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, std::optional<std::string> indexname,
                                            FaidxOptions options) {
     std::unique_ptr<Faidx> faidx(new Faidx());
@@ -415,7 +396,7 @@ Result<std::unique_ptr<TextSource>> Faidx::open_bgzf(UniqueFd fd, std::uint64_t 
     const CompressedFile file{nullptr, raw.get(), size, path};
     Result<bool> marked = file.ends_with_eof_marker();
     if (!marked) return marked.take_error();
-    if (!*marked) (options_.warning != nullptr ? options_.warning : warn)(missing_eof_warning(path));
+    missing_eof_marker_ = !*marked;
 
     // The .fai and the .gzi are built together when either needs it.
     std::optional<BlockTable> table;
@@ -725,11 +706,12 @@ FaidxError Faidx::layout_mismatch(const IndexEntry& entry) const {
     std::string message = "the index " + indexname_ + " does not describe " + filename_;
     if (name != nullptr) message.append(": record '").append(*name).append("' is not laid out where it says");
     message.append("; rebuild the index");
-    return FaidxError::io(std::move(message));
+    return FaidxError::about(filename_, std::move(message));
 }
 
 FaidxError Faidx::changed_while_open() const {
-    return FaidxError::io(filename_ + " changed while open: it no longer holds the bytes it had when it was opened");
+    return FaidxError::about(filename_,
+                             filename_ + " changed while open: it no longer holds the bytes it had when it was opened");
 }
 
 void Faidx::prefetch(const IndexEntry& entry, std::uint64_t first, std::uint64_t count) const {

@@ -61,9 +61,6 @@ struct FaidxOptions {
     bool one_based_attributes = true;        // false: result start is first base - 1
     std::optional<std::string> default_seq;  // pads results that come back short
     bool mutable_file = false;               // open read-write and read without a mapping
-    // Where a warning of opening goes (a BGZF file without its end
-    // marker); nullptr: warn().
-    void (*warning)(std::string_view) = nullptr;
 };
 
 // What a single-region request comes to once the coordinate rules ran.
@@ -99,6 +96,9 @@ public:
     const std::string& indexname() const { return indexname_; }
     const FaidxOptions& options() const { return options_; }
     const NameTable& entries() const { return entries_; }
+    // A BGZF file without its end-of-file marker, which may be cut short
+    // at a block boundary: whoever opened it warns (missing_eof_warning()).
+    bool missing_eof_marker() const { return missing_eof_marker_; }
 
     // The entry of `name`, or the FetchError "Sequence '<name>' not found".
     Result<const IndexEntry*> lookup(std::string_view name) const;
@@ -202,6 +202,7 @@ private:
     std::unique_ptr<TextSource> text_;
     const MappedText* mapped_ = nullptr;  // text_, when it is a mapping: read without a virtual call
     std::uint64_t file_size_ = 0;  // size of the text when opened
+    bool missing_eof_marker_ = false;
     // One flag per entry: its record was found to end as described.
     std::unique_ptr<std::atomic<bool>[]> ends_checked_;
 };
@@ -223,12 +224,5 @@ std::uint64_t extract_sequence_from_mmap(const char* base, std::uint64_t length,
 // Copies bytes of [in, in_end), dropping CR and LF, until `count` bytes are
 // out or the input ends. Returns the number copied.
 std::uint64_t copy_without_line_breaks(const char* in, const char* in_end, char* out, std::uint64_t count);
-
-// Writes prefix + text + "\n" to file descriptor 2 in one piece, so that
-// lines from several threads or processes do not interleave.
-void write_error_line(std::string_view prefix, std::string_view text);
-
-// Writes one whole line ("WARNING: " + text + "\n") to file descriptor 2.
-void warn(std::string_view text);
 
 }  // namespace kelpa::core

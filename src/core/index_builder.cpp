@@ -247,7 +247,7 @@ bool FastaScanner::layout_break(std::uint64_t line, LayoutBreak why) {
     std::string message = "cannot index " + path_ + ": line " + std::to_string(line) + " (in record '";
     message.append(name_).append("') ").append(describe(why));
     message.append("; every line of a record but its last must be as long as its first");
-    failure_.emplace(FaidxError::io(std::move(message)));
+    failure_.emplace(FaidxError::about(path_, std::move(message)));
     return false;
 }
 
@@ -259,7 +259,7 @@ Status FastaScanner::stray_cr(bool in_header) {
         message.append(" (in record '").append(name_).append("')");
     }
     message.append(" holds a carriage return that does not end it; lines must end in \"\\n\" or \"\\r\\n\"");
-    return FaidxError::io(std::move(message));
+    return FaidxError::about(path_, std::move(message));
 }
 
 FaidxError FastaScanner::failure() {

@@ -39,7 +39,7 @@ const char* kind_of(mode_t mode) {
 }
 
 FaidxError not_regular(const std::string& path, mode_t mode) {
-    return FaidxError::io(path + " is not a regular file (" + kind_of(mode) + ")");
+    return FaidxError::about(path, path + " is not a regular file (" + kind_of(mode) + ")");
 }
 
 }  // namespace

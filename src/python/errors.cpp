@@ -1,11 +1,44 @@
 #include "errors.hpp"
 
+#include "../frontend/stderr_line.hpp"
 #include "ref.hpp"
 
 namespace kelpa::py {
 
+namespace {
+
+const char* exception_prefix(core::ErrorKind kind) {
+    switch (kind) {
+        case core::ErrorKind::FastaNotFound: return "FastaNotFoundError: ";
+        case core::ErrorKind::IndexNotFound: return "IndexNotFoundError: ";
+        case core::ErrorKind::Fetch: return "FetchError: ";
+        case core::ErrorKind::FastaIndexing: return "FastaIndexingError: ";
+        case core::ErrorKind::IO: return "IOError: ";
+        case core::ErrorKind::Region: return "RegionError: ";
+    }
+    return "";
+}
+
+const char* inner_prefix(core::ErrorKind kind) {
+    switch (kind) {
+        case core::ErrorKind::FastaNotFound: return "FASTA file not found: ";
+        case core::ErrorKind::IndexNotFound: return "Index file not found: ";
+        case core::ErrorKind::Fetch: return "Fetch error: ";
+        case core::ErrorKind::FastaIndexing: return "Indexing error: ";
+        case core::ErrorKind::IO: return "IO error: ";
+        case core::ErrorKind::Region: return "Invalid region: ";
+    }
+    return "";
+}
+
+}  // namespace
+
+std::string inner_message(const core::FaidxError& error) { return inner_prefix(error.kind()) + error.payload(); }
+
+void warn(std::string_view text) { frontend::write_stderr_line("WARNING: ", text); }
+
 void raise_faidx_error(const core::FaidxError& error) {
-    const std::string message = error.python_message();
+    const std::string message = exception_prefix(error.kind()) + error.payload();
     Ref text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     if (text) PyErr_SetObject(PyExc_Exception, text.get());
 }

@@ -13,6 +13,8 @@
 #include <Python.h>
 
 #include <new>
+#include <string>
+#include <string_view>
 #include <stdexcept>
 
 #include "../core/error.hpp"
@@ -21,6 +23,13 @@ namespace kelpa::py {
 
 // Raises a FaidxError as Python's Exception with "<Kind>Error: <payload>".
 void raise_faidx_error(const core::FaidxError& error);
+
+// A FaidxError as it is told inside another message, e.g. "Fetch error:
+// Sequence 'x' not found" in a batch's RuntimeError.
+std::string inner_message(const core::FaidxError& error);
+
+// Writes one whole line ("WARNING: " + text + "\n") to standard error.
+void warn(std::string_view text);
 
 // Raises the internal-fault exception with `message`.
 void raise_internal_fault(const char* message);

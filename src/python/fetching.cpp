@@ -258,7 +258,7 @@ public:
     void failed(std::size_t i, const core::FaidxError& error) {
         std::string message = "Error fetching region " + std::to_string(i);
         if (record_ != nullptr) message.append(" from ").append(record_->name);
-        message.append(": ").append(error.display());
+        message.append(": ").append(inner_message(error));
         PyErr_SetString(PyExc_RuntimeError, message.c_str());
     }
 
@@ -303,7 +303,7 @@ PyObject* fetch_region(const core::Faidx& faidx, PyObject* name_object, std::str
     const core::IndexEntry* entry = entry_of(faidx, name);
     if (entry == nullptr) return nullptr;
     const FetchPlan plan = faidx.plan_fetch(name, *entry, start, end);
-    for (const std::string& warning : plan.warnings) core::warn(warning);
+    for (const std::string& warning : plan.warnings) warn(warning);
     if (plan.kind == FetchPlan::Kind::Refused) {
         PyErr_SetString(PyExc_IndexError, plan.message.c_str());
         return nullptr;

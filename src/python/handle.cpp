@@ -1,5 +1,6 @@
 #include "handle.hpp"
 
+#include "../core/bgzf.hpp"
 #include "args.hpp"
 #include "errors.hpp"
 #include "gil.hpp"
@@ -100,6 +101,7 @@ std::unique_ptr<FaidxHandle> open_handle(std::span<const OpenOption> order, std:
         return nullptr;
     }
     handle->faidx = std::move(opened.value());
+    if (handle->faidx->missing_eof_marker()) warn(core::missing_eof_warning(handle->faidx->filename()));
     return handle;
 }
 
