@@ -80,7 +80,12 @@ struct Settings {
 class FaidxJob {
 public:
     FaidxJob(const core::Faidx& faidx, Output& out, const Settings& settings)
-        : faidx_(faidx), out_(out), settings_(settings) {}
+        : faidx_(faidx), out_(out), settings_(settings) {
+        // The file's bytes as they are; with -i reverse complemented as
+        // samtools and bedtools complement.
+        finishing_.utf8 = false;
+        if (settings.reverse) finishing_.reverse = core::ComplementRule::KeepOthers;
+    }
 
     // Takes one region. False when the run ends here (the reason reported).
     bool add(std::string_view text) {
@@ -112,8 +117,7 @@ public:
                 }
                 return plan;
             };
-            // Reverse complements are made while formatting, by samtools' rule.
-            const bool done = core::run_batch(faidx_, requests_, nullptr, {}, false, *this, planner);
+            const bool done = core::run_batch(faidx_, requests_, nullptr, {}, finishing_, *this, planner);
             format_records();
             requests_.clear();
             labels_.clear();
@@ -185,14 +189,6 @@ private:
         return p;
     }
 
-    // With -i, reverse complements a text of the batch where it lies (in the
-    // arena, which this job owns), as samtools and bedtools complement.
-    void complement_if_asked(std::string_view text) const {
-        if (settings_.reverse)
-            core::reverse_complement_in_place(const_cast<char*>(text.data()), text.size(),
-                                              core::ComplementRule::KeepOthers);
-    }
-
     // `text` in lines of the width at `p`, lines_size() bytes.
     void format_lines(std::string_view text, char* p) const {
         const std::size_t width = settings_.width;
@@ -219,7 +215,6 @@ private:
         const std::size_t total = offsets_[count];
         if (total > 2 * BATCH_BASES) {
             for (std::size_t i = 0; i < count; ++i) {
-                complement_if_asked(texts_[i]);
                 write_record(labels_[i], texts_[i]);
             }
             return;
@@ -230,7 +225,6 @@ private:
         }
         const auto body = [this](std::size_t begin, std::size_t end) {
             for (std::size_t i = begin; i < end; ++i) {
-                complement_if_asked(texts_[i]);
                 format_lines(texts_[i], format_header(labels_[i], block_.get() + offsets_[i]));
             }
         };
@@ -270,6 +264,7 @@ private:
     const core::Faidx& faidx_;
     Output& out_;
     const Settings& settings_;
+    core::Finishing finishing_;
     std::vector<core::RegionRequest> requests_;
     std::vector<std::string_view> labels_;
     std::vector<std::string_view> texts_;  // of the regions finished so far

@@ -30,6 +30,10 @@ namespace kelpa::cli {
 
 namespace {
 
+// The file's bytes as they are; a minus-strand feature is reverse
+// complemented by the sink, as bedtools complements.
+const core::Finishing FINISHING{false, std::nullopt, std::nullopt, false};
+
 constexpr std::string_view USAGE =
     "usage: kelpa getfasta REF BED [-s] [--split] [--name] [--name-only] [--tab] [-o FILE]\n"
     "       kelpa getfasta -fi REF -bed BED [-fo FILE] [-s] [-split] [-name] [-nameOnly] [-tab]\n"
@@ -182,7 +186,7 @@ public:
                 return plan;
             };
             prefixes_.assign(batch.requests.size(), {});
-            done = core::run_batch(faidx_, batch.requests, nullptr, {}, false, *this, planner);
+            done = core::run_batch(faidx_, batch.requests, nullptr, {}, FINISHING, *this, planner);
             send_span();
             arena_.reset();
             headers_.reset();

@@ -3,19 +3,19 @@
 #include <algorithm>
 #include <mutex>
 
-#include "sequence.hpp"
+#include "finishing.hpp"
 
 namespace kelpa::core {
 
 namespace {
 
-void extract_slot(const Faidx& faidx, BatchSlot& slot, bool reverse_complement) {
-    settle_slot(faidx, slot, faidx.extract(*slot.entry, slot.first, slot.count(), slot.out), reverse_complement);
+void extract_slot(const Faidx& faidx, BatchSlot& slot, const Finishing& finishing) {
+    settle_slot(slot, faidx.extract(*slot.entry, slot.first, slot.count(), slot.out), finishing);
 }
 
 }  // namespace
 
-void settle_slot(const Faidx& faidx, BatchSlot& slot, Result<std::uint64_t> got, bool reverse_complement) {
+void settle_slot(BatchSlot& slot, Result<std::uint64_t> got, const Finishing& finishing) {
     if (!got) {
         slot.error = std::make_unique<FaidxError>(got.take_error());
         slot.state = BatchSlot::State::Failed;
@@ -23,29 +23,17 @@ void settle_slot(const Faidx& faidx, BatchSlot& slot, Result<std::uint64_t> got,
     }
     slot.written = got.value();
     std::copy(slot.prefix.begin(), slot.prefix.end(), slot.out - slot.prefix.size());
-    if (slot.written == slot.count() && is_ascii(slot.out, slot.written)) {
-        if (faidx.options().sequence_always_upper) to_upper_ascii(slot.out, slot.written);
-        if (reverse_complement) reverse_complement_in_place(slot.out, slot.written);
-        slot.state = BatchSlot::State::Complete;
-        return;
-    }
-    if (slot.written == slot.count() && !is_valid_utf8(slot.out, slot.written)) {
-        slot.error = std::make_unique<FaidxError>(FaidxError::invalid_utf8());
-        slot.state = BatchSlot::State::Failed;
-        return;
-    }
-    slot.state = BatchSlot::State::Unfinished;
+    slot.state = finish_in_place(finishing, slot.out, slot.written, slot.count()) ? BatchSlot::State::Complete
+                                                                                  : BatchSlot::State::Unfinished;
 }
 
-bool finish_slot(const Faidx& faidx, BatchSlot& slot, bool reverse_complement, std::string& text) {
+bool finish_slot(BatchSlot& slot, const Finishing& finishing, std::string& text) {
     text.assign(slot.out, slot.written);
-    faidx.finish_text(text, slot.count());
-    if (!is_valid_utf8(text.data(), text.size())) {
-        slot.error = std::make_unique<FaidxError>(FaidxError::invalid_utf8());
+    if (Status finished = finish_copy(finishing, text, slot.count()); !finished) {
+        slot.error = std::make_unique<FaidxError>(finished.take_error());
         slot.state = BatchSlot::State::Failed;
         return false;
     }
-    if (reverse_complement) reverse_complement_in_place(text.data(), text.size());
     slot.state = BatchSlot::State::Complete;
     return true;
 }
@@ -53,9 +41,9 @@ bool finish_slot(const Faidx& faidx, BatchSlot& slot, bool reverse_complement, s
 // Pieces stay small so the workers follow close behind the calling thread.
 constexpr std::size_t MAX_PIECE = 256;
 
-BatchExtraction::BatchExtraction(const Faidx& faidx, std::vector<BatchSlot>& slots, bool reverse_complement)
+BatchExtraction::BatchExtraction(const Faidx& faidx, std::vector<BatchSlot>& slots, const Finishing& finishing)
     : batch_(slots.size(), std::min(MAX_PIECE, slots.size() / (std::max<std::size_t>(worker_count(), 1) * 8)),
-             [&faidx, &slots, reverse_complement](std::size_t begin, std::size_t end) {
+             [&faidx, &slots, &finishing](std::size_t begin, std::size_t end) {
                  // One guard for the piece; `at` lives in memory, so that it
                  // names the slot that was cut short after a jump out of it.
                  volatile std::size_t at = begin;
@@ -71,7 +59,7 @@ BatchExtraction::BatchExtraction(const Faidx& faidx, std::vector<BatchSlot>& slo
                                  faidx.prefetch(*next.entry, next.first, next.bound);
                              }
                              if (slots[i].state == BatchSlot::State::Pending)
-                                 extract_slot(faidx, slots[i], reverse_complement);
+                                 extract_slot(faidx, slots[i], finishing);
                              at = i + 1;
                          }
                      });
@@ -86,8 +74,8 @@ BatchExtraction::BatchExtraction(const Faidx& faidx, std::vector<BatchSlot>& slo
              }) {}
 
 std::unique_ptr<BatchReads> TextSource::batch_reads(const Faidx& faidx, std::vector<BatchSlot>& slots,
-                                                    bool reverse_complement) const {
-    return std::make_unique<BatchExtraction>(faidx, slots, reverse_complement);
+                                                    const Finishing& finishing) const {
+    return std::make_unique<BatchExtraction>(faidx, slots, finishing);
 }
 
 }  // namespace kelpa::core

@@ -20,6 +20,7 @@
 #include "bgzf.hpp"
 #include "error.hpp"
 #include "faidx.hpp"
+#include "finishing.hpp"
 #include "worker_pool.hpp"
 
 namespace kelpa::core {
@@ -54,7 +55,9 @@ struct BatchSlot {
 // the worker pool as it goes or in finish(). Complete slots are upper-cased
 // as the options say and, with `reverse_complement`, reverse complemented
 // in place. `slots` must not be resized, and a planned slot not touched,
-// until finish() returned (the destructor finishes too).
+// until finish() returned (the destructor finishes too). The workers finish
+// what they can in place (finishing.hpp); the rest is left Unfinished for
+// the calling thread.
 class BatchReads {
 public:
     virtual ~BatchReads() = default;
@@ -68,7 +71,7 @@ public:
 // with pread): slots go to the workers in pieces, a few dozen at a time.
 class BatchExtraction final : public BatchReads {
 public:
-    BatchExtraction(const Faidx& faidx, std::vector<BatchSlot>& slots, bool reverse_complement);
+    BatchExtraction(const Faidx& faidx, std::vector<BatchSlot>& slots, const Finishing& finishing);
 
     void planned(std::size_t i) override {
         if ((i + 1) % PUBLISH_EVERY == 0) batch_.release(i + 1);
@@ -133,7 +136,7 @@ struct BatchResult {
 // requests' names are not read.
 template <class Sink>
 bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const IndexEntry* record,
-               std::string_view record_name, bool reverse_complement, Sink& sink);
+               std::string_view record_name, const Finishing& finishing, Sink& sink);
 
 // The same with the coordinate rules of the caller's choosing: `plan` is
 // called on the calling thread, in input order, as
@@ -144,17 +147,15 @@ bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const
 // Faidx::plan_worker.
 template <class Sink, class Planner>
 bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const IndexEntry* record,
-               std::string_view record_name, bool reverse_complement, Sink& sink, Planner&& plan);
+               std::string_view record_name, const Finishing& finishing, Sink& sink, Planner&& plan);
 
-// Records what an extraction into `slot` gave: Complete when the text is all
-// there and ASCII (upper-cased and reverse complemented as asked), Failed
-// with the error, else Unfinished.
-void settle_slot(const Faidx& faidx, BatchSlot& slot, Result<std::uint64_t> got, bool reverse_complement);
+// Records what an extraction into `slot` gave: Complete when it could be
+// finished in place, Failed with the error, else Unfinished.
+void settle_slot(BatchSlot& slot, Result<std::uint64_t> got, const Finishing& finishing);
 
-// Finishes a slot that came back short or not ASCII: pads, upper-cases,
-// validates and reverse complements it into `text`. False, with slot.error
-// set, when the text is not valid UTF-8.
-bool finish_slot(const Faidx& faidx, BatchSlot& slot, bool reverse_complement, std::string& text);
+// Finishes an Unfinished slot into `text` (finish_copy). False, with
+// slot.error set, when it cannot be finished.
+bool finish_slot(BatchSlot& slot, const Finishing& finishing, std::string& text);
 
 namespace detail {
 
@@ -168,15 +169,15 @@ void wait_in(Sink& sink, Work&& work) {
 
 template <class Sink>
 bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const IndexEntry* record,
-               std::string_view record_name, bool reverse_complement, Sink& sink) {
-    return run_batch(faidx, regions, record, record_name, reverse_complement, sink,
+               std::string_view record_name, const Finishing& finishing, Sink& sink) {
+    return run_batch(faidx, regions, record, record_name, finishing, sink,
                      [&faidx](std::size_t, std::string_view name, const IndexEntry& entry, std::uint64_t start,
                               std::uint64_t end) { return faidx.plan_worker(name, entry, start, end); });
 }
 
 template <class Sink, class Planner>
 bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const IndexEntry* record,
-               std::string_view record_name, bool reverse_complement, Sink& sink, Planner&& planner) {
+               std::string_view record_name, const Finishing& finishing, Sink& sink, Planner&& planner) {
     const std::size_t count = regions.size();
     std::vector<BatchSlot> slots(count);
     // Both hand planned regions to the workers as they go: a plain batch
@@ -185,7 +186,7 @@ bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const
     // on every way out.
     std::unique_ptr<BatchReads> reads;
     // Waits while another batch has the pool.
-    detail::wait_in(sink, [&] { reads = faidx.text().batch_reads(faidx, slots, reverse_complement); });
+    detail::wait_in(sink, [&] { reads = faidx.text().batch_reads(faidx, slots, finishing); });
 
     constexpr std::size_t LOOKAHEAD = 8;
     const IndexEntry* entry = record;
@@ -236,7 +237,7 @@ bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const
                 result.in_place = true;
                 break;
             case BatchSlot::State::Unfinished:
-                if (finish_slot(faidx, slot, reverse_complement, finished_text)) result.text = finished_text;
+                if (finish_slot(slot, finishing, finished_text)) result.text = finished_text;
                 break;
             case BatchSlot::State::Pending:
             case BatchSlot::State::Failed: break;

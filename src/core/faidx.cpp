@@ -728,17 +728,4 @@ void Faidx::prefetch(const IndexEntry& entry, std::uint64_t first, std::uint64_t
     else ask(*text_);
 }
 
-void Faidx::finish_text(std::string& text, std::uint64_t count) const {
-    if (text.size() < count && options_.default_seq) {
-        const std::string& pad = *options_.default_seq;
-        const std::uint64_t missing = count - text.size();
-        if (!pad.empty()) {
-            if (missing > (text.max_size() - text.size()) / pad.size()) throw std::bad_alloc();
-            text.reserve(text.size() + missing * pad.size());
-            for (std::uint64_t i = 0; i < missing; ++i) text.append(pad);
-        }
-    }
-    if (options_.sequence_always_upper) to_upper_ascii(text.data(), text.size());
-}
-
 }  // namespace kelpa::core

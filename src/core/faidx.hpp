@@ -47,6 +47,7 @@
 
 #include "byte_source.hpp"
 #include "error.hpp"
+#include "finishing.hpp"
 #include "index_file.hpp"
 
 namespace kelpa::core {
@@ -159,9 +160,12 @@ public:
         return last;
     }
 
-    // Finishes extracted text the slow way: pads it to `count` bases with
-    // default_seq, upper-cases it when asked. The fast path does the same in place.
-    void finish_text(std::string& text, std::uint64_t count) const;
+    // How the module finishes this file's text under the options: upper-cased
+    // as asked, padded with default_seq (when `pad`: a whole record is
+    // never padded), reverse complemented by `reverse`, and UTF-8.
+    Finishing finishing(bool pad = true, std::optional<ComplementRule> reverse = std::nullopt) const {
+        return Finishing{options_.sequence_always_upper, pad ? options_.default_seq : std::nullopt, reverse, true};
+    }
 
 private:
     Faidx() = default;

@@ -24,8 +24,6 @@ Ref name_str(PyObject* name_object, std::string_view name) {
     return Ref(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict"));
 }
 
-void raise_invalid_utf8() { raise_faidx_error(core::FaidxError::invalid_utf8()); }
-
 // The entry of `name`, or nullptr with the not-found error raised.
 const core::IndexEntry* entry_of(const core::Faidx& faidx, std::string_view name) {
     core::Result<const core::IndexEntry*> entry = faidx.lookup(name);
@@ -55,17 +53,12 @@ Ref extracted_text(const core::Faidx& faidx, const core::IndexEntry& entry, std:
         return Ref();
     }
     const std::uint64_t written = got.value();
-    const bool upper = faidx.options().sequence_always_upper;
-    if (written == count && core::is_ascii(data, written)) {
-        if (upper) core::to_upper_ascii(data, written);
-        return text;
-    }
+    const core::Finishing finishing = faidx.finishing(finish);
+    if (core::finish_in_place(finishing, data, written, count)) return text;
     std::string bytes(data, written);
     text.reset();
-    if (finish) faidx.finish_text(bytes, count);
-    else if (upper) core::to_upper_ascii(bytes.data(), bytes.size());
-    if (!core::is_valid_utf8(bytes.data(), bytes.size())) {
-        raise_invalid_utf8();
+    if (core::Status finished = core::finish_copy(finishing, bytes, count); !finished) {
+        raise_faidx_error(finished.error());
         return Ref();
     }
     return Ref(str_from_bytes(bytes));
@@ -283,8 +276,10 @@ PyObject* fetch_in_parallel(const core::Faidx& faidx, const RegionList& list, co
     PyObject_GC_UnTrack(result.get());
     SequenceListSink sink(faidx, list, record, reverse_complement, result.get());
     const core::IndexEntry* entry = record != nullptr ? faidx.entries().find(record->name) : nullptr;
+    const core::Finishing finishing =
+        faidx.finishing(true, reverse_complement ? std::optional(core::ComplementRule::ToN) : std::nullopt);
     if (!core::run_batch(faidx, list.regions, entry, record != nullptr ? record->name : std::string_view(),
-                         reverse_complement, sink))
+                         finishing, sink))
         return nullptr;
     PyObject_GC_Track(result.get());
     return result.release();

@@ -1,0 +1,28 @@
+#include "finishing.hpp"
+
+#include <new>
+
+namespace kelpa::core {
+
+bool finish_in_place(const Finishing& finishing, char* data, std::uint64_t written, std::uint64_t count) {
+    if (written != count || (finishing.utf8 && !is_ascii(data, written))) return false;
+    if (finishing.upper) to_upper_ascii(data, written);
+    if (finishing.reverse) reverse_complement_in_place(data, written, *finishing.reverse);
+    return true;
+}
+
+Status finish_copy(const Finishing& finishing, std::string& text, std::uint64_t count) {
+    if (text.size() < count && finishing.pad && !finishing.pad->empty()) {
+        const std::string& pad = *finishing.pad;
+        const std::uint64_t missing = count - text.size();
+        if (missing > (text.max_size() - text.size()) / pad.size()) throw std::bad_alloc();
+        text.reserve(text.size() + missing * pad.size());
+        for (std::uint64_t i = 0; i < missing; ++i) text.append(pad);
+    }
+    if (finishing.upper) to_upper_ascii(text.data(), text.size());
+    if (finishing.utf8 && !is_valid_utf8(text.data(), text.size())) return FaidxError::invalid_utf8();
+    if (finishing.reverse) reverse_complement_in_place(text.data(), text.size(), *finishing.reverse);
+    return {};
+}
+
+}  // namespace kelpa::core
