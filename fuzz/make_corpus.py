@@ -5,7 +5,7 @@
 The seeds are small hand-made files: index and FASTA files with the layouts
 that matter (CRLF, empty lines, '>' alone, duplicate names, six-column and
 title lines, non-ASCII names and White_Space), and encoded requests for the
-extraction and slicing targets. The files are kept in the repository; this
+extraction, slicing and command-line parser targets. The files are kept in the repository; this
 script says what they are and remakes them.
 """
 
@@ -64,7 +64,7 @@ BUILDER = {
 }
 
 
-# --- fuzz_extract: entry, coordinates and mapping -----------------------
+# --- fuzz_extract: an entry and coordinates, or the builder's index ------
 
 
 def number(value):
@@ -80,8 +80,15 @@ def number(value):
     return bytes([4]) + struct.pack("<Q", value)
 
 
-def request(rlen, offset, lenc, lenb, first, count, mapping):
-    return b"".join(number(v) for v in (rlen, offset, lenc, lenb, first, count)) + mapping
+MAPPED, OPEN_FILE, BUILT = 0, 1, 2
+
+
+def request(rlen, offset, lenc, lenb, first, count, fasta, flags=MAPPED):
+    return bytes([flags]) + b"".join(number(v) for v in (rlen, offset, lenc, lenb, first, count)) + fasta
+
+
+def built(start, end, fasta, flags=BUILT):
+    return bytes([flags]) + number(start) + number(end) + (fasta.encode("utf-8") if isinstance(fasta, str) else fasta)
 
 
 WRAPPED = b">r\nACGT\nACGT\nAC\n"
@@ -91,6 +98,9 @@ EXTRACT = {
     "wrapped_all": request(10, 3, 4, 5, 1, 10, WRAPPED),
     "crlf": request(10, 4, 4, 6, 3, 6, WRAPPED_CRLF),
     "past_end": request(10, 3, 4, 5, 9, 50, WRAPPED),
+    "truncated": request(20, 3, 4, 5, 5, 16, WRAPPED[:-3]),
+    "wrong_width": request(10, 3, 3, 4, 1, 10, WRAPPED),
+    "wrong_line_end": request(10, 4, 4, 5, 1, 10, WRAPPED_CRLF),
     "lenb_below_lenc": request(10, 3, 4, 2, 5, 6, WRAPPED),
     "lenc_zero": request(10, 3, 0, 1, 1, 4, WRAPPED),
     "offset_past_mapping": request(10, 1000, 4, 5, 1, 4, WRAPPED),
@@ -99,8 +109,20 @@ EXTRACT = {
     "huge_slack": request(MAX, 0, 1, 2**63, 1, 2**40, b"AC\nGT\n"),
     "one_line": request(40, 3, 40, 41, 7, 30, b">s\n" + b"ACGT" * 10 + b"\n"),
     "long_lines": request(300, 3, 100, 101, 50, 200, b">s\n" + (b"A" * 50 + b"C" * 50 + b"\n") * 3),
-    "empty_mapping": request(1, 0, 1, 1, 1, 1, b""),
+    "empty_file": request(1, 0, 1, 1, 1, 1, b""),
+    "built_simple": built(3, 12, BUILDER["simple.fa"]),
+    "built_crlf": built(2, 9, BUILDER["crlf.fa"]),
+    "built_empty_lines": built(1, MAX, BUILDER["empty_lines.fa"]),
+    "built_duplicate": built(2, 3, BUILDER["duplicate.fa"]),
+    "built_before_header": built(0, 1, BUILDER["before_header.fa"]),
+    "built_no_final_newline": built(4, 6, BUILDER["no_final_newline.fa"]),
+    "built_header_at_end": built(1, 2, BUILDER["header_at_end.fa"]),
+    "built_nonascii": built(2, 4, BUILDER["nonascii.fa"]),
+    "built_long_lines": built(70, 250, b">s x\n" + (b"ACGTN" * 40 + b"\n") * 5 + b"ACG\n\n>t\nA\n"),
+    "built_last_line_crlf": built(1, MAX, b">a\nACGT\nAC\r\n>b\r\nAC\r\nA\n"),
 }
+# Every request again, read through the open file instead of the mapping.
+EXTRACT.update({name + "_open_file": bytes([data[0] | OPEN_FILE]) + data[1:] for name, data in list(EXTRACT.items())})
 
 
 # --- fuzz_slice: length, start, stop, step ------------------------------
@@ -126,6 +148,101 @@ SLICE = {
     "empty_text": slice_request(0, None, None, -2),
     "huge_step": slice_request(30, None, None, -(2**63)),
     "past_end": slice_request(10, 20, 30, 1),
+}
+
+
+# --- fuzz_cli_parsers: regions, BED lines and arguments ----------------
+
+REGION, BED, ARGUMENTS = 0, 1, 2
+
+
+def table(names):
+    """The name table of a region request: (name, rlen) pairs."""
+    out = bytes([len(names)])
+    for name, rlen in names:
+        raw = name.encode("utf-8")
+        out += number(rlen) + bytes([len(raw)]) + raw
+    return out
+
+
+def region_text(names, text):
+    return bytes([REGION]) + table(names) + b"\x00" + text.encode("utf-8")
+
+
+def region_written(names, index, form, styles, first, last, braces=False):
+    """form: 0 NAME:S, 1 NAME:S-E, 2 NAME:-E, 3 NAME:S-; styles: the first
+    position's in the low four bits, the second's in the high four (0 plain,
+    1 separators, 2 blanks and '+', 3 k/M/G, 4 exponent, 5 zeros, 6 a fraction
+    dropped)."""
+    return (bytes([REGION]) + table(names) + b"\x01" + bytes([index, form | (4 if braces else 0), styles]) +
+            number(first) + number(last))
+
+
+def bed(line, blocks=False):
+    return bytes([BED, 1 if blocks else 0]) + line.encode("utf-8")
+
+
+def arguments(options, *args):
+    """options: 0 faidx's, 1 getfasta's, 2 none."""
+    return bytes([ARGUMENTS, options]) + b"\x00".join(a.encode("utf-8") for a in args)
+
+
+NAMES = [("chr1", 1000), ("chr2", 50), ("HLA:01", 20), ("HLA", 30), ("HLA:01:5", 7), ("{x}", 9)]
+BED12 = "chr1\t100\t200\tgene\t0\t-\t100\t200\t0\t2\t10,20,\t0,80,"
+CLI = {
+    "region_whole": region_text(NAMES, "chr1"),
+    "region_range": region_text(NAMES, "chr1:10-20"),
+    "region_start": region_text(NAMES, "chr2:30"),
+    "region_to_end": region_text(NAMES, "chr2:30-"),
+    "region_minus_end": region_text(NAMES, "chr2:-5"),
+    "region_empty": region_text(NAMES, "chr2:0-"),
+    "region_dash": region_text(NAMES, "chr2:-"),
+    "region_reversed": region_text(NAMES, "chr1:20-10"),
+    "region_past_end": region_text(NAMES, "chr2:60-"),
+    "region_separators": region_text(NAMES, "chr1:1,000-2,000"),
+    "region_suffixes": region_text(NAMES, "chr1: +1.5k-2e6"),
+    "region_fraction": region_text(NAMES, "chr1:1.25-3.5"),
+    "region_huge": region_text(NAMES, "chr1:99999999999999999999999-"),
+    "region_colon_name": region_text(NAMES, "HLA:01:5-9"),
+    "region_ambiguous": region_text(NAMES, "HLA:01"),
+    "region_braces": region_text(NAMES, "{HLA:01}:5-9"),
+    "region_brace_name": region_text(NAMES, "{{x}}"),
+    "region_no_brace": region_text(NAMES, "{chr1:5"),
+    "region_after_brace": region_text(NAMES, "{chr1}5"),
+    "region_unknown": region_text(NAMES, "chr3:1-2"),
+    "region_not_a_position": region_text(NAMES, "chr1:1x-2"),
+    "region_no_names": region_text([], "chr1"),
+    "written_plain": region_written(NAMES, 0, 1, 0x00, 5, 900),
+    "written_separators": region_written(NAMES, 0, 1, 0x11, 1234567, 2345678),
+    "written_blanks": region_written(NAMES, 1, 2, 0x02, 0, 40),
+    "written_suffix": region_written(NAMES, 0, 3, 0x33, 5000, 0),
+    "written_exponent": region_written(NAMES, 2, 1, 0x44, 12, 2**64 - 1, braces=True),
+    "written_zeros": region_written(NAMES, 3, 0, 0x55, 7, 0),
+    "written_inexact": region_written(NAMES, 0, 1, 0x66, 3, 8),
+    "bed_three": bed("chr1\t0\t10"),
+    "bed_six": bed("chr1\t5\t10\tname\t0\t+"),
+    "bed_blocks": bed(BED12, blocks=True),
+    "bed_blocks_trailing_tabs": bed(BED12 + "\t\t", blocks=True),
+    "bed_blocks_none": bed("chr1\t0\t9\tn\t0\t+\t0\t9\t0\t0\t\t", blocks=True),
+    "bed_block_outside": bed("chr1\t0\t9\tn\t0\t+\t0\t9\t0\t1\t5\t6", blocks=True),
+    "bed_block_zero": bed("chr1\t0\t9\tn\t0\t+\t0\t9\t0\t1\t0\t0", blocks=True),
+    "bed_comment": bed("# a comment"),
+    "bed_track": bed("track name=x"),
+    "bed_blank": bed(" \t "),
+    "bed_two_columns": bed("chr1\t5"),
+    "bed_negative": bed("chr1\t-1\t5"),
+    "bed_reversed": bed("chr1\t9\t5"),
+    "bed_overflow": bed("chr1\t0\t18446744073709551616"),
+    "args_faidx": arguments(0, "-i", "-n", "60", "ref.fa", "chr1:1-10", "--", "-c"),
+    "args_bundled": arguments(0, "-icn80", "-ochr2.fa", "--rev", "ref.fa"),
+    "args_ambiguous": arguments(0, "--re", "x"),
+    "args_long_value": arguments(0, "--length=70", "--mark-strand=rc", "ref.fa"),
+    "args_missing_value": arguments(0, "ref.fa", "-n"),
+    "args_help": arguments(0, "-ih", "ref.fa"),
+    "args_getfasta": arguments(1, "-fi", "ref.fa", "-bed", "a.bed", "-s", "-split", "-nameOnly", "-"),
+    "args_no_value": arguments(1, "--split=yes"),
+    "args_unknown": arguments(1, "-x", "ref.fa"),
+    "args_none": arguments(2, "ref.fa", "--", "--help"),
 }
 
 
@@ -173,6 +290,7 @@ def main():
         ("fuzz_index_builder", BUILDER),
         ("fuzz_extract", EXTRACT),
         ("fuzz_slice", SLICE),
+        ("fuzz_cli_parsers", CLI),
     ]:
         for name, data in seeds.items():
             write(target, name, data)

@@ -14,6 +14,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 from importlib.metadata import version
 from pathlib import Path
 
@@ -445,6 +446,26 @@ def test_regions_and_features_from_standard_input_and_gzip(small_fasta, tmp_path
     assert (done.returncode, done.stdout, (tmp_path / "out.fa").read_bytes()) == (0, b"", b">x\nTTT\n>chr1:9\nNN\n")
     done = run("getfasta", small_fasta, "-", "-fo", tmp_path / "out.fa", stdin=features)
     assert (done.returncode, (tmp_path / "out.fa").read_bytes()) == (0, b">chr1:2-10\nGTacgtNN\n>chr1:0-3\nACG\n")
+
+
+def test_a_few_short_regions_start_no_worker_threads(tmp_path):
+    # The output goes to a pipe nobody reads: once the regions are extracted,
+    # the program waits to write them, with every thread it started.
+    fasta, regions = tmp_path / "few.fa", tmp_path / "few.txt"
+    write_fasta(fasta, [("chr1", random_seq(random.Random(3), 10_000))])
+    regions.write_text("chr1:1-5000\n" * 100)
+    assert run("index", fasta).returncode == 0
+    child = subprocess.Popen([*KELPA, "faidx", fasta, "-r", regions], stdout=subprocess.PIPE)
+    try:
+        for _ in range(1000):
+            if "pipe" in Path(f"/proc/{child.pid}/wchan").read_text():
+                break
+            time.sleep(0.01)
+        assert len(os.listdir(f"/proc/{child.pid}/task")) == 1
+    finally:
+        out = child.stdout.read()
+        child.wait(timeout=30)
+    assert child.returncode == 0 and out.count(b">chr1:1-5000\n") == 100
 
 
 def test_version_and_help():

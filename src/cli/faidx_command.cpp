@@ -117,7 +117,8 @@ public:
                 }
                 return plan;
             };
-            const bool done = core::run_batch(faidx_, requests_, nullptr, {}, finishing_, *this, planner);
+            const bool done = core::run_batch(faidx_, requests_, nullptr, {}, finishing_, *this, planner,
+                                              executor_for(requests_.size(), bases_));
             format_records();
             requests_.clear();
             labels_.clear();

@@ -186,7 +186,8 @@ public:
                 return plan;
             };
             prefixes_.assign(batch.requests.size(), {});
-            done = core::run_batch(faidx_, batch.requests, nullptr, {}, FINISHING, *this, planner);
+            done = core::run_batch(faidx_, batch.requests, nullptr, {}, FINISHING, *this, planner,
+                                   executor_for(batch.requests.size(), batch.bases));
             send_span();
             arena_.reset();
             headers_.reset();

@@ -7,6 +7,8 @@
 #include <memory>
 #include <vector>
 
+#include "core/batch.hpp"
+
 namespace kelpa::cli {
 
 class TextArena {
@@ -49,5 +51,14 @@ private:
 // A batch ends at this many regions or this many bases, whichever comes first.
 inline constexpr std::size_t BATCH_REGIONS = 16384;
 inline constexpr std::uint64_t BATCH_BASES = std::uint64_t{64} << 20;
+
+// Where a batch of `regions` regions and `bases` bases is extracted: a few
+// short regions on the calling thread, which starts no worker; anything
+// larger on the pool.
+inline core::Executor executor_for(std::size_t regions, std::uint64_t bases) {
+    constexpr std::uint64_t SMALL_BASES = std::uint64_t{1} << 20;
+    return regions < core::PARALLEL_BATCH_THRESHOLD && bases < SMALL_BASES ? core::Executor::Caller
+                                                                          : core::Executor::Pool;
+}
 
 }  // namespace kelpa::cli

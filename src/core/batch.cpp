@@ -41,37 +41,72 @@ bool finish_slot(BatchSlot& slot, const Finishing& finishing, std::string& text)
 // Pieces stay small so the workers follow close behind the calling thread.
 constexpr std::size_t MAX_PIECE = 256;
 
+namespace {
+
+// Extracts the Pending slots [begin, end) on this thread, under one guard
+// for them all; `at` lives in memory, so that it names the slot that was cut
+// short after a jump out of the guard.
+void extract_slots(const Faidx& faidx, std::vector<BatchSlot>& slots, std::size_t begin, std::size_t end,
+                   const Finishing& finishing) {
+    volatile std::size_t at = begin;
+    while (at < end) {
+        const bool finished = faidx.guard_reads([&] {
+            while (at < end) {
+                const std::size_t i = at;
+                // Regions lie at random places in the file: start loading
+                // the next ones while this one is copied.
+                for (std::size_t ahead = i + 1; ahead < end && ahead <= i + 2; ++ahead) {
+                    const BatchSlot& next = slots[ahead];
+                    if (next.state != BatchSlot::State::Pending) continue;
+                    faidx.prefetch(*next.entry, next.first, next.bound);
+                }
+                if (slots[i].state == BatchSlot::State::Pending) extract_slot(faidx, slots[i], finishing);
+                at = i + 1;
+            }
+        });
+        if (!finished) {
+            const std::size_t slot_index = at;
+            BatchSlot& slot = slots[slot_index];
+            slot.error = std::make_unique<FaidxError>(faidx.changed_while_open());
+            slot.state = BatchSlot::State::Failed;
+            at = slot_index + 1;
+        }
+    }
+}
+
+// The stage of a batch run on the calling thread (Executor::Caller): every
+// slot in finish(), in order; no worker is started.
+class CallerReads final : public BatchReads {
+public:
+    CallerReads(const Faidx& faidx, std::vector<BatchSlot>& slots, const Finishing& finishing)
+        : faidx_(faidx), slots_(slots), finishing_(finishing) {}
+    void planned(std::size_t i) override { planned_ = i + 1; }
+    void finish() override {
+        extract_slots(faidx_, slots_, done_, planned_, finishing_);
+        done_ = planned_;
+    }
+
+private:
+    const Faidx& faidx_;
+    std::vector<BatchSlot>& slots_;
+    const Finishing& finishing_;
+    std::size_t planned_ = 0;
+    std::size_t done_ = 0;
+};
+
+}  // namespace
+
 BatchExtraction::BatchExtraction(const Faidx& faidx, std::vector<BatchSlot>& slots, const Finishing& finishing)
     : batch_(slots.size(), std::min(MAX_PIECE, slots.size() / (std::max<std::size_t>(worker_count(), 1) * 8)),
              [&faidx, &slots, &finishing](std::size_t begin, std::size_t end) {
-                 // One guard for the piece; `at` lives in memory, so that it
-                 // names the slot that was cut short after a jump out of it.
-                 volatile std::size_t at = begin;
-                 while (at < end) {
-                     const bool finished = faidx.guard_reads([&] {
-                         while (at < end) {
-                             const std::size_t i = at;
-                             // Regions lie at random places in the file: start
-                             // loading the next ones while this one is copied.
-                             for (std::size_t ahead = i + 1; ahead < end && ahead <= i + 2; ++ahead) {
-                                 const BatchSlot& next = slots[ahead];
-                                 if (next.state != BatchSlot::State::Pending) continue;
-                                 faidx.prefetch(*next.entry, next.first, next.bound);
-                             }
-                             if (slots[i].state == BatchSlot::State::Pending)
-                                 extract_slot(faidx, slots[i], finishing);
-                             at = i + 1;
-                         }
-                     });
-                     if (!finished) {
-                         const std::size_t slot_index = at;
-                         BatchSlot& slot = slots[slot_index];
-                         slot.error = std::make_unique<FaidxError>(faidx.changed_while_open());
-                         slot.state = BatchSlot::State::Failed;
-                         at = slot_index + 1;
-                     }
-                 }
+                 extract_slots(faidx, slots, begin, end, finishing);
              }) {}
+
+std::unique_ptr<BatchReads> batch_reads(const Faidx& faidx, std::vector<BatchSlot>& slots, const Finishing& finishing,
+                                        Executor executor) {
+    if (executor == Executor::Caller) return std::make_unique<CallerReads>(faidx, slots, finishing);
+    return faidx.text().batch_reads(faidx, slots, finishing);
+}
 
 std::unique_ptr<BatchReads> TextSource::batch_reads(const Faidx& faidx, std::vector<BatchSlot>& slots,
                                                     const Finishing& finishing) const {

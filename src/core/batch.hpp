@@ -83,6 +83,17 @@ private:
     StagedBatch batch_;
 };
 
+// Where a batch's extraction runs.
+enum class Executor : std::uint8_t {
+    Caller,  // on the calling thread, region after region: no worker is started
+    Pool,    // on the worker pool, in the text source's batch stage
+};
+
+// The stage for `executor`: the text source's own (TextSource::batch_reads)
+// on the pool, or region after region on the calling thread.
+std::unique_ptr<BatchReads> batch_reads(const Faidx& faidx, std::vector<BatchSlot>& slots, const Finishing& finishing,
+                                        Executor executor);
+
 // Below this many regions a batch runs on the calling thread.
 inline constexpr std::size_t PARALLEL_BATCH_THRESHOLD = 1000;
 
@@ -144,10 +155,11 @@ bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const
 //                          std::uint64_t start, std::uint64_t end)
 // and must give an Extract or Empty plan, or the error that stops the batch
 // (a Refused plan counts as Empty). The overload above plans by
-// Faidx::plan_worker.
+// Faidx::plan_worker. `executor` says where the regions are extracted.
 template <class Sink, class Planner>
 bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const IndexEntry* record,
-               std::string_view record_name, const Finishing& finishing, Sink& sink, Planner&& plan);
+               std::string_view record_name, const Finishing& finishing, Sink& sink, Planner&& plan,
+               Executor executor = Executor::Pool);
 
 // Records what an extraction into `slot` gave: Complete when it could be
 // finished in place, Failed with the error, else Unfinished.
@@ -177,7 +189,8 @@ bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const
 
 template <class Sink, class Planner>
 bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const IndexEntry* record,
-               std::string_view record_name, const Finishing& finishing, Sink& sink, Planner&& planner) {
+               std::string_view record_name, const Finishing& finishing, Sink& sink, Planner&& planner,
+               Executor executor) {
     const std::size_t count = regions.size();
     std::vector<BatchSlot> slots(count);
     // Both hand planned regions to the workers as they go: a plain batch
@@ -186,7 +199,7 @@ bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const
     // on every way out.
     std::unique_ptr<BatchReads> reads;
     // Waits while another batch has the pool.
-    detail::wait_in(sink, [&] { reads = faidx.text().batch_reads(faidx, slots, finishing); });
+    detail::wait_in(sink, [&] { reads = batch_reads(faidx, slots, finishing, executor); });
 
     constexpr std::size_t LOOKAHEAD = 8;
     const IndexEntry* entry = record;
