@@ -217,8 +217,10 @@ public:
     // extracted right behind its header in the arena, so that a run of
     // such records goes out from there in one write, without a copy. The
     // header is formatted here, into a small arena of its own, and the
-    // worker that writes the text puts it in place: a store of this thread
-    // into the far larger text arena costs more than formatting it.
+    // worker that writes the text puts it in place (on_worker): a store of
+    // this thread into the far larger text arena costs more than
+    // formatting it. The worker also reverse complements a minus-strand
+    // text and ends the record's line.
     char* reserve(std::size_t i, std::uint64_t bytes) {
         const Feature& feature = running_->features[running_->owner[i]];
         if (feature.pieces != 1) return arena_.take(bytes);
@@ -228,7 +230,15 @@ public:
         prefixes_[i] = std::string_view(header, header_.size());
         return arena_.take(header_.size() + bytes + 1) + header_.size();
     }
-    std::string_view prefix(std::size_t i) const { return prefixes_[i]; }
+    void on_worker(std::size_t i, char* text, std::uint64_t size) const {
+        const Feature& feature = running_->features[running_->owner[i]];
+        if (feature.pieces != 1) return;
+        const std::string_view header = prefixes_[i];
+        std::copy(header.begin(), header.end(), text - header.size());
+        if (settings_.strand && feature.bed.strand == "-")
+            core::reverse_complement_in_place(text, size, core::ComplementRule::KeepOthers);
+        text[size] = '\n';
+    }
     bool finished(std::size_t i, const core::BatchResult& result) {
         const Feature& feature = running_->features[running_->owner[i]];
         if (feature.skipped) return true;
@@ -237,11 +247,8 @@ public:
             return false;
         }
         if (feature.pieces == 1) {
-            if (result.in_place) {  // in the arena, right behind its header
-                char* text = const_cast<char*>(result.text.data());
-                if (settings_.strand && feature.bed.strand == "-")
-                    core::reverse_complement_in_place(text, result.text.size(), core::ComplementRule::KeepOthers);
-                text[result.text.size()] = '\n';
+            if (result.in_place) {  // in the arena, framed by on_worker
+                const char* text = result.text.data();
                 send(text - prefixes_[i].size(), text + result.text.size() + 1);
             } else {
                 write_record(feature, result.text);

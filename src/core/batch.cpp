@@ -9,22 +9,25 @@ namespace kelpa::core {
 
 namespace {
 
-void extract_slot(const Faidx& faidx, BatchSlot& slot, const Finishing& finishing) {
-    settle_slot(slot, faidx.extract(*slot.entry, slot.first, slot.count(), slot.out), finishing);
+void extract_slot(const Faidx& faidx, BatchSlot& slot, const BatchFinish& finish) {
+    settle_slot(slot, faidx.extract(*slot.entry, slot.first, slot.count(), slot.out), finish);
 }
 
 }  // namespace
 
-void settle_slot(BatchSlot& slot, Result<std::uint64_t> got, const Finishing& finishing) {
+void settle_slot(BatchSlot& slot, Result<std::uint64_t> got, const BatchFinish& finish) {
     if (!got) {
         slot.error = std::make_unique<FaidxError>(got.take_error());
         slot.state = BatchSlot::State::Failed;
         return;
     }
     slot.written = got.value();
-    std::copy(slot.prefix.begin(), slot.prefix.end(), slot.out - slot.prefix.size());
-    slot.state = finish_in_place(finishing, slot.out, slot.written, slot.count()) ? BatchSlot::State::Complete
-                                                                                  : BatchSlot::State::Unfinished;
+    if (!finish_in_place(finish.finishing, slot.out, slot.written, slot.count())) {
+        slot.state = BatchSlot::State::Unfinished;
+        return;
+    }
+    finish.on_worker(slot.index, slot.out, slot.written);
+    slot.state = BatchSlot::State::Complete;
 }
 
 bool finish_slot(BatchSlot& slot, const Finishing& finishing, std::string& text) {
@@ -47,7 +50,7 @@ namespace {
 // for them all; `at` lives in memory, so that it names the slot that was cut
 // short after a jump out of the guard.
 void extract_slots(const Faidx& faidx, std::vector<BatchSlot>& slots, std::size_t begin, std::size_t end,
-                   const Finishing& finishing) {
+                   const BatchFinish& finish) {
     volatile std::size_t at = begin;
     while (at < end) {
         const bool finished = faidx.guard_reads([&] {
@@ -60,7 +63,7 @@ void extract_slots(const Faidx& faidx, std::vector<BatchSlot>& slots, std::size_
                     if (next.state != BatchSlot::State::Pending) continue;
                     faidx.prefetch(*next.entry, next.first, next.bound);
                 }
-                if (slots[i].state == BatchSlot::State::Pending) extract_slot(faidx, slots[i], finishing);
+                if (slots[i].state == BatchSlot::State::Pending) extract_slot(faidx, slots[i], finish);
                 at = i + 1;
             }
         });
@@ -78,39 +81,39 @@ void extract_slots(const Faidx& faidx, std::vector<BatchSlot>& slots, std::size_
 // slot in finish(), in order; no worker is started.
 class CallerReads final : public BatchReads {
 public:
-    CallerReads(const Faidx& faidx, std::vector<BatchSlot>& slots, const Finishing& finishing)
-        : faidx_(faidx), slots_(slots), finishing_(finishing) {}
+    CallerReads(const Faidx& faidx, std::vector<BatchSlot>& slots, const BatchFinish& finish)
+        : faidx_(faidx), slots_(slots), finish_(finish) {}
     void planned(std::size_t i) override { planned_ = i + 1; }
     void finish() override {
-        extract_slots(faidx_, slots_, done_, planned_, finishing_);
+        extract_slots(faidx_, slots_, done_, planned_, finish_);
         done_ = planned_;
     }
 
 private:
     const Faidx& faidx_;
     std::vector<BatchSlot>& slots_;
-    const Finishing& finishing_;
+    const BatchFinish& finish_;
     std::size_t planned_ = 0;
     std::size_t done_ = 0;
 };
 
 }  // namespace
 
-BatchExtraction::BatchExtraction(const Faidx& faidx, std::vector<BatchSlot>& slots, const Finishing& finishing)
+BatchExtraction::BatchExtraction(const Faidx& faidx, std::vector<BatchSlot>& slots, const BatchFinish& finish)
     : batch_(slots.size(), std::min(MAX_PIECE, slots.size() / (std::max<std::size_t>(worker_count(), 1) * 8)),
-             [&faidx, &slots, &finishing](std::size_t begin, std::size_t end) {
-                 extract_slots(faidx, slots, begin, end, finishing);
+             [&faidx, &slots, &finish](std::size_t begin, std::size_t end) {
+                 extract_slots(faidx, slots, begin, end, finish);
              }) {}
 
-std::unique_ptr<BatchReads> batch_reads(const Faidx& faidx, std::vector<BatchSlot>& slots, const Finishing& finishing,
+std::unique_ptr<BatchReads> batch_reads(const Faidx& faidx, std::vector<BatchSlot>& slots, const BatchFinish& finish,
                                         Executor executor) {
-    if (executor == Executor::Caller) return std::make_unique<CallerReads>(faidx, slots, finishing);
-    return faidx.text().batch_reads(faidx, slots, finishing);
+    if (executor == Executor::Caller) return std::make_unique<CallerReads>(faidx, slots, finish);
+    return faidx.text().batch_reads(faidx, slots, finish);
 }
 
 std::unique_ptr<BatchReads> TextSource::batch_reads(const Faidx& faidx, std::vector<BatchSlot>& slots,
-                                                    const Finishing& finishing) const {
-    return std::make_unique<BatchExtraction>(faidx, slots, finishing);
+                                                    const BatchFinish& finish) const {
+    return std::make_unique<BatchExtraction>(faidx, slots, finish);
 }
 
 }  // namespace kelpa::core

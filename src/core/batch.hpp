@@ -41,12 +41,42 @@ struct BatchSlot {
     std::uint64_t last = 0;
     std::uint64_t bound = 0;  // bytes reserved at `out`
     char* out = nullptr;
-    std::string_view prefix;  // written just before `out` along with the text
+    std::size_t index = 0;    // the region's place in the batch
     std::uint64_t written = 0;
     State state = State::Idle;
     std::unique_ptr<FaidxError> error;
 
     std::uint64_t count() const { return last - first + 1; }  // bases asked for
+};
+
+// A sink's work on the worker that extracted a region (the sink's optional
+// `on_worker`), and what the workers finish with.
+class WorkerHook {
+public:
+    WorkerHook() = default;
+    template <class Sink>
+    static WorkerHook of(Sink& sink) {
+        WorkerHook hook;
+        if constexpr (requires(char* text) { sink.on_worker(std::size_t{0}, text, std::uint64_t{0}); }) {
+            hook.sink_ = &sink;
+            hook.call_ = [](void* s, std::size_t i, char* text, std::uint64_t size) {
+                static_cast<Sink*>(s)->on_worker(i, text, size);
+            };
+        }
+        return hook;
+    }
+    void operator()(std::size_t i, char* text, std::uint64_t size) const {
+        if (call_ != nullptr) call_(sink_, i, text, size);
+    }
+
+private:
+    void* sink_ = nullptr;
+    void (*call_)(void*, std::size_t, char*, std::uint64_t) = nullptr;
+};
+
+struct BatchFinish {
+    const Finishing& finishing;
+    WorkerHook on_worker;
 };
 
 // The stage of a batch that extracts its planned slots, chosen by the text
@@ -71,7 +101,7 @@ public:
 // with pread): slots go to the workers in pieces, a few dozen at a time.
 class BatchExtraction final : public BatchReads {
 public:
-    BatchExtraction(const Faidx& faidx, std::vector<BatchSlot>& slots, const Finishing& finishing);
+    BatchExtraction(const Faidx& faidx, std::vector<BatchSlot>& slots, const BatchFinish& finish);
 
     void planned(std::size_t i) override {
         if ((i + 1) % PUBLISH_EVERY == 0) batch_.release(i + 1);
@@ -91,7 +121,7 @@ enum class Executor : std::uint8_t {
 
 // The stage for `executor`: the text source's own (TextSource::batch_reads)
 // on the pool, or region after region on the calling thread.
-std::unique_ptr<BatchReads> batch_reads(const Faidx& faidx, std::vector<BatchSlot>& slots, const Finishing& finishing,
+std::unique_ptr<BatchReads> batch_reads(const Faidx& faidx, std::vector<BatchSlot>& slots, const BatchFinish& finish,
                                         Executor executor);
 
 // Below this many regions a batch runs on the calling thread.
@@ -133,11 +163,11 @@ struct BatchResult {
 //       region i's result; false stops the batch
 //   void failed(std::size_t i, const FaidxError&)
 //       the lowest failing region; nothing follows
-//   std::string_view prefix(std::size_t i)  (optional)
-//       bytes that go right before region i's text, asked for just after
-//       reserve(i): the thread that extracts the text writes them too (into
-//       the memory it is writing anyway), once the extraction succeeded.
-//       They must stay put until the batch ends.
+//   void on_worker(std::size_t i, char* text, std::uint64_t size)  (optional)
+//       called on the thread that extracted region i, as soon as its text
+//       is finished in place at `text` (what reserve(i) gave): the sink may
+//       frame or transform it there, in memory the worker is writing anyway,
+//       touching nothing another region's call could
 //   void wait(work)  (optional)
 //       runs work(), which waits for the pool or inflates and touches
 //       nothing of the sink's, so a sink may let its other threads run
@@ -162,8 +192,9 @@ bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const
                Executor executor = Executor::Pool);
 
 // Records what an extraction into `slot` gave: Complete when it could be
-// finished in place, Failed with the error, else Unfinished.
-void settle_slot(BatchSlot& slot, Result<std::uint64_t> got, const Finishing& finishing);
+// finished in place (and then hands it to the sink's on_worker), Failed
+// with the error, else Unfinished.
+void settle_slot(BatchSlot& slot, Result<std::uint64_t> got, const BatchFinish& finish);
 
 // Finishes an Unfinished slot into `text` (finish_copy). False, with
 // slot.error set, when it cannot be finished.
@@ -197,9 +228,10 @@ bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const
     // slot by slot, a BGZF one in groups of the blocks they touch.
     // Declared after what the workers write into, so that they finish first
     // on every way out.
+    const BatchFinish finish{finishing, WorkerHook::of(sink)};
     std::unique_ptr<BatchReads> reads;
     // Waits while another batch has the pool.
-    detail::wait_in(sink, [&] { reads = batch_reads(faidx, slots, finishing, executor); });
+    detail::wait_in(sink, [&] { reads = batch_reads(faidx, slots, finish, executor); });
 
     constexpr std::size_t LOOKAHEAD = 8;
     const IndexEntry* entry = record;
@@ -224,6 +256,7 @@ bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const
             break;
         }
         slot.entry = entry;
+        slot.index = i;
         slot.first = plan->first;
         slot.last = plan->last;
         if (plan->kind != FetchPlan::Kind::Extract) {
@@ -233,7 +266,6 @@ bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const
         slot.bound = faidx.extract_bound(*entry, slot.first, slot.count());
         slot.out = sink.reserve(i, slot.bound);
         if (slot.out == nullptr) return false;
-        if constexpr (requires { sink.prefix(i); }) slot.prefix = sink.prefix(i);
         slot.state = BatchSlot::State::Pending;
         reads->planned(i);
     }

@@ -112,11 +112,11 @@ constexpr std::size_t GROUP_BLOCKS = 16;
 // the batch, besides the reader's small cache.
 class BgzfExtraction final : public BatchReads {
 public:
-    BgzfExtraction(const Faidx& faidx, const BgzfText& text, std::vector<BatchSlot>& slots, const Finishing& finishing)
+    BgzfExtraction(const Faidx& faidx, const BgzfText& text, std::vector<BatchSlot>& slots, const BatchFinish& finish)
         : faidx_(faidx),
           text_(text),
           slots_(slots),
-          finishing_(finishing),
+          finish_(finish),
           capacity_(text.reader().table().size() / GROUP_BLOCKS + 2),
           groups_(new Group[capacity_]),
           items_(capacity_, 1, [this](std::size_t begin, std::size_t end) {
@@ -140,13 +140,13 @@ private:
     static Group group_of(std::span<const Span> spans);
     void run(const Group& group);  // on a worker
     void extract(BatchSlot& slot) {
-        settle_slot(slot, faidx_.extract(*slot.entry, slot.first, slot.count(), slot.out), finishing_);
+        settle_slot(slot, faidx_.extract(*slot.entry, slot.first, slot.count(), slot.out), finish_);
     }
 
     const Faidx& faidx_;
     const BgzfText& text_;
     std::vector<BatchSlot>& slots_;
-    const Finishing& finishing_;
+    const BatchFinish& finish_;
     const std::size_t capacity_;  // groups the first pass can hand over
     std::unique_ptr<Group[]> groups_;
     std::size_t released_ = 0;  // groups handed over
@@ -248,7 +248,7 @@ void BgzfExtraction::run(const Group& group) {
         BatchSlot& slot = slots_[i];
         if (filled) {
             settle_slot(slot, faidx_.extract_through(held, *slot.entry, slot.first, slot.count(), slot.out),
-                        finishing_);
+                        finish_);
         } else {  // a block that cannot be inflated: each region finds out whether it needs it
             extract(slot);
         }
@@ -269,8 +269,8 @@ std::unique_ptr<TextSource> BgzfText::long_read(std::uint64_t begin, std::uint64
 }
 
 std::unique_ptr<BatchReads> BgzfText::batch_reads(const Faidx& faidx, std::vector<BatchSlot>& slots,
-                                                  const Finishing& finishing) const {
-    return std::make_unique<BgzfExtraction>(faidx, *this, slots, finishing);
+                                                  const BatchFinish& finish) const {
+    return std::make_unique<BgzfExtraction>(faidx, *this, slots, finish);
 }
 
 }  // namespace kelpa::core

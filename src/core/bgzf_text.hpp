@@ -32,7 +32,7 @@ public:
     bool shrunk() const override { return false; }
     std::unique_ptr<TextSource> long_read(std::uint64_t begin, std::uint64_t end) const override;
     std::unique_ptr<BatchReads> batch_reads(const Faidx& faidx, std::vector<BatchSlot>& slots,
-                                            const Finishing& finishing) const override;
+                                            const BatchFinish& finish) const override;
 
     const BgzfReader& reader() const { return *reader_; }
 

@@ -61,7 +61,7 @@ namespace kelpa::core {
 class Faidx;
 struct BatchSlot;
 class BatchReads;  // batch.hpp
-struct Finishing;  // finishing.hpp
+struct BatchFinish;
 
 // A call of a body that is known only by type where it is made: guarded()
 // takes one through the virtual interface without allocating.
@@ -105,7 +105,7 @@ public:
     virtual std::unique_ptr<TextSource> long_read(std::uint64_t, std::uint64_t) const { return nullptr; }
     // Defined in batch.cpp.
     virtual std::unique_ptr<BatchReads> batch_reads(const Faidx& faidx, std::vector<BatchSlot>& slots,
-                                                    const Finishing& finishing) const;
+                                                    const BatchFinish& finish) const;
 };
 
 // The whole file, mapped read-only. Its inline members are what extraction
