@@ -385,10 +385,10 @@ Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, std::optional<s
         faidx->file_size_ = std::visit([](const auto& text) { return text.size(); }, faidx->text_);
         return faidx;
     }
-    if (mapped) {
+    // Unguarded, a mapping of a file that shrinks would end the process: such a file is read.
+    if (mapped && install_fault_handler()) {
         fd.reset();
         faidx->text_.emplace<MappedText>(std::move(mapping), path, open_status);
-        install_fault_handler();
     } else {
         faidx->text_.emplace<FileText>(std::move(fd), size);
     }
