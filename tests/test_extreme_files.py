@@ -10,7 +10,6 @@ import itertools
 import json
 import os
 import random
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -20,8 +19,8 @@ import time
 import pytest
 
 import kelpa
-from conftest import (INVALID_UTF8, MAPPED_OR_NOT, POOL, U64_MAX, fields, oob, plain_error, random_seq, read_text,
-                      revcomp, write_bytes, write_fasta)
+from conftest import (INVALID_UTF8, MAPPED_OR_NOT, POOL, U64_MAX, fields, oob, plain_error, preloading, random_seq,
+                      read_text, revcomp, write_bytes, write_fasta)
 
 
 def run_watched(args, limit=120, max_rss=1 << 30, env=None):
@@ -589,14 +588,8 @@ def test_file_truncated_while_mapped(tmp_path, when):
     write_fasta(path, [("r", random_seq(random.Random(4), 400_000)), ("z", "GATTACA")], width=60)
     kelpa.Faidx(path)
     args = [sys.executable] + (["-X", "faulthandler"] if when == "before_import" else [])
-    env = None
-    if when == "sigaction_fails":  # no guard: the file is read instead of mapped
-        if shutil.which("cc") is None:
-            pytest.skip("no C compiler")
-        write_bytes(tmp_path / "refuse.c", REFUSING_SIGACTION.encode())
-        subprocess.run(["cc", "-shared", "-fPIC", "-o", tmp_path / "refuse.so", tmp_path / "refuse.c", "-ldl"],
-                       check=True)
-        env = dict(os.environ, LD_PRELOAD=f"{os.environ.get('LD_PRELOAD', '')} {tmp_path / 'refuse.so'}".strip())
+    # With no guard, the file is read instead of mapped.
+    env = preloading(tmp_path, REFUSING_SIGACTION) if when == "sigaction_fails" else None
     code, out, why = run_watched(args + ["-c", CHANGED_SCRIPT, path, when], limit=60, env=env)
     assert (why, code) == (None, 0), out
     lines = [json.loads(line) for line in out.splitlines()]
