@@ -44,6 +44,7 @@ static const char* display_prefix(ErrorKind kind) {
         case ErrorKind::FastaIndexing: return "Indexing error: ";
         case ErrorKind::IO: return "IO error: ";
         case ErrorKind::Region: return "Invalid region: ";
+        case ErrorKind::Internal: return "Internal fault: ";
     }
     return "";
 }
@@ -56,6 +57,7 @@ static const char* python_prefix(ErrorKind kind) {
         case ErrorKind::FastaIndexing: return "FastaIndexingError: ";
         case ErrorKind::IO: return "IOError: ";
         case ErrorKind::Region: return "RegionError: ";
+        case ErrorKind::Internal: return "InternalFault: ";
     }
     return "";
 }

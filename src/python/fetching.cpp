@@ -256,6 +256,10 @@ public:
     }
 
     void failed(std::size_t i, const core::FaidxError& error) {
+        if (error.kind() == core::ErrorKind::Internal) {  // a fault of ours, not of the region
+            raise_internal_fault(error.payload().c_str());
+            return;
+        }
         std::string message = "Error fetching region " + std::to_string(i);
         if (record_ != nullptr) message.append(" from ").append(record_->name);
         message.append(": ").append(error.display());
