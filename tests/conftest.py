@@ -6,6 +6,7 @@ test's temporary directory.
 
 import os
 import shutil
+import subprocess
 
 import pytest
 
@@ -90,6 +91,17 @@ def write_bytes(path, data):
 def read_text(path):
     with open(path, "rb") as f:
         return f.read().decode()
+
+
+def preloading(folder, source):
+    """An environment for a child process that loads the C `source` (a
+    replacement for a libc function) before libc; skips without a compiler."""
+    if shutil.which("cc") is None:
+        pytest.skip("no C compiler")
+    library = os.path.join(folder, "preload.so")
+    subprocess.run(["cc", "-shared", "-fPIC", "-o", library, "-x", "c", "-", "-ldl"], input=source.encode(),
+                   check=True)
+    return dict(os.environ, LD_PRELOAD=f"{os.environ.get('LD_PRELOAD', '')} {library}".strip())
 
 
 def random_seq(rng, n, alphabet="ACGT"):

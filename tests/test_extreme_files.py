@@ -19,14 +19,14 @@ import time
 import pytest
 
 import kelpa
-from conftest import (INVALID_UTF8, MAPPED_OR_NOT, POOL, U64_MAX, fields, oob, plain_error, random_seq, read_text,
-                      revcomp, write_bytes, write_fasta)
+from conftest import (INVALID_UTF8, MAPPED_OR_NOT, POOL, U64_MAX, fields, oob, plain_error, preloading, random_seq,
+                      read_text, revcomp, write_bytes, write_fasta)
 
 
-def run_watched(args, limit=120, max_rss=1 << 30):
+def run_watched(args, limit=120, max_rss=1 << 30, env=None):
     """Run a child, killing it beyond `max_rss` bytes or `limit` seconds: (exit code, stdout, why killed)."""
     with tempfile.TemporaryFile("w+") as out:
-        child, why = subprocess.Popen(args, stdout=out, stderr=subprocess.DEVNULL, text=True), None
+        child, why = subprocess.Popen(args, stdout=out, stderr=subprocess.DEVNULL, text=True, env=env), None
         deadline = time.monotonic() + limit
         while child.poll() is None and why is None:
             with open(f"/proc/{child.pid}/statm") as statm:
@@ -527,14 +527,24 @@ def test_replaced_fasta(tmp_path, mutable):
 
 # --- a file that changes while it is open, and files that are not regular ----------
 CHANGED_SCRIPT = textwrap.dedent("""
-    import faulthandler, itertools, json, os, sys
+    import faulthandler, itertools, json, os, signal, sys
     import kelpa
 
     path, when = sys.argv[1], sys.argv[2]
     if when == "after_import":
         faulthandler.enable()
+    caught = []
+    if when == "foreign_sigbus":
+        signal.signal(signal.SIGBUS, lambda signum, frame: caught.append(signum))
     fa, fasta = kelpa.Faidx(path), kelpa.Fasta(path)
+    if when == "foreign_sigbus":
+        # Not a fault in a mapping: the program's own handler, there before
+        # kelpa's, gets it, and kelpa's guard stays.
+        os.kill(os.getpid(), signal.SIGBUS)
+        assert caught == [signal.SIGBUS]
     head = fa.fetch("r", 1, 100).seq
+    if when == "sigaction_fails":  # read, not mapped: a record whose end is gone fails its first fetch
+        fasta["r"][:1]
     os.truncate(path, 4096)  # as another program rewriting the file in place would
     far = [("r", s, s + 99) for s in range(100_000, 400_000, 300)]
     calls = {
@@ -558,13 +568,29 @@ CHANGED_SCRIPT = textwrap.dedent("""
 """)
 
 
-@pytest.mark.parametrize("when", ["none", "before_import", "after_import"], ids=lambda w: f"faulthandler_{w}")
+# Makes every installing of a SIGBUS handler fail.
+REFUSING_SIGACTION = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <signal.h>
+int sigaction(int signum, const struct sigaction *act, struct sigaction *old) {
+    if (signum == SIGBUS && act != NULL) { errno = EINVAL; return -1; }
+    return ((int (*)(int, const struct sigaction *, struct sigaction *))dlsym(RTLD_NEXT, "sigaction"))(signum, act, old);
+}
+"""
+
+
+@pytest.mark.parametrize("when", ["none", "before_import", "after_import", "foreign_sigbus", "sigaction_fails"],
+                         ids=lambda w: f"faulthandler_{w}" if w.endswith("import") else w)
 def test_file_truncated_while_mapped(tmp_path, when):
     path = os.fspath(tmp_path / "shrinks.fa")
     write_fasta(path, [("r", random_seq(random.Random(4), 400_000)), ("z", "GATTACA")], width=60)
     kelpa.Faidx(path)
     args = [sys.executable] + (["-X", "faulthandler"] if when == "before_import" else [])
-    code, out, why = run_watched(args + ["-c", CHANGED_SCRIPT, path, when], limit=60)
+    # With no guard, the file is read instead of mapped.
+    env = preloading(tmp_path, REFUSING_SIGACTION) if when == "sigaction_fails" else None
+    code, out, why = run_watched(args + ["-c", CHANGED_SCRIPT, path, when], limit=60, env=env)
     assert (why, code) == (None, 0), out
     lines = [json.loads(line) for line in out.splitlines()]
     changed = f"{path} changed while open: it no longer holds the bytes it had when it was opened"

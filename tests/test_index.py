@@ -16,8 +16,10 @@ import tempfile
 import pytest
 
 import kelpa
-from conftest import INVALID_UTF8, REQUIRE_PEERS, U64_MAX, plain_error, random_seq, read_text, write_bytes, write_fasta
+from conftest import (INVALID_UTF8, REQUIRE_PEERS, U64_MAX, plain_error, preloading, random_seq, read_text, write_bytes,
+                      write_fasta)
 
+KELPA = os.path.join(os.path.dirname(sys.executable), "kelpa")
 T0 = 1_600_000_000 * 10**9  # an mtime well in the past, in ns
 PERMISSION_DENIED = "IOError: Permission denied (os error 13)"
 
@@ -188,6 +190,39 @@ def test_invalid_utf8_builds_nothing(tmp_path):
     assert open_error(path) == INVALID_UTF8
     assert read_text(path + ".fai") == "old\t2\t3\t2\t3\n"
     assert sorted(os.listdir(tmp_path)) == ["bad.fa", "bad.fa.fai"]
+
+
+# fsync() fails with EIO on a file or on a directory, and succeeds at once otherwise.
+FAILING_FSYNC = r"""
+#include <errno.h>
+#include <sys/stat.h>
+int fsync(int fd) {
+    struct stat status;
+    if (fstat(fd, &status) != 0) return -1;
+    if (%sS_ISDIR(status.st_mode)) { errno = EIO; return -1; }
+    return 0;
+}
+"""
+
+
+@pytest.mark.parametrize("failing", ["file", "directory"])
+def test_index_that_cannot_be_made_durable_is_an_error(tmp_path, failing):
+    folder = tmp_path / "d"
+    folder.mkdir()
+    path = os.fspath(folder / "p.fa")
+    write_fasta(path, [("a", "ACGT")])
+    write_bytes(path + ".fai", b"old\t2\t3\t2\t3\n")
+    set_mtime(path + ".fai", T0)
+    env = preloading(tmp_path, FAILING_FSYNC % ("!" if failing == "file" else ""))
+    script = "import sys, kelpa\ntry: kelpa.Faidx(sys.argv[1])\nexcept Exception as e: print(e)"
+    child = subprocess.run([sys.executable, "-c", script, path], capture_output=True, text=True, env=env, timeout=60)
+    assert child.stdout == "IOError: Input/output error (os error 5)\n", child.stderr
+    program = subprocess.run([KELPA, "index", path], capture_output=True, text=True, env=env, timeout=60)
+    assert (program.returncode, program.stderr) == (1, f"kelpa: error: {path}.fai: Input/output error\n")
+    # Synced before it is renamed: an index that cannot be synced never
+    # replaces the old one. A directory that cannot be synced comes too late.
+    assert read_text(path + ".fai") == ("old\t2\t3\t2\t3\n" if failing == "file" else "a\t4\t3\t4\t5\n")
+    assert sorted(os.listdir(folder)) == ["p.fa", "p.fa.fai"]
 
 
 def test_index_permissions_follow_umask(make_fasta):

@@ -1,6 +1,8 @@
 """One object shared by many Python threads: concurrent fetches of every
 kind checked against slicing the text, other threads running while a batch
-or a large copy runs, a fork amid fetching threads, Ctrl-C in a batch."""
+or a large copy runs, a fork amid fetching threads, Ctrl-C in a batch, a batch
+started by Python code that another batch calls, a switch interval that
+cannot be read."""
 
 import os
 import random
@@ -231,3 +233,63 @@ def test_ctrl_c_during_batches_is_delivered(files):
     proc = subprocess.run([sys.executable, "-c", INTERRUPT_SCRIPT, files[0]],
                           capture_output=True, text=True, timeout=120)
     assert (proc.returncode, proc.stdout) == (0, "interrupted True\n"), proc.stderr
+
+
+REENTRY_SCRIPT = textwrap.dedent("""
+    import sys
+    import kelpa
+    plain, packed = sys.argv[1:3]
+    fa, gz = kelpa.Faidx(plain), kelpa.Faidx(packed)
+    regions = [("mid", s, s + 99) for s in range(1, 300_000, 150)]
+    expected = [fa.fetch_entire_sequence("mid").seq[a - 1:b] for _, a, b in regions]
+    # A batch reads sys.getswitchinterval() when it first lets other threads
+    # run: as it converts its regions, and again while it plans them with
+    # the pool taken. Each time, batches run here, on the same thread.
+    real, nested = sys.getswitchinterval, []
+
+    def interval():
+        if sys.getswitchinterval is interval:
+            sys.getswitchinterval = real
+            nested.extend([fa.fetch_many(regions), gz.fetch_many(regions)])
+            sys.getswitchinterval = interval
+        return real()
+
+    sys.getswitchinterval = interval
+    outer = [gz.fetch_many(regions), fa.fetch_many(regions)]
+    print(len(nested), all([s.seq for s in got] == expected for got in outer + nested))
+""")
+
+
+def test_batch_run_from_python_code_a_batch_calls(files):
+    proc = subprocess.run([sys.executable, "-c", REENTRY_SCRIPT, *files], capture_output=True, text=True, timeout=120)
+    assert (proc.returncode, proc.stdout) == (0, "8 True\n"), proc.stderr
+
+
+@pytest.mark.parametrize("raised", [KeyboardInterrupt, MemoryError, ValueError, "not a number"])
+@pytest.mark.parametrize("call", [1, 2], ids=["converting", "planning"])
+def test_switch_interval_that_cannot_be_read(files, monkeypatch, raised, call):
+    # A batch reads sys.getswitchinterval() as it converts its regions, and
+    # again as it plans them. What must not be dropped goes on; any other
+    # failure leaves the default interval.
+    faidx = kelpa.Faidx(files[0])
+    regions = [("mid", s, s + 9) for s in range(1, 30_000, 10)]
+    expected = [TEXTS["mid"][a - 1:b] for _, a, b in regions]
+    calls = []
+
+    def interval():
+        calls.append(1)
+        if len(calls) != call:
+            return 0.005
+        if isinstance(raised, str):
+            return raised
+        raise raised("read")
+
+    monkeypatch.setattr(sys, "getswitchinterval", interval)
+    goes_on = raised in (KeyboardInterrupt, MemoryError)
+    if goes_on:
+        with pytest.raises(raised, match="^read$"):
+            faidx.fetch_many(regions)
+    else:
+        assert [s.seq for s in faidx.fetch_many(regions)] == expected
+    assert len(calls) == (call if goes_on else 2)
+    assert [s.seq for s in faidx.fetch_many(regions)] == expected

@@ -133,11 +133,12 @@ private:
 };
 
 // The scan over a mapping of the file, cheaper than read() copying the
-// whole file out of the kernel. A file that cannot be mapped is read.
+// whole file out of the kernel. A file that cannot be mapped, or whose
+// mapping cannot be guarded (fault_guard.hpp), is read.
 core::Result<std::vector<core::NamedEntry>> scan(const std::string& path, const core::UniqueFd& fd) {
     core::Mapping mapping;
     if (!mapping.map(fd.get())) return core::scan_fasta(path);
-    core::install_fault_handler();
+    if (!core::install_fault_handler()) return core::scan_fasta(path);
     ::madvise(const_cast<char*>(mapping.data()), mapping.length(), MADV_SEQUENTIAL);
     core::FastaTextScan text(path);
     PieceCopier pieces(mapping);

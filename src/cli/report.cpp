@@ -38,6 +38,7 @@ std::string describe(const core::FaidxError& error) {
         case core::ErrorKind::FastaIndexing: kind = "Indexing error: "; break;
         case core::ErrorKind::IO: kind = "IO error: "; break;
         case core::ErrorKind::Region: kind = "Invalid region: "; break;
+        case core::ErrorKind::Internal: kind = "internal fault (please report it): "; break;
     }
     return kind + error.payload();
 }

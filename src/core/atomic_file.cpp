@@ -3,16 +3,39 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <string_view>
+
+#include "mapped_file.hpp"
 
 namespace kelpa::core {
 
 namespace {
 
 std::atomic<std::uint64_t> temporary_counter{0};
+
+int sync_file(int fd) {
+    int result;
+    do result = ::fsync(fd);
+    while (result != 0 && errno == EINTR);
+    return result;
+}
+
+// Makes a rename into the directory of `path` durable. A directory that
+// cannot be opened for reading (EACCES: write and search rights alone let
+// one create files in it) or whose file system cannot sync a directory
+// (EINVAL, EBADF) is left to the file system, as PostgreSQL does.
+Status sync_directory(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : path.substr(0, std::max<std::size_t>(slash, 1));
+    const UniqueFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid()) return errno == EACCES ? Status() : FaidxError::os(errno, path);
+    if (sync_file(fd.get()) != 0 && errno != EINVAL && errno != EBADF) return FaidxError::os(errno, path);
+    return {};
+}
 
 }  // namespace
 
@@ -53,11 +76,15 @@ Status AtomicFile::write(const char* data, std::size_t size) {
     return {};
 }
 
+// On the disk before it is visible: renamed first, a power loss could leave
+// an empty file in its place, which as an index newer than its FASTA file
+// would never be built again.
 Status AtomicFile::commit() {
+    if (sync_file(fd_) != 0) return FaidxError::os(errno, path_);
     if (::close(std::exchange(fd_, -1)) != 0) return FaidxError::os(errno, path_);
     if (::rename(temporary_.c_str(), path_.c_str()) != 0) return FaidxError::os(errno, path_);
     committed_ = true;
-    return {};
+    return sync_directory(path_);
 }
 
 }  // namespace kelpa::core

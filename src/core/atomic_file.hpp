@@ -14,7 +14,8 @@ namespace kelpa::core {
 // never sees a partial file. It gets the permissions a plain create would
 // give it (0666 less the umask), and a symbolic link at `path` is replaced,
 // not followed. Destroyed without a successful commit(), it removes the
-// temporary and leaves `path` untouched. Movable, not copyable.
+// temporary and leaves `path` untouched, unless the rename was done and only
+// making it durable failed. Movable, not copyable.
 class AtomicFile {
 public:
     static Result<AtomicFile> create(std::string path);
@@ -31,8 +32,9 @@ public:
 
     // Appends `size` bytes; IO with the operating-system error on failure.
     Status write(const char* data, std::size_t size);
-    // Closes the temporary (whose close() may report a deferred write
-    // error) and renames it over `path`.
+    // Syncs the temporary to the disk, closes it (close() may report a
+    // deferred write error), renames it over `path` and syncs the directory,
+    // so that after a crash `path` holds the old file or the whole new one.
     Status commit();
 
 private:

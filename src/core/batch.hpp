@@ -284,7 +284,11 @@ bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const
             case BatchSlot::State::Unfinished:
                 if (finish_slot(slot, finishing, finished_text)) result.text = finished_text;
                 break;
-            case BatchSlot::State::Pending:
+            case BatchSlot::State::Pending:  // the extraction missed it: our fault, not the file's
+                slot.error = std::make_unique<FaidxError>(
+                    FaidxError::internal("region " + std::to_string(i) + " of a batch was never extracted"));
+                slot.state = BatchSlot::State::Failed;
+                break;
             case BatchSlot::State::Failed: break;
         }
         if (slot.state == BatchSlot::State::Failed) {

@@ -19,6 +19,7 @@ enum class ErrorKind : std::uint8_t {
     FastaIndexing,  // payload: "Invalid rlen" / "Invalid offset" / ...
     IO,             // payload: "<strerror> (os error N)" or a message of ours
     Region,         // payload: "Invalid region <name>:<start>-<end> (sequence length: L)"
+    Internal,       // payload: what went wrong; a fault of kelpa itself, never of a file or an argument
 };
 
 class FaidxError {
@@ -41,6 +42,7 @@ public:
     // in their own words (the payload never does).
     static FaidxError os(int errnum, std::string file = {});
     static FaidxError invalid_utf8() { return io("stream did not contain valid UTF-8"); }
+    static FaidxError internal(std::string message) { return {ErrorKind::Internal, std::move(message)}; }
     static FaidxError region(std::string_view name, std::uint64_t start, std::uint64_t end, std::uint64_t rlen);
 
     ErrorKind kind() const { return kind_; }

@@ -370,12 +370,12 @@ Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, std::optional<s
         faidx->file_size_ = faidx->text_->size();
         return faidx;
     }
-    if (mapped) {
+    // Unguarded, a mapping of a file that shrinks would end the process: such a file is read.
+    if (mapped && install_fault_handler()) {
         fd.reset();
         auto text = std::make_unique<MappedText>(std::move(mapping), path, open_status);
         faidx->mapped_ = text.get();
         faidx->text_ = std::move(text);
-        install_fault_handler();
     } else {
         faidx->text_ = std::make_unique<RawText>(std::make_unique<FileBytes>(std::move(fd), size, path));
     }
@@ -595,16 +595,19 @@ bool Faidx::ends_as_described(const Text& text, typename Text::Scratch& scratch,
     bool ends = false;
     // A file that shrank since it was opened may have lost the record's end
     // (its pages fault): then the reads that need them tell, not this.
+    bool gone = false;
     const bool read = text.guarded_alone([&] {
+        int byte = text.byte_at(*last, scratch);
         std::uint64_t after = *last + 1;
-        if (is_line_break(text.byte_at(*last, scratch)) ||
-            (after < size && !is_line_break(text.byte_at(after, scratch))))
-            return;
-        int byte;
+        gone = byte < 0;  // read through a file that shrank since it was opened
+        if (gone || is_line_break(byte) || (after < size && !is_line_break(text.byte_at(after, scratch)))) return;
         while ((byte = text.byte_at(after, scratch)) >= 0 && is_line_break(byte)) ++after;
         ends = byte < 0 || byte == '>';
     });
-    if (!read) return true;
+    if (!read || gone) {  // the record's end is gone: the reads that need it tell
+        scratch.error.reset();
+        return true;
+    }
     if (ends && index < entries_.size()) ends_checked_[index].store(true, std::memory_order_relaxed);
     return ends;
 }

@@ -11,18 +11,24 @@
 // is made, so it goes on top of handlers installed since, faulthandler's
 // among them). A SIGBUS it does not own (outside a guarded copy, or at an
 // address outside the guarded range) goes to the handler that was there
-// before: it puts that one back and lets the fault happen again, so crashes
-// elsewhere still crash and are still reported as before.
+// before, called from ours, so crashes elsewhere still crash and are still
+// reported as before, and a SIGBUS that handler survives leaves ours in
+// place. With no handler before (SIG_DFL), the default action ends the
+// process as it would have without ours.
 #pragma once
 
 #include <atomic>
 #include <csetjmp>
 #include <cstddef>
 
+#include "error.hpp"
+
 namespace kelpa::core {
 
-// Installs the handler unless it is the current one. Thread-safe.
-void install_fault_handler();
+// Installs the handler unless it is the current one. Thread-safe. An error
+// when the system refuses: then no copy out of a mapping is guarded, and a
+// mapping of a file that may shrink must not be read.
+[[nodiscard]] Status install_fault_handler();
 
 namespace detail {
 

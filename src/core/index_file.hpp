@@ -94,8 +94,9 @@ private:
 Status read_index(const std::string& path, NameTable& table);
 
 // Writes the entries, in the order given, to `path` through an AtomicFile
-// (atomic_file.hpp): a reader never sees a partial index, and on failure (IO
-// with the operating-system error) `path` is untouched.
+// (atomic_file.hpp): a reader never sees a partial index, nor after a crash,
+// and on failure (IO with the operating-system error) `path` is untouched,
+// unless only the syncing of its directory failed.
 Status write_index(const std::string& path, const std::vector<NamedEntry>& entries);
 
 }  // namespace kelpa::core

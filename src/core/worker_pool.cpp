@@ -73,12 +73,14 @@ public:
     // Hands `job` to every worker; `turn` holds the pool until wait() returns.
     // False, with nothing held, when the pool has no worker at all: then the
     // caller runs the job itself.
-    // With `wait` false, also false when another batch holds the pool.
+    // Also false on a worker, or on a thread that holds the pool already
+    // (a callback into Python while it plans its batch), which would wait
+    // for itself; with `wait` false, also when another batch holds the pool.
     bool start(Job& job, std::unique_lock<std::mutex>& turn, bool wait) {
+        if (on_worker || turns_held > 0) return false;
         if (wait) {
             turn = std::unique_lock<std::mutex>(batch_lock_);
         } else {
-            if (on_worker || turns_held > 0) return false;
             turn = std::unique_lock<std::mutex>(batch_lock_, std::try_to_lock);
             if (!turn.owns_lock()) return false;
         }

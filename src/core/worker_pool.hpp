@@ -33,17 +33,17 @@ std::size_t worker_count();
 // so the calling thread can keep preparing items while the workers process
 // the ones before. Only one batch runs on the pool at a time: a second one
 // waits in the constructor until the first has finished, unless it is made
-// with Start::IfFree.
+// with Start::IfFree. A batch made on a worker, or on a thread that has a
+// batch of its own open, never waits (it would wait for itself): it runs on
+// the calling thread in finish().
 class StagedBatch {
 public:
     using Body = std::function<void(std::size_t, std::size_t)>;
 
     enum class Start : std::uint8_t {
-        Wait,    // wait for the pool while another batch holds it
+        Wait,    // wait for the pool while another thread's batch holds it
         IfFree,  // run on the calling thread in finish() when the pool is
-                 // busy, or when called from a worker or from a thread
-                 // that has a batch of its own open (never waits, never
-                 // deadlocks)
+                 // busy (never waits)
     };
 
     // Runs body(begin, end) over pieces of at most `piece` items covering
@@ -56,7 +56,8 @@ public:
     StagedBatch& operator=(const StagedBatch&) = delete;
 
     // Whether workers run the batch; false: it runs on the calling thread in
-    // finish() (no worker, or Start::IfFree found the pool taken).
+    // finish() (no worker, on a worker or a thread holding the pool, or
+    // Start::IfFree found the pool taken).
     bool on_pool() const;
 
     // Items [0, ready) are prepared. `ready` never moves backwards.

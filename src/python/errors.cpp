@@ -15,6 +15,7 @@ const char* exception_prefix(core::ErrorKind kind) {
         case core::ErrorKind::FastaIndexing: return "FastaIndexingError: ";
         case core::ErrorKind::IO: return "IOError: ";
         case core::ErrorKind::Region: return "RegionError: ";
+        case core::ErrorKind::Internal: return "InternalFault: ";
     }
     return "";
 }
@@ -27,6 +28,7 @@ const char* inner_prefix(core::ErrorKind kind) {
         case core::ErrorKind::FastaIndexing: return "Indexing error: ";
         case core::ErrorKind::IO: return "IO error: ";
         case core::ErrorKind::Region: return "Invalid region: ";
+        case core::ErrorKind::Internal: return "Internal fault: ";
     }
     return "";
 }

@@ -114,7 +114,7 @@ bool convert_regions(PyObject* items, bool with_names, const char* param, Region
     const Py_ssize_t length = with_names ? 3 : 2;
     LockSharing sharing;  // the items are this call's snapshot
     for (Py_ssize_t i = 0; i < count; ++i) {
-        sharing.tick();
+        if (!sharing.tick()) return false;
         // The tuples and their items may lie anywhere in memory: load them
         // a few iterations ahead.
         if (i + 8 < count) __builtin_prefetch(item[i + 8]);
@@ -213,14 +213,14 @@ public:
     }
 
     char* reserve(std::size_t i, std::uint64_t bytes) {
-        sharing_.tick();
+        if (!sharing_.tick()) return nullptr;
         char* out = nullptr;
         texts_[i].reset(new_ascii_str(bytes, out));
         return texts_[i] ? out : nullptr;
     }
 
     bool finished(std::size_t i, const core::BatchResult& done) {
-        sharing_.tick();
+        if (!sharing_.tick()) return false;
         Ref text;
         std::optional<std::uint64_t> start;
         std::optional<std::uint64_t> end;
@@ -249,6 +249,10 @@ public:
     }
 
     void failed(std::size_t i, const core::FaidxError& error) {
+        if (error.kind() == core::ErrorKind::Internal) {  // a fault of ours, not of the region
+            raise_internal_fault(error.payload().c_str());
+            return;
+        }
         std::string message = "Error fetching region " + std::to_string(i);
         if (record_ != nullptr) message.append(" from ").append(record_->name);
         message.append(": ").append(inner_message(error));

@@ -48,15 +48,16 @@ private:
 // tick() once per item: about every one and a quarter switch intervals
 // (sys.getswitchinterval()) it lets go of the lock for a moment, and a
 // thread that has been asking for the lock takes it then. Only between
-// items whose state no other thread can reach.
+// items whose state no other thread can reach. False, with the exception
+// set, when reading the switch interval raised an exception that must not
+// be dropped (args.hpp: replaceable_conversion_error); another that it
+// raised leaves the default interval.
 class LockSharing {
 public:
-    void tick() {
-        if (++items_ % 64 == 0) share();
-    }
+    [[nodiscard]] bool tick() { return ++items_ % 64 != 0 || share(); }
 
 private:
-    void share();
+    bool share();
 
     std::uint32_t items_ = 0;
     std::chrono::nanoseconds period_{0};  // read at the first share()
