@@ -93,6 +93,11 @@ def read_text(path):
         return f.read().decode()
 
 
+# The environment of a peer program (samtools, bedtools): not ours, so
+# without the sanitizer runtime that a sanitizer run preloads into kelpa's.
+PEER_ENV = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
+
+
 def preloading(folder, source):
     """An environment for a child process that loads the C `source` (a
     replacement for a libc function) before libc; skips without a compiler."""

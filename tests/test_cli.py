@@ -20,7 +20,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import _tool, random_seq, write_fasta
+from conftest import PEER_ENV, _tool, random_seq, write_fasta
 
 # The program pip installed beside this interpreter.
 KELPA = [str(Path(sys.executable).with_name("kelpa"))]
@@ -32,13 +32,13 @@ def run(*args, stdin=None):
 
 
 def run_tool(*args):
-    done = subprocess.run([*map(str, args)], capture_output=True)
+    done = subprocess.run([*map(str, args)], capture_output=True, env=PEER_ENV)
     assert done.returncode == 0, done.stderr.decode()
     return done.stdout
 
 
 def run_peer(*args):
-    return subprocess.run([*map(str, args)], capture_output=True)
+    return subprocess.run([*map(str, args)], capture_output=True, env=PEER_ENV)
 
 
 def same_output(ours, *peer):

@@ -17,7 +17,7 @@ from pathlib import Path
 import pytest
 
 import kelpa
-from conftest import U64_MAX, fields, plain_error, random_seq, write_fasta
+from conftest import PEER_ENV, U64_MAX, fields, plain_error, random_seq, write_fasta
 
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLES = ROOT / "examples"
@@ -305,7 +305,8 @@ def bedtools_getfasta(bedtools, ref, bed, *options):
     peer = Path(ref).with_name("peer.fa")
     if not peer.exists():
         peer.write_bytes(Path(ref).read_bytes())
-    done = subprocess.run([bedtools, "getfasta", "-fi", peer, "-bed", bed, *options], capture_output=True, text=True)
+    done = subprocess.run([bedtools, "getfasta", "-fi", peer, "-bed", bed, *options], capture_output=True, text=True,
+                          env=PEER_ENV)
     assert done.returncode == 0, done.stderr
     return done.stdout, done.stderr.removeprefix(f"index file {peer}.fai not found, generating...\n")
 
@@ -342,9 +343,9 @@ def test_the_process_pool_recipe_writes_what_bedtools_writes(ref, bed_job, tmp_p
     lines[at] = b"\t".join([chrom, b"9999", rest])  # no end on chr2 is past 5000
     bad = tmp_path / "bad.bed"
     bad.write_bytes(b"".join(lines))
-    ours, peer = (subprocess.run([*command, bad], capture_output=True, text=True)
-                  for command in ([sys.executable, EXAMPLES / "bed_pool.py", ref],
-                                  [bedtools, "getfasta", "-fi", tmp_path / "peer.fa", "-bed"]))
+    ours, peer = (subprocess.run([*command, bad], capture_output=True, text=True, env=env)
+                  for command, env in (([sys.executable, EXAMPLES / "bed_pool.py", ref], None),
+                                       ([bedtools, "getfasta", "-fi", tmp_path / "peer.fa", "-bed"], PEER_ENV)))
     assert peer.returncode == 1 and peer.stderr.endswith(" Start was greater than end. Exiting.\n")
     assert (ours.returncode, ours.stdout, ours.stderr) == (1, "", peer.stderr)
 
