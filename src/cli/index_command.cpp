@@ -136,10 +136,10 @@ private:
 // whole file out of the kernel. A file that cannot be mapped is read.
 core::Result<std::vector<core::NamedEntry>> scan(const std::string& path, const core::UniqueFd& fd) {
     core::Mapping mapping;
-    if (!mapping.map(fd.get())) return core::scan_fasta(path);
+    if (!mapping.map(fd.get())) return core::scan_fasta(path, core::Encoding::Bytes);
     core::install_fault_handler();
     ::madvise(const_cast<char*>(mapping.data()), mapping.length(), MADV_SEQUENTIAL);
-    core::FastaTextScan text(path);
+    core::FastaTextScan text(path, core::Encoding::Bytes);
     PieceCopier pieces(mapping);
     for (std::uint64_t k = 0; k < pieces.count(); ++k) {
         const std::optional<std::string_view> piece = pieces.get(k);

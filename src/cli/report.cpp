@@ -24,6 +24,7 @@ int usage_error(std::string_view message) {
 core::FaidxOptions faidx_options() {
     core::FaidxOptions options;
     options.warning = report_warning;
+    options.encoding = core::Encoding::Bytes;
     return options;
 }
 

@@ -23,7 +23,8 @@ int fail(std::string_view message);
 // report_error(message) and EXIT_USAGE, for `return usage_error(...)`.
 int usage_error(std::string_view message);
 
-// The options the program opens a FASTA file with: warnings in its words.
+// The options the program opens a FASTA file with: warnings in its words,
+// and the file read as bytes, which it prints as they are.
 core::FaidxOptions faidx_options();
 
 // How a failure to open the FASTA file at `path` is told to the user.

@@ -24,7 +24,8 @@ void settle_slot(const Faidx& faidx, BatchSlot& slot, Result<std::uint64_t> got,
     }
     slot.written = got.value();
     std::copy(slot.prefix.begin(), slot.prefix.end(), slot.out - slot.prefix.size());
-    if (slot.written == slot.count() && is_ascii(slot.out, slot.written)) {
+    const bool bytes = faidx.options().encoding == Encoding::Bytes;  // any bytes are finished text
+    if (slot.written == slot.count() && (bytes || is_ascii(slot.out, slot.written))) {
         if (faidx.options().sequence_always_upper) to_upper_ascii(slot.out, slot.written);
         if (reverse_complement) reverse_complement_in_place(slot.out, slot.written);
         slot.state = BatchSlot::State::Complete;
@@ -165,7 +166,7 @@ void BgzfExtraction::run(const Group& group) {
 bool finish_slot(const Faidx& faidx, BatchSlot& slot, bool reverse_complement, std::string& text) {
     text.assign(slot.out, slot.written);
     faidx.finish_text(text, slot.count());
-    if (!is_valid_utf8(text.data(), text.size())) {
+    if (faidx.options().encoding == Encoding::Utf8 && !is_valid_utf8(text.data(), text.size())) {
         slot.error = std::make_unique<FaidxError>(FaidxError::invalid_utf8());
         slot.state = BatchSlot::State::Failed;
         return false;

@@ -28,7 +28,7 @@ struct BatchSlot {
     enum class State : std::uint8_t {
         Idle,      // nothing to extract (an empty result, or failed while planning)
         Pending,   // to be extracted by a worker
-        Complete,  // out holds `count` finished ASCII bytes
+        Complete,  // out holds `count` finished bytes (ASCII, but for Encoding::Bytes)
         Unfinished,  // out holds `written` bytes that still need finishing
         Failed,    // error holds why
     };
@@ -134,8 +134,8 @@ bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const
                std::string_view record_name, bool reverse_complement, Sink& sink, Planner&& plan);
 
 // Records what an extraction into `slot` gave: Complete when the text is all
-// there and ASCII (upper-cased and reverse complemented as asked), Failed
-// with the error, else Unfinished.
+// there and ASCII, or any bytes under Encoding::Bytes (upper-cased and
+// reverse complemented as asked), Failed with the error, else Unfinished.
 void settle_slot(const Faidx& faidx, BatchSlot& slot, Result<std::uint64_t> got, bool reverse_complement);
 
 // Extracts the Pending slots of a batch on a BGZF file, on the pool, from
@@ -197,7 +197,7 @@ private:
 
 // Finishes a slot that came back short or not ASCII: pads, upper-cases,
 // validates and reverse complements it into `text`. False, with slot.error
-// set, when the text is not valid UTF-8.
+// set, when the text is not valid UTF-8 (never under Encoding::Bytes).
 bool finish_slot(const Faidx& faidx, BatchSlot& slot, bool reverse_complement, std::string& text);
 
 namespace detail {

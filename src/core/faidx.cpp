@@ -395,7 +395,9 @@ Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, std::optional<s
     faidx->file_size_ = std::visit([](const auto& text) { return text.size(); }, faidx->text_);
 
     const bool build = needs_building(path, index_path, faidx->options_);
-    Status loaded = build ? build_index(path, index_path, faidx->entries_) : read_index(index_path, faidx->entries_);
+    const Encoding encoding = faidx->options_.encoding;
+    Status loaded = build ? build_index(path, index_path, faidx->entries_, encoding)
+                          : read_index(index_path, faidx->entries_, encoding);
     if (!loaded) return loaded.take_error();
     faidx->ends_checked_ = std::make_unique<std::atomic<bool>[]>(faidx->entries_.size());
     return faidx;
@@ -415,7 +417,7 @@ Status Faidx::open_bgzf(UniqueFd fd, std::uint64_t size) {
     if (needs_building(path, indexname_, options_) || needs_building(path, gzi_path, options_)) {
         Result<BlockTable> scanned = scan_blocks(file);
         if (!scanned) return scanned.take_error();
-        FastaTextScan scan(path);
+        FastaTextScan scan(path, options_.encoding);
         Status read = read_text_in_order(file, *scanned, [&scan](const char* text, std::size_t bytes) {
             return scan.feed(std::string_view(text, bytes));
         });
@@ -430,7 +432,7 @@ Status Faidx::open_bgzf(UniqueFd fd, std::uint64_t size) {
     } else {
         Result<BlockTable> read = read_gzi(gzi_path, file);
         if (!read) return read.take_error();
-        if (Status loaded = read_index(indexname_, entries_); !loaded) return loaded;
+        if (Status loaded = read_index(indexname_, entries_, options_.encoding); !loaded) return loaded;
         table.emplace(std::move(read.value()));
     }
     text_.emplace<BgzfText>(std::move(fd), std::move(file), std::move(*table));

@@ -62,6 +62,7 @@ struct FaidxOptions {
     bool one_based_attributes = true;        // false: result start is first base - 1
     std::optional<std::string> default_seq;  // pads results that come back short
     bool mutable_file = false;               // open read-write and read without a mapping
+    Encoding encoding = Encoding::Utf8;      // Bytes: names and texts of any bytes (text.hpp)
     // Where a warning of opening goes (a BGZF file without its end
     // marker); nullptr: warn().
     void (*warning)(std::string_view) = nullptr;
