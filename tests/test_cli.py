@@ -154,6 +154,50 @@ def test_faidx_on_a_bgzf_file_prints_what_samtools_prints(tmp_path, samtools, op
     assert done.stderr.decode() == f"kelpa: warning: {cut}: no BGZF end-of-file marker; the file may be truncated\n"
 
 
+def run_counting_reads(args, out):
+    """Runs `kelpa args` with its output into the file `out`: the finished
+    process and the bytes it read by read() and pread() (rchar of
+    /proc/PID/io, taken before the process is reaped)."""
+    with open(out, "wb") as sink:
+        process = subprocess.Popen([*KELPA, *map(str, args)], stdout=sink, stderr=subprocess.PIPE)
+    os.waitid(os.P_PID, process.pid, os.WEXITED | os.WNOWAIT)
+    with open(f"/proc/{process.pid}/io") as io:
+        read = int(dict(line.split(": ") for line in io.read().splitlines())["rchar"])
+    stderr = process.stderr.read()
+    process.wait()
+    return process.returncode, stderr, read
+
+
+def test_regions_in_no_order_inflate_each_block_of_a_bgzf_file_once(tmp_path):
+    # 40,000 regions at random places of a file of some 125 blocks: every
+    # block is touched by many regions of every few thousand, and each is
+    # still read (and inflated) once, not once per batch of regions.
+    rng = random.Random(19)
+    letters = bytes.maketrans(bytes(range(256)), b"ACGT" * 64)
+    records = {f"chr{i}": rng.randbytes(2_000_000 + i).translate(letters).decode() for i in range(1, 5)}
+    path = tmp_path / "scattered.fa"
+    write_fasta(path, list(records.items()))
+    subprocess.run([_tool("bgzip"), str(path)], check=True)
+    packed = Path(f"{path}.gz")
+    assert run("index", packed).returncode == 0
+    regions = []
+    for name in rng.choices(list(records), k=40_000):
+        start = rng.randint(1, len(records[name]) - 150)
+        regions.append((name, start, start + rng.randint(0, 150)))
+    listed, bed, out = tmp_path / "regions.txt", tmp_path / "regions.bed", tmp_path / "out.fa"
+    listed.write_text("".join(f"{n}:{s}-{e}\n" for n, s, e in regions))
+    bed.write_text("".join(f"{n}\t{s - 1}\t{e}\n" for n, s, e in regions))
+    bound = packed.stat().st_size * 3 // 2  # each block once, some twice
+    status, stderr, read = run_counting_reads(["faidx", packed, "-r", listed], out)
+    assert (status, stderr) == (0, b"")
+    assert out.read_text() == "".join(wrapped(f"{n}:{s}-{e}", records[n][s - 1 : e], 60) for n, s, e in regions)
+    assert read - listed.stat().st_size < bound
+    status, stderr, read = run_counting_reads(["getfasta", packed, bed], out)
+    assert (status, stderr) == (0, b"")
+    assert out.read_text() == "".join(f">{n}:{s - 1}-{e}\n{records[n][s - 1 : e]}\n" for n, s, e in regions)
+    assert read - bed.stat().st_size < bound
+
+
 def test_faidx_past_the_end_and_names_containing_colons(tmp_path, samtools):
     # A name that exists whole is the record; otherwise the text after the
     # last colon is the range; braces quote a name.
