@@ -9,6 +9,11 @@ bench/data/genome.fa.gz), and so is the 60 Mbp single record. Rows:
   batch      fetch_many of the 200,000 BED regions: plain file, .fa.gz,
              and a Python loop over pysam.FastaFile.fetch on the .fa.gz;
              samtools faidx -r on the .fa.gz
+  shuffled   the same regions in no particular order (shuffled.bed) on the
+             .fa.gz: fetch_many, the kelpa program (faidx -r, getfasta;
+             whole processes, output discarded), samtools faidx -r (one
+             run: it takes some 25 s); the program on the sorted regions
+             beside it, and its peak RSS on both
   single     one random 100-base fetch, warm cache: kelpa vs pysam on .fa.gz
   record     the whole 60 Mbp record from single.fa.gz, 1 and 2 workers
   memory     peak RSS of a fresh process running the batch on the .fa.gz
@@ -30,6 +35,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
+import bench_cli  # noqa: E402
 import genome  # noqa: E402
 import kelpa  # noqa: E402
 
@@ -79,6 +85,47 @@ def peak_rss_mib():
             if line.startswith("VmHWM:"):
                 return int(line.split()[1]) / 1024
     return float("nan")
+
+
+def program_best(argv, work, repeats=3):
+    """(best wall seconds, peak RSS in MiB) of the kelpa program, output discarded, after a warm-up."""
+    runs = [bench_cli.run_once(argv, Path(os.devnull), work) for _ in range(repeats + 1)][1:]
+    return min(wall for wall, _ in runs), max(rss for _, rss in runs)
+
+
+def shuffled_rows(packed, shuffled, ordered, samtools):
+    """The regions in no particular order against the same regions sorted."""
+    program = bench_cli.kelpa_program()
+    ours = kelpa.Faidx(str(packed))
+    with tempfile.TemporaryDirectory() as tmp:
+        work = Path(tmp)
+        lists = {}
+        for label, regions in (("shuffled", shuffled), ("sorted", ordered)):
+            lists[label] = (work / f"{label}.txt", work / f"{label}.bed")
+            lists[label][0].write_text("".join(f"{c}:{s}-{e}\n" for c, s, e in regions))
+            lists[label][1].write_text("".join(f"{c}\t{s - 1}\t{e}\n" for c, s, e in regions))
+        figures, peaks = {}, {}
+        for label in lists:
+            text, bed = lists[label]
+            figures[f"faidx_{label}"], peaks[f"faidx_{label}"] = program_best(
+                [program, "faidx", str(packed), "-r", str(text)], work)
+            figures[f"getfasta_{label}"], peaks[f"getfasta_{label}"] = program_best(
+                [program, "getfasta", str(packed), str(bed)], work)
+        figures["fetch_many_shuffled"] = best(lambda: ours.fetch_many(shuffled))
+        if samtools:
+            ours_out, theirs_out = work / "ours.fa", work / "theirs.fa"
+            bench_cli.run_once([program, "faidx", str(packed), "-r", str(lists["shuffled"][0])], ours_out, work)
+            figures["samtools_shuffled"], _ = bench_cli.run_once(
+                [samtools, "faidx", str(packed), "-r", str(lists["shuffled"][0])], theirs_out, work)
+            if not bench_cli.same_file(ours_out, theirs_out):
+                print("kelpa faidx -r and samtools faidx -r DIFFER on the shuffled regions")
+    row(f"{len(shuffled):,} BED regions shuffled, kelpa program", "s", **figures)
+    reference = figures["fetch_many_shuffled"]
+    ratios = {f"{kind}_vs_fetch_many": figures[f"{kind}_shuffled"] / reference for kind in ("faidx", "getfasta")}
+    if samtools:
+        ratios["samtools_vs_faidx"] = figures["samtools_shuffled"] / figures["faidx_shuffled"]
+    row("  ratios", "x", **ratios)
+    row("  peak RSS of the program", "MiB", **peaks)
 
 
 def row(label, unit, **figures):
@@ -136,6 +183,8 @@ def main():
             figures["samtools_bgzf"] = best(lambda: subprocess.run(
                 [samtools, "faidx", str(packed), "-r", region_file.name], check=True, stdout=subprocess.DEVNULL), 1)
     row(f"{len(regions):,} BED regions", "s", **figures)
+
+    shuffled_rows(packed, read_bed(genome.shuffled_bed(), 20_000 if args.quick else None), regions, samtools)
 
     rng = random.Random(3)
     lengths = {n: len(theirs.fetch_entire_sequence(n).seq) for n in theirs.keys[:4]}

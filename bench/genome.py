@@ -9,6 +9,8 @@ bench/data/ beside this file) and reused while the file exists:
   regions.bed   200,000 regions of 50..2000 bases on genome.fa, six columns
                 (chrom, start, end, name, score, strand), sorted by record
                 order and start; BED coordinates, 0-based and half-open
+  shuffled.bed  the lines of regions.bed in no particular order (a fixed
+                shuffle), as the regions of a search come
   tiny.fa       1,000,000 records of 20..200 bases, for timing the opening
                 of a large index
   single.fa     one record of 60 Mbp
@@ -220,6 +222,18 @@ def regions_bed(data_dir=None, force=False):
     return path
 
 
+def shuffled_bed(data_dir=None, force=False):
+    """Path of shuffled.bed (the lines of regions.bed, shuffled), generated if missing."""
+    path = _data_dir(data_dir) / "shuffled.bed"
+    if path.exists() and not force:
+        return path
+    with open(regions_bed(data_dir, force), "rb") as bed:
+        lines = bed.readlines()
+    order = _rng(5, 0).permutation(len(lines))
+    _write_atomically(path, lambda out: out.writelines(lines[i] for i in order.tolist()))
+    return path
+
+
 def tiny_fasta(data_dir=None, index=True, force=False):
     """Path of tiny.fa (1,000,000 short records), generated if missing."""
     path = _data_dir(data_dir) / "tiny.fa"
@@ -257,6 +271,7 @@ def single_fasta(data_dir=None, index=True, force=False):
 DATASETS = {
     "genome": genome_fasta,
     "bed": regions_bed,
+    "shuffled": shuffled_bed,
     "tiny": tiny_fasta,
     "single": single_fasta,
 }

@@ -1,14 +1,16 @@
-// Fuzz target: the index builder's scan, scan_fasta(path), on arbitrary bytes.
+// Fuzz target: the index builder's scan, scan_fasta(path, encoding), on
+// arbitrary bytes, as UTF-8 and as bytes.
 //
 // The bytes become a file (a memfd, opened by path). The records the scan
 // returns are compared with the builder's rules applied here line by line:
 //
-//   - a file that is not valid UTF-8 fails with IO "stream did not contain
-//     valid UTF-8" (and gives no records);
+//   - as UTF-8, a file that is not valid UTF-8 fails with IO "stream did not
+//     contain valid UTF-8" (and gives no records); as bytes, none does;
 //   - a line is everything up to and including "\n"; the last may lack it;
 //   - a line whose first byte is '>' is a header: the name is the text after
-//     the '>' trimmed of White_Space, up to its first White_Space character;
-//     the record's offset is the file position just after the header line;
+//     the '>' trimmed of whitespace, up to its first whitespace (White_Space
+//     characters as UTF-8, the bytes 0x09..0x0D and 0x20 as bytes); the
+//     record's offset is the file position just after the header line;
 //   - any other line has as bases its bytes less every trailing CR/LF; the
 //     first such line after a header gives lenc (its bases) and lenb (all its
 //     bytes, terminator included); rlen adds up the bases of all of them;
@@ -34,6 +36,7 @@
 #include "common.hpp"
 #include "core/index_builder.hpp"
 
+using kelpa::core::Encoding;
 using kelpa::core::IndexEntry;
 using kelpa::core::NamedEntry;
 
@@ -80,8 +83,30 @@ std::optional<std::uint64_t> layout_break(const std::vector<Line>& lines) {
     return std::nullopt;
 }
 
+bool is_ascii_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// The name of a header line, the text after its '>'.
+std::string_view name_of(std::string_view rest, Encoding encoding) {
+    if (encoding == Encoding::Bytes) {
+        while (!rest.empty() && is_ascii_space(rest.front())) rest.remove_prefix(1);
+        std::size_t end = 0;
+        while (end < rest.size() && !is_ascii_space(rest[end])) ++end;
+        return rest.substr(0, end);
+    }
+    // Trimmed, then up to the first White_Space character.
+    rest = fuzz::trim(rest);
+    std::size_t end = 0;
+    while (end < rest.size()) {
+        const auto c = fuzz::decode_utf8(rest.substr(end));
+        if (!c) fuzz::fail("invalid UTF-8 in a file that was checked");
+        if (fuzz::is_white_space(c->code_point)) break;
+        end += c->length;
+    }
+    return rest.substr(0, end);
+}
+
 // Scans `file`, whose first byte lies at file position `at`, from `state`.
-Scan scan_by_hand(std::string_view file, std::uint64_t at = 0, State state = {}) {
+Scan scan_by_hand(Encoding encoding, std::string_view file, std::uint64_t at = 0, State state = {}) {
     Scan scan;
     std::string& name = state.name;
     IndexEntry& entry = state.entry;
@@ -105,16 +130,7 @@ Scan scan_by_hand(std::string_view file, std::uint64_t at = 0, State state = {})
         const std::uint64_t number = state.number++;
         if (line[0] == '>') {
             if (!close()) return scan;
-            // Trimmed, then up to the first White_Space character.
-            std::string_view rest = fuzz::trim(line.substr(1));
-            std::size_t end = 0;
-            while (end < rest.size()) {
-                const auto c = fuzz::decode_utf8(rest.substr(end));
-                if (!c) fuzz::fail("invalid UTF-8 in a file that was checked");
-                if (fuzz::is_white_space(c->code_point)) break;
-                end += c->length;
-            }
-            name.assign(rest.substr(0, end));
+            name.assign(name_of(line.substr(1), encoding));
             entry = IndexEntry{0, at + stop, 0, 0};
             first_line = true;
             state.lines.clear();
@@ -140,6 +156,51 @@ std::string describe(const NamedEntry& record) {
            std::to_string(e.lenc) + " " + std::to_string(e.lenb);
 }
 
+// Checks what scan_fasta(path, encoding) gave on the file `bytes`, in which
+// `after_filler` follows `filler` bytes of filler (0: none), by the rules.
+void check(const kelpa::core::Result<std::vector<NamedEntry>>& scanned, Encoding encoding, std::string_view bytes,
+           std::string_view after_filler, std::uint64_t filler) {
+    // A carriage return ends a line only before "\n" or at the end of the
+    // file; any other is refused (a layout break on an earlier line may be
+    // found first).
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] != '\r' || i + 1 == bytes.size() || bytes[i + 1] == '\n') continue;
+        FUZZ_CHECK(!scanned.ok(), "a file with a stray carriage return was indexed");
+        FUZZ_CHECK(scanned.error().kind() == kelpa::core::ErrorKind::IO &&
+                       scanned.error().payload().starts_with("cannot index "),
+                   scanned.error().payload());
+        return;
+    }
+
+    // After the filler the scan is inside record "f", past its first line.
+    const Scan scan =
+        filler == 0 ? scan_by_hand(encoding, bytes)
+                    : scan_by_hand(encoding, after_filler, filler,
+                                   State{"f", IndexEntry{filler - 4, 3, filler - 4, filler - 3}, false,
+                                         {Line{2, filler - 4, filler - 3}}, 3});
+    if (scan.broken_line) {
+        FUZZ_CHECK(!scanned.ok(), "a broken layout was indexed: line " + std::to_string(*scan.broken_line));
+        const std::string where =
+            ": line " + std::to_string(*scan.broken_line) + " (in record '" + scan.broken_record + "') ";
+        FUZZ_CHECK(scanned.error().kind() == kelpa::core::ErrorKind::IO &&
+                       scanned.error().payload().find(where) != std::string::npos,
+                   scanned.error().payload() + ", expected" + where);
+        return;
+    }
+    FUZZ_CHECK(scanned.ok(), "the scan failed: " + scanned.error().payload());
+    const std::vector<NamedEntry>& expected = scan.records;
+    const std::vector<NamedEntry>& got = scanned.value();
+    const std::size_t common = std::min(got.size(), expected.size());
+    for (std::size_t i = 0; i < common; ++i) {
+        FUZZ_CHECK(got[i].first == expected[i].first && got[i].second.rlen == expected[i].second.rlen &&
+                       got[i].second.offset == expected[i].second.offset &&
+                       got[i].second.lenc == expected[i].second.lenc && got[i].second.lenb == expected[i].second.lenb,
+                   "record " + std::to_string(i) + " is " + describe(got[i]) + ", expected " + describe(expected[i]));
+    }
+    FUZZ_CHECK(got.size() == expected.size(),
+               std::to_string(got.size()) + " records, expected " + std::to_string(expected.size()));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -161,8 +222,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     const std::string& path = file.write(bytes.data(), bytes.size());
+    check(kelpa::core::scan_fasta(path, Encoding::Bytes), Encoding::Bytes, bytes, after_filler, filler);
     auto scanned = kelpa::core::scan_fasta(path);
-
     if (!fuzz::valid_utf8(after_filler)) {  // the filler is ASCII
         FUZZ_CHECK(!scanned.ok(), "a file that is not valid UTF-8 was indexed");
         // A layout break in an earlier read buffer may be found first.
@@ -172,45 +233,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                    scanned.error().payload());
         return 0;
     }
-
-    // A carriage return ends a line only before "\n" or at the end of the
-    // file; any other is refused (a layout break on an earlier line may be
-    // found first).
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        if (bytes[i] != '\r' || i + 1 == bytes.size() || bytes[i + 1] == '\n') continue;
-        FUZZ_CHECK(!scanned.ok(), "a file with a stray carriage return was indexed");
-        FUZZ_CHECK(scanned.error().kind() == kelpa::core::ErrorKind::IO &&
-                       scanned.error().payload().starts_with("cannot index "),
-                   scanned.error().payload());
-        return 0;
-    }
-
-    // After the filler the scan is inside record "f", past its first line.
-    const Scan scan =
-        filler == 0 ? scan_by_hand(bytes)
-                    : scan_by_hand(after_filler, filler,
-                                   State{"f", IndexEntry{filler - 4, 3, filler - 4, filler - 3}, false,
-                                         {Line{2, filler - 4, filler - 3}}, 3});
-    if (scan.broken_line) {
-        FUZZ_CHECK(!scanned.ok(), "a broken layout was indexed: line " + std::to_string(*scan.broken_line));
-        const std::string where =
-            ": line " + std::to_string(*scan.broken_line) + " (in record '" + scan.broken_record + "') ";
-        FUZZ_CHECK(scanned.error().kind() == kelpa::core::ErrorKind::IO &&
-                       scanned.error().payload().find(where) != std::string::npos,
-                   scanned.error().payload() + ", expected" + where);
-        return 0;
-    }
-    FUZZ_CHECK(scanned.ok(), "the scan failed: " + scanned.error().payload());
-    const std::vector<NamedEntry>& expected = scan.records;
-    const std::vector<NamedEntry>& got = scanned.value();
-    const std::size_t common = std::min(got.size(), expected.size());
-    for (std::size_t i = 0; i < common; ++i) {
-        FUZZ_CHECK(got[i].first == expected[i].first && got[i].second.rlen == expected[i].second.rlen &&
-                       got[i].second.offset == expected[i].second.offset &&
-                       got[i].second.lenc == expected[i].second.lenc && got[i].second.lenb == expected[i].second.lenb,
-                   "record " + std::to_string(i) + " is " + describe(got[i]) + ", expected " + describe(expected[i]));
-    }
-    FUZZ_CHECK(got.size() == expected.size(),
-               std::to_string(got.size()) + " records, expected " + std::to_string(expected.size()));
+    check(scanned, Encoding::Utf8, bytes, after_filler, filler);
     return 0;
 }

@@ -155,6 +155,50 @@ def test_faidx_on_a_bgzf_file_prints_what_samtools_prints(tmp_path, samtools, op
     assert done.stderr.decode() == f"kelpa: warning: {cut}: no BGZF end-of-file marker; the file may be truncated\n"
 
 
+def run_counting_reads(args, out):
+    """Runs `kelpa args` with its output into the file `out`: the finished
+    process and the bytes it read by read() and pread() (rchar of
+    /proc/PID/io, taken before the process is reaped)."""
+    with open(out, "wb") as sink:
+        process = subprocess.Popen([*KELPA, *map(str, args)], stdout=sink, stderr=subprocess.PIPE)
+    os.waitid(os.P_PID, process.pid, os.WEXITED | os.WNOWAIT)
+    with open(f"/proc/{process.pid}/io") as io:
+        read = int(dict(line.split(": ") for line in io.read().splitlines())["rchar"])
+    stderr = process.stderr.read()
+    process.wait()
+    return process.returncode, stderr, read
+
+
+def test_regions_in_no_order_inflate_each_block_of_a_bgzf_file_once(tmp_path):
+    # 40,000 regions at random places of a file of some 125 blocks: every
+    # block is touched by many regions of every few thousand, and each is
+    # still read (and inflated) once, not once per batch of regions.
+    rng = random.Random(19)
+    letters = bytes.maketrans(bytes(range(256)), b"ACGT" * 64)
+    records = {f"chr{i}": rng.randbytes(2_000_000 + i).translate(letters).decode() for i in range(1, 5)}
+    path = tmp_path / "scattered.fa"
+    write_fasta(path, list(records.items()))
+    subprocess.run([_tool("bgzip"), str(path)], check=True)
+    packed = Path(f"{path}.gz")
+    assert run("index", packed).returncode == 0
+    regions = []
+    for name in rng.choices(list(records), k=40_000):
+        start = rng.randint(1, len(records[name]) - 150)
+        regions.append((name, start, start + rng.randint(0, 150)))
+    listed, bed, out = tmp_path / "regions.txt", tmp_path / "regions.bed", tmp_path / "out.fa"
+    listed.write_text("".join(f"{n}:{s}-{e}\n" for n, s, e in regions))
+    bed.write_text("".join(f"{n}\t{s - 1}\t{e}\n" for n, s, e in regions))
+    bound = packed.stat().st_size * 3 // 2  # each block once, some twice
+    status, stderr, read = run_counting_reads(["faidx", packed, "-r", listed], out)
+    assert (status, stderr) == (0, b"")
+    assert out.read_text() == "".join(wrapped(f"{n}:{s}-{e}", records[n][s - 1 : e], 60) for n, s, e in regions)
+    assert read - listed.stat().st_size < bound
+    status, stderr, read = run_counting_reads(["getfasta", packed, bed], out)
+    assert (status, stderr) == (0, b"")
+    assert out.read_text() == "".join(f">{n}:{s - 1}-{e}\n{records[n][s - 1 : e]}\n" for n, s, e in regions)
+    assert read - bed.stat().st_size < bound
+
+
 def test_faidx_past_the_end_and_names_containing_colons(tmp_path, samtools):
     # A name that exists whole is the record; otherwise the text after the
     # last colon is the range; braces quote a name.
@@ -319,6 +363,120 @@ def test_text_before_the_first_header_is_passed_over(tmp_path, samtools):
     assert Path(f"{path}.fai").read_text() == "a\t6\t26\t4\t5\nb\t2\t37\t2\t3\n"
     done = run("faidx", path, "a", "b:2")
     assert (done.returncode, done.stdout) == (0, b">a\nACGTAC\n>b:2\nG\n")
+
+
+# ---- files of any bytes ------------------------------------------------------------
+# The program reads a FASTA file as bytes, as samtools and bedtools read it
+# (the module reads it as UTF-8 text and refuses other bytes).
+def write_byte_fasta(path, records, width):
+    """(header, sequence) pairs of bytes as a FASTA file, sequences in lines of `width`."""
+    path.write_bytes(b"".join(b">" + header + b"\n" + b"".join(seq[i : i + width] + b"\n"
+                                                               for i in range(0, len(seq), width))
+                              for header, seq in records))
+
+
+def wrapped_bytes(name, text, width=60):
+    return b">" + name + b"\n" + b"".join(text[i : i + width] + b"\n" for i in range(0, len(text), width))
+
+
+def bytes_features(rng, records, count):
+    """BED6 lines of random features on the (name, sequence) pairs, on both strands."""
+    lines = []
+    for _ in range(count):
+        name, seq = rng.choice(records)
+        start = rng.randrange(len(seq))
+        lines.append(b"%s\t%d\t%d\tf\t0\t%s\n" % (name, start, rng.randint(start + 1, len(seq)), rng.choice([b"+", b"-"])))
+    return b"".join(lines)
+
+
+def bedtools_texts(bedtools, fasta, features):
+    """What bedtools getfasta -s -tab prints for each feature, in order."""
+    out = run_tool(bedtools, "getfasta", "-fi", copy_for_tool(fasta), "-bed", features, "-s", "-tab")
+    return [line.split(b"\t", 1)[1] for line in out.splitlines()]
+
+
+# Names end at ASCII whitespace, where samtools cuts them: not at 0x85 or
+# 0xA0 (whitespace in Latin-1), nor at U+00A0 or U+2000 (as UTF-8).
+BYTE_HEADERS = {b"n\xe9me rest\xff": b"n\xe9me", b"x\x85y z": b"x\x85y", b"p\xa0q\x85 r": b"p\xa0q\x85",
+                b"u\xc2\xa0v w": b"u\xc2\xa0v", b"e\xe2\x80\x80m\te": b"e\xe2\x80\x80m",
+                b"plain d\xe9sc\x80\xff": b"plain", b"\xff\xfe\tx\xe9": b"\xff\xfe"}
+
+
+@pytest.mark.parametrize("packed", [False, True], ids=["plain", "bgzf"])
+def test_headers_holding_any_bytes(tmp_path, samtools, bedtools, packed):
+    rng = random.Random(41)
+    records = [(header, random_seq(rng, rng.randint(1, 400), "ACGTNacgtn").encode()) for header in BYTE_HEADERS]
+    plain = tmp_path / "names.fa"
+    write_byte_fasta(plain, records, 50)
+    path = plain
+    if packed:
+        subprocess.run([_tool("bgzip"), "-k", str(plain)], check=True)
+        path = tmp_path / "names.fa.gz"
+    peer = copy_for_tool(path)
+    done = run("index", path)
+    assert (done.returncode, done.stdout, done.stderr) == (0, b"", b"")
+    run_tool(samtools, "faidx", peer)
+    fai = Path(f"{path}.fai").read_bytes()
+    assert fai == Path(f"{peer}.fai").read_bytes()
+    assert [line.split(b"\t")[0] for line in fai.splitlines()] == list(BYTE_HEADERS.values())
+    named = [(BYTE_HEADERS[header], seq) for header, seq in records]
+    regions = tmp_path / "regions.txt"
+    regions.write_bytes(b"".join(name + b"\n" for name, _ in named) +
+                        b"".join(b"%s:%d-%d\n" % (name, s, s + rng.randrange(len(seq) - s + 1))
+                                 for name, seq in named for s in rng.sample(range(1, len(seq) + 1), min(5, len(seq)))))
+    for options in ([], ["-i"]):
+        same_output(run("faidx", path, "-r", regions, *options), samtools, "faidx", peer, "-r", regions, *options)
+    one = run("faidx", path, os.fsdecode(b"u\xc2\xa0v:2-3"))
+    assert (one.returncode, one.stdout) == (0, b">u\xc2\xa0v:2-3\n" + named[3][1][1:3] + b"\n"), one.stderr
+    features = tmp_path / "features.bed"
+    features.write_bytes(bytes_features(rng, named, 60))
+    same_output(run("getfasta", path, features, "-s"), bedtools, "getfasta", "-fi", copy_for_tool(plain), "-bed",
+                features, "-s")
+
+
+@pytest.mark.parametrize("packed", [False, True], ids=["plain", "bgzf"])
+def test_sequence_lines_holding_any_bytes(tmp_path, samtools, bedtools, packed):
+    # Every byte of a sequence line but its line end is a base, printed as it
+    # is and complemented as itself, as bedtools counts and prints it (the
+    # .fai is bedtools' own); samtools counts and prints only printing ASCII.
+    rng = random.Random(43)
+    odd = bytes(range(0x80, 0x100)) + b"\x01\x7f"
+    mixed = bytearray(odd * 2 + random_seq(rng, 600, "ACGTNacgtn").encode())
+    rng.shuffle(mixed)
+    records = [(b"m\xe9 mixed", bytes(mixed)), (b"plain", random_seq(rng, 300).encode()),
+               (b"high", bytes(rng.choice(odd) for _ in range(129)))]
+    plain = tmp_path / "bytes.fa"
+    write_byte_fasta(plain, records, 61)
+    path = plain
+    if packed:
+        subprocess.run([_tool("bgzip"), "-k", str(plain)], check=True)
+        path = tmp_path / "bytes.fa.gz"
+    done = run("index", path)
+    assert (done.returncode, done.stdout, done.stderr) == (0, b"", b"")
+    named = [(header.split()[0], seq) for header, seq in records]
+    features = tmp_path / "features.bed"
+    features.write_bytes(bytes_features(rng, named, 1500))  # enough for the worker pool
+    peer = copy_for_tool(plain)
+    same_output(run("getfasta", path, features, "-s"), bedtools, "getfasta", "-fi", peer, "-bed", features, "-s")
+    assert Path(f"{path}.fai").read_bytes() == Path(f"{peer}.fai").read_bytes()  # the one bedtools wrote
+    # faidx prints the same texts: the features as regions, reverse
+    # complemented on the minus strand.
+    texts = bedtools_texts(bedtools, plain, features)
+    regions = [(name, int(start) + 1, int(end), strand == b"-")
+               for name, start, end, _, _, strand in (line.split(b"\t") for line in features.read_bytes().splitlines())]
+    for reverse in (False, True):
+        chosen = [(r, t) for r, t in zip(regions, texts) if r[3] == reverse]
+        listed = tmp_path / "regions.txt"
+        listed.write_bytes(b"".join(b"%s:%d-%d\n" % r[:3] for r, _ in chosen))
+        done = run("faidx", path, "-r", listed, *(["-i"] if reverse else []))
+        assert done.returncode == 0, done.stderr
+        assert done.stdout == b"".join(wrapped_bytes(b"%s:%d-%d%s" % (*r[:3], b"/rc" if reverse else b""), t)
+                                       for r, t in chosen)
+    # samtools counts only 0x21..0x7E as bases (and prints only those).
+    shown = copy_for_tool(plain)
+    run_tool(samtools, "faidx", shown)
+    assert [line.split(b"\t")[:2] for line in Path(f"{shown}.fai").read_bytes().splitlines()] == [
+        [name, b"%d" % sum(0x21 <= b <= 0x7E for b in seq)] for name, seq in named]
 
 
 # ---- faidx wraps every text the same way ----------------------------------------

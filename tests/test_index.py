@@ -190,6 +190,15 @@ def test_invalid_utf8_builds_nothing(tmp_path):
     assert open_error(path) == INVALID_UTF8
     assert read_text(path + ".fai") == "old\t2\t3\t2\t3\n"
     assert sorted(os.listdir(tmp_path)) == ["bad.fa", "bad.fa.fai"]
+    # The kelpa program reads bytes and indexes it; the module still refuses
+    # its text, and an index whose names are not UTF-8.
+    program = os.path.join(os.path.dirname(sys.executable), "kelpa")
+    subprocess.run([program, "index", path], check=True)
+    assert read_text(path + ".fai") == "a\t5\t3\t5\t6\n"
+    assert plain_error(kelpa.Faidx(path).fetch, "a", 1, 5) == INVALID_UTF8
+    write_bytes(path, b">\xe9\nACGT\n")
+    subprocess.run([program, "index", path], check=True)
+    assert open_error(path, build_index=False) == INVALID_UTF8
 
 
 # fsync() fails with EIO on a file or on a directory, and succeeds at once otherwise.

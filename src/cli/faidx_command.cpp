@@ -1,10 +1,11 @@
 // kelpa faidx: regions as FASTA records, wrapped, as samtools faidx prints them.
 //
-// Regions are read in batches; each batch is planned by the core's
-// coordinate rules (Faidx::plan_fetch), whose warnings are told in samtools'
-// words, extracted on the worker pool and written in input order. A region
-// that cannot be printed ends the run after the ones before it were
-// written; with -c it is printed empty (as samtools does) after a warning.
+// Regions are read in batches (batch_bounds.hpp); each batch is planned by
+// the core's coordinate rules (Faidx::plan_fetch), whose warnings are told
+// in samtools' words, extracted on the worker pool and written in input
+// order. A region that cannot be printed ends the run after the ones before
+// it were written; with -c it is printed empty (as samtools does) after a
+// warning.
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include <memory>
 #include <optional>
 
+#include "cli/batch_bounds.hpp"
 #include "cli/commands.hpp"
 #include "cli/line_reader.hpp"
 #include "cli/options.hpp"
@@ -76,18 +78,22 @@ struct Settings {
     std::string suffix;  // after every name
 };
 
+// Records of a batch are cut into lines this many bytes at a time.
+constexpr std::size_t FORMAT_BLOCK = std::size_t{16} << 20;
+
 // The regions of one batch and the records they become.
 class FaidxJob {
 public:
     FaidxJob(const core::Faidx& faidx, Output& out, const Settings& settings)
-        : faidx_(faidx), out_(out), settings_(settings) {
+        : faidx_(faidx), out_(out), settings_(settings), bounds_(faidx) {
         // The file's bytes as they are; with -i reverse complemented as
         // samtools and bedtools complement.
         finishing_.utf8 = false;
         if (settings.reverse) finishing_.reverse = core::ComplementRule::KeepOthers;
     }
 
-    // Takes one region. False when the run ends here (the reason reported).
+    // Takes one region; the batch keeps a copy of its text, so the caller's
+    // may go. False when the run ends here (the reason reported).
     bool add(std::string_view text) {
         Region region;
         std::string problem;
@@ -96,12 +102,14 @@ public:
             report_warning("region '" + std::string(text) + "': dropped the fractional part of '" +
                            std::string(region.inexact) + "'");
         }
+        const std::string_view label = lines_.keep(text);
         const bool repeats = !requests_.empty() && region.entry == last_entry_;
         last_entry_ = region.entry;
-        requests_.push_back({region.name, region.start, region.end, repeats});
-        labels_.push_back(text);
-        if (region.end >= region.start) bases_ += region.end - region.start + 1;
-        return requests_.size() < BATCH_REGIONS && bases_ < BATCH_BASES ? true : run();
+        const std::size_t name_at = static_cast<std::size_t>(region.name.data() - text.data());
+        requests_.push_back({label.substr(name_at, region.name.size()), region.start, region.end, repeats});
+        labels_.push_back(label);
+        bounds_.add(*region.entry, region.start, region.end >= region.start ? region.end - region.start + 1 : 0);
+        return bounds_.full() ? run() : true;
     }
 
     // Prints the regions taken so far. False when the run ends here.
@@ -118,13 +126,14 @@ public:
                 return plan;
             };
             const bool done = core::run_batch(faidx_, requests_, nullptr, {}, finishing_, *this, planner,
-                                              executor_for(requests_.size(), bases_));
+                                              executor_for(requests_.size(), bounds_.bases()));
             format_records();
             requests_.clear();
             labels_.clear();
             texts_.clear();
-            bases_ = 0;
+            bounds_.clear();
             arena_.reset();
+            lines_.reset();
             if (!done) {
                 if (!failure_.empty()) {
                     out_.flush();
@@ -203,39 +212,48 @@ private:
         }
     }
 
-    // The records of the texts extracted so far, cut into lines on the
-    // worker pool into one block, each at its own offset, and written. A
-    // batch with a text too large for that goes through the output buffer.
+    // The records of the texts extracted so far, written in runs of about
+    // FORMAT_BLOCK bytes: a run's records are cut into lines on the worker
+    // pool into one block, each at its own offset, and written. A record
+    // larger than that goes through the output buffer alone.
     void format_records() {
         const std::size_t count = texts_.size();
-        if (count == 0) return;
         offsets_.resize(count + 1);
-        offsets_[0] = 0;
-        for (std::size_t i = 0; i < count; ++i)
-            offsets_[i + 1] = offsets_[i] + header_size(labels_[i]) + lines_size(texts_[i].size());
-        const std::size_t total = offsets_[count];
-        if (total > 2 * BATCH_BASES) {
-            for (std::size_t i = 0; i < count; ++i) {
-                write_record(labels_[i], texts_[i]);
+        for (std::size_t begin = 0; begin < count;) {
+            const std::size_t first = header_size(labels_[begin]) + lines_size(texts_[begin].size());
+            if (first > FORMAT_BLOCK) {
+                write_record(labels_[begin], texts_[begin]);
+                ++begin;
+                continue;
             }
-            return;
+            std::size_t end = begin;
+            offsets_[begin] = 0;
+            for (; end < count; ++end) {
+                const std::size_t size = header_size(labels_[end]) + lines_size(texts_[end].size());
+                if (offsets_[end] + size > FORMAT_BLOCK) break;
+                offsets_[end + 1] = offsets_[end] + size;
+            }
+            format_run(begin, end);
+            begin = end;
         }
-        if (total > block_size_) {
-            block_.reset(new char[total]);
-            block_size_ = total;
-        }
-        const auto body = [this](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) {
+    }
+
+    // Records [begin, end), whose offsets_ run from 0, formatted and written.
+    void format_run(std::size_t begin, std::size_t end) {
+        if (block_ == nullptr) block_.reset(new char[FORMAT_BLOCK]);
+        const auto body = [this, begin](std::size_t from, std::size_t to) {
+            for (std::size_t i = begin + from; i < begin + to; ++i) {
                 format_lines(texts_[i], format_header(labels_[i], block_.get() + offsets_[i]));
             }
         };
+        const std::size_t count = end - begin;
         if (count < core::PARALLEL_BATCH_THRESHOLD) {
             body(0, count);
         } else {
             core::StagedBatch batch(count, 64, body);
             batch.finish();
         }
-        out_.write_through(block_.get(), total);
+        out_.write_through(block_.get(), offsets_[end]);
     }
 
     // One record through the output buffer, whole lines a block's worth at
@@ -270,11 +288,11 @@ private:
     std::vector<std::string_view> labels_;
     std::vector<std::string_view> texts_;  // of the regions finished so far
     std::vector<std::size_t> offsets_;     // of each record in block_
-    std::unique_ptr<char[]> block_;        // the formatted records of a batch
-    std::size_t block_size_ = 0;
+    std::unique_ptr<char[]> block_;        // FORMAT_BLOCK bytes: the formatted records of a run
     const core::IndexEntry* last_entry_ = nullptr;
-    std::uint64_t bases_ = 0;
-    TextArena arena_;
+    BatchBounds bounds_;
+    TextArena arena_;  // the texts
+    TextArena lines_;  // the regions as given
     std::string failure_;
 };
 
@@ -338,8 +356,8 @@ int run_faidx(const std::vector<std::string>& args) {
                     break;
                 }
                 case LineReader::Next::Refill:
-                    if (!job.run()) return EXIT_FAILED;
                     if (!reader->refill()) {
+                        if (!job.run()) return EXIT_FAILED;  // the regions before are printed first
                         out->flush();
                         return fail(reader->error());
                     }

@@ -1,11 +1,11 @@
 // kelpa getfasta: the features of a BED file as one-line FASTA records (or
 // name<TAB>sequence lines), as bedtools getfasta prints them.
 //
-// Features are read in batches, planned by the core's coordinate rules
-// (Faidx::plan_fetch): a feature whose plan comes with warnings, or on a
-// sequence the index lacks, is skipped with a warning in bedtools' words
-// (about a missing sequence, once). Warnings come in line order, as
-// bedtools prints them.
+// Features are read in batches (batch_bounds.hpp), planned by the core's
+// coordinate rules (Faidx::plan_fetch): a feature whose plan comes with
+// warnings, or on a sequence the index lacks, is skipped with a warning in
+// bedtools' words (about a missing sequence, once). Warnings come in line
+// order, as bedtools prints them.
 // The texts are extracted on the worker pool and written in input order;
 // reverse complements (-s) are made while writing.
 #include <charconv>
@@ -15,6 +15,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "cli/batch_bounds.hpp"
 #include "cli/bed.hpp"
 #include "cli/commands.hpp"
 #include "cli/line_reader.hpp"
@@ -70,6 +71,8 @@ struct Feature {
 
 // The features of one batch, as read from the BED file.
 struct Batch {
+    explicit Batch(const core::Faidx& faidx) : bounds(faidx) {}
+
     std::vector<Feature> features;
     std::vector<core::RegionRequest> requests;
     std::vector<std::size_t> owner;  // feature of each request
@@ -77,25 +80,29 @@ struct Batch {
     // the batch is planned, in line order with the features' own.
     std::vector<std::pair<std::size_t, std::string>> warnings;
     std::string_view last_chrom;
-    std::uint64_t bases = 0;
+    const core::IndexEntry* last_entry = nullptr;  // of last_chrom
+    BatchBounds bounds;
+    TextArena lines;  // the lines of its features, which they point into
 
-    bool full() const { return requests.size() >= BATCH_REGIONS || bases >= BATCH_BASES; }
+    bool full() const { return bounds.full(); }
     void clear() {
         features.clear();
         requests.clear();
         owner.clear();
         warnings.clear();
-        bases = 0;
+        bounds.clear();
+        lines.reset();
     }
 };
 
 // Reads the BED file in batches and prints them. While the workers extract
-// one batch, the calling thread reads the next (from the same window of the
-// file, which is refilled only when both are done).
+// one batch, the calling thread reads the next (up to the end of the window
+// of the file read so far; each batch keeps copies of its lines, so the
+// window is refilled whenever it is used up).
 class GetfastaJob {
 public:
     GetfastaJob(const core::Faidx& faidx, Output& out, const Settings& settings, LineReader& reader)
-        : faidx_(faidx), out_(out), settings_(settings), reader_(reader) {}
+        : faidx_(faidx), out_(out), settings_(settings), reader_(reader), batches_{Batch(faidx), Batch(faidx)} {}
 
     // Prints every feature of the BED file. False when the run ends early
     // (what ended it was told).
@@ -113,8 +120,8 @@ public:
             switch (reader_.next(line)) {
                 case LineReader::Next::End: return run();
                 case LineReader::Next::Refill:
-                    if (!run()) return false;
                     if (!reader_.refill()) {
+                        if (!run()) return false;  // the lines before are printed first
                         out_.flush();
                         report_error(reader_.error());
                         return false;
@@ -127,8 +134,9 @@ public:
 
     // Takes one line of the BED file into the batch being filled; a line
     // that cannot be read is kept as the bad one.
-    void add(std::string_view line, std::size_t number) {
+    void add(std::string_view text, std::size_t number) {
         Batch& batch = filling();
+        const std::string_view line = batch.lines.keep(text);
         BedFeature bed;
         switch (parse_bed_line(line, bed, settings_.split ? &blocks_ : nullptr, bad_problem_)) {
             case BedLine::Skip: return;
@@ -147,6 +155,7 @@ public:
                 return;
             }
             batch.last_chrom = bed.chrom;
+            batch.last_entry = entry;
         }
         Feature& feature = batch.features.emplace_back(Feature{bed});
         if (settings_.split && !blocks_.empty()) {
@@ -159,7 +168,7 @@ public:
             batch.requests.push_back({bed.chrom, bed.start + 1, bed.end, repeats});
             batch.owner.push_back(batch.features.size() - 1);
         }
-        batch.bases += bed.end - bed.start;
+        batch.bounds.add(*batch.last_entry, bed.start + 1, bed.end - bed.start);
     }
 
     // Prints the batch being filled; the next one is filled meanwhile. False
@@ -187,7 +196,7 @@ public:
             };
             prefixes_.assign(batch.requests.size(), {});
             done = core::run_batch(faidx_, batch.requests, nullptr, {}, FINISHING, *this, planner,
-                                   executor_for(batch.requests.size(), batch.bases));
+                                   executor_for(batch.requests.size(), batch.bounds.bases()));
             send_span();
             arena_.reset();
             headers_.reset();

@@ -137,10 +137,10 @@ private:
 // mapping cannot be guarded (fault_guard.hpp), is read.
 core::Result<std::vector<core::NamedEntry>> scan(const std::string& path, const core::UniqueFd& fd) {
     core::Mapping mapping;
-    if (!mapping.map(fd.get())) return core::scan_fasta(path);
-    if (!core::install_fault_handler()) return core::scan_fasta(path);
+    if (!mapping.map(fd.get())) return core::scan_fasta(path, core::Encoding::Bytes);
+    if (!core::install_fault_handler()) return core::scan_fasta(path, core::Encoding::Bytes);
     ::madvise(const_cast<char*>(mapping.data()), mapping.length(), MADV_SEQUENTIAL);
-    core::FastaTextScan text(path);
+    core::FastaTextScan text(path, core::Encoding::Bytes);
     PieceCopier pieces(mapping);
     for (std::uint64_t k = 0; k < pieces.count(); ++k) {
         const std::optional<std::string_view> piece = pieces.get(k);
@@ -159,7 +159,7 @@ core::Status index(const std::string& path) {
     if (!head) return head.take_error();
     const core::FileFormat format = core::detect_format(*head);
     if (format == core::FileFormat::Bgzf) {
-        core::FaidxOptions options;
+        core::FaidxOptions options = faidx_options();
         options.always_build = true;
         core::Result<std::unique_ptr<core::Faidx>> built = open_reference(path, options);
         if (!built) return built.take_error();

@@ -23,6 +23,12 @@ int usage_error(std::string_view message) {
     return EXIT_USAGE;
 }
 
+core::FaidxOptions faidx_options() {
+    core::FaidxOptions options;
+    options.encoding = core::Encoding::Bytes;
+    return options;
+}
+
 core::Result<std::unique_ptr<core::Faidx>> open_reference(const std::string& path, core::FaidxOptions options) {
     core::Result<std::unique_ptr<core::Faidx>> opened = core::Faidx::open(path, std::nullopt, std::move(options));
     if (opened && (*opened)->missing_eof_marker()) report_warning(core::missing_eof_warning(path));

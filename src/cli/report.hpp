@@ -25,9 +25,13 @@ int fail(std::string_view message);
 // report_error(message) and EXIT_USAGE, for `return usage_error(...)`.
 int usage_error(std::string_view message);
 
+// The options the program opens a FASTA file with: the file read as bytes,
+// which it prints as they are.
+core::FaidxOptions faidx_options();
+
 // Opens the FASTA file at `path` (building its index when needed) and warns,
 // in the program's words, of what opening found.
-core::Result<std::unique_ptr<core::Faidx>> open_reference(const std::string& path, core::FaidxOptions options = {});
+core::Result<std::unique_ptr<core::Faidx>> open_reference(const std::string& path, core::FaidxOptions options = faidx_options());
 
 // A core error as the program tells it inside its own messages, e.g.
 // "IO error: ...".

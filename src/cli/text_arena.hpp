@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "core/batch.hpp"
@@ -34,6 +35,13 @@ public:
         return p;
     }
 
+    // A copy of `text` that stays put until reset().
+    std::string_view keep(std::string_view text) {
+        char* p = take(text.size());
+        std::copy(text.begin(), text.end(), p);
+        return std::string_view(p, text.size());
+    }
+
     // Keeps the blocks for the next batch: their pages are mapped already.
     void reset() {
         large_.clear();
@@ -47,10 +55,6 @@ private:
     std::size_t current_ = SIZE_MAX;  // block being filled; wraps to 0 on first use
     std::uint64_t used_ = 0;
 };
-
-// A batch ends at this many regions or this many bases, whichever comes first.
-inline constexpr std::size_t BATCH_REGIONS = 16384;
-inline constexpr std::uint64_t BATCH_BASES = std::uint64_t{64} << 20;
 
 // Where a batch of `regions` regions and `bases` bases is extracted: a few
 // short regions on the calling thread, which starts no worker; anything

@@ -29,7 +29,7 @@ struct BatchSlot {
     enum class State : std::uint8_t {
         Idle,      // nothing to extract (an empty result, or failed while planning)
         Pending,   // to be extracted by a worker
-        Complete,  // out holds `count` finished ASCII bytes
+        Complete,  // out holds `count` finished bytes (ASCII, but for Encoding::Bytes)
         Unfinished,  // out holds `written` bytes that still need finishing
         Failed,    // error holds why
     };

@@ -31,6 +31,7 @@ public:
     // A compressed file that shrank fails its block reads instead.
     bool shrunk() const override { return false; }
     std::unique_ptr<TextSource> long_read(std::uint64_t begin, std::uint64_t end) const override;
+    bool groups_reads() const override { return true; }
     std::unique_ptr<BatchReads> batch_reads(const Faidx& faidx, std::vector<BatchSlot>& slots,
                                             const BatchFinish& finish) const override;
 

@@ -30,6 +30,7 @@
 //   long_read(begin, end)   a source set up for one read of [begin, end)
 //                           that is long (BGZF: its blocks streamed, inflated
 //                           ahead on the pool), or nullptr to read this one
+//   groups_reads()          whether batch_reads() groups reads by place
 //   batch_reads(...)        the stage of a batch that extracts its regions
 //                           (batch.hpp): by default on the worker pool in
 //                           pieces; a source whose reads are better grouped
@@ -103,6 +104,10 @@ public:
     virtual bool guarded_alone(BodyRef body) const { return guarded(body); }
     virtual bool shrunk() const = 0;
     virtual std::unique_ptr<TextSource> long_read(std::uint64_t, std::uint64_t) const { return nullptr; }
+    // Whether batch_reads() groups a batch's reads by where they lie (blocks
+    // to inflate, ranges to fetch), so that a large batch of regions in no
+    // particular order costs far less than many small ones.
+    virtual bool groups_reads() const { return false; }
     // Defined in batch.cpp.
     virtual std::unique_ptr<BatchReads> batch_reads(const Faidx& faidx, std::vector<BatchSlot>& slots,
                                                     const BatchFinish& finish) const;

@@ -382,7 +382,9 @@ Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, std::optional<s
     faidx->file_size_ = faidx->text_->size();
 
     const bool build = needs_building(path, index_path, faidx->options_);
-    Status loaded = build ? build_index(path, index_path, faidx->entries_) : read_index(index_path, faidx->entries_);
+    const Encoding encoding = faidx->options_.encoding;
+    Status loaded = build ? build_index(path, index_path, faidx->entries_, encoding)
+                          : read_index(index_path, faidx->entries_, encoding);
     if (!loaded) return loaded.take_error();
     faidx->ends_checked_ = std::make_unique<std::atomic<bool>[]>(faidx->entries_.size());
     return faidx;
@@ -403,7 +405,7 @@ Result<std::unique_ptr<TextSource>> Faidx::open_bgzf(UniqueFd fd, std::uint64_t 
     if (needs_building(path, indexname_, options_) || needs_building(path, gzi_path, options_)) {
         Result<BlockTable> scanned = scan_blocks(file);
         if (!scanned) return scanned.take_error();
-        FastaTextScan scan(path);
+        FastaTextScan scan(path, options_.encoding);
         Status read = read_text_in_order(file, *scanned, [&scan](const char* text, std::size_t bytes) {
             return scan.feed(std::string_view(text, bytes));
         });
@@ -418,7 +420,7 @@ Result<std::unique_ptr<TextSource>> Faidx::open_bgzf(UniqueFd fd, std::uint64_t 
     } else {
         Result<BlockTable> read = read_gzi(gzi_path, file);
         if (!read) return read.take_error();
-        if (Status loaded = read_index(indexname_, entries_); !loaded) return loaded.take_error();
+        if (Status loaded = read_index(indexname_, entries_, options_.encoding); !loaded) return loaded.take_error();
         table.emplace(std::move(read.value()));
     }
     return std::unique_ptr<TextSource>(std::make_unique<BgzfText>(std::move(raw), std::move(*table)));

@@ -49,6 +49,7 @@
 #include "error.hpp"
 #include "finishing.hpp"
 #include "index_file.hpp"
+#include "text.hpp"
 
 namespace kelpa::core {
 
@@ -62,6 +63,7 @@ struct FaidxOptions {
     bool one_based_attributes = true;        // false: result start is first base - 1
     std::optional<std::string> default_seq;  // pads results that come back short
     bool mutable_file = false;               // open read-write and read without a mapping
+    Encoding encoding = Encoding::Utf8;      // Bytes: names and texts of any bytes (text.hpp)
 };
 
 // What a single-region request comes to once the coordinate rules ran.
@@ -162,9 +164,11 @@ public:
 
     // How the module finishes this file's text under the options: upper-cased
     // as asked, padded with default_seq (when `pad`: a whole record is
-    // never padded), reverse complemented by `reverse`, and UTF-8.
+    // never padded), reverse complemented by `reverse`, and UTF-8 unless
+    // the file is read as bytes.
     Finishing finishing(bool pad = true, std::optional<ComplementRule> reverse = std::nullopt) const {
-        return Finishing{options_.sequence_always_upper, pad ? options_.default_seq : std::nullopt, reverse, true};
+        return Finishing{options_.sequence_always_upper, pad ? options_.default_seq : std::nullopt, reverse,
+                         options_.encoding == Encoding::Utf8};
     }
 
 private:

@@ -116,12 +116,6 @@ private:
     bool unscanned_ = false;  // next() has reached the tail, which memchr() reads
 };
 
-bool is_whitespace_at(const char* p, const char* end) {
-    const auto byte = static_cast<unsigned char>(*p);
-    if (byte < 0x80) return byte == ' ' || (byte >= 0x09 && byte <= 0x0D);
-    return whitespace_prefix(std::string_view(p, static_cast<std::size_t>(end - p))) != 0;
-}
-
 // Why a record's lines cannot be indexed: the arithmetic of a fetch holds
 // only while every line but the record's last is exactly as long as its first.
 enum class LayoutBreak : std::uint8_t {
@@ -149,9 +143,9 @@ const char* describe(LayoutBreak why) {
 // numbers and the name are kept, never a line.
 class FastaScanner {
 public:
-    explicit FastaScanner(const std::string& path) : path_(path) {}
+    FastaScanner(const std::string& path, Encoding encoding) : path_(path), encoding_(encoding) {}
 
-    // `data` holds whole UTF-8 characters only (see cut_off_tail).
+    // As UTF-8, `data` holds whole characters only (see cut_off_tail).
     Status feed(const char* data, std::size_t size);
     Status finish();
 
@@ -182,8 +176,15 @@ private:
     // line is not one that a fetch can read as the index would say.
     Status stray_cr(bool in_header);
     FaidxError failure();
+    // Bytes of the whitespace at p that ends a name, or 0.
+    std::size_t whitespace_at(const char* p, const char* end) const {
+        const auto byte = static_cast<unsigned char>(*p);
+        if (byte < 0x80 || encoding_ == Encoding::Bytes) return is_ascii_whitespace(byte) ? 1 : 0;
+        return whitespace_prefix(std::string_view(p, static_cast<std::size_t>(end - p)));
+    }
 
     const std::string& path_;
+    const Encoding encoding_;
     Mode mode_ = Mode::LineStart;
     std::uint64_t position_ = 0;  // file offset of the first byte of the current feed
     std::uint64_t line_ = 1;      // 1-based number of the line being read
@@ -347,7 +348,7 @@ Status FastaScanner::feed(const char* data, std::size_t size) {
                         mode_ = Mode::LineStart;
                         break;
                     }
-                    const std::size_t width = whitespace_prefix(std::string_view(p, static_cast<std::size_t>(end - p)));
+                    const std::size_t width = whitespace_at(p, end);
                     if (width == 0) {
                         mode_ = Mode::HeaderName;
                         break;
@@ -358,7 +359,7 @@ Status FastaScanner::feed(const char* data, std::size_t size) {
 
             case Mode::HeaderName: {
                 const char* start = p;
-                while (p < end && !is_whitespace_at(p, end)) ++p;
+                while (p < end && whitespace_at(p, end) == 0) ++p;
                 name_.append(start, p);
                 if (p < end) mode_ = Mode::HeaderRest;
                 break;
@@ -405,21 +406,24 @@ Status FastaScanner::finish() {
 
 }  // namespace
 
-// The scanner sees whole UTF-8 characters only: the bytes of a character
-// that a piece cuts off wait in `carry` for the next piece.
+// As UTF-8, the scanner sees whole characters only: the bytes of a
+// character that a piece cuts off wait in `carry` for the next piece.
 struct FastaTextScan::State {
-    explicit State(const std::string& path) : scanner(path) {}
+    State(const std::string& path, Encoding encoding) : scanner(path, encoding), encoding(encoding) {}
 
     FastaScanner scanner;
+    const Encoding encoding;
     unsigned char carry[4] = {};
     std::size_t carried = 0;
 };
 
-FastaTextScan::FastaTextScan(const std::string& path) : path_(path), state_(std::make_unique<State>(path_)) {}
+FastaTextScan::FastaTextScan(const std::string& path, Encoding encoding)
+    : path_(path), state_(std::make_unique<State>(path_, encoding)) {}
 FastaTextScan::~FastaTextScan() = default;
 
 Status FastaTextScan::feed(std::string_view piece) {
     State& state = *state_;
+    if (state.encoding == Encoding::Bytes) return state.scanner.feed(piece.data(), piece.size());
     if (state.carried > 0) {
         // Complete the character the last piece cut off, then scan it alone.
         const unsigned char lead = state.carry[0];
@@ -452,14 +456,14 @@ Result<std::vector<NamedEntry>> FastaTextScan::finish() {
     return state.scanner.take_records();
 }
 
-Result<std::vector<NamedEntry>> scan_fasta(const std::string& fasta_path) {
+Result<std::vector<NamedEntry>> scan_fasta(const std::string& fasta_path, Encoding encoding) {
     Result<UniqueFd> opened = open_regular(fasta_path, O_RDONLY);
     if (!opened) return opened.take_error();
     const UniqueFd fd = std::move(opened.value());
     (void)::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
 
     const auto buffer = std::unique_ptr<char[]>(new char[READ_BUFFER_SIZE]);
-    FastaTextScan scan(fasta_path);
+    FastaTextScan scan(fasta_path, encoding);
     while (true) {
         const ssize_t got = ::read(fd.get(), buffer.get(), READ_BUFFER_SIZE);
         if (got < 0) {
@@ -473,8 +477,9 @@ Result<std::vector<NamedEntry>> scan_fasta(const std::string& fasta_path) {
     return scan.finish();
 }
 
-Status build_index(const std::string& fasta_path, const std::string& index_path, NameTable& table) {
-    Result<std::vector<NamedEntry>> records = scan_fasta(fasta_path);
+Status build_index(const std::string& fasta_path, const std::string& index_path, NameTable& table,
+                   Encoding encoding) {
+    Result<std::vector<NamedEntry>> records = scan_fasta(fasta_path, encoding);
     if (!records) return records.take_error();
     if (Status status = write_index(index_path, *records); !status) return status;
     table.reserve(records->size());

@@ -1,12 +1,14 @@
 // Building an index by scanning a FASTA file.
 //
 // One sequential pass, line by line: a line whose first byte is '>' is a
-// header and its name is the first White_Space-separated word after the
-// '>'; every other line is sequence text whose bases are its bytes minus
+// header and its name is the first word after the '>', words separated by
+// whitespace (text.hpp, Encoding: White_Space as UTF-8, ASCII whitespace as
+// bytes); every other line is sequence text whose bases are its bytes minus
 // trailing CR/LF. lenc and lenb come from a record's first sequence line.
 // Records with an empty name, and lines before the first header, are left
-// out. Text that is not valid UTF-8 fails the build ("stream did not contain
-// valid UTF-8") before anything is written.
+// out. As UTF-8 (the default), text that is not valid UTF-8 fails the build
+// ("stream did not contain valid UTF-8") before anything is written; as
+// bytes, every byte is taken, 0x80..0xFF in names and bases alike.
 //
 // The fetch arithmetic (faidx.hpp) holds only for a uniform layout, so the
 // scan refuses, with IOError naming the file, the record and the 1-based
@@ -22,11 +24,14 @@
 // Memory stays flat in line length: the file is streamed through a fixed
 // 1 MiB buffer and only the current record's numbers and name are kept.
 //
-// For well-formed files (every line terminated, uniform widths, no spaces in
-// sequence lines) the output is byte for byte what `samtools faidx` writes,
-// with "\n" and with "\r\n". One known difference on other files: a record
-// whose first sequence line is the file's unterminated last line gets lenb =
-// its bytes (samtools adds one for the missing "\n").
+// For well-formed files (every line terminated, uniform widths, sequence
+// lines of printing ASCII only) the output is byte for byte what `samtools
+// faidx` writes, with "\n" and with "\r\n"; as bytes, whatever bytes the
+// headers hold. Known differences on other files: samtools counts only
+// printing ASCII (0x21..0x7E) as bases, where a sequence line's other bytes
+// (spaces, control bytes, 0x7F..0xFF) are bases here, as bedtools counts
+// them; and a record whose first sequence line is the file's unterminated
+// last line gets lenb = its bytes (samtools adds one for the missing "\n").
 #pragma once
 
 #include <memory>
@@ -36,6 +41,7 @@
 
 #include "error.hpp"
 #include "index_file.hpp"
+#include "text.hpp"
 
 namespace kelpa::core {
 
@@ -44,7 +50,7 @@ namespace kelpa::core {
 // the file in error messages.
 class FastaTextScan {
 public:
-    explicit FastaTextScan(const std::string& path);
+    explicit FastaTextScan(const std::string& path, Encoding encoding = Encoding::Utf8);
     ~FastaTextScan();
     FastaTextScan(const FastaTextScan&) = delete;
     FastaTextScan& operator=(const FastaTextScan&) = delete;
@@ -60,11 +66,12 @@ private:
 };
 
 // The records of the FASTA file at `fasta_path`, in file order, duplicates included.
-Result<std::vector<NamedEntry>> scan_fasta(const std::string& fasta_path);
+Result<std::vector<NamedEntry>> scan_fasta(const std::string& fasta_path, Encoding encoding = Encoding::Utf8);
 
 // Scans `fasta_path`, writes the index to `index_path` and fills `table`
 // (a name seen twice keeps the later record's entry). Every failure is IO,
 // and leaves any existing index at `index_path` as it was.
-Status build_index(const std::string& fasta_path, const std::string& index_path, NameTable& table);
+Status build_index(const std::string& fasta_path, const std::string& index_path, NameTable& table,
+                   Encoding encoding = Encoding::Utf8);
 
 }  // namespace kelpa::core

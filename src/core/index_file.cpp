@@ -174,11 +174,12 @@ bool split_five(std::string_view line, std::string_view (&fields)[5]) {
 }
 
 // Parses the complete lines in `text` into `table`, in order.
-Status parse_lines(std::string_view text, NameTable& table) {
+Status parse_lines(std::string_view text, NameTable& table, Encoding encoding) {
     // One validation pass over the block; the error is reported only when
     // the line holding the first bad byte is reached, so a bad number on an
     // earlier line still wins.
-    const std::size_t first_invalid = valid_utf8_prefix(text);
+    const bool utf8 = encoding == Encoding::Utf8;
+    const std::size_t first_invalid = utf8 ? valid_utf8_prefix(text) : text.size();
     std::size_t start = 0;
     while (start < text.size()) {
         const auto* newline = static_cast<const char*>(std::memchr(text.data() + start, '\n', text.size() - start));
@@ -187,7 +188,8 @@ Status parse_lines(std::string_view text, NameTable& table) {
 
         // Dropping "\n", then "\r", then trimming equals trimming alone:
         // both terminator bytes are White_Space.
-        const std::string_view line = trim_whitespace(text.substr(start, stop - start));
+        const std::string_view line = utf8 ? trim_whitespace(text.substr(start, stop - start))
+                                           : trim_ascii_whitespace(text.substr(start, stop - start));
         start = stop + 1;
 
         std::string_view fields[5];
@@ -229,7 +231,7 @@ void reserve_for(NameTable& table, std::string_view first_block, std::uint64_t f
 
 }  // namespace
 
-Status read_index(const std::string& path, NameTable& table) {
+Status read_index(const std::string& path, NameTable& table, Encoding encoding) {
     Result<UniqueFd> opened = open_regular(path, O_RDONLY);
     if (!opened) {
         if (Status regular = check_regular(path); !regular) return regular.take_error();
@@ -267,7 +269,7 @@ Status read_index(const std::string& path, NameTable& table) {
             reserve_for(table, block, file_size);
             reserved = true;
         }
-        if (Status parsed = parse_lines(block, table); !parsed) return parsed;
+        if (Status parsed = parse_lines(block, table, encoding); !parsed) return parsed;
         if (got == 0) return {};
         held = filled - complete;
         std::memmove(buffer.get(), buffer.get() + complete, held);

@@ -10,11 +10,11 @@
 //   lenb    bytes on each full sequence line, terminator ("\n" or "\r\n") included
 //
 // Reading accepts "\n" and "\r\n", a last line without terminator, trims
-// Unicode White_Space from both ends of each line (text.hpp), splits it at
-// every tab, ignores lines that do not give exactly five fields, and rejects a
-// five-field line whose numbers are not unsigned 64-bit decimals ("Invalid
-// rlen", ...). The numbers are not checked against each other or against the
-// FASTA file.
+// Unicode White_Space (as bytes: ASCII whitespace; text.hpp, Encoding) from
+// both ends of each line, splits it at every tab, ignores lines that do not
+// give exactly five fields, and rejects a five-field line whose numbers are
+// not unsigned 64-bit decimals ("Invalid rlen", ...). The numbers are not
+// checked against each other or against the FASTA file.
 #pragma once
 
 #include <cstddef>
@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "text.hpp"
 
 namespace kelpa::core {
 
@@ -88,10 +89,11 @@ private:
 // insert_or_assign. A file that cannot be opened gives IndexNotFound(path); a
 // failing read gives IO. Lines are taken in order and the first bad one ends
 // the reading: a line that is not valid UTF-8 gives IO "stream did not contain
-// valid UTF-8", a bad number FastaIndexing "Invalid rlen" / "Invalid offset" /
-// "Invalid lenc" / "Invalid lenb" (first bad field in column order). On error
-// the table holds the lines before the bad one.
-Status read_index(const std::string& path, NameTable& table);
+// valid UTF-8" (as UTF-8; as bytes, any bytes are read), a bad number
+// FastaIndexing "Invalid rlen" / "Invalid offset" / "Invalid lenc" / "Invalid
+// lenb" (first bad field in column order). On error the table holds the lines
+// before the bad one.
+Status read_index(const std::string& path, NameTable& table, Encoding encoding = Encoding::Utf8);
 
 // Writes the entries, in the order given, to `path` through an AtomicFile
 // (atomic_file.hpp): a reader never sees a partial index, nor after a crash,

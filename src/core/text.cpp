@@ -8,8 +8,6 @@ namespace {
 
 using u8 = unsigned char;
 
-bool is_ascii_whitespace(u8 b) { return b == ' ' || (b >= 0x09 && b <= 0x0D); }
-
 // The multi-byte White_Space characters are U+0085 and U+00A0 (two bytes,
 // lead 0xC2) and nine code points or ranges of three bytes (leads 0xE1..0xE3).
 bool is_whitespace2(u8 b0, u8 b1) { return b0 == 0xC2 && (b1 == 0x85 || b1 == 0xA0); }
@@ -60,6 +58,12 @@ std::size_t whitespace_suffix(std::string_view text) {
 std::string_view trim_whitespace(std::string_view text) {
     while (std::size_t w = whitespace_prefix(text)) text.remove_prefix(w);
     while (std::size_t w = whitespace_suffix(text)) text.remove_suffix(w);
+    return text;
+}
+
+std::string_view trim_ascii_whitespace(std::string_view text) {
+    while (!text.empty() && is_ascii_whitespace(static_cast<u8>(text.front()))) text.remove_prefix(1);
+    while (!text.empty() && is_ascii_whitespace(static_cast<u8>(text.back()))) text.remove_suffix(1);
     return text;
 }
 

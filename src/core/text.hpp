@@ -14,6 +14,17 @@
 
 namespace kelpa::core {
 
+// What the bytes of a FASTA file, and of its index, are read as.
+//   Utf8   text: anything that is not valid UTF-8 is refused, and a name
+//          ends at White_Space (the module, whose names and texts are str);
+//   Bytes  any bytes, none refused: a name ends at ASCII whitespace
+//          (0x09..0x0D, 0x20), the bytes samtools cuts names at (the
+//          program, which prints the file's bytes as they are).
+enum class Encoding : std::uint8_t { Utf8, Bytes };
+
+// Whether `byte` is ASCII whitespace: 0x09..0x0D or 0x20.
+inline bool is_ascii_whitespace(unsigned char byte) { return byte == ' ' || (byte >= 0x09 && byte <= 0x0D); }
+
 // Length in bytes (1, 2 or 3) of a White_Space character at the start of
 // `text` (UTF-8), or 0 when it starts with anything else or is empty.
 std::size_t whitespace_prefix(std::string_view text);
@@ -21,6 +32,8 @@ std::size_t whitespace_prefix(std::string_view text);
 std::size_t whitespace_suffix(std::string_view text);
 // `text` with White_Space characters removed from both ends.
 std::string_view trim_whitespace(std::string_view text);
+// `text` with ASCII whitespace removed from both ends.
+std::string_view trim_ascii_whitespace(std::string_view text);
 
 // An unsigned decimal: an optional '+', then one or more ASCII digits
 // (leading zeros allowed), value at most 2^64 - 1. Anything else gives nothing.
