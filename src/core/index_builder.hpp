@@ -65,7 +65,11 @@ private:
     std::unique_ptr<State> state_;
 };
 
-// The records of the FASTA file at `fasta_path`, in file order, duplicates included.
+// The records of the FASTA file at `fasta_path`, in file order, duplicates
+// included: the one scan of the module and the program alike. The file is
+// mapped and copied out a piece at a time on a second thread, ahead of the
+// scan, under the SIGBUS guard (a file cut short meanwhile is an IO error
+// naming it); a file that cannot be mapped or guarded is read.
 Result<std::vector<NamedEntry>> scan_fasta(const std::string& fasta_path, Encoding encoding = Encoding::Utf8);
 
 // Scans `fasta_path`, writes the index to `index_path` and fills `table`
