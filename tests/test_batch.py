@@ -9,11 +9,9 @@ failing position.
 import os
 import random
 import resource
-import signal
 import subprocess
 import sys
 import textwrap
-import time
 
 import pytest
 
@@ -266,33 +264,6 @@ def test_pool_size_from_environment(ref, env, workers):
     # size is not read again.
     assert (at_import, after_small) == (1, 1)
     assert after_pool == at_end == 1 + workers
-
-
-@pytest.mark.filterwarnings("ignore:.*fork.*:DeprecationWarning")
-def test_forked_child_runs_pool_batches(faidx):
-    regions = [("chr2", i + 1, 1500) for i in range(1500)]
-    expected = [CHR2[i:] for i in range(1500)]
-    assert [s.seq for s in faidx.fetch_many(regions)] == expected  # the parent's pool is up
-
-    pid = os.fork()
-    if pid == 0:
-        code = 1
-        try:
-            ok = [s.seq for s in faidx.fetch_many(regions)] == expected
-            ok = ok and [s.seq for s in faidx.fetch_many_same_chr(
-                "chr2", [(s, e) for _, s, e in regions])] == expected
-            code = 0 if ok else 2
-        finally:
-            os._exit(code)
-    deadline = time.monotonic() + 120
-    while not (waited := os.waitpid(pid, os.WNOHANG))[0]:
-        if time.monotonic() > deadline:
-            os.kill(pid, signal.SIGKILL)
-            os.waitpid(pid, 0)
-            pytest.fail("forked child did not finish")
-        time.sleep(0.02)
-    assert os.waitstatus_to_exitcode(waited[1]) == 0
-    assert [s.seq for s in faidx.fetch_many(regions)] == expected  # and the parent's still works
 
 
 EXIT_SCRIPT = textwrap.dedent("""
