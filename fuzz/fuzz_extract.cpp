@@ -22,10 +22,12 @@
 //   min(position + count + lenb + ceil(count / lenc) * max(lenb - lenc, 0), size)
 //
 // with every CR and LF dropped, cut to `count`; fewer than `count` only when
-// the window reaches the end of the file (a truncated file).
+// the window reaches the end of the file (a truncated file) or there is
+// nothing to read (rlen 0, first 0, base `first` past the end of the file).
 //
 // Indexed by the builder. The input's bytes are indexed with scan_fasta(),
-// and when that succeeds the records go into the index. The file opens
+// as UTF-8 or as bytes, and when that succeeds the records go into the
+// index, which is read the same way. The file opens
 // (unless it starts as a compressed file does), and the layout check
 // refuses nothing: for every name of the index, the region the input gives
 // (clamped to the record) and the whole record are fetched, the bound is
@@ -33,10 +35,11 @@
 // up to the next header line or the end of the file, CR and LF dropped,
 // whose length is rlen.
 //
-// Input format: a flags byte (1: read through the open file instead of the
-// mapping; 2: indexed by the builder), then rlen, offset, lenc, lenb, first
-// and count, or in the builder mode start and end (each drawn by
-// fuzz::Input::number), then the file's bytes.
+// Input format: a flags byte (bit 0: read through the open file instead of
+// the mapping; bit 1: indexed by the builder; bit 2: the file is read as
+// bytes, not UTF-8), then rlen, offset, lenc, lenb, first and count, or in
+// the builder mode start and end (each drawn by fuzz::Input::number), then
+// the file's bytes.
 #include <algorithm>
 #include <cstdint>
 #include <memory>
@@ -49,6 +52,7 @@
 #include "core/faidx.hpp"
 #include "core/index_builder.hpp"
 
+using kelpa::core::Encoding;
 using kelpa::core::ErrorKind;
 using kelpa::core::Faidx;
 using kelpa::core::FaidxOptions;
@@ -152,7 +156,7 @@ struct Files {
 };
 
 // The index's one line may say anything; only the layout check may refuse.
-void check_any_entry(Files& files, fuzz::Input& input, bool open_file) {
+void check_any_entry(Files& files, fuzz::Input& input, bool open_file, Encoding encoding) {
     IndexEntry entry;
     entry.rlen = input.number();
     entry.offset = input.number();
@@ -169,6 +173,7 @@ void check_any_entry(Files& files, fuzz::Input& input, bool open_file) {
     options.build_index = false;
     options.rebuild = false;
     options.mutable_file = open_file;
+    options.encoding = encoding;
     auto opened = Faidx::open(fasta_path, index_path, options);
     if (!opened) {
         FUZZ_CHECK(looks_compressed(bytes), "open failed: " + opened.error().payload());
@@ -178,7 +183,8 @@ void check_any_entry(Files& files, fuzz::Input& input, bool open_file) {
     const IndexEntry* e = faidx.entries().find("r");
     FUZZ_CHECK(e != nullptr, "the index line was not read: " + index_line);
 
-    const std::string context = describe(*e, first, count) + (open_file ? ", open file" : ", mapped");
+    const std::string context = describe(*e, first, count) + (open_file ? ", open file" : ", mapped") +
+                                (encoding == Encoding::Bytes ? ", as bytes" : "");
     const std::uint64_t bound = faidx.extract_bound(*e, first, count);
     const std::uint64_t expected_bound = bound_by_hand(bytes, *e, first, count);
     FUZZ_CHECK(bound == expected_bound,
@@ -202,13 +208,13 @@ void check_any_entry(Files& files, fuzz::Input& input, bool open_file) {
 }
 
 // The builder's index for the input's bytes: every fetch inside a record succeeds.
-void check_built_index(Files& files, fuzz::Input& input, bool open_file) {
+void check_built_index(Files& files, fuzz::Input& input, bool open_file, Encoding encoding) {
     const std::uint64_t start = input.number();
     const std::uint64_t end = input.number();
     const std::string_view bytes = input.rest();
 
     const std::string fasta_path = files.fasta.write(bytes.data(), bytes.size());
-    auto scanned = kelpa::core::scan_fasta(fasta_path);
+    auto scanned = kelpa::core::scan_fasta(fasta_path, encoding);
     if (!scanned) return;
     std::string index_text;
     for (const auto& [name, entry] : scanned.value()) index_text += line(name, entry);
@@ -217,6 +223,7 @@ void check_built_index(Files& files, fuzz::Input& input, bool open_file) {
     options.build_index = false;
     options.rebuild = false;
     options.mutable_file = open_file;
+    options.encoding = encoding;
     auto opened = Faidx::open(fasta_path, index_path, options);
     if (!opened) {
         FUZZ_CHECK(looks_compressed(bytes), "open failed: " + opened.error().payload());
@@ -234,7 +241,8 @@ void check_built_index(Files& files, fuzz::Input& input, bool open_file) {
                                                std::to_string(e->rlen));
         const auto fetch = [&](std::uint64_t first, std::uint64_t count) {
             const std::string context = "record " + fuzz::hex_preview(name) + ": " + describe(*e, first, count) +
-                                        (open_file ? ", open file" : ", mapped");
+                                        (open_file ? ", open file" : ", mapped") +
+                                        (encoding == Encoding::Bytes ? ", as bytes" : "");
             const std::uint64_t bound = faidx.extract_bound(*e, first, count);
             FUZZ_CHECK(bound == count, "bound " + std::to_string(bound) + "; " + context);
             const std::unique_ptr<char[]> out(new char[bound]);
@@ -266,10 +274,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::Input input(data, size);
     const std::uint8_t flags = input.byte();
     const bool open_file = (flags & 1) != 0;
+    const Encoding encoding = (flags & 4) != 0 ? Encoding::Bytes : Encoding::Utf8;
     if ((flags & 2) != 0) {
-        check_built_index(files, input, open_file);
+        check_built_index(files, input, open_file, encoding);
     } else {
-        check_any_entry(files, input, open_file);
+        check_any_entry(files, input, open_file, encoding);
     }
     return 0;
 }

@@ -80,7 +80,7 @@ def number(value):
     return bytes([4]) + struct.pack("<Q", value)
 
 
-MAPPED, OPEN_FILE, BUILT = 0, 1, 2
+MAPPED, OPEN_FILE, BUILT, BYTES = 0, 1, 2, 4
 
 
 def request(rlen, offset, lenc, lenb, first, count, fasta, flags=MAPPED):
@@ -120,6 +120,8 @@ EXTRACT = {
     "built_nonascii": built(2, 4, BUILDER["nonascii.fa"]),
     "built_long_lines": built(70, 250, b">s x\n" + (b"ACGTN" * 40 + b"\n") * 5 + b"ACG\n\n>t\nA\n"),
     "built_last_line_crlf": built(1, MAX, b">a\nACGT\nAC\r\n>b\r\nAC\r\nA\n"),
+    "built_bytes": built(2, 5, b">r\xff x\nAC\xfeGT\nA\x80\n>s\xc3(\nGG\n", BUILT | BYTES),
+    "built_bytes_latin1_space": built(1, MAX, b">r\xa0s\x85\nACGT\r\nA\r\n", BUILT | BYTES),
 }
 # Every request again, read through the open file instead of the mapping.
 EXTRACT.update({name + "_open_file": bytes([data[0] | OPEN_FILE]) + data[1:] for name, data in list(EXTRACT.items())})

@@ -205,17 +205,20 @@ def test_faidx_past_the_end_and_names_containing_colons(tmp_path, samtools):
     path = tmp_path / "colons.fa"
     write_fasta(path, [("HLA:01", "ACGTACGTAA"), ("y:5", "CCCCGGGGTT")])
     regions = ["HLA:01", "HLA:01:2-4", "y:5", "y:5:3-6", "{y:5}:2-3", "{HLA:01}", "y:5:8-20", "y:5:15-19", "y:5:0-20",
-               "y:5:1.5-2"]
+               "y:5:1.5-2", "y:5:15-", "y:5:11-0", "y:5:20"]
     done = run("faidx", path, *regions)
     same_output(done, samtools, "faidx", copy_for_tool(path), *regions)
     assert done.stdout.decode() == (">HLA:01\nACGTACGTAA\n>HLA:01:2-4\nCGT\n>y:5\nCCCCGGGGTT\n>y:5:3-6\nCCGG\n"
                                     ">{y:5}:2-3\nCC\n>{HLA:01}\nACGTACGTAA\n>y:5:8-20\nGTT\n>y:5:15-19\n>y:5:0-20\n"
-                                    ">y:5:1.5-2\nCC\n")
+                                    ">y:5:1.5-2\nCC\n>y:5:15-\n>y:5:11-0\n>y:5:20\n")
     assert done.stderr.decode().splitlines() == [  # a region is read before a batch of them is planned
         "kelpa: warning: region 'y:5:1.5-2': dropped the fractional part of '1.5'",
         "kelpa: warning: Truncated sequence: y:5:8-20",
         "kelpa: warning: Zero length sequence: y:5:15-19",
         "kelpa: warning: Zero length sequence: y:5:0-20",
+        "kelpa: warning: Zero length sequence: y:5:15-",
+        "kelpa: warning: Zero length sequence: y:5:11-0",
+        "kelpa: warning: Zero length sequence: y:5:20",
     ]
 
 

@@ -159,7 +159,8 @@ bool parse_region(std::string_view text, const core::NameTable& table, const std
     if (last.length < tail.size()) return not_a_position(tail, tail.size());
     if (last.inexact) region.inexact = tail;
     region.start = first.value;
-    if (last.value != 0) region.end = last.value;
+    if (last.value == 0) return true;  // to the record's end, as NAME:START
+    region.end = last.value;
     if (region.end < region.start) {
         error = "bad region " + quoted(text) + ": the end is before the start";
         return false;

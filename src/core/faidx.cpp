@@ -200,7 +200,9 @@ std::optional<std::uint64_t> base_position(const IndexEntry& entry, std::uint64_
 
 namespace {
 
-// copy_without_line_breaks, leaving `in` just past the last byte it used.
+// Copies bytes of [in, in_end), dropping CR and LF, until `count` bytes are out
+// or the input ends; returns the number copied and leaves `in` just past the
+// last byte it used.
 std::uint64_t copy_breakless(const char*& in, const char* in_end, char* out, std::uint64_t count) {
     std::uint64_t written = copy_blocks != nullptr ? copy_blocks(in, in_end, out, count) : 0;
 #if defined(__SSE2__)
@@ -303,18 +305,6 @@ bool layout_matches(const Text& text, typename Text::Scratch& scratch, const Ind
 }
 
 }  // namespace
-
-std::uint64_t copy_without_line_breaks(const char* in, const char* in_end, char* out, std::uint64_t count) {
-    return copy_breakless(in, in_end, out, count);
-}
-
-std::uint64_t extract_sequence_from_mmap(const char* base, std::uint64_t length, const IndexEntry& entry,
-                                         std::uint64_t first, std::uint64_t count, char* out) {
-    if (count == 0 || entry.lenc == 0 || entry.rlen == 0) return 0;
-    const std::optional<std::uint64_t> position = base_position(entry, first);
-    if (!position || *position >= length) return 0;
-    return copy_without_line_breaks(base + *position, base + window_end(entry, *position, count, length), out, count);
-}
 
 Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, std::optional<std::string> indexname,
                                            FaidxOptions options) {

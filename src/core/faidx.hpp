@@ -219,18 +219,4 @@ private:
 // arithmetic leaves 64 bits.
 std::optional<std::uint64_t> base_position(const IndexEntry& entry, std::uint64_t first);
 
-// Copies up to `count` bases of a record, from its base `first` on, out of
-// the `length` bytes at `base` (a mapping of the whole FASTA file), into
-// `out` (room for `count` bytes). The walk stops at the end of a window that
-// covers the bases, the line breaks between them and one line of slack, and
-// never reads past base + length. Returns the number of bases copied: fewer
-// than `count` only when the bytes run out first (a truncated file, or an
-// entry that does not match the file).
-std::uint64_t extract_sequence_from_mmap(const char* base, std::uint64_t length, const IndexEntry& entry,
-                                         std::uint64_t first, std::uint64_t count, char* out);
-
-// Copies bytes of [in, in_end), dropping CR and LF, until `count` bytes are
-// out or the input ends. Returns the number copied.
-std::uint64_t copy_without_line_breaks(const char* in, const char* in_end, char* out, std::uint64_t count);
-
 }  // namespace kelpa::core
