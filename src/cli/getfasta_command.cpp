@@ -33,7 +33,7 @@ namespace {
 
 // The file's bytes as they are; a minus-strand feature is reverse
 // complemented by the sink, as bedtools complements.
-const core::Finishing FINISHING{false, std::nullopt, std::nullopt, false};
+const core::Finishing FINISHING{false, nullptr, std::nullopt, false};
 
 constexpr std::string_view USAGE =
     "usage: kelpa getfasta REF BED [-s] [--split] [--name] [--name-only] [--tab] [-o FILE]\n"

@@ -167,7 +167,8 @@ public:
     // never padded), reverse complemented by `reverse`, and UTF-8 unless
     // the file is read as bytes.
     Finishing finishing(bool pad = true, std::optional<ComplementRule> reverse = std::nullopt) const {
-        return Finishing{options_.sequence_always_upper, pad ? options_.default_seq : std::nullopt, reverse,
+        const std::string* padding = pad && options_.default_seq ? &*options_.default_seq : nullptr;
+        return Finishing{options_.sequence_always_upper, padding, reverse,
                          options_.encoding == Encoding::Utf8};
     }
 

@@ -17,7 +17,7 @@ namespace kelpa::core {
 
 struct Finishing {
     bool upper = false;                              // upper-case a..z
-    std::optional<std::string> pad;                  // appended per missing base to a short text
+    const std::string* pad = nullptr;                // appended per missing base to a short text; outlives this
     std::optional<ComplementRule> reverse;           // reverse complement by this rule
     bool utf8 = true;                                // text must be UTF-8 (the module); false: bytes (the program)
 };
