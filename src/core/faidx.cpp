@@ -261,7 +261,8 @@ bool no_line_break(const Text& text, std::uint64_t from, std::uint64_t to, typen
 // first base's place is known, and the arithmetic cannot overflow past what
 // finding it checked and the copy reached.
 template <class Text>
-bool layout_matches(const Text& text, typename Text::Scratch& scratch, const IndexEntry& entry, std::uint64_t first,
+__attribute__((always_inline)) inline bool layout_matches(const Text& text, typename Text::Scratch& scratch,
+                                                          const IndexEntry& entry, std::uint64_t first,
                     std::uint64_t first_column, std::uint64_t count, std::uint64_t position, std::uint64_t stop,
                     bool at_end_of_file = false) {
     const auto byte_at = [&](std::uint64_t at) { return text.byte_at(at, scratch); };
@@ -576,9 +577,8 @@ std::optional<std::pair<std::uint64_t, std::uint64_t>> Faidx::byte_window(const 
 }
 
 template <class Text>
-bool Faidx::ends_as_described(const Text& text, typename Text::Scratch& scratch, const IndexEntry& entry) const {
-    const std::size_t index = entries_.index_of(&entry);
-    if (index < entries_.size() && ends_checked_[index].load(std::memory_order_relaxed)) return true;
+bool Faidx::check_end(const Text& text, typename Text::Scratch& scratch, const IndexEntry& entry,
+                      std::size_t index) const {
     const std::optional<std::uint64_t> last = base_position(entry, entry.rlen);
     const std::uint64_t size = text.size();
     // Past the end of the file (or of any file): a file cut short, whose
@@ -711,13 +711,17 @@ FaidxError Faidx::changed_while_open() const {
 
 void Faidx::prefetch(const IndexEntry& entry, std::uint64_t first, std::uint64_t count) const {
     if (count == 0) return;
-    const std::optional<std::uint64_t> position = base_position(entry, first);
-    if (!position) return;
+    if (entry.lenc == 0 || first == 0) return;
+    const std::uint64_t line = (first - 1) / entry.lenc;
+    const std::uint64_t column = (first - 1) - line * entry.lenc;
+    std::uint64_t line_start;
+    if (__builtin_mul_overflow(line, entry.lenb, &line_start) ||
+        __builtin_add_overflow(line_start, entry.offset, &line_start))
+        return;
     // The layout check reads the byte before the first base's line too.
-    const std::uint64_t column = (first - 1) % entry.lenc;
     const auto ask = [&](const auto& text) {
-        if (*position > column) text.prefetch(*position - column - 1, 1);
-        text.prefetch(*position, count);
+        if (line_start > 0) text.prefetch(line_start - 1, 1);
+        text.prefetch(saturating_add(line_start, column), count);
     };
     if (mapped_ != nullptr) ask(*mapped_);  // final: no virtual call
     else ask(*text_);

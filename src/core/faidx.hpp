@@ -193,7 +193,13 @@ private:
     // followed by line breaks, then the next header or the end of the file
     // (or lies past the end of a file cut short). Checked once per record.
     template <class Text>
-    bool ends_as_described(const Text& text, typename Text::Scratch& scratch, const IndexEntry& entry) const;
+    bool ends_as_described(const Text& text, typename Text::Scratch& scratch, const IndexEntry& entry) const {
+        const std::size_t index = entries_.index_of(&entry);
+        if (index < entries_.size() && ends_checked_[index].load(std::memory_order_relaxed)) return true;
+        return check_end(text, scratch, entry, index);
+    }
+    template <class Text>
+    bool check_end(const Text& text, typename Text::Scratch& scratch, const IndexEntry& entry, std::size_t index) const;
     FaidxError layout_mismatch(const IndexEntry& entry) const;
 
     std::string filename_;

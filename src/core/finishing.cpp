@@ -4,13 +4,6 @@
 
 namespace kelpa::core {
 
-bool finish_in_place(const Finishing& finishing, char* data, std::uint64_t written, std::uint64_t count) {
-    if (written != count || (finishing.utf8 && !is_ascii(data, written))) return false;
-    if (finishing.upper) to_upper_ascii(data, written);
-    if (finishing.reverse) reverse_complement_in_place(data, written, *finishing.reverse);
-    return true;
-}
-
 Status finish_copy(const Finishing& finishing, std::string& text, std::uint64_t count) {
     if (text.size() < count && finishing.pad && !finishing.pad->empty()) {
         const std::string& pad = *finishing.pad;

@@ -26,7 +26,12 @@ struct Finishing {
 // bases. True when it is finished there: complete, and ASCII or taken as
 // bytes. False when it needs finish_copy(): short (to pad), or not ASCII
 // (to check).
-bool finish_in_place(const Finishing& finishing, char* data, std::uint64_t written, std::uint64_t count);
+inline bool finish_in_place(const Finishing& finishing, char* data, std::uint64_t written, std::uint64_t count) {
+    if (written != count || (finishing.utf8 && !is_ascii(data, written))) return false;
+    if (finishing.upper) to_upper_ascii(data, written);
+    if (finishing.reverse) reverse_complement_in_place(data, written, *finishing.reverse);
+    return true;
+}
 
 // The slow path: `text` holds what was extracted of a text of `count`
 // bases; pads, upper-cases, checks and reverse complements it. The IO error
