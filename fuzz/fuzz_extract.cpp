@@ -156,6 +156,24 @@ struct Files {
 };
 
 // The index's one line may say anything; only the layout check may refuse.
+// The FASTA file `bytes` at `fasta_path` with the index at `index_path`, as
+// given (never built), mapped or through the open file; nullptr when it
+// cannot be opened, which only a file that starts like a compressed one may.
+std::unique_ptr<Faidx> open_indexed(const std::string& fasta_path, const std::string& index_path,
+                                    std::string_view bytes, bool open_file, Encoding encoding) {
+    FaidxOptions options;
+    options.build_index = false;
+    options.rebuild = false;
+    options.mutable_file = open_file;
+    options.encoding = encoding;
+    auto opened = Faidx::open(fasta_path, index_path, options);
+    if (!opened) {
+        FUZZ_CHECK(looks_compressed(bytes), "open failed: " + opened.error().payload());
+        return nullptr;
+    }
+    return std::move(opened.value());
+}
+
 void check_any_entry(Files& files, fuzz::Input& input, bool open_file, Encoding encoding) {
     IndexEntry entry;
     entry.rlen = input.number();
@@ -169,17 +187,9 @@ void check_any_entry(Files& files, fuzz::Input& input, bool open_file, Encoding 
     const std::string fasta_path = files.fasta.write(bytes.data(), bytes.size());
     const std::string index_line = line("r", entry);
     const std::string index_path = files.index.write(index_line.data(), index_line.size());
-    FaidxOptions options;
-    options.build_index = false;
-    options.rebuild = false;
-    options.mutable_file = open_file;
-    options.encoding = encoding;
-    auto opened = Faidx::open(fasta_path, index_path, options);
-    if (!opened) {
-        FUZZ_CHECK(looks_compressed(bytes), "open failed: " + opened.error().payload());
-        return;
-    }
-    const Faidx& faidx = *opened.value();
+    const std::unique_ptr<Faidx> opened = open_indexed(fasta_path, index_path, bytes, open_file, encoding);
+    if (!opened) return;
+    const Faidx& faidx = *opened;
     const IndexEntry* e = faidx.entries().find("r");
     FUZZ_CHECK(e != nullptr, "the index line was not read: " + index_line);
 
@@ -219,17 +229,9 @@ void check_built_index(Files& files, fuzz::Input& input, bool open_file, Encodin
     std::string index_text;
     for (const auto& [name, entry] : scanned.value()) index_text += line(name, entry);
     const std::string index_path = files.index.write(index_text.data(), index_text.size());
-    FaidxOptions options;
-    options.build_index = false;
-    options.rebuild = false;
-    options.mutable_file = open_file;
-    options.encoding = encoding;
-    auto opened = Faidx::open(fasta_path, index_path, options);
-    if (!opened) {
-        FUZZ_CHECK(looks_compressed(bytes), "open failed: " + opened.error().payload());
-        return;
-    }
-    const Faidx& faidx = *opened.value();
+    const std::unique_ptr<Faidx> opened = open_indexed(fasta_path, index_path, bytes, open_file, encoding);
+    if (!opened) return;
+    const Faidx& faidx = *opened;
 
     for (std::size_t i = 0; i < faidx.entries().size(); ++i) {
         const std::string& name = faidx.entries().name_at(i);
