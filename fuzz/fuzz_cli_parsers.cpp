@@ -53,6 +53,7 @@
 //   arguments: a byte choosing the options (modulo 3), then the arguments,
 //     separated by NUL bytes.
 #include <algorithm>
+#include <charconv>
 #include <cstdint>
 #include <initializer_list>
 #include <map>
@@ -63,6 +64,7 @@
 #include <vector>
 
 #include "cli/bed.hpp"
+#include "cli/option_tables.hpp"
 #include "cli/options.hpp"
 #include "cli/region.hpp"
 #include "common.hpp"
@@ -328,15 +330,12 @@ enum class Number { Ok, Negative, Bad };
 
 // Optional '-', then one or more digits, in 64 bits.
 Number number_by_hand(std::string_view text, std::uint64_t& value) {
-    const bool negative = !text.empty() && text[0] == '-';
+    // By the standard library's reading of digits, not the parser's loop.
+    const bool negative = text.starts_with('-');
     if (negative) text.remove_prefix(1);
-    if (text.empty()) return Number::Bad;
-    value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9' || __builtin_mul_overflow(value, 10, &value) ||
-            __builtin_add_overflow(value, static_cast<std::uint64_t>(c - '0'), &value))
-            return Number::Bad;
-    }
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (error != std::errc() || stop != end) return Number::Bad;
     return negative ? Number::Negative : Number::Ok;
 }
 
@@ -452,24 +451,8 @@ void check_bed(fuzz::Input& input) {
 template <class Body>
 void with_options(int which, Body&& body) {
     switch (which % 3) {
-        case 0:
-            body({{"regions", {"-r", "--region-file"}, true},
-                  {"reverse", {"-i", "--reverse-complement"}},
-                  {"width", {"-n", "--length"}, true},
-                  {"continue", {"-c", "--continue"}},
-                  {"output", {"-o", "--output"}, true},
-                  {"mark", {"--mark-strand"}, true}});
-            break;
-        case 1:
-            body({{"ref", {"-fi"}, true},
-                  {"bed", {"-bed"}, true},
-                  {"output", {"-o", "--output", "-fo"}, true},
-                  {"strand", {"-s", "--strand"}},
-                  {"split", {"--split", "-split"}},
-                  {"name", {"--name", "-name"}},
-                  {"name_only", {"--name-only", "-nameOnly"}},
-                  {"tab", {"--tab", "-tab"}}});
-            break;
+        case 0: kelpa::cli::with_faidx_options(body); break;
+        case 1: kelpa::cli::with_getfasta_options(body); break;
         default: body({}); break;
     }
 }

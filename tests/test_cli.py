@@ -85,6 +85,12 @@ def make_genome(directory, seed, width, longest=3000):
     return path, records
 
 
+def bgzipped(path):
+    """A BGZF copy of the FASTA file at `path` (bgzip -k), beside it."""
+    subprocess.run([_tool("bgzip"), "-k", str(path)], check=True)
+    return path.with_name(path.name + ".gz")
+
+
 def copy_for_tool(path):
     """A copy of a FASTA file for a peer tool, so that each program builds
     and reads its own index."""
@@ -411,10 +417,7 @@ def test_headers_holding_any_bytes(tmp_path, samtools, bedtools, packed):
     records = [(header, random_seq(rng, rng.randint(1, 400), "ACGTNacgtn").encode()) for header in BYTE_HEADERS]
     plain = tmp_path / "names.fa"
     write_byte_fasta(plain, records, 50)
-    path = plain
-    if packed:
-        subprocess.run([_tool("bgzip"), "-k", str(plain)], check=True)
-        path = tmp_path / "names.fa.gz"
+    path = bgzipped(plain) if packed else plain
     peer = copy_for_tool(path)
     done = run("index", path)
     assert (done.returncode, done.stdout, done.stderr) == (0, b"", b"")
@@ -450,10 +453,7 @@ def test_sequence_lines_holding_any_bytes(tmp_path, samtools, bedtools, packed):
                (b"high", bytes(rng.choice(odd) for _ in range(129)))]
     plain = tmp_path / "bytes.fa"
     write_byte_fasta(plain, records, 61)
-    path = plain
-    if packed:
-        subprocess.run([_tool("bgzip"), "-k", str(plain)], check=True)
-        path = tmp_path / "bytes.fa.gz"
+    path = bgzipped(plain) if packed else plain
     done = run("index", path)
     assert (done.returncode, done.stdout, done.stderr) == (0, b"", b"")
     named = [(header.split()[0], seq) for header, seq in records]

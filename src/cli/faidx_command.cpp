@@ -16,6 +16,7 @@
 #include "cli/batch_bounds.hpp"
 #include "cli/commands.hpp"
 #include "cli/line_reader.hpp"
+#include "cli/option_tables.hpp"
 #include "cli/options.hpp"
 #include "cli/output.hpp"
 #include "cli/region.hpp"
@@ -300,14 +301,8 @@ private:
 
 int run_faidx(const std::vector<std::string>& args) {
     std::string problem;
-    const std::optional<ParsedArgs> parsed = parse_args(args,
-                                                        {{"regions", {"-r", "--region-file"}, true},
-                                                         {"reverse", {"-i", "--reverse-complement"}},
-                                                         {"width", {"-n", "--length"}, true},
-                                                         {"continue", {"-c", "--continue"}},
-                                                         {"output", {"-o", "--output"}, true},
-                                                         {"mark", {"--mark-strand"}, true}},
-                                                        problem, Spelling::Getopt);
+    const std::optional<ParsedArgs> parsed = with_faidx_options(
+        [&](std::initializer_list<OptionSpec> options) { return parse_args(args, options, problem, Spelling::Getopt); });
     if (!parsed) return usage_error(problem);
     if (parsed->help()) {
         std::fwrite(USAGE.data(), 1, USAGE.size(), stdout);

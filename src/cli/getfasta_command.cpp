@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "cli/batch_bounds.hpp"
+#include "cli/option_tables.hpp"
 #include "cli/bed.hpp"
 #include "cli/commands.hpp"
 #include "cli/line_reader.hpp"
@@ -397,16 +398,8 @@ private:
 
 int run_getfasta(const std::vector<std::string>& args) {
     std::string problem;
-    const std::optional<ParsedArgs> parsed = parse_args(args,
-                                                        {{"ref", {"-fi"}, true},
-                                                         {"bed", {"-bed"}, true},
-                                                         {"output", {"-o", "--output", "-fo"}, true},
-                                                         {"strand", {"-s", "--strand"}},
-                                                         {"split", {"--split", "-split"}},
-                                                         {"name", {"--name", "-name"}},
-                                                         {"name_only", {"--name-only", "-nameOnly"}},
-                                                         {"tab", {"--tab", "-tab"}}},
-                                                        problem);
+    const std::optional<ParsedArgs> parsed = with_getfasta_options(
+        [&](std::initializer_list<OptionSpec> options) { return parse_args(args, options, problem); });
     if (!parsed) return usage_error(problem);
     if (parsed->help()) {
         std::fwrite(USAGE.data(), 1, USAGE.size(), stdout);
