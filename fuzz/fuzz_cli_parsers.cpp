@@ -453,7 +453,7 @@ void with_options(int which, Body&& body) {
     switch (which % 3) {
         case 0: kelpa::cli::with_faidx_options(body); break;
         case 1: kelpa::cli::with_getfasta_options(body); break;
-        default: body({}); break;
+        default: kelpa::cli::with_index_options(body); break;
     }
 }
 

@@ -32,4 +32,9 @@ decltype(auto) with_getfasta_options(Body&& body) {
                  {"tab", {"--tab", "-tab"}}});
 }
 
+template <class Body>
+decltype(auto) with_index_options(Body&& body) {
+    return body({{"fai", {"--fai-idx"}, true}, {"gzi", {"--gzi-idx"}, true}});
+}
+
 }  // namespace kelpa::cli

@@ -97,7 +97,69 @@ private:
     std::size_t done_ = 0;
 };
 
+// The stage of a batch whose text costs a round trip per read (a remote
+// file): it plans every region first, fetches what they all read together
+// (Faidx::hold_reads: sorted, merged, requests in flight at once), and then
+// lets `inner`, the stage it would have had, extract them from memory.
+class GatheredReads final : public BatchReads {
+public:
+    GatheredReads(const Faidx& faidx, std::vector<BatchSlot>& slots, std::unique_ptr<BatchReads> inner)
+        : faidx_(faidx), slots_(slots), inner_(std::move(inner)) {}
+    // A batch given up early (its sink stopped it) fetches nothing.
+    ~GatheredReads() override {
+        if (finished_) return;
+        for (std::size_t i = 0; i < planned_; ++i) {
+            if (slots_[i].state == BatchSlot::State::Pending) slots_[i].state = BatchSlot::State::Idle;
+        }
+    }
+
+    void planned(std::size_t i) override { planned_ = i + 1; }
+
+    void finish() override {
+        if (finished_) return;
+        finished_ = true;
+        std::vector<Faidx::RegionRead> reads;
+        for (std::size_t i = 0; i < planned_; ++i) {
+            const BatchSlot& slot = slots_[i];
+            if (slot.state == BatchSlot::State::Pending) reads.push_back({slot.entry, slot.first, slot.count()});
+        }
+        Result<ReadHold> held = faidx_.hold_reads(reads);
+        if (!held) {  // nothing is extracted; the lowest region reports why
+            for (std::size_t i = 0; i < planned_; ++i) {
+                BatchSlot& slot = slots_[i];
+                if (slot.state != BatchSlot::State::Pending) continue;
+                slot.error = std::make_unique<FaidxError>(held.error());
+                slot.state = BatchSlot::State::Failed;
+            }
+        }
+        for (std::size_t i = 0; i < planned_; ++i) inner_->planned(i);
+        inner_->finish();
+    }
+
+private:
+    const Faidx& faidx_;
+    std::vector<BatchSlot>& slots_;
+    std::unique_ptr<BatchReads> inner_;
+    std::size_t planned_ = 0;
+    bool finished_ = false;
+};
+
 }  // namespace
+
+Result<ReadHold> hold_regions(const Faidx& faidx, std::span<const RegionRequest> regions, const IndexEntry* record) {
+    if (!faidx.text().gathers_reads()) return ReadHold();
+    std::vector<Faidx::RegionRead> reads;
+    reads.reserve(regions.size());
+    const IndexEntry* entry = record;
+    for (const RegionRequest& region : regions) {
+        if (record == nullptr) entry = faidx.entries().find(region.name);
+        if (entry == nullptr) continue;
+        Result<FetchPlan> plan = faidx.plan_worker(region.name, *entry, region.start, region.end);
+        if (plan && plan->kind == FetchPlan::Kind::Extract)
+            reads.push_back({entry, plan->first, faidx.extract_bound(*entry, plan->first, plan->count())});
+    }
+    return faidx.hold_reads(reads);
+}
 
 BatchExtraction::BatchExtraction(const Faidx& faidx, std::vector<BatchSlot>& slots, const BatchFinish& finish)
     : batch_(slots.size(), std::min(MAX_PIECE, slots.size() / (std::max<std::size_t>(worker_count(), 1) * 8)),
@@ -107,8 +169,11 @@ BatchExtraction::BatchExtraction(const Faidx& faidx, std::vector<BatchSlot>& slo
 
 std::unique_ptr<BatchReads> batch_reads(const Faidx& faidx, std::vector<BatchSlot>& slots, const BatchFinish& finish,
                                         Executor executor) {
-    if (executor == Executor::Caller) return std::make_unique<CallerReads>(faidx, slots, finish);
-    return faidx.text().batch_reads(faidx, slots, finish);
+    std::unique_ptr<BatchReads> reads = executor == Executor::Caller
+                                            ? std::make_unique<CallerReads>(faidx, slots, finish)
+                                            : faidx.text().batch_reads(faidx, slots, finish);
+    if (!faidx.text().gathers_reads()) return reads;
+    return std::make_unique<GatheredReads>(faidx, slots, std::move(reads));
 }
 
 std::unique_ptr<BatchReads> TextSource::batch_reads(const Faidx& faidx, std::vector<BatchSlot>& slots,

@@ -135,6 +135,14 @@ struct RegionRequest {
     bool repeats_name = false;  // same name as the region before: no second lookup
 };
 
+// For a batch whose regions are then fetched one by one (as the module does
+// below PARALLEL_BATCH_THRESHOLD): fetches together, first, what they read
+// when the file's reads cost a round trip each (Faidx::hold_reads), and
+// keeps it while the hold lives. Regions that cannot be planned are left
+// to their own fetch to report. Nothing for other files.
+Result<ReadHold> hold_regions(const Faidx& faidx, std::span<const RegionRequest> regions,
+                              const IndexEntry* record = nullptr);
+
 // A finished region of a batch, handed to the sink in input order.
 struct BatchResult {
     const IndexEntry* entry = nullptr;

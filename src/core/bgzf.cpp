@@ -406,7 +406,10 @@ Result<std::vector<char>> read_whole_file(const std::string& path) {
 Result<BlockTable> read_gzi(const std::string& path, const CompressedFile& file) {
     Result<std::vector<char>> read = read_whole_file(path);
     if (!read) return read.take_error();
-    const std::vector<char>& bytes = *read;
+    return gzi_from_bytes(std::string_view(read->data(), read->size()), path, file);
+}
+
+Result<BlockTable> gzi_from_bytes(std::string_view bytes, const std::string& path, const CompressedFile& file) {
     if (bytes.size() < 8) return FaidxError::about(path, path + ": the block index is cut off before its count");
     std::uint64_t count = load64(bytes.data());
     if (count == UINT64_MAX && bytes.size() == 8) count = 0;

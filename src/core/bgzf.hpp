@@ -213,6 +213,8 @@ Status write_gzi(const std::string& path, const BlockTable& table);
 // gives it, and that only empty blocks lie between its end and the next
 // entry.
 Result<BlockTable> read_gzi(const std::string& path, const CompressedFile& file);
+// read_gzi() of a .gzi's bytes, already read (from `path`, which messages name).
+Result<BlockTable> gzi_from_bytes(std::string_view bytes, const std::string& path, const CompressedFile& file);
 
 // ---------------------------------------------------------------------------
 // Reading the text

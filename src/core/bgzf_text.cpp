@@ -268,6 +268,22 @@ std::unique_ptr<TextSource> BgzfText::long_read(std::uint64_t begin, std::uint64
         StreamedBlocks{std::make_unique<BlockStream>(*reader_, first_block, last_block)}, *this);
 }
 
+Result<ReadHold> BgzfText::hold(std::vector<ByteRange> ranges) const {
+    if (!raw_->gathers_reads()) return ReadHold();
+    const BlockTable& table = reader_->table();
+    std::vector<ByteRange> compressed;
+    for (const ByteRange& range : ranges) {
+        const std::uint64_t end = std::min(range.end, size());
+        if (range.begin >= end) continue;
+        const std::size_t last = table.block_of(end - 1);
+        for (std::size_t block = table.block_of(range.begin); block <= last; ++block) {
+            const std::uint64_t block_end = block + 1 < table.size() ? table[block + 1].compressed : raw_->size();
+            compressed.push_back(ByteRange{table[block].compressed, block_end});
+        }
+    }
+    return raw_->hold(std::move(compressed));
+}
+
 std::unique_ptr<BatchReads> BgzfText::batch_reads(const Faidx& faidx, std::vector<BatchSlot>& slots,
                                                   const BatchFinish& finish) const {
     return std::make_unique<BgzfExtraction>(faidx, *this, slots, finish);

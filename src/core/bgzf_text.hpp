@@ -32,6 +32,9 @@ public:
     bool shrunk() const override { return false; }
     std::unique_ptr<TextSource> long_read(std::uint64_t begin, std::uint64_t end) const override;
     bool groups_reads() const override { return true; }
+    bool gathers_reads() const override { return raw_->gathers_reads(); }
+    // The compressed bytes of the blocks that hold the text ranges.
+    Result<ReadHold> hold(std::vector<ByteRange> ranges) const override;
     std::unique_ptr<BatchReads> batch_reads(const Faidx& faidx, std::vector<BatchSlot>& slots,
                                             const BatchFinish& finish) const override;
 

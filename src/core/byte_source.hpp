@@ -30,6 +30,11 @@
 //   long_read(begin, end)   a source set up for one read of [begin, end)
 //                           that is long (BGZF: its blocks streamed, inflated
 //                           ahead on the pool), or nullptr to read this one
+//   gathers_reads()         whether each read costs a round trip (a remote
+//                           file), so that reads are fetched together first
+//   hold(ranges)            fetches the bytes of text `ranges` together and
+//                           serves reads within them from memory while the
+//                           hold lives (nothing for a local file)
 //   groups_reads()          whether batch_reads() groups reads by place
 //   batch_reads(...)        the stage of a batch that extracts its regions
 //                           (batch.hpp): by default on the worker pool in
@@ -104,6 +109,8 @@ public:
     virtual bool guarded_alone(BodyRef body) const { return guarded(body); }
     virtual bool shrunk() const = 0;
     virtual std::unique_ptr<TextSource> long_read(std::uint64_t, std::uint64_t) const { return nullptr; }
+    virtual bool gathers_reads() const { return false; }
+    virtual Result<ReadHold> hold(std::vector<ByteRange>) const { return ReadHold(); }
     // Whether batch_reads() groups a batch's reads by where they lie (blocks
     // to inflate, ranges to fetch), so that a large batch of regions in no
     // particular order costs far less than many small ones.
@@ -210,6 +217,10 @@ public:
     }
 
     bool shrunk() const override { return raw_->shrunk(); }
+    bool gathers_reads() const override { return raw_->gathers_reads(); }
+    Result<ReadHold> hold(std::vector<ByteRange> ranges) const override { return raw_->hold(std::move(ranges)); }
+    bool groups_reads() const override { return raw_->gathers_reads(); }
+    std::unique_ptr<TextSource> long_read(std::uint64_t begin, std::uint64_t end) const override;
 
 private:
     std::unique_ptr<RawSource> raw_;

@@ -17,6 +17,7 @@
 
 #include "fault_guard.hpp"
 #include "bgzf_text.hpp"
+#include "http.hpp"
 #include "index_builder.hpp"
 #include "sequence.hpp"
 
@@ -31,6 +32,7 @@ bool later(const struct timespec& a, const struct timespec& b) {
 // Whether the index at `index_path` is to be built: it is missing (and
 // building is allowed), or older than the FASTA file (and rebuilding is).
 bool needs_building(const std::string& path, const std::string& index_path, const FaidxOptions& options) {
+    if (is_url(index_path)) return false;  // downloaded, never built
     if (options.always_build) return true;
     struct stat index_status;
     if (::stat(index_path.c_str(), &index_status) != 0) return options.build_index;
@@ -319,13 +321,17 @@ Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, std::optional<s
     // A path holding a NUL character names no file: the system would see
     // only what comes before it, which is another file.
     if (path.find('\0') != std::string::npos) return FaidxError::fasta_not_found(path);
+    // The one place where names are told apart: a URL is read over the network.
+    if (is_url(path)) return open_remote(std::move(faidx));
     struct stat fasta_status;
     if (::stat(path.c_str(), &fasta_status) != 0) return FaidxError::fasta_not_found(path);
     if (index_path.find('\0') != std::string::npos) return FaidxError::index_not_found(index_path);
     // Both paths are checked before anything is opened, so that neither a
     // FIFO nor a device can make the open or a read wait.
     if (Status regular = check_regular(path); !regular) return regular.take_error();
-    if (Status regular = check_regular(index_path); !regular) return regular.take_error();
+    if (!is_url(index_path)) {
+        if (Status regular = check_regular(index_path); !regular) return regular.take_error();
+    }
 
     Result<UniqueFd> opened = open_regular(path, faidx->options_.mutable_file ? O_RDWR : O_RDONLY);
     if (!opened) return opened.take_error();
@@ -375,7 +381,7 @@ Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, std::optional<s
     const bool build = needs_building(path, index_path, faidx->options_);
     const Encoding encoding = faidx->options_.encoding;
     Status loaded = build ? build_index(path, index_path, faidx->entries_, encoding)
-                          : read_index(index_path, faidx->entries_, encoding);
+                          : load_any_index(index_path, faidx->entries_, encoding);
     if (!loaded) return loaded.take_error();
     faidx->ends_checked_ = std::make_unique<std::atomic<bool>[]>(faidx->entries_.size());
     return faidx;
@@ -383,7 +389,7 @@ Result<std::unique_ptr<Faidx>> Faidx::open(std::string filename, std::optional<s
 
 Result<std::unique_ptr<TextSource>> Faidx::open_bgzf(UniqueFd fd, std::uint64_t size) {
     const std::string& path = filename_;
-    const std::string gzi_path = path + ".gzi";
+    const std::string gzi_path = options_.gzi_name.value_or(path + ".gzi");
     if (Status regular = check_regular(gzi_path); !regular) return regular.take_error();
     auto raw = std::make_unique<FileBytes>(std::move(fd), size, path);
     const CompressedFile file{nullptr, raw.get(), size, path};
@@ -411,7 +417,8 @@ Result<std::unique_ptr<TextSource>> Faidx::open_bgzf(UniqueFd fd, std::uint64_t 
     } else {
         Result<BlockTable> read = read_gzi(gzi_path, file);
         if (!read) return read.take_error();
-        if (Status loaded = read_index(indexname_, entries_, options_.encoding); !loaded) return loaded.take_error();
+        if (Status loaded = load_any_index(indexname_, entries_, options_.encoding); !loaded)
+            return loaded.take_error();
         table.emplace(std::move(read.value()));
     }
     return std::unique_ptr<TextSource>(std::make_unique<BgzfText>(std::move(raw), std::move(*table)));
@@ -539,6 +546,13 @@ Result<std::uint64_t> Faidx::extract(const IndexEntry& entry, std::uint64_t firs
     if (const std::optional<std::pair<std::uint64_t, std::uint64_t>> bytes = byte_window(entry, first, count)) {
         if (const std::unique_ptr<TextSource> long_read = text_->long_read(bytes->first, bytes->second))
             return extract_with(SourceReader{*long_read}, entry, first, count, out);
+    }
+    // Over the network: what the extraction and its checks read, in one round trip.
+    if (text_->gathers_reads()) {
+        const RegionRead region{&entry, first, count};
+        Result<ReadHold> held = hold_reads(std::span<const RegionRead>(&region, 1));
+        if (!held) return held.take_error();
+        return extract_with(SourceReader{*text_}, entry, first, count, out);
     }
     return extract_with(SourceReader{*text_}, entry, first, count, out);
 }
@@ -704,9 +718,32 @@ FaidxError Faidx::layout_mismatch(const IndexEntry& entry) const {
     return FaidxError::about(filename_, std::move(message));
 }
 
-FaidxError Faidx::changed_while_open() const {
-    return FaidxError::about(filename_,
-                             filename_ + " changed while open: it no longer holds the bytes it had when it was opened");
+FaidxError Faidx::changed_while_open() const { return changed_while_open_error(filename_); }
+
+void Faidx::add_read_ranges(const IndexEntry& entry, std::uint64_t first, std::uint64_t count,
+                            std::vector<ByteRange>& ranges) const {
+    if (count == 0 || first == 0 || entry.rlen == 0 || !describes_a_layout(entry)) return;
+    const std::uint64_t column = (first - 1) % entry.lenc;
+    if (const std::optional<std::uint64_t> position = base_position(entry, first); position && *position < file_size_) {
+        const std::uint64_t line_start = *position - column;
+        const std::uint64_t end = window_end(entry, *position, std::min(count, file_size_ - *position), file_size_);
+        ranges.push_back(ByteRange{line_start > 0 ? line_start - 1 : 0, saturating_add(end, 2)});
+    } else {  // past the end: the check reads the record's first line and the file's end
+        ranges.push_back(ByteRange{entry.offset > 0 ? entry.offset - 1 : 0, saturating_add(entry.offset, entry.lenb + 2)});
+        ranges.push_back(ByteRange{file_size_ > 4096 ? file_size_ - 4096 : 0, file_size_});
+    }
+    const std::size_t index = entries_.index_of(&entry);
+    if (index < entries_.size() && ends_checked_[index].load(std::memory_order_relaxed)) return;
+    if (const std::optional<std::uint64_t> last = base_position(entry, entry.rlen); last && *last < file_size_)
+        ranges.push_back(ByteRange{*last, saturating_add(*last, 64)});
+}
+
+Result<ReadHold> Faidx::hold_reads(std::span<const RegionRead> regions) const {
+    if (!text_->gathers_reads()) return ReadHold();
+    std::vector<ByteRange> ranges;
+    ranges.reserve(regions.size() + 4);
+    for (const RegionRead& region : regions) add_read_ranges(*region.entry, region.first, region.count, ranges);
+    return text_->hold(std::move(ranges));
 }
 
 void Faidx::prefetch(const IndexEntry& entry, std::uint64_t first, std::uint64_t count) const {

@@ -41,6 +41,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -64,6 +65,9 @@ struct FaidxOptions {
     std::optional<std::string> default_seq;  // pads results that come back short
     bool mutable_file = false;               // open read-write and read without a mapping
     Encoding encoding = Encoding::Utf8;      // Bytes: names and texts of any bytes (text.hpp)
+    // A BGZF file's block index: beside the file (filename + ".gzi") by
+    // default, beside the index (a final ".fai" made ".gzi") for a remote file.
+    std::optional<std::string> gzi_name;
 };
 
 // What a single-region request comes to once the coordinate rules ran.
@@ -149,6 +153,17 @@ public:
     Result<std::uint64_t> extract_through(const TextSource& text, const IndexEntry& entry, std::uint64_t first,
                                           std::uint64_t count, char* out) const;
 
+    // Fetches together, ahead, the bytes that extracting these regions
+    // reads, when the text's reads cost a round trip each (a remote file):
+    // reads within them are served from memory for as long as the hold
+    // lives. Nothing for other texts.
+    struct RegionRead {
+        const IndexEntry* entry;
+        std::uint64_t first;
+        std::uint64_t count;
+    };
+    Result<ReadHold> hold_reads(std::span<const RegionRead> regions) const;
+
     // Asks the processor to start loading the first bytes of a region.
     void prefetch(const IndexEntry& entry, std::uint64_t first, std::uint64_t count) const;
 
@@ -201,6 +216,14 @@ private:
     template <class Text>
     bool check_end(const Text& text, typename Text::Scratch& scratch, const IndexEntry& entry, std::size_t index) const;
     FaidxError layout_mismatch(const IndexEntry& entry) const;
+    // The text an extraction of `count` bases from `first` reads: the
+    // region's lines and the bytes the layout check reads around them, and
+    // the record's end while it is unchecked.
+    void add_read_ranges(const IndexEntry& entry, std::uint64_t first, std::uint64_t count,
+                         std::vector<ByteRange>& ranges) const;
+    // open() of a FASTA file named by a URL (http.hpp): its index comes
+    // from a URL, or from a local path where it may be built.
+    static Result<std::unique_ptr<Faidx>> open_remote(std::unique_ptr<Faidx> faidx);
 
     std::string filename_;
     std::string indexname_;

@@ -231,6 +231,11 @@ void reserve_for(NameTable& table, std::string_view first_block, std::uint64_t f
 
 }  // namespace
 
+Status parse_index(std::string_view text, NameTable& table, Encoding encoding) {
+    reserve_for(table, text, text.size());
+    return parse_lines(text, table, encoding);
+}
+
 Status read_index(const std::string& path, NameTable& table, Encoding encoding) {
     Result<UniqueFd> opened = open_regular(path, O_RDONLY);
     if (!opened) {

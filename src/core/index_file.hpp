@@ -94,6 +94,8 @@ private:
 // lenb" (first bad field in column order). On error the table holds the lines
 // before the bad one.
 Status read_index(const std::string& path, NameTable& table, Encoding encoding = Encoding::Utf8);
+// read_index() of an index's whole text, already read (a downloaded index).
+Status parse_index(std::string_view text, NameTable& table, Encoding encoding = Encoding::Utf8);
 
 // Writes the entries, in the order given, to `path` through an AtomicFile
 // (atomic_file.hpp): a reader never sees a partial index, nor after a crash,

@@ -12,13 +12,24 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "error.hpp"
 #include "mapped_file.hpp"
 
 namespace kelpa::core {
+
+// Bytes [begin, end) of a file.
+struct ByteRange {
+    std::uint64_t begin = 0;
+    std::uint64_t end = 0;
+};
+
+// Keeps bytes fetched ahead (RawSource::hold) for as long as it lives.
+using ReadHold = std::shared_ptr<const void>;
 
 class RawSource {
 public:
@@ -39,6 +50,19 @@ public:
 
     // The path or address, for messages.
     virtual const std::string& name() const = 0;
+
+    // Whether each read costs a round trip to another machine, so that
+    // reads are better fetched together, ahead (hold()).
+    virtual bool gathers_reads() const { return false; }
+
+    // Fetches the bytes of `ranges` (in any order, overlapping or not)
+    // together, and serves reads that lie within them from memory for as
+    // long as the returned hold lives. Nothing (and no hold) for a source
+    // whose reads cost no round trip.
+    virtual Result<ReadHold> hold(std::vector<ByteRange> ranges) const {
+        (void)ranges;
+        return ReadHold();
+    }
 };
 
 // A local file read with positioned reads (no shared file offset), so that

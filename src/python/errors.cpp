@@ -40,6 +40,8 @@ std::string inner_message(const core::FaidxError& error) { return inner_prefix(e
 void warn(std::string_view text) { frontend::write_stderr_line("WARNING: ", text); }
 
 void raise_faidx_error(const core::FaidxError& error) {
+    // Ctrl-C during a network wait: the KeyboardInterrupt is already set.
+    if (PyErr_Occurred()) return;
     const std::string message = exception_prefix(error.kind()) + error.payload();
     Ref text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     if (text) PyErr_SetObject(PyExc_Exception, text.get());

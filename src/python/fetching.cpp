@@ -159,6 +159,13 @@ struct OneRecord {
 PyObject* fetch_sequentially(const core::Faidx& faidx, const RegionList& list, const OneRecord* record,
                              bool reverse_complement) {
     const std::vector<Region>& regions = list.regions;
+    // A remote file's regions are fetched together first, not one round trip each.
+    const core::Result<core::ReadHold> held = core::hold_regions(
+        faidx, regions, record != nullptr ? faidx.entries().find(record->name) : nullptr);
+    if (!held) {
+        raise_faidx_error(held.error());
+        return nullptr;
+    }
     Ref result(PyList_New(static_cast<Py_ssize_t>(regions.size())));
     if (!result) return nullptr;
     for (std::size_t i = 0; i < regions.size(); ++i) {
@@ -249,6 +256,7 @@ public:
     }
 
     void failed(std::size_t i, const core::FaidxError& error) {
+        if (PyErr_Occurred()) return;  // Ctrl-C during a network wait
         if (error.kind() == core::ErrorKind::Internal) {  // a fault of ours, not of the region
             raise_internal_fault(error.payload().c_str());
             return;

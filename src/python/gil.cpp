@@ -4,6 +4,7 @@
 
 #include <optional>
 
+#include "../core/network_wait.hpp"
 #include "args.hpp"
 #include "ref.hpp"
 
@@ -55,6 +56,61 @@ bool LockSharing::share() {
     if (now - last_ < period_) return true;
     { ReleasedLock unlocked; }
     last_ = std::chrono::steady_clock::now();
+    return true;
+}
+
+namespace {
+
+// The module's part in the core's network waits: the lock is let go of
+// while a thread that holds it waits (however short the wait), and the
+// main thread looks for Ctrl-C every tenth of a second, as the interpreter
+// would between bytecodes.
+class LockFreeWaits final : public core::NetworkWaitHooks {
+public:
+    void begin() override {
+        if (PyGILState_Check()) released_here = PyEval_SaveThread();
+    }
+
+    bool interrupted() override {
+        if (main_thread == 0 || PyThread_get_thread_ident() != main_thread) return false;
+        PyThreadState* state = released_here != nullptr ? released_here : PyGILState_GetThisThreadState();
+        if (state == nullptr) return false;
+        take_lock_back(state);
+        // A KeyboardInterrupt stays set for the caller to raise: the core
+        // gives up its wait and the module keeps the exception it finds set.
+        const bool stop = PyErr_CheckSignals() < 0;
+        PyThreadState* again = PyEval_SaveThread();
+        if (released_here != nullptr) released_here = again;
+        return stop;
+    }
+
+    void end() override {
+        if (released_here == nullptr) return;
+        PyThreadState* state = released_here;
+        released_here = nullptr;
+        take_lock_back(state);
+    }
+
+    unsigned long main_thread = 0;
+
+private:
+    static thread_local PyThreadState* released_here;
+};
+
+thread_local PyThreadState* LockFreeWaits::released_here = nullptr;
+
+LockFreeWaits waits;
+
+}  // namespace
+
+bool install_network_wait_hooks() {
+    Ref threading(PyImport_ImportModule("threading"));
+    Ref main(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr) : nullptr);
+    Ref ident(main ? PyObject_GetAttrString(main.get(), "ident") : nullptr);
+    if (!ident) return false;
+    waits.main_thread = PyLong_AsUnsignedLong(ident.get());
+    if (PyErr_Occurred()) return false;
+    core::set_network_wait_hooks(&waits);
     return true;
 }
 

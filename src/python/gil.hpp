@@ -64,6 +64,11 @@ private:
     std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
 };
 
+// Installs, once at import, what the core does around its network waits:
+// the lock is let go of, and Ctrl-C on the main thread stops the wait with
+// KeyboardInterrupt set (raise_faidx_error keeps it). False with an exception set.
+bool install_network_wait_hooks();
+
 // Runs `work` with the lock released when `release` is set, else with it held.
 template <class Work>
 decltype(auto) maybe_unlocked(bool release, Work&& work) {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "gil.hpp"
 #include "errors.hpp"
 #include "pickling.hpp"
 #include "ref.hpp"
@@ -81,6 +82,7 @@ PyObject* initialise() {
     // The reconstructor pickle stores: private, not in __all__.
     PyObject* restore = restore_function();
     if (restore == nullptr || PyModule_AddObjectRef(module.get(), "_restore", restore) < 0) return nullptr;
+    if (!install_network_wait_hooks()) return nullptr;
     the_module = module.release();
     return Py_NewRef(the_module);
 }
