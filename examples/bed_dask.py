@@ -5,7 +5,8 @@
 
 Without --scheduler the tasks run on a LocalCluster of worker processes on
 this machine; with it, the same code runs on that cluster, whose workers
-must see both files under the same paths. Each task reads its own byte
+must see both files under the same paths (or GENOME.fa is a URL, which
+every worker reads in place). Each task reads its own byte
 range of the BED file and fetches it with one fetch_many. With --out-dir
 each task writes its partition there as one FASTA file (DIR must be
 visible to the workers too); without, the sequences are gathered here and
@@ -96,8 +97,10 @@ def main(argv=None):
     args = parser.parse_args(argv)
 
     # Absolute paths: a relative one would resolve against each worker's
-    # working directory.
-    fasta = kelpa.Fasta(os.path.abspath(args.genome))
+    # working directory. A URL (https://, s3://, gs://) is read in place by
+    # every worker, with the credentials of the worker's own environment.
+    remote = args.genome.startswith(("http://", "https://", "s3://", "gs://"))
+    fasta = kelpa.Fasta(args.genome if remote else os.path.abspath(args.genome))
     bed = os.path.abspath(args.bed)
     out_dir = os.path.abspath(args.out_dir) if args.out_dir else None
     if out_dir is not None:

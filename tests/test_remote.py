@@ -1,0 +1,308 @@
+"""Reading FASTA files over HTTP(S), S3 and GCS: every front door against
+the same file read locally, through real servers on loopback (nginx, a
+fault-injecting proxy of our own, moto's S3 server with signatures
+checked), and each failure's error."""
+
+import os
+import pickle
+import random
+import shutil
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+import kelpa
+from bgzf_writer import gzi_bytes, write_bgzf
+from conftest import POOL, REQUIRE_PEERS, preloading, random_seq, write_fasta
+from remote_servers import FaultProxy, MotoS3, Nginx
+
+RNG = random.Random(25)
+RECORDS = [("chr1 first", random_seq(RNG, 700_000, "ACGTacgtN")), ("chr2", random_seq(RNG, 250_000)),
+           ("chrM", "GATTACA")]
+KELPA = shutil.which("kelpa", path=os.path.dirname(sys.executable)) or "kelpa"
+
+
+def need(*programs):
+    for program in programs:
+        if shutil.which(program) is None and not os.path.exists(f"/usr/sbin/{program}"):
+            if REQUIRE_PEERS:
+                pytest.fail(f"{program} is not installed (KELPA_REQUIRE_PEERS=1)")
+            pytest.skip(f"{program} is not installed")
+
+
+@pytest.fixture(scope="module")
+def site(tmp_path_factory):
+    """nginx serving ref.fa and ref.fa.gz (BGZF) with their indexes; the
+    local copies are what every remote read is checked against."""
+    need("nginx", "openssl")
+    root = tmp_path_factory.mktemp("www")
+    text = write_fasta(root / "ref.fa", RECORDS, width=60)
+    blocks = write_bgzf(root / "ref.fa.gz", text, block_sizes=[65280, 30000, 7])
+    (root / "ref.fa.gz.gzi").write_bytes(gzi_bytes(blocks))
+    for name in ("ref.fa", "ref.fa.gz"):
+        kelpa.Faidx(str(root / name))  # writes the .fai
+    server = Nginx(root, tmp_path_factory.mktemp("nginx"))
+    server.root = root
+    yield server
+    server.stop()
+
+
+@pytest.fixture
+def proxy(site):
+    server = FaultProxy(f"127.0.0.1:{site.port}")
+    yield server
+    server.stop()
+
+
+def regions(count, seed):
+    rng = random.Random(seed)
+    out = []
+    for _ in range(count):
+        name, length = rng.choice([("chr1", 700_000), ("chr2", 250_000), ("chrM", 7)])
+        start = rng.randrange(1, length + 1)
+        out.append((name, start, min(length + 5, start + rng.randrange(0, 1500))))
+    return out
+
+
+def texts(sequences):
+    return [(s.name, s.seq, s.start, s.end) for s in sequences]
+
+
+@pytest.mark.parametrize("name", ["ref.fa", "ref.fa.gz"])
+def test_every_front_door_reads_a_url_as_the_local_file(site, name):
+    url, local = f"{site.http_url}/{name}", str(site.root / name)
+    remote, here = kelpa.Fasta(url), kelpa.Fasta(local)
+    assert list(remote.keys()) == list(here.keys()) and remote.filename == url
+    assert str(remote["chr1"][123_456:124_999]) == str(here["chr1"][123_456:124_999])
+    assert str(remote["chr2"]) == str(here["chr2"]) and len(remote["chrM"]) == 7
+    assert [str(r[:50]) for r in remote] == [str(r[:50]) for r in here]
+    assert str(remote["chr1"][-70:].reverse.complement) == str(here["chr1"][-70:].reverse.complement)
+    faidx, near = kelpa.Faidx(url, mutable=True), kelpa.Faidx(local)
+    assert texts([faidx.fetch("chr2", 5, 100_000)]) == texts([near.fetch("chr2", 5, 100_000)])
+    for count in (40, POOL + 500):  # the sequential path and the pool's
+        batch = regions(count, count)
+        assert texts(faidx.fetch_many(batch)) == texts(near.fetch_many(batch))
+        same = [(s, e) for _, s, e in batch]
+        assert texts(faidx.fetch_many_same_chr("chr1", same)) == texts(near.fetch_many_same_chr("chr1", same))
+        assert texts(remote.fetch_many(batch, rc=True)) == texts(here.fetch_many(batch, rc=True))
+    copy = pickle.loads(pickle.dumps(remote))
+    assert copy.filename == url and str(copy["chr2"][:99]) == str(here["chr2"][:99])
+
+
+@pytest.mark.parametrize("name", ["ref.fa", "ref.fa.gz"])
+def test_the_program_reads_a_url_as_the_local_file(site, name, tmp_path):
+    url, local = f"{site.http_url}/{name}", str(site.root / name)
+    batch = regions(300, 7)
+    (tmp_path / "r.txt").write_text("".join(f"{n}:{s}-{e}\n" for n, s, e in batch if s <= e))
+    (tmp_path / "r.bed").write_text("".join(f"{n}\t{s - 1}\t{e}\n" for n, s, e in batch if s <= e <= 700_000))
+
+    def both(*args):
+        runs = [subprocess.run([KELPA, *[a.replace("REF", ref) for a in args]], capture_output=True, text=True,
+                               cwd=tmp_path) for ref in (url, local)]
+        assert runs[0].returncode == 0, runs[0].stderr
+        assert (runs[0].stdout, runs[0].stderr) == (runs[1].stdout, runs[1].stderr)
+
+    both("faidx", "REF", "chr1:5-300", "chrM")
+    both("faidx", "REF", "-r", "r.txt", "-i")
+    both("getfasta", "-fi", "REF", "-bed", "r.bed")
+
+
+def test_an_index_of_a_url_is_written_only_where_asked(site, tmp_path):
+    before = sorted(os.listdir(site.root))
+    url = f"{site.http_url}/ref.fa.gz"
+    done = subprocess.run([KELPA, "index", url], capture_output=True, text=True, cwd=tmp_path)
+    assert done.returncode != 0 and "--fai-idx" in done.stderr
+    done = subprocess.run([KELPA, "index", url, "--fai-idx", "x.fai", "--gzi-idx", "x.gzi"], cwd=tmp_path)
+    assert done.returncode == 0
+    assert (tmp_path / "x.fai").read_bytes() == (site.root / "ref.fa.gz.fai").read_bytes()
+    assert (tmp_path / "x.gzi").read_bytes() == (site.root / "ref.fa.gz.gzi").read_bytes()
+    # The module builds a local index of a remote file (a .gzi beside it),
+    # refuses to when told not to, and reads one it is given.
+    for name in ("ref.fa", "ref.fa.gz"):
+        index = str(tmp_path / f"{name}.local.fai")
+        with pytest.raises(Exception, match="^IndexNotFoundError: " + index):
+            kelpa.Faidx(f"{site.http_url}/{name}", indexname=index, build_index=False)
+        built = kelpa.Fasta(f"{site.http_url}/{name}", indexname=index)
+        assert open(index).read() == (site.root / f"{name}.fai").read_text()
+        assert str(built["chr2"][7:70]) == str(kelpa.Fasta(str(site.root / name))["chr2"][7:70])
+    assert os.path.exists(tmp_path / "ref.fa.gz.local.gzi")
+    assert sorted(os.listdir(site.root)) == before and not os.path.exists(tmp_path / "ref.fa.fai")
+
+
+def test_what_is_missing_or_refused_says_so(site, tmp_path, monkeypatch):
+    with pytest.raises(Exception, match=f"^FastaNotFoundError: {site.http_url}/nope.fa$"):
+        kelpa.Fasta(f"{site.http_url}/nope.fa")
+    shutil.copy(site.root / "ref.fa", site.root / "bare.fa")
+    with pytest.raises(Exception, match=f"^IndexNotFoundError: {site.http_url}/bare.fa.fai$"):
+        kelpa.Fasta(f"{site.http_url}/bare.fa")
+    with pytest.raises(Exception, match="server ignores Range requests"):
+        kelpa.Fasta(f"{site.http_url}/norange/ref.fa")
+    # HTTPS: refused until its certificate is trusted.
+    for name in ("SSL_CERT_FILE", "CURL_CA_BUNDLE"):
+        monkeypatch.delenv(name, raising=False)
+    with pytest.raises(Exception, match=f"^IOError: {site.https_url}/ref.fa: .*certificate"):
+        kelpa.Fasta(f"{site.https_url}/ref.fa")
+    monkeypatch.setenv("SSL_CERT_FILE", site.cert)
+    assert str(kelpa.Fasta(f"{site.https_url}/ref.fa.gz")["chr2"][:80]) == RECORDS[1][1][:80]
+    # gs://: a bearer token that the server checks.
+    monkeypatch.setenv("GCS_ENDPOINT_URL", site.http_url)
+    monkeypatch.setenv("GCS_OAUTH_TOKEN", "wrong")
+    with pytest.raises(Exception, match=r"^IOError: gs://gs/ref.fa: access refused \(HTTP 401\) with the bearer "
+                                        r"token in GCS_OAUTH_TOKEN$"):
+        kelpa.Fasta("gs://gs/ref.fa")
+    monkeypatch.setenv("GCS_OAUTH_TOKEN", Nginx.TOKEN)
+    assert str(kelpa.Fasta("gs://gs/ref.fa")["chr1"][10:20]) == RECORDS[0][1][10:20]
+
+
+def test_transient_faults_are_retried_and_lasting_ones_reported(site, proxy):
+    faidx = kelpa.Faidx(f"{proxy.url}/ref.fa")
+    local = kelpa.Faidx(str(site.root / "ref.fa"))
+    proxy.faults = ["503", "drop", "short", "503"]
+    batch = regions(POOL, 3)
+    assert texts(faidx.fetch_many(batch)) == texts(local.fetch_many(batch))
+    assert proxy.faults == []
+    proxy.faults = ["503"] * 5
+    with pytest.raises(Exception, match=rf"^IOError: {proxy.url}/ref.fa: bytes \d+-\d+ failed after 5 attempts; "
+                                        r"the last: HTTP 503$"):
+        faidx.fetch("chr2", 200_001, 200_100)
+
+
+def test_a_replaced_object_is_never_mixed_in(site, tmp_path):
+    path = site.root / "moving.fa"
+    write_fasta(path, RECORDS)
+    shutil.copy(site.root / "ref.fa.fai", site.root / "moving.fa.fai")
+    url = f"{site.http_url}/moving.fa"
+    fasta = kelpa.Fasta(url)
+    assert str(fasta["chr2"][:10]) == RECORDS[1][1][:10]
+    replacement = tmp_path / "new.fa"
+    write_fasta(replacement, [(n, s.swapcase()) for n, s in RECORDS])
+    os.utime(replacement, (1, 1))  # another ETag even within the same second
+    os.replace(replacement, path)
+    message = f"^IOError: {url} changed while open: it no longer holds the bytes it had when it was opened$"
+    with pytest.raises(Exception, match=message):
+        fasta["chr1"][400_000:400_100]
+    with pytest.raises(RuntimeError, match="changed while open"):
+        fasta.fetch_many([("chr1", s, s + 10) for s in range(1, 20_000, 10)])
+
+
+def test_requests_are_coalesced_and_cached(site):
+    url = f"{site.http_url}/ref.fa"
+    seen = len(site.log())
+    faidx = kelpa.Faidx(url)
+    faidx.fetch("chr1", 300_000, 300_099)
+    # Open (the first bytes and the index), then one round trip for the
+    # fetch: its block, and the record's end, checked once.
+    assert [uri for uri, _, _ in site.log()[seen:]] == ["/ref.fa", "/ref.fa.fai"] + ["/ref.fa"] * 2
+    faidx.fetch("chr1", 300_200, 300_999)  # from the cache
+    assert len(site.log()) == seen + 4
+    faidx.fetch("chr1", 600_000, 600_099)  # one block
+    assert len(site.log()) == seen + 5
+    batch = sorted(regions(POOL * 3, 11), key=lambda r: r[1])
+    wanted = sum(max(0, min(e, {"chr1": 700_000, "chr2": 250_000, "chrM": 7}[n]) - s + 1) for n, s, e in batch)
+    seen = len(site.log())
+    faidx.fetch_many(batch)
+    fetched = site.log()[seen:]
+    lines = wanted * 61 // 60
+    assert sum(sent for _, _, sent in fetched) <= 2 * lines and len(fetched) <= len(batch) // 2
+
+
+def test_the_lock_is_released_and_ctrl_c_interrupts(site, proxy, tmp_path):
+    proxy.delay = 0.5
+    faidx = kelpa.Faidx(f"{proxy.url}/ref.fa")
+    ticks = []
+    worker = threading.Thread(target=lambda: faidx.fetch_many(regions(200, 5)))
+    started = time.monotonic()
+    worker.start()
+    while worker.is_alive():
+        ticks.append(time.monotonic())
+        time.sleep(0.01)
+    assert time.monotonic() - started > 0.45 and len(ticks) > 20  # this thread ran meanwhile
+    script = textwrap.dedent(f"""
+        import os, signal, sys, threading, time, kelpa
+        faidx = kelpa.Faidx({proxy.url + '/ref.fa'!r})
+        print("open", flush=True)
+        sys.stdin.readline()
+        threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
+        started = time.monotonic()
+        try:
+            faidx.fetch("chr2", 100, 200)
+        except KeyboardInterrupt:
+            print(round(time.monotonic() - started, 1))
+    """)
+    proxy.delay = 0
+    child = subprocess.Popen([sys.executable, "-c", script], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    assert child.stdout.readline() == "open\n"
+    proxy.delay = 30  # the fetch now waits far longer than the interruption takes
+    out, _ = child.communicate("go\n", timeout=20)
+    assert 0.4 <= float(out) <= 1.5
+
+
+def test_without_libcurl_a_url_says_what_is_missing(site, tmp_path):
+    env = preloading(tmp_path, """
+        #define _GNU_SOURCE
+        #include <dlfcn.h>
+        #include <string.h>
+        void* dlopen(const char* file, int mode) {
+            static void* (*real)(const char*, int);
+            if (file != 0 && strstr(file, "libcurl") != 0) return 0;
+            if (real == 0) real = (void* (*)(const char*, int))dlsym(RTLD_NEXT, "dlopen");
+            return real(file, mode);
+        }
+    """)
+    done = subprocess.run([sys.executable, "-c", f"import kelpa; kelpa.Fasta({site.http_url + '/ref.fa'!r})"],
+                          capture_output=True, text=True, env=env)
+    assert "IOError: " + site.http_url + "/ref.fa: reading URLs needs libcurl (libcurl.so.4)" in done.stderr
+
+
+@pytest.fixture(scope="module")
+def moto(site, tmp_path_factory):
+    try:
+        import moto  # noqa: F401
+    except ImportError:
+        if REQUIRE_PEERS:
+            pytest.fail("moto is not installed (KELPA_REQUIRE_PEERS=1)")
+        pytest.skip("moto is not installed")
+    server = MotoS3(tmp_path_factory.mktemp("moto"))
+    for name in ("ref.fa", "ref.fa.fai", "ref.fa.gz", "ref.fa.gz.fai", "ref.fa.gz.gzi"):
+        server.put("genomes", f"hg/{name}", site.root / name)
+    yield server
+    server.stop()
+
+
+def test_s3_requests_are_signed_and_checked(site, moto, monkeypatch):
+    for key, value in moto.env().items():
+        monkeypatch.setenv(key, value)
+    batch = regions(POOL, 9)
+    for name in ("ref.fa", "ref.fa.gz"):
+        remote = kelpa.Faidx(f"s3://genomes/hg/{name}")
+        assert texts(remote.fetch_many(batch)) == texts(kelpa.Faidx(str(site.root / name)).fetch_many(batch))
+    monkeypatch.setenv("AWS_SECRET_ACCESS_KEY", "not-the-secret")
+    message = (r"^IOError: s3://genomes/hg/ref.fa: access refused \(HTTP 403 SignatureDoesNotMatch\) with the AWS "
+               rf"access key {moto.key_id} from the environment$")
+    with pytest.raises(Exception, match=message):
+        kelpa.Fasta("s3://genomes/hg/ref.fa")
+    # The shared credentials file, when the environment has no key.
+    monkeypatch.delenv("AWS_ACCESS_KEY_ID")
+    monkeypatch.delenv("AWS_SECRET_ACCESS_KEY")
+    credentials = site.root.parent / "credentials"
+    credentials.write_text(f"[other]\naws_access_key_id = {moto.key_id}\naws_secret_access_key = {moto.secret}\n")
+    monkeypatch.setenv("AWS_SHARED_CREDENTIALS_FILE", str(credentials))
+    monkeypatch.setenv("AWS_PROFILE", "other")
+    assert str(kelpa.Fasta("s3://genomes/hg/ref.fa")["chrM"]) == "GATTACA"
+
+
+def test_the_dask_recipe_runs_from_s3(site, moto, tmp_path):
+    batch = [r for r in regions(400, 4) if r[1] <= r[2] <= {"chr1": 700_000, "chr2": 250_000, "chrM": 7}[r[0]]]
+    (tmp_path / "r.bed").write_text("".join(f"{n}\t{s - 1}\t{e}\n" for n, s, e in batch))
+    recipe = os.path.join(os.path.dirname(__file__), "..", "examples", "bed_dask.py")
+    done = subprocess.run([sys.executable, recipe, "s3://genomes/hg/ref.fa.gz", "r.bed", "--partitions", "3"],
+                          capture_output=True, text=True, cwd=tmp_path, env=dict(os.environ, **moto.env()),
+                          timeout=300)
+    assert done.returncode == 0, done.stderr
+    local = kelpa.Fasta(str(site.root / "ref.fa"))
+    assert done.stdout == "".join(f">{n}:{s - 1}-{e}\n{local[n][s - 1:e]}\n" for n, s, e in batch)
