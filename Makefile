@@ -25,18 +25,19 @@ bench: build bench-deps
 	$(PYTHON) bench/run.py $(BENCH_ARGS)
 	$(PYTHON) bench/bench_cli.py
 	$(PYTHON) bench/bench_bgzf.py
+	$(PYTHON) bench/bench_remote.py
 
 # The peers of the benchmarks: pysam and pyfastx into .venv (--no-deps: pysam
 # needs nothing and pyfastx is used without its extras), samtools, bedtools,
 # tabix (bgzip) and hyperfine (which times the kelpa program) from Debian when
-# running as root.
+# running as root, and nginx, which serves the remote benchmark.
 # bench/run.py skips whatever peer is still missing.
 bench-deps: build
 	@$(PYTHON) -c 'import pysam, pyfastx' 2>/dev/null || \
 		$(PYTHON) -m pip install --disable-pip-version-check --no-deps -r bench/requirements.txt
-	@if [ "$$(id -u)" = 0 ] && ! { command -v samtools && command -v bedtools && command -v bgzip && command -v hyperfine; } >/dev/null 2>&1; then \
-		{ apt-get update -qq && apt-get install -y samtools bedtools tabix hyperfine; } || \
-			echo "bench-deps: samtools/bedtools/tabix/hyperfine not installed; those peers are skipped"; \
+	@if [ "$$(id -u)" = 0 ] && ! { command -v samtools && command -v bedtools && command -v bgzip && command -v hyperfine && { command -v nginx || test -x /usr/sbin/nginx; }; } >/dev/null 2>&1; then \
+		{ apt-get update -qq && apt-get install -y samtools bedtools tabix hyperfine nginx openssl; } || \
+			echo "bench-deps: samtools/bedtools/tabix/hyperfine/nginx not installed; those peers are skipped"; \
 	fi
 
 clean:

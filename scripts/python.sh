@@ -18,8 +18,9 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 venv="${KELPA_VENV:-$root/.venv}"
 venv_python="$venv/bin/python"
 
-# What the build (--no-build-isolation, below) and the tests need.
-requirements=(scikit-build-core pytest hypothesis numpy dask distributed)
+# What the build (--no-build-isolation, below) and the tests need (moto's
+# S3 server: the tests of s3:// files).
+requirements=(scikit-build-core pytest hypothesis numpy dask distributed "moto[server]")
 
 die() {
     echo "scripts/python.sh: $*" >&2

@@ -2,8 +2,8 @@
 benchmark): nginx over HTTP and HTTPS, a fault-injecting proxy of our own in
 front of it, and moto's S3 server with its IAM authentication on."""
 
-import http.client
-import http.server
+import asyncio
+import json
 import os
 import shutil
 import socket
@@ -11,7 +11,11 @@ import subprocess
 import sys
 import threading
 import time
-import urllib.request
+
+
+# Servers are not ours: they run without the sanitizer runtime that a
+# sanitizer run preloads into kelpa's processes.
+SERVER_ENV = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
 
 
 def free_port():
@@ -75,14 +79,14 @@ class Nginx:
         subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
                         "-keyout", os.path.join(self.work, "key.pem"), "-out", self.cert,
                         "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"],
-                       check=True, capture_output=True)
+                       check=True, capture_output=True, env=SERVER_ENV)
         self.port, self.tls_port = free_port(), free_port()
         conf = os.path.join(self.work, "nginx.conf")
         with open(conf, "w") as out:
             out.write(NGINX_CONF.format(d=self.work, root=self.root, http=self.port, https=self.tls_port,
                                         token=self.TOKEN, user="user root;" if os.geteuid() == 0 else ""))
         self.process = subprocess.Popen([shutil.which("nginx") or "/usr/sbin/nginx", "-c", conf, "-p", self.work],
-                                        stderr=subprocess.DEVNULL)
+                                        stderr=subprocess.DEVNULL, env=SERVER_ENV)
         wait_for_port(self.port, self.process)
         self.http_url = f"http://127.0.0.1:{self.port}"
         self.https_url = f"https://127.0.0.1:{self.tls_port}"
@@ -97,87 +101,90 @@ class Nginx:
         self.process.wait(10)
 
 
-class FaultProxy(http.server.ThreadingHTTPServer):
-    """An HTTP proxy to `upstream` (host:port) that adds `delay` seconds to
-    each request and takes its next faults from `faults`: "503", "drop" (the
-    connection closed without an answer), "short" (half the body, then the
-    connection closed). It counts requests and body bytes per path. Bodies
-    are streamed, so a client that stops reading costs only what it read."""
+class FaultProxy:
+    """An HTTP proxy to `upstream` (host:port), on an event loop of its own
+    thread, that adds `delay` seconds to each request and takes its next
+    faults from `faults`: "503", "drop" (the connection closed without an
+    answer), "short" (half the body, then the connection closed). It counts
+    the requests and the body bytes it passes on (GET /__counts answers
+    them as JSON). Bodies are relayed as they come, and every client
+    connection keeps one upstream connection."""
 
-    daemon_threads = True
-    request_queue_size = 128
+    def __init__(self, upstream, delay=0.0, port=0):
+        self.host, self.upstream_port = upstream.rsplit(":", 1)
+        self.delay, self.faults, self.requests, self.sent = delay, [], 0, 0
+        self.loop = asyncio.new_event_loop()
+        started = threading.Event()
 
-    def __init__(self, upstream, delay=0.0):
-        super().__init__(("127.0.0.1", 0), _ProxyHandler)
-        self.upstream, self.delay = upstream, delay
-        self.faults = []
-        self.lock = threading.Lock()
-        self.requests = 0
-        self.sent = 0
-        self.url = f"http://127.0.0.1:{self.server_address[1]}"
-        threading.Thread(target=self.serve_forever, daemon=True).start()
+        def serve():
+            self.server = self.loop.run_until_complete(
+                asyncio.start_server(self.client, "127.0.0.1", port, backlog=256))
+            started.set()
+            self.loop.run_forever()
 
-    def next_fault(self):
-        with self.lock:
-            self.requests += 1
-            return self.faults.pop(0) if self.faults else None
+        threading.Thread(target=serve, daemon=True).start()
+        started.wait()
+        self.url = f"http://127.0.0.1:{self.server.sockets[0].getsockname()[1]}"
 
-    def count(self, n):
-        with self.lock:
-            self.sent += n
+    async def client(self, reader, writer):
+        upstream = None
+        try:
+            while True:
+                head = await reader.readuntil(b"\r\n\r\n")
+                if head.startswith(b"GET /__counts "):
+                    body = json.dumps({"requests": self.requests, "sent": self.sent}).encode()
+                    writer.write(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n%s" % (len(body), body))
+                    continue
+                self.requests += 1
+                fault = self.faults.pop(0) if self.faults else None
+                if self.delay:
+                    await asyncio.sleep(self.delay)
+                if fault == "drop":
+                    writer.transport.abort()
+                    return
+                if fault == "503":
+                    writer.write(b"HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n")
+                    continue
+                if upstream is None:
+                    upstream = await asyncio.open_connection(self.host, int(self.upstream_port))
+                upstream[1].write(head)
+                answer = await upstream[0].readuntil(b"\r\n\r\n")
+                length = 0
+                for line in answer.split(b"\r\n"):
+                    if line.lower().startswith(b"content-length:"):
+                        length = int(line.split(b":", 1)[1])
+                if head.startswith(b"HEAD "):
+                    length = 0
+                writer.write(answer)
+                left = length // 2 if fault == "short" else length
+                while left > 0:
+                    chunk = await upstream[0].read(min(left, 65536))
+                    if not chunk:
+                        break
+                    writer.write(chunk)
+                    self.sent += len(chunk)
+                    left -= len(chunk)
+                    await writer.drain()
+                if fault == "short":
+                    writer.transport.abort()
+                    return
+        except (asyncio.IncompleteReadError, ConnectionError, OSError):
+            pass
+        finally:
+            writer.transport.abort()
+            if upstream is not None:
+                upstream[1].transport.abort()
 
     def stop(self):
-        self.shutdown()
-        self.server_close()
+        async def close():
+            self.server.close()
+            tasks = [task for task in asyncio.all_tasks() if task is not asyncio.current_task()]
+            for task in tasks:
+                task.cancel()
+            await asyncio.gather(*tasks, return_exceptions=True)
 
-
-class _ProxyHandler(http.server.BaseHTTPRequestHandler):
-    protocol_version = "HTTP/1.1"
-
-    def log_message(self, *args):
-        pass
-
-    def do_GET(self):
-        proxy = self.server
-        fault = proxy.next_fault()
-        if proxy.delay:
-            time.sleep(proxy.delay)
-        if fault == "drop":
-            self.close_connection = True
-            self.connection.shutdown(socket.SHUT_RDWR)
-            return
-        if fault == "503":
-            self.send_response(503)
-            self.send_header("Content-Length", "0")
-            self.end_headers()
-            return
-        upstream = http.client.HTTPConnection(proxy.upstream, timeout=30)
-        try:
-            headers = {k: v for k, v in self.headers.items() if k.lower() not in ("connection", "host")}
-            upstream.request("GET", self.path, headers=headers)
-            answer = upstream.getresponse()
-            length = int(answer.getheader("Content-Length", "0"))
-            self.send_response(answer.status)
-            for key, value in answer.getheaders():
-                if key.lower() not in ("connection", "transfer-encoding", "server", "date"):
-                    self.send_header(key, value)
-            self.end_headers()
-            left = length // 2 if fault == "short" else length
-            while left > 0:
-                chunk = answer.read(min(left, 65536))
-                if not chunk:
-                    break
-                self.wfile.write(chunk)
-                proxy.count(len(chunk))
-                left -= len(chunk)
-            if fault == "short":
-                self.wfile.flush()
-                self.close_connection = True
-                self.connection.shutdown(socket.SHUT_RDWR)
-        except (BrokenPipeError, ConnectionResetError):
-            self.close_connection = True
-        finally:
-            upstream.close()
+        asyncio.run_coroutine_threadsafe(close(), self.loop).result(10)
+        self.loop.call_soon_threadsafe(self.loop.stop)
 
 
 class MotoS3:
@@ -188,7 +195,7 @@ class MotoS3:
 
     def __init__(self, work):
         self.port = free_port()
-        env = dict(os.environ, INITIAL_NO_AUTH_ACTION_COUNT="4", AWS_ACCESS_KEY_ID="setup",
+        env = dict(SERVER_ENV, INITIAL_NO_AUTH_ACTION_COUNT="4", AWS_ACCESS_KEY_ID="setup",
                    AWS_SECRET_ACCESS_KEY="setup")
         self.log = open(os.path.join(os.fspath(work), "moto.log"), "w")
         self.process = subprocess.Popen([sys.executable, "-m", "moto.server", "-p", str(self.port)], env=env,
@@ -227,6 +234,10 @@ class MotoS3:
         self.log.close()
 
 
-def fetch(url):
-    with urllib.request.urlopen(url, timeout=10) as answer:
-        return answer.read()
+
+if __name__ == "__main__":
+    # python remote_servers.py UPSTREAM DELAY: a FaultProxy in a process of
+    # its own (the benchmark's), its URL on the first line of standard output.
+    proxy = FaultProxy(sys.argv[1], float(sys.argv[2]))
+    print(proxy.url, flush=True)
+    threading.Event().wait()
