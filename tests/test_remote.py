@@ -187,7 +187,7 @@ def test_a_replaced_object_is_never_mixed_in(site, tmp_path):
     with pytest.raises(Exception, match=message):
         fasta["chr1"][400_000:400_100]
     with pytest.raises(RuntimeError, match="changed while open"):
-        fasta.fetch_many([("chr1", s, s + 10) for s in range(1, 20_000, 10)])
+        fasta.fetch_many([("chr1", s, s + 10) for s in range(300_001, 320_000, 10)])
 
 
 def test_requests_are_coalesced_and_cached(site):

@@ -24,7 +24,12 @@ Result<std::unique_ptr<HttpBytes>> HttpBytes::open(const std::string& url, std::
     }
     // A weak ETag never matches If-Match: the date pins such a file.
     if (pin.etag.rfind("W/", 0) == 0) pin.etag.clear();
-    return std::unique_ptr<HttpBytes>(new HttpBytes(std::move(located.value()), std::move(pin)));
+    auto bytes = std::unique_ptr<HttpBytes>(new HttpBytes(std::move(located.value()), std::move(pin)));
+    // The first block, which the open read anyway, starts the cache.
+    const std::uint64_t first_block = std::min<std::uint64_t>(BLOCK, bytes->pin_.size);
+    if (first_block > 0 && head.size() >= first_block)
+        bytes->cache_.push_back(Cached{0, std::make_shared<const std::string>(head, 0, first_block), ++bytes->tick_});
+    return bytes;
 }
 
 Status HttpBytes::judge(const Exchange& exchange) const {
