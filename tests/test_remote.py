@@ -306,3 +306,19 @@ def test_the_dask_recipe_runs_from_s3(site, moto, tmp_path):
     assert done.returncode == 0, done.stderr
     local = kelpa.Fasta(str(site.root / "ref.fa"))
     assert done.stdout == "".join(f">{n}:{s - 1}-{e}\n{local[n][s - 1:e]}\n" for n, s, e in batch)
+
+
+def test_threads_share_one_remote_file(site):
+    faidx, local = kelpa.Faidx(f"{site.http_url}/ref.fa.gz"), kelpa.Faidx(str(site.root / "ref.fa"))
+    batches = [regions(300 if i % 2 else POOL, 50 + i) for i in range(6)]
+    results = [None] * len(batches)
+
+    def work(i):
+        results[i] = texts(faidx.fetch_many(batches[i])) + texts(faidx.fetch(*r) for r in batches[i][:40])
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(len(batches))]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert results == [texts(local.fetch_many(b)) + texts(local.fetch(*r) for r in b[:40]) for b in batches]

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "curl_api.hpp"
+#include "fork_safety.hpp"
 #include "network_wait.hpp"
 
 namespace kelpa::core {
@@ -190,8 +191,8 @@ public:
     curl::Share* get() const { return share_; }
 
 private:
-    static std::mutex& mutex_of(int data) {
-        static std::mutex mutexes[curl::LOCK_DATA_LAST + 1];
+    static ForkSafeMutex& mutex_of(int data) {
+        static ForkSafeMutex mutexes[curl::LOCK_DATA_LAST + 1];
         return mutexes[data >= 0 && data <= curl::LOCK_DATA_LAST ? data : 0];
     }
     static void lock(curl::Easy*, int data, int, void*) { mutex_of(data).lock(); }
@@ -203,6 +204,9 @@ private:
 struct Session {
     curl::Multi* multi = nullptr;
     std::vector<curl::Easy*> easies;  // idle, reused: each keeps what it learnt
+    // The process that made it: a child of fork() shares its parent's
+    // connections, so it leaves them alone (and makes its own).
+    std::uint32_t generation = fork_generation();
 };
 
 // Idle sessions; a call takes one (or makes one) and gives it back.
@@ -212,11 +216,12 @@ public:
 
     std::unique_ptr<Session> take() {
         {
-            std::lock_guard<std::mutex> hold(lock_);
-            if (!idle_.empty()) {
+            std::lock_guard<ForkSafeMutex> hold(lock_);
+            while (!idle_.empty()) {
                 std::unique_ptr<Session> session = std::move(idle_.back());
                 idle_.pop_back();
-                return session;
+                if (session->generation == fork_generation()) return session;
+                (void)session.release();  // the parent's: left as they are
             }
         }
         auto session = std::make_unique<Session>();
@@ -225,7 +230,11 @@ public:
     }
 
     void give_back(std::unique_ptr<Session> session) {
-        std::lock_guard<std::mutex> hold(lock_);
+        if (session->generation != fork_generation()) {
+            (void)session.release();  // a parent's, taken before a fork
+            return;
+        }
+        std::lock_guard<ForkSafeMutex> hold(lock_);
         if (idle_.size() < MAX_IDLE) {
             idle_.push_back(std::move(session));
             return;
@@ -240,7 +249,7 @@ private:
     static constexpr std::size_t MAX_IDLE = 16;
     const curl::Api& api_;
     SharedState shared_;
-    std::mutex lock_;
+    ForkSafeMutex lock_;
     std::vector<std::unique_ptr<Session>> idle_;
 };
 

@@ -62,7 +62,7 @@ Status HttpBytes::fetch(std::vector<Exchange>& exchanges) const {
 bool HttpBytes::from_holds(std::uint64_t offset, std::size_t n, char* out) const {
     std::vector<std::shared_ptr<const Held>> live;
     {
-        std::lock_guard<std::mutex> hold(lock_);
+        std::lock_guard<ForkSafeMutex> hold(lock_);
         for (const std::weak_ptr<const Held>& weak : holds_) {
             if (std::shared_ptr<const Held> held = weak.lock()) live.push_back(std::move(held));
         }
@@ -85,7 +85,7 @@ Result<std::vector<std::shared_ptr<const std::string>>> HttpBytes::blocks(
     std::vector<std::shared_ptr<const std::string>> found(wanted.size());
     std::vector<std::size_t> missing;
     {
-        std::lock_guard<std::mutex> hold(lock_);
+        std::lock_guard<ForkSafeMutex> hold(lock_);
         for (std::size_t i = 0; i < wanted.size(); ++i) {
             for (Cached& cached : cache_) {
                 if (cached.block == wanted[i]) {
@@ -116,7 +116,7 @@ Result<std::vector<std::shared_ptr<const std::string>>> HttpBytes::blocks(
         exchanges.push_back(Exchange{begin, end, buffers[r].data()});
     }
     if (Status fetched = fetch(exchanges); !fetched) return fetched.take_error();
-    std::lock_guard<std::mutex> hold(lock_);
+    std::lock_guard<ForkSafeMutex> hold(lock_);
     for (std::size_t r = 0; r < runs.size(); ++r) {
         const std::uint64_t run_begin = exchanges[r].begin;
         for (std::size_t k = runs[r].first; k <= runs[r].second; ++k) {
@@ -170,7 +170,7 @@ Result<std::string_view> HttpBytes::read(std::uint64_t offset, std::size_t n, ch
 }
 
 ReadHold HttpBytes::keep(std::shared_ptr<Held> held) const {
-    std::lock_guard<std::mutex> hold(lock_);
+    std::lock_guard<ForkSafeMutex> hold(lock_);
     std::erase_if(holds_, [](const std::weak_ptr<const Held>& weak) { return weak.expired(); });
     holds_.push_back(held);
     return held;

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "fork_safety.hpp"
 #include "http.hpp"
 #include "raw_source.hpp"
 
@@ -75,7 +76,7 @@ private:
 
     RemoteLocation location_;
     Pin pin_;
-    mutable std::mutex lock_;  // over the cache and the list of holds
+    mutable ForkSafeMutex lock_;  // over the cache and the list of holds
     mutable std::vector<Cached> cache_;
     mutable std::uint64_t tick_ = 0;
     mutable std::vector<std::weak_ptr<const Held>> holds_;
