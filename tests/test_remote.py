@@ -35,6 +35,13 @@ def need(*programs):
             pytest.skip(f"{program} is not installed")
 
 
+@pytest.fixture(autouse=True)
+def no_proxy(monkeypatch):
+    """Loopback servers are reached directly, whatever proxy the machine sets."""
+    monkeypatch.setenv("NO_PROXY", "127.0.0.1,localhost")
+    monkeypatch.setenv("no_proxy", "127.0.0.1,localhost")
+
+
 @pytest.fixture(scope="module")
 def site(tmp_path_factory):
     """nginx serving ref.fa and ref.fa.gz (BGZF) with their indexes; the
@@ -131,6 +138,10 @@ def test_an_index_of_a_url_is_written_only_where_asked(site, tmp_path):
         assert open(index).read() == (site.root / f"{name}.fai").read_text()
         assert str(built["chr2"][7:70]) == str(kelpa.Fasta(str(site.root / name))["chr2"][7:70])
     assert os.path.exists(tmp_path / "ref.fa.gz.local.gzi")
+    # A local file's index may be a URL too: downloaded, never built.
+    shutil.copy(site.root / "ref.fa", tmp_path / "copy.fa")
+    assert len(kelpa.Fasta(str(tmp_path / "copy.fa"), indexname=f"{site.http_url}/ref.fa.fai")["chr2"]) == 250_000
+    assert not os.path.exists(tmp_path / "copy.fa.fai")
     assert sorted(os.listdir(site.root)) == before and not os.path.exists(tmp_path / "ref.fa.fai")
 
 
@@ -281,6 +292,7 @@ def test_s3_requests_are_signed_and_checked(site, moto, monkeypatch):
     for name in ("ref.fa", "ref.fa.gz"):
         remote = kelpa.Faidx(f"s3://genomes/hg/{name}")
         assert texts(remote.fetch_many(batch)) == texts(kelpa.Faidx(str(site.root / name)).fetch_many(batch))
+        assert moto.secret.encode() not in pickle.dumps(remote)  # the URL travels, the credentials never
     monkeypatch.setenv("AWS_SECRET_ACCESS_KEY", "not-the-secret")
     message = (r"^IOError: s3://genomes/hg/ref.fa: access refused \(HTTP 403 SignatureDoesNotMatch\) with the AWS "
                rf"access key {moto.key_id} from the environment$")

@@ -69,6 +69,8 @@ struct Pin {
 
 // One range request and its answer.
 struct Exchange {
+    Exchange(std::uint64_t from, std::uint64_t to, char* into = nullptr) : begin(from), end(to), out(into) {}
+
     std::uint64_t begin = 0;  // bytes [begin, end) asked for
     std::uint64_t end = 0;
     char* out = nullptr;      // room for end - begin bytes; nullptr: into `body`
