@@ -90,7 +90,8 @@ public:
         // The file's bytes as they are; with -i reverse complemented as
         // samtools and bedtools complement.
         finishing_.utf8 = false;
-        if (settings.reverse) finishing_.reverse = core::ComplementRule::KeepOthers;
+        finishing_.reverse = settings.reverse;
+        finishing_.complement = core::ComplementRule::KeepOthers;
     }
 
     // Takes one region; the batch keeps a copy of its text, so the caller's
@@ -248,7 +249,7 @@ private:
             }
         };
         const std::size_t count = end - begin;
-        if (count < core::PARALLEL_BATCH_THRESHOLD) {
+        if (count < SMALL_BATCH) {
             body(0, count);
         } else {
             core::StagedBatch batch(count, 64, body);

@@ -32,9 +32,10 @@ namespace kelpa::cli {
 
 namespace {
 
-// The file's bytes as they are; a minus-strand feature is reverse
-// complemented by the sink, as bedtools complements.
-const core::Finishing FINISHING{false, nullptr, std::nullopt, false};
+// The file's bytes as they are; a minus-strand feature printed whole is
+// reverse complemented by the batch (its request says so), as bedtools
+// complements, and one printed in blocks once they are joined.
+const core::Finishing FINISHING{false, nullptr, false, core::ComplementRule::KeepOthers, false};
 
 constexpr std::string_view USAGE =
     "usage: kelpa getfasta REF BED [-s] [--split] [--name] [--name-only] [--tab] [-o FILE]\n"
@@ -161,12 +162,15 @@ public:
         Feature& feature = batch.features.emplace_back(Feature{bed});
         if (settings_.split && !blocks_.empty()) {
             feature.pieces = blocks_.size();
+            const bool whole = blocks_.size() == 1;
             for (std::size_t b = 0; b < blocks_.size(); ++b) {
-                batch.requests.push_back({bed.chrom, blocks_[b].first + 1, blocks_[b].second, repeats || b > 0});
+                batch.requests.push_back({bed.chrom, blocks_[b].first + 1, blocks_[b].second, repeats || b > 0,
+                                          whole && minus_strand(bed)});
                 batch.owner.push_back(batch.features.size() - 1);
             }
         } else {
-            batch.requests.push_back({bed.chrom, bed.start + 1, bed.end, repeats});
+            batch.requests.push_back(
+                {bed.chrom, bed.start + 1, bed.end, repeats, minus_strand(bed)});
             batch.owner.push_back(batch.features.size() - 1);
         }
         batch.bounds.add(*batch.last_entry, bed.start + 1, bed.end - bed.start);
@@ -229,8 +233,7 @@ public:
     // header is formatted here, into a small arena of its own, and the
     // worker that writes the text puts it in place (on_worker): a store of
     // this thread into the far larger text arena costs more than
-    // formatting it. The worker also reverse complements a minus-strand
-    // text and ends the record's line.
+    // formatting it. The worker also ends the record's line.
     char* reserve(std::size_t i, std::uint64_t bytes) {
         const Feature& feature = running_->features[running_->owner[i]];
         if (feature.pieces != 1) return arena_.take(bytes);
@@ -245,8 +248,6 @@ public:
         if (feature.pieces != 1) return;
         const std::string_view header = prefixes_[i];
         std::copy(header.begin(), header.end(), text - header.size());
-        if (settings_.strand && feature.bed.strand == "-")
-            core::reverse_complement_in_place(text, size, core::ComplementRule::KeepOthers);
         text[size] = '\n';
     }
     bool finished(std::size_t i, const core::BatchResult& result) {
@@ -261,12 +262,12 @@ public:
                 const char* text = result.text.data();
                 send(text - prefixes_[i].size(), text + result.text.size() + 1);
             } else {
-                write_record(feature, result.text);
+                write_record(feature, result.text, false);
             }
         } else {
             joined_.append(result.text);
             if (++pieces_seen_ == feature.pieces) {
-                write_record(feature, joined_);
+                write_record(feature, joined_, minus_strand(feature.bed));
                 joined_.clear();
                 pieces_seen_ = 0;
             }
@@ -278,6 +279,9 @@ public:
     }
 
 private:
+    // Whether the feature's text is printed reverse complemented.
+    bool minus_strand(const BedFeature& bed) const { return settings_.strand && bed.strand == "-"; }
+
     static std::string feature_label(const BedFeature& bed) {
         return std::string(bed.chrom) + ":" + std::to_string(bed.start) + "-" + std::to_string(bed.end);
     }
@@ -347,13 +351,14 @@ private:
         span_begin_ = span_end_ = nullptr;
     }
 
-    // A record through the output buffer, after whatever went before it.
-    void write_record(const Feature& feature, std::string_view text) {
+    // A record through the output buffer, after whatever went before it;
+    // `reverse`: its reverse complement (the blocks of a --split feature,
+    // joined).
+    void write_record(const Feature& feature, std::string_view text, bool reverse) {
         send_span();
         const BedFeature& bed = feature.bed;
         format_header(bed, header_);
         out_.append(header_);
-        const bool reverse = settings_.strand && bed.strand == "-";
         // A long text goes out a block at a time, from its end when reversed.
         while (!text.empty()) {
             const std::size_t n = std::min(text.size(), Output::BLOCK);

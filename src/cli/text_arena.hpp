@@ -56,13 +56,16 @@ private:
     std::uint64_t used_ = 0;
 };
 
+// Below this many records a step of the program runs on the calling
+// thread: starting the workers would cost more than it saves.
+inline constexpr std::size_t SMALL_BATCH = 1000;
+
 // Where a batch of `regions` regions and `bases` bases is extracted: a few
 // short regions on the calling thread, which starts no worker; anything
 // larger on the pool.
 inline core::Executor executor_for(std::size_t regions, std::uint64_t bases) {
     constexpr std::uint64_t SMALL_BASES = std::uint64_t{1} << 20;
-    return regions < core::PARALLEL_BATCH_THRESHOLD && bases < SMALL_BASES ? core::Executor::Caller
-                                                                          : core::Executor::Pool;
+    return regions < SMALL_BATCH && bases < SMALL_BASES ? core::Executor::Caller : core::Executor::Pool;
 }
 
 }  // namespace kelpa::cli

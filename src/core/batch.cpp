@@ -22,7 +22,7 @@ void settle_slot(BatchSlot& slot, Result<std::uint64_t> got, const BatchFinish& 
         return;
     }
     slot.written = got.value();
-    if (!finish_in_place(finish.finishing, slot.out, slot.written, slot.count())) {
+    if (!finish_in_place(finish.finishing, slot.out, slot.written, slot.count(), slot.reverse)) {
         slot.state = BatchSlot::State::Unfinished;
         return;
     }
@@ -32,7 +32,7 @@ void settle_slot(BatchSlot& slot, Result<std::uint64_t> got, const BatchFinish& 
 
 bool finish_slot(BatchSlot& slot, const Finishing& finishing, std::string& text) {
     text.assign(slot.out, slot.written);
-    if (Status finished = finish_copy(finishing, text, slot.count()); !finished) {
+    if (Status finished = finish_copy(finishing, text, slot.count(), slot.reverse); !finished) {
         slot.error = std::make_unique<FaidxError>(finished.take_error());
         slot.state = BatchSlot::State::Failed;
         return false;
@@ -77,24 +77,19 @@ void extract_slots(const Faidx& faidx, std::vector<BatchSlot>& slots, std::size_
     }
 }
 
-// The stage of a batch run on the calling thread (Executor::Caller): every
-// slot in finish(), in order; no worker is started.
+// The stage of a batch run on the calling thread (Executor::Caller): each
+// slot as it is planned; no worker is started.
 class CallerReads final : public BatchReads {
 public:
     CallerReads(const Faidx& faidx, std::vector<BatchSlot>& slots, const BatchFinish& finish)
         : faidx_(faidx), slots_(slots), finish_(finish) {}
-    void planned(std::size_t i) override { planned_ = i + 1; }
-    void finish() override {
-        extract_slots(faidx_, slots_, done_, planned_, finish_);
-        done_ = planned_;
-    }
+    void planned(std::size_t i) override { extract_slots(faidx_, slots_, i, i + 1, finish_); }
+    void finish() override {}
 
 private:
     const Faidx& faidx_;
     std::vector<BatchSlot>& slots_;
     const BatchFinish& finish_;
-    std::size_t planned_ = 0;
-    std::size_t done_ = 0;
 };
 
 // The stage of a batch whose text costs a round trip per read (a remote
@@ -169,9 +164,10 @@ BatchExtraction::BatchExtraction(const Faidx& faidx, std::vector<BatchSlot>& slo
 
 std::unique_ptr<BatchReads> batch_reads(const Faidx& faidx, std::vector<BatchSlot>& slots, const BatchFinish& finish,
                                         Executor executor) {
-    std::unique_ptr<BatchReads> reads = executor == Executor::Caller
-                                            ? std::make_unique<CallerReads>(faidx, slots, finish)
-                                            : faidx.text().batch_reads(faidx, slots, finish);
+    // Region after region on the calling thread, a batch's reads are
+    // fetched ahead by run_batch (hold_regions) instead.
+    if (executor == Executor::Caller) return std::make_unique<CallerReads>(faidx, slots, finish);
+    std::unique_ptr<BatchReads> reads = faidx.text().batch_reads(faidx, slots, finish);
     if (!faidx.text().gathers_reads()) return reads;
     return std::make_unique<GatheredReads>(faidx, slots, std::move(reads));
 }

@@ -44,6 +44,7 @@ struct BatchSlot {
     std::size_t index = 0;    // the region's place in the batch
     std::uint64_t written = 0;
     State state = State::Idle;
+    bool reverse = false;     // reverse complemented, whatever the finishing says of every text
     std::unique_ptr<FaidxError> error;
 
     std::uint64_t count() const { return last - first + 1; }  // bases asked for
@@ -82,9 +83,8 @@ struct BatchFinish {
 // The stage of a batch that extracts its planned slots, chosen by the text
 // source (TextSource::batch_reads): the calling thread tells it of every
 // slot it planned, in rising order, and it extracts the Pending ones, on
-// the worker pool as it goes or in finish(). Complete slots are upper-cased
-// as the options say and, with `reverse_complement`, reverse complemented
-// in place. `slots` must not be resized, and a planned slot not touched,
+// the worker pool as it goes or in finish(). Complete slots are finished in
+// place (finishing.hpp). `slots` must not be resized, and a planned slot not touched,
 // until finish() returned (the destructor finishes too). The workers finish
 // what they can in place (finishing.hpp); the rest is left Unfinished for
 // the calling thread.
@@ -115,7 +115,8 @@ private:
 
 // Where a batch's extraction runs.
 enum class Executor : std::uint8_t {
-    Caller,  // on the calling thread, region after region: no worker is started
+    Caller,  // on the calling thread, each region as it is planned, and handed to the
+             // sink before the next is planned: no worker is started
     Pool,    // on the worker pool, in the text source's batch stage
 };
 
@@ -124,22 +125,20 @@ enum class Executor : std::uint8_t {
 std::unique_ptr<BatchReads> batch_reads(const Faidx& faidx, std::vector<BatchSlot>& slots, const BatchFinish& finish,
                                         Executor executor);
 
-// Below this many regions a batch runs on the calling thread.
-inline constexpr std::size_t PARALLEL_BATCH_THRESHOLD = 1000;
-
 // One region of a batch: 1-based, inclusive coordinates.
 struct RegionRequest {
     std::string_view name;     // ignored for a batch on one record
     std::uint64_t start = 0;
     std::uint64_t end = 0;
     bool repeats_name = false;  // same name as the region before: no second lookup
+    bool reverse = false;       // reverse complemented, whatever the finishing says of every text
 };
 
-// For a batch whose regions are then fetched one by one (as the module does
-// below PARALLEL_BATCH_THRESHOLD): fetches together, first, what they read
-// when the file's reads cost a round trip each (Faidx::hold_reads), and
-// keeps it while the hold lives. Regions that cannot be planned are left
-// to their own fetch to report. Nothing for other files.
+// For a batch whose regions are then extracted one by one (Executor::Caller):
+// fetches together, first, what they read when the file's reads cost a
+// round trip each (Faidx::hold_reads), and keeps it while the hold lives.
+// Regions that cannot be planned are left to their own fetch to report.
+// Nothing for other files.
 Result<ReadHold> hold_regions(const Faidx& faidx, std::span<const RegionRequest> regions,
                               const IndexEntry* record = nullptr);
 
@@ -177,8 +176,9 @@ struct BatchResult {
 //       frame or transform it there, in memory the worker is writing anyway,
 //       touching nothing another region's call could
 //   void wait(work)  (optional)
-//       runs work(), which waits for the pool or inflates and touches
-//       nothing of the sink's, so a sink may let its other threads run
+//       runs work(), which waits for the pool or extracts, and touches
+//       nothing of the sink's but the reserved bytes, so a sink may let its
+//       other threads run meanwhile (or do work of its own)
 // Returns true when every region was finished.
 //
 // With `record`, every region is on that entry (named `record_name`) and the
@@ -241,46 +241,9 @@ bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const
     // Waits while another batch has the pool.
     detail::wait_in(sink, [&] { reads = batch_reads(faidx, slots, finish, executor); });
 
-    constexpr std::size_t LOOKAHEAD = 8;
-    const IndexEntry* entry = record;
-    for (std::size_t i = 0; i < count; ++i) {
-        const RegionRequest& region = regions[i];
-        const std::string_view name = record != nullptr ? record_name : region.name;
-        BatchSlot& slot = slots[i];
-        if (record == nullptr) {
-            if (i + LOOKAHEAD < count && !regions[i + LOOKAHEAD].repeats_name)
-                __builtin_prefetch(regions[i + LOOKAHEAD].name.data());
-            if (i == 0 || !region.repeats_name) entry = faidx.entries().find(name);
-        }
-        if (entry == nullptr) {
-            slot.error = std::make_unique<FaidxError>(FaidxError::not_found(name));
-            slot.state = BatchSlot::State::Failed;
-            break;
-        }
-        Result<FetchPlan> plan = planner(i, name, *entry, region.start, region.end);
-        if (!plan) {
-            slot.error = std::make_unique<FaidxError>(plan.take_error());
-            slot.state = BatchSlot::State::Failed;
-            break;
-        }
-        slot.entry = entry;
-        slot.index = i;
-        slot.first = plan->first;
-        slot.last = plan->last;
-        if (plan->kind != FetchPlan::Kind::Extract) {
-            reads->planned(i);
-            continue;
-        }
-        slot.bound = faidx.extract_bound(*entry, slot.first, slot.count());
-        slot.out = sink.reserve(i, slot.bound);
-        if (slot.out == nullptr) return false;
-        slot.state = BatchSlot::State::Pending;
-        reads->planned(i);
-    }
-    detail::wait_in(sink, [&] { reads->finish(); });
-
+    // Region i's result to the sink; false when the batch stops there.
     std::string finished_text;
-    for (std::size_t i = 0; i < count; ++i) {
+    const auto deliver = [&](std::size_t i) {
         BatchSlot& slot = slots[i];
         BatchResult result{slot.entry, FetchPlan::Kind::Extract, slot.first, slot.last, {}, false};
         switch (slot.state) {
@@ -303,7 +266,71 @@ bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const
             sink.failed(i, *slot.error);
             return false;
         }
-        if (!sink.finished(i, result)) return false;
+        return sink.finished(i, result);
+    };
+    // On the calling thread each region is extracted as it is planned and
+    // handed over before the next one is planned, as a loop of single
+    // fetches would.
+    const bool one_by_one = executor == Executor::Caller;
+    // Then a file whose reads cost a round trip each (a remote file) has
+    // what they all read fetched together first; when that fails (the
+    // network, or an interruption), the batch stops there, with the error
+    // its first fetch would have met.
+    Result<ReadHold> held = ReadHold();
+    if (one_by_one && count > 0) {
+        detail::wait_in(sink, [&] { held = hold_regions(faidx, regions, record); });
+        if (!held) {
+            sink.failed(0, held.error());
+            return false;
+        }
+    }
+
+    constexpr std::size_t LOOKAHEAD = 8;
+    const IndexEntry* entry = record;
+    for (std::size_t i = 0; i < count; ++i) {
+        const RegionRequest& region = regions[i];
+        const std::string_view name = record != nullptr ? record_name : region.name;
+        BatchSlot& slot = slots[i];
+        if (record == nullptr) {
+            if (i + LOOKAHEAD < count && !regions[i + LOOKAHEAD].repeats_name)
+                __builtin_prefetch(regions[i + LOOKAHEAD].name.data());
+            if (i == 0 || !region.repeats_name) entry = faidx.entries().find(name);
+        }
+        if (entry == nullptr) {
+            slot.error = std::make_unique<FaidxError>(FaidxError::not_found(name));
+            slot.state = BatchSlot::State::Failed;
+            if (one_by_one) return deliver(i);
+            break;
+        }
+        Result<FetchPlan> plan = planner(i, name, *entry, region.start, region.end);
+        if (!plan) {
+            slot.error = std::make_unique<FaidxError>(plan.take_error());
+            slot.state = BatchSlot::State::Failed;
+            if (one_by_one) return deliver(i);
+            break;
+        }
+        slot.entry = entry;
+        slot.index = i;
+        slot.first = plan->first;
+        slot.last = plan->last;
+        slot.reverse = region.reverse;
+        if (plan->kind == FetchPlan::Kind::Extract) {
+            slot.bound = faidx.extract_bound(*entry, slot.first, slot.count());
+            slot.out = sink.reserve(i, slot.bound);
+            if (slot.out == nullptr) return false;
+            slot.state = BatchSlot::State::Pending;
+        }
+        if (!one_by_one) {
+            reads->planned(i);
+        } else {
+            if (slot.state == BatchSlot::State::Pending) detail::wait_in(sink, [&] { reads->planned(i); });
+            if (!deliver(i)) return false;
+        }
+    }
+    if (one_by_one) return true;
+    detail::wait_in(sink, [&] { reads->finish(); });
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!deliver(i)) return false;
     }
     return true;
 }

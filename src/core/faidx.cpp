@@ -488,6 +488,23 @@ Result<FetchPlan> Faidx::plan_worker(std::string_view name, const IndexEntry& en
     return FetchPlan{FetchPlan::Kind::Extract, s, e, {}, {}};
 }
 
+std::pair<std::int64_t, std::int64_t> Faidx::slice_cover(std::uint64_t record_length, std::int64_t s, std::int64_t e,
+                                                        std::int64_t k) const {
+    const auto length = static_cast<std::int64_t>(record_length);
+    std::int64_t first;
+    std::int64_t last;
+    if (options_.strict_bounds) {
+        first = s < 0 ? (k < 0 ? length : 1) : s + 1;
+        last = e < 0 ? (k < 0 ? 1 : length) : e;
+        if (k < 0 && last <= first) std::swap(first, last);
+    } else {
+        first = s < 0 ? (k < 0 ? length : 1) : std::max<std::int64_t>(1, std::min<std::int64_t>(length, s + 1));
+        last = e < 0 ? (k < 0 ? 1 : length) : std::max<std::int64_t>(1, std::min<std::int64_t>(length, e));
+        if (k < 0 && last < first) std::swap(first, last);
+    }
+    return {first, last};
+}
+
 std::uint64_t Faidx::extract_bound(const IndexEntry& entry, std::uint64_t first, std::uint64_t count) const {
     if (count == 0 || entry.lenc == 0 || entry.rlen == 0) return 0;
     const std::optional<std::uint64_t> position = base_position(entry, first);

@@ -44,6 +44,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "byte_source.hpp"
@@ -119,6 +120,13 @@ public:
     Result<FetchPlan> plan_worker(std::string_view name, const IndexEntry& entry, std::uint64_t start,
                                   std::uint64_t end) const;
 
+    // The region a stepped slice of a record fetches, 1-based: the one that
+    // covers the bases selected by start `s`, stop `e` and step `k` (as
+    // Python adjusts them to the record's `length`; below 0 when there is
+    // none), clamped into the record unless under strict_bounds.
+    std::pair<std::int64_t, std::int64_t> slice_cover(std::uint64_t length, std::int64_t s, std::int64_t e,
+                                                      std::int64_t k) const;
+
     // The most bases extract() can deliver for this request: `count`, capped by
     // what the file holds from the first base's byte on. Size buffers with it.
     std::uint64_t extract_bound(const IndexEntry& entry, std::uint64_t first, std::uint64_t count) const;
@@ -179,11 +187,11 @@ public:
 
     // How the module finishes this file's text under the options: upper-cased
     // as asked, padded with default_seq (when `pad`: a whole record is
-    // never padded), reverse complemented by `reverse`, and UTF-8 unless
-    // the file is read as bytes.
-    Finishing finishing(bool pad = true, std::optional<ComplementRule> reverse = std::nullopt) const {
+    // never padded), reverse complemented by COMPLEMENT_TABLE when
+    // `reverse`, and UTF-8 unless the file is read as bytes.
+    Finishing finishing(bool pad = true, bool reverse = false) const {
         const std::string* padding = pad && options_.default_seq ? &*options_.default_seq : nullptr;
-        return Finishing{options_.sequence_always_upper, padding, reverse,
+        return Finishing{options_.sequence_always_upper, padding, reverse, ComplementRule::ToN,
                          options_.encoding == Encoding::Utf8};
     }
 

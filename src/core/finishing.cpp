@@ -4,7 +4,7 @@
 
 namespace kelpa::core {
 
-Status finish_copy(const Finishing& finishing, std::string& text, std::uint64_t count) {
+Status finish_copy(const Finishing& finishing, std::string& text, std::uint64_t count, bool reverse) {
     if (text.size() < count && finishing.pad && !finishing.pad->empty()) {
         const std::string& pad = *finishing.pad;
         const std::uint64_t missing = count - text.size();
@@ -14,7 +14,7 @@ Status finish_copy(const Finishing& finishing, std::string& text, std::uint64_t 
     }
     if (finishing.upper) to_upper_ascii(text.data(), text.size());
     if (finishing.utf8 && !is_valid_utf8(text.data(), text.size())) return FaidxError::invalid_utf8();
-    if (finishing.reverse) reverse_complement_in_place(text.data(), text.size(), *finishing.reverse);
+    if (reverse || finishing.reverse) reverse_complement_in_place(text.data(), text.size(), finishing.complement);
     return {};
 }
 

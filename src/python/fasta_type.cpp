@@ -225,7 +225,7 @@ PyObject* spliced(PyObject* self, PyObject* name_object, std::string_view name, 
     }
     // The reverse complement of each piece, last piece first, is the reverse
     // complement of the joined forward text.
-    if (rc) (void)core::finish_copy(core::Finishing{false, nullptr, core::ComplementRule::ToN, false}, joined,
+    if (rc) (void)core::finish_copy(core::Finishing{false, nullptr, true, core::ComplementRule::ToN, false}, joined,
                                     joined.size());
     Ref text(str_from_bytes(joined));
     if (!text) return nullptr;

@@ -144,41 +144,11 @@ bool convert_regions(PyObject* items, bool with_names, const char* param, Region
 
 // ---- the two batch paths ------------------------------------------------------
 
-PyObject* reverse_complemented(PyObject* sequence) {
-    Ref forward(sequence);
-    if (!forward) return nullptr;
-    return sequence_reverse_complement(forward.get());
-}
-
 // One record for every region (`record`), or each region's own.
 struct OneRecord {
     PyObject* object;  // the caller's str
     std::string_view name;
 };
-
-PyObject* fetch_sequentially(const core::Faidx& faidx, const RegionList& list, const OneRecord* record,
-                             bool reverse_complement) {
-    const std::vector<Region>& regions = list.regions;
-    // A remote file's regions are fetched together first, not one round trip each.
-    const core::Result<core::ReadHold> held = core::hold_regions(
-        faidx, regions, record != nullptr ? faidx.entries().find(record->name) : nullptr);
-    if (!held) {
-        raise_faidx_error(held.error());
-        return nullptr;
-    }
-    Ref result(PyList_New(static_cast<Py_ssize_t>(regions.size())));
-    if (!result) return nullptr;
-    for (std::size_t i = 0; i < regions.size(); ++i) {
-        const Region& region = regions[i];
-        PyObject* sequence =
-            record != nullptr ? fetch_region(faidx, record->object, record->name, region.start, region.end)
-                              : fetch_region(faidx, list.name_objects[i], region.name, region.start, region.end);
-        if (reverse_complement) sequence = reverse_complemented(sequence);
-        if (sequence == nullptr) return nullptr;
-        PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), sequence);
-    }
-    return result.release();
-}
 
 // The name object each record's results share in one batch: the first equal
 // one the caller gave, so each Sequence refers to one of a few hot objects
@@ -206,15 +176,20 @@ private:
 class SequenceListSink {
 public:
     SequenceListSink(const core::Faidx& faidx, const RegionList& list, const OneRecord* record,
-                     bool reverse_complement, PyObject* result)
-        : faidx_(faidx), list_(list), record_(record), reverse_complement_(reverse_complement), result_(result),
-          texts_(list.regions.size()) {}
+                     bool reverse_complement, core::Executor executor, PyObject* result)
+        : faidx_(faidx), list_(list), record_(record), reverse_complement_(reverse_complement),
+          executor_(executor), result_(result), texts_(list.regions.size()) {}
 
-    // Waits for the pool, or inflates, with the interpreter lock released:
-    // the workers write only into the reserved strs, which no other thread
-    // can reach before the list is returned.
+    // Waits for the pool, inflates, or copies a large text, with the
+    // interpreter lock released: the workers write only into the reserved
+    // strs, which no other thread can reach before the list is returned.
+    // A short text on this thread is copied with the lock held.
     template <class Work>
     void wait(Work&& work) {
+        if (executor_ == core::Executor::Caller && reserved_ < RELEASE_LOCK_BYTES) {
+            work();
+            return;
+        }
         ReleasedLock unlocked;
         work();
     }
@@ -222,6 +197,7 @@ public:
     char* reserve(std::size_t i, std::uint64_t bytes) {
         if (!sharing_.tick()) return nullptr;
         char* out = nullptr;
+        reserved_ = bytes;
         texts_[i].reset(new_ascii_str(bytes, out));
         return texts_[i] ? out : nullptr;
     }
@@ -256,9 +232,13 @@ public:
     }
 
     void failed(std::size_t i, const core::FaidxError& error) {
-        if (PyErr_Occurred()) return;  // Ctrl-C during a network wait
+        if (PyErr_Occurred()) return;  // raised by the planner, or Ctrl-C during a network wait
         if (error.kind() == core::ErrorKind::Internal) {  // a fault of ours, not of the region
             raise_internal_fault(error.payload().c_str());
+            return;
+        }
+        if (executor_ == core::Executor::Caller) {  // as the region's own fetch raises it
+            raise_faidx_error(error);
             return;
         }
         std::string message = "Error fetching region " + std::to_string(i);
@@ -272,27 +252,53 @@ private:
     const RegionList& list_;
     const OneRecord* record_;
     bool reverse_complement_;
+    core::Executor executor_;
     PyObject* result_;  // borrowed: the list being filled
+    std::uint64_t reserved_ = 0;  // bytes of the last text reserved
     std::vector<Ref> texts_;
     SharedNames names_;
     LockSharing sharing_;
 };
 
-PyObject* fetch_in_parallel(const core::Faidx& faidx, const RegionList& list, const OneRecord* record,
-                            bool reverse_complement) {
+// Below this many regions a batch is a loop of single fetches: each region
+// planned by their rules (warnings, IndexError under strict bounds) and
+// extracted on this thread before the next. From this many on, the regions
+// are planned silently and extracted on the worker pool, and an error names
+// the region.
+constexpr std::size_t PARALLEL_BATCH_THRESHOLD = 1000;
+
+// An error the planner raised itself: the sink leaves it as it is.
+core::FaidxError raised() { return core::FaidxError::internal("a Python exception is set"); }
+
+PyObject* fetch_batch(const core::Faidx& faidx, const RegionList& list, const OneRecord* record,
+                      bool reverse_complement) {
+    const core::Executor executor =
+        list.regions.size() < PARALLEL_BATCH_THRESHOLD ? core::Executor::Caller : core::Executor::Pool;
     Ref result(PyList_New(static_cast<Py_ssize_t>(list.regions.size())));
     if (!result) return nullptr;
     // Other threads run while the list fills (the sink shares the lock): out
     // of the collector's sight until it is complete, so that nothing, not
     // even gc.get_objects(), meets its empty places.
     PyObject_GC_UnTrack(result.get());
-    SequenceListSink sink(faidx, list, record, reverse_complement, result.get());
+    SequenceListSink sink(faidx, list, record, reverse_complement, executor, result.get());
     const core::IndexEntry* entry = record != nullptr ? faidx.entries().find(record->name) : nullptr;
-    const core::Finishing finishing =
-        faidx.finishing(true, reverse_complement ? std::optional(core::ComplementRule::ToN) : std::nullopt);
-    if (!core::run_batch(faidx, list.regions, entry, record != nullptr ? record->name : std::string_view(),
-                         finishing, sink))
-        return nullptr;
+    const std::string_view record_name = record != nullptr ? record->name : std::string_view();
+    const core::Finishing finishing = faidx.finishing(true, reverse_complement);
+    bool done;
+    if (executor == core::Executor::Pool) {
+        done = core::run_batch(faidx, list.regions, entry, record_name, finishing, sink);
+    } else {
+        const auto planner = [&faidx](std::size_t, std::string_view name, const core::IndexEntry& entry,
+                                      std::uint64_t start, std::uint64_t end) -> core::Result<FetchPlan> {
+            FetchPlan plan = faidx.plan_fetch(name, entry, start, end);
+            for (const std::string& warning : plan.warnings) warn(warning);
+            if (plan.kind != FetchPlan::Kind::Refused) return plan;
+            PyErr_SetString(PyExc_IndexError, plan.message.c_str());
+            return raised();
+        };
+        done = core::run_batch(faidx, list.regions, entry, record_name, finishing, sink, planner, executor);
+    }
+    if (!done) return nullptr;
     PyObject_GC_Track(result.get());
     return result.release();
 }
@@ -328,9 +334,7 @@ PyObject* fetch_record(const core::Faidx& faidx, PyObject* name_object, std::str
 }
 
 PyObject* fetch_many(const core::Faidx& faidx, RegionList& list, bool reverse_complement) {
-    if (list.regions.size() < core::PARALLEL_BATCH_THRESHOLD)
-        return fetch_sequentially(faidx, list, nullptr, reverse_complement);
-    return fetch_in_parallel(faidx, list, nullptr, reverse_complement);
+    return fetch_batch(faidx, list, nullptr, reverse_complement);
 }
 
 PyObject* fetch_many_same_chr(const core::Faidx& faidx, PyObject* name_object, std::string_view name,
@@ -338,9 +342,7 @@ PyObject* fetch_many_same_chr(const core::Faidx& faidx, PyObject* name_object, s
     if (list.regions.empty()) return PyList_New(0);
     if (entry_of(faidx, name) == nullptr) return nullptr;
     const OneRecord record{name_object, name};
-    if (list.regions.size() >= core::PARALLEL_BATCH_THRESHOLD)
-        return fetch_in_parallel(faidx, list, &record, reverse_complement);
-    return fetch_sequentially(faidx, list, &record, reverse_complement);
+    return fetch_batch(faidx, list, &record, reverse_complement);
 }
 
 }  // namespace kelpa::py

@@ -148,18 +148,7 @@ PyObject* Record_repr(PyObject* self) noexcept {
 // Sequence slicing rules, so the bases are exactly those str slicing selects.
 PyObject* stepped_slice(PyObject* self, const RecordView& view, Py_ssize_t s, Py_ssize_t e, Py_ssize_t k,
                         Py_ssize_t selected) {
-    const auto length = static_cast<std::int64_t>(view.length());
-    std::int64_t first;
-    std::int64_t last;
-    if (view.faidx.options().strict_bounds) {
-        first = s < 0 ? (k < 0 ? length : 1) : s + 1;
-        last = e < 0 ? (k < 0 ? 1 : length) : e;
-        if (k < 0 && last <= first) std::swap(first, last);
-    } else {
-        first = s < 0 ? (k < 0 ? length : 1) : std::max<std::int64_t>(1, std::min<std::int64_t>(length, s + 1));
-        last = e < 0 ? (k < 0 ? 1 : length) : std::max<std::int64_t>(1, std::min<std::int64_t>(length, e));
-        if (k < 0 && last < first) std::swap(first, last);
-    }
+    const auto [first, last] = view.faidx.slice_cover(view.length(), s, e, k);
     Ref region(fetch(self, view, static_cast<std::uint64_t>(first), static_cast<std::uint64_t>(last)));
     if (!region) return nullptr;
     const std::int64_t offset = first - 1;
