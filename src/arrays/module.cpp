@@ -112,7 +112,10 @@ bool output_array(PyObject* out, int type_num, const std::vector<npy_intp>& shap
         Ref got(PyUnicode_FromFormat("'%s'", Py_TYPE(out)->tp_name));
         return got && refuse(got.get());
     }
-    Ref viewed(PyArray_FromAny(out, nullptr, 0, 0, 0, nullptr));
+    // Any other buffer through a memoryview: numpy views its items.
+    Ref memory(PyArray_Check(out) ? Py_NewRef(out) : PyMemoryView_FromObject(out));
+    if (!memory) return false;
+    Ref viewed(PyArray_FromAny(memory.get(), nullptr, 0, 0, 0, nullptr));
     if (!viewed) return false;
     auto* candidate = reinterpret_cast<PyArrayObject*>(viewed.get());
     PyArray_Descr* descr = PyArray_DESCR(candidate);
@@ -246,11 +249,10 @@ bool convert_table(PyObject* value, int type_num, std::array<std::int64_t, 256>&
         }
         for (int b = 0; b < 256; ++b) table[static_cast<std::size_t>(b)] = static_cast<unsigned char>(bytes[b]);
     } else {
-        Ref column(PyArray_FROMANY(value, NPY_INT64, 0, 0, NPY_ARRAY_CARRAY_RO));
-        if (!column) {
-            py::prefix_argument_error("table");
-            return false;
-        }
+        Ref given(typed_column(value, "table", "iu", "integers"));
+        if (!given) return false;
+        Ref column(PyArray_FROMANY(given.get(), NPY_INT64, 1, 1, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
+        if (!column) return false;
         auto* array = reinterpret_cast<PyArrayObject*>(column.get());
         if (PyArray_NDIM(array) != 1 || PyArray_SIZE(array) != 256) {
             PyErr_Format(PyExc_ValueError, "table must have 256 entries, got %zd", PyArray_SIZE(array));

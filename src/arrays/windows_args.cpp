@@ -1,5 +1,6 @@
 #include "windows_args.hpp"
 
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -12,6 +13,27 @@
 namespace kelpa::arrays {
 
 using py::Ref;
+
+Ref typed_column(PyObject* value, const char* param, const char* kinds, const char* what) {
+    Ref array(PyArray_FromAny(value, nullptr, 0, 0, NPY_ARRAY_CARRAY_RO, nullptr));
+    if (!array) {
+        py::prefix_argument_error(param);
+        return Ref();
+    }
+    auto* column = reinterpret_cast<PyArrayObject*>(array.get());
+    if (PyArray_NDIM(column) != 1) {
+        PyErr_Format(PyExc_ValueError, "argument '%s': expected one column of %s, got %d dimensions", param, what,
+                     PyArray_NDIM(column));
+        return Ref();
+    }
+    // An empty list makes an array of float64: no value of the wrong kind.
+    if (PyArray_SIZE(column) > 0 && std::strchr(kinds, PyArray_DESCR(column)->kind) == nullptr) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': expected %s, got an array of %S", param, what,
+                     reinterpret_cast<PyObject*>(PyArray_DESCR(column)));
+        return Ref();
+    }
+    return array;
+}
 
 namespace {
 
@@ -99,42 +121,25 @@ private:
 
 // A one-dimensional int64 column of `param`, C-contiguous, in `keep`.
 bool int64_column(PyObject* value, const char* param, Ref& keep) {
-    if (PyArray_Check(value)) {
-        auto* array = reinterpret_cast<PyArrayObject*>(value);
-        const char kind = PyArray_DESCR(array)->kind;
-        if (kind != 'i' && kind != 'u') {
-            PyErr_Format(PyExc_TypeError, "argument '%s': expected integers, got an array of %R", param,
-                         reinterpret_cast<PyObject*>(PyArray_DESCR(array)));
-            return false;
-        }
-        if (kind == 'u' && PyArray_ITEMSIZE(array) == 8) {
-            // Unsigned 64-bit numbers above the signed range do not convert.
-            Ref as_unsigned(PyArray_FROMANY(value, NPY_UINT64, 1, 1, NPY_ARRAY_CARRAY_RO));
-            if (!as_unsigned) return false;
-            auto* numbers = static_cast<const std::uint64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(as_unsigned.get())));
-            const npy_intp count = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(as_unsigned.get()));
-            for (npy_intp i = 0; i < count; ++i) {
-                if (numbers[i] > static_cast<std::uint64_t>(INT64_MAX)) {
-                    PyErr_Format(PyExc_ValueError, "row %zd: %s %llu is too large", i, param == std::string_view("starts") ? "start" : "end",
-                                 static_cast<unsigned long long>(numbers[i]));
-                    return false;
-                }
+    Ref array(typed_column(value, param, "iu", "integers"));
+    if (!array) return false;
+    auto* numbers = reinterpret_cast<PyArrayObject*>(array.get());
+    if (PyArray_DESCR(numbers)->kind == 'u' && PyArray_ITEMSIZE(numbers) == 8) {
+        // Unsigned 64-bit numbers above the signed range do not convert.
+        Ref as_unsigned(PyArray_FROMANY(array.get(), NPY_UINT64, 1, 1, NPY_ARRAY_CARRAY_RO));
+        if (!as_unsigned) return false;
+        auto* values = static_cast<const std::uint64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(as_unsigned.get())));
+        const npy_intp count = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(as_unsigned.get()));
+        for (npy_intp i = 0; i < count; ++i) {
+            if (values[i] > static_cast<std::uint64_t>(INT64_MAX)) {
+                PyErr_Format(PyExc_ValueError, "row %zd: %s %llu is too large", i, param,
+                             static_cast<unsigned long long>(values[i]));
+                return false;
             }
-            keep.reset(PyArray_FROMANY(as_unsigned.get(), NPY_INT64, 1, 1, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
-            return static_cast<bool>(keep);
         }
     }
-    keep.reset(PyArray_FROMANY(value, NPY_INT64, 0, 0, NPY_ARRAY_CARRAY_RO));
-    if (!keep) {
-        py::prefix_argument_error(param);
-        return false;
-    }
-    if (PyArray_NDIM(reinterpret_cast<PyArrayObject*>(keep.get())) != 1) {
-        PyErr_Format(PyExc_ValueError, "argument '%s': expected one column of integers, got %d dimensions", param,
-                     PyArray_NDIM(reinterpret_cast<PyArrayObject*>(keep.get())));
-        return false;
-    }
-    return true;
+    keep.reset(PyArray_FROMANY(array.get(), NPY_INT64, 1, 1, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
+    return static_cast<bool>(keep);
 }
 
 const std::int64_t* column_data(const Ref& column) {
@@ -423,17 +428,11 @@ bool convert_rc(PyObject* rc, std::size_t rows, bool& all, std::vector<std::uint
         all = truth == 1;
         return true;
     }
-    Ref column(PyArray_FROMANY(rc, NPY_BOOL, 0, 0, NPY_ARRAY_CARRAY_RO));
-    if (!column) {
-        py::prefix_argument_error("rc");
-        return false;
-    }
+    Ref given(typed_column(rc, "rc", "b", "bools"));
+    if (!given) return false;
+    Ref column(PyArray_FROMANY(given.get(), NPY_BOOL, 1, 1, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
+    if (!column) return false;
     auto* array = reinterpret_cast<PyArrayObject*>(column.get());
-    if (PyArray_NDIM(array) != 1) {
-        PyErr_Format(PyExc_ValueError, "argument 'rc': expected one bool or one column of bools, got %d dimensions",
-                     PyArray_NDIM(array));
-        return false;
-    }
     if (static_cast<std::size_t>(PyArray_SIZE(array)) != rows) {
         PyErr_Format(PyExc_ValueError, "columns of different lengths: rc has %zd values for %zu rows",
                      PyArray_SIZE(array), rows);

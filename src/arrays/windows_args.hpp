@@ -12,6 +12,7 @@
 #include "../core/batch.hpp"
 #include "../core/faidx.hpp"
 #include "../python/access.hpp"
+#include "../python/ref.hpp"
 
 namespace kelpa::arrays {
 
@@ -35,6 +36,10 @@ struct Windows {
 // the exception set.
 bool convert_windows(const core::Faidx& faidx, PyObject* names, PyObject* starts, PyObject* ends, PyObject* length,
                      bool fixed, Windows& out);
+
+// `value` as a one-dimensional array whose dtype kind is one of `kinds`
+// (e.g. "iu"), the error naming `param` and `what` it expected otherwise.
+py::Ref typed_column(PyObject* value, const char* param, const char* kinds, const char* what);
 
 // `rc`: one bool, or one per row. `flags` empty for one bool.
 bool convert_rc(PyObject* rc, std::size_t rows, bool& all, std::vector<std::uint8_t>& flags);
