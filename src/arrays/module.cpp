@@ -407,14 +407,14 @@ PyMethodDef module_methods[] = {
      "its record. Upper-cased with upper=True. A given out is filled in place and returned; when a\n"
      "read fails during the fill, out is left partly written."},
     {"codes", KELPA_FASTCALL(arrays_codes), METH_FASTCALL | METH_KEYWORDS,
-     "codes(source, names, starts=None, ends=None, *, length=None, table=None, dtype=uint8, rc=False, "
+     "codes(source, names, starts=None, ends=None, *, length=None, table=None, dtype=numpy.uint8, rc=False, "
      "out=None)\n--\n\n"
      "One integer code per base, shape (n, length): by default A/a 0, C/c 1, G/g 2, T/t 3 and every\n"
      "other byte 4 (padding too); table maps each of the 256 byte values to a code of its own. A\n"
      "given out is filled in place and returned; when a read fails during the fill, out is left\n"
      "partly written."},
     {"one_hot", KELPA_FASTCALL(arrays_one_hot), METH_FASTCALL | METH_KEYWORDS,
-     "one_hot(source, names, starts=None, ends=None, *, length=None, dtype=uint8, channels_first=False, "
+     "one_hot(source, names, starts=None, ends=None, *, length=None, dtype=numpy.uint8, channels_first=False, "
      "rc=False, n_value=0, out=None)\n--\n\n"
      "One-hot encoding in A, C, G, T order, shape (n, length, 4), or (n, 4, length) with\n"
      "channels_first. Case is ignored; every other byte, padding included, is n_value in all four\n"
