@@ -11,7 +11,9 @@
 //
 // Input format: kind (one byte), width choice (one byte), rc (one byte),
 // padding before and after (a byte each), then for codes 256 table entries
-// of 8 bytes each; the rest is the text (at most 4096 bytes).
+// of 8 bytes each (with width choice bit 0x10, made a table of the base
+// alone: every byte takes the entry of its base's upper-case letter, or N's);
+// the rest is the text (at most 4096 bytes).
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -56,6 +58,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::array<std::int64_t, 256> table{};
     if (kind == 1) {
         for (auto& entry : table) entry = static_cast<std::int64_t>(input.raw(8));
+        // Now and then a table of the base alone (the fast path's kind).
+        if ((width_choice & 0x10) != 0) {
+            for (unsigned b = 0; b < 256; ++b) {
+                const int base = channel_of(static_cast<unsigned char>(b));
+                table[b] = table[base < 0 ? 'N' : "ACGT"[base]];
+            }
+        }
     }
     std::array<unsigned char, 8> zero{}, one{}, other{};
     for (unsigned b = 0; b < width; ++b) {

@@ -298,6 +298,7 @@ def encode_request(kind, width, rc, before, after, text, table=None):
 ENCODE = {
     "bytes_upper_rc": encode_request(0, 1, True, 3, 2, b"ACGTacgtNnRY-\xff"),
     "codes_int32": encode_request(1, 2, False, 0, 4, b"acgtNACGT", [(b * 7919) % 1000 - 500 for b in range(256)]),
+    "codes_by_base": encode_request(1, 0x12, True, 2, 3, b"ACGTacgtNnRY-" * 3, list(range(256))),
     "codes_int64_rc": encode_request(1, 3, True, 5, 0, b"GATTACA", [b - 128 for b in range(256)]),
     "one_hot_float32": encode_request(2, 2, False, 5, 0, b"acgtACGTn"),
     "one_hot_planar_rc": encode_request(3, 3, True, 0, 7, b"ACGGTTx"),

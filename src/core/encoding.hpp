@@ -54,12 +54,27 @@ private:
     RowEncoder(Layout layout, unsigned width, unsigned planes)
         : layout_(layout), width_(width), planes_(planes), table_(std::size_t{256} * width * planes) {}
 
+    // What the table is, for the fast paths: any table; the bytes
+    // themselves (upper-cased or not); or a function of the base alone
+    // (A, C, G, T in either case, or any other byte).
+    enum class Shape : std::uint8_t { Any, Bytes, ByBase };
+    void find_shape(bool bytes);
+    void encode_plane(unsigned plane, const std::uint8_t* text, std::size_t lead, std::size_t count,
+                      std::size_t trail, std::uint8_t* out) const;
+
     Layout layout_;
     unsigned width_;   // bytes per base and plane
     unsigned planes_;  // 1, or 4 (planar)
     // Interleaved: entry b at [b * width, (b + 1) * width). Planar: plane p's
     // entry b at [(p * 256 + b) * width, ...).
     std::vector<std::uint8_t> table_;
+    Shape shape_ = Shape::Any;
+    bool upper_ = false;
+    // ByBase with 1, 2 or 4 bytes per base and plane: per plane, the
+    // elements of A, C, G, T, other, back to back from byte 0 (as many as
+    // 16 bytes hold), and the element of any other byte, repeated.
+    std::array<std::array<std::uint8_t, 16>, 4> by_base_{};
+    std::array<std::array<std::uint8_t, 16>, 4> other_{};
 };
 
 }  // namespace kelpa::core
