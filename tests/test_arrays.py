@@ -25,7 +25,7 @@ from bgzf_writer import write_bgzf
 from conftest import REQUIRE_PEERS, plain_error, revcomp, write_fasta
 
 ROOT = Path(__file__).resolve().parent.parent
-POOL_BASES = 64 * 1024  # calls of at least this many bases run on the worker pool
+
 
 # Records of every kind of byte a FASTA file holds: both cases, N, IUPAC
 # letters, gaps; one record shorter than most windows, one empty.
@@ -319,6 +319,21 @@ def test_a_read_failing_mid_fill_raises_what_a_fetch_raises(tmp_path):
                  lambda: kelpa_arrays.one_hot(fasta, names, starts, length=100),
                  lambda: kelpa_arrays.ragged(fasta, names, starts, [100] * 800)):
         assert plain_error(call) == message
+
+
+def test_a_file_cut_short_since_indexed_gives_what_fetch_gives(tmp_path):
+    path = tmp_path / "ref.fa"
+    text = write_fasta(path, [("a", "ACGT" * 50), ("b", "GATTACA" * 40)], width=20)
+    kelpa.Fasta(os.fspath(path))  # builds the index
+    path.write_text(text[:-30])   # b loses its last 28 bases
+    fasta = kelpa.Fasta(os.fspath(path), rebuild=False)
+    short = str(fasta.get_seq("b", 1, 280))
+    assert len(short) == 252
+    got = kelpa_arrays.ragged(fasta, ["b", "a", "b"] * 300, [0, 0, 250] * 300, [280, 10, 280] * 300)
+    assert [got[i] for i in range(3)] == [short.encode(), b"ACGTACGTAC", short[250:].encode()]
+    assert bytes(got.data) == (short + "ACGTACGTAC" + short[250:]).encode() * 300
+    rows = kelpa_arrays.fetch(fasta, ["b"] * 300, [-2] * 300, length=284)
+    assert bytes(rows[0]).decode() == "NN" + short + "N" * 30
 
 
 # ---- threads and processes ------------------------------------------------------------------

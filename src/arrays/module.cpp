@@ -34,14 +34,22 @@ using py::Ref;
 
 namespace {
 
-// Below this many bases of text (all regions together) a call reads on the
-// calling thread with the interpreter lock held: starting the workers and
-// handing the lock back and forth costs more than such a fill (bench/probe
-// figures in bench/bench_arrays.py's notes).
-constexpr std::uint64_t SMALL_CALL_BASES = 64 * 1024;
+// Where a call reads, and whether it lets go of the interpreter lock. From
+// this many bases of text (all regions together) and two regions on, the
+// worker pool pays for itself (bench/bench_arrays.py's "small" rows: below
+// it, starting the workers and handing the lock back and forth costs more
+// than the fill). A single region is read on the calling thread, which lets
+// go of the lock only for a long one, as a fetch does (gil.hpp).
+constexpr std::uint64_t POOL_BASES = 64 * 1024;
 
-core::Executor executor_for(std::uint64_t bases) {
-    return bases < SMALL_CALL_BASES ? core::Executor::Caller : core::Executor::Pool;
+struct Plan {
+    core::Executor executor;
+    bool release_lock;
+};
+
+Plan plan_for(std::size_t regions, std::uint64_t bases) {
+    if (regions >= 2 && bases >= POOL_BASES) return {core::Executor::Pool, true};
+    return {core::Executor::Caller, bases >= py::RELEASE_LOCK_BYTES};
 }
 
 // Raises what a failed fill reports: the Exception a fetch of that region
@@ -191,9 +199,9 @@ PyObject* fill_fixed(const FixedCall& call, int type_num, bool channels_first, b
 
     const core::RowTarget target{array_data(array), windows.length, &*encoder,
                                  rc_flags.empty() ? nullptr : rc_flags.data(), rc_all};
-    const core::Executor executor = executor_for(std::uint64_t{rows} * windows.length);
-    const core::Status filled = py::maybe_unlocked(executor == core::Executor::Pool, [&] {
-        return core::fill_rows(*faidx, windows.requests, target, executor);
+    const Plan plan = plan_for(rows, std::uint64_t{rows} * windows.length);
+    const core::Status filled = py::maybe_unlocked(plan.release_lock, [&] {
+        return core::fill_rows(*faidx, windows.requests, target, plan.executor);
     });
     if (!filled) {
         raise_fill_error(filled.error());
@@ -381,9 +389,9 @@ PyObject* arrays_ragged(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         npy_intp total = static_cast<npy_intp>(offset_values[rows]);
         Ref data(PyArray_SimpleNew(1, &total, NPY_UINT8));
         if (!data) return nullptr;
-        const core::Executor executor = executor_for(static_cast<std::uint64_t>(total));
-        const core::Result<std::uint64_t> filled = py::maybe_unlocked(executor == core::Executor::Pool, [&] {
-            return core::fill_ragged(*faidx, windows.requests, array_data(data), offset_values, executor);
+        const Plan plan = plan_for(rows, static_cast<std::uint64_t>(total));
+        const core::Result<std::uint64_t> filled = py::maybe_unlocked(plan.release_lock, [&] {
+            return core::fill_ragged(*faidx, windows.requests, array_data(data), offset_values, plan.executor);
         });
         if (!filled) {
             raise_fill_error(filled.error());
