@@ -24,7 +24,7 @@ struct WindowPlanner {
 };
 
 // The raw text: no padding, no case change, any bytes.
-constexpr Finishing RAW_TEXT{false, nullptr, std::nullopt, false};
+constexpr Finishing RAW_TEXT{false, nullptr, false, ComplementRule::ToN, false};
 
 class RowSink {
 public:
