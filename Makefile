@@ -26,6 +26,7 @@ bench: build bench-deps
 	$(PYTHON) bench/bench_cli.py
 	$(PYTHON) bench/bench_bgzf.py
 	$(PYTHON) bench/bench_remote.py
+	$(PYTHON) bench/bench_arrays.py
 
 # The peers of the benchmarks: pysam and pyfastx into .venv (--no-deps: pysam
 # needs nothing and pyfastx is used without its extras), samtools, bedtools,

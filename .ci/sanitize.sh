@@ -5,8 +5,8 @@
 #
 #   bash .ci/sanitize.sh [--thread] [pytest args...]
 #
-# (tests/ under ASan and UBSan, tests/test_threads.py under TSan, with the
-# pytest args added.)
+# (tests/ under ASan and UBSan, tests/test_threads.py and the loader threads
+# of tests/test_arrays.py under TSan, with the pytest args added.)
 # The instrumented module goes into its own environment, build/venv-asan
 # (build tree build/asan; build/venv-tsan and build/tsan with --thread), so
 # the ordinary .venv build stays as it is. The interpreter itself is not
@@ -48,7 +48,7 @@ else
     sanitizers=thread
     preload=$(runtime libtsan.so)
     run_options=(TSAN_OPTIONS="halt_on_error=1:log_path=$reports/tsan")
-    selection=(tests/test_threads.py)
+    selection=(tests/test_threads.py tests/test_arrays.py::test_loader_threads_and_a_spawn_pool_fill_from_one_fasta)
 fi
 
 KELPA_VENV="$venv" bash scripts/python.sh build \

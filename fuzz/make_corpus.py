@@ -285,8 +285,30 @@ BGZF = {
 }
 
 
+# --- fuzz_encode: kind, width, rc, padding before and after, [table], text -
+
+
+def encode_request(kind, width, rc, before, after, text, table=None):
+    head = bytes([kind, width, int(rc), before, after])
+    if table is not None:
+        head += b"".join(struct.pack("<q", value) for value in table)
+    return head + text
+
+
+ENCODE = {
+    "bytes_upper_rc": encode_request(0, 1, True, 3, 2, b"ACGTacgtNnRY-\xff"),
+    "codes_int32": encode_request(1, 2, False, 0, 4, b"acgtNACGT", [(b * 7919) % 1000 - 500 for b in range(256)]),
+    "codes_by_base": encode_request(1, 0x12, True, 2, 3, b"ACGTacgtNnRY-" * 3, list(range(256))),
+    "codes_int64_rc": encode_request(1, 3, True, 5, 0, b"GATTACA", [b - 128 for b in range(256)]),
+    "one_hot_float32": encode_request(2, 2, False, 5, 0, b"acgtACGTn"),
+    "one_hot_planar_rc": encode_request(3, 3, True, 0, 7, b"ACGGTTx"),
+    "all_padding": encode_request(2, 0, True, 9, 9, b""),
+}
+
+
 def main():
     for target, seeds in [
+        ("fuzz_encode", ENCODE),
         ("fuzz_bgzf", BGZF),
         ("fuzz_index_reader", READER),
         ("fuzz_index_builder", BUILDER),

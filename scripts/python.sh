@@ -20,7 +20,7 @@ venv_python="$venv/bin/python"
 
 # What the build (--no-build-isolation, below) and the tests need (moto's
 # S3 server: the tests of s3:// files).
-requirements=(scikit-build-core pytest hypothesis numpy dask distributed "moto[server]")
+requirements=(scikit-build-core pytest hypothesis numpy dask distributed pyarrow "moto[server]")
 
 die() {
     echo "scripts/python.sh: $*" >&2
@@ -107,7 +107,8 @@ build() {
     # ninja keep their paths from one build to the next and the persistent
     # build tree (build-dir in pyproject.toml) is reused; with isolation
     # every build would reconfigure and recompile everything.
-    # --no-deps: kelpa has no runtime dependencies, and pip need not ask.
+    # --no-deps: kelpa's one runtime dependency, numpy, is a requirement
+    # above already, and pip need not ask.
     local verbose=()
     if [[ -n "${VERBOSE:-}" ]]; then
         verbose=(-v)

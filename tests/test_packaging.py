@@ -23,7 +23,11 @@ def test_metadata_and_installed_files():
     assert "Typing :: Typed" in meta.get_all("Classifier")
     files = {str(f) for f in metadata.files("kelpa")}
     assert "kelpa-stubs/__init__.pyi" in files and not any("kelpa_cli" in f for f in files)
-    assert (SITE / "kelpa-stubs" / "__init__.pyi").read_text() == (ROOT / "kelpa-stubs" / "__init__.pyi").read_text()
+    for stubs in ("kelpa-stubs", "kelpa_arrays-stubs"):
+        assert (SITE / stubs / "__init__.pyi").read_text() == (ROOT / stubs / "__init__.pyi").read_text()
+    # Both modules load the one core library beside them; numpy comes with the distribution.
+    assert "libkelpa_core.so" in files
+    assert [r for r in meta.get_all("Requires-Dist") if "extra ==" not in r] == project["dependencies"] == ["numpy"]
     # The program is the wheel's script, not a console-script entry point.
     assert not [e for e in metadata.entry_points(group="console_scripts") if e.name == "kelpa"]
     program = Path(sys.executable).with_name("kelpa")

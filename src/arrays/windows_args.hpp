@@ -1,0 +1,47 @@
+// The regions of a kelpa_arrays call: the source, and the names, starts and
+// ends (or one length) converted into a batch of windows, with every check
+// made before anything is written.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "../core/batch.hpp"
+#include "../core/faidx.hpp"
+#include "../python/access.hpp"
+#include "../python/ref.hpp"
+
+namespace kelpa::arrays {
+
+// kelpa.Faidx and kelpa.Fasta, looked up once when the module is imported.
+bool find_source_types();
+
+// The native value of a kelpa.Faidx or kelpa.Fasta `source`, or nullptr with
+// TypeError set; `access` is the object's access state.
+const core::Faidx* native_source(PyObject* source, py::AccessState*& access);
+
+struct Windows {
+    // One request per row: the window's bounds (windows.hpp) and its
+    // record's name as the index names it.
+    std::vector<core::RegionRequest> requests;
+    std::vector<std::uint64_t> record_lengths;  // of each row's record
+    std::size_t length = 0;                      // every window's length (fixed forms)
+};
+
+// Converts names/starts/ends/length into `out`. With `fixed`, every window
+// must have one length: `length`, or else all end - start alike. False with
+// the exception set.
+bool convert_windows(const core::Faidx& faidx, PyObject* names, PyObject* starts, PyObject* ends, PyObject* length,
+                     bool fixed, Windows& out);
+
+// `value` as a one-dimensional array whose dtype kind is one of `kinds`
+// (e.g. "iu"), the error naming `param` and `what` it expected otherwise.
+py::Ref typed_column(PyObject* value, const char* param, const char* kinds, const char* what);
+
+// `rc`: one bool, or one per row. `flags` empty for one bool.
+bool convert_rc(PyObject* rc, std::size_t rows, bool& all, std::vector<std::uint8_t>& flags);
+
+}  // namespace kelpa::arrays

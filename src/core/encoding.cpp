@@ -1,0 +1,274 @@
+#include "encoding.hpp"
+
+#include <cstring>
+#include <type_traits>
+
+#include "sequence.hpp"
+
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
+
+// The baseline build is SSE2 only; the by-base kernels need a byte shuffle
+// and have an SSSE3 version, chosen at run time.
+#if defined(__SSE2__) && (defined(__GNUC__) || defined(__clang__))
+#define KELPA_HAVE_SSSE3_PATH 1
+#define KELPA_SSSE3 __attribute__((target("ssse3")))
+#endif
+
+namespace kelpa::core {
+
+namespace {
+
+constexpr unsigned char PAD = 'N';
+
+// Writes `count` copies of the `W`-byte pattern at `out`.
+template <std::size_t W>
+void repeat(const std::uint8_t* pattern, std::size_t count, std::uint8_t* out) {
+    for (std::size_t k = 0; k < count; ++k) std::memcpy(out + k * W, pattern, W);
+}
+
+// out[k] = table[text[k]] for `W`-byte entries. `text` may lie inside the
+// output ahead of what is written (at or after out + k * W when element k is
+// written): each byte is read before anything overwrites it.
+template <std::size_t W>
+void look_up(const std::uint8_t* table, const std::uint8_t* text, std::size_t count, std::uint8_t* out) {
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::uint8_t byte = text[k];
+        std::memcpy(out + k * W, table + std::size_t{byte} * W, W);
+    }
+}
+
+// One plane's run of elements: padding, text, padding.
+template <std::size_t W>
+void encode_run(const std::uint8_t* table, const std::uint8_t* text, std::size_t lead, std::size_t count,
+                std::size_t trail, std::uint8_t* out) {
+    const std::uint8_t* pad = table + std::size_t{PAD} * W;
+    repeat<W>(pad, lead, out);
+    look_up<W>(table, text, count, out + lead * W);
+    repeat<W>(pad, trail, out + (lead + count) * W);
+}
+
+using RunFunction = void (*)(const std::uint8_t*, const std::uint8_t*, std::size_t, std::size_t, std::size_t,
+                             std::uint8_t*);
+
+RunFunction run_for(unsigned width) {
+    switch (width) {
+        case 1: return encode_run<1>;
+        case 2: return encode_run<2>;
+        case 4: return encode_run<4>;
+        case 8: return encode_run<8>;
+        case 16: return encode_run<16>;
+        case 32: return encode_run<32>;
+        default: return nullptr;
+    }
+}
+
+#if defined(KELPA_HAVE_SSSE3_PATH)
+
+bool cpu_has_ssse3() {
+#if defined(__SSSE3__)
+    return true;
+#else
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("ssse3") != 0;
+    }();
+    return has;
+#endif
+}
+
+// Each byte's base: 0 A, 1 C, 2 G, 3 T (either case), 4 anything else.
+KELPA_SSSE3 inline __m128i bases_of(__m128i v) {
+    const __m128i folded = _mm_or_si128(v, _mm_set1_epi8(0x20));
+    const __m128i a = _mm_cmpeq_epi8(folded, _mm_set1_epi8('a'));
+    const __m128i c = _mm_cmpeq_epi8(folded, _mm_set1_epi8('c'));
+    const __m128i g = _mm_cmpeq_epi8(folded, _mm_set1_epi8('g'));
+    const __m128i t = _mm_cmpeq_epi8(folded, _mm_set1_epi8('t'));
+    const __m128i any = _mm_or_si128(_mm_or_si128(a, c), _mm_or_si128(g, t));
+    __m128i base = _mm_and_si128(c, _mm_set1_epi8(1));
+    base = _mm_or_si128(base, _mm_and_si128(g, _mm_set1_epi8(2)));
+    base = _mm_or_si128(base, _mm_and_si128(t, _mm_set1_epi8(3)));
+    return _mm_or_si128(base, _mm_andnot_si128(any, _mm_set1_epi8(4)));
+}
+
+// Elements of E bytes (1, 2 or 4) by base, 16 bases at a time: `table`
+// holds the elements of bases 0.. back to back, `other` the element of base
+// 4 repeated (only needed for E == 4, where base 4 lies past 16 bytes).
+// Text may lie ahead in the output as look_up() allows.
+template <std::size_t E>
+KELPA_SSSE3 std::size_t look_up_by_base(const std::uint8_t* table16, const std::uint8_t* other16,
+                                        const std::uint8_t* text, std::size_t count, std::uint8_t* out) {
+    const __m128i table = _mm_loadu_si128(reinterpret_cast<const __m128i*>(table16));
+    const __m128i other = _mm_loadu_si128(reinterpret_cast<const __m128i*>(other16));
+    // For part p of a block's output: which of the 16 bases each byte
+    // belongs to, and the byte within its element.
+    __m128i spread[E];
+    alignas(16) std::uint8_t bytes[16];
+    for (std::size_t part = 0; part < E; ++part) {
+        for (std::size_t b = 0; b < 16; ++b) bytes[b] = static_cast<std::uint8_t>(part * (16 / E) + b / E);
+        spread[part] = _mm_load_si128(reinterpret_cast<const __m128i*>(bytes));
+    }
+    for (std::size_t b = 0; b < 16; ++b) bytes[b] = static_cast<std::uint8_t>(b % E);
+    const __m128i within = _mm_load_si128(reinterpret_cast<const __m128i*>(bytes));
+    std::size_t k = 0;
+    for (; k + 16 <= count; k += 16) {
+        const __m128i base = bases_of(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text + k)));
+        if constexpr (E == 1) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k), _mm_shuffle_epi8(table, base));
+        } else {
+            // Each base repeated E times, times E, plus the byte within its element.
+            for (std::size_t part = 0; part < E; ++part) {
+                const __m128i repeated = _mm_shuffle_epi8(base, spread[part]);
+                __m128i index = repeated;
+                for (std::size_t doubling = 1; doubling < E; doubling *= 2) index = _mm_add_epi8(index, index);
+                index = _mm_add_epi8(index, within);
+                __m128i element = _mm_shuffle_epi8(table, index);
+                if constexpr (E == 4) {
+                    const __m128i is_other = _mm_cmpeq_epi8(repeated, _mm_set1_epi8(4));
+                    element = _mm_or_si128(_mm_andnot_si128(is_other, element), _mm_and_si128(is_other, other));
+                }
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k * E + part * 16), element);
+            }
+        }
+    }
+    return k;
+}
+
+#endif  // KELPA_HAVE_SSSE3_PATH
+
+int channel_of(unsigned byte) {
+    switch (byte) {
+        case 'A': case 'a': return 0;
+        case 'C': case 'c': return 1;
+        case 'G': case 'g': return 2;
+        case 'T': case 't': return 3;
+        default: return -1;
+    }
+}
+
+}  // namespace
+
+RowEncoder RowEncoder::bytes(bool upper) {
+    RowEncoder encoder(Layout::Interleaved, 1, 1);
+    for (unsigned b = 0; b < 256; ++b)
+        encoder.table_[b] = static_cast<std::uint8_t>(upper && b >= 'a' && b <= 'z' ? b - 'a' + 'A' : b);
+    encoder.upper_ = upper;
+    encoder.find_shape(true);
+    return encoder;
+}
+
+RowEncoder RowEncoder::codes(const std::array<std::int64_t, 256>& table, unsigned width) {
+    RowEncoder encoder(Layout::Interleaved, width, 1);
+    for (unsigned b = 0; b < 256; ++b) {
+        // The low `width` bytes, in native byte order.
+        if (width == 1) encoder.table_[b] = static_cast<std::uint8_t>(table[b]);
+        else if (width == 2) {
+            const auto value = static_cast<std::int16_t>(table[b]);
+            std::memcpy(&encoder.table_[b * 2], &value, 2);
+        } else if (width == 4) {
+            const auto value = static_cast<std::int32_t>(table[b]);
+            std::memcpy(&encoder.table_[b * 4], &value, 4);
+        } else {
+            std::memcpy(&encoder.table_[b * 8], &table[b], 8);
+        }
+    }
+    encoder.find_shape(false);
+    return encoder;
+}
+
+RowEncoder RowEncoder::one_hot(unsigned width, const void* zero, const void* one, const void* other,
+                               bool channels_first) {
+    RowEncoder encoder = channels_first ? RowEncoder(Layout::Planar, width, 4)
+                                        : RowEncoder(Layout::Interleaved, width * 4, 1);
+    for (unsigned b = 0; b < 256; ++b) {
+        const int hot = channel_of(b);
+        for (unsigned channel = 0; channel < 4; ++channel) {
+            const void* value = hot < 0 ? other : static_cast<int>(channel) == hot ? one : zero;
+            const std::size_t at = channels_first ? (std::size_t{channel} * 256 + b) * width
+                                                  : (std::size_t{b} * 4 + channel) * width;
+            std::memcpy(&encoder.table_[at], value, width);
+        }
+    }
+    encoder.find_shape(false);
+    return encoder;
+}
+
+void RowEncoder::find_shape(bool bytes) {
+    if (bytes) {
+        shape_ = Shape::Bytes;
+        return;
+    }
+    const std::size_t element = width_;
+    if (element != 1 && element != 2 && element != 4) return;
+    static constexpr unsigned char BASES[] = {'A', 'C', 'G', 'T', 'N'};
+    for (unsigned plane = 0; plane < planes_; ++plane) {
+        const std::uint8_t* table = table_.data() + std::size_t{plane} * 256 * element;
+        for (unsigned b = 0; b < 256; ++b) {
+            const int base = channel_of(b);
+            const unsigned same = base < 0 ? 'N' : BASES[base];
+            if (std::memcmp(table + b * element, table + same * element, element) != 0) return;
+        }
+        for (std::size_t base = 0; base < 5 && (base + 1) * element <= 16; ++base)
+            std::memcpy(&by_base_[plane][base * element], table + BASES[base] * element, element);
+        for (std::size_t at = 0; at < 16; at += element)
+            std::memcpy(&other_[plane][at], table + std::size_t{'N'} * element, element);
+    }
+    shape_ = Shape::ByBase;
+}
+
+void RowEncoder::encode_plane(unsigned plane, const std::uint8_t* text, std::size_t lead, std::size_t count,
+                              std::size_t trail, std::uint8_t* out) const {
+    const std::uint8_t* table = table_.data() + std::size_t{plane} * 256 * width_;
+    if (shape_ == Shape::Bytes) {
+        std::memset(out, 'N', lead);
+        if (count > 0 && out + lead != text) std::memmove(out + lead, text, count);
+        if (upper_) to_upper_ascii(reinterpret_cast<char*>(out + lead), count);
+        std::memset(out + lead + count, 'N', trail);
+        return;
+    }
+    std::size_t done = 0;
+#if defined(KELPA_HAVE_SSSE3_PATH)
+    if (shape_ == Shape::ByBase && cpu_has_ssse3()) {
+        const std::uint8_t* pad = table + std::size_t{PAD} * width_;
+        const auto run = [&](auto element) {
+            constexpr std::size_t E = decltype(element)::value;
+            repeat<E>(pad, lead, out);
+            done = look_up_by_base<E>(by_base_[plane].data(), other_[plane].data(), text, count, out + lead * E);
+            look_up<E>(table, text + done, count - done, out + (lead + done) * E);
+            repeat<E>(pad, trail, out + (lead + count) * E);
+        };
+        switch (width_) {
+            case 1: run(std::integral_constant<std::size_t, 1>{}); return;
+            case 2: run(std::integral_constant<std::size_t, 2>{}); return;
+            case 4: run(std::integral_constant<std::size_t, 4>{}); return;
+            default: break;
+        }
+    }
+#endif
+    run_for(width_)(table, text, lead, count, trail, out);
+}
+
+void RowEncoder::encode_in_place(char* row, std::size_t before, std::size_t count, std::size_t after,
+                                 bool rc) const {
+    const std::size_t length = before + count + after;
+    auto* const out = reinterpret_cast<std::uint8_t*>(row);
+    std::uint8_t* const text = out + row_bytes(length) - count;
+    if (rc) reverse_complement_in_place(reinterpret_cast<char*>(text), count, ComplementRule::ToN);
+    const std::size_t lead = rc ? after : before;
+    const std::size_t trail = rc ? before : after;
+    // Plane after plane: the last one, which the text lies in, last of all
+    // (see look_up for why the text survives until it is read).
+    const std::size_t plane_bytes = length * width_;
+    for (unsigned plane = 0; plane < planes_; ++plane)
+        encode_plane(plane, text, lead, count, trail, out + plane * plane_bytes);
+}
+
+void RowEncoder::encode(const char* text, std::size_t count, char* row, std::size_t before, std::size_t after,
+                        bool rc) const {
+    const std::size_t length = before + count + after;
+    if (count > 0) std::memcpy(row + row_bytes(length) - count, text, count);
+    encode_in_place(row, before, count, after, rc);
+}
+
+}  // namespace kelpa::core

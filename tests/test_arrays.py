@@ -1,0 +1,424 @@
+"""Regions as numpy arrays (kelpa_arrays), as a machine-learning loader uses
+them: windows filled straight from the file, padded past the ends of their
+record, reverse complemented on request, as bytes, codes or one-hot, and
+regions of any length back to back for tokenizers and Arrow.
+
+Every array is checked against Python slicing of the text the test wrote.
+"""
+
+import multiprocessing
+import os
+import random
+import subprocess
+import sys
+import threading
+from pathlib import Path
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import kelpa
+import kelpa_arrays
+from bgzf_writer import write_bgzf
+from conftest import REQUIRE_PEERS, plain_error, revcomp, write_fasta
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+# Records of every kind of byte a FASTA file holds: both cases, N, IUPAC
+# letters, gaps; one record shorter than most windows, one empty.
+RNG = random.Random(24)
+RECORDS = {
+    "chr1": "".join(RNG.choices("ACGTacgtNnRYKM-", k=3000)),
+    "chr2": "".join(RNG.choices("ACGTN", k=1234)),
+    "short": "acgTN",
+    "empty": "",
+    "chrM": "".join(RNG.choices("acgt", k=777)),
+}
+NAMES = list(RECORDS)
+
+
+@pytest.fixture(scope="module", params=["plain", "bgzf", "mutable"])
+def source(request, tmp_path_factory):
+    """A kelpa.Fasta over RECORDS: a plain file, a BGZF file of small blocks, or opened mutable=True."""
+    folder = tmp_path_factory.mktemp(request.param)
+    path = folder / "ref.fa"
+    text = write_fasta(path, list(RECORDS.items()), width=61)
+    if request.param == "bgzf":
+        path = folder / "ref.fa.gz"
+        write_bgzf(path, text.encode(), block_size=1000)
+    return kelpa.Fasta(os.fspath(path), mutable=request.param == "mutable")
+
+
+# ---- the truth, by slicing --------------------------------------------------------------
+def window(name, start, end):
+    seq = RECORDS[name]
+    before = min(end - start, max(0, -start))
+    inside = seq[max(start, 0):max(min(end, len(seq)), 0)] if end > 0 else ""
+    return "N" * before + inside + "N" * (end - start - before - len(inside))
+
+
+def oriented(text, rc):
+    return revcomp(text) if rc else text
+
+
+DEFAULT_CODES = {c: i for i, c in enumerate("ACGT")} | {c: i for i, c in enumerate("acgt")}
+
+
+def expected_codes(text, table=None):
+    if table is None:
+        return [DEFAULT_CODES.get(c, 4) for c in text]
+    return [table[b] for b in text.encode()]
+
+
+def expected_one_hot(text, n_value=0.0):
+    return [[1.0 if c.upper() == letter else 0.0 for letter in "ACGT"] if c.upper() in "ACGT" else [n_value] * 4
+            for c in text]
+
+
+def random_windows(rng, count, length):
+    names = [rng.choice(NAMES) for _ in range(count)]
+    starts = [rng.randint(-length - 3, len(RECORDS[n]) + 3) for n in names]
+    return names, starts
+
+
+# ---- every form against the text -----------------------------------------------------------
+@pytest.mark.parametrize("count, length", [(7, 40), (150, 500)], ids=["caller", "pool"])
+def test_fetch_gives_each_window_padded_and_oriented(source, count, length):
+    rng = random.Random(count)
+    names, starts = random_windows(rng, count, length)
+    rc = [rng.random() < 0.5 for _ in names]
+    got = kelpa_arrays.fetch(source, names, np.array(starts), length=length, rc=np.array(rc))
+    assert got.dtype == np.uint8 and got.shape == (count, length)
+    truth = [oriented(window(n, s, s + length), r) for n, s, r in zip(names, starts, rc)]
+    assert [bytes(row).decode() for row in got] == truth
+    upper = kelpa_arrays.fetch(source, names, starts, [s + length for s in starts], upper=True, rc=True)
+    assert [bytes(row).decode() for row in upper] == [revcomp(window(n, s, s + length)).upper()
+                                                      for n, s in zip(names, starts)]
+
+
+@pytest.mark.parametrize("dtype", [np.uint8, np.int32, np.int64])
+def test_codes_by_the_default_table_and_a_tokenizers_own(source, dtype):
+    rng = random.Random(5)
+    names, starts = random_windows(rng, 300, 300)
+    rc = np.array([rng.random() < 0.5 for _ in names])
+    got = kelpa_arrays.codes(source, names, starts, length=300, dtype=dtype, rc=rc)
+    assert got.dtype == dtype and got.shape == (300, 300)
+    texts = [oriented(window(n, s, s + 300), r) for n, s, r in zip(names, starts, rc)]
+    assert got.tolist() == [expected_codes(t) for t in texts]
+    # A table sees the complemented bytes; padding is its entry for "N".
+    table = list(range(1000, 1256)) if dtype != np.uint8 else [255 - b for b in range(256)]
+    for given in (table, np.array(table), bytes(table) if dtype == np.uint8 else table):
+        got = kelpa_arrays.codes(source, names, starts, length=300, dtype=dtype, rc=rc, table=given)
+        assert got.tolist() == [expected_codes(t, table) for t in texts]
+
+
+@pytest.mark.parametrize("dtype", [np.bool_, np.uint8, np.float16, np.float32, np.float64])
+@pytest.mark.parametrize("channels_first", [False, True])
+def test_one_hot_in_every_dtype_and_layout(source, dtype, channels_first):
+    rng = random.Random(7)
+    names, starts = random_windows(rng, 140, 480)
+    rc = np.array([rng.random() < 0.5 for _ in names])
+    n_value = 0.25 if np.dtype(dtype).kind == "f" else 0
+    got = kelpa_arrays.one_hot(source, names, starts, length=480, dtype=dtype, rc=rc,
+                               channels_first=channels_first, n_value=n_value)
+    want = np.array([expected_one_hot(oriented(window(n, s, s + 480), r), n_value)
+                     for n, s, r in zip(names, starts, rc)], dtype)
+    if channels_first:
+        want = want.transpose(0, 2, 1)
+    assert got.dtype == dtype and got.shape == want.shape
+    assert np.array_equal(got, want)
+    # With n_value=1 every other byte lights up all channels (uint8 and bool hold 1).
+    ones = kelpa_arrays.one_hot(source, ["short"], [-2], length=9, dtype=dtype, n_value=1)
+    assert ones[0].tolist() == np.array(expected_one_hot(window("short", -2, 7), 1), dtype).tolist()
+
+
+def test_ragged_gives_each_region_clamped_to_its_record(source):
+    rng = random.Random(9)
+    regions = []
+    for _ in range(400):
+        name = rng.choice(NAMES)
+        start = rng.randint(-50, len(RECORDS[name]) + 50)
+        regions.append((name, start, start + rng.randint(0, 400)))
+    texts = [RECORDS[n][max(s, 0):max(min(e, len(RECORDS[n])), 0)] if e > 0 else "" for n, s, e in regions]
+    for result in (kelpa_arrays.ragged(source, regions),
+                   kelpa_arrays.ragged(source, [r[0] for r in regions], np.array([r[1] for r in regions]),
+                                       np.array([r[2] for r in regions]))):
+        assert len(result) == len(regions)
+        assert result.offsets.dtype == np.int64 and result.offsets.tolist()[0] == 0
+        assert [result[i].decode() for i in range(len(result))] == texts
+        assert result[-1] == texts[-1].encode()
+        assert bytes(result.data) == "".join(texts).encode()
+        assert np.diff(result.offsets).tolist() == [len(t) for t in texts]
+    with pytest.raises(IndexError):
+        result[len(regions)]
+
+
+@settings(max_examples=60, deadline=None)
+@given(data=st.data())
+def test_random_windows_off_both_ends_and_empty(source, data):
+    length = data.draw(st.integers(0, 40))
+    rows = data.draw(st.lists(st.tuples(st.sampled_from(NAMES), st.integers(-60, 3060), st.booleans()),
+                              max_size=12))
+    names = [r[0] for r in rows]
+    starts = np.array([r[1] for r in rows], np.int64)
+    rc = np.array([r[2] for r in rows], bool)
+    texts = [oriented(window(n, s, s + length), r) for n, s, r in rows]
+    got = kelpa_arrays.fetch(source, names, starts, length=length, rc=rc)
+    assert got.shape == (len(rows), length)
+    assert [bytes(row).decode() for row in got] == texts
+    assert kelpa_arrays.codes(source, names, starts, length=length, rc=rc).tolist() == [expected_codes(t) for t in texts]
+    hot = kelpa_arrays.one_hot(source, names, starts, length=length, rc=rc, dtype=np.float32, n_value=0.25)
+    assert hot.tolist() == [expected_one_hot(t, 0.25) for t in texts]
+    ends = starts + np.array([data.draw(st.integers(0, 80)) for _ in rows], np.int64)
+    ragged = kelpa_arrays.ragged(source, names, starts, ends)
+    assert [ragged[i].decode() for i in range(len(rows))] == [
+        RECORDS[n][max(s, 0):max(min(e, len(RECORDS[n])), 0)] if e > 0 else "" for n, s, e in zip(names, starts, ends)]
+
+
+def test_the_ways_of_giving_regions_agree(source):
+    names = ["chr1", "chr2", "chr2", "chrM", "short"]
+    starts = [0, -4, 1200, 770, 1]
+    want = [window(n, s, s + 10) for n, s in zip(names, starts)]
+    forms = [
+        (names, starts, [s + 10 for s in starts]),
+        (np.array(names), np.array(starts, np.int32), None),                    # numpy str column
+        (np.array(names, dtype=object), np.array(starts, np.int16), None),
+        (np.array([n.encode() for n in names]), starts, None),                  # bytes column
+        ([NAMES.index(n) for n in names], starts, None),                         # record positions
+        (np.array([NAMES.index(n) for n in names], np.uint8), starts, None),
+        ([(n, s, s + 10) for n, s in zip(names, starts)], None, None),          # tuples
+    ]
+    for names_form, starts_form, ends_form in forms:
+        kwargs = {} if ends_form is not None or starts_form is None else {"length": 10}
+        got = kelpa_arrays.fetch(source, names_form, starts_form, ends_form, **kwargs)
+        assert [bytes(r).decode() for r in got] == want
+    # Without length, the windows' own lengths, which must agree.
+    assert kelpa_arrays.fetch(source, ["chr1"] * 3, [0, 5, 10], [0, 5, 10]).shape == (3, 0)
+    assert kelpa_arrays.one_hot(source, [], [], length=7).shape == (0, 7, 4)
+    assert kelpa_arrays.one_hot(source, [], [], length=7, channels_first=True).shape == (0, 4, 7)
+    faidx = kelpa.Faidx(source.filename)
+    assert kelpa_arrays.fetch(faidx, names, starts, length=10).tolist() == [list(w.encode()) for w in want]
+
+
+def test_out_is_filled_in_place_and_returned(source):
+    names, starts = ["chr1", "chrM"], [-3, 770]
+    for out, call in [
+        (np.zeros((2, 12), np.uint8), lambda out: kelpa_arrays.fetch(source, names, starts, length=12, out=out)),
+        (np.zeros((2, 12), np.int64), lambda out: kelpa_arrays.codes(source, names, starts, length=12,
+                                                                    dtype=np.int64, out=out)),
+        (np.zeros((2, 4, 12), np.float32), lambda out: kelpa_arrays.one_hot(
+            source, names, starts, length=12, dtype="float32", channels_first=True, out=out)),
+    ]:
+        assert call(out) is out
+        fresh = call(None)
+        assert np.array_equal(out, fresh)
+    # Any writable buffer of the right shape, e.g. shared memory between loaders.
+    from multiprocessing import shared_memory
+    shared = shared_memory.SharedMemory(create=True, size=2 * 12 * 4)
+    try:
+        view = np.ndarray((2, 12, 4), np.uint8, buffer=shared.buf)
+        kelpa_arrays.one_hot(source, names, starts, length=12, out=view)
+        assert np.array_equal(view, kelpa_arrays.one_hot(source, names, starts, length=12))
+        del view
+    finally:
+        shared.close()
+        shared.unlink()
+
+
+# ---- errors ---------------------------------------------------------------------------------
+ARGUMENT_ERRORS = [
+    (dict(names=["chr1", "nope"], starts=[0, 0]), KeyError, "row 1: no record named 'nope'"),
+    (dict(names=[0, 5], starts=[0, 0]), IndexError, "row 1: record position 5 is out of range for 5 records"),
+    (dict(names=np.array([0, -1]), starts=[0, 0]), IndexError,
+     "row 1: record position -1 is out of range for 5 records"),
+    (dict(names=["chr1"] * 3, starts=[0, 9, 3], ends=[5, 8, 8], length=None), ValueError,
+     "row 1: start 9 is greater than end 8"),
+    (dict(names=["chr1"] * 3, starts=[0, 0]), ValueError, "columns of different lengths: names has 3 rows, starts 2"),
+    (dict(names=["chr1"], starts=[0], length=-1), ValueError, "length must be at least 0, got -1"),
+    (dict(names=["chr1"], starts=[0], ends=[4]), ValueError, "both ends and length given"),
+    (dict(names=["chr1"] * 2, starts=[0, 0], rc=[True]), ValueError,
+     "columns of different lengths: rc has 1 values for 2 rows"),
+    (dict(names=["chr1"] * 3, starts=[0, 0, 0], ends=[4, 4, 5], length=None), ValueError,
+     "row 2: window length 5 differs from row 0's 4 (every window needs the same length; pass length= for "
+     "windows of one size)"),
+    (dict(names=["chr1"], starts=[0.5]), TypeError,
+     "argument 'starts': expected integers, got an array of float64"),
+    (dict(names=[1.5], starts=[0]), TypeError, "row 0: a name must be a str or an int, not 'float'"),
+    (dict(names="chr1", starts=[0]), TypeError, "argument 'names': expected a sequence of names, got 'str'"),
+]
+
+
+def check_error(call, kind, message):
+    with pytest.raises(kind) as info:
+        call()
+    assert info.value.args[0] == message
+
+
+@pytest.mark.parametrize("arguments, kind, message", ARGUMENT_ERRORS)
+def test_bad_regions_are_refused_before_anything_is_written(source, arguments, kind, message):
+    arguments = {"length": 4, **arguments}
+    if arguments["length"] is None:
+        del arguments["length"]
+    out = np.full((len(arguments["names"]), 4, 4), 7, np.uint8)
+    before = {key: sys.getrefcount(value) for key, value in arguments.items()}
+    out_refs = sys.getrefcount(out)
+    check_error(lambda: kelpa_arrays.one_hot(source, out=out, **arguments), kind, message)
+    assert (out == 7).all()
+    assert {key: sys.getrefcount(value) for key, value in arguments.items()} == before
+    assert sys.getrefcount(out) == out_refs
+
+
+def test_bad_options_and_outs_name_what_was_expected(source):
+    good = dict(names=["chr1", "chr2"], starts=[0, 1], length=3)
+    for call, kind, message in [
+        (lambda: kelpa_arrays.one_hot(source, **good, n_value=0.25), ValueError, "n_value 0.25 cannot be held in uint8"),
+        (lambda: kelpa_arrays.one_hot(source, **good, n_value=0.5, dtype=bool), ValueError,
+         "n_value 0.5 cannot be held in bool"),
+        (lambda: kelpa_arrays.one_hot(source, **good, dtype=np.int16), ValueError,
+         "dtype must be one of bool, uint8, float16, float32, float64, got int16"),
+        (lambda: kelpa_arrays.codes(source, **good, dtype=np.float32), ValueError,
+         "dtype must be one of uint8, int32, int64, got float32"),
+        (lambda: kelpa_arrays.codes(source, **good, table=[0] * 255), ValueError, "table must have 256 entries, got 255"),
+        (lambda: kelpa_arrays.codes(source, **good, table=[0] * 65 + [300] + [0] * 190), ValueError,
+         "table[65] is 300, which uint8 cannot hold"),
+        (lambda: kelpa_arrays.fetch(source, **good, out=np.zeros((2, 4), np.uint8)), ValueError,
+         "out must be a C-contiguous, writable array of dtype uint8 and shape (2, 3); got shape (2, 4)"),
+        (lambda: kelpa_arrays.fetch(source, **good, out=np.zeros((2, 3), np.int8)), ValueError,
+         "out must be a C-contiguous, writable array of dtype uint8 and shape (2, 3); got dtype int8"),
+        (lambda: kelpa_arrays.fetch(source, **good, out=np.zeros((3, 2), np.uint8).T), ValueError,
+         "out must be a C-contiguous, writable array of dtype uint8 and shape (2, 3); got an array that is not "
+         "C-contiguous"),
+        (lambda: kelpa_arrays.fetch(source, **good, out=bytes(6)), ValueError,
+         "out must be a C-contiguous, writable array of dtype uint8 and shape (2, 3); got shape (6,)"),
+        (lambda: kelpa_arrays.fetch("ref.fa", **good), TypeError,
+         "argument 'source': expected kelpa.Faidx or kelpa.Fasta, got 'str'"),
+        (lambda: kelpa_arrays.fetch(source, ["chr1"], [0], None, 3), TypeError,
+         "fetch() takes from 2 to 4 positional arguments but 5 were given"),
+        (lambda: kelpa_arrays.fetch(source, ["chr1"], [0]), TypeError, "give ends or length"),
+    ]:
+        check_error(call, kind, message)
+    read_only = np.zeros((2, 3), np.uint8)
+    read_only.setflags(write=False)
+    check_error(lambda: kelpa_arrays.fetch(source, **good, out=read_only), ValueError,
+                "out must be a C-contiguous, writable array of dtype uint8 and shape (2, 3); got a read-only array")
+
+
+def test_a_read_failing_mid_fill_raises_what_a_fetch_raises(tmp_path):
+    path = tmp_path / "ref.fa"
+    write_fasta(path, [("a", "ACGT" * 50), ("b", "GATTACA" * 40)], width=20)
+    # An index whose line width does not describe the file.
+    (tmp_path / "ref.fa.fai").write_text("a\t200\t3\t20\t21\nb\t280\t217\t30\t31\n")
+    fasta = kelpa.Fasta(os.fspath(path), rebuild=False)
+    message = plain_error(fasta.get_seq, "b", 1, 100)
+    assert message.startswith("IOError: ")
+    names, starts = ["a", "b"] * 400, [0, 0] * 400
+    for call in (lambda: kelpa_arrays.one_hot(fasta, names[:2], starts[:2], length=100),
+                 lambda: kelpa_arrays.one_hot(fasta, names, starts, length=100),
+                 lambda: kelpa_arrays.ragged(fasta, names, starts, [100] * 800)):
+        assert plain_error(call) == message
+
+
+def test_a_file_cut_short_since_indexed_gives_what_fetch_gives(tmp_path):
+    path = tmp_path / "ref.fa"
+    text = write_fasta(path, [("a", "ACGT" * 50), ("b", "GATTACA" * 40)], width=20)
+    kelpa.Fasta(os.fspath(path))  # builds the index
+    path.write_text(text[:-30])   # b loses its last 28 bases
+    fasta = kelpa.Fasta(os.fspath(path), rebuild=False)
+    short = str(fasta.get_seq("b", 1, 280))
+    assert len(short) == 252
+    got = kelpa_arrays.ragged(fasta, ["b", "a", "b"] * 300, [0, 0, 250] * 300, [280, 10, 280] * 300)
+    assert [got[i] for i in range(3)] == [short.encode(), b"ACGTACGTAC", short[250:].encode()]
+    assert bytes(got.data) == (short + "ACGTACGTAC" + short[250:]).encode() * 300
+    rows = kelpa_arrays.fetch(fasta, ["b"] * 300, [-2] * 300, length=284)
+    assert bytes(rows[0]).decode() == "NN" + short + "N" * 30
+
+
+# ---- threads and processes ------------------------------------------------------------------
+def fill_in_child(fasta, seed):
+    rng = random.Random(seed)
+    names, starts = random_windows(rng, 200, 400)
+    return names, starts, kelpa_arrays.one_hot(fasta, names, starts, length=400, rc=True)
+
+
+def check_one_hot(names, starts, got, rc=True):
+    want = np.array([expected_one_hot(oriented(window(n, s, s + 400), rc)) for n, s in zip(names, starts)], np.uint8)
+    assert np.array_equal(got, want)
+
+
+def test_loader_threads_and_a_spawn_pool_fill_from_one_fasta(source):
+    results = {}
+
+    def fill(seed):
+        for round_ in range(3):
+            results[seed, round_] = fill_in_child(source, seed * 10 + round_)
+
+    threads = [threading.Thread(target=fill, args=(seed,)) for seed in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert len(results) == 12
+    for names, starts, got in results.values():
+        check_one_hot(names, starts, got)
+    with multiprocessing.get_context("spawn").Pool(2) as pool:
+        for names, starts, got in pool.starmap(fill_in_child, [(source, seed) for seed in range(4)]):
+            check_one_hot(names, starts, got)
+
+
+def test_both_modules_share_one_core_and_one_pool(tmp_path):
+    path = tmp_path / "ref.fa"
+    write_fasta(path, [("a", "ACGT" * 5000)])
+    script = f"""
+import os, sys, kelpa
+assert "numpy" not in sys.modules
+import kelpa_arrays
+threads = lambda: len(os.listdir("/proc/self/task"))
+fasta = kelpa.Fasta({os.fspath(path)!r})
+before = threads()
+fasta.fetch_many([("a", 1, 100)] * 2000)
+counts = [threads() - before]
+kelpa_arrays.one_hot(fasta, ["a"] * 2000, [0] * 2000, length=100)
+kelpa_arrays.ragged(fasta, ["a"] * 2000, [0] * 2000, [100] * 2000)
+counts.append(threads() - before)
+maps = open("/proc/self/maps").read()
+counts.append(len({{line.split()[-1] for line in maps.splitlines() if "libkelpa_core" in line}}))
+print(*counts)
+"""
+    env = dict(os.environ, RAYON_NUM_THREADS="3")
+    got = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, check=True)
+    assert got.stdout.split() == ["3", "3", "1"]  # 3 workers, started once; one core library
+
+
+# ---- Arrow ----------------------------------------------------------------------------------
+def test_arrow_takes_ragged_without_a_copy(source):
+    try:
+        import pyarrow as pa
+    except ImportError:
+        if REQUIRE_PEERS:
+            pytest.fail("pyarrow is not installed (KELPA_REQUIRE_PEERS=1)")
+        pytest.skip("pyarrow is not installed")
+    regions = [("chr1", -5, 20), ("empty", 0, 10), ("chr2", 1230, 1300), ("chrM", 0, 777)]
+    result = kelpa_arrays.ragged(source, regions)
+    array = pa.array(result)
+    assert array.type == pa.large_binary() and array.null_count == 0
+    assert array.to_pylist() == [result[i] for i in range(len(result))]
+    _, offsets, data = array.buffers()
+    assert offsets.address == result.offsets.ctypes.data
+    assert data.address == result.data.ctypes.data
+    del result
+    assert array.to_pylist()[3] == RECORDS["chrM"].encode()  # the array keeps the buffers alive
+
+
+# ---- the loader example -------------------------------------------------------------------
+def test_the_loader_example_runs_and_the_readme_shows_it():
+    example = ROOT / "examples" / "loader.py"
+    got = subprocess.run([sys.executable, os.fspath(example)], capture_output=True, text=True, check=True,
+                         cwd=ROOT / "examples")
+    assert "batch" in got.stdout
+    section = (ROOT / "README.md").read_text().split("## Arrays for machine learning\n", 1)[1].split("\n## ", 1)[0]
+    import re
+    for block in re.findall(r"```python\n(.*?)```", section, re.S):
+        assert block in example.read_text()
