@@ -17,6 +17,7 @@ import time
 import pytest
 
 import kelpa
+import kelpa_arrays
 from bgzf_writer import gzi_bytes, write_bgzf
 from conftest import POOL, REQUIRE_PEERS, preloading, random_seq, write_fasta
 from remote_servers import FaultProxy, MotoS3, Nginx
@@ -97,6 +98,12 @@ def test_every_front_door_reads_a_url_as_the_local_file(site, name):
         same = [(s, e) for _, s, e in batch]
         assert texts(faidx.fetch_many_same_chr("chr1", same)) == texts(near.fetch_many_same_chr("chr1", same))
         assert texts(remote.fetch_many(batch, rc=True)) == texts(here.fetch_many(batch, rc=True))
+    for count in (50, POOL * 2):  # kelpa_arrays, through the same Faidx
+        rng = random.Random(count)
+        starts = [rng.randrange(0, 700_000) for _ in range(count)]
+        for arrays in (kelpa_arrays.fetch, kelpa_arrays.codes):
+            assert (arrays(faidx, ["chr1"] * count, starts, [s + 500 for s in starts], rc=count % 2 == 0)
+                    == arrays(near, ["chr1"] * count, starts, [s + 500 for s in starts], rc=count % 2 == 0)).all()
     copy = pickle.loads(pickle.dumps(remote))
     assert copy.filename == url and str(copy["chr2"][:99]) == str(here["chr2"][:99])
 
