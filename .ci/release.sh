@@ -21,6 +21,7 @@ cd "$root"
 python=$(bash scripts/python.sh find)
 version=$("$python" -c 'import tomllib; print(tomllib.load(open("pyproject.toml", "rb"))["project"]["version"])')
 outside=$(mktemp -d)
+chmod 755 "$outside"  # some tests run the program as another user
 trap 'rm -rf "$outside"' EXIT
 
 fresh_env() {

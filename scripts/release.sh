@@ -145,6 +145,7 @@ wheel() {
     CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}" PIP_DISABLE_PIP_VERSION_CHECK=1 \
         "$tools/bin/python" -m pip wheel --quiet --no-build-isolation --no-deps -w "$work/wheel" \
         -Cbuild-dir=build/release/cmake \
+        -Ccmake.define.CMAKE_C_COMPILER="$bin/cc" \
         -Ccmake.define.CMAKE_CXX_COMPILER="$bin/c++" \
         -Ccmake.define.CMAKE_AR="$bin/ar" \
         -Ccmake.define.CMAKE_RANLIB="$bin/ranlib" \
