@@ -28,6 +28,9 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 work="$root/build/release"
 tools="$work/tools"
 target=x86_64-linux-gnu.2.28
+# zig keeps frame pointers by default; g++ at -O2 (the everyday build) does
+# not, and the wheel should be as fast.
+target_flags="-target $target -fomit-frame-pointer"
 platform=manylinux_2_28_x86_64
 
 # The build tools, pinned: the compiler and auditwheel's policy decide what
@@ -63,18 +66,22 @@ ensure_tools() {
 }
 
 # cc, c++, ar and ranlib in $work/bin: zig's, the compilers targeting glibc
-# 2.28.
+# 2.28. A change of flags is a change of compiler to CMake: clear its tree.
 ensure_compilers() {
     mkdir -p "$work/bin"
     local tool
     for tool in cc c++; do
-        printf '#!/bin/sh\nexec "%s" -m ziglang %s -target %s "$@"\n' "$tools/bin/python" "$tool" "$target" \
+        printf '#!/bin/sh\nexec "%s" -m ziglang %s %s "$@"\n' "$tools/bin/python" "$tool" "$target_flags" \
             >"$work/bin/$tool"
     done
     for tool in ar ranlib; do
         printf '#!/bin/sh\nexec "%s" -m ziglang %s "$@"\n' "$tools/bin/python" "$tool" >"$work/bin/$tool"
     done
     chmod +x "$work/bin"/*
+    if [[ "$(cat "$work/bin/.flags" 2>/dev/null)" != "$target_flags" ]]; then
+        rm -rf "$work/cmake"
+        echo "$target_flags" >"$work/bin/.flags"
+    fi
 }
 
 # The upstream tarball of a Debian source package, in $work/sources,
@@ -105,7 +112,7 @@ fetch_source() {
 # target from the checked tarballs (once: a stamp names what was built).
 ensure_libraries() {
     local prefix="$work/prefix"
-    local wanted="${libdeflate_source[*]} ${zlib_source[*]} $target"
+    local wanted="${libdeflate_source[*]} ${zlib_source[*]} $target_flags"
     if [[ -f "$prefix/.stamp" && "$(cat "$prefix/.stamp")" == "$wanted" ]]; then
         return
     fi
@@ -137,7 +144,7 @@ wheel() {
     ensure_libraries
     local prefix="$work/prefix" bin="$work/bin"
     rm -rf "$work/wheel"
-    say "building the wheel with zig c++ -target $target"
+    say "building the wheel with zig c++ $target_flags"
     # A build tree of its own, kept between runs so that CMake recompiles
     # only what changed (without build isolation, as scripts/python.sh
     # explains). The libraries are named by path so that nothing of the
