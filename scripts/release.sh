@@ -112,7 +112,7 @@ fetch_source() {
 # target from the checked tarballs (once: a stamp names what was built).
 ensure_libraries() {
     local prefix="$work/prefix"
-    local wanted="${libdeflate_source[*]} ${zlib_source[*]} $target_flags"
+    local wanted="${libdeflate_source[*]} ${zlib_source[*]} $target_flags x86-dispatch"
     if [[ -f "$prefix/.stamp" && "$(cat "$prefix/.stamp")" == "$wanted" ]]; then
         return
     fi
@@ -124,6 +124,13 @@ ensure_libraries() {
 
     say "building libdeflate for $target"
     tar -xf "$work/sources/${libdeflate_source[2]}" -C "$work/libraries"
+    # libdeflate 1.14 picks its BMI2, PCLMUL and AVX2 code at run time, but
+    # compiles it only where __has_builtin() knows the x86 builtins, which
+    # zig's clang denies outside a function of that target: ask for the
+    # clang version instead, as later libdeflate releases do. Without this
+    # the wheel inflates and checks BGZF blocks 25% slower.
+    sed -i -E 's/__has_builtin\(__builtin_ia32_[a-z0-9_]+\)/CLANG_PREREQ(3, 8, 7030000)/' \
+        "$work/libraries"/libdeflate-*/lib/x86/cpu_features.h
     (cd "$work/libraries"/libdeflate-* &&
         make -j2 libdeflate.a CC="$bin/cc" AR="$bin/ar" CFLAGS=-fPIC >/dev/null &&
         cp libdeflate.a "$prefix/lib" && cp libdeflate.h "$prefix/include")
