@@ -5,13 +5,21 @@ PYTHON := .venv/bin/python
 PYTEST_ARGS ?=
 BENCH_ARGS ?=
 
-.PHONY: all build demo test bench bench-deps clean distclean
+.PHONY: all build demo test bench bench-deps wheel sdist clean distclean
 
 all: build
 
 # Configures once, then recompiles only what changed (build/<wheel tag>).
 build:
 	@bash scripts/python.sh build
+
+# The release files, in dist/ (scripts/release.sh): the manylinux_2_28
+# binary wheel, built with its own toolchain, and the source distribution.
+wheel:
+	@bash scripts/release.sh wheel
+
+sdist:
+	@bash scripts/release.sh sdist
 
 demo: build
 	$(PYTHON) examples/demo.py
@@ -27,6 +35,7 @@ bench: build bench-deps
 	$(PYTHON) bench/bench_bgzf.py
 	$(PYTHON) bench/bench_remote.py
 	$(PYTHON) bench/bench_arrays.py
+	$(PYTHON) bench/bench_builds.py
 
 # The peers of the benchmarks: pysam and pyfastx into .venv (--no-deps: pysam
 # needs nothing and pyfastx is used without its extras), samtools, bedtools,

@@ -40,8 +40,9 @@ wait_all() {
 
 # The core once, instrumented for coverage; each target links against it.
 # An object is rebuilt when its source or any header of the core is newer.
+# Its BGZF blocks are inflated with libdeflate, as in the everyday build.
 objects=()
-for source in "$root"/src/core/*.cpp; do
+for source in "$root"/src/core/*.cpp "$root"/src/core/inflate/libdeflate.cpp; do
     object="$out/core/$(basename "${source%.cpp}").o"
     if [[ ! -e "$object" || "$source" -nt "$object" || -n "$(find "$root/src/core" -name '*.hpp' -newer "$object" -print -quit)" ]]; then
         spawn "$cxx" "${flags[@]}" -fsanitize=fuzzer-no-link -c "$source" -o "$object"

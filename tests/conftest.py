@@ -7,10 +7,16 @@ test's temporary directory.
 import os
 import shutil
 import subprocess
+import sysconfig
 
 import pytest
 
 POOL = 1000  # smallest batch that runs on the worker pool
+
+# The kelpa program, where pip puts the scripts of the environment whose
+# Python runs the tests (bin/ of a virtual environment): the build that
+# `make build` installs, or the wheel that CI installs.
+PROGRAM = os.path.join(sysconfig.get_path("scripts"), "kelpa")
 
 
 with open("/proc/self/maps") as _maps:

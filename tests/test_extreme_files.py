@@ -19,7 +19,7 @@ import time
 import pytest
 
 import kelpa
-from conftest import (INVALID_UTF8, UNDER_ASAN, MAPPED_OR_NOT, POOL, U64_MAX, fields, oob, plain_error, preloading, random_seq,
+from conftest import (INVALID_UTF8, PROGRAM, UNDER_ASAN, MAPPED_OR_NOT, POOL, U64_MAX, fields, oob, plain_error, preloading, random_seq,
                       read_text, revcomp, write_bytes, write_fasta)
 
 
@@ -391,7 +391,7 @@ def test_index_for_another_layout_never_gives_wrong_text(tmp_path, case, mutable
     assert refused > 0
 
 
-KELPA = os.path.join(os.path.dirname(sys.executable), "kelpa")
+KELPA = PROGRAM
 
 
 def wrong_indexes(rng, entries):

@@ -16,10 +16,10 @@ import tempfile
 import pytest
 
 import kelpa
-from conftest import (INVALID_UTF8, REQUIRE_PEERS, U64_MAX, plain_error, preloading, random_seq, read_text, write_bytes,
+from conftest import (INVALID_UTF8, PROGRAM, REQUIRE_PEERS, U64_MAX, plain_error, preloading, random_seq, read_text, write_bytes,
                       write_fasta)
 
-KELPA = os.path.join(os.path.dirname(sys.executable), "kelpa")
+KELPA = PROGRAM
 T0 = 1_600_000_000 * 10**9  # an mtime well in the past, in ns
 PERMISSION_DENIED = "IOError: Permission denied (os error 13)"
 
@@ -192,7 +192,7 @@ def test_invalid_utf8_builds_nothing(tmp_path):
     assert sorted(os.listdir(tmp_path)) == ["bad.fa", "bad.fa.fai"]
     # The kelpa program reads bytes and indexes it; the module still refuses
     # its text, and an index whose names are not UTF-8.
-    program = os.path.join(os.path.dirname(sys.executable), "kelpa")
+    program = PROGRAM
     subprocess.run([program, "index", path], check=True)
     assert read_text(path + ".fai") == "a\t5\t3\t5\t6\n"
     assert plain_error(kelpa.Faidx(path).fetch, "a", 1, 5) == INVALID_UTF8

@@ -17,6 +17,7 @@
 
 #include "cli/commands.hpp"
 #include "cli/report.hpp"
+#include "core/inflate.hpp"
 
 #ifndef KELPA_VERSION
 #define KELPA_VERSION "unknown"
@@ -45,7 +46,9 @@ int run(const std::vector<std::string>& argv) {
     if (command == "faidx") return run_faidx(rest);
     if (command == "getfasta") return run_getfasta(rest);
     if (command == "--version") {
-        std::printf("kelpa %s\n", KELPA_VERSION);
+        // The second line names the library that inflates BGZF blocks, which
+        // depends on how kelpa was built.
+        std::printf("kelpa %s\nBGZF inflate: %s\n", KELPA_VERSION, kelpa::core::inflate_library().c_str());
         return 0;
     }
     if (command == "-h" || command == "--help") {

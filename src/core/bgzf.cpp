@@ -1,7 +1,6 @@
 #include "bgzf.hpp"
 
 #include <fcntl.h>
-#include <libdeflate.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +10,7 @@
 #include <optional>
 
 #include "atomic_file.hpp"
+#include "inflate.hpp"
 #include "mapped_file.hpp"
 #include "worker_pool.hpp"
 
@@ -69,18 +69,6 @@ FaidxError table_error(std::string_view filename, std::uint64_t offset, std::str
     std::string text(filename);
     text.append(": block at compressed offset ").append(std::to_string(offset)).append(": ").append(what);
     return FaidxError::about(std::string(filename), std::move(text));
-}
-
-struct DecompressorDeleter {
-    void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
-};
-
-// One decompressor per thread: it is some 10 KiB of tables, too much to
-// allocate per block and not safe to share.
-libdeflate_decompressor* thread_decompressor() {
-    thread_local std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor(
-        libdeflate_alloc_decompressor());
-    return decompressor.get();
 }
 
 // A block's worth of room for reads through a descriptor, one per thread
@@ -284,24 +272,22 @@ Result<std::size_t> inflate_block(std::string_view bytes, std::uint64_t offset, 
     if (isize > BGZF_MAX_TEXT)
         return block_error(filename, offset, "ISIZE " + std::to_string(isize) + " exceeds 65536 bytes");
 
-    libdeflate_decompressor* decompressor = thread_decompressor();
-    if (decompressor == nullptr) return block_error(filename, offset, "out of memory for the inflater");
     const std::size_t deflate_size = header.block_size - header.header_size - TRAILER;
-    std::size_t consumed = 0;
-    std::size_t produced = 0;
-    const libdeflate_result result = libdeflate_deflate_decompress_ex(
-        decompressor, bytes.data() + header.header_size, deflate_size, out, BGZF_MAX_TEXT, &consumed, &produced);
-    if (result == LIBDEFLATE_INSUFFICIENT_SPACE)
+    const Inflated inflated = inflate_raw(bytes.data() + header.header_size, deflate_size, out, BGZF_MAX_TEXT);
+    if (inflated.status == InflateStatus::out_of_memory)
+        return block_error(filename, offset, "out of memory for the inflater");
+    if (inflated.status == InflateStatus::no_room)
         return block_error(filename, offset, "the block inflates to more than 65536 bytes");
-    if (result != LIBDEFLATE_SUCCESS) return block_error(filename, offset, "invalid deflate data");
-    if (consumed != deflate_size)
+    if (inflated.status != InflateStatus::ok) return block_error(filename, offset, "invalid deflate data");
+    const std::size_t produced = inflated.produced;
+    if (inflated.consumed != deflate_size)
         return block_error(filename, offset, "the deflate stream ends before the block's trailer");
     if (produced != isize) {
         return block_error(filename, offset,
                            "ISIZE " + std::to_string(isize) + " does not match the " + std::to_string(produced) +
                                " bytes of text inflated");
     }
-    if (libdeflate_crc32(0, out, produced) != stored_crc) return block_error(filename, offset, "CRC32 mismatch");
+    if (crc32_of(out, produced) != stored_crc) return block_error(filename, offset, "CRC32 mismatch");
     return produced;
 }
 

@@ -1,7 +1,5 @@
 #include "gil.hpp"
 
-#include <unistd.h>
-
 #include <optional>
 
 #include "../core/network_wait.hpp"
@@ -9,18 +7,6 @@
 #include "ref.hpp"
 
 namespace kelpa::py {
-
-void take_lock_back(PyThreadState* saved) noexcept {
-    try {
-        PyEval_RestoreThread(saved);
-    } catch (...) {
-        // Only the unwinding of pthread_exit() (abi::__forced_unwind, which
-        // has no C++ object to bind to) comes out of the interpreter. It must
-        // not go on, nor end: leaving this block without rethrowing aborts.
-        // So the thread never leaves it.
-        for (;;) ::pause();
-    }
-}
 
 namespace {
 

@@ -27,8 +27,9 @@ inline constexpr std::uint64_t RELEASE_LOCK_BYTES = 256 * 1024;
 // meanwhile, Python 3.13 ends a thread that asks for the lock with
 // pthread_exit(), which unwinds the thread's stack; through the noexcept
 // frames of the calling method that would end the whole process. Such a
-// thread waits here instead, until the process ends.
-void take_lock_back(PyThreadState* saved) noexcept;
+// thread waits here instead, until the process ends (take_lock_back.c).
+extern "C" void kelpa_take_lock_back(PyThreadState* saved);
+inline void take_lock_back(PyThreadState* saved) noexcept { kelpa_take_lock_back(saved); }
 
 // The interpreter lock released for the guard's lifetime (and taken back
 // on every way out, exceptions included).
