@@ -15,8 +15,8 @@ using py::Ref;
 
 namespace {
 
-// The Arrow C data interface: the two structures of its published
-// specification, which is a stable ABI (no Arrow library is needed).
+// The Arrow C data interface: its two published structures, a stable ABI
+// (no Arrow library is needed).
 struct ArrowSchema {
     const char* format;
     const char* name;

@@ -5,16 +5,7 @@
 
 #include "sequence.hpp"
 
-#if defined(__SSE2__)
-#include <immintrin.h>
-#endif
-
-// The baseline build is SSE2 only; the by-base kernels need a byte shuffle
-// and have an SSSE3 version, chosen at run time.
-#if defined(__SSE2__) && (defined(__GNUC__) || defined(__clang__))
-#define KELPA_HAVE_SSSE3_PATH 1
-#define KELPA_SSSE3 __attribute__((target("ssse3")))
-#endif
+#include "ssse3.hpp"
 
 namespace kelpa::core {
 
@@ -65,18 +56,6 @@ RunFunction run_for(unsigned width) {
 }
 
 #if defined(KELPA_HAVE_SSSE3_PATH)
-
-bool cpu_has_ssse3() {
-#if defined(__SSSE3__)
-    return true;
-#else
-    static const bool has = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("ssse3") != 0;
-    }();
-    return has;
-#endif
-}
 
 // Each byte's base: 0 A, 1 C, 2 G, 3 T (either case), 4 anything else.
 KELPA_SSSE3 inline __m128i bases_of(__m128i v) {

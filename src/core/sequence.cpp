@@ -5,18 +5,11 @@
 #include <algorithm>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <immintrin.h>
-#endif
-
-// The baseline build is SSE2 only. The kernels that need a byte shuffle
-// (complement, reverse complement, gc_iupac) also have an SSSE3 version, chosen
-// at run time. On a 100 MB text they are bound by memory, and an AVX2 version
-// was only about 10% faster: not worth a second copy of each kernel.
-#if defined(__SSE2__) && (defined(__GNUC__) || defined(__clang__))
-#define KELPA_HAVE_SSSE3_PATH 1
-#define KELPA_SSSE3 __attribute__((target("ssse3")))
-#endif
+// The kernels that need a byte shuffle (complement, reverse complement,
+// gc_iupac) also have an SSSE3 version (ssse3.hpp). On a 100 MB text they are
+// bound by memory, and an AVX2 version was only about 10% faster: not worth a
+// second copy of each kernel.
+#include "ssse3.hpp"
 
 namespace kelpa::core {
 
@@ -365,18 +358,6 @@ std::size_t count_bases_sse2(const char* data, std::size_t n, BaseTally& tally) 
 // SSSE3 kernels, used when the CPU has it.
 
 #if defined(KELPA_HAVE_SSSE3_PATH)
-
-bool cpu_has_ssse3() {
-#if defined(__SSSE3__)
-    return true;
-#else
-    static const bool has = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("ssse3") != 0;
-    }();
-    return has;
-#endif
-}
 
 // Looks a letter index (0..31) up in a 32-entry table: pshufb reads only the low
 // four bits and yields 0 when the high bit is set, so biasing the index by 0x70
