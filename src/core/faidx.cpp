@@ -400,20 +400,9 @@ Result<std::unique_ptr<TextSource>> Faidx::open_bgzf(UniqueFd fd, std::uint64_t 
     // The .fai and the .gzi are built together when either needs it.
     std::optional<BlockTable> table;
     if (needs_building(path, indexname_, options_) || needs_building(path, gzi_path, options_)) {
-        Result<BlockTable> scanned = scan_blocks(file);
-        if (!scanned) return scanned.take_error();
-        FastaTextScan scan(path, options_.encoding);
-        Status read = read_text_in_order(file, *scanned, [&scan](const char* text, std::size_t bytes) {
-            return scan.feed(std::string_view(text, bytes));
-        });
-        if (!read) return read.take_error();
-        Result<std::vector<NamedEntry>> records = scan.finish();
-        if (!records) return records.take_error();
-        if (Status written = write_gzi(gzi_path, *scanned); !written) return written.take_error();
-        if (Status written = write_index(indexname_, *records); !written) return written.take_error();
-        entries_.reserve(records->size());
-        for (const auto& [name, entry] : *records) entries_.insert_or_assign(name, entry);
-        table.emplace(std::move(scanned.value()));
+        Result<BlockTable> built = build_bgzf_indexes(file, gzi_path, indexname_, entries_, options_.encoding);
+        if (!built) return built.take_error();
+        table.emplace(std::move(built.value()));
     } else {
         Result<BlockTable> read = read_gzi(gzi_path, file);
         if (!read) return read.take_error();

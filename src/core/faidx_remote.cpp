@@ -108,11 +108,6 @@ Result<BlockTable> load_gzi(const std::string& gzi, const CompressedFile& file) 
     return gzi_from_bytes(*bytes, gzi, file);
 }
 
-void fill(NameTable& entries, const std::vector<NamedEntry>& records) {
-    entries.reserve(records.size());
-    for (const auto& [name, entry] : records) entries.insert_or_assign(name, entry);
-}
-
 }  // namespace
 
 Status load_any_index(const std::string& index, NameTable& entries, Encoding encoding) {
@@ -145,19 +140,9 @@ Result<std::unique_ptr<Faidx>> Faidx::open_remote(std::unique_ptr<Faidx> faidx) 
         if (build) {
             const StreamedBytes stream(*raw);
             const CompressedFile streamed{nullptr, &stream, raw->size(), url};
-            Result<BlockTable> scanned = scan_blocks(streamed);
-            if (!scanned) return scanned.take_error();
-            FastaTextScan scan(url, options.encoding);
-            Status read = read_text_in_order(streamed, *scanned, [&scan](const char* text, std::size_t bytes) {
-                return scan.feed(std::string_view(text, bytes));
-            });
-            if (!read) return read.take_error();
-            Result<std::vector<NamedEntry>> records = scan.finish();
-            if (!records) return records.take_error();
-            if (Status written = write_gzi(gzi, *scanned); !written) return written.take_error();
-            if (Status written = write_index(index, *records); !written) return written.take_error();
-            fill(faidx->entries_, *records);
-            table.emplace(std::move(scanned.value()));
+            Result<BlockTable> built = build_bgzf_indexes(streamed, gzi, index, faidx->entries_, options.encoding);
+            if (!built) return built.take_error();
+            table.emplace(std::move(built.value()));
         } else {
             if (Status loaded = load_index(index, faidx->entries_, options.encoding); !loaded)
                 return loaded.take_error();
@@ -170,8 +155,8 @@ Result<std::unique_ptr<Faidx>> Faidx::open_remote(std::unique_ptr<Faidx> faidx) 
         if (build) {
             Result<std::vector<NamedEntry>> records = scan_remote(*raw, options.encoding);
             if (!records) return records.take_error();
-            if (Status written = write_index(index, *records); !written) return written.take_error();
-            fill(faidx->entries_, *records);
+            if (Status written = write_and_fill(index, *records, faidx->entries_); !written)
+                return written.take_error();
         } else if (Status loaded = load_index(index, faidx->entries_, options.encoding); !loaded) {
             return loaded.take_error();
         }

@@ -603,10 +603,30 @@ Status build_index(const std::string& fasta_path, const std::string& index_path,
                    Encoding encoding) {
     Result<std::vector<NamedEntry>> records = scan_fasta(fasta_path, encoding);
     if (!records) return records.take_error();
-    if (Status status = write_index(index_path, *records); !status) return status;
-    table.reserve(records->size());
-    for (const auto& [name, entry] : *records) table.insert_or_assign(name, entry);
+    return write_and_fill(index_path, *records, table);
+}
+
+Status write_and_fill(const std::string& index_path, const std::vector<NamedEntry>& records, NameTable& table) {
+    if (Status status = write_index(index_path, records); !status) return status;
+    table.reserve(records.size());
+    for (const auto& [name, entry] : records) table.insert_or_assign(name, entry);
     return {};
+}
+
+Result<BlockTable> build_bgzf_indexes(const CompressedFile& file, const std::string& gzi_path,
+                                      const std::string& index_path, NameTable& table, Encoding encoding) {
+    Result<BlockTable> scanned = scan_blocks(file);
+    if (!scanned) return scanned.take_error();
+    FastaTextScan scan(file.name, encoding);
+    Status read = read_text_in_order(file, *scanned, [&scan](const char* text, std::size_t bytes) {
+        return scan.feed(std::string_view(text, bytes));
+    });
+    if (!read) return read.take_error();
+    Result<std::vector<NamedEntry>> records = scan.finish();
+    if (!records) return records.take_error();
+    if (Status written = write_gzi(gzi_path, *scanned); !written) return written.take_error();
+    if (Status written = write_and_fill(index_path, *records, table); !written) return written.take_error();
+    return scanned;
 }
 
 }  // namespace kelpa::core

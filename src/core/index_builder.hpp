@@ -39,6 +39,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bgzf.hpp"
 #include "error.hpp"
 #include "index_file.hpp"
 #include "text.hpp"
@@ -77,5 +78,15 @@ Result<std::vector<NamedEntry>> scan_fasta(const std::string& fasta_path, Encodi
 // and leaves any existing index at `index_path` as it was.
 Status build_index(const std::string& fasta_path, const std::string& index_path, NameTable& table,
                    Encoding encoding = Encoding::Utf8);
+
+// Writes `records` as the index at `index_path`, then fills `table` with
+// them (a name seen twice keeps the later record's entry).
+Status write_and_fill(const std::string& index_path, const std::vector<NamedEntry>& records, NameTable& table);
+
+// The .gzi and the .fai of a BGZF-compressed FASTA file, built from one pass
+// over its blocks in order (read through `file`) and both written; `table`
+// is filled as by write_and_fill, and the block table comes back.
+Result<BlockTable> build_bgzf_indexes(const CompressedFile& file, const std::string& gzi_path,
+                                      const std::string& index_path, NameTable& table, Encoding encoding);
 
 }  // namespace kelpa::core
