@@ -6,7 +6,7 @@
 # against the manylinux_2_28 policy). It is installed into a fresh
 # environment that receives only the wheel and the test requirements, and
 # the whole suite runs against that installation from a folder outside the
-# source tree (the tests still read their data from the tree).
+# source tree (the tests still read their data from the tree), and the demo.
 #
 # The sdist: `make sdist`, installed into a second fresh environment with
 # libdeflate ignored (KELPA_USE_LIBDEFLATE=OFF, as on a machine without it),
@@ -35,6 +35,8 @@ wheel="$root/dist/kelpa-$version-cp313-cp313-manylinux_2_28_x86_64.whl"
 fresh_env wheel-env "$wheel[test]"
 (cd "$outside" && KELPA_EXPECT_INSTALLED=1 KELPA_WHEEL="$wheel" KELPA_EXPECT_INFLATE=libdeflate \
     wheel-env/bin/python -m pytest -q -p no:cacheprovider "$root/tests")
+# The demo, as a user who installed the wheel runs it.
+(cd "$outside" && wheel-env/bin/python "$root/examples/demo.py" >/dev/null)
 
 make sdist
 # No wheel cache: one built earlier with other options must not stand in.
