@@ -200,7 +200,10 @@ PyObject* fill_fixed(const FixedCall& call, int type_num, bool channels_first, b
     const core::RowTarget target{array_data(array), windows.length, &*encoder,
                                  rc_flags.empty() ? nullptr : rc_flags.data(), rc_all};
     const Plan plan = plan_for(rows, std::uint64_t{rows} * windows.length);
+    const bool fresh = call.out == nullptr || call.out == Py_None;
     const core::Status filled = py::maybe_unlocked(plan.release_lock, [&] {
+        if (fresh) core::fault_in_fresh(array_data(array), static_cast<std::size_t>(PyArray_NBYTES(
+                                            reinterpret_cast<PyArrayObject*>(array.get()))), plan.executor);
         return core::fill_rows(*faidx, windows.requests, target, plan.executor);
     });
     if (!filled) {
@@ -391,6 +394,7 @@ PyObject* arrays_ragged(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         if (!data) return nullptr;
         const Plan plan = plan_for(rows, static_cast<std::uint64_t>(total));
         const core::Result<std::uint64_t> filled = py::maybe_unlocked(plan.release_lock, [&] {
+            core::fault_in_fresh(array_data(data), static_cast<std::size_t>(total), plan.executor);
             return core::fill_ragged(*faidx, windows.requests, array_data(data), offset_values, plan.executor);
         });
         if (!filled) {

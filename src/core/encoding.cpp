@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <type_traits>
+#include <utility>
 
 #include "sequence.hpp"
 
@@ -16,7 +17,8 @@ constexpr unsigned char PAD = 'N';
 // Writes `count` copies of the `W`-byte pattern at `out`.
 template <std::size_t W>
 void repeat(const std::uint8_t* pattern, std::size_t count, std::uint8_t* out) {
-    for (std::size_t k = 0; k < count; ++k) std::memcpy(out + k * W, pattern, W);
+    if constexpr (W == 1) std::memset(out, *pattern, count);
+    else for (std::size_t k = 0; k < count; ++k) std::memcpy(out + k * W, pattern, W);
 }
 
 // out[k] = table[text[k]] for `W`-byte entries. `text` may lie inside the
@@ -82,14 +84,18 @@ KELPA_SSSE3 std::size_t look_up_by_base(const std::uint8_t* table16, const std::
     const __m128i other = _mm_loadu_si128(reinterpret_cast<const __m128i*>(other16));
     // For part p of a block's output: which of the 16 bases each byte
     // belongs to, and the byte within its element.
+    if (count < 16) return 0;
     __m128i spread[E];
-    alignas(16) std::uint8_t bytes[16];
-    for (std::size_t part = 0; part < E; ++part) {
-        for (std::size_t b = 0; b < 16; ++b) bytes[b] = static_cast<std::uint8_t>(part * (16 / E) + b / E);
-        spread[part] = _mm_load_si128(reinterpret_cast<const __m128i*>(bytes));
+    __m128i within = _mm_setzero_si128();
+    if constexpr (E > 1) {
+        alignas(16) std::uint8_t bytes[16];
+        for (std::size_t part = 0; part < E; ++part) {
+            for (std::size_t b = 0; b < 16; ++b) bytes[b] = static_cast<std::uint8_t>(part * (16 / E) + b / E);
+            spread[part] = _mm_load_si128(reinterpret_cast<const __m128i*>(bytes));
+        }
+        for (std::size_t b = 0; b < 16; ++b) bytes[b] = static_cast<std::uint8_t>(b % E);
+        within = _mm_load_si128(reinterpret_cast<const __m128i*>(bytes));
     }
-    for (std::size_t b = 0; b < 16; ++b) bytes[b] = static_cast<std::uint8_t>(b % E);
-    const __m128i within = _mm_load_si128(reinterpret_cast<const __m128i*>(bytes));
     std::size_t k = 0;
     for (; k + 16 <= count; k += 16) {
         const __m128i base = bases_of(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text + k)));
@@ -110,6 +116,35 @@ KELPA_SSSE3 std::size_t look_up_by_base(const std::uint8_t* table16, const std::
                 _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k * E + part * 16), element);
             }
         }
+    }
+    return k;
+}
+
+// One byte per base, 32 bases at a time: a byte's low four bits name a
+// letter (1 A, 3 C, 7 G, 4 T), and the byte is that letter when it equals
+// it with case folded; then it gets that base's element, and any other
+// byte the element of base 4. Text may lie ahead in the output as look_up()
+// allows.
+KELPA_AVX2 std::size_t look_up_by_nibble(const std::uint8_t* table16, const std::uint8_t* text, std::size_t count,
+                                         std::uint8_t* out) {
+    alignas(16) std::uint8_t elements[16] = {};
+    alignas(16) std::uint8_t letters[16] = {};
+    constexpr unsigned char LETTERS[] = {'a', 'c', 'g', 't'};
+    for (std::size_t base = 0; base < 4; ++base) {
+        elements[LETTERS[base] & 0x0f] = table16[base];
+        letters[LETTERS[base] & 0x0f] = LETTERS[base];
+    }
+    const __m256i element_of = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(elements)));
+    const __m256i letter_of = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(letters)));
+    const __m256i other = _mm256_set1_epi8(static_cast<char>(table16[4]));
+    const __m256i fold = _mm256_set1_epi8(0x20);
+    std::size_t k = 0;
+    for (; k + 32 <= count; k += 32) {
+        // A byte with its top bit set shuffles to 0, which no folded byte equals.
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + k));
+        const __m256i is_base = _mm256_cmpeq_epi8(_mm256_or_si256(v, fold), _mm256_shuffle_epi8(letter_of, v));
+        const __m256i element = _mm256_blendv_epi8(other, _mm256_shuffle_epi8(element_of, v), is_base);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + k), element);
     }
     return k;
 }
@@ -194,11 +229,20 @@ void RowEncoder::find_shape(bool bytes) {
             std::memcpy(&other_[plane][at], table + std::size_t{'N'} * element, element);
     }
     shape_ = Shape::ByBase;
+    if (element == 1 && planes_ == 1) {
+        complemented_.resize(256);
+        for (unsigned b = 0; b < 256; ++b) complemented_[b] = table_[COMPLEMENT_TABLE[b]];
+        by_base_complemented_ = by_base_[0];
+        std::swap(by_base_complemented_[0], by_base_complemented_[3]);  // A and T
+        std::swap(by_base_complemented_[1], by_base_complemented_[2]);  // C and G
+    }
 }
 
 void RowEncoder::encode_plane(unsigned plane, const std::uint8_t* text, std::size_t lead, std::size_t count,
-                              std::size_t trail, std::uint8_t* out) const {
-    const std::uint8_t* table = table_.data() + std::size_t{plane} * 256 * width_;
+                              std::size_t trail, std::uint8_t* out, bool complemented) const {
+    const std::uint8_t* table =
+        complemented ? complemented_.data() : table_.data() + std::size_t{plane} * 256 * width_;
+    const std::uint8_t* by_base = complemented ? by_base_complemented_.data() : by_base_[plane].data();
     if (shape_ == Shape::Bytes) {
         std::memset(out, 'N', lead);
         if (count > 0 && out + lead != text) std::memmove(out + lead, text, count);
@@ -213,7 +257,11 @@ void RowEncoder::encode_plane(unsigned plane, const std::uint8_t* text, std::siz
         const auto run = [&](auto element) {
             constexpr std::size_t E = decltype(element)::value;
             repeat<E>(pad, lead, out);
-            done = look_up_by_base<E>(by_base_[plane].data(), other_[plane].data(), text, count, out + lead * E);
+            if constexpr (E == 1) {
+                if (cpu_has_avx2()) done = look_up_by_nibble(by_base, text, count, out + lead);
+            }
+            done += look_up_by_base<E>(by_base, other_[plane].data(), text + done, count - done,
+                                       out + (lead + done) * E);
             look_up<E>(table, text + done, count - done, out + (lead + done) * E);
             repeat<E>(pad, trail, out + (lead + count) * E);
         };
@@ -233,9 +281,15 @@ void RowEncoder::encode_in_place(char* row, std::size_t before, std::size_t coun
     const std::size_t length = before + count + after;
     auto* const out = reinterpret_cast<std::uint8_t*>(row);
     std::uint8_t* const text = out + row_bytes(length) - count;
-    if (rc) reverse_complement_in_place(reinterpret_cast<char*>(text), count, ComplementRule::ToN);
     const std::size_t lead = rc ? after : before;
     const std::size_t trail = rc ? before : after;
+    if (rc && !complemented_.empty()) {
+        // The complements' elements, then reversed: one pass less over the text.
+        encode_plane(0, text, lead, count, trail, out, true);
+        reverse_in_place(reinterpret_cast<char*>(out + lead), count);
+        return;
+    }
+    if (rc) reverse_complement_in_place(reinterpret_cast<char*>(text), count, ComplementRule::ToN);
     // Plane after plane: the last one, which the text lies in, last of all
     // (see look_up for why the text survives until it is read).
     const std::size_t plane_bytes = length * width_;

@@ -59,8 +59,10 @@ private:
     // (A, C, G, T in either case, or any other byte).
     enum class Shape : std::uint8_t { Any, Bytes, ByBase };
     void find_shape(bool bytes);
+    // `complemented`: the elements of the bytes' complements (only with
+    // complemented_ made: one byte per base, by base).
     void encode_plane(unsigned plane, const std::uint8_t* text, std::size_t lead, std::size_t count,
-                      std::size_t trail, std::uint8_t* out) const;
+                      std::size_t trail, std::uint8_t* out, bool complemented = false) const;
 
     Layout layout_;
     unsigned width_;   // bytes per base and plane
@@ -75,6 +77,11 @@ private:
     // 16 bytes hold), and the element of any other byte, repeated.
     std::array<std::array<std::uint8_t, 16>, 4> by_base_{};
     std::array<std::array<std::uint8_t, 16>, 4> other_{};
+    // One byte per base, by base: the table and by_base_ of each byte's
+    // complement (COMPLEMENT_TABLE), so that a reverse complement is the
+    // text encoded through them and then reversed; empty otherwise.
+    std::vector<std::uint8_t> complemented_;
+    std::array<std::uint8_t, 16> by_base_complemented_{};
 };
 
 }  // namespace kelpa::core

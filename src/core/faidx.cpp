@@ -183,6 +183,116 @@ CopyBlocks pick_copy_blocks() {
 
 const CopyBlocks copy_blocks = pick_copy_blocks();
 
+// Copying a region laid out as its entry says, line by line: each line's
+// bases go out in wide moves, checked to hold no line break, and the bytes
+// between two lines are checked to be breaks. Then the bytes out are the
+// bytes copy_breakless() gives, and it stops where the copy would. Anything
+// else (a stray break, a line of another length) makes it give up, and the
+// general copy finds out what the file holds.
+//
+// A run of `n` bases (no break among them) from `in` to `out`.
+bool copy_run_plain(const char* in, std::uint64_t n, char* out) {
+    bool breaks = false;
+    for (std::uint64_t k = 0; k < n; ++k) {
+        const char c = in[k];
+        out[k] = c;
+        breaks |= (c == '\n') | (c == '\r');
+    }
+    return !breaks;
+}
+
+#if defined(__SSE2__)
+// Runs of 16 bytes or more: whole blocks, and a last one that overlaps the one before.
+inline bool copy_run_sse2(const char* in, std::uint64_t n, char* out) {
+    if (n < 16) return copy_run_plain(in, n, out);
+    const __m128i lf = _mm_set1_epi8('\n');
+    const __m128i cr = _mm_set1_epi8('\r');
+    __m128i breaks = _mm_setzero_si128();
+    const auto move = [&](std::uint64_t at) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + at));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + at), v);
+        breaks = _mm_or_si128(breaks, _mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr)));
+    };
+    std::uint64_t k = 0;
+    for (; k + 16 <= n; k += 16) move(k);
+    if (k < n) move(n - 16);
+    return _mm_movemask_epi8(breaks) == 0;
+}
+#endif
+
+#if defined(__x86_64__)
+// 32 bytes moved; the line breaks among them added to `breaks`.
+__attribute__((target("avx2"))) inline void move32_checked_avx2(const char* in, char* out, __m256i& breaks) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), v);
+    const __m256i lf = _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\n'));
+    breaks = _mm256_or_si256(breaks, _mm256_or_si256(lf, _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\r'))));
+}
+
+__attribute__((target("avx2"))) inline bool copy_run_avx2(const char* in, std::uint64_t n, char* out) {
+    if (n < 32) return copy_run_sse2(in, n, out);
+    __m256i breaks = _mm256_setzero_si256();
+    std::uint64_t k = 0;
+    for (; k + 32 <= n; k += 32) move32_checked_avx2(in + k, out + k, breaks);
+    if (k < n) move32_checked_avx2(in + n - 32, out + n - 32, breaks);
+    return _mm256_testz_si256(breaks, breaks) != 0;
+}
+#endif
+
+// Whether the `gap` bytes (1 or 2) after a line's bases are line breaks.
+inline bool breaks_after_line(const char* in, std::uint64_t gap) {
+    const auto line_break = [](char c) { return c == '\n' || c == '\r'; };
+    return gap != 0 && line_break(in[0]) && (gap == 1 || line_break(in[1]));
+}
+
+// `count` bases from `in`, `column` bases into a line of `lenc` bases
+// followed by `gap` bytes of line break; every byte read lies before the
+// last base. Whether the lines were as laid out (else `out` holds a part).
+// Inlined into a kernel per instruction set, which inlines its Run.
+template <bool (*Run)(const char*, std::uint64_t, char*)>
+__attribute__((always_inline)) inline bool copy_lines_with(const char* in, std::uint64_t column, std::uint64_t lenc,
+                                                           std::uint64_t gap, std::uint64_t count, char* out) {
+    std::uint64_t n = std::min(lenc - column, count);
+    for (;;) {
+        if (!Run(in, n, out)) return false;
+        count -= n;
+        if (count == 0) return true;
+        in += n;
+        out += n;
+        if (!breaks_after_line(in, gap)) return false;
+        in += gap;
+        n = std::min(lenc, count);
+    }
+}
+
+bool copy_lines_sse2(const char* in, std::uint64_t column, std::uint64_t lenc, std::uint64_t gap, std::uint64_t count,
+                     char* out) {
+#if defined(__SSE2__)
+    return copy_lines_with<copy_run_sse2>(in, column, lenc, gap, count, out);
+#else
+    return copy_lines_with<copy_run_plain>(in, column, lenc, gap, count, out);
+#endif
+}
+
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) bool copy_lines_avx2(const char* in, std::uint64_t column, std::uint64_t lenc,
+                                                      std::uint64_t gap, std::uint64_t count, char* out) {
+    return copy_lines_with<copy_run_avx2>(in, column, lenc, gap, count, out);
+}
+#endif
+
+using CopyLines = bool (*)(const char*, std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t, char*);
+
+CopyLines pick_copy_lines() {
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2")) return copy_lines_avx2;
+#endif
+    return copy_lines_sse2;
+}
+
+const CopyLines copy_lines = pick_copy_lines();
+
 std::string coordinates_text(std::uint64_t start, std::uint64_t end) {
     return std::to_string(start) + "-" + std::to_string(end);
 }
@@ -249,6 +359,26 @@ bool no_line_break(const Text& text, std::uint64_t from, std::uint64_t to, typen
         from += view.size();
     }
     return true;
+}
+
+// Lines shorter than this are copied through the general loop: per line,
+// the checks would cost more than they save.
+constexpr std::uint64_t MIN_LINE_BY_LINE = 16;
+
+// Where a copy of `count` bases (at least one) from byte `position`, in
+// column `first_column` of its line, stops when the lines are as the entry
+// lays them out: just past the last base. Nothing when that overflows.
+std::optional<std::uint64_t> laid_out_stop(const IndexEntry& entry, std::uint64_t first_column, std::uint64_t count,
+                                           std::uint64_t position) {
+    std::uint64_t span;
+    if (__builtin_add_overflow(first_column, count - 1, &span)) return std::nullopt;
+    const std::uint64_t more_lines = span / entry.lenc;
+    std::uint64_t stop;
+    if (__builtin_mul_overflow(more_lines, entry.lenb, &stop) ||
+        __builtin_add_overflow(stop, position - first_column, &stop) ||
+        __builtin_add_overflow(stop, span - more_lines * entry.lenc + 1, &stop))
+        return std::nullopt;
+    return stop;
 }
 
 // Whether a copy of `count` bases from base `first`, which began at byte
@@ -510,6 +640,9 @@ struct MappedReader {
     struct Scratch {
         std::optional<FaidxError> error;  // never set: a mapping cannot fail to read
     };
+    // All of the text lies at bytes(), in memory.
+    static constexpr bool WHOLE = true;
+    const char* bytes() const { return text.view(0, text.size()).data(); }
     std::uint64_t size() const { return text.size(); }
     std::string_view view(std::uint64_t at, std::uint64_t n, Scratch&) const { return text.view(at, n); }
     int byte_at(std::uint64_t at, Scratch&) const { return text.byte_at(at); }
@@ -527,6 +660,8 @@ struct MappedReader {
 struct SourceReader {
     const TextSource& text;
     using Scratch = TextSource::Scratch;
+    static constexpr bool WHOLE = false;
+    const char* bytes() const { return nullptr; }
     std::uint64_t size() const { return text.size(); }
     std::string_view view(std::uint64_t at, std::uint64_t n, Scratch& scratch) const {
         return text.view(at, n, scratch);
@@ -686,6 +821,15 @@ Result<std::uint64_t> Faidx::extract_from(const Text& text, const IndexEntry& en
         }
         std::uint64_t at = position;
         std::uint64_t stop = position;  // just past the last byte copied
+        if constexpr (Text::WHOLE) {
+            // Lines as the entry lays them out (nearly always) go line by line.
+            if (const std::optional<std::uint64_t> last = laid_out_stop(entry, place.column, count, position);
+                last && *last <= size && entry.lenc >= MIN_LINE_BY_LINE &&
+                copy_lines(text.bytes() + position, place.column, entry.lenc, entry.lenb - entry.lenc, count, out)) {
+                written = count;
+                stop = at = *last;
+            }
+        }
         while (written < count && at < end) {
             const std::string_view view = text.view(at, end - at, scratch);
             if (view.empty()) break;

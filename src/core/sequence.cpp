@@ -479,6 +479,38 @@ void reverse(const char* in, std::size_t n, char* out) {
 
 namespace {
 
+#if defined(KELPA_HAVE_SSSE3_PATH)
+// Swaps reversed 16-byte blocks from both ends while 32 bytes are left.
+KELPA_SSSE3 void reverse_blocks_ssse3(char* data, std::size_t& i, std::size_t& j) {
+    const __m128i backwards = _mm_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+    for (; j - i >= 32; i += 16, j -= 16) {
+        const __m128i front = load16(data + i);
+        store16(data + i, _mm_shuffle_epi8(load16(data + j - 16), backwards));
+        store16(data + j - 16, _mm_shuffle_epi8(front, backwards));
+    }
+}
+#endif
+
+}  // namespace
+
+void reverse_in_place(char* data, std::size_t n) {
+    std::size_t i = 0;
+    std::size_t j = n;
+#if defined(KELPA_HAVE_SSSE3_PATH)
+    if (cpu_has_ssse3()) reverse_blocks_ssse3(data, i, j);
+#endif
+#if defined(__SSE2__)
+    for (; j - i >= 32; i += 16, j -= 16) {
+        const __m128i front = load16(data + i);
+        store16(data + i, reverse_block_sse2(load16(data + j - 16)));
+        store16(data + j - 16, reverse_block_sse2(front));
+    }
+#endif
+    std::reverse(data + i, data + j);
+}
+
+namespace {
+
 template <ComplementRule rule>
 void reverse_complement_by(const char* in, std::size_t n, char* out) {
 #if defined(KELPA_HAVE_SSSE3_PATH)

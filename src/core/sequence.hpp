@@ -25,6 +25,7 @@ extern const std::array<std::uint8_t, 256> COMPLEMENT_TABLE;
 void complement(const char* in, std::size_t n, char* out);
 // out[i] = in[n - 1 - i]. out must not overlap in.
 void reverse(const char* in, std::size_t n, char* out);
+void reverse_in_place(char* data, std::size_t n);
 // The two complements of a reverse complement.
 enum class ComplementRule : std::uint8_t {
     ToN,         // COMPLEMENT_TABLE: what the module's values hold

@@ -1,6 +1,7 @@
 // The SSSE3 kernels' switch: the baseline build is SSE2 only, and kernels
 // that need a byte shuffle also have an SSSE3 version (marked KELPA_SSSE3),
-// chosen at run time by cpu_has_ssse3().
+// chosen at run time by cpu_has_ssse3(); the widest have an AVX2 one too
+// (KELPA_AVX2, cpu_has_avx2()).
 #pragma once
 
 #if defined(__SSE2__)
@@ -10,6 +11,7 @@
 #if defined(__SSE2__) && (defined(__GNUC__) || defined(__clang__))
 #define KELPA_HAVE_SSSE3_PATH 1
 #define KELPA_SSSE3 __attribute__((target("ssse3")))
+#define KELPA_AVX2 __attribute__((target("avx2")))
 
 namespace kelpa::core {
 
@@ -23,6 +25,14 @@ inline bool cpu_has_ssse3() {
     }();
     return has;
 #endif
+}
+
+inline bool cpu_has_avx2() {
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return has;
 }
 
 }  // namespace kelpa::core

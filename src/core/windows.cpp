@@ -1,8 +1,17 @@
 #include "windows.hpp"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <optional>
 #include <vector>
+
+#include "worker_pool.hpp"
+
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23  // Linux 5.14
+#endif
 
 namespace kelpa::core {
 
@@ -95,7 +104,37 @@ private:
     const std::int64_t* offsets_;
 };
 
+// The span of a huge page, and how many of them a worker faults in at a time.
+constexpr std::uintptr_t HUGE_PAGE = std::uintptr_t{2} << 20;
+constexpr std::size_t SPANS_PER_PIECE = 4;
+
+// Faults in [begin, end), whole pages around it; only bytes inside it are written.
+void fault_in_range(char* begin, char* end) {
+    static const std::uintptr_t page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(begin) & ~(page - 1);
+    const std::uintptr_t last = reinterpret_cast<std::uintptr_t>(end);
+    if (::madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE) == 0) return;
+    volatile char* const bytes = begin;
+    for (std::size_t at = 0; at < static_cast<std::size_t>(end - begin); at += page) bytes[at] = 0;
+}
+
 }  // namespace
+
+void fault_in_fresh(char* data, std::size_t bytes, Executor executor) {
+    if (executor != Executor::Pool || bytes < 2 * HUGE_PAGE || worker_count() < 2) return;
+    const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t end = start + bytes;
+    const std::uintptr_t first_boundary = (start + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+    // Span 0 reaches the first boundary; span k >= 1 starts k - 1 spans after it.
+    const std::size_t spans = 1 + (end - first_boundary + HUGE_PAGE - 1) / HUGE_PAGE;
+    const auto span_start = [&](std::size_t k) {
+        return k == 0 ? start : std::min(end, first_boundary + (k - 1) * HUGE_PAGE);
+    };
+    StagedBatch batch(spans, SPANS_PER_PIECE, [&](std::size_t begin, std::size_t finish) {
+        fault_in_range(reinterpret_cast<char*>(span_start(begin)), reinterpret_cast<char*>(span_start(finish)));
+    });
+    batch.finish();
+}
 
 Status fill_rows(const Faidx& faidx, std::span<const RegionRequest> windows, const RowTarget& target,
                  Executor executor) {

@@ -54,6 +54,15 @@ struct RowTarget {
     bool rc_all = false;               // the flag of every row when `rc` is nullptr
 };
 
+// Faults in `bytes` of fresh memory at `data` (never written yet) on the
+// workers before a batch fills it. Left to the batch, two threads that write
+// into the same huge page at once both clear one, and one of them is thrown
+// away; here each worker takes whole 2 MiB spans. Contents are kept (a
+// kernel without MADV_POPULATE_WRITE gets a zero byte written to each page
+// instead, which fresh memory holds already). Small buffers, and batches on
+// the calling thread, are left to fault as they are written.
+void fault_in_fresh(char* data, std::size_t bytes, Executor executor);
+
 // Fills one row per window (each end - start == target.length, on a record
 // that exists: the caller checked). An error when a read failed; the rows
 // are then partly written.
