@@ -46,11 +46,10 @@ constexpr std::size_t MAX_PIECE = 256;
 
 namespace {
 
-// How far ahead a worker asks for the text of the regions it copies next. A
-// region of a kilobase at a random place costs a few hundred nanoseconds of
-// memory latency, about what copying and finishing one takes: eight ahead
-// keeps the loads in flight without pushing the current ones out of cache
-// (bench/bench_arrays.py's codes row).
+// How far ahead a worker asks for the text of the regions it copies next:
+// each region's text is asked for once, some microseconds before it is
+// copied, which is longer than a load from memory takes; the few kilobytes
+// in flight stay well inside the first-level cache.
 constexpr std::size_t PREFETCH_AHEAD = 8;
 
 // Extracts the Pending slots [begin, end) on this thread, under one guard

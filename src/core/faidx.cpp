@@ -905,11 +905,13 @@ void Faidx::prefetch(const IndexEntry& entry, std::uint64_t first, std::uint64_t
     if (__builtin_mul_overflow(line, entry.lenb, &line_start) ||
         __builtin_add_overflow(line_start, entry.offset, &line_start))
         return;
-    // The layout check reads the byte before the first base's line too.
-    const auto ask = [&](const auto& text) {
-        if (line_start > 0) text.prefetch(line_start - 1, 1);
-        text.prefetch(saturating_add(line_start, column), count);
-    };
+    // What the copy and the layout check read: from the byte before the
+    // first base's line to the line break after the last base's line.
+    const std::uint64_t from = line_start > 0 ? line_start - 1 : 0;
+    const std::uint64_t span = saturating_add(column, count - 1);
+    const std::uint64_t last_line_start = saturating_add(line_start, saturating_mul(span / entry.lenc, entry.lenb));
+    const std::uint64_t last_line_end = saturating_add(saturating_add(last_line_start, entry.lenc), 1);
+    const auto ask = [&](const auto& text) { text.prefetch(from, last_line_end - from); };
     if (mapped_ != nullptr) ask(*mapped_);  // final: no virtual call
     else ask(*text_);
 }

@@ -172,7 +172,8 @@ public:
     };
     Result<ReadHold> hold_reads(std::span<const RegionRead> regions) const;
 
-    // Asks the processor to start loading the first bytes of a region.
+    // Asks the processor to start loading the bytes a region's extraction
+    // reads (its first few kilobytes).
     void prefetch(const IndexEntry& entry, std::uint64_t first, std::uint64_t count) const;
 
     // Reported start/end of a successful extraction under the options.
