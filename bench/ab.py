@@ -16,9 +16,6 @@ ratio B / A (below 1: B is faster). The data comes from bench/genome.py.
 """
 
 import argparse
-import json
-import os
-import subprocess
 import sys
 import tempfile
 from pathlib import Path
@@ -27,27 +24,11 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import genome  # noqa: E402
+import in_build  # noqa: E402
 
-CHILD = r"""
-import gc, json, os, random, sys, time
-import kelpa
-
+CHILD = in_build.CHILD_PRELUDE + r"""
 work, genome_path, bed_path, tmp = sys.argv[1:5]
 
-def best(fn, repeats, setup=None):
-    fastest = float("inf")
-    for i in range(repeats + 1):
-        if setup:
-            setup()
-        began = time.perf_counter()
-        result = fn()
-        elapsed = time.perf_counter() - began
-        del result  # freed outside the timing
-        if i:
-            fastest = min(fastest, elapsed)
-    return fastest
-
-gc.disable()
 if work == "build":
     link = os.path.join(tmp, "genome.fa")
     if not os.path.exists(link):
@@ -88,16 +69,6 @@ def module_dir(path):
     return str(Path(path).resolve())
 
 
-def run(directory, work, paths, tmp):
-    env = {**os.environ, "PYTHONPATH": directory}
-    out = subprocess.run([sys.executable, "-c", CHILD, work, str(paths["genome"]), str(paths["bed"]), tmp],
-                         env=env, capture_output=True, text=True, check=True, cwd=tmp).stdout
-    answer = json.loads(out)
-    if Path(answer["file"]).parent != Path(directory):
-        raise SystemExit(f"imported {answer['file']}, not a build from {directory}")
-    return answer["seconds"]
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("a", help="directory of build A (the baseline)")
@@ -113,7 +84,7 @@ def main():
             times = {a: [], b: []}
             for _ in range(args.rounds):
                 for directory in (a, b):
-                    times[directory].append(run(directory, work, paths, tmp))
+                    times[directory].append(in_build.run(directory, CHILD, [work, paths["genome"], paths["bed"], tmp], tmp))
             ta, tb = min(times[a]), min(times[b])
             print(f"{work:6s}  A {ta * 1e3:9.2f} ms   B {tb * 1e3:9.2f} ms   B/A {tb / ta:6.3f}", flush=True)
 

@@ -23,7 +23,6 @@ of the wheel file is printed too.
 """
 
 import argparse
-import json
 import os
 import shutil
 import subprocess
@@ -38,25 +37,11 @@ sys.path.insert(0, str(HERE))
 
 import bench_bgzf  # noqa: E402
 import genome  # noqa: E402
+import in_build  # noqa: E402
 
-CHILD = r"""
-import gc, json, random, sys, time
-import kelpa
-
+CHILD = in_build.CHILD_PRELUDE + r"""
 work, fasta, bed, count = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
 
-def best(fn, repeats):
-    fastest = float("inf")
-    for i in range(repeats + 1):  # the first run warms up, untimed
-        began = time.perf_counter()
-        result = fn()
-        elapsed = time.perf_counter() - began
-        del result
-        if i:
-            fastest = min(fastest, elapsed)
-    return fastest
-
-gc.disable()
 fa = kelpa.Faidx(fasta)
 if work == "single":
     rng = random.Random(3)
@@ -108,16 +93,6 @@ def zlib_dir(out):
     return out
 
 
-def run(directory, work, fasta, bed, count, tmp):
-    env = {**os.environ, "PYTHONPATH": str(directory)}
-    out = subprocess.run([sys.executable, "-c", CHILD, work, str(fasta), str(bed), str(count)],
-                         env=env, capture_output=True, text=True, check=True, cwd=tmp).stdout
-    answer = json.loads(out)
-    if Path(answer["file"]).parent != Path(directory):
-        raise SystemExit(f"imported {answer['file']}, not a build from {directory}")
-    return answer["seconds"]
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rounds", type=int, default=3)
@@ -144,7 +119,7 @@ def main():
             times = {n: [] for n in names}
             for _ in range(args.rounds):
                 for name in names:
-                    times[name].append(run(builds[name], work, fasta, bed, count, tmp))
+                    times[name].append(in_build.run(builds[name], CHILD, [work, fasta, bed, count], tmp))
             best = {n: min(t) for n, t in times.items()}
             scale, unit = (1e3, "ms") if work == "batch" else (1e6, "us")
             print(f"{work:6s} {label:12s} {unit:2s} " + "".join(f"{best[n] * scale:12.2f}" for n in names)

@@ -25,10 +25,8 @@ on the first run and kept under bench/data/.
 
 import argparse
 import functools
-import gc
 import itertools
 import json
-import math
 import os
 import platform
 import random
@@ -57,25 +55,7 @@ QUICK = dict(kernel_bases=10_000_000, objects=100_000, fetches=20_000,
 
 # --- Timing ------------------------------------------------------------------
 
-def best(fn, repeats, setup=None):
-    """Best wall time of fn() over `repeats` runs, after one untimed run."""
-    was_enabled = gc.isenabled()
-    gc.disable()
-    try:
-        fastest = math.inf
-        for i in range(repeats + 1):
-            if setup is not None:
-                setup()
-            began = time.perf_counter()
-            result = fn()
-            elapsed = time.perf_counter() - began
-            del result
-            if i:
-                fastest = min(fastest, elapsed)
-        return fastest
-    finally:
-        if was_enabled:
-            gc.enable()
+from in_build import best  # noqa: E402  (bench/ is the script's own directory)
 
 
 def probe(*args, env=None):
