@@ -82,9 +82,9 @@ KELPA_SSSE3 std::size_t look_up_by_base(const std::uint8_t* table16, const std::
                                         const std::uint8_t* text, std::size_t count, std::uint8_t* out) {
     const __m128i table = _mm_loadu_si128(reinterpret_cast<const __m128i*>(table16));
     const __m128i other = _mm_loadu_si128(reinterpret_cast<const __m128i*>(other16));
+    if (count < 16) return 0;
     // For part p of a block's output: which of the 16 bases each byte
     // belongs to, and the byte within its element.
-    if (count < 16) return 0;
     __m128i spread[E];
     __m128i within = _mm_setzero_si128();
     if constexpr (E > 1) {
