@@ -51,6 +51,8 @@ std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
     return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;
 }
 
+bool is_line_break(int byte) { return byte == '\n' || byte == '\r'; }
+
 // Copying without line breaks. The vector loops store a whole block and then
 // advance the output only past the bytes that belong to it, so a line break
 // costs one compare-and-skip instead of a call to memcpy; they stop while a
@@ -221,28 +223,26 @@ inline bool copy_run_sse2(const char* in, std::uint64_t n, char* out) {
 #endif
 
 #if defined(__x86_64__)
-// 32 bytes moved; the line breaks among them added to `breaks`.
-__attribute__((target("avx2"))) inline void move32_checked_avx2(const char* in, char* out, __m256i& breaks) {
+// 32 bytes moved; the mask of the line breaks among them.
+__attribute__((target("avx2"))) inline std::uint32_t move32_checked_avx2(const char* in, char* out) {
     const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), v);
-    const __m256i lf = _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\n'));
-    breaks = _mm256_or_si256(breaks, _mm256_or_si256(lf, _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\r'))));
+    return breaks_avx2(v);
 }
 
 __attribute__((target("avx2"))) inline bool copy_run_avx2(const char* in, std::uint64_t n, char* out) {
     if (n < 32) return copy_run_sse2(in, n, out);
-    __m256i breaks = _mm256_setzero_si256();
+    std::uint32_t breaks = 0;
     std::uint64_t k = 0;
-    for (; k + 32 <= n; k += 32) move32_checked_avx2(in + k, out + k, breaks);
-    if (k < n) move32_checked_avx2(in + n - 32, out + n - 32, breaks);
-    return _mm256_testz_si256(breaks, breaks) != 0;
+    for (; k + 32 <= n; k += 32) breaks |= move32_checked_avx2(in + k, out + k);
+    if (k < n) breaks |= move32_checked_avx2(in + n - 32, out + n - 32);
+    return breaks == 0;
 }
 #endif
 
 // Whether the `gap` bytes (1 or 2) after a line's bases are line breaks.
 inline bool breaks_after_line(const char* in, std::uint64_t gap) {
-    const auto line_break = [](char c) { return c == '\n' || c == '\r'; };
-    return gap != 0 && line_break(in[0]) && (gap == 1 || line_break(in[1]));
+    return gap != 0 && is_line_break(in[0]) && (gap == 1 || is_line_break(in[1]));
 }
 
 // `count` bases from `in`, `column` bases into a line of `lenc` bases
@@ -337,8 +337,6 @@ std::uint64_t window_end(const IndexEntry& entry, std::uint64_t position, std::u
     return std::min(end, length);
 }
 
-bool is_line_break(int byte) { return byte == '\n' || byte == '\r'; }
-
 // Whether an entry's numbers can describe any file: a record with bases has
 // lines of at least one base, and each line ends in "\n", "\r\n", or
 // nothing (a record on one line at the end of the file).
@@ -365,20 +363,27 @@ bool no_line_break(const Text& text, std::uint64_t from, std::uint64_t to, typen
 // the checks would cost more than they save.
 constexpr std::uint64_t MIN_LINE_BY_LINE = 16;
 
-// Where a copy of `count` bases (at least one) from byte `position`, in
-// column `first_column` of its line, stops when the lines are as the entry
-// lays them out: just past the last base. Nothing when that overflows.
-std::optional<std::uint64_t> laid_out_stop(const IndexEntry& entry, std::uint64_t first_column, std::uint64_t count,
-                                           std::uint64_t position) {
-    std::uint64_t span;
-    if (__builtin_add_overflow(first_column, count - 1, &span)) return std::nullopt;
-    const std::uint64_t more_lines = span / entry.lenc;
+// Where the last of `count` bases (at least one) lies when the first is
+// at byte `position`, in column `first_column` of its line, and the lines
+// are as the entry lays them out: how many lines after the first its line
+// is, where that line starts, and the byte just past the last base (where a
+// copy stops). Nothing when that overflows.
+struct LastLine {
+    std::uint64_t more_lines;
+    std::uint64_t start;
     std::uint64_t stop;
-    if (__builtin_mul_overflow(more_lines, entry.lenb, &stop) ||
-        __builtin_add_overflow(stop, position - first_column, &stop) ||
-        __builtin_add_overflow(stop, span - more_lines * entry.lenc + 1, &stop))
+};
+
+std::optional<LastLine> last_line_of(const IndexEntry& entry, std::uint64_t first_column, std::uint64_t count,
+                                     std::uint64_t position) {
+    std::uint64_t span;  // from the first line's start to the last base
+    if (__builtin_add_overflow(first_column, count - 1, &span)) return std::nullopt;
+    LastLine last{span / entry.lenc, 0, 0};
+    if (__builtin_mul_overflow(last.more_lines, entry.lenb, &last.start) ||
+        __builtin_add_overflow(last.start, position - first_column, &last.start) ||
+        __builtin_add_overflow(last.start, span - last.more_lines * entry.lenc + 1, &last.stop))
         return std::nullopt;
-    return stop;
+    return last;
 }
 
 // Whether a copy of `count` bases from base `first`, which began at byte
@@ -399,16 +404,12 @@ __attribute__((always_inline)) inline bool layout_matches(const Text& text, type
                     bool at_end_of_file = false) {
     const auto byte_at = [&](std::uint64_t at) { return text.byte_at(at, scratch); };
     const std::uint64_t first_line_start = position - first_column;  // byte of the first line's first base
-    std::uint64_t span;  // from the first line's start to the last base
-    if (__builtin_add_overflow(first_column, count - 1, &span)) return false;
-    const std::uint64_t more_lines = span / entry.lenc;
-    const std::uint64_t last_column = span - more_lines * entry.lenc;
-    std::uint64_t last_line_start;
-    if (__builtin_mul_overflow(more_lines, entry.lenb, &last_line_start) ||
-        __builtin_add_overflow(last_line_start, first_line_start, &last_line_start) ||
-        stop != last_line_start + last_column + 1 || is_line_break(byte_at(position)) ||
-        first_line_start == 0 || !is_line_break(byte_at(first_line_start - 1)))
+    const std::optional<LastLine> last = last_line_of(entry, first_column, count, position);
+    if (!last || stop != last->stop || is_line_break(byte_at(position)) || first_line_start == 0 ||
+        !is_line_break(byte_at(first_line_start - 1)))
         return false;
+    const std::uint64_t more_lines = last->more_lines;
+    const std::uint64_t last_line_start = last->start;
     // A copy cut short by the end of the file is rare: its lines are checked whole.
     if (at_end_of_file && (byte_at(first_line_start) == '>' || byte_at(last_line_start) == '>' ||
                            !no_line_break(text, first_line_start, position, scratch)))
@@ -823,11 +824,13 @@ Result<std::uint64_t> Faidx::extract_from(const Text& text, const IndexEntry& en
         std::uint64_t stop = position;  // just past the last byte copied
         if constexpr (Text::WHOLE) {
             // Lines as the entry lays them out (nearly always) go line by line.
-            if (const std::optional<std::uint64_t> last = laid_out_stop(entry, place.column, count, position);
-                last && *last <= size && entry.lenc >= MIN_LINE_BY_LINE &&
-                copy_lines(text.bytes() + position, place.column, entry.lenc, entry.lenb - entry.lenc, count, out)) {
-                written = count;
-                stop = at = *last;
+            if (entry.lenc >= MIN_LINE_BY_LINE) {
+                const std::optional<LastLine> last = last_line_of(entry, place.column, count, position);
+                if (last && last->stop <= size &&
+                    copy_lines(text.bytes() + position, place.column, entry.lenc, entry.lenb - entry.lenc, count, out)) {
+                    written = count;
+                    stop = at = last->stop;
+                }
             }
         }
         while (written < count && at < end) {
@@ -907,10 +910,10 @@ void Faidx::prefetch(const IndexEntry& entry, std::uint64_t first, std::uint64_t
         return;
     // What the copy and the layout check read: from the byte before the
     // first base's line to the line break after the last base's line.
+    const std::optional<LastLine> last = last_line_of(entry, column, count, saturating_add(line_start, column));
+    if (!last) return;
     const std::uint64_t from = line_start > 0 ? line_start - 1 : 0;
-    const std::uint64_t span = saturating_add(column, count - 1);
-    const std::uint64_t last_line_start = saturating_add(line_start, saturating_mul(span / entry.lenc, entry.lenb));
-    const std::uint64_t last_line_end = saturating_add(saturating_add(last_line_start, entry.lenc), 1);
+    const std::uint64_t last_line_end = saturating_add(saturating_add(last->start, entry.lenc), 1);
     const auto ask = [&](const auto& text) { text.prefetch(from, last_line_end - from); };
     if (mapped_ != nullptr) ask(*mapped_);  // final: no virtual call
     else ask(*text_);

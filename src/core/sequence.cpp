@@ -499,13 +499,6 @@ void reverse_in_place(char* data, std::size_t n) {
 #if defined(KELPA_HAVE_SSSE3_PATH)
     if (cpu_has_ssse3()) reverse_blocks_ssse3(data, i, j);
 #endif
-#if defined(__SSE2__)
-    for (; j - i >= 32; i += 16, j -= 16) {
-        const __m128i front = load16(data + i);
-        store16(data + i, reverse_block_sse2(load16(data + j - 16)));
-        store16(data + j - 16, reverse_block_sse2(front));
-    }
-#endif
     std::reverse(data + i, data + j);
 }
 
