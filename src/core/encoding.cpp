@@ -125,28 +125,78 @@ KELPA_SSSE3 std::size_t look_up_by_base(const std::uint8_t* table16, const std::
 // it with case folded; then it gets that base's element, and any other
 // byte the element of base 4. Text may lie ahead in the output as look_up()
 // allows.
+class NibbleLookup {
+public:
+    KELPA_AVX2 explicit NibbleLookup(const std::uint8_t* table16) {
+        alignas(16) std::uint8_t elements[16] = {};
+        alignas(16) std::uint8_t letters[16] = {};
+        constexpr unsigned char LETTERS[] = {'a', 'c', 'g', 't'};
+        for (std::size_t base = 0; base < 4; ++base) {
+            elements[LETTERS[base] & 0x0f] = table16[base];
+            letters[LETTERS[base] & 0x0f] = LETTERS[base];
+        }
+        element_of_ = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(elements)));
+        letter_of_ = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(letters)));
+        other_ = _mm256_set1_epi8(static_cast<char>(table16[4]));
+    }
+
+    // The elements of 32 bytes. A byte with its top bit set shuffles to 0,
+    // which no folded byte equals.
+    KELPA_AVX2 __m256i operator()(__m256i v) const {
+        const __m256i is_base =
+            _mm256_cmpeq_epi8(_mm256_or_si256(v, _mm256_set1_epi8(0x20)), _mm256_shuffle_epi8(letter_of_, v));
+        return _mm256_blendv_epi8(other_, _mm256_shuffle_epi8(element_of_, v), is_base);
+    }
+
+private:
+    __m256i element_of_;
+    __m256i letter_of_;
+    __m256i other_;
+};
+
 KELPA_AVX2 std::size_t look_up_by_nibble(const std::uint8_t* table16, const std::uint8_t* text, std::size_t count,
                                          std::uint8_t* out) {
-    alignas(16) std::uint8_t elements[16] = {};
-    alignas(16) std::uint8_t letters[16] = {};
-    constexpr unsigned char LETTERS[] = {'a', 'c', 'g', 't'};
-    for (std::size_t base = 0; base < 4; ++base) {
-        elements[LETTERS[base] & 0x0f] = table16[base];
-        letters[LETTERS[base] & 0x0f] = LETTERS[base];
-    }
-    const __m256i element_of = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(elements)));
-    const __m256i letter_of = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(letters)));
-    const __m256i other = _mm256_set1_epi8(static_cast<char>(table16[4]));
-    const __m256i fold = _mm256_set1_epi8(0x20);
+    const NibbleLookup element_of(table16);
     std::size_t k = 0;
     for (; k + 32 <= count; k += 32) {
-        // A byte with its top bit set shuffles to 0, which no folded byte equals.
         const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + k));
-        const __m256i is_base = _mm256_cmpeq_epi8(_mm256_or_si256(v, fold), _mm256_shuffle_epi8(letter_of, v));
-        const __m256i element = _mm256_blendv_epi8(other, _mm256_shuffle_epi8(element_of, v), is_base);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + k), element);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + k), element_of(v));
     }
     return k;
+}
+
+KELPA_AVX2 inline __m256i reversed32(__m256i v) {
+    const __m256i backwards = _mm256_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0,
+                                               15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+    return _mm256_permute4x64_epi64(_mm256_shuffle_epi8(v, backwards), 0x4e);
+}
+
+// The elements of the 32 bytes at `front` and at `back`, each reversed and
+// written over the other.
+KELPA_AVX2 inline void swap_looked_up(const NibbleLookup& element_of, std::uint8_t* front, std::uint8_t* back) {
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(front));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(back));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(front), reversed32(element_of(b)));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(back), reversed32(element_of(a)));
+}
+
+// The elements of `count` bytes at `data`, written over them in reverse
+// order, in one pass: blocks of 32 from both ends change places, and a
+// middle of 32 to 63 bytes is two blocks that overlap (each byte of the
+// overlap gets the same element from both). Returns how many bytes at the
+// start and at the end are done: all but a middle under 32 bytes, or at
+// least half of them (so that no middle is left).
+KELPA_AVX2 std::size_t look_up_reversed_by_nibble(const std::uint8_t* table16, std::uint8_t* data,
+                                                  std::size_t count) {
+    const NibbleLookup element_of(table16);
+    std::size_t i = 0;
+    std::size_t j = count;
+    for (; j - i >= 64; i += 32, j -= 32) swap_looked_up(element_of, data + i, data + j - 32);
+    if (j - i >= 32) {
+        swap_looked_up(element_of, data + i, data + j - 32);
+        return (count + 1) / 2;
+    }
+    return i;
 }
 
 #endif  // KELPA_HAVE_SSSE3_PATH
@@ -284,6 +334,20 @@ void RowEncoder::encode_in_place(char* row, std::size_t before, std::size_t coun
     const std::size_t lead = rc ? after : before;
     const std::size_t trail = rc ? before : after;
     if (rc && !complemented_.empty()) {
+#if defined(KELPA_HAVE_SSSE3_PATH)
+        if (shape_ == Shape::ByBase && text == out + lead && cpu_has_avx2()) {
+            // The complements' elements, reversed as they are written.
+            const std::size_t done = look_up_reversed_by_nibble(by_base_complemented_.data(), text, count);
+            for (std::size_t i = done, j = count - done; i < j; ++i, --j) {  // a middle under 32 bytes
+                const std::uint8_t front = complemented_[text[i]];
+                text[i] = complemented_[text[j - 1]];
+                text[j - 1] = front;
+            }
+            std::memset(out, complemented_[PAD], lead);
+            std::memset(text + count, complemented_[PAD], trail);
+            return;
+        }
+#endif
         // The complements' elements, then reversed: one pass less over the text.
         encode_plane(0, text, lead, count, trail, out, true);
         reverse_in_place(reinterpret_cast<char*>(out + lead), count);
