@@ -397,14 +397,15 @@ std::optional<LastLine> last_line_of(const IndexEntry& entry, std::uint64_t firs
 // first base. One division: the
 // first base's place is known, and the arithmetic cannot overflow past what
 // finding it checked and the copy reached.
+// `known` is last_line_of() these numbers, when the caller has it.
 template <class Text>
 __attribute__((always_inline)) inline bool layout_matches(const Text& text, typename Text::Scratch& scratch,
                                                           const IndexEntry& entry, std::uint64_t first,
                     std::uint64_t first_column, std::uint64_t count, std::uint64_t position, std::uint64_t stop,
-                    bool at_end_of_file = false) {
+                    bool at_end_of_file = false, const std::optional<LastLine>& known = std::nullopt) {
     const auto byte_at = [&](std::uint64_t at) { return text.byte_at(at, scratch); };
     const std::uint64_t first_line_start = position - first_column;  // byte of the first line's first base
-    const std::optional<LastLine> last = last_line_of(entry, first_column, count, position);
+    const std::optional<LastLine> last = known ? known : last_line_of(entry, first_column, count, position);
     if (!last || stop != last->stop || is_line_break(byte_at(position)) || first_line_start == 0 ||
         !is_line_break(byte_at(first_line_start - 1)))
         return false;
@@ -812,7 +813,6 @@ Result<std::uint64_t> Faidx::extract_from(const Text& text, const IndexEntry& en
     // Nothing in the guarded body needs a destructor: a fault jumps out of it.
     typename Text::Scratch scratch;
     const std::uint64_t size = text.size();
-    const std::uint64_t end = window_end(entry, position, count, size);
     std::uint64_t written = 0;
     bool matches = true;
     const bool finished = text.guarded([&] {
@@ -822,27 +822,33 @@ Result<std::uint64_t> Faidx::extract_from(const Text& text, const IndexEntry& en
         }
         std::uint64_t at = position;
         std::uint64_t stop = position;  // just past the last byte copied
+        std::optional<LastLine> last;   // where the line-by-line copy stopped
         if constexpr (Text::WHOLE) {
             // Lines as the entry lays them out (nearly always) go line by line.
             if (entry.lenc >= MIN_LINE_BY_LINE) {
-                const std::optional<LastLine> last = last_line_of(entry, place.column, count, position);
+                last = last_line_of(entry, place.column, count, position);
                 if (last && last->stop <= size &&
                     copy_lines(text.bytes() + position, place.column, entry.lenc, entry.lenb - entry.lenc, count, out)) {
                     written = count;
                     stop = at = last->stop;
+                } else {
+                    last.reset();
                 }
             }
         }
-        while (written < count && at < end) {
-            const std::string_view view = text.view(at, end - at, scratch);
-            if (view.empty()) break;
-            const char* in = view.data();
-            written += copy_breakless(in, view.data() + view.size(), out + written, count - written);
-            stop = at + static_cast<std::uint64_t>(in - view.data());
-            at += view.size();
+        if (written < count) {
+            const std::uint64_t end = window_end(entry, position, count, size);
+            while (written < count && at < end) {
+                const std::string_view view = text.view(at, end - at, scratch);
+                if (view.empty()) break;
+                const char* in = view.data();
+                written += copy_breakless(in, view.data() + view.size(), out + written, count - written);
+                stop = at + static_cast<std::uint64_t>(in - view.data());
+                at += view.size();
+            }
         }
         if (written == count) {
-            matches = layout_matches(text, scratch, entry, place.first, place.column, count, position, stop);
+            matches = layout_matches(text, scratch, entry, place.first, place.column, count, position, stop, false, last);
         } else if (at < size || written == 0 || scratch.error) {
             // Short before the end of the file: the bases are not where the
             // entry puts them (or the file ended before its size, or a read failed).
