@@ -135,17 +135,19 @@ def test_one_hot_in_every_dtype_and_layout(source, dtype, channels_first):
     assert ones[0].tolist() == np.array(expected_one_hot(window("short", -2, 7), 1), dtype).tolist()
 
 
-def test_outputs_of_several_megabytes_are_filled_whole(source):
-    # Fresh outputs this large are faulted in by the workers, a span each, before the fill.
+@pytest.mark.parametrize("count, length", [(300, 2000), (5, 70_000)], ids=["many rows", "rows of megabytes"])
+def test_outputs_of_several_megabytes_are_filled_whole(source, count, length):
+    # Fresh outputs this large are faulted in by the workers, a span each, before the
+    # fill: rows of a few kilobytes, and rows of megabytes.
     rng = random.Random(11)
-    names, starts = random_windows(rng, 300, 2000)
+    names, starts = random_windows(rng, count, length)
     rc = np.array([rng.random() < 0.5 for _ in names])
-    text = kelpa_arrays.fetch(source, names, starts, length=2000, rc=rc)
-    assert [bytes(row).decode() for row in text] == [oriented(window(n, s, s + 2000), r)
+    text = kelpa_arrays.fetch(source, names, starts, length=length, rc=rc)
+    assert [bytes(row).decode() for row in text] == [oriented(window(n, s, s + length), r)
                                                      for n, s, r in zip(names, starts, rc)]
     upper = np.where((text >= ord("a")) & (text <= ord("z")), text - 32, text)
-    hot = kelpa_arrays.one_hot(source, names, starts, length=2000, rc=rc, dtype=np.float64)
-    assert hot.nbytes > 16 << 20
+    hot = kelpa_arrays.one_hot(source, names, starts, length=length, rc=rc, dtype=np.float64)
+    assert hot.nbytes > 10 << 20
     assert np.array_equal(hot, (upper[..., None] == np.frombuffer(b"ACGT", np.uint8)).astype(np.float64))
     whole = kelpa_arrays.ragged(source, ["chr1"] * 1500, np.zeros(1500, np.int64), np.full(1500, 3000))
     assert bytes(whole.data) == RECORDS["chr1"].encode() * 1500

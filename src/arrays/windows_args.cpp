@@ -410,9 +410,9 @@ bool convert_windows(const core::Faidx& faidx, PyObject* names, PyObject* starts
             return false;
         }
         const std::size_t record = records[i];
-        out.requests[i] =
-            core::window_request(table.name_at(record), start, end, i > 0 && records[i - 1] == record);
-        out.record_lengths[i] = table.entry_at(record).rlen;
+        const core::IndexEntry& entry = table.entry_at(record);
+        out.requests[i] = core::window_request(table.name_at(record), entry, start, end);
+        out.record_lengths[i] = entry.rlen;
     }
     if (fixed && count == 0 && fixed_length) out.length = static_cast<std::size_t>(*fixed_length);
     return true;

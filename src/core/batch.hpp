@@ -132,6 +132,7 @@ struct RegionRequest {
     std::uint64_t end = 0;
     bool repeats_name = false;  // same name as the region before: no second lookup
     bool reverse = false;       // reverse complemented, whatever the finishing says of every text
+    const IndexEntry* entry = nullptr;  // the record, when the caller found it already: no lookup
 };
 
 // For a batch whose regions are then extracted one by one (Executor::Caller):
@@ -291,7 +292,9 @@ bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const
         const RegionRequest& region = regions[i];
         const std::string_view name = record != nullptr ? record_name : region.name;
         BatchSlot& slot = slots[i];
-        if (record == nullptr) {
+        if (record == nullptr && region.entry != nullptr) {
+            entry = region.entry;
+        } else if (record == nullptr) {
             if (i + LOOKAHEAD < count && !regions[i + LOOKAHEAD].repeats_name)
                 __builtin_prefetch(regions[i + LOOKAHEAD].name.data());
             if (i == 0 || !region.repeats_name) entry = faidx.entries().find(name);

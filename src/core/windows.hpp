@@ -36,10 +36,13 @@ inline WindowPart window_part(std::int64_t start, std::int64_t end, std::uint64_
     return hi > lo ? WindowPart{lo, hi} : WindowPart{lo, lo};
 }
 
-// A region of a window batch: the window's bounds travel in the request's
-// start and end as the two's complement of the signed numbers.
-inline RegionRequest window_request(std::string_view name, std::int64_t start, std::int64_t end, bool repeats_name) {
-    return RegionRequest{name, static_cast<std::uint64_t>(start), static_cast<std::uint64_t>(end), repeats_name};
+// A region of a window batch, on the record `entry` named `name`: the
+// window's bounds travel in the request's start and end as the two's
+// complement of the signed numbers.
+inline RegionRequest window_request(std::string_view name, const IndexEntry& entry, std::int64_t start,
+                                    std::int64_t end) {
+    return RegionRequest{name, static_cast<std::uint64_t>(start), static_cast<std::uint64_t>(end), false, false,
+                         &entry};
 }
 
 inline std::int64_t window_start(const RegionRequest& request) { return static_cast<std::int64_t>(request.start); }
