@@ -120,11 +120,10 @@ KELPA_SSSE3 std::size_t look_up_by_base(const std::uint8_t* table16, const std::
     return k;
 }
 
-// One byte per base, 32 bases at a time: a byte's low four bits name a
+// One-byte elements of 32 bytes at a time: a byte's low four bits name a
 // letter (1 A, 3 C, 7 G, 4 T), and the byte is that letter when it equals
 // it with case folded; then it gets that base's element, and any other
-// byte the element of base 4. Text may lie ahead in the output as look_up()
-// allows.
+// byte the element of base 4.
 class NibbleLookup {
 public:
     KELPA_AVX2 explicit NibbleLookup(const std::uint8_t* table16) {
@@ -154,6 +153,8 @@ private:
     __m256i other_;
 };
 
+// One byte per base, 32 bases at a time. Text may lie ahead in the output
+// as look_up() allows.
 KELPA_AVX2 std::size_t look_up_by_nibble(const std::uint8_t* table16, const std::uint8_t* text, std::size_t count,
                                          std::uint8_t* out) {
     const NibbleLookup element_of(table16);
