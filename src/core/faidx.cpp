@@ -822,7 +822,7 @@ Result<std::uint64_t> Faidx::extract_from(const Text& text, const IndexEntry& en
         }
         std::uint64_t at = position;
         std::uint64_t stop = position;  // just past the last byte copied
-        std::optional<LastLine> last;   // where the line-by-line copy stopped
+        std::optional<LastLine> last;   // where the laid-out lines put the last base, once worked out
         if constexpr (Text::WHOLE) {
             // Lines as the entry lays them out (nearly always) go line by line.
             if (entry.lenc >= MIN_LINE_BY_LINE) {
@@ -831,8 +831,6 @@ Result<std::uint64_t> Faidx::extract_from(const Text& text, const IndexEntry& en
                     copy_lines(text.bytes() + position, place.column, entry.lenc, entry.lenb - entry.lenc, count, out)) {
                     written = count;
                     stop = at = last->stop;
-                } else {
-                    last.reset();
                 }
             }
         }
