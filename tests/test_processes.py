@@ -324,9 +324,9 @@ def bed_job(ref, tmp_path, bedtools, columns):
     return bed, out, warnings
 
 
-def run_example(name, *args, cwd):
+def run_example(name, *args, cwd, env=None):
     done = subprocess.run([sys.executable, str(EXAMPLES / name), *map(str, args)], cwd=cwd,
-                          capture_output=True, text=True, timeout=300)
+                          capture_output=True, text=True, timeout=300, env=env)
     assert done.returncode == 0, done.stderr
     return done
 
@@ -350,23 +350,24 @@ def test_the_process_pool_recipe_writes_what_bedtools_writes(ref, bed_job, tmp_p
     assert (ours.returncode, ours.stdout, ours.stderr) == (1, "", peer.stderr)
 
 
-def dask_warnings(stderr):
-    """The Dask recipe's standard error less the lines Dask logs itself
-    ("2025-01-31 12:00:00,000 - distributed.worker - WARNING - ...")."""
-    return re.sub(r"(?m)^[\d-]+ [\d:,]+ - distributed\..*\n", "", stderr)
+# Dask's own log records (a worker whose heartbeat meets a scheduler that
+# is shutting down logs an error with a traceback of many lines) go to the
+# same standard error as the recipe's warnings: its configuration keeps all
+# but critical ones out, in the workers too.
+DASK_QUIET = {**os.environ, "DASK_LOGGING__DISTRIBUTED": "critical"}
 
 
 @pytest.mark.parametrize("columns", [3, 12])
 def test_the_dask_recipe_writes_what_bedtools_writes(ref, bed_job, tmp_path):
     bed, out, warnings = bed_job
     # Relative paths: the recipe makes them absolute for the workers.
-    gathered = run_example("bed_dask.py", "ref.fa", bed.name, "--partitions", 5, cwd=tmp_path)
-    assert (gathered.stdout, dask_warnings(gathered.stderr)) == (out, warnings)
+    gathered = run_example("bed_dask.py", "ref.fa", bed.name, "--partitions", 5, cwd=tmp_path, env=DASK_QUIET)
+    assert (gathered.stdout, gathered.stderr) == (out, warnings)
     written = run_example("bed_dask.py", "ref.fa", bed.name, "--partitions", 3, "--out-dir", "parts",
-                          cwd=tmp_path)
+                          cwd=tmp_path, env=DASK_QUIET)
     paths = [tmp_path / "parts" / f"part-{i:05d}.fa" for i in range(3)]
     assert written.stdout.splitlines() == [str(p) for p in paths]
-    assert "".join(p.read_text() for p in paths) == out and dask_warnings(written.stderr) == warnings
+    assert "".join(p.read_text() for p in paths) == out and written.stderr == warnings
 
 
 def test_the_readme_bed_recipe_reads_bed3_to_bed12_with_strand(ref, tmp_path, bedtools, monkeypatch):
