@@ -714,7 +714,8 @@ def bench_dask(sec, data, sizes):
     one_file = data.tmp / "one.fa"
 
     def single():
-        return fasta.fetch_many(bed_dask.read_partition(bed_path, 0, 1))
+        regions, _warnings = bed_dask.read_partition(bed_path, 0, 1, fasta)
+        return fasta.fetch_many(regions)
 
     def single_written():
         with open(one_file, "w") as out:
@@ -728,7 +729,9 @@ def bench_dask(sec, data, sizes):
         def on_cluster(out=None):
             futures = client.map(bed_dask.fetch_partition, range(partitions), fasta=fasta,
                                  bed_path=bed_path, count=partitions, out_dir=out, pure=False)
-            results = client.gather(futures)
+            # Each task gives the warnings of the features it skipped, and
+            # its sequences or the path of the file it wrote.
+            results = [result for _warnings, result in client.gather(futures)]
             return results if out else [s for part in results for s in part]
 
         ours = [(s.name, s.seq, s.start, s.end) for s in on_cluster()]
