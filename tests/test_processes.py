@@ -350,21 +350,19 @@ def test_the_process_pool_recipe_writes_what_bedtools_writes(ref, bed_job, tmp_p
     assert (ours.returncode, ours.stdout, ours.stderr) == (1, "", peer.stderr)
 
 
-# Dask's own log records (a worker whose heartbeat meets a scheduler that
-# is shutting down logs an error with a traceback of many lines) go to the
-# same standard error as the recipe's warnings: its configuration keeps all
-# but critical ones out, in the workers too.
-DASK_QUIET = {**os.environ, "DASK_LOGGING__DISTRIBUTED": "critical"}
-
-
 @pytest.mark.parametrize("columns", [3, 12])
 def test_the_dask_recipe_writes_what_bedtools_writes(ref, bed_job, tmp_path):
     bed, out, warnings = bed_job
+    # Dask's own log records (a worker whose heartbeat meets a scheduler that
+    # is shutting down logs an error with a traceback of many lines) go to the
+    # same standard error as the recipe's warnings: its configuration keeps all
+    # but critical ones out, in the workers too.
+    quiet = {**os.environ, "DASK_LOGGING__DISTRIBUTED": "critical"}
     # Relative paths: the recipe makes them absolute for the workers.
-    gathered = run_example("bed_dask.py", "ref.fa", bed.name, "--partitions", 5, cwd=tmp_path, env=DASK_QUIET)
+    gathered = run_example("bed_dask.py", "ref.fa", bed.name, "--partitions", 5, cwd=tmp_path, env=quiet)
     assert (gathered.stdout, gathered.stderr) == (out, warnings)
     written = run_example("bed_dask.py", "ref.fa", bed.name, "--partitions", 3, "--out-dir", "parts",
-                          cwd=tmp_path, env=DASK_QUIET)
+                          cwd=tmp_path, env=quiet)
     paths = [tmp_path / "parts" / f"part-{i:05d}.fa" for i in range(3)]
     assert written.stdout.splitlines() == [str(p) for p in paths]
     assert "".join(p.read_text() for p in paths) == out and written.stderr == warnings
