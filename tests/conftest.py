@@ -6,8 +6,11 @@ test's temporary directory.
 
 import os
 import shutil
+import stat
 import subprocess
 import sysconfig
+import tempfile
+from pathlib import Path
 
 import pytest
 
@@ -101,6 +104,21 @@ def read_text(path):
 
 # The environment of a peer program (samtools, bedtools): not ours, so
 # without the sanitizer runtime that a sanitizer run preloads into kelpa's.
+def nobody_directory():
+    """A fresh directory that the user nobody (whom the permission tests run
+    as, when run as root) can reach: every directory above it must let
+    others search it, which a TMPDIR of mode 0700 does not. Skips when
+    that is not so."""
+    top = tempfile.mkdtemp(prefix="kelpa-perm-")  # tmp_path may be private to root
+    os.chmod(top, 0o755)
+    if os.geteuid() == 0:
+        for parent in Path(top).parents:
+            if not os.stat(parent).st_mode & stat.S_IXOTH:
+                shutil.rmtree(top)
+                pytest.skip(f"the user nobody cannot reach {top}: {parent} is closed to others")
+    return Path(top)
+
+
 PEER_ENV = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
 
 

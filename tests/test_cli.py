@@ -12,16 +12,17 @@ import os
 import random
 import re
 import shutil
+import stat
 import subprocess
-import tempfile
 import time
 import zlib
+from concurrent.futures import ThreadPoolExecutor
 from importlib.metadata import version
 from pathlib import Path
 
 import pytest
 
-from conftest import PEER_ENV, PROGRAM, _tool, random_seq, write_fasta
+from conftest import PEER_ENV, PROGRAM, _tool, nobody_directory, random_seq, write_fasta
 
 KELPA = [PROGRAM]
 LETTERS = "ACGTNacgtnRYKMSWBDHVUryksmwbdhvuXx*-."
@@ -56,22 +57,10 @@ def error_line(done, status=1, stdout=b""):
 
 
 def bedtools_warnings(stderr):
-    """bedtools getfasta's warnings, in order, in the program's words: its
-    prefix, single spaces, and a sequence the FASTA file lacks told of once
-    (bedtools tells of it at each of its lines). Its notice that it builds
-    its own index is left out."""
-    lines, missing = [], set()
-    for line in stderr.decode().splitlines():
-        if line.startswith("index file ") and line.endswith(" not found, generating..."):
-            continue
-        if line.startswith("WARNING. chromosome ("):
-            name = line.split("(", 1)[1].split(")", 1)[0]
-            if name in missing:
-                continue
-            missing.add(name)
-            line = line.removeprefix("WARNING. ")
-        lines.append("kelpa: warning: " + " ".join(line.split()))
-    return lines
+    """bedtools getfasta's warnings, in order: its standard error less its
+    notice that it builds its own index. The program's are the same lines."""
+    return [line for line in stderr.decode().splitlines()
+            if not (line.startswith("index file ") and line.endswith(" not found, generating..."))]
 
 
 def make_genome(directory, seed, width, longest=3000):
@@ -260,7 +249,7 @@ def test_getfasta_tens_of_thousands_of_features_with_headers_and_comments(tmp_pa
     done, theirs = run("getfasta", path, bed, "-s"), run_peer(bedtools, "getfasta", "-fi", peer, "-bed", bed, "-s")
     assert (done.returncode, done.stdout) == (theirs.returncode, theirs.stdout) == (0, theirs.stdout), done.stderr
     warnings = bedtools_warnings(theirs.stderr)
-    assert len(warnings) == 13 and done.stderr.decode().splitlines() == warnings
+    assert len(warnings) == 14 and done.stderr.decode().splitlines() == warnings
     # A bad line in the last batch: everything before it is printed first.
     bad, head = tmp_path / "bad.bed", tmp_path / "head.bed"
     bad.write_text("\n".join(body[:39_500] + ["chr1\t9\t2"] + body[39_500:]) + "\n")
@@ -279,10 +268,11 @@ def test_getfasta_skips_what_it_cannot_print_with_a_warning(tmp_path, bedtools):
     assert (done.returncode, done.stdout) == (theirs.returncode, theirs.stdout)
     assert done.stdout == b">chr1:0-4\nACGT\n>chr1:8-10\nAC\n"
     assert done.stderr.decode().splitlines() == bedtools_warnings(theirs.stderr) == [
-        "kelpa: warning: Feature (chr1:5-20) beyond the length of chr1 size (10 bp). Skipping.",
-        "kelpa: warning: chromosome (chrX) was not found in the FASTA file. Skipping.",
-        "kelpa: warning: Feature (chr1:3-3) has length = 0, Skipping.",
-        "kelpa: warning: chromosome (chrY) was not found in the FASTA file. Skipping.",
+        "Feature (chr1:5-20) beyond the length of chr1 size (10 bp).  Skipping.",
+        "WARNING. chromosome (chrX) was not found in the FASTA file. Skipping.",
+        "Feature (chr1:3-3) has length = 0, Skipping.",
+        "WARNING. chromosome (chrX) was not found in the FASTA file. Skipping.",
+        "WARNING. chromosome (chrY) was not found in the FASTA file. Skipping.",
     ]
 
 
@@ -687,6 +677,7 @@ def test_a_full_disk_is_told(small_fasta, tmp_path):
 @pytest.mark.parametrize("args, message", [
     (["faidx", "{fa}", "chr1:1-2", "chr9"], "sequence 'chr9' is not in {fa}"),
     (["faidx", "{fa}", "chr1:1-2", "chr9:1-5"], "sequence 'chr9' of region 'chr9:1-5' is not in {fa}"),
+    (["faidx", "{fa}", "chr1:1-2", "chr9", "-i", "--mark-strand", "sign"], "sequence 'chr9' is not in {fa}"),
     (["faidx", "{fa}", "chr1:1-2", "chr1:5-3"], "bad region 'chr1:5-3': the end is before the start"),
     (["faidx", "{fa}", "chr1:1-2", "chr1:a-5"], "bad region 'chr1:a-5': 'a' is not a position"),
     (["faidx", "{fa}", "chr1:1-2", "chr1:3-5x"], "bad region 'chr1:3-5x': '5x' is not a position"),
@@ -706,32 +697,69 @@ def test_a_full_disk_is_told(small_fasta, tmp_path):
     (["faidx", "{fa}", "chr1", "-o", "{dir}/no/such/out.fa"],
      "cannot write {dir}/no/such/out.fa: No such file or directory"),
 ])
-def test_mistakes_give_one_error_line(small_fasta, args, message):
-    # faidx streams: the regions before the bad one are printed, as samtools prints them.
+def test_mistakes_give_one_error_line(small_fasta, samtools, args, message):
+    # faidx streams, and ends at a bad region as samtools ends: the regions
+    # before it printed, then its header, and exit status 1.
     fill = lambda text: text.replace("{fa}", str(small_fasta)).replace("{dir}", str(small_fasta.parent))
     (small_fasta.parent / "gzip.fa.gz").write_bytes(gzip.compress(small_fasta.read_bytes()))
-    before = b">chr1:1-2\nAC\n" if "chr1:1-2" in args else b""
+    before = b""
+    if "chr1:1-2" in args:
+        theirs = run_peer(samtools, "faidx", copy_for_tool(small_fasta), *args[2:])
+        assert theirs.returncode == 1 and theirs.stdout.startswith(b">chr1:1-2")
+        before = theirs.stdout
     assert error_line(run(*map(fill, args)), stdout=before) == fill(message)
 
 
-# Permissions do not bind root, who runs the program as nobody here.
+# Permissions do not bind root, who runs the program as nobody here: a copy
+# of it, in a directory of the test's own, since the clone it was built in
+# may sit under a directory that only root may enter (mktemp -d makes one).
+# The program needs no library of kelpa's own.
 @pytest.mark.parametrize("fasta_mode, message", [(0o000, "{fa}: Permission denied"),
                                                  (0o444, "{fa}.fai: Permission denied")])
 def test_a_file_that_cannot_be_read_or_written_is_named(fasta_mode, message):
-    top = Path(tempfile.mkdtemp(prefix="kelpa-perm-"))  # tmp_path may be private to root
+    top = nobody_directory()
     path = top / "d" / "p.fa"
     try:
-        top.chmod(0o755)
+        program = shutil.copy(PROGRAM, top / "kelpa")
         path.parent.mkdir()
         write_fasta(path, [("a", "ACGT")])
         path.chmod(fasta_mode)
         path.parent.chmod(0o555)
         nobody = dict(user=65534, group=65534, extra_groups=[]) if os.geteuid() == 0 else {}
-        done = subprocess.run([*KELPA, "faidx", str(path), "a"], capture_output=True, **nobody)
+        done = subprocess.run([program, "faidx", str(path), "a"], capture_output=True, **nobody)
         assert error_line(done) == message.format(fa=path)
     finally:
         path.parent.chmod(0o755)
         shutil.rmtree(top)
+
+
+# An index path names a file that is replaced whole; a FIFO or a device in
+# its place is refused and left as it is (a device is made only as root, and
+# only in the test's directory: /dev/full's numbers). Output streams are
+# written in place, so a FIFO there is written to.
+@pytest.mark.parametrize("kind", ["fifo", "device"])
+@pytest.mark.parametrize("packed", [False, True], ids=["plain", "bgzf"])
+def test_index_refuses_to_replace_a_special_file(small_fasta, tmp_path, kind, packed):
+    ref = bgzipped(small_fasta) if packed else small_fasta
+    special = tmp_path / "special"
+    if kind == "fifo":
+        os.mkfifo(special)
+    elif os.geteuid() == 0:
+        os.mknod(special, 0o600 | stat.S_IFCHR, os.makedev(1, 7))
+    else:
+        pytest.skip("only root can make a device node")
+    before = sorted(os.listdir(tmp_path))
+    for option in ["--fai-idx"] + (["--gzi-idx"] if packed else []):
+        done = run("index", ref, option, special, *(["--fai-idx", tmp_path / "x.fai"] if option != "--fai-idx" else []))
+        what = "a named pipe" if kind == "fifo" else "a character device"
+        assert error_line(done) == f"{special} is not a regular file ({what})"
+        assert sorted(os.listdir(tmp_path)) == before
+        assert os.stat(special).st_mode & 0o170000 == (stat.S_IFIFO if kind == "fifo" else stat.S_IFCHR)
+    if kind == "fifo":
+        with ThreadPoolExecutor(1) as reader:
+            read = reader.submit(special.read_bytes)
+            assert run("faidx", ref, "chr1:1-4", "-o", special).returncode == 0
+            assert read.result(timeout=30) == b">chr1:1-4\nACGT\n"
 
 
 @pytest.mark.parametrize("args, message", [

@@ -11,13 +11,12 @@ import random
 import shutil
 import subprocess
 import sys
-import tempfile
 
 import pytest
 
 import kelpa
-from conftest import (INVALID_UTF8, PROGRAM, REQUIRE_PEERS, U64_MAX, plain_error, preloading, random_seq, read_text, write_bytes,
-                      write_fasta)
+from conftest import (INVALID_UTF8, PROGRAM, REQUIRE_PEERS, U64_MAX, nobody_directory, plain_error, preloading, random_seq,
+                      read_text, write_bytes, write_fasta)
 
 KELPA = PROGRAM
 T0 = 1_600_000_000 * 10**9  # an mtime well in the past, in ns
@@ -351,6 +350,33 @@ def test_staleness(tmp_path, fasta_ns, index_ns, options, name):
         assert (os.stat(path + ".fai").st_ino, os.stat(path + ".fai").st_mtime_ns) == (before.st_ino, index_ns)
 
 
+# An index reached through symbolic links (a relative one into another
+# directory, then an absolute one) is rebuilt where the last link points,
+# beside the file it replaces; the links stay links. A dangling link gets its
+# target made.
+@pytest.mark.parametrize("by", ["module", "program"])
+@pytest.mark.parametrize("stale", [True, False], ids=["stale", "dangling"])
+def test_an_index_behind_symbolic_links_is_rebuilt_through_them(tmp_path, by, stale):
+    path = write_bytes(tmp_path / "s.fa", b">new\nACGT\n")
+    store = tmp_path / "store"
+    store.mkdir()
+    target = store / "real.fai"
+    if stale:
+        write_bytes(target, b"old\t4\t5\t4\t5\n")
+        set_mtime(target, T0)
+    os.symlink(target, store / "hop.fai")
+    os.symlink("store/hop.fai", path + ".fai")
+    if by == "module":
+        assert kelpa.Faidx(path).keys == ["new"]
+    else:
+        done = subprocess.run([KELPA, "index", path], capture_output=True)
+        assert (done.returncode, done.stderr) == (0, b"")
+    assert os.readlink(path + ".fai") == "store/hop.fai" and os.readlink(store / "hop.fai") == str(target)
+    assert read_text(target) == "new\t4\t5\t4\t5\n"
+    assert sorted(os.listdir(tmp_path)) == ["s.fa", "s.fa.fai", "store"]
+    assert sorted(os.listdir(store)) == ["hop.fai", "real.fai"]
+
+
 # ---- errors on opening ---------------------------------------------------------
 def test_missing_fasta_or_index(tmp_path):
     path = os.fspath(tmp_path / "gone.fa")
@@ -407,10 +433,9 @@ PERMISSION_CASES = {
 @pytest.mark.parametrize("case", PERMISSION_CASES)
 def test_permissions(case):
     setup, options, result = PERMISSION_CASES[case]
-    top = tempfile.mkdtemp(prefix="kelpa-perm-")  # tmp_path may be private to root
+    top = nobody_directory()
     directory = os.path.join(top, "d")
     try:
-        os.chmod(top, 0o755)
         os.mkdir(directory)
         path = os.path.join(directory, "p.fa")
         write_fasta(path, [("a", "ACGT")])

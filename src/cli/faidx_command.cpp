@@ -3,9 +3,9 @@
 // Regions are read in batches (batch_bounds.hpp); each batch is planned by
 // the core's coordinate rules (Faidx::plan_fetch), whose warnings are told
 // in samtools' words, extracted on the worker pool and written in input
-// order. A region that cannot be printed ends the run after the ones before
-// it were written; with -c it is printed empty (as samtools does) after a
-// warning.
+// order. A region that cannot be printed is printed empty, its header
+// alone, and ends the run after it (as samtools does); with -c the run goes
+// on after a warning.
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
@@ -169,16 +169,17 @@ public:
     }
 
 private:
-    // A region that cannot be printed: the end of the run, or with -c an
-    // empty record and a warning.
+    // A region that cannot be printed: its header, as samtools prints it
+    // before it gives up on the region, then the end of the run, or with
+    // -c a warning and on to the next.
     bool refuse(std::string_view text, const std::string& problem) {
         if (!run()) return false;
+        write_record(text, {});
         if (!settings_.keep_going) {
             out_.flush();
             return report_and_stop(problem);
         }
         report_warning(problem);
-        write_record(text, {});
         return true;
     }
 

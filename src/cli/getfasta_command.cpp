@@ -3,16 +3,15 @@
 //
 // Features are read in batches (batch_bounds.hpp), planned by the core's
 // coordinate rules (Faidx::plan_fetch): a feature whose plan comes with
-// warnings, or on a sequence the index lacks, is skipped with a warning in
-// bedtools' words (about a missing sequence, once). Warnings come in line
-// order, as bedtools prints them.
+// warnings, or on a sequence the index lacks, is skipped with bedtools' own
+// warning line, byte for byte (a missing sequence at each of its lines, as
+// bedtools tells it). Warnings come in line order, as bedtools prints them.
 // The texts are extracted on the worker pool and written in input order;
 // reverse complements (-s) are made while writing.
 #include <charconv>
 #include <cstdio>
 #include <memory>
 #include <optional>
-#include <unordered_set>
 #include <utility>
 
 #include "cli/batch_bounds.hpp"
@@ -73,6 +72,8 @@ struct Feature {
 
 // The features of one batch, as read from the BED file.
 struct Batch {
+    static constexpr std::size_t MAX_WARNINGS = 1 << 16;
+
     explicit Batch(const core::Faidx& faidx) : bounds(faidx) {}
 
     std::vector<Feature> features;
@@ -86,7 +87,9 @@ struct Batch {
     BatchBounds bounds;
     TextArena lines;  // the lines of its features, which they point into
 
-    bool full() const { return bounds.full(); }
+    // Full of regions, or of warnings: a BED file of lines on sequences the
+    // index lacks holds no feature that would end the batch.
+    bool full() const { return bounds.full() || warnings.size() >= MAX_WARNINGS; }
     void clear() {
         features.clear();
         requests.clear();
@@ -149,11 +152,8 @@ public:
         if (!repeats) {
             const core::IndexEntry* entry = faidx_.entries().find(bed.chrom);
             if (entry == nullptr) {
-                if (missing_.insert(std::string(bed.chrom)).second) {
-                    batch.warnings.emplace_back(batch.features.size(),
-                                                "chromosome (" + std::string(bed.chrom) +
-                                                    ") was not found in the FASTA file. Skipping.");
-                }
+                batch.warnings.emplace_back(batch.features.size(), "WARNING. chromosome (" + std::string(bed.chrom) +
+                                                                       ") was not found in the FASTA file. Skipping.");
                 return;
             }
             batch.last_chrom = bed.chrom;
@@ -301,7 +301,7 @@ private:
     // Tells the warnings of the lines before feature `k` of `batch` not told yet.
     void tell_warnings(const Batch& batch, std::size_t k) {
         for (; told_ < batch.warnings.size() && batch.warnings[told_].first <= k; ++told_)
-            report_warning(batch.warnings[told_].second);
+            report_peer_line(batch.warnings[told_].second);
     }
 
     bool report_bad_line() {
@@ -314,10 +314,10 @@ private:
         const std::string where = "Feature (" + std::string(bed.chrom) + ":" + std::to_string(bed.start) + "-" +
                                   std::to_string(bed.end) + ")";
         if (bed.start == bed.end) {
-            report_warning(where + " has length = 0, Skipping.");
+            report_peer_line(where + " has length = 0, Skipping.");
         } else {
-            report_warning(where + " beyond the length of " + std::string(bed.chrom) + " size (" +
-                           std::to_string(length) + " bp). Skipping.");
+            report_peer_line(where + " beyond the length of " + std::string(bed.chrom) + " size (" +
+                             std::to_string(length) + " bp).  Skipping.");
         }
     }
 
@@ -387,7 +387,6 @@ private:
     std::size_t told_ = 0;          // of its warnings
     std::size_t bad_line_ = 0;      // number of the bad line found, if any
     std::string bad_problem_;
-    std::unordered_set<std::string> missing_;  // sequences already warned about
     TextArena arena_;
     TextArena headers_;           // the headers of the records in the arena
     std::vector<std::string_view> prefixes_;  // each request's header there, if any

@@ -13,6 +13,8 @@ void report_error(std::string_view message) { frontend::write_stderr_line("kelpa
 
 void report_warning(std::string_view message) { frontend::write_stderr_line("kelpa: warning: ", message); }
 
+void report_peer_line(std::string_view line) { frontend::write_stderr_line({}, line); }
+
 int fail(std::string_view message) {
     report_error(message);
     return EXIT_FAILED;

@@ -1,5 +1,6 @@
 // What the kelpa program says on standard error: one whole line per
-// message, "kelpa: error: ..." or "kelpa: warning: ...", written at once.
+// message, "kelpa: error: ..." or "kelpa: warning: ...", written at once;
+// getfasta's warnings are bedtools' own lines, without a prefix.
 #pragma once
 
 #include <memory>
@@ -18,6 +19,8 @@ inline constexpr int EXIT_USAGE = 2;
 
 void report_error(std::string_view message);
 void report_warning(std::string_view message);
+// A line in a peer's own words, as the peer writes it.
+void report_peer_line(std::string_view line);
 
 // report_error(message) and EXIT_FAILED, for `return fail(...)`.
 int fail(std::string_view message);
