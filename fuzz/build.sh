@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (fuzz/fuzz_*.cpp) against the Python-free core
-# (src/core/*.cpp) into build/fuzz/, with clang, ASan and UBSan. Every
+# (src/core/*/*.cpp) into build/fuzz/, with clang, ASan and UBSan. Every
 # sanitizer report is fatal. The targets named fuzz_cli_* link the program's
 # parsers of untrusted text as well (src/cli: regions, BED lines, arguments),
 # never its main() or its commands.
@@ -42,8 +42,9 @@ wait_all() {
 # An object is rebuilt when its source or any header of the core is newer.
 # Its BGZF blocks are inflated with libdeflate, as in the everyday build.
 objects=()
-for source in "$root"/src/core/*.cpp "$root"/src/core/inflate/libdeflate.cpp; do
-    object="$out/core/$(basename "${source%.cpp}").o"
+for source in "$root"/src/core/*/*.cpp "$root"/src/core/bgzf/inflate/libdeflate.cpp; do
+    room=$(basename "$(dirname "$source")")
+    object="$out/core/$room-$(basename "${source%.cpp}").o"
     if [[ ! -e "$object" || "$source" -nt "$object" || -n "$(find "$root/src/core" -name '*.hpp' -newer "$object" -print -quit)" ]]; then
         spawn "$cxx" "${flags[@]}" -fsanitize=fuzzer-no-link -c "$source" -o "$object"
     fi

@@ -8,7 +8,7 @@
 // read through a memfd path, by pread or from a mapping.
 //
 // The truth is a decoding of the damaged bytes done here by the BGZF rules
-// alone (bgzf.hpp): blocks one after another, each a gzip header with FLG.FEXTRA
+// alone (bgzf/format.hpp): blocks one after another, each a gzip header with FLG.FEXTRA
 // and a BC subfield giving BSIZE, raw deflate ending exactly at the 8-byte
 // trailer, at most 64 KiB of text, ISIZE and CRC32 (computed here) matching.
 // When that decoding succeeds:
@@ -38,7 +38,7 @@
 #include <vector>
 
 #include "common.hpp"
-#include "core/bgzf.hpp"
+#include "core/bgzf/format.hpp"
 
 using kelpa::core::BgzfBlock;
 using kelpa::core::BgzfReader;

@@ -68,7 +68,7 @@
 #include "cli/options.hpp"
 #include "cli/region.hpp"
 #include "common.hpp"
-#include "core/index_file.hpp"
+#include "core/index/index_file.hpp"
 
 using kelpa::cli::BedBlocks;
 using kelpa::cli::BedFeature;

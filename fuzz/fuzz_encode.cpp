@@ -23,8 +23,8 @@
 #include <vector>
 
 #include "common.hpp"
-#include "core/encoding.hpp"
-#include "core/sequence.hpp"
+#include "core/kernels/encoding.hpp"
+#include "core/kernels/sequence.hpp"
 
 namespace {
 

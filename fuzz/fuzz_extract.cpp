@@ -49,8 +49,8 @@
 #include <vector>
 
 #include "common.hpp"
-#include "core/faidx.hpp"
-#include "core/index_builder.hpp"
+#include "core/fetch/faidx.hpp"
+#include "core/index/index_builder.hpp"
 
 using kelpa::core::Encoding;
 using kelpa::core::ErrorKind;

@@ -34,7 +34,7 @@
 #include <vector>
 
 #include "common.hpp"
-#include "core/index_builder.hpp"
+#include "core/index/index_builder.hpp"
 
 using kelpa::core::Encoding;
 using kelpa::core::IndexEntry;

@@ -30,7 +30,7 @@
 #include <vector>
 
 #include "common.hpp"
-#include "core/index_file.hpp"
+#include "core/index/index_file.hpp"
 
 using kelpa::core::ErrorKind;
 using kelpa::core::IndexEntry;

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "common.hpp"
-#include "core/sequence.hpp"
+#include "core/kernels/sequence.hpp"
 
 namespace {
 

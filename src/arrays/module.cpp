@@ -15,18 +15,18 @@
 #include <string>
 
 #define KELPA_ARRAYS_IMPORTS_NUMPY
-#include "numpy_api.hpp"
+#include "arrays/numpy_api.hpp"
 
-#include "../core/encoding.hpp"
-#include "../core/windows.hpp"
-#include "../python/access.hpp"
-#include "../python/args.hpp"
-#include "../python/errors.hpp"
-#include "../python/frame.hpp"
-#include "../python/gil.hpp"
-#include "../python/ref.hpp"
-#include "ragged.hpp"
-#include "windows_args.hpp"
+#include "core/kernels/encoding.hpp"
+#include "core/batch/array_sinks.hpp"
+#include "python/access.hpp"
+#include "python/args.hpp"
+#include "python/errors.hpp"
+#include "python/frame.hpp"
+#include "python/gil.hpp"
+#include "python/ref.hpp"
+#include "arrays/ragged.hpp"
+#include "arrays/windows_args.hpp"
 
 namespace kelpa::arrays {
 

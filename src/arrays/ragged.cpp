@@ -1,13 +1,13 @@
-#include "ragged.hpp"
+#include "arrays/ragged.hpp"
 
 #include <cstdint>
 #include <cstring>
 
-#include "../python/args.hpp"
-#include "../python/errors.hpp"
-#include "../python/frame.hpp"
-#include "../python/ref.hpp"
-#include "numpy_api.hpp"
+#include "python/args.hpp"
+#include "python/errors.hpp"
+#include "python/frame.hpp"
+#include "python/ref.hpp"
+#include "arrays/numpy_api.hpp"
 
 namespace kelpa::arrays {
 

@@ -1,14 +1,14 @@
-#include "windows_args.hpp"
+#include "arrays/windows_args.hpp"
 
 #include <cstring>
 #include <string>
 #include <string_view>
 
-#include "../core/windows.hpp"
-#include "../python/args.hpp"
-#include "../python/handle.hpp"
-#include "../python/ref.hpp"
-#include "numpy_api.hpp"
+#include "core/batch/array_sinks.hpp"
+#include "python/args.hpp"
+#include "python/handle.hpp"
+#include "python/ref.hpp"
+#include "arrays/numpy_api.hpp"
 
 namespace kelpa::arrays {
 

@@ -9,10 +9,10 @@
 #include <optional>
 #include <vector>
 
-#include "../core/batch.hpp"
-#include "../core/faidx.hpp"
-#include "../python/access.hpp"
-#include "../python/ref.hpp"
+#include "core/batch/batch.hpp"
+#include "core/fetch/faidx.hpp"
+#include "python/access.hpp"
+#include "python/ref.hpp"
 
 namespace kelpa::arrays {
 
@@ -24,7 +24,7 @@ bool find_source_types();
 const core::Faidx* native_source(PyObject* source, py::AccessState*& access);
 
 struct Windows {
-    // One request per row: the window's bounds (windows.hpp) and its
+    // One request per row: the window's bounds (batch/array_sinks.hpp) and its
     // record's name as the index names it.
     std::vector<core::RegionRequest> requests;
     std::vector<std::uint64_t> record_lengths;  // of each row's record

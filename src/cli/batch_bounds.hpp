@@ -18,7 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/faidx.hpp"
+#include "core/fetch/faidx.hpp"
 
 namespace kelpa::cli {
 

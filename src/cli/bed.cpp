@@ -1,4 +1,4 @@
-#include "bed.hpp"
+#include "cli/bed.hpp"
 
 #include <array>
 

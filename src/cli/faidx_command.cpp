@@ -22,10 +22,10 @@
 #include "cli/region.hpp"
 #include "cli/report.hpp"
 #include "cli/text_arena.hpp"
-#include "core/batch.hpp"
-#include "core/faidx.hpp"
-#include "core/sequence.hpp"
-#include "core/worker_pool.hpp"
+#include "core/batch/batch.hpp"
+#include "core/fetch/faidx.hpp"
+#include "core/kernels/sequence.hpp"
+#include "core/base/worker_pool.hpp"
 
 namespace kelpa::cli {
 

@@ -23,9 +23,9 @@
 #include "cli/output.hpp"
 #include "cli/report.hpp"
 #include "cli/text_arena.hpp"
-#include "core/batch.hpp"
-#include "core/faidx.hpp"
-#include "core/sequence.hpp"
+#include "core/batch/batch.hpp"
+#include "core/fetch/faidx.hpp"
+#include "core/kernels/sequence.hpp"
 
 namespace kelpa::cli {
 

@@ -16,12 +16,12 @@
 #include "cli/option_tables.hpp"
 #include "cli/options.hpp"
 #include "cli/report.hpp"
-#include "core/bgzf.hpp"
-#include "core/faidx.hpp"
-#include "core/http.hpp"
-#include "core/index_builder.hpp"
-#include "core/index_file.hpp"
-#include "core/mapped_file.hpp"
+#include "core/bgzf/format.hpp"
+#include "core/fetch/faidx.hpp"
+#include "core/remote/http.hpp"
+#include "core/index/index_builder.hpp"
+#include "core/index/index_file.hpp"
+#include "core/io/mapped_file.hpp"
 
 namespace kelpa::cli {
 

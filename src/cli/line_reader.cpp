@@ -1,4 +1,4 @@
-#include "line_reader.hpp"
+#include "cli/line_reader.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -17,7 +17,7 @@
 
 #include "cli/commands.hpp"
 #include "cli/report.hpp"
-#include "core/inflate.hpp"
+#include "core/bgzf/inflate.hpp"
 
 #ifndef KELPA_VERSION
 #define KELPA_VERSION "unknown"

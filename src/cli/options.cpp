@@ -1,4 +1,4 @@
-#include "options.hpp"
+#include "cli/options.hpp"
 
 namespace kelpa::cli {
 

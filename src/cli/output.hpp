@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/mapped_file.hpp"
+#include "core/io/mapped_file.hpp"
 
 namespace kelpa::cli {
 

@@ -1,4 +1,4 @@
-#include "region.hpp"
+#include "cli/region.hpp"
 
 #include <algorithm>
 

@@ -24,7 +24,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/index_file.hpp"
+#include "core/index/index_file.hpp"
 
 namespace kelpa::cli {
 

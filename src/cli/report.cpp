@@ -1,10 +1,10 @@
-#include "report.hpp"
+#include "cli/report.hpp"
 
 #include <cstring>
 #include <string>
 
-#include "core/bgzf.hpp"
-#include "core/faidx.hpp"
+#include "core/bgzf/format.hpp"
+#include "core/fetch/faidx.hpp"
 #include "frontend/stderr_line.hpp"
 
 namespace kelpa::cli {

@@ -7,9 +7,9 @@
 #include <string>
 #include <string_view>
 
-#include "core/batch.hpp"
-#include "core/error.hpp"
-#include "core/faidx.hpp"
+#include "core/batch/batch.hpp"
+#include "core/base/error.hpp"
+#include "core/fetch/faidx.hpp"
 
 namespace kelpa::cli {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/batch.hpp"
+#include "core/batch/batch.hpp"
 
 namespace kelpa::cli {
 

@@ -16,7 +16,7 @@
 
 #include <cstdint>
 
-#include "../core/fork_safety.hpp"
+#include "core/base/fork_safety.hpp"
 
 namespace kelpa::py {
 

@@ -1,9 +1,9 @@
-#include "args.hpp"
+#include "python/args.hpp"
 
 #include <string>
 #include <vector>
 
-#include "ref.hpp"
+#include "python/ref.hpp"
 
 namespace kelpa::py {
 

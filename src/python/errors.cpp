@@ -1,7 +1,7 @@
-#include "errors.hpp"
+#include "python/errors.hpp"
 
-#include "../frontend/stderr_line.hpp"
-#include "ref.hpp"
+#include "frontend/stderr_line.hpp"
+#include "python/ref.hpp"
 
 namespace kelpa::py {
 

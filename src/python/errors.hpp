@@ -17,7 +17,7 @@
 #include <string_view>
 #include <stdexcept>
 
-#include "../core/error.hpp"
+#include "core/base/error.hpp"
 
 namespace kelpa::py {
 

@@ -1,11 +1,11 @@
 // The Faidx type: one indexed FASTA file, fetched by region.
 #include <string>
 
-#include "frame.hpp"
-#include "fetching.hpp"
-#include "handle.hpp"
-#include "pickling.hpp"
-#include "types.hpp"
+#include "python/frame.hpp"
+#include "python/fetching.hpp"
+#include "python/handle.hpp"
+#include "python/pickling.hpp"
+#include "python/types.hpp"
 
 namespace kelpa::py {
 

@@ -1,15 +1,15 @@
 // The Fasta type: a read-only mapping from record name (or position) to record.
-#include "fasta_type.hpp"
+#include "python/fasta_type.hpp"
 
 #include <string>
 #include <vector>
 
-#include "../core/sequence.hpp"
-#include "fetching.hpp"
-#include "frame.hpp"
-#include "pickling.hpp"
-#include "sequence_type.hpp"
-#include "types.hpp"
+#include "core/kernels/sequence.hpp"
+#include "python/fetching.hpp"
+#include "python/frame.hpp"
+#include "python/pickling.hpp"
+#include "python/sequence_type.hpp"
+#include "python/types.hpp"
 
 namespace kelpa::py {
 

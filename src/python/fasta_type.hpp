@@ -3,8 +3,8 @@
 
 #include <Python.h>
 
-#include "access.hpp"
-#include "handle.hpp"
+#include "python/access.hpp"
+#include "python/handle.hpp"
 
 namespace kelpa::py {
 

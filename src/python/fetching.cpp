@@ -1,17 +1,17 @@
-#include "fetching.hpp"
+#include "python/fetching.hpp"
 
 #include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "../core/batch.hpp"
-#include "../core/sequence.hpp"
-#include "args.hpp"
-#include "errors.hpp"
-#include "gil.hpp"
-#include "ref.hpp"
-#include "sequence_type.hpp"
+#include "core/batch/batch.hpp"
+#include "core/kernels/sequence.hpp"
+#include "python/args.hpp"
+#include "python/errors.hpp"
+#include "python/gil.hpp"
+#include "python/ref.hpp"
+#include "python/sequence_type.hpp"
 
 namespace kelpa::py {
 

@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "../core/batch.hpp"
-#include "../core/faidx.hpp"
-#include "ref.hpp"
+#include "core/batch/batch.hpp"
+#include "core/fetch/faidx.hpp"
+#include "python/ref.hpp"
 
 namespace kelpa::py {
 

@@ -6,9 +6,9 @@
 
 #include <cstddef>
 
-#include "access.hpp"
-#include "args.hpp"
-#include "errors.hpp"
+#include "python/access.hpp"
+#include "python/args.hpp"
+#include "python/errors.hpp"
 
 namespace kelpa::py {
 

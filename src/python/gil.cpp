@@ -1,10 +1,10 @@
-#include "gil.hpp"
+#include "python/gil.hpp"
 
 #include <optional>
 
-#include "../core/network_wait.hpp"
-#include "args.hpp"
-#include "ref.hpp"
+#include "core/remote/network_wait.hpp"
+#include "python/args.hpp"
+#include "python/ref.hpp"
 
 namespace kelpa::py {
 

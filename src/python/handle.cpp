@@ -1,9 +1,9 @@
-#include "handle.hpp"
+#include "python/handle.hpp"
 
-#include "../core/bgzf.hpp"
-#include "args.hpp"
-#include "errors.hpp"
-#include "gil.hpp"
+#include "core/bgzf/format.hpp"
+#include "python/args.hpp"
+#include "python/errors.hpp"
+#include "python/gil.hpp"
 
 namespace kelpa::py {
 

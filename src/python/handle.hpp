@@ -10,9 +10,9 @@
 #include <span>
 #include <string>
 
-#include "../core/faidx.hpp"
-#include "access.hpp"
-#include "ref.hpp"
+#include "core/fetch/faidx.hpp"
+#include "python/access.hpp"
+#include "python/ref.hpp"
 
 namespace kelpa::py {
 

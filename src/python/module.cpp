@@ -5,11 +5,11 @@
 #include <atomic>
 #include <cstdint>
 
-#include "gil.hpp"
-#include "errors.hpp"
-#include "pickling.hpp"
-#include "ref.hpp"
-#include "types.hpp"
+#include "python/gil.hpp"
+#include "python/errors.hpp"
+#include "python/pickling.hpp"
+#include "python/ref.hpp"
+#include "python/types.hpp"
 
 namespace kelpa::py {
 

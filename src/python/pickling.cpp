@@ -1,13 +1,13 @@
-#include "pickling.hpp"
+#include "python/pickling.hpp"
 
 #include <cstdint>
 #include <optional>
 
-#include "errors.hpp"
-#include "handle.hpp"
-#include "ref.hpp"
-#include "sequence_type.hpp"
-#include "types.hpp"
+#include "python/errors.hpp"
+#include "python/handle.hpp"
+#include "python/ref.hpp"
+#include "python/sequence_type.hpp"
+#include "python/types.hpp"
 
 namespace kelpa::py {
 

@@ -4,14 +4,14 @@
 #include <algorithm>
 #include <string>
 
-#include "args.hpp"
-#include "errors.hpp"
-#include "fasta_type.hpp"
-#include "fetching.hpp"
-#include "frame.hpp"
-#include "pickling.hpp"
-#include "sequence_type.hpp"
-#include "types.hpp"
+#include "python/args.hpp"
+#include "python/errors.hpp"
+#include "python/fasta_type.hpp"
+#include "python/fetching.hpp"
+#include "python/frame.hpp"
+#include "python/pickling.hpp"
+#include "python/sequence_type.hpp"
+#include "python/types.hpp"
 
 namespace kelpa::py {
 

@@ -1,14 +1,14 @@
 // The Sequence type: fields, text forms, equality, transforms, GC content.
-#include "sequence_type.hpp"
+#include "python/sequence_type.hpp"
 
 #include <cstring>
 #include <string>
 
-#include "../core/mapped_file.hpp"
-#include "../core/sequence.hpp"
-#include "frame.hpp"
-#include "pickling.hpp"
-#include "types.hpp"
+#include "core/io/mapped_file.hpp"
+#include "core/kernels/sequence.hpp"
+#include "python/frame.hpp"
+#include "python/pickling.hpp"
+#include "python/types.hpp"
 
 namespace kelpa::py {
 

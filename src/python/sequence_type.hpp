@@ -7,8 +7,8 @@
 #include <optional>
 #include <string_view>
 
-#include "access.hpp"
-#include "ref.hpp"
+#include "python/access.hpp"
+#include "python/ref.hpp"
 
 namespace kelpa::py {
 

@@ -1,4 +1,4 @@
-#include "types.hpp"
+#include "python/types.hpp"
 
 #include <string>
 #include <vector>

@@ -1,0 +1,628 @@
+#include "core/remote/http.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "core/remote/curl_api.hpp"
+#include "core/base/fork_safety.hpp"
+#include "core/remote/network_wait.hpp"
+
+namespace kelpa::core {
+
+namespace {
+
+bool starts_with(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+
+std::string env(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? std::string(value) : std::string();
+}
+
+std::string without_trailing_slash(std::string text) {
+    while (!text.empty() && text.back() == '/') text.pop_back();
+    return text;
+}
+
+// A key as a path of a URL: every byte but the unreserved ones and '/' escaped.
+std::string escape_key(std::string_view key) {
+    static constexpr char HEX[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : key) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (std::isalnum(byte) || c == '-' || c == '_' || c == '.' || c == '~' || c == '/') {
+            out.push_back(c);
+        } else {
+            out.push_back('%');
+            out.push_back(HEX[byte >> 4]);
+            out.push_back(HEX[byte & 15]);
+        }
+    }
+    return out;
+}
+
+std::string trim(std::string_view text) {
+    std::size_t begin = 0;
+    std::size_t end = text.size();
+    while (begin < end && std::isspace(static_cast<unsigned char>(text[begin]))) ++begin;
+    while (end > begin && std::isspace(static_cast<unsigned char>(text[end - 1]))) --end;
+    return std::string(text.substr(begin, end - begin));
+}
+
+// The keys of `profile` in the shared credentials file, when it has them.
+bool profile_credentials(RemoteLocation& location) {
+    std::string path = env("AWS_SHARED_CREDENTIALS_FILE");
+    if (path.empty()) {
+        const std::string home = env("HOME");
+        if (home.empty()) return false;
+        path = home + "/.aws/credentials";
+    }
+    std::string profile = env("AWS_PROFILE");
+    if (profile.empty()) profile = "default";
+    std::ifstream in(path);
+    if (!in) return false;
+    std::string line;
+    bool inside = false;
+    std::string key_id;
+    std::string secret;
+    std::string token;
+    while (std::getline(in, line)) {
+        const std::string text = trim(line);
+        if (text.empty() || text[0] == '#' || text[0] == ';') continue;
+        if (text.front() == '[' && text.back() == ']') {
+            inside = trim(std::string_view(text).substr(1, text.size() - 2)) == profile;
+            continue;
+        }
+        const std::size_t equals = text.find('=');
+        if (!inside || equals == std::string::npos) continue;
+        const std::string name = trim(std::string_view(text).substr(0, equals));
+        const std::string value = trim(std::string_view(text).substr(equals + 1));
+        if (name == "aws_access_key_id") key_id = value;
+        else if (name == "aws_secret_access_key") secret = value;
+        else if (name == "aws_session_token") token = value;
+    }
+    if (key_id.empty() || secret.empty()) return false;
+    location.key_id = key_id;
+    location.secret = secret;
+    location.session_token = token;
+    location.credentials = "the AWS access key " + key_id + " of profile '" + profile + "' in " + path;
+    return true;
+}
+
+// Splits "<scheme>bucket/key" into bucket and key; false when either is empty.
+bool bucket_and_key(std::string_view rest, std::string& bucket, std::string& key) {
+    const std::size_t slash = rest.find('/');
+    if (slash == std::string_view::npos || slash == 0 || slash + 1 == rest.size()) return false;
+    bucket.assign(rest.substr(0, slash));
+    key.assign(rest.substr(slash + 1));
+    return true;
+}
+
+}  // namespace
+
+bool is_url(std::string_view name) {
+    return starts_with(name, "http://") || starts_with(name, "https://") || starts_with(name, "s3://") ||
+           starts_with(name, "gs://");
+}
+
+Result<RemoteLocation> locate(const std::string& url) {
+    RemoteLocation location;
+    location.url = url;
+    location.credentials = "no credentials";
+    if (starts_with(url, "http://") || starts_with(url, "https://")) {
+        location.request_url = url;
+        return location;
+    }
+    const bool s3 = starts_with(url, "s3://");
+    std::string bucket;
+    std::string key;
+    if (!bucket_and_key(std::string_view(url).substr(5), bucket, key))
+        return FaidxError::about(url, url + ": not the URL of an object (" + (s3 ? "s3" : "gs") + "://bucket/key)");
+    if (!s3) {
+        std::string endpoint = without_trailing_slash(env("GCS_ENDPOINT_URL"));
+        if (endpoint.empty()) endpoint = "https://storage.googleapis.com";
+        location.request_url = endpoint + "/" + bucket + "/" + escape_key(key);
+        location.bearer = env("GCS_OAUTH_TOKEN");
+        if (!location.bearer.empty()) {
+            location.auth = RemoteLocation::Auth::Bearer;
+            location.credentials = "the bearer token in GCS_OAUTH_TOKEN";
+        }
+        return location;
+    }
+    location.region = env("AWS_REGION");
+    if (location.region.empty()) location.region = env("AWS_DEFAULT_REGION");
+    if (location.region.empty()) location.region = "us-east-1";
+    std::string endpoint = without_trailing_slash(env("AWS_ENDPOINT_URL_S3"));
+    if (endpoint.empty()) endpoint = without_trailing_slash(env("AWS_ENDPOINT_URL"));
+    location.request_url = endpoint.empty()
+                               ? "https://" + bucket + ".s3." + location.region + ".amazonaws.com/" + escape_key(key)
+                               : endpoint + "/" + bucket + "/" + escape_key(key);
+    location.key_id = env("AWS_ACCESS_KEY_ID");
+    location.secret = env("AWS_SECRET_ACCESS_KEY");
+    if (!location.key_id.empty() && !location.secret.empty()) {
+        location.session_token = env("AWS_SESSION_TOKEN");
+        location.credentials = "the AWS access key " + location.key_id + " from the environment";
+    } else if (!profile_credentials(location)) {
+        location.key_id.clear();
+        location.secret.clear();
+        return location;  // anonymous: a public bucket
+    }
+    location.auth = RemoteLocation::Auth::SigV4;
+    return location;
+}
+
+void Exchange::clear_answer() {
+    status = 0;
+    received = 0;
+    body.clear();
+    has_range = false;
+    range_first = range_last = 0;
+    total.reset();
+    etag.clear();
+    last_modified.clear();
+    overflow = false;
+}
+
+FaidxError changed_while_open_error(const std::string& name) {
+    return FaidxError::about(name, name + " changed while open: it no longer holds the bytes it had when it was opened");
+}
+
+namespace {
+
+// ---- sessions: a multi handle (whose connections stay open) and its easy handles
+
+// TLS sessions and name lookups, shared by every handle of the process.
+class SharedState {
+public:
+    explicit SharedState(const curl::Api& api) : share_(api.share_init()) {
+        if (share_ == nullptr) return;
+        api.share_setopt(share_, curl::SHOPT_LOCKFUNC, &SharedState::lock);
+        api.share_setopt(share_, curl::SHOPT_UNLOCKFUNC, &SharedState::unlock);
+        api.share_setopt(share_, curl::SHOPT_SHARE, curl::LOCK_DATA_DNS);
+        api.share_setopt(share_, curl::SHOPT_SHARE, curl::LOCK_DATA_SSL_SESSION);
+    }
+    curl::Share* get() const { return share_; }
+
+private:
+    static ForkSafeMutex& mutex_of(int data) {
+        static ForkSafeMutex mutexes[curl::LOCK_DATA_LAST + 1];
+        return mutexes[data >= 0 && data <= curl::LOCK_DATA_LAST ? data : 0];
+    }
+    static void lock(curl::Easy*, int data, int, void*) { mutex_of(data).lock(); }
+    static void unlock(curl::Easy*, int data, void*) { mutex_of(data).unlock(); }
+
+    curl::Share* share_;  // lives as long as the process
+};
+
+struct Session {
+    curl::Multi* multi = nullptr;
+    std::vector<curl::Easy*> easies;  // idle, reused: each keeps what it learnt
+    // The process that made it: a child of fork() shares its parent's
+    // connections, so it leaves them alone (and makes its own).
+    std::uint32_t generation = fork_generation();
+};
+
+// Idle sessions; a call takes one (or makes one) and gives it back.
+class Sessions {
+public:
+    explicit Sessions(const curl::Api& api) : api_(api), shared_(api) {}
+
+    std::unique_ptr<Session> take() {
+        {
+            std::lock_guard<ForkSafeMutex> hold(lock_);
+            while (!idle_.empty()) {
+                std::unique_ptr<Session> session = std::move(idle_.back());
+                idle_.pop_back();
+                if (session->generation == fork_generation()) return session;
+                (void)session.release();  // the parent's: left as they are
+            }
+        }
+        auto session = std::make_unique<Session>();
+        session->multi = api_.multi_init();
+        return session;
+    }
+
+    void give_back(std::unique_ptr<Session> session) {
+        if (session->generation != fork_generation()) {
+            (void)session.release();  // a parent's, taken before a fork
+            return;
+        }
+        std::lock_guard<ForkSafeMutex> hold(lock_);
+        if (idle_.size() < MAX_IDLE) {
+            idle_.push_back(std::move(session));
+            return;
+        }
+        for (curl::Easy* easy : session->easies) api_.easy_cleanup(easy);
+        api_.multi_cleanup(session->multi);
+    }
+
+    curl::Share* share() const { return shared_.get(); }
+
+private:
+    static constexpr std::size_t MAX_IDLE = 16;
+    const curl::Api& api_;
+    SharedState shared_;
+    ForkSafeMutex lock_;
+    std::vector<std::unique_ptr<Session>> idle_;
+};
+
+struct Library {
+    const curl::Api* api = nullptr;
+    std::string why;
+    std::unique_ptr<Sessions> sessions;
+};
+
+Library& library() {
+    static Library loaded = [] {
+        Library library;
+        library.api = curl::api(library.why);
+        if (library.api != nullptr) library.sessions = std::make_unique<Sessions>(*library.api);
+        return library;
+    }();
+    return loaded;
+}
+
+// ---- one transfer
+
+struct Transfer {
+    Exchange* exchange = nullptr;
+    int attempt = 0;
+    std::chrono::steady_clock::time_point not_before{};
+    curl::Slist* headers = nullptr;
+    char error[curl::ERROR_SIZE] = {};
+    std::string range;
+};
+
+bool iequals_prefix(std::string_view line, std::string_view name) {
+    if (line.size() < name.size()) return false;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(line[i])) != name[i]) return false;
+    }
+    return true;
+}
+
+std::size_t on_header(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* transfer = static_cast<Transfer*>(user);
+    Exchange& exchange = *transfer->exchange;
+    const std::string_view line(data, size * count);
+    if (starts_with(line, "HTTP/")) {  // a new answer (after a redirect, say): forget the last one's
+        exchange.clear_answer();
+        const std::size_t space = line.find(' ');
+        if (space != std::string_view::npos) exchange.status = std::strtol(std::string(line.substr(space + 1, 3)).c_str(), nullptr, 10);
+        return line.size();
+    }
+    const auto value = [&](std::size_t skip) { return trim(line.substr(skip)); };
+    if (iequals_prefix(line, "etag:")) {
+        exchange.etag = value(5);
+    } else if (iequals_prefix(line, "last-modified:")) {
+        exchange.last_modified = value(14);
+    } else if (iequals_prefix(line, "content-range:")) {
+        const std::string text = value(14);  // "bytes a-b/total" or "bytes */total"
+        unsigned long long first = 0;
+        unsigned long long last = 0;
+        unsigned long long total = 0;
+        if (std::sscanf(text.c_str(), "bytes %llu-%llu/%llu", &first, &last, &total) == 3) {
+            exchange.has_range = true;
+            exchange.range_first = first;
+            exchange.range_last = last;
+            exchange.total = total;
+        } else if (std::sscanf(text.c_str(), "bytes */%llu", &total) == 1) {
+            exchange.total = total;
+        }
+    }
+    return line.size();
+}
+
+std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* transfer = static_cast<Transfer*>(user);
+    Exchange& exchange = *transfer->exchange;
+    const std::size_t bytes = size * count;
+    if (exchange.status < 200 || exchange.status > 299) {
+        // An error's text, for its message: the first few KiB.
+        if (exchange.body.size() < 16384) exchange.body.append(data, std::min<std::size_t>(bytes, 16384));
+        return bytes;
+    }
+    if (exchange.out == nullptr) {
+        if (exchange.status == 200 && exchange.body.size() + bytes > (std::size_t{1} << 30)) {
+            exchange.overflow = true;
+            return 0;
+        }
+        exchange.body.append(data, bytes);
+        exchange.received += bytes;
+        return bytes;
+    }
+    const std::uint64_t room = exchange.end - exchange.begin;
+    if (exchange.received + bytes > room) {  // more than asked for: refused, and the transfer ends
+        exchange.overflow = true;
+        return 0;
+    }
+    std::memcpy(exchange.out + exchange.received, data, bytes);
+    exchange.received += bytes;
+    return bytes;
+}
+
+bool transient_code(curl::Code code) {
+    switch (code) {
+        case curl::E_COULDNT_CONNECT:
+        case curl::E_HTTP2:
+        case curl::E_PARTIAL_FILE:
+        case curl::E_OPERATION_TIMEDOUT:
+        case curl::E_GOT_NOTHING:
+        case curl::E_SEND_ERROR:
+        case curl::E_RECV_ERROR:
+        case curl::E_HTTP2_STREAM: return true;
+        default: return false;
+    }
+}
+
+bool transient_status(long status) {
+    return status == 429 || status == 500 || status == 502 || status == 503 || status == 504;
+}
+
+// A 206 whose body is shorter than its Content-Range says.
+bool short_body(const Exchange& exchange) {
+    return exchange.status == 206 && exchange.has_range && !exchange.overflow &&
+           exchange.received < exchange.range_last - exchange.range_first + 1;
+}
+
+std::chrono::milliseconds backoff(int attempt) { return std::chrono::milliseconds(100 << std::min(attempt, 6)); }
+
+std::string range_text(const Exchange& exchange) {
+    return "bytes " + std::to_string(exchange.begin) + "-" + std::to_string(exchange.end - 1);
+}
+
+class Runner {
+public:
+    Runner(const curl::Api& api, Sessions& sessions, const RemoteLocation& location, const Pin* pin)
+        : api_(api), sessions_(sessions), location_(location), pin_(pin), session_(sessions.take()) {
+        const std::string ca = !env("SSL_CERT_FILE").empty() ? env("SSL_CERT_FILE") : env("CURL_CA_BUNDLE");
+        ca_ = ca;
+    }
+    ~Runner() {
+        for (auto& [easy, transfer] : active_) {
+            api_.multi_remove_handle(session_->multi, easy);
+            release(easy, *transfer);
+        }
+        sessions_.give_back(std::move(session_));
+    }
+
+    Status run(std::span<Exchange* const> exchanges, std::size_t in_flight) {
+        if (session_->multi == nullptr) return FaidxError::about(location_.url, location_.url + ": libcurl failed to start");
+        std::deque<std::unique_ptr<Transfer>> waiting;
+        for (Exchange* exchange : exchanges) {
+            auto transfer = std::make_unique<Transfer>();
+            transfer->exchange = exchange;
+            waiting.push_back(std::move(transfer));
+        }
+        NetworkWait wait;
+        while (!waiting.empty() || !active_.empty()) {
+            const auto now = std::chrono::steady_clock::now();
+            // Start what may start; a retry waits out its backoff.
+            for (std::size_t n = waiting.size(); n > 0 && active_.size() < in_flight; --n) {
+                std::unique_ptr<Transfer> transfer = std::move(waiting.front());
+                waiting.pop_front();
+                if (transfer->not_before > now) {
+                    waiting.push_back(std::move(transfer));
+                    continue;
+                }
+                if (Status started = start(std::move(transfer)); !started) return started;
+            }
+            int running = 0;
+            api_.multi_perform(session_->multi, &running);
+            int left = 0;
+            while (curl::Message* message = api_.multi_info_read(session_->multi, &left)) {
+                if (message->msg != curl::MSG_DONE) continue;
+                curl::Easy* easy = message->easy;
+                const curl::Code code = message->data.result;
+                auto found = std::find_if(active_.begin(), active_.end(),
+                                          [easy](const auto& item) { return item.first == easy; });
+                if (found == active_.end()) continue;
+                std::unique_ptr<Transfer> transfer = std::move(found->second);
+                active_.erase(found);
+                api_.multi_remove_handle(session_->multi, easy);
+                long status = 0;
+                api_.easy_getinfo(easy, curl::INFO_RESPONSE_CODE, &status);
+                Exchange& exchange = *transfer->exchange;
+                if (status != 0) exchange.status = status;
+                const std::string curl_error = transfer->error[0] != '\0' ? transfer->error : api_.easy_strerror(code);
+                release(easy, *transfer);
+                const bool overflowed = code == curl::E_WRITE_ERROR && exchange.overflow;
+                const bool transient = (code != curl::E_OK && !overflowed && transient_code(code)) ||
+                                       (code == curl::E_OK && (transient_status(exchange.status) || short_body(exchange)));
+                if (transient) {
+                    if (++transfer->attempt < MAX_ATTEMPTS) {
+                        transfer->not_before = std::chrono::steady_clock::now() + backoff(transfer->attempt - 1);
+                        exchange.clear_answer();
+                        waiting.push_back(std::move(transfer));
+                        continue;
+                    }
+                    std::string what = code != curl::E_OK ? curl_error
+                                       : short_body(exchange) ? "the answer was cut short"
+                                                              : "HTTP " + std::to_string(exchange.status);
+                    return FaidxError::about(location_.url, location_.url + ": " + range_text(exchange) +
+                                                                " failed after " + std::to_string(MAX_ATTEMPTS) +
+                                                                " attempts; the last: " + what);
+                }
+                if (code != curl::E_OK && !overflowed) {
+                    if (code == curl::E_ABORTED_BY_CALLBACK) return FaidxError::io("interrupted");
+                    return FaidxError::about(location_.url, location_.url + ": " + curl_error);
+                }
+            }
+            if (waiting.empty() && active_.empty()) break;
+            if (wait.interrupted()) return FaidxError::io("interrupted");
+            int ready = 0;
+            int timeout = 100;
+            if (active_.empty() && !waiting.empty()) {  // only retries, waiting out their backoff
+                const auto until = waiting.front()->not_before - std::chrono::steady_clock::now();
+                timeout = static_cast<int>(std::clamp<long long>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(until).count(), 0, 100));
+                std::this_thread::sleep_for(std::chrono::milliseconds(timeout));
+                continue;
+            }
+            api_.multi_poll(session_->multi, nullptr, 0, timeout, &ready);
+        }
+        return {};
+    }
+
+private:
+    Status start(std::unique_ptr<Transfer> transfer) {
+        curl::Easy* easy = nullptr;
+        if (!session_->easies.empty()) {
+            easy = session_->easies.back();
+            session_->easies.pop_back();
+        } else {
+            easy = api_.easy_init();
+        }
+        if (easy == nullptr) return FaidxError::about(location_.url, location_.url + ": libcurl failed to start");
+        Exchange& exchange = *transfer->exchange;
+        exchange.clear_answer();
+        const auto set = [&](int option, auto value) { api_.easy_setopt(easy, option, value); };
+        set(curl::OPT_URL, location_.request_url.c_str());
+        set(curl::OPT_NOSIGNAL, 1L);
+        set(curl::OPT_FOLLOWLOCATION, 1L);
+        set(curl::OPT_MAXREDIRS, 5L);
+        set(curl::OPT_CONNECTTIMEOUT, 15L);
+        set(curl::OPT_LOW_SPEED_LIMIT, 1L);  // an answer that stalls for 30 s times out
+        set(curl::OPT_LOW_SPEED_TIME, 30L);
+        set(curl::OPT_TCP_KEEPALIVE, 1L);
+        set(curl::OPT_ERRORBUFFER, transfer->error);
+        set(curl::OPT_HEADERFUNCTION, &on_header);
+        set(curl::OPT_HEADERDATA, static_cast<void*>(transfer.get()));
+        set(curl::OPT_WRITEFUNCTION, &on_body);
+        set(curl::OPT_WRITEDATA, static_cast<void*>(transfer.get()));
+        if (sessions_.share() != nullptr) set(curl::OPT_SHARE, sessions_.share());
+        if (!ca_.empty()) set(curl::OPT_CAINFO, ca_.c_str());
+        transfer->range = std::to_string(exchange.begin) + "-" + std::to_string(exchange.end - 1);
+        set(curl::OPT_RANGE, transfer->range.c_str());
+        curl::Slist* headers = nullptr;
+        const auto add = [&](const std::string& header) { headers = api_.slist_append(headers, header.c_str()); };
+        if (pin_ != nullptr) {
+            if (!pin_->etag.empty()) add("If-Match: " + pin_->etag);
+            else if (!pin_->last_modified.empty()) add("If-Unmodified-Since: " + pin_->last_modified);
+        }
+        switch (location_.auth) {
+            case RemoteLocation::Auth::None: break;
+            case RemoteLocation::Auth::Bearer: add("Authorization: Bearer " + location_.bearer); break;
+            case RemoteLocation::Auth::SigV4:
+                // libcurl signs but does not add the payload's hash, which
+                // S3 wants: that of an empty body, for a GET.
+                add("x-amz-content-sha256: e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+                if (!location_.session_token.empty()) add("x-amz-security-token: " + location_.session_token);
+                signing_ = "aws:amz:" + location_.region + ":s3";
+                set(curl::OPT_AWS_SIGV4, signing_.c_str());
+                set(curl::OPT_USERNAME, location_.key_id.c_str());
+                set(curl::OPT_PASSWORD, location_.secret.c_str());
+                break;
+        }
+        transfer->headers = headers;
+        if (headers != nullptr) set(curl::OPT_HTTPHEADER, headers);
+        if (api_.multi_add_handle(session_->multi, easy) != 0) {
+            release(easy, *transfer);
+            return FaidxError::about(location_.url, location_.url + ": libcurl failed to start a request");
+        }
+        active_.emplace_back(easy, std::move(transfer));
+        return {};
+    }
+
+    void release(curl::Easy* easy, Transfer& transfer) {
+        if (transfer.headers != nullptr) api_.slist_free_all(transfer.headers);
+        transfer.headers = nullptr;
+        api_.easy_reset(easy);  // forgets this transfer's buffers; keeps what it learnt
+        session_->easies.push_back(easy);
+    }
+
+    const curl::Api& api_;
+    Sessions& sessions_;
+    const RemoteLocation& location_;
+    const Pin* pin_;
+    std::unique_ptr<Session> session_;
+    std::string ca_;
+    std::string signing_;
+    std::vector<std::pair<curl::Easy*, std::unique_ptr<Transfer>>> active_;
+};
+
+// The <Code> of an S3-style error body, when it has one.
+std::string error_code(const std::string& body) {
+    const std::size_t open = body.find("<Code>");
+    if (open == std::string::npos) return {};
+    const std::size_t close = body.find("</Code>", open);
+    if (close == std::string::npos || close - open > 80) return {};
+    return body.substr(open + 6, close - open - 6);
+}
+
+}  // namespace
+
+Status run_exchanges(const RemoteLocation& location, const Pin* pin, std::span<Exchange* const> exchanges,
+                     std::size_t in_flight) {
+    if (exchanges.empty()) return {};
+    Library& loaded = library();
+    if (loaded.api == nullptr) return FaidxError::about(location.url, location.url + ": " + loaded.why);
+    Runner runner(*loaded.api, *loaded.sessions, location, pin);
+    return runner.run(exchanges, std::max<std::size_t>(in_flight, 1));
+}
+
+FaidxError answer_error(const RemoteLocation& location, const Exchange& exchange) {
+    const std::string& url = location.url;
+    const long status = exchange.status;
+    std::string code = error_code(exchange.body);
+    const std::string detail = code.empty() ? std::string() : " " + code;
+    if (status == 401 || status == 403) {
+        return FaidxError::about(url, url + ": access refused (HTTP " + std::to_string(status) + detail + ") with " +
+                                          location.credentials);
+    }
+    if (status == 200) {
+        return FaidxError::about(url, url + ": the server ignores Range requests (it answered a request for " +
+                                          range_text(exchange) + " with the whole file); it cannot be read in place");
+    }
+    if (exchange.overflow) {
+        return FaidxError::about(url, url + ": the server answered " + range_text(exchange) + " with more bytes");
+    }
+    return FaidxError::about(url, url + ": HTTP " + std::to_string(status) + detail + " for " + range_text(exchange));
+}
+
+Result<std::string> download(const std::string& url) {
+    Result<RemoteLocation> located = locate(url);
+    if (!located) return located.take_error();
+    const RemoteLocation& location = *located;
+    constexpr std::uint64_t FIRST = std::uint64_t{16} << 20;
+    constexpr std::uint64_t PIECE = std::uint64_t{4} << 20;
+    Exchange first{0, FIRST};
+    Exchange* one[] = {&first};
+    if (Status ran = run_exchanges(location, nullptr, one); !ran) return ran.take_error();
+    if (first.status == 404) return FaidxError::index_not_found(url);
+    if (first.status == 416) return std::string();  // an empty file
+    if (first.status == 200) return std::move(first.body);  // the whole file, Range or not
+    if (first.status != 206 || !first.has_range || first.range_first != 0 || !first.total)
+        return answer_error(location, first);
+    const std::uint64_t total = *first.total;
+    std::string whole = std::move(first.body);
+    if (whole.size() >= total) {
+        whole.resize(total);
+        return whole;
+    }
+    const std::uint64_t have = whole.size();
+    whole.resize(total);
+    std::vector<Exchange> rest;
+    for (std::uint64_t at = have; at < total; at += PIECE)
+        rest.push_back(Exchange{at, std::min(total, at + PIECE), whole.data() + at});
+    std::vector<Exchange*> pointers;
+    for (Exchange& exchange : rest) pointers.push_back(&exchange);
+    const Pin pin{first.etag, first.last_modified, total};
+    if (Status ran = run_exchanges(location, &pin, pointers); !ran) return ran.take_error();
+    for (const Exchange& exchange : rest) {
+        if (exchange.status == 412) return changed_while_open_error(url);
+        if (exchange.status != 206 || exchange.received != exchange.end - exchange.begin)
+            return answer_error(location, exchange);
+    }
+    return whole;
+}
+
+}  // namespace kelpa::core

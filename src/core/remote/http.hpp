@@ -1,0 +1,121 @@
+// Files read over the network: which names are URLs, where their bytes are
+// requested and with which credentials, and the range requests themselves.
+//
+// A name that begins with http://, https://, s3:// or gs:// is a URL:
+//
+//   http(s)://...   requested as it is
+//   s3://b/k        <AWS_ENDPOINT_URL_S3 or AWS_ENDPOINT_URL>/b/k (path
+//                   style, as S3-compatible stores expect), else
+//                   https://b.s3.<region>.amazonaws.com/k; signed with
+//                   Signature V4 (libcurl's own) when credentials are found:
+//                   AWS_ACCESS_KEY_ID / AWS_SECRET_ACCESS_KEY /
+//                   AWS_SESSION_TOKEN, else the profile AWS_PROFILE
+//                   ("default") of the shared credentials file
+//                   (AWS_SHARED_CREDENTIALS_FILE, ~/.aws/credentials);
+//                   anonymous otherwise. Region: AWS_REGION,
+//                   AWS_DEFAULT_REGION, else us-east-1.
+//   gs://b/k        <GCS_ENDPOINT_URL or https://storage.googleapis.com>/b/k,
+//                   with the bearer token GCS_OAUTH_TOKEN when it is set
+//
+// Requests go through libcurl, loaded at run time (curl_api.hpp). Every
+// request asks for a bounded range. Transient failures (connection reset,
+// timeout, 429, 500, 502, 503, 504, a body shorter than its Content-Range)
+// are retried with backoff, MAX_ATTEMPTS in all; connections are kept
+// alive and reused, TLS sessions too. SSL_CERT_FILE and CURL_CA_BUNDLE name
+// the certificates to trust when set. Every wait calls the front end's
+// hooks (network_wait.hpp).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/base/error.hpp"
+#include "core/index/index_file.hpp"
+
+namespace kelpa::core {
+
+// Whether `name` is a URL (see above) rather than a path.
+bool is_url(std::string_view name);
+
+// Where a URL's bytes are requested, and how.
+struct RemoteLocation {
+    enum class Auth : std::uint8_t { None, SigV4, Bearer };
+    std::string url;          // as given, for messages
+    std::string request_url;  // the http(s) address requested
+    Auth auth = Auth::None;
+    std::string key_id;       // SigV4
+    std::string secret;
+    std::string session_token;
+    std::string region;
+    std::string bearer;       // Bearer
+    std::string credentials;  // which credentials, in words, never the secret
+};
+
+// The location of `url` under the current environment. IO when the URL
+// names no object.
+Result<RemoteLocation> locate(const std::string& url);
+
+// The version of a file that every range request asks for: the ETag, or
+// when the server gives none, the Last-Modified date (and the size).
+struct Pin {
+    std::string etag;
+    std::string last_modified;
+    std::uint64_t size = 0;
+};
+
+// One range request and its answer.
+struct Exchange {
+    Exchange(std::uint64_t from, std::uint64_t to, char* into = nullptr) : begin(from), end(to), out(into) {}
+
+    std::uint64_t begin = 0;  // bytes [begin, end) asked for
+    std::uint64_t end = 0;
+    char* out = nullptr;      // room for end - begin bytes; nullptr: into `body`
+
+    long status = 0;
+    std::uint64_t received = 0;  // bytes of a 2xx answer
+    std::string body;            // a 2xx answer when out is nullptr; else an error's text
+    bool has_range = false;      // Content-Range: bytes first-last/total (or */total)
+    std::uint64_t range_first = 0;
+    std::uint64_t range_last = 0;
+    std::optional<std::uint64_t> total;
+    std::string etag;
+    std::string last_modified;
+    bool overflow = false;  // more bytes than asked for came, and were refused
+
+    void clear_answer();
+};
+
+inline constexpr int MAX_ATTEMPTS = 5;
+// Requests in flight at once for one call of run(): many more than cores,
+// since the time goes in waiting on the network.
+inline constexpr std::size_t REQUESTS_IN_FLIGHT = 32;
+
+// Runs the exchanges against `location`, at most `in_flight` at a time,
+// each asking for the version `pin` (when given), retrying transient
+// failures; each answer is left in its exchange for the caller to judge.
+// An error only when an exchange got no answer worth judging: it could not
+// connect or read (after the retries), TLS failed, the wait was
+// interrupted, or libcurl is missing.
+Status run_exchanges(const RemoteLocation& location, const Pin* pin, std::span<Exchange* const> exchanges,
+                     std::size_t in_flight = REQUESTS_IN_FLIGHT);
+
+// The IO error of an answer that is not what was asked for: "<url>: access
+// refused (HTTP 403 ...) with <credentials>", "...: HTTP 500 ..." and so on.
+FaidxError answer_error(const RemoteLocation& location, const Exchange& exchange);
+
+// "<name> changed while open: ...", as for a local file.
+FaidxError changed_while_open_error(const std::string& name);
+
+// The whole of a small remote file (an index), in bounded requests. A file
+// that is not there (404) is IndexNotFound naming the URL.
+Result<std::string> download(const std::string& url);
+
+// The index at `index` (index_file.hpp), read from a local path or
+// downloaded from a URL.
+Status load_any_index(const std::string& index, NameTable& entries, Encoding encoding);
+
+}  // namespace kelpa::core
