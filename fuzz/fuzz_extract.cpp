@@ -50,6 +50,7 @@
 
 #include "common.hpp"
 #include "core/fetch/faidx.hpp"
+#include "core/open/open.hpp"
 #include "core/index/index_builder.hpp"
 
 using kelpa::core::Encoding;
@@ -166,7 +167,7 @@ std::unique_ptr<Faidx> open_indexed(const std::string& fasta_path, const std::st
     options.rebuild = false;
     options.mutable_file = open_file;
     options.encoding = encoding;
-    auto opened = Faidx::open(fasta_path, index_path, options);
+    auto opened = open_faidx(fasta_path, index_path, options);
     if (!opened) {
         FUZZ_CHECK(looks_compressed(bytes), "open failed: " + opened.error().payload());
         return nullptr;

@@ -18,6 +18,7 @@
 #include "cli/report.hpp"
 #include "core/bgzf/format.hpp"
 #include "core/fetch/faidx.hpp"
+#include "core/open/open.hpp"
 #include "core/remote/http.hpp"
 #include "core/index/index_builder.hpp"
 #include "core/index/index_file.hpp"
@@ -49,7 +50,7 @@ core::Status index(const std::string& path, const std::string& fai, const std::o
         core::FaidxOptions options = faidx_options();
         options.always_build = true;
         options.gzi_name = gzi;
-        core::Result<std::unique_ptr<core::Faidx>> built = core::Faidx::open(path, fai, options);
+        core::Result<std::unique_ptr<core::Faidx>> built = core::open_faidx(path, fai, options);
         if (!built) return built.take_error();
         if ((*built)->entries().empty()) return core::FaidxError::about(path, describe_no_record(path));
         return {};
@@ -63,7 +64,7 @@ core::Status index(const std::string& path, const std::string& fai, const std::o
         core::FaidxOptions options = faidx_options();
         options.always_build = true;
         options.gzi_name = gzi;
-        core::Result<std::unique_ptr<core::Faidx>> built = core::Faidx::open(path, fai, options);
+        core::Result<std::unique_ptr<core::Faidx>> built = core::open_faidx(path, fai, options);
         if (!built) return built.take_error();
         if ((*built)->missing_eof_marker()) report_warning(core::missing_eof_warning(path));
         if ((*built)->entries().empty()) return core::FaidxError::about(path, describe_no_record(path));

@@ -5,6 +5,7 @@
 
 #include "core/bgzf/format.hpp"
 #include "core/fetch/faidx.hpp"
+#include "core/open/open.hpp"
 #include "frontend/stderr_line.hpp"
 
 namespace kelpa::cli {
@@ -32,7 +33,7 @@ core::FaidxOptions faidx_options() {
 }
 
 core::Result<std::unique_ptr<core::Faidx>> open_reference(const std::string& path, core::FaidxOptions options) {
-    core::Result<std::unique_ptr<core::Faidx>> opened = core::Faidx::open(path, std::nullopt, std::move(options));
+    core::Result<std::unique_ptr<core::Faidx>> opened = core::open_faidx(path, std::nullopt, std::move(options));
     if (opened && (*opened)->missing_eof_marker()) report_warning(core::missing_eof_warning(path));
     return opened;
 }

@@ -1,6 +1,7 @@
 #include "python/handle.hpp"
 
 #include "core/bgzf/format.hpp"
+#include "core/open/open.hpp"
 #include "python/args.hpp"
 #include "python/errors.hpp"
 #include "python/gil.hpp"
@@ -94,7 +95,7 @@ std::unique_ptr<FaidxHandle> open_handle(std::span<const OpenOption> order, std:
     // threads run meanwhile. The request is this call's own.
     core::Result<std::unique_ptr<core::Faidx>> opened = [&] {
         ReleasedLock unlocked;
-        return core::Faidx::open(std::move(request.filename), std::move(request.indexname), std::move(request.options));
+        return core::open_faidx(std::move(request.filename), std::move(request.indexname), std::move(request.options));
     }();
     if (!opened) {
         raise_faidx_error(opened.error());

@@ -100,4 +100,8 @@ private:
 
 using Status = Result<void>;
 
+// IOError "<name> changed while open: it no longer holds the bytes it had
+// when it was opened": a file truncated or rewritten in place, local or remote.
+FaidxError changed_while_open_error(const std::string& name);
+
 }  // namespace kelpa::core

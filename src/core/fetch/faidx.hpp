@@ -32,7 +32,7 @@
 // of the file, so that an entry longer than its record never reads on into
 // the lines of the next one.
 //
-// A Faidx never changes after open() returns, so any number of threads may
+// A Faidx never changes once made, so any number of threads may
 // fetch through it at once: the mapped path only reads the mapping, and the
 // open-file path (mutable files, or when mapping failed) uses positioned reads.
 #pragma once
@@ -87,14 +87,24 @@ struct FetchPlan {
     std::uint64_t count() const { return last - first + 1; }
 };
 
+// What an opened FASTA file is made of: its names, options and index, and
+// its text. The open room (core/open/open.hpp) makes them from a path or a
+// URL.
+struct FaidxParts {
+    std::string filename;
+    std::string indexname;
+    FaidxOptions options;
+    NameTable entries;
+    std::unique_ptr<TextSource> text;
+    // `text`, when it is a mapping: extraction reads it without a virtual call.
+    const MappedText* mapped = nullptr;
+    // A BGZF file without its end-of-file marker.
+    bool missing_eof_marker = false;
+};
+
 class Faidx {
 public:
-    // Opens `filename`: checks it exists, maps it (or keeps it open when
-    // `mutable_file` is set or mapping fails), builds the index when it is
-    // missing or older than the FASTA file (as the options allow) and reads
-    // it. `indexname` defaults to filename + ".fai".
-    static Result<std::unique_ptr<Faidx>> open(std::string filename, std::optional<std::string> indexname,
-                                               FaidxOptions options);
+    explicit Faidx(FaidxParts parts);
 
     // Not copyable or movable: workers hold pointers into it.
     Faidx(const Faidx&) = delete;
@@ -197,7 +207,6 @@ public:
     }
 
 private:
-    Faidx() = default;
 
     // The extraction over one kind of text (io/text_source.hpp): walks the
     // window, drops line breaks, checks the layout.
@@ -230,22 +239,14 @@ private:
     // the record's end while it is unchecked.
     void add_read_ranges(const IndexEntry& entry, std::uint64_t first, std::uint64_t count,
                          std::vector<ByteRange>& ranges) const;
-    // open() of a FASTA file named by a URL (http.hpp): its index comes
-    // from a URL, or from a local path where it may be built.
-    static Result<std::unique_ptr<Faidx>> open_remote(std::unique_ptr<Faidx> faidx);
+    template <class Text>
+    Result<std::uint64_t> extract_with(const Text& text, const IndexEntry& entry, std::uint64_t first,
+                                       std::uint64_t count, char* out) const;
 
     std::string filename_;
     std::string indexname_;
     FaidxOptions options_;
     NameTable entries_;
-    // Reads a BGZF file's .fai and .gzi, building both when either needs
-    // it, and gives its text.
-    Result<std::unique_ptr<TextSource>> open_bgzf(UniqueFd fd, std::uint64_t size);
-
-    template <class Text>
-    Result<std::uint64_t> extract_with(const Text& text, const IndexEntry& entry, std::uint64_t first,
-                                       std::uint64_t count, char* out) const;
-
     std::unique_ptr<TextSource> text_;
     const MappedText* mapped_ = nullptr;  // text_, when it is a mapping: read without a virtual call
     std::uint64_t file_size_ = 0;  // size of the text when opened

@@ -1,19 +1,12 @@
-// Faidx::open() of a FASTA file named by a URL (http.hpp, http_bytes.hpp).
-//
-// The index comes from indexname (filename + ".fai" by default), a URL or a
-// local path; a BGZF file's .gzi from the same place with ".gzi" in place
-// of a final ".fai" (or added). A remote index is downloaded once and
-// trusted. A local one is trusted too (no modification times across the
-// network), and when it is missing (or always_build asks) and build_index
-// allows, the file is read once as a stream and the index built there.
-// Nothing is ever written beside the remote file.
+// A FASTA file named by a URL (remote/http.hpp, remote/http_bytes.hpp).
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <mutex>
 
+#include "core/open/open_remote.hpp"
+
 #include "core/bgzf/bgzf_text.hpp"
-#include "core/fetch/faidx.hpp"
 #include "core/remote/http.hpp"
 #include "core/remote/http_bytes.hpp"
 #include "core/index/index_builder.hpp"
@@ -114,10 +107,10 @@ Status load_any_index(const std::string& index, NameTable& entries, Encoding enc
     return load_index(index, entries, encoding);
 }
 
-Result<std::unique_ptr<Faidx>> Faidx::open_remote(std::unique_ptr<Faidx> faidx) {
-    const std::string& url = faidx->filename_;
-    const std::string& index = faidx->indexname_;
-    const FaidxOptions& options = faidx->options_;
+Result<std::unique_ptr<Faidx>> open_remote(FaidxParts parts) {
+    const std::string& url = parts.filename;
+    const std::string& index = parts.indexname;
+    const FaidxOptions& options = parts.options;
     if (index.find('\0') != std::string::npos) return FaidxError::index_not_found(index);
     std::string head;
     Result<std::unique_ptr<HttpBytes>> opened = HttpBytes::open(url, FORMAT_PROBE_SIZE, head);
@@ -135,36 +128,34 @@ Result<std::unique_ptr<Faidx>> Faidx::open_remote(std::unique_ptr<Faidx> faidx) 
         const CompressedFile file{nullptr, raw.get(), raw->size(), url};
         Result<bool> marked = file.ends_with_eof_marker();
         if (!marked) return marked.take_error();
-        faidx->missing_eof_marker_ = !*marked;
+        parts.missing_eof_marker = !*marked;
         std::optional<BlockTable> table;
         if (build) {
             const StreamedBytes stream(*raw);
             const CompressedFile streamed{nullptr, &stream, raw->size(), url};
-            Result<BlockTable> built = build_bgzf_indexes(streamed, gzi, index, faidx->entries_, options.encoding);
+            Result<BlockTable> built = build_bgzf_indexes(streamed, gzi, index, parts.entries, options.encoding);
             if (!built) return built.take_error();
             table.emplace(std::move(built.value()));
         } else {
-            if (Status loaded = load_index(index, faidx->entries_, options.encoding); !loaded)
+            if (Status loaded = load_index(index, parts.entries, options.encoding); !loaded)
                 return loaded.take_error();
             Result<BlockTable> read = load_gzi(gzi, file);
             if (!read) return read.take_error();
             table.emplace(std::move(read.value()));
         }
-        faidx->text_ = std::make_unique<BgzfText>(std::move(raw), std::move(*table));
+        parts.text = std::make_unique<BgzfText>(std::move(raw), std::move(*table));
     } else {
         if (build) {
             Result<std::vector<NamedEntry>> records = scan_remote(*raw, options.encoding);
             if (!records) return records.take_error();
-            if (Status written = write_and_fill(index, *records, faidx->entries_); !written)
+            if (Status written = write_and_fill(index, *records, parts.entries); !written)
                 return written.take_error();
-        } else if (Status loaded = load_index(index, faidx->entries_, options.encoding); !loaded) {
+        } else if (Status loaded = load_index(index, parts.entries, options.encoding); !loaded) {
             return loaded.take_error();
         }
-        faidx->text_ = std::make_unique<RawText>(std::move(raw));
+        parts.text = std::make_unique<RawText>(std::move(raw));
     }
-    faidx->file_size_ = faidx->text_->size();
-    faidx->ends_checked_ = std::make_unique<std::atomic<bool>[]>(faidx->entries_.size());
-    return faidx;
+    return std::make_unique<Faidx>(std::move(parts));
 }
 
 }  // namespace kelpa::core

@@ -171,10 +171,6 @@ void Exchange::clear_answer() {
     overflow = false;
 }
 
-FaidxError changed_while_open_error(const std::string& name) {
-    return FaidxError::about(name, name + " changed while open: it no longer holds the bytes it had when it was opened");
-}
-
 namespace {
 
 // ---- sessions: a multi handle (whose connections stay open) and its easy handles

@@ -34,7 +34,6 @@
 #include <vector>
 
 #include "core/base/error.hpp"
-#include "core/index/index_file.hpp"
 
 namespace kelpa::core {
 
@@ -107,15 +106,8 @@ Status run_exchanges(const RemoteLocation& location, const Pin* pin, std::span<E
 // refused (HTTP 403 ...) with <credentials>", "...: HTTP 500 ..." and so on.
 FaidxError answer_error(const RemoteLocation& location, const Exchange& exchange);
 
-// "<name> changed while open: ...", as for a local file.
-FaidxError changed_while_open_error(const std::string& name);
-
 // The whole of a small remote file (an index), in bounded requests. A file
 // that is not there (404) is IndexNotFound naming the URL.
 Result<std::string> download(const std::string& url);
-
-// The index at `index` (index_file.hpp), read from a local path or
-// downloaded from a URL.
-Status load_any_index(const std::string& index, NameTable& entries, Encoding encoding);
 
 }  // namespace kelpa::core
