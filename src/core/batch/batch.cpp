@@ -185,4 +185,123 @@ std::unique_ptr<BatchReads> TextSource::batch_reads(const Faidx& faidx, std::vec
     return std::make_unique<BatchExtraction>(faidx, slots, finish);
 }
 
+namespace {
+
+template <class Work>
+void wait_with(const BatchCalls& calls, Work&& work) {
+    calls.wait(FunctionRef<void()>(work));
+}
+
+}  // namespace
+
+bool run_batch_calls(const Faidx& faidx, std::span<const RegionRequest> regions, const IndexEntry* record,
+                     std::string_view record_name, const Finishing& finishing, const BatchCalls& calls,
+                     Executor executor) {
+    const std::size_t count = regions.size();
+    std::vector<BatchSlot> slots(count);
+    // Both hand planned regions to the workers as they go: a plain batch
+    // slot by slot, a BGZF one in groups of the blocks they touch.
+    // Declared after what the workers write into, so that they finish first
+    // on every way out.
+    const BatchFinish finish{finishing, calls.on_worker};
+    std::unique_ptr<BatchReads> reads;
+    // Waits while another batch has the pool.
+    wait_with(calls, [&] { reads = batch_reads(faidx, slots, finish, executor); });
+
+    // Region i's result to the sink; false when the batch stops there.
+    std::string finished_text;
+    const auto deliver = [&](std::size_t i) {
+        BatchSlot& slot = slots[i];
+        BatchResult result{slot.entry, FetchPlan::Kind::Extract, slot.first, slot.last, {}, false};
+        switch (slot.state) {
+            case BatchSlot::State::Idle: result.kind = FetchPlan::Kind::Empty; break;
+            case BatchSlot::State::Complete:
+                result.text = std::string_view(slot.out, slot.written);
+                result.in_place = true;
+                break;
+            case BatchSlot::State::Unfinished:
+                if (finish_slot(slot, finishing, finished_text)) result.text = finished_text;
+                break;
+            case BatchSlot::State::Pending:  // the extraction missed it: our fault, not the file's
+                slot.error = std::make_unique<FaidxError>(
+                    FaidxError::internal("region " + std::to_string(i) + " of a batch was never extracted"));
+                slot.state = BatchSlot::State::Failed;
+                break;
+            case BatchSlot::State::Failed: break;
+        }
+        if (slot.state == BatchSlot::State::Failed) {
+            calls.failed(i, *slot.error);
+            return false;
+        }
+        return calls.finished(i, result);
+    };
+    // On the calling thread each region is extracted as it is planned and
+    // handed over before the next one is planned, as a loop of single
+    // fetches would.
+    const bool one_by_one = executor == Executor::Caller;
+    // Then a file whose reads cost a round trip each (a remote file) has
+    // what they all read fetched together first; when that fails (the
+    // network, or an interruption), the batch stops there, with the error
+    // its first fetch would have met.
+    Result<ReadHold> held = ReadHold();
+    if (one_by_one && count > 0) {
+        wait_with(calls, [&] { held = hold_regions(faidx, regions, record); });
+        if (!held) {
+            calls.failed(0, held.error());
+            return false;
+        }
+    }
+
+    constexpr std::size_t LOOKAHEAD = 8;
+    const IndexEntry* entry = record;
+    for (std::size_t i = 0; i < count; ++i) {
+        const RegionRequest& region = regions[i];
+        const std::string_view name = record != nullptr ? record_name : region.name;
+        BatchSlot& slot = slots[i];
+        if (record == nullptr && region.entry != nullptr) {
+            entry = region.entry;
+        } else if (record == nullptr) {
+            if (i + LOOKAHEAD < count && !regions[i + LOOKAHEAD].repeats_name)
+                __builtin_prefetch(regions[i + LOOKAHEAD].name.data());
+            if (i == 0 || !region.repeats_name) entry = faidx.entries().find(name);
+        }
+        if (entry == nullptr) {
+            slot.error = std::make_unique<FaidxError>(FaidxError::not_found(name));
+            slot.state = BatchSlot::State::Failed;
+            if (one_by_one) return deliver(i);
+            break;
+        }
+        Result<FetchPlan> plan = calls.plan(i, name, *entry, region.start, region.end);
+        if (!plan) {
+            slot.error = std::make_unique<FaidxError>(plan.take_error());
+            slot.state = BatchSlot::State::Failed;
+            if (one_by_one) return deliver(i);
+            break;
+        }
+        slot.entry = entry;
+        slot.index = i;
+        slot.first = plan->first;
+        slot.last = plan->last;
+        slot.reverse = region.reverse;
+        if (plan->kind == FetchPlan::Kind::Extract) {
+            slot.bound = faidx.extract_bound(*entry, slot.first, slot.count());
+            slot.out = calls.reserve(i, slot.bound);
+            if (slot.out == nullptr) return false;
+            slot.state = BatchSlot::State::Pending;
+        }
+        if (!one_by_one) {
+            reads->planned(i);
+        } else {
+            if (slot.state == BatchSlot::State::Pending) wait_with(calls, [&] { reads->planned(i); });
+            if (!deliver(i)) return false;
+        }
+    }
+    if (one_by_one) return true;
+    wait_with(calls, [&] { reads->finish(); });
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!deliver(i)) return false;
+    }
+    return true;
+}
+
 }  // namespace kelpa::core

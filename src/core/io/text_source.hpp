@@ -58,6 +58,7 @@
 #include <vector>
 
 #include "core/base/error.hpp"
+#include "core/base/function_ref.hpp"
 #include "core/io/fault_guard.hpp"
 #include "core/io/mapped_file.hpp"
 #include "core/io/raw_source.hpp"
@@ -69,18 +70,9 @@ struct BatchSlot;
 class BatchReads;  // batch.hpp
 struct BatchFinish;
 
-// A call of a body that is known only by type where it is made: guarded()
-// takes one through the virtual interface without allocating.
-class BodyRef {
-public:
-    template <class Body>
-    BodyRef(Body& body) : body_(&body), call_([](void* b) { (*static_cast<Body*>(b))(); }) {}
-    void operator()() const { call_(body_); }
-
-private:
-    void* body_;
-    void (*call_)(void*);
-};
+// A body that guarded() runs, taken through the virtual interface without
+// allocating.
+using BodyRef = FunctionRef<void()>;
 
 class TextSource {
 public:
