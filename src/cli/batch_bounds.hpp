@@ -2,12 +2,12 @@
 // extracts and holds before it writes them.
 //
 // A batch ends at BATCH_REGIONS regions or BATCH_BASES bases. On a text
-// that groups a batch's reads (TextSource::groups_reads: a compressed file,
-// whose batch inflates every block its regions touch), and
-// regions in no particular order touch blocks all over the file: small
+// that groups a batch's reads (core::groups_reads: a compressed file, whose
+// batch inflates every block its regions touch), regions in no particular
+// order touch blocks all over the file: small
 // batches would inflate every block again and again. Such a batch goes on
 // to SCATTERED_REGIONS / SCATTERED_BASES instead, planned in one piece as
-// the module's fetch_many plans its list (core::BgzfExtraction groups its
+// the module's fetch_many plans its list (the BGZF batch stage groups its
 // regions by block), so that a block is inflated about once per batch.
 // Regions in file order (a sorted BED file) touch each block in one batch
 // anyway, and keep the small bounds. A batch's texts are held until it is
@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/batch/batch.hpp"
 #include "core/fetch/faidx.hpp"
 
 namespace kelpa::cli {
@@ -29,7 +30,7 @@ inline constexpr std::uint64_t SCATTERED_BASES = std::uint64_t{256} << 20;
 
 class BatchBounds {
 public:
-    explicit BatchBounds(const core::Faidx& faidx) : grouped_(faidx.text().groups_reads()) {}
+    explicit BatchBounds(const core::Faidx& faidx) : grouped_(core::groups_reads(faidx)) {}
 
     // Counts a region of `bases` bases from base `start` of `entry`.
     void add(const core::IndexEntry& entry, std::uint64_t start, std::uint64_t bases) {

@@ -175,15 +175,14 @@ std::unique_ptr<BatchReads> batch_reads(const Faidx& faidx, std::vector<BatchSlo
     // Region after region on the calling thread, a batch's reads are
     // fetched ahead by run_batch (hold_regions) instead.
     if (executor == Executor::Caller) return std::make_unique<CallerReads>(faidx, slots, finish);
-    std::unique_ptr<BatchReads> reads = faidx.text().batch_reads(faidx, slots, finish);
+    const BatchStage* stage = faidx.batch_stage();
+    std::unique_ptr<BatchReads> reads =
+        stage != nullptr ? stage->reads(faidx, slots, finish) : std::make_unique<BatchExtraction>(faidx, slots, finish);
     if (!faidx.text().gathers_reads()) return reads;
     return std::make_unique<GatheredReads>(faidx, slots, std::move(reads));
 }
 
-std::unique_ptr<BatchReads> TextSource::batch_reads(const Faidx& faidx, std::vector<BatchSlot>& slots,
-                                                    const BatchFinish& finish) const {
-    return std::make_unique<BatchExtraction>(faidx, slots, finish);
-}
+bool groups_reads(const Faidx& faidx) { return faidx.batch_stage() != nullptr || faidx.text().gathers_reads(); }
 
 namespace {
 

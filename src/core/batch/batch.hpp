@@ -80,8 +80,8 @@ struct BatchFinish {
     WorkerHook on_worker;
 };
 
-// The stage of a batch that extracts its planned slots, chosen by the text
-// source (TextSource::batch_reads): the calling thread tells it of every
+// The stage of a batch that extracts its planned slots (BatchStage, or
+// BatchExtraction): the calling thread tells it of every
 // slot it planned, in rising order, and it extracts the Pending ones, on
 // the worker pool as it goes or in finish(). Complete slots are finished in
 // place (finishing.hpp). `slots` must not be resized, and a planned slot not touched,
@@ -113,6 +113,22 @@ private:
     StagedBatch batch_;
 };
 
+// A batch's own way of reading a text, for a source whose reads are better
+// grouped by where they lie (blocks to inflate): the open room makes it with
+// the text (FaidxParts::batch_stage). Other texts are read region by region
+// on the pool (BatchExtraction).
+class BatchStage {
+public:
+    virtual ~BatchStage() = default;
+    virtual std::unique_ptr<BatchReads> reads(const Faidx& faidx, std::vector<BatchSlot>& slots,
+                                              const BatchFinish& finish) const = 0;
+};
+
+// Whether batches on `faidx` group their reads by where they lie (a stage
+// of their own, or reads fetched together), so that a large batch of
+// regions in no particular order costs far less than many small ones.
+bool groups_reads(const Faidx& faidx);
+
 // Where a batch's extraction runs.
 enum class Executor : std::uint8_t {
     Caller,  // on the calling thread, each region as it is planned, and handed to the
@@ -120,7 +136,7 @@ enum class Executor : std::uint8_t {
     Pool,    // on the worker pool, in the text source's batch stage
 };
 
-// The stage for `executor`: the text source's own (TextSource::batch_reads)
+// The stage for `executor`: the text's own (BatchStage) or BatchExtraction
 // on the pool, or region after region on the calling thread.
 std::unique_ptr<BatchReads> batch_reads(const Faidx& faidx, std::vector<BatchSlot>& slots, const BatchFinish& finish,
                                         Executor executor);

@@ -4,8 +4,8 @@
 // Inflated blocks come from the reader's small shared cache; a scratch holds
 // on to the block it reads, so a walk over one block inflates it once. A
 // long read streams its blocks, inflated ahead on the worker pool
-// (long_read), and a batch groups its regions by the blocks they touch and
-// inflates each group once on a worker (batch_reads).
+// (long_read); a batch groups its regions by the blocks they touch and
+// inflates each group once on a worker (batch/bgzf_batch.hpp).
 #pragma once
 
 #include <cstdint>
@@ -31,12 +31,9 @@ public:
     // A compressed file that shrank fails its block reads instead.
     bool shrunk() const override { return false; }
     std::unique_ptr<TextSource> long_read(std::uint64_t begin, std::uint64_t end) const override;
-    bool groups_reads() const override { return true; }
     bool gathers_reads() const override { return raw_->gathers_reads(); }
     // The compressed bytes of the blocks that hold the text ranges.
     Result<ReadHold> hold(std::vector<ByteRange> ranges) const override;
-    std::unique_ptr<BatchReads> batch_reads(const Faidx& faidx, std::vector<BatchSlot>& slots,
-                                            const BatchFinish& finish) const override;
 
     const BgzfReader& reader() const { return *reader_; }
 

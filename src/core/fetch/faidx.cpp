@@ -161,7 +161,8 @@ Faidx::Faidx(FaidxParts parts)
       mapped_(parts.mapped),
       file_size_(text_->size()),
       missing_eof_marker_(parts.missing_eof_marker),
-      ends_checked_(std::make_unique<std::atomic<bool>[]>(entries_.size())) {}
+      ends_checked_(std::make_unique<std::atomic<bool>[]>(entries_.size())),
+      batch_stage_(std::move(parts.batch_stage)) {}
 
 Result<const IndexEntry*> Faidx::lookup(std::string_view name) const {
     const IndexEntry* entry = entries_.find(name);

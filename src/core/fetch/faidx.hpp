@@ -55,6 +55,8 @@
 
 namespace kelpa::core {
 
+class BatchStage;  // batch/batch.hpp: how batches on this file read it
+
 struct FaidxOptions {
     bool as_raw = false;                     // results carry no coordinates
     bool strict_bounds = false;              // refuse bad coordinates instead of clamping
@@ -100,6 +102,9 @@ struct FaidxParts {
     const MappedText* mapped = nullptr;
     // A BGZF file without its end-of-file marker.
     bool missing_eof_marker = false;
+    // The batch room's stage for this text, when its batches read it their
+    // own way (a BGZF file's blocks); else none.
+    std::shared_ptr<const BatchStage> batch_stage;
 };
 
 class Faidx {
@@ -161,6 +166,8 @@ public:
 
     // The text the file holds (io/text_source.hpp).
     const TextSource& text() const { return *text_; }
+    // How batches read it, when not region by region (FaidxParts).
+    const BatchStage* batch_stage() const { return batch_stage_.get(); }
     // The bytes [begin, end) of the text an extraction of `count` bases from
     // `first` reads, or nothing when it reads none.
     std::optional<std::pair<std::uint64_t, std::uint64_t>> byte_window(const IndexEntry& entry, std::uint64_t first,
@@ -253,6 +260,7 @@ private:
     bool missing_eof_marker_ = false;
     // One flag per entry: its record was found to end as described.
     std::unique_ptr<std::atomic<bool>[]> ends_checked_;
+    std::shared_ptr<const BatchStage> batch_stage_;  // reads text_: declared after it, so gone first
 };
 
 // Byte position of base `first` (1-based) of a record, or nothing when the

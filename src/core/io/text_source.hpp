@@ -35,11 +35,12 @@
 //   hold(ranges)            fetches the bytes of text `ranges` together and
 //                           serves reads within them from memory while the
 //                           hold lives (nothing for a local file)
-//   groups_reads()          whether batch_reads() groups reads by place
-//   batch_reads(...)        the stage of a batch that extracts its regions
-//                           (batch.hpp): by default on the worker pool in
-//                           pieces; a source whose reads are better grouped
-//                           (blocks to inflate, ranges to fetch) plans them
+//
+// Only size(), view() and shrunk() must be given; the rest have defaults for
+// a source read where it lies. How a batch plans its reads is not the
+// source's business: a source whose batches are better grouped (blocks to
+// inflate) gets a stage of its own in the batch room (batch/batch.hpp,
+// BatchStage), which the open room hands to the Faidx with it.
 //
 // Views are valid until the next call with the same scratch. Sources are
 // immutable after construction and safe to read from many threads, each
@@ -64,11 +65,6 @@
 #include "core/io/raw_source.hpp"
 
 namespace kelpa::core {
-
-class Faidx;
-struct BatchSlot;
-class BatchReads;  // batch.hpp
-struct BatchFinish;
 
 // A body that guarded() runs, taken through the virtual interface without
 // allocating.
@@ -103,13 +99,6 @@ public:
     virtual std::unique_ptr<TextSource> long_read(std::uint64_t, std::uint64_t) const { return nullptr; }
     virtual bool gathers_reads() const { return false; }
     virtual Result<ReadHold> hold(std::vector<ByteRange>) const { return ReadHold(); }
-    // Whether batch_reads() groups a batch's reads by where they lie (blocks
-    // to inflate, ranges to fetch), so that a large batch of regions in no
-    // particular order costs far less than many small ones.
-    virtual bool groups_reads() const { return false; }
-    // Defined in batch.cpp.
-    virtual std::unique_ptr<BatchReads> batch_reads(const Faidx& faidx, std::vector<BatchSlot>& slots,
-                                                    const BatchFinish& finish) const;
 };
 
 // The whole file, mapped read-only. Its inline members are what extraction
@@ -215,7 +204,6 @@ public:
     bool shrunk() const override { return raw_->shrunk(); }
     bool gathers_reads() const override { return raw_->gathers_reads(); }
     Result<ReadHold> hold(std::vector<ByteRange> ranges) const override { return raw_->hold(std::move(ranges)); }
-    bool groups_reads() const override { return raw_->gathers_reads(); }
     std::unique_ptr<TextSource> long_read(std::uint64_t begin, std::uint64_t end) const override;
 
 private:

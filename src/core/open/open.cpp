@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "core/batch/bgzf_batch.hpp"
 #include "core/bgzf/bgzf_text.hpp"
 #include "core/index/index_builder.hpp"
 #include "core/io/fault_guard.hpp"
@@ -58,7 +59,9 @@ Status open_bgzf(FaidxParts& parts, UniqueFd fd, std::uint64_t size) {
             return loaded.take_error();
         table.emplace(std::move(read.value()));
     }
-    parts.text = std::make_unique<BgzfText>(std::move(raw), std::move(*table));
+    auto text = std::make_unique<BgzfText>(std::move(raw), std::move(*table));
+    parts.batch_stage = bgzf_batch_stage(*text);
+    parts.text = std::move(text);
     return {};
 }
 

@@ -6,6 +6,7 @@
 
 #include "core/open/open_remote.hpp"
 
+#include "core/batch/bgzf_batch.hpp"
 #include "core/bgzf/bgzf_text.hpp"
 #include "core/remote/http.hpp"
 #include "core/remote/http_bytes.hpp"
@@ -143,7 +144,9 @@ Result<std::unique_ptr<Faidx>> open_remote(FaidxParts parts) {
             if (!read) return read.take_error();
             table.emplace(std::move(read.value()));
         }
-        parts.text = std::make_unique<BgzfText>(std::move(raw), std::move(*table));
+        auto text = std::make_unique<BgzfText>(std::move(raw), std::move(*table));
+        parts.batch_stage = bgzf_batch_stage(*text);
+        parts.text = std::move(text);
     } else {
         if (build) {
             Result<std::vector<NamedEntry>> records = scan_remote(*raw, options.encoding);

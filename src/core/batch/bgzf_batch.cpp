@@ -1,0 +1,202 @@
+#include "core/batch/bgzf_batch.hpp"
+
+#include <algorithm>
+#include <mutex>
+#include <optional>
+#include <span>
+
+#include "core/base/worker_pool.hpp"
+#include "core/bgzf/block_text.hpp"
+
+namespace kelpa::core {
+
+namespace {
+
+// Blocks per group of a BGZF batch: a group inflates the blocks its regions
+// touch, which start within GROUP_BLOCKS of each other and run on at most
+// GROUP_BLOCKS further, so at most 2 * GROUP_BLOCKS blocks (2 MiB of text,
+// held in the worker's cache while its regions are copied out). A region
+// over more blocks than that is read on its own, streamed.
+constexpr std::size_t GROUP_BLOCKS = 16;
+
+// The batch stage of a BGZF file: extracts the Pending slots on the pool,
+// from the blocks inflated for them, as the calling thread plans the slots.
+//
+// Planned regions gather in a group until one starts GROUP_BLOCKS blocks or
+// more past the group's first; then the group goes to the workers, and a
+// worker inflates the blocks its regions touch and at once copies the
+// regions out, while the text is still in its cache. Regions in file order
+// (a sorted BED file) so go to the workers while the calling thread still
+// plans, and every block is inflated once, or twice where regions cross
+// from one group into the next. A region that starts before the groups
+// already handed over is left for a second pass, grouped the same way, in
+// finish(); a region over more blocks than a group is read on its own
+// there, streamed (BlockStream). Memory: one group of at most 32 inflated
+// blocks (2 MiB) per worker, or one stream (STREAM_BLOCKS, 4 MiB), whatever
+// the batch, besides the reader's small cache.
+class BgzfExtraction final : public BatchReads {
+public:
+    BgzfExtraction(const Faidx& faidx, const BgzfText& text, std::vector<BatchSlot>& slots, const BatchFinish& finish)
+        : faidx_(faidx),
+          text_(text),
+          slots_(slots),
+          finish_(finish),
+          capacity_(text.reader().table().size() / GROUP_BLOCKS + 2),
+          groups_(new Group[capacity_]),
+          items_(capacity_, 1, [this](std::size_t begin, std::size_t end) {
+              for (std::size_t g = begin; g < end; ++g) run(groups_[g]);
+          }) {}
+    ~BgzfExtraction() override = default;  // items_ finishes first: it is declared last
+
+    void planned(std::size_t i) override;
+    void finish() override;
+
+private:
+    struct Span {
+        std::size_t slot;
+        std::size_t first;  // block of its first byte
+        std::size_t last;   // block of its last byte
+    };
+    struct Group {
+        std::vector<std::size_t> blocks;  // table indices, rising
+        std::vector<std::size_t> slots;
+    };
+    static Group group_of(std::span<const Span> spans);
+    void run(const Group& group);  // on a worker
+    void extract(BatchSlot& slot) {
+        settle_slot(slot, faidx_.extract(*slot.entry, slot.first, slot.count(), slot.out), finish_);
+    }
+
+    const Faidx& faidx_;
+    const BgzfText& text_;
+    std::vector<BatchSlot>& slots_;
+    const BatchFinish& finish_;
+    const std::size_t capacity_;  // groups the first pass can hand over
+    std::unique_ptr<Group[]> groups_;
+    std::size_t released_ = 0;  // groups handed over
+    std::vector<Span> open_;    // the group being gathered
+    std::size_t open_first_ = 0;
+    std::size_t frontier_ = 0;  // blocks below it belong to groups handed over
+    std::vector<Span> late_;
+    std::vector<std::size_t> long_;
+    bool finished_ = false;
+    std::mutex windows_lock_;
+    std::vector<std::unique_ptr<BlockWindow>> windows_;  // one per group running
+    StagedBatch items_;  // last: finishes before what it uses goes
+};
+
+void BgzfExtraction::planned(std::size_t i) {
+    BatchSlot& slot = slots_[i];
+    if (slot.state != BatchSlot::State::Pending) return;
+    const std::optional<std::pair<std::uint64_t, std::uint64_t>> bytes =
+        faidx_.byte_window(*slot.entry, slot.first, slot.bound);
+    if (!bytes) {  // nothing of it in the file: the extraction says what it gets
+        extract(slot);
+        return;
+    }
+    const BlockTable& table = text_.reader().table();
+    const Span span{i, table.block_of(bytes->first), table.block_of(bytes->second - 1)};
+    if (span.last - span.first >= GROUP_BLOCKS) {
+        long_.push_back(i);
+    } else if (span.first < frontier_) {
+        late_.push_back(span);
+    } else {
+        if (!open_.empty() && span.first >= open_first_ + GROUP_BLOCKS && released_ + 1 < capacity_) {
+            groups_[released_] = group_of(open_);
+            items_.release(++released_);
+            open_.clear();
+            frontier_ = span.first;
+        }
+        if (open_.empty()) open_first_ = span.first;
+        open_.push_back(span);
+    }
+}
+
+void BgzfExtraction::finish() {
+    if (finished_) return;
+    finished_ = true;
+    if (!open_.empty()) groups_[released_++] = group_of(open_);
+    items_.finish();
+    // Regions that came after the groups holding their blocks had gone to
+    // the workers: grouped the same way, in a second pass.
+    if (!late_.empty()) {
+        std::sort(late_.begin(), late_.end(), [](const Span& a, const Span& b) { return a.first < b.first; });
+        std::vector<Group> groups;
+        for (std::size_t begin = 0; begin < late_.size();) {
+            std::size_t end = begin + 1;
+            while (end < late_.size() && late_[end].first < late_[begin].first + GROUP_BLOCKS) ++end;
+            groups.push_back(group_of(std::span<const Span>(late_).subspan(begin, end - begin)));
+            begin = end;
+        }
+        StagedBatch pass(groups.size(), 1, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t g = begin; g < end; ++g) run(groups[g]);
+        });
+        pass.finish();
+    }
+    for (const std::size_t i : long_) extract(slots_[i]);
+}
+
+BgzfExtraction::Group BgzfExtraction::group_of(std::span<const Span> spans) {
+    Group group;
+    std::size_t first = SIZE_MAX;
+    std::size_t last = 0;
+    for (const Span& span : spans) {
+        first = std::min(first, span.first);
+        last = std::max(last, span.last);
+        group.slots.push_back(span.slot);
+    }
+    std::vector<unsigned char> touched(last - first + 1);
+    for (const Span& span : spans)
+        std::fill(touched.begin() + static_cast<std::ptrdiff_t>(span.first - first),
+                  touched.begin() + static_cast<std::ptrdiff_t>(span.last - first) + 1, 1);
+    for (std::size_t k = 0; k < touched.size(); ++k) {
+        if (touched[k]) group.blocks.push_back(first + k);
+    }
+    return group;
+}
+
+void BgzfExtraction::run(const Group& group) {
+    if (group.slots.empty()) return;
+    std::unique_ptr<BlockWindow> window;
+    {
+        std::lock_guard<std::mutex> hold(windows_lock_);
+        if (!windows_.empty()) {
+            window = std::move(windows_.back());
+            windows_.pop_back();
+        }
+    }
+    if (!window) window = std::make_unique<BlockWindow>();
+    const Status filled = window->fill(text_.reader(), group.blocks);
+    const BlockText<HeldWindow> held(HeldWindow{window.get()}, text_);
+    for (const std::size_t i : group.slots) {
+        BatchSlot& slot = slots_[i];
+        if (filled) {
+            settle_slot(slot, faidx_.extract_through(held, *slot.entry, slot.first, slot.count(), slot.out),
+                        finish_);
+        } else {  // a block that cannot be inflated: each region finds out whether it needs it
+            extract(slot);
+        }
+    }
+    std::lock_guard<std::mutex> hold(windows_lock_);
+    windows_.push_back(std::move(window));
+}
+
+class BgzfStage final : public BatchStage {
+public:
+    explicit BgzfStage(const BgzfText& text) : text_(text) {}
+    std::unique_ptr<BatchReads> reads(const Faidx& faidx, std::vector<BatchSlot>& slots,
+                                      const BatchFinish& finish) const override {
+        return std::make_unique<BgzfExtraction>(faidx, text_, slots, finish);
+    }
+
+private:
+    const BgzfText& text_;
+};
+
+}  // namespace
+
+std::shared_ptr<const BatchStage> bgzf_batch_stage(const BgzfText& text) {
+    return std::make_shared<BgzfStage>(text);
+}
+
+}  // namespace kelpa::core
