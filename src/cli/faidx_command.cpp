@@ -150,7 +150,7 @@ public:
     // The sink of run_batch: the texts stay in the arena until the batch
     // is formatted.
     char* reserve(std::size_t, std::uint64_t bytes) { return arena_.take(bytes); }
-    bool finished(std::size_t i, const core::BatchResult& result) {
+    bool accept(std::size_t i, const core::BatchResult& result) {
         if (cut_short(result)) {
             failure_ = "region '" + std::string(labels_[i]) + "': " + describe_cut_short(faidx_);
             return false;

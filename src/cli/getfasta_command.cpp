@@ -250,7 +250,7 @@ public:
         std::copy(header.begin(), header.end(), text - header.size());
         text[size] = '\n';
     }
-    bool finished(std::size_t i, const core::BatchResult& result) {
+    bool accept(std::size_t i, const core::BatchResult& result) {
         const Feature& feature = running_->features[running_->owner[i]];
         if (feature.skipped) return true;
         if (cut_short(result)) {

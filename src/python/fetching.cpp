@@ -202,7 +202,7 @@ public:
         return texts_[i] ? out : nullptr;
     }
 
-    bool finished(std::size_t i, const core::BatchResult& done) {
+    bool accept(std::size_t i, const core::BatchResult& done) {
         if (!sharing_.tick()) return false;
         Ref text;
         std::optional<std::uint64_t> start;

@@ -48,7 +48,7 @@ public:
         target_.encoder->encode_in_place(row(i), before, size, target_.length - before - size, rc(i));
     }
 
-    bool finished(std::size_t i, const BatchResult& result) {
+    bool accept(std::size_t i, const BatchResult& result) {
         if (result.in_place) return true;
         // Nothing inside the record, or a text that came back short.
         const std::size_t size = result.kind == FetchPlan::Kind::Empty ? 0 : result.text.size();
@@ -83,7 +83,7 @@ public:
 
     char* reserve(std::size_t i, std::uint64_t) { return data_ + offsets_[i]; }
 
-    bool finished(std::size_t i, const BatchResult& result) {
+    bool accept(std::size_t i, const BatchResult& result) {
         if (result.in_place || result.kind == FetchPlan::Kind::Empty) return true;
         std::memcpy(data_ + offsets_[i], result.text.data(), result.text.size());
         short_.push_back({i, result.text.size()});

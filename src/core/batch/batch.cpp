@@ -9,24 +9,24 @@ namespace kelpa::core {
 
 namespace {
 
-void extract_slot(const Faidx& faidx, BatchSlot& slot, const BatchFinish& finish) {
-    settle_slot(slot, faidx.extract(*slot.entry, slot.first, slot.count(), slot.out), finish);
+void extract_slot(const Faidx& faidx, BatchSlot& slot, const SlotFinishing& finishing) {
+    settle_slot(slot, faidx.extract(*slot.entry, slot.first, slot.count(), slot.out), finishing);
 }
 
 }  // namespace
 
-void settle_slot(BatchSlot& slot, Result<std::uint64_t> got, const BatchFinish& finish) {
+void settle_slot(BatchSlot& slot, Result<std::uint64_t> got, const SlotFinishing& finishing) {
     if (!got) {
         slot.error = std::make_unique<FaidxError>(got.take_error());
         slot.state = BatchSlot::State::Failed;
         return;
     }
     slot.written = got.value();
-    if (!finish_in_place(finish.finishing, slot.out, slot.written, slot.count(), slot.reverse)) {
+    if (!finish_in_place(finishing.rule, slot.out, slot.written, slot.count(), slot.reverse)) {
         slot.state = BatchSlot::State::Unfinished;
         return;
     }
-    finish.on_worker(slot.index, slot.out, slot.written);
+    finishing.on_worker(slot.index, slot.out, slot.written);
     slot.state = BatchSlot::State::Complete;
 }
 
@@ -56,7 +56,7 @@ constexpr std::size_t PREFETCH_AHEAD = 8;
 // for them all; `at` lives in memory, so that it names the slot that was cut
 // short after a jump out of the guard.
 void extract_slots(const Faidx& faidx, std::vector<BatchSlot>& slots, std::size_t begin, std::size_t end,
-                   const BatchFinish& finish) {
+                   const SlotFinishing& finishing) {
     volatile std::size_t at = begin;
     while (at < end) {
         const bool finished = faidx.guard_reads([&] {
@@ -71,7 +71,7 @@ void extract_slots(const Faidx& faidx, std::vector<BatchSlot>& slots, std::size_
                     if (next.state != BatchSlot::State::Pending) continue;
                     faidx.prefetch(*next.entry, next.first, next.bound);
                 }
-                if (slots[i].state == BatchSlot::State::Pending) extract_slot(faidx, slots[i], finish);
+                if (slots[i].state == BatchSlot::State::Pending) extract_slot(faidx, slots[i], finishing);
                 at = i + 1;
             }
         });
@@ -89,15 +89,15 @@ void extract_slots(const Faidx& faidx, std::vector<BatchSlot>& slots, std::size_
 // slot as it is planned; no worker is started.
 class CallerReads final : public BatchReads {
 public:
-    CallerReads(const Faidx& faidx, std::vector<BatchSlot>& slots, const BatchFinish& finish)
-        : faidx_(faidx), slots_(slots), finish_(finish) {}
-    void planned(std::size_t i) override { extract_slots(faidx_, slots_, i, i + 1, finish_); }
-    void finish() override {}
+    CallerReads(const Faidx& faidx, std::vector<BatchSlot>& slots, const SlotFinishing& finishing)
+        : faidx_(faidx), slots_(slots), finishing_(finishing) {}
+    void planned(std::size_t i) override { extract_slots(faidx_, slots_, i, i + 1, finishing_); }
+    void drain() override {}
 
 private:
     const Faidx& faidx_;
     std::vector<BatchSlot>& slots_;
-    const BatchFinish& finish_;
+    const SlotFinishing& finishing_;
 };
 
 // The stage of a batch whose text costs a round trip per read (a remote
@@ -118,7 +118,7 @@ public:
 
     void planned(std::size_t i) override { planned_ = i + 1; }
 
-    void finish() override {
+    void drain() override {
         if (finished_) return;
         finished_ = true;
         std::vector<Faidx::RegionRead> reads;
@@ -136,7 +136,7 @@ public:
             }
         }
         for (std::size_t i = 0; i < planned_; ++i) inner_->planned(i);
-        inner_->finish();
+        inner_->drain();
     }
 
 private:
@@ -164,20 +164,20 @@ Result<ReadHold> hold_regions(const Faidx& faidx, std::span<const RegionRequest>
     return faidx.hold_reads(reads);
 }
 
-BatchExtraction::BatchExtraction(const Faidx& faidx, std::vector<BatchSlot>& slots, const BatchFinish& finish)
+BatchExtraction::BatchExtraction(const Faidx& faidx, std::vector<BatchSlot>& slots, const SlotFinishing& finishing)
     : batch_(slots.size(), std::min(MAX_PIECE, slots.size() / (std::max<std::size_t>(worker_count(), 1) * 8)),
-             [&faidx, &slots, &finish](std::size_t begin, std::size_t end) {
-                 extract_slots(faidx, slots, begin, end, finish);
+             [&faidx, &slots, &finishing](std::size_t begin, std::size_t end) {
+                 extract_slots(faidx, slots, begin, end, finishing);
              }) {}
 
-std::unique_ptr<BatchReads> batch_reads(const Faidx& faidx, std::vector<BatchSlot>& slots, const BatchFinish& finish,
+std::unique_ptr<BatchReads> batch_reads(const Faidx& faidx, std::vector<BatchSlot>& slots, const SlotFinishing& finishing,
                                         Executor executor) {
     // Region after region on the calling thread, a batch's reads are
     // fetched ahead by run_batch (hold_regions) instead.
-    if (executor == Executor::Caller) return std::make_unique<CallerReads>(faidx, slots, finish);
+    if (executor == Executor::Caller) return std::make_unique<CallerReads>(faidx, slots, finishing);
     const BatchStage* stage = faidx.batch_stage();
     std::unique_ptr<BatchReads> reads =
-        stage != nullptr ? stage->reads(faidx, slots, finish) : std::make_unique<BatchExtraction>(faidx, slots, finish);
+        stage != nullptr ? stage->reads(faidx, slots, finishing) : std::make_unique<BatchExtraction>(faidx, slots, finishing);
     if (!faidx.text().gathers_reads()) return reads;
     return std::make_unique<GatheredReads>(faidx, slots, std::move(reads));
 }
@@ -202,10 +202,10 @@ bool run_batch_calls(const Faidx& faidx, std::span<const RegionRequest> regions,
     // slot by slot, a BGZF one in groups of the blocks they touch.
     // Declared after what the workers write into, so that they finish first
     // on every way out.
-    const BatchFinish finish{finishing, calls.on_worker};
+    const SlotFinishing slot_finishing{finishing, calls.on_worker};
     std::unique_ptr<BatchReads> reads;
     // Waits while another batch has the pool.
-    wait_with(calls, [&] { reads = batch_reads(faidx, slots, finish, executor); });
+    wait_with(calls, [&] { reads = batch_reads(faidx, slots, slot_finishing, executor); });
 
     // Region i's result to the sink; false when the batch stops there.
     std::string finished_text;
@@ -232,7 +232,7 @@ bool run_batch_calls(const Faidx& faidx, std::span<const RegionRequest> regions,
             calls.failed(i, *slot.error);
             return false;
         }
-        return calls.finished(i, result);
+        return calls.accept(i, result);
     };
     // On the calling thread each region is extracted as it is planned and
     // handed over before the next one is planned, as a loop of single
@@ -296,7 +296,7 @@ bool run_batch_calls(const Faidx& faidx, std::span<const RegionRequest> regions,
         }
     }
     if (one_by_one) return true;
-    wait_with(calls, [&] { reads->finish(); });
+    wait_with(calls, [&] { reads->drain(); });
     for (std::size_t i = 0; i < count; ++i) {
         if (!deliver(i)) return false;
     }

@@ -51,7 +51,7 @@ struct BatchSlot {
 };
 
 // A sink's work on the worker that extracted a region (the sink's optional
-// `on_worker`), and what the workers finish with.
+// `on_worker`).
 class WorkerHook {
 public:
     WorkerHook() = default;
@@ -75,17 +75,19 @@ private:
     void (*call_)(void*, std::size_t, char*, std::uint64_t) = nullptr;
 };
 
-struct BatchFinish {
-    const Finishing& finishing;
+// What the workers finish a slot's text with: the batch's finishing rule,
+// and the sink's work on the worker that extracted it.
+struct SlotFinishing {
+    const Finishing& rule;
     WorkerHook on_worker;
 };
 
 // The stage of a batch that extracts its planned slots (BatchStage, or
 // BatchExtraction): the calling thread tells it of every
 // slot it planned, in rising order, and it extracts the Pending ones, on
-// the worker pool as it goes or in finish(). Complete slots are finished in
+// the worker pool as it goes or in drain(). Complete slots are finished in
 // place (finishing.hpp). `slots` must not be resized, and a planned slot not touched,
-// until finish() returned (the destructor finishes too). The workers finish
+// until drain() returned (the destructor drains too). The workers finishing
 // what they can in place (finishing.hpp); the rest is left Unfinished for
 // the calling thread.
 class BatchReads {
@@ -94,19 +96,19 @@ public:
     // Slot i is planned (whatever its state).
     virtual void planned(std::size_t i) = 0;
     // Extracts what is left and waits until every planned slot is done.
-    virtual void finish() = 0;
+    virtual void drain() = 0;
 };
 
 // The stage for text that is read where it lies (a mapping, a file read
 // with pread): slots go to the workers in pieces, a few dozen at a time.
 class BatchExtraction final : public BatchReads {
 public:
-    BatchExtraction(const Faidx& faidx, std::vector<BatchSlot>& slots, const BatchFinish& finish);
+    BatchExtraction(const Faidx& faidx, std::vector<BatchSlot>& slots, const SlotFinishing& finishing);
 
     void planned(std::size_t i) override {
         if ((i + 1) % PUBLISH_EVERY == 0) batch_.release(i + 1);
     }
-    void finish() override { batch_.finish(); }
+    void drain() override { batch_.finish(); }
 
 private:
     static constexpr std::size_t PUBLISH_EVERY = 64;
@@ -121,7 +123,7 @@ class BatchStage {
 public:
     virtual ~BatchStage() = default;
     virtual std::unique_ptr<BatchReads> reads(const Faidx& faidx, std::vector<BatchSlot>& slots,
-                                              const BatchFinish& finish) const = 0;
+                                              const SlotFinishing& finishing) const = 0;
 };
 
 // Whether batches on `faidx` group their reads by where they lie (a stage
@@ -138,7 +140,7 @@ enum class Executor : std::uint8_t {
 
 // The stage for `executor`: the text's own (BatchStage) or BatchExtraction
 // on the pool, or region after region on the calling thread.
-std::unique_ptr<BatchReads> batch_reads(const Faidx& faidx, std::vector<BatchSlot>& slots, const BatchFinish& finish,
+std::unique_ptr<BatchReads> batch_reads(const Faidx& faidx, std::vector<BatchSlot>& slots, const SlotFinishing& finishing,
                                         Executor executor);
 
 // One region of a batch: 1-based, inclusive coordinates.
@@ -183,7 +185,7 @@ struct BatchResult {
 //   char* reserve(std::size_t i, std::uint64_t bytes)
 //       room for region i's text; nullptr stops the batch (the sink keeps
 //       its own reason)
-//   bool finished(std::size_t i, const BatchResult&)
+//   bool accept(std::size_t i, const BatchResult&)
 //       region i's result; false stops the batch
 //   void failed(std::size_t i, const FaidxError&)
 //       the lowest failing region; nothing follows
@@ -219,7 +221,7 @@ bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const
 // Records what an extraction into `slot` gave: Complete when it could be
 // finished in place (and then hands it to the sink's on_worker), Failed
 // with the error, else Unfinished.
-void settle_slot(BatchSlot& slot, Result<std::uint64_t> got, const BatchFinish& finish);
+void settle_slot(BatchSlot& slot, Result<std::uint64_t> got, const SlotFinishing& finishing);
 
 // Finishes an Unfinished slot into `text` (finish_copy). False, with
 // slot.error set, when it cannot be finished.
@@ -229,7 +231,7 @@ bool finish_slot(BatchSlot& slot, const Finishing& finishing, std::string& text)
 // compiled once (batch.cpp) for every sink and planner.
 struct BatchCalls {
     FunctionRef<char*(std::size_t, std::uint64_t)> reserve;
-    FunctionRef<bool(std::size_t, const BatchResult&)> finished;
+    FunctionRef<bool(std::size_t, const BatchResult&)> accept;
     FunctionRef<void(std::size_t, const FaidxError&)> failed;
     // Runs the work it is given: the sink's wait(), or at once.
     FunctionRef<void(FunctionRef<void()>)> wait;
@@ -255,13 +257,13 @@ bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const
                std::string_view record_name, const Finishing& finishing, Sink& sink, Planner&& planner,
                Executor executor) {
     auto reserve = [&sink](std::size_t i, std::uint64_t bytes) { return sink.reserve(i, bytes); };
-    auto finished = [&sink](std::size_t i, const BatchResult& result) { return sink.finished(i, result); };
+    auto accept = [&sink](std::size_t i, const BatchResult& result) { return sink.accept(i, result); };
     auto failed = [&sink](std::size_t i, const FaidxError& error) { sink.failed(i, error); };
     auto wait = [&sink](FunctionRef<void()> work) {
         if constexpr (requires { sink.wait(work); }) sink.wait(work);
         else work();
     };
-    const BatchCalls calls{reserve, finished, failed, wait, planner, WorkerHook::of(sink)};
+    const BatchCalls calls{reserve, accept, failed, wait, planner, WorkerHook::of(sink)};
     return run_batch_calls(faidx, regions, record, record_name, finishing, calls, executor);
 }
 

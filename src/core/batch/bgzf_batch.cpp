@@ -30,17 +30,17 @@ constexpr std::size_t GROUP_BLOCKS = 16;
 // plans, and every block is inflated once, or twice where regions cross
 // from one group into the next. A region that starts before the groups
 // already handed over is left for a second pass, grouped the same way, in
-// finish(); a region over more blocks than a group is read on its own
+// drain(); a region over more blocks than a group is read on its own
 // there, streamed (BlockStream). Memory: one group of at most 32 inflated
 // blocks (2 MiB) per worker, or one stream (STREAM_BLOCKS, 4 MiB), whatever
 // the batch, besides the reader's small cache.
 class BgzfExtraction final : public BatchReads {
 public:
-    BgzfExtraction(const Faidx& faidx, const BgzfText& text, std::vector<BatchSlot>& slots, const BatchFinish& finish)
+    BgzfExtraction(const Faidx& faidx, const BgzfText& text, std::vector<BatchSlot>& slots, const SlotFinishing& finishing)
         : faidx_(faidx),
           text_(text),
           slots_(slots),
-          finish_(finish),
+          finishing_(finishing),
           capacity_(text.reader().table().size() / GROUP_BLOCKS + 2),
           groups_(new Group[capacity_]),
           items_(capacity_, 1, [this](std::size_t begin, std::size_t end) {
@@ -49,7 +49,7 @@ public:
     ~BgzfExtraction() override = default;  // items_ finishes first: it is declared last
 
     void planned(std::size_t i) override;
-    void finish() override;
+    void drain() override;
 
 private:
     struct Span {
@@ -64,13 +64,13 @@ private:
     static Group group_of(std::span<const Span> spans);
     void run(const Group& group);  // on a worker
     void extract(BatchSlot& slot) {
-        settle_slot(slot, faidx_.extract(*slot.entry, slot.first, slot.count(), slot.out), finish_);
+        settle_slot(slot, faidx_.extract(*slot.entry, slot.first, slot.count(), slot.out), finishing_);
     }
 
     const Faidx& faidx_;
     const BgzfText& text_;
     std::vector<BatchSlot>& slots_;
-    const BatchFinish& finish_;
+    const SlotFinishing& finishing_;
     const std::size_t capacity_;  // groups the first pass can hand over
     std::unique_ptr<Group[]> groups_;
     std::size_t released_ = 0;  // groups handed over
@@ -112,7 +112,7 @@ void BgzfExtraction::planned(std::size_t i) {
     }
 }
 
-void BgzfExtraction::finish() {
+void BgzfExtraction::drain() {
     if (finished_) return;
     finished_ = true;
     if (!open_.empty()) groups_[released_++] = group_of(open_);
@@ -172,7 +172,7 @@ void BgzfExtraction::run(const Group& group) {
         BatchSlot& slot = slots_[i];
         if (filled) {
             settle_slot(slot, faidx_.extract_through(held, *slot.entry, slot.first, slot.count(), slot.out),
-                        finish_);
+                        finishing_);
         } else {  // a block that cannot be inflated: each region finds out whether it needs it
             extract(slot);
         }
@@ -185,8 +185,8 @@ class BgzfStage final : public BatchStage {
 public:
     explicit BgzfStage(const BgzfText& text) : text_(text) {}
     std::unique_ptr<BatchReads> reads(const Faidx& faidx, std::vector<BatchSlot>& slots,
-                                      const BatchFinish& finish) const override {
-        return std::make_unique<BgzfExtraction>(faidx, text_, slots, finish);
+                                      const SlotFinishing& finishing) const override {
+        return std::make_unique<BgzfExtraction>(faidx, text_, slots, finishing);
     }
 
 private:
