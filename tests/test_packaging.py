@@ -1,11 +1,10 @@
-"""What an installation of kelpa holds besides the module: its metadata,
-the type stubs beside the module and the kelpa program; and what the wheel
-holds, when CI tests the installed wheel (KELPA_WHEEL names it)."""
+"""What an installation of kelpa holds besides the module: the type stubs
+beside the module and the kelpa program; and what the wheel holds, when CI
+tests the installed wheel (KELPA_WHEEL names it)."""
 
 import os
 import subprocess
 import sysconfig
-import tomllib
 import zipfile
 from importlib import metadata
 from pathlib import Path, PurePosixPath
@@ -20,23 +19,16 @@ SITE = Path(kelpa.__file__).parent
 WHEEL = os.environ.get("KELPA_WHEEL")
 
 
-def test_metadata_and_installed_files():
-    with open(ROOT / "pyproject.toml", "rb") as handle:
-        project = tomllib.load(handle)["project"]
-    meta = metadata.metadata("kelpa")
-    assert (meta["Version"], meta["Summary"], meta["Requires-Python"]) == (
-        project["version"], project["description"], project["requires-python"])
-    assert "MIT" in (meta["License"] or meta["License-Expression"] or "")
-    assert "Typing :: Typed" in meta.get_all("Classifier")
+def test_installed_files():
+    # What a user of the installed package finds: the type stubs beside the
+    # module (as in the tree), the one core library both modules load, the
+    # program as a native executable in the environment's bin/, and numpy
+    # brought along.
     files = {str(f) for f in metadata.files("kelpa")}
-    assert "kelpa-stubs/__init__.pyi" in files and not any("kelpa_cli" in f for f in files)
     for stubs in ("kelpa-stubs", "kelpa_arrays-stubs"):
         assert (SITE / stubs / "__init__.pyi").read_text() == (ROOT / stubs / "__init__.pyi").read_text()
-    # Both modules load the one core library beside them; numpy comes with the distribution.
     assert "libkelpa_core.so" in files
-    assert [r for r in meta.get_all("Requires-Dist") if "extra ==" not in r] == project["dependencies"] == ["numpy"]
-    # The program is the wheel's script, not a console-script entry point.
-    assert not [e for e in metadata.entry_points(group="console_scripts") if e.name == "kelpa"]
+    assert any(r.startswith("numpy") for r in metadata.requires("kelpa"))
     program = Path(PROGRAM)
     assert program.read_bytes()[:4] == b"\x7fELF" and os.access(program, os.X_OK)
     assert any(f.endswith("/bin/kelpa") for f in files)
