@@ -122,7 +122,8 @@ def test_one_hot_in_every_dtype_and_layout(source, dtype, channels_first):
     rng = random.Random(7)
     names, starts = random_windows(rng, 140, 480)
     rc = np.array([rng.random() < 0.5 for _ in names])
-    n_value = 0.25 if np.dtype(dtype).kind == "f" else 0
+    # A float dtype's largest number is held as n_value.
+    n_value = float(np.finfo(dtype).max) if np.dtype(dtype).kind == "f" else 0
     got = kelpa_arrays.one_hot(source, names, starts, length=480, dtype=dtype, rc=rc,
                                channels_first=channels_first, n_value=n_value)
     want = np.array([expected_one_hot(oriented(window(n, s, s + 480), r), n_value)
@@ -375,6 +376,12 @@ def test_bad_options_and_outs_name_what_was_expected(source):
         (lambda: kelpa_arrays.one_hot(source, **good, n_value=0.25), ValueError, "n_value 0.25 cannot be held in uint8"),
         (lambda: kelpa_arrays.one_hot(source, **good, n_value=0.5, dtype=bool), ValueError,
          "n_value 0.5 cannot be held in bool"),
+        (lambda: kelpa_arrays.one_hot(source, **good, n_value=1e10, dtype=np.float16), ValueError,
+         "n_value 10000000000.0 cannot be held in float16"),
+        (lambda: kelpa_arrays.one_hot(source, **good, n_value=65520, dtype=np.float16), ValueError,
+         "n_value 65520 cannot be held in float16"),
+        (lambda: kelpa_arrays.one_hot(source, **good, n_value=-1e39, dtype=np.float32), ValueError,
+         "n_value -1e+39 cannot be held in float32"),
         (lambda: kelpa_arrays.one_hot(source, **good, dtype=np.int16), ValueError,
          "dtype must be one of bool, uint8, float16, float32, float64, got int16"),
         (lambda: kelpa_arrays.codes(source, **good, dtype=np.float32), ValueError,
@@ -382,6 +389,8 @@ def test_bad_options_and_outs_name_what_was_expected(source):
         (lambda: kelpa_arrays.codes(source, **good, table=[0] * 255), ValueError, "table must have 256 entries, got 255"),
         (lambda: kelpa_arrays.codes(source, **good, table=[0] * 65 + [300] + [0] * 190), ValueError,
          "table[65] is 300, which uint8 cannot hold"),
+        (lambda: kelpa_arrays.codes(source, **good, dtype=np.int64, table=np.full(256, 2**64 - 1, np.uint64)),
+         ValueError, "table[0] is 18446744073709551615, which int64 cannot hold"),
         (lambda: kelpa_arrays.fetch(source, **good, out=np.zeros((2, 4), np.uint8)), ValueError,
          "out must be a C-contiguous, writable array of dtype uint8 and shape (2, 3); got shape (2, 4)"),
         (lambda: kelpa_arrays.fetch(source, **good, out=np.zeros((2, 3), np.int8)), ValueError,
