@@ -11,6 +11,7 @@ import os
 import random
 import subprocess
 import sys
+import textwrap
 import threading
 from pathlib import Path
 
@@ -121,7 +122,8 @@ def test_one_hot_in_every_dtype_and_layout(source, dtype, channels_first):
     rng = random.Random(7)
     names, starts = random_windows(rng, 140, 480)
     rc = np.array([rng.random() < 0.5 for _ in names])
-    n_value = 0.25 if np.dtype(dtype).kind == "f" else 0
+    # A float dtype's largest number is held as n_value.
+    n_value = float(np.finfo(dtype).max) if np.dtype(dtype).kind == "f" else 0
     got = kelpa_arrays.one_hot(source, names, starts, length=480, dtype=dtype, rc=rc,
                                channels_first=channels_first, n_value=n_value)
     want = np.array([expected_one_hot(oriented(window(n, s, s + 480), r), n_value)
@@ -174,6 +176,40 @@ def test_ragged_gives_each_region_clamped_to_its_record(source):
         result[len(regions)]
 
 
+TAMPERING_SCRIPT = """
+    import sys
+    import numpy as np
+    import kelpa, kelpa_arrays
+
+    fasta = kelpa.Fasta(sys.argv[1])
+    result = kelpa_arrays.ragged(fasta, [("chr1", 0, 10), ("chrM", 5, 30)])
+    texts = [result[0], result[1]]
+    for array in (result.data, result.offsets):
+        try:
+            array[0] = 1
+        except ValueError as error:
+            print(array.flags.writeable, error)
+    # numpy lets an array that owns its memory be made writable again.
+    result.offsets.setflags(write=True)
+    result.offsets[:2] = [1 << 40, (1 << 40) + 100]
+    print([result[0], result[1]] == texts, result)
+    try:
+        import pyarrow
+    except ImportError:
+        print("no pyarrow")
+    else:
+        print(pyarrow.array(result).to_pylist() == texts)
+"""
+
+
+def test_ragged_reads_its_own_bounds_whatever_is_written_into_offsets(source):
+    lines = run_script(TAMPERING_SCRIPT, source.filename)
+    assert lines[:3] == ["False assignment destination is read-only"] * 2 + ["True <Ragged: 2 regions, 35 bytes>"]
+    if lines[3] == "no pyarrow" and REQUIRE_PEERS:
+        pytest.fail("pyarrow is not installed (KELPA_REQUIRE_PEERS=1)")
+    assert lines[3] in ("True", "no pyarrow")
+
+
 @settings(max_examples=60, deadline=None)
 @given(data=st.data())
 def test_random_windows_off_both_ends_and_empty(source, data):
@@ -221,6 +257,32 @@ def test_the_ways_of_giving_regions_agree(source):
     assert kelpa_arrays.fetch(faidx, names, starts, length=10).tolist() == [list(w.encode()) for w in want]
 
 
+UNICODE_RECORDS = {"é1": "ACGTACGTAA", "é2": "CCCCGGGGTT", "名前": "GATTACAGAT", "plain": "TTTTAAAACC"}
+
+
+@pytest.fixture(scope="module")
+def unicode_source(tmp_path_factory):
+    path = tmp_path_factory.mktemp("unicode") / "ref.fa"
+    path.write_bytes("".join(f">{name}\n{seq}\n" for name, seq in UNICODE_RECORDS.items()).encode())
+    return kelpa.Fasta(os.fspath(path))
+
+
+@pytest.mark.parametrize("function", ["fetch", "codes", "one_hot", "ragged"])
+def test_names_beyond_ascii_find_their_own_record_in_every_form(unicode_source, function):
+    names = ["é1", "é2", "名前", "é2", "plain", "é1", "名前"]
+    texts = [UNICODE_RECORDS[n][1:6] for n in names]
+    want = {"fetch": [list(t.encode()) for t in texts], "codes": [expected_codes(t) for t in texts],
+            "one_hot": np.array([expected_one_hot(t) for t in texts], np.uint8).tolist(),
+            "ragged": [t.encode() for t in texts]}[function]
+    call = getattr(kelpa_arrays, function)
+    for form in (names, np.array(names), np.array([n.encode() for n in names]), np.array(names, dtype=object),
+                 [(n, 1, 6) for n in names]):
+        got = call(unicode_source, form) if isinstance(form[0], tuple) else call(unicode_source, form, [1] * 7, [6] * 7)
+        assert ([got[i] for i in range(len(got))] if function == "ragged" else got.tolist()) == want
+    check_error(lambda: call(unicode_source, np.array(["é1", "é9"]), [0, 0], [4, 4]), KeyError,
+                "row 1: no record named 'é9'")
+
+
 def test_out_is_filled_in_place_and_returned(source):
     names, starts = ["chr1", "chrM"], [-3, 770]
     for out, call in [
@@ -252,6 +314,9 @@ ARGUMENT_ERRORS = [
     (dict(names=[0, 5], starts=[0, 0]), IndexError, "row 1: record position 5 is out of range for 5 records"),
     (dict(names=np.array([0, -1]), starts=[0, 0]), IndexError,
      "row 1: record position -1 is out of range for 5 records"),
+    (dict(names=np.array([0, 2**64 - 1], np.uint64), starts=[0, 0]), IndexError,
+     "row 1: record position 18446744073709551615 is out of range for 5 records"),
+    (dict(names=np.array([b"chr1", b"\xff1"]), starts=[0, 0]), KeyError, "row 1: no record named b'\\xff1'"),
     (dict(names=["chr1"] * 3, starts=[0, 9, 3], ends=[5, 8, 8], length=None), ValueError,
      "row 1: start 9 is greater than end 8"),
     (dict(names=["chr1"] * 3, starts=[0, 0]), ValueError, "columns of different lengths: names has 3 rows, starts 2"),
@@ -266,6 +331,14 @@ ARGUMENT_ERRORS = [
      "argument 'starts': expected integers, got an array of float64"),
     (dict(names=[1.5], starts=[0]), TypeError, "row 0: a name must be a str or an int, not 'float'"),
     (dict(names="chr1", starts=[0]), TypeError, "argument 'names': expected a sequence of names, got 'str'"),
+    (dict(names=(n for n in ["chr1"]), starts=[0]), TypeError,
+     "argument 'names': expected a sequence of names, got 'generator'"),
+    (dict(names={"chr1": 0}, starts=[0]), TypeError, "argument 'names': expected a sequence of names, got 'dict'"),
+    (dict(names=["chr1"], starts=[0], length=2**64), ValueError, "length 18446744073709551616 is too large"),
+    (dict(names=[("chr1", np.uint64(2**64 - 1), 4)], length=None), ValueError,
+     "row 0: start 18446744073709551615 is too large"),
+    (dict(names=[("chr1", 0, 4), ("chr1", -2**64, 4)], length=None), ValueError,
+     "row 1: start -18446744073709551616 is too small"),
 ]
 
 
@@ -280,7 +353,7 @@ def test_bad_regions_are_refused_before_anything_is_written(source, arguments, k
     arguments = {"length": 4, **arguments}
     if arguments["length"] is None:
         del arguments["length"]
-    out = np.full((len(arguments["names"]), 4, 4), 7, np.uint8)
+    out = np.full((len(arguments.get("starts", arguments["names"])), 4, 4), 7, np.uint8)
     before = {key: sys.getrefcount(value) for key, value in arguments.items()}
     out_refs = sys.getrefcount(out)
     check_error(lambda: kelpa_arrays.one_hot(source, out=out, **arguments), kind, message)
@@ -289,12 +362,60 @@ def test_bad_regions_are_refused_before_anything_is_written(source, arguments, k
     assert sys.getrefcount(out) == out_refs
 
 
+def run_script(script, *args):
+    """The lines a script prints, run in a child: before a fault is mended, it may crash the interpreter."""
+    got = subprocess.run([sys.executable, "-c", textwrap.dedent(script), *args], capture_output=True, text=True,
+                         timeout=120)
+    assert got.returncode == 0, got.stderr
+    return got.stdout.split("\n")[:-1]
+
+
+CHANGING_LIST_SCRIPT = """
+    import sys
+    import kelpa, kelpa_arrays
+
+    fasta = kelpa.Fasta(sys.argv[1])
+
+    class Emptying:  # a position that empties the caller's list and refills it with other objects
+        def __init__(self, items, value, filler):
+            self.items, self.value, self.filler = items, value, filler
+
+        def __index__(self):
+            self.items.clear()
+            self.items.extend([self.filler] * 5000)
+            return self.value
+
+    names = ["chr1", "chr2", "chrM"] * 20
+    given = list(names)
+    given[7] = Emptying(given, 4, "x" * 70)
+    names[7] = 4
+    starts = list(range(60))
+    print((kelpa_arrays.fetch(fasta, given, starts, length=5) == kelpa_arrays.fetch(fasta, names, starts, length=5)).all())
+    regions = [(n, s, s + 5) for n, s in zip(names, starts)]
+    given = list(regions)
+    given[7] = ("chr2", Emptying(given, 7, ("x" * 70, 1, 2)), 12)
+    regions[7] = ("chr2", 7, 12)
+    print((kelpa_arrays.fetch(fasta, given) == kelpa_arrays.fetch(fasta, regions)).all())
+"""
+
+
+def test_a_list_changed_while_it_is_read_is_read_as_it_was_given(source):
+    # The names column and the region tuples are converted from a snapshot, as kelpa's batches are.
+    assert run_script(CHANGING_LIST_SCRIPT, source.filename) == ["True", "True"]
+
+
 def test_bad_options_and_outs_name_what_was_expected(source):
     good = dict(names=["chr1", "chr2"], starts=[0, 1], length=3)
     for call, kind, message in [
         (lambda: kelpa_arrays.one_hot(source, **good, n_value=0.25), ValueError, "n_value 0.25 cannot be held in uint8"),
         (lambda: kelpa_arrays.one_hot(source, **good, n_value=0.5, dtype=bool), ValueError,
          "n_value 0.5 cannot be held in bool"),
+        (lambda: kelpa_arrays.one_hot(source, **good, n_value=1e10, dtype=np.float16), ValueError,
+         "n_value 10000000000.0 cannot be held in float16"),
+        (lambda: kelpa_arrays.one_hot(source, **good, n_value=65520, dtype=np.float16), ValueError,
+         "n_value 65520 cannot be held in float16"),
+        (lambda: kelpa_arrays.one_hot(source, **good, n_value=-1e39, dtype=np.float32), ValueError,
+         "n_value -1e+39 cannot be held in float32"),
         (lambda: kelpa_arrays.one_hot(source, **good, dtype=np.int16), ValueError,
          "dtype must be one of bool, uint8, float16, float32, float64, got int16"),
         (lambda: kelpa_arrays.codes(source, **good, dtype=np.float32), ValueError,
@@ -302,6 +423,8 @@ def test_bad_options_and_outs_name_what_was_expected(source):
         (lambda: kelpa_arrays.codes(source, **good, table=[0] * 255), ValueError, "table must have 256 entries, got 255"),
         (lambda: kelpa_arrays.codes(source, **good, table=[0] * 65 + [300] + [0] * 190), ValueError,
          "table[65] is 300, which uint8 cannot hold"),
+        (lambda: kelpa_arrays.codes(source, **good, dtype=np.int64, table=np.full(256, 2**64 - 1, np.uint64)),
+         ValueError, "table[0] is 18446744073709551615, which int64 cannot hold"),
         (lambda: kelpa_arrays.fetch(source, **good, out=np.zeros((2, 4), np.uint8)), ValueError,
          "out must be a C-contiguous, writable array of dtype uint8 and shape (2, 3); got shape (2, 4)"),
         (lambda: kelpa_arrays.fetch(source, **good, out=np.zeros((2, 3), np.int8)), ValueError,
@@ -424,7 +547,7 @@ def test_arrow_takes_ragged_without_a_copy(source):
     assert array.type == pa.large_binary() and array.null_count == 0
     assert array.to_pylist() == [result[i] for i in range(len(result))]
     _, offsets, data = array.buffers()
-    assert offsets.address == result.offsets.ctypes.data
+    assert np.frombuffer(offsets, np.int64).tolist() == result.offsets.tolist()
     assert data.address == result.data.ctypes.data
     del result
     assert array.to_pylist()[3] == RECORDS["chrM"].encode()  # the array keeps the buffers alive

@@ -246,7 +246,16 @@ std::array<std::int64_t, 256> default_table() {
     return table;
 }
 
+bool refuse_code(int byte, Ref code, int type_num) {
+    Ref name = dtype_name(type_num);
+    if (code && name)
+        PyErr_Format(PyExc_ValueError, "table[%d] is %S, which %S cannot hold", byte, code.get(), name.get());
+    return false;
+}
+
 bool convert_table(PyObject* value, int type_num, std::array<std::int64_t, 256>& table) {
+    const std::int64_t lowest = type_num == NPY_UINT8 ? 0 : type_num == NPY_INT32 ? INT32_MIN : INT64_MIN;
+    const std::int64_t highest = type_num == NPY_UINT8 ? 255 : type_num == NPY_INT32 ? INT32_MAX : INT64_MAX;
     if (value == nullptr || value == Py_None) {
         table = default_table();
         return true;
@@ -262,26 +271,30 @@ bool convert_table(PyObject* value, int type_num, std::array<std::int64_t, 256>&
     } else {
         Ref given(typed_column(value, "table", "iu", "integers"));
         if (!given) return false;
-        Ref column(PyArray_FROMANY(given.get(), NPY_INT64, 1, 1, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
+        // Unsigned numbers are read as uint64: an int64 cast wraps those above 2**63 - 1.
+        const bool is_unsigned = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(given.get()))->kind == 'u';
+        Ref column(PyArray_FROMANY(given.get(), is_unsigned ? NPY_UINT64 : NPY_INT64, 1, 1,
+                                   NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
         if (!column) return false;
         auto* array = reinterpret_cast<PyArrayObject*>(column.get());
         if (PyArray_NDIM(array) != 1 || PyArray_SIZE(array) != 256) {
             PyErr_Format(PyExc_ValueError, "table must have 256 entries, got %zd", PyArray_SIZE(array));
             return false;
         }
+        if (is_unsigned) {
+            const auto* codes = static_cast<const std::uint64_t*>(PyArray_DATA(array));
+            for (int b = 0; b < 256; ++b) {
+                if (codes[b] > static_cast<std::uint64_t>(highest))
+                    return refuse_code(b, Ref(PyLong_FromUnsignedLongLong(codes[b])), type_num);
+                table[static_cast<std::size_t>(b)] = static_cast<std::int64_t>(codes[b]);
+            }
+            return true;
+        }
         std::memcpy(table.data(), PyArray_DATA(array), sizeof table);
     }
-    const std::int64_t lowest = type_num == NPY_UINT8 ? 0 : type_num == NPY_INT32 ? INT32_MIN : INT64_MIN;
-    const std::int64_t highest = type_num == NPY_UINT8 ? 255 : type_num == NPY_INT32 ? INT32_MAX : INT64_MAX;
     for (int b = 0; b < 256; ++b) {
         const std::int64_t code = table[static_cast<std::size_t>(b)];
-        if (code < lowest || code > highest) {
-            Ref name = dtype_name(type_num);
-            if (name)
-                PyErr_Format(PyExc_ValueError, "table[%d] is %lld, which %S cannot hold", b,
-                             static_cast<long long>(code), name.get());
-            return false;
-        }
+        if (code < lowest || code > highest) return refuse_code(b, Ref(PyLong_FromLongLong(code)), type_num);
     }
     return true;
 }
@@ -319,6 +332,25 @@ bool element_bytes(double value, int type_num, std::array<char, 8>& out) {
     return true;
 }
 
+// Whether an element of `type_num` holds `value`: bool and uint8 only their
+// whole numbers, float16 and float32 what does not round to infinity (an
+// infinity or NaN is held as it is).
+bool holds(int type_num, double value) {
+    switch (type_num) {
+        case NPY_BOOL:
+        case NPY_UINT8:
+            return value >= 0 && value <= (type_num == NPY_BOOL ? 1 : 255) && std::floor(value) == value;
+        case NPY_FLOAT16:
+            // Halfway between float16's largest, 65504, and the next step, 65536: from there on it rounds to infinity.
+            return !std::isfinite(value) || std::fabs(value) < 65520.0;
+        case NPY_FLOAT32:
+            // Halfway between float32's largest and 2**128, likewise.
+            return !std::isfinite(value) || std::fabs(value) < 0x1.ffffffp127;
+        default:
+            return true;
+    }
+}
+
 // one_hot(source, names, starts=None, ends=None, *, length=None, dtype=uint8, channels_first=False, rc=False,
 //         n_value=0, out=None)
 constexpr const char* ONE_HOT_PARAMS[] = {"source", "names", "starts", "ends", "length", "dtype",
@@ -343,9 +375,7 @@ PyObject* arrays_one_hot(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
                 py::prefix_argument_error("n_value");
                 return nullptr;
             }
-            const bool integral = type_num == NPY_BOOL || type_num == NPY_UINT8;
-            const double most = type_num == NPY_BOOL ? 1 : 255;
-            if (integral && !(n_value >= 0 && n_value <= most && std::floor(n_value) == n_value)) {
+            if (!holds(type_num, n_value)) {
                 Ref name = dtype_name(type_num);
                 if (name) PyErr_Format(PyExc_ValueError, "n_value %R cannot be held in %S", bound[8], name.get());
                 return nullptr;

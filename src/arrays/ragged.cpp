@@ -42,18 +42,22 @@ struct ArrowArray {
     void* private_data;
 };
 
+// `data` and `offsets` are read-only, yet numpy lets their owner make them
+// writable again: r[i], repr() and the Arrow export take the regions' bounds
+// from `bounds` instead, which no caller can reach.
 struct RaggedObject {
     PyObject_HEAD
-    PyObject* data;     // uint8 array
-    PyObject* offsets;  // int64 array of len + 1
+    PyObject* data;     // uint8 array, read-only
+    PyObject* offsets;  // int64 array of len + 1, read-only
+    PyObject* bounds;   // the object's own copy of offsets, never handed out
 };
 
 RaggedObject* as_ragged(PyObject* self) { return reinterpret_cast<RaggedObject*>(self); }
 PyArrayObject* as_array(PyObject* array) { return reinterpret_cast<PyArrayObject*>(array); }
 
-Py_ssize_t region_count(PyObject* self) { return PyArray_SIZE(as_array(as_ragged(self)->offsets)) - 1; }
+Py_ssize_t region_count(PyObject* self) { return PyArray_SIZE(as_array(as_ragged(self)->bounds)) - 1; }
 const std::int64_t* offsets_of(PyObject* self) {
-    return static_cast<const std::int64_t*>(PyArray_DATA(as_array(as_ragged(self)->offsets)));
+    return static_cast<const std::int64_t*>(PyArray_DATA(as_array(as_ragged(self)->bounds)));
 }
 const char* data_of(PyObject* self) { return static_cast<const char*>(PyArray_DATA(as_array(as_ragged(self)->data))); }
 
@@ -61,6 +65,7 @@ void Ragged_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     Py_XDECREF(as_ragged(self)->data);
     Py_XDECREF(as_ragged(self)->offsets);
+    Py_XDECREF(as_ragged(self)->bounds);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -89,7 +94,8 @@ PyObject* Ragged_get_offsets(PyObject* self, void*) noexcept { return Py_NewRef(
 void release_schema(ArrowSchema* schema) { schema->release = nullptr; }
 
 // What an exported array keeps alive: the Ragged, whose arrays hold the
-// buffers, and the list of buffer addresses.
+// buffers (its own copy of the offsets, and data), and the list of buffer
+// addresses.
 struct ExportedArray {
     PyObject* owner;
     const void* buffers[3];
@@ -212,10 +218,15 @@ PyObject* new_ragged(PyObject* data, PyObject* offsets) {
     Ref offsets_ref(offsets);
     PyTypeObject* type = ragged_type();
     if (type == nullptr) return nullptr;
+    Ref bounds(PyArray_NewCopy(as_array(offsets), NPY_CORDER));
+    if (!bounds) return nullptr;
+    PyArray_CLEARFLAGS(as_array(data), NPY_ARRAY_WRITEABLE);
+    PyArray_CLEARFLAGS(as_array(offsets), NPY_ARRAY_WRITEABLE);
     auto* self = reinterpret_cast<RaggedObject*>(type->tp_alloc(type, 0));
     if (self == nullptr) return nullptr;
     self->data = data_ref.release();
     self->offsets = offsets_ref.release();
+    self->bounds = bounds.release();
     return reinterpret_cast<PyObject*>(self);
 }
 

@@ -10,7 +10,8 @@ namespace kelpa::arrays {
 PyTypeObject* ragged_type();
 
 // A new Ragged over `data` (uint8, the texts) and `offsets` (int64, one
-// more than there are regions); takes both references.
+// more than there are regions, each within data); takes both references and
+// makes both arrays read-only.
 PyObject* new_ragged(PyObject* data, PyObject* offsets);
 
 }  // namespace kelpa::arrays

@@ -41,36 +41,50 @@ PyTypeObject* faidx_type = nullptr;  // strong references, kept for the process
 PyTypeObject* fasta_type = nullptr;
 
 // Every row's record, found by name or by position in the index's order.
+// A repeated name is answered from the last one: its bytes are kept, and the
+// last str is held, so that no other object can take its address.
 class NameResolver {
 public:
     explicit NameResolver(const core::NameTable& table) : table_(table) {}
 
+    // How a name whose bytes find no record is shown when `shown` is nullptr.
+    enum class Given { Str, Bytes };
+
     // By the bytes of a name; `shown` (may be nullptr) is the caller's object for the error.
-    bool by_text(std::size_t row, std::string_view name, PyObject* shown, std::size_t& index) {
+    bool by_text(std::size_t row, std::string_view name, PyObject* shown, Given given, std::size_t& index) {
         if (have_last_ && name == last_text_) {
             index = last_index_;
             return true;
         }
         const core::IndexEntry* entry = table_.find(name);
         if (entry == nullptr) {
-            Ref text(shown != nullptr ? Py_NewRef(shown)
-                                      : PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()),
-                                                             "backslashreplace"));
+            const auto size = static_cast<Py_ssize_t>(name.size());
+            Ref text(shown != nullptr      ? Py_NewRef(shown)
+                     : given == Given::Str ? PyUnicode_DecodeUTF8(name.data(), size, "strict")
+                                           : PyBytes_FromStringAndSize(name.data(), size));
             if (text) PyErr_Format(PyExc_KeyError, "row %zu: no record named %R", row, text.get());
             return false;
         }
         index = table_.index_of(entry);
-        last_text_storage_.assign(name);
-        last_text_ = last_text_storage_;
+        last_text_.assign(name);
         have_last_ = true;
         last_index_ = index;
         return true;
     }
 
-    bool by_position(std::size_t row, long long position, std::size_t& index) {
-        if (position < 0 || static_cast<unsigned long long>(position) >= table_.size()) {
+    bool by_position(std::size_t row, std::int64_t position, std::size_t& index) {
+        if (position < 0) {
             PyErr_Format(PyExc_IndexError, "row %zu: record position %lld is out of range for %zu records", row,
-                         position, table_.size());
+                         static_cast<long long>(position), table_.size());
+            return false;
+        }
+        return by_position(row, static_cast<std::uint64_t>(position), index);
+    }
+
+    bool by_position(std::size_t row, std::uint64_t position, std::size_t& index) {
+        if (position >= table_.size()) {
+            PyErr_Format(PyExc_IndexError, "row %zu: record position %llu is out of range for %zu records", row,
+                         static_cast<unsigned long long>(position), table_.size());
             return false;
         }
         index = static_cast<std::size_t>(position);
@@ -79,7 +93,7 @@ public:
 
     // A name as a Python object: a str, or an integer (not a bool).
     bool by_object(std::size_t row, PyObject* item, std::size_t& index) {
-        if (item == last_object_) {
+        if (item == last_str_.get()) {
             index = last_index_;
             return true;
         }
@@ -87,34 +101,33 @@ public:
             Py_ssize_t size = 0;
             const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
             if (utf8 == nullptr) return false;
-            if (!by_text(row, std::string_view(utf8, static_cast<std::size_t>(size)), item, index)) return false;
-        } else if (!PyBool_Check(item) && PyIndex_Check(item)) {
-            Ref number(PyNumber_Index(item));
-            if (!number) return false;
-            int overflow = 0;
-            const long long position = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
-            if (position == -1 && PyErr_Occurred()) return false;
-            if (overflow != 0) {
-                PyErr_Format(PyExc_IndexError, "row %zu: record position %R is out of range for %zu records", row,
-                             number.get(), table_.size());
+            if (!by_text(row, std::string_view(utf8, static_cast<std::size_t>(size)), item, Given::Str, index))
                 return false;
-            }
-            if (!by_position(row, position, index)) return false;
-        } else {
+            last_str_ = Ref::borrow(item);
+            return true;
+        }
+        if (PyBool_Check(item) || !PyIndex_Check(item)) {
             PyErr_Format(PyExc_TypeError, "row %zu: a name must be a str or an int, not '%s'", row,
                          Py_TYPE(item)->tp_name);
             return false;
         }
-        last_object_ = item;
-        last_index_ = index;
-        return true;
+        Ref number(PyNumber_Index(item));
+        if (!number) return false;
+        int overflow = 0;
+        const long long position = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
+        if (position == -1 && PyErr_Occurred()) return false;
+        if (overflow != 0) {
+            PyErr_Format(PyExc_IndexError, "row %zu: record position %R is out of range for %zu records", row,
+                         number.get(), table_.size());
+            return false;
+        }
+        return by_position(row, static_cast<std::int64_t>(position), index);
     }
 
 private:
     const core::NameTable& table_;
-    PyObject* last_object_ = nullptr;  // borrowed, alive while the names are
-    std::string last_text_storage_;
-    std::string_view last_text_;
+    Ref last_str_;  // the last str name, held
+    std::string last_text_;
     bool have_last_ = false;
     std::size_t last_index_ = 0;
 };
@@ -149,13 +162,35 @@ std::size_t column_size(const Ref& column) {
     return static_cast<std::size_t>(PyArray_SIZE(reinterpret_cast<PyArrayObject*>(column.get())));
 }
 
+// The records of a column of record positions, read as `T` (`type_num`):
+// each number is checked in its own type, so a uint64 above 2**63 - 1 is not
+// wrapped to a negative one.
+template <class T>
+bool resolve_positions(NameResolver& resolver, PyObject* column, int type_num, std::vector<std::size_t>& records) {
+    Ref positions(PyArray_FROMANY(column, type_num, 1, 1, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
+    if (!positions) return false;
+    const T* numbers = static_cast<const T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(positions.get())));
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        if (!resolver.by_position(i, numbers[i], records[i])) return false;
+    }
+    return true;
+}
+
+bool refuse_names(PyObject* names) {
+    PyErr_Format(PyExc_TypeError, "argument 'names': expected a sequence of names, got '%s'",
+                 Py_TYPE(names)->tp_name);
+    return false;
+}
+
 // The records of a column of names: a list or tuple of str or int, or an
 // array (of integers, of str, of bytes, or of objects).
 bool resolve_names(const core::NameTable& table, PyObject* names, std::vector<std::size_t>& records) {
     NameResolver resolver(table);
     if (PyList_Check(names) || PyTuple_Check(names)) {
-        const Py_ssize_t count = PySequence_Fast_GET_SIZE(names);
-        PyObject** items = PySequence_Fast_ITEMS(names);
+        Ref snapshot = py::item_snapshot(names);
+        if (!snapshot) return false;
+        const Py_ssize_t count = PyTuple_GET_SIZE(snapshot.get());
+        PyObject** items = &PyTuple_GET_ITEM(snapshot.get(), 0);
         records.resize(static_cast<std::size_t>(count));
         for (Py_ssize_t i = 0; i < count; ++i) {
             if (!resolver.by_object(static_cast<std::size_t>(i), items[i], records[static_cast<std::size_t>(i)]))
@@ -163,17 +198,15 @@ bool resolve_names(const core::NameTable& table, PyObject* names, std::vector<st
         }
         return true;
     }
-    if (PyUnicode_Check(names) || PyBytes_Check(names)) {
-        PyErr_Format(PyExc_TypeError, "argument 'names': expected a sequence of names, got '%s'",
-                     Py_TYPE(names)->tp_name);
-        return false;
-    }
+    if (PyUnicode_Check(names) || PyBytes_Check(names)) return refuse_names(names);
     Ref array_ref(PyArray_FromAny(names, nullptr, 0, 0, NPY_ARRAY_CARRAY_RO, nullptr));
     if (!array_ref) {
         py::prefix_argument_error("names");
         return false;
     }
     auto* array = reinterpret_cast<PyArrayObject*>(array_ref.get());
+    // No sequence at all (a generator, a dict, one name) makes an array of no dimensions.
+    if (PyArray_NDIM(array) == 0) return refuse_names(names);
     if (PyArray_NDIM(array) != 1) {
         PyErr_Format(PyExc_ValueError, "argument 'names': expected one column of names, got %d dimensions",
                      PyArray_NDIM(array));
@@ -186,15 +219,9 @@ bool resolve_names(const core::NameTable& table, PyObject* names, std::vector<st
     const std::size_t itemsize = static_cast<std::size_t>(PyArray_ITEMSIZE(array));
     switch (kind) {
         case 'i':
-        case 'u': {
-            Ref positions(PyArray_FROMANY(array_ref.get(), NPY_INT64, 1, 1, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
-            if (!positions) return false;
-            const std::int64_t* numbers = column_data(positions);
-            for (std::size_t i = 0; i < count; ++i) {
-                if (!resolver.by_position(i, numbers[i], records[i])) return false;
-            }
-            return true;
-        }
+            return resolve_positions<std::int64_t>(resolver, array_ref.get(), NPY_INT64, records);
+        case 'u':
+            return resolve_positions<std::uint64_t>(resolver, array_ref.get(), NPY_UINT64, records);
         case 'O': {
             auto* items = reinterpret_cast<PyObject* const*>(data);
             for (std::size_t i = 0; i < count; ++i) {
@@ -206,13 +233,13 @@ bool resolve_names(const core::NameTable& table, PyObject* names, std::vector<st
             for (std::size_t i = 0; i < count; ++i) {
                 std::string_view name(data + i * itemsize, itemsize);
                 while (!name.empty() && name.back() == '\0') name.remove_suffix(1);
-                if (!resolver.by_text(i, name, nullptr, records[i])) return false;
+                if (!resolver.by_text(i, name, nullptr, NameResolver::Given::Bytes, records[i])) return false;
             }
             return true;
         }
         case 'U': {
-            // Fixed-width UCS-4: ASCII names are narrowed here; others go
-            // through a str of their own.
+            // Fixed-width UCS-4: ASCII names are narrowed here; others are
+            // encoded by a str of their own.
             const std::size_t width = itemsize / 4;
             std::string narrow;
             for (std::size_t i = 0; i < count; ++i) {
@@ -226,11 +253,17 @@ bool resolve_names(const core::NameTable& table, PyObject* names, std::vector<st
                     narrow.push_back(static_cast<char>(points[k]));
                 }
                 if (ascii) {
-                    if (!resolver.by_text(i, narrow, nullptr, records[i])) return false;
+                    if (!resolver.by_text(i, narrow, nullptr, NameResolver::Given::Str, records[i])) return false;
                     continue;
                 }
                 Ref text(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, points, static_cast<Py_ssize_t>(size)));
-                if (!text || !resolver.by_object(i, text.get(), records[i])) return false;
+                if (!text) return false;
+                Py_ssize_t utf8_size = 0;
+                const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &utf8_size);
+                if (utf8 == nullptr ||
+                    !resolver.by_text(i, std::string_view(utf8, static_cast<std::size_t>(utf8_size)), text.get(),
+                                      NameResolver::Given::Str, records[i]))
+                    return false;
             }
             return true;
         }
@@ -241,22 +274,30 @@ bool resolve_names(const core::NameTable& table, PyObject* names, std::vector<st
     }
 }
 
-bool index_number(PyObject* value, long long& out) {
+// An integer through __index__, as an int64. One outside int64 is refused
+// as "<row: ><what> <number> is too large" (or too small), the number as given;
+// `row` is SIZE_MAX for an argument that is not a row's.
+bool index_number(PyObject* value, std::size_t row, const char* what, long long& out) {
     Ref number(PyNumber_Index(value));
     if (!number) return false;
-    out = PyLong_AsLongLong(number.get());
-    return !(out == -1 && PyErr_Occurred());
+    int overflow = 0;
+    out = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
+    if (out == -1 && PyErr_Occurred()) return false;
+    if (overflow == 0) return true;
+    const char* beyond = overflow > 0 ? "large" : "small";
+    if (row == SIZE_MAX) PyErr_Format(PyExc_ValueError, "%s %R is too %s", what, number.get(), beyond);
+    else PyErr_Format(PyExc_ValueError, "row %zu: %s %R is too %s", row, what, number.get(), beyond);
+    return false;
 }
 
 // (name, start, end) tuples.
 bool resolve_tuples(const core::NameTable& table, PyObject* regions, std::vector<std::size_t>& records,
                     std::vector<std::int64_t>& starts, std::vector<std::int64_t>& ends) {
-    if (PyUnicode_Check(regions) || PyBytes_Check(regions)) {
-        PyErr_Format(PyExc_TypeError, "argument 'names': expected a sequence of names, got '%s'",
-                     Py_TYPE(regions)->tp_name);
-        return false;
-    }
-    Ref items(PySequence_Fast(regions, "argument 'names': expected a sequence of (name, start, end) tuples"));
+    if (PyUnicode_Check(regions) || PyBytes_Check(regions)) return refuse_names(regions);
+    // A list is read from a snapshot; any other iterable becomes a list of this call's own.
+    Ref items;
+    if (PyList_Check(regions) || PyTuple_Check(regions)) items = py::item_snapshot(regions);
+    else items.reset(PySequence_Fast(regions, "argument 'names': expected a sequence of (name, start, end) tuples"));
     if (!items) return false;
     const std::size_t count = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(items.get()));
     records.resize(count);
@@ -275,7 +316,8 @@ bool resolve_tuples(const core::NameTable& table, PyObject* regions, std::vector
         long long start = 0;
         long long end = 0;
         if (!resolver.by_object(i, PyTuple_GET_ITEM(item, 0), records[i]) ||
-            !index_number(PyTuple_GET_ITEM(item, 1), start) || !index_number(PyTuple_GET_ITEM(item, 2), end))
+            !index_number(PyTuple_GET_ITEM(item, 1), i, "start", start) ||
+            !index_number(PyTuple_GET_ITEM(item, 2), i, "end", end))
             return false;
         starts[i] = start;
         ends[i] = end;
@@ -322,7 +364,7 @@ bool convert_windows(const core::Faidx& faidx, PyObject* names, PyObject* starts
     std::optional<long long> fixed_length;
     if (length != nullptr) {
         long long value = 0;
-        if (!index_number(length, value)) {
+        if (!index_number(length, SIZE_MAX, "length", value)) {
             py::prefix_argument_error("length");
             return false;
         }

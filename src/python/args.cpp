@@ -146,6 +146,8 @@ PyObject* exact_str(PyObject* text) {
     return PyUnicode_FromObject(text);
 }
 
+Ref item_snapshot(PyObject* sequence) { return Ref(PySequence_Tuple(sequence)); }
+
 bool replaceable_conversion_error() {
     return PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError);
 }

@@ -24,6 +24,8 @@
 #include <span>
 #include <string_view>
 
+#include "ref.hpp"
+
 namespace kelpa::py {
 
 struct Signature {
@@ -51,6 +53,13 @@ void raise_cannot_convert(PyObject* value, const char* target);
 // TypeError. An interruption (KeyboardInterrupt, SystemExit: anything that
 // is no Exception) and MemoryError may not; they go on as they are.
 bool replaceable_conversion_error();
+
+// A snapshot of a caller's sequence (a list, any sequence or iterable), as a
+// tuple that holds every item; a tuple is its own. Converting an item may run
+// the caller's code (an __index__, or a finalizer run by the collector) that
+// empties or refills the caller's list, while the conversion reads its items
+// and points into them. Empty with the exception set on failure.
+Ref item_snapshot(PyObject* sequence);
 
 // Converters: true on success; false with an exception set (already
 // prefixed with the parameter's name where the rules say so).

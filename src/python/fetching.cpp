@@ -76,17 +76,15 @@ PyObject* planned_sequence(const core::Faidx& faidx, Ref name, const core::Index
 
 // ---- batch argument conversion -------------------------------------------------
 
-// A snapshot of the caller's sequence, as a tuple that holds every item: a
-// coordinate's __index__ (or a finalizer run by the collector) may empty or
-// refill the caller's list while the regions are converted and fetched, and
-// the regions point into the items' names.
+// The caller's regions as a snapshot (item_snapshot): they are converted and
+// fetched from it, and point into its items' names.
 Ref region_items(PyObject* regions, const char* param) {
     if (PyUnicode_Check(regions)) {
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
     } else if (!PySequence_Check(regions)) {
         raise_cannot_convert(regions, "Sequence");
     } else {
-        return Ref(PySequence_Tuple(regions));
+        return item_snapshot(regions);
     }
     prefix_argument_error(param);
     return Ref();
