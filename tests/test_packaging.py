@@ -21,17 +21,38 @@ WHEEL = os.environ.get("KELPA_WHEEL")
 
 def test_installed_files():
     # What a user of the installed package finds: the type stubs beside the
-    # module (as in the tree), the one core library both modules load, the
+    # module (as in the tree), the core and binding libraries both modules load, the
     # program as a native executable in the environment's bin/, and numpy
     # brought along.
     files = {str(f) for f in metadata.files("kelpa")}
     for stubs in ("kelpa-stubs", "kelpa_arrays-stubs"):
         assert (SITE / stubs / "__init__.pyi").read_text() == (ROOT / stubs / "__init__.pyi").read_text()
-    assert "libkelpa_core.so" in files
+    assert {"libkelpa_core.so", "libkelpa_binding.so"} <= files
     assert any(r.startswith("numpy") for r in metadata.requires("kelpa"))
     program = Path(PROGRAM)
     assert program.read_bytes()[:4] == b"\x7fELF" and os.access(program, os.X_OK)
     assert any(f.endswith("/bin/kelpa") for f in files)
+
+
+def dynamic_symbols(path):
+    """The symbols a shared object defines for others to link, demangled."""
+    done = subprocess.run(["nm", "-D", "--defined-only", "-C", str(path)], capture_output=True, text=True, check=True)
+    return {line.split(" ", 2)[2] for line in done.stdout.splitlines() if line.count(" ") >= 2}
+
+
+def test_one_binding_per_process():
+    # Each module exports its PyInit_ function alone; what both use of the
+    # Python/C API (the internal-fault type, the lock hooks) lives once, in
+    # the binding library they both load.
+    import kelpa_arrays
+
+    for module, name in ((kelpa, "PyInit_kelpa"), (kelpa_arrays, "PyInit_kelpa_arrays")):
+        assert dynamic_symbols(module.__file__) == {name}
+    binding = dynamic_symbols(SITE / "libkelpa_binding.so")
+    assert {"kelpa_take_lock_back", "kelpa::py::internal_fault_type()",
+            "kelpa::py::install_network_wait_hooks()"} <= binding
+    # The core library exports the core, not the libraries linked into it.
+    assert all("kelpa::" in symbol for symbol in dynamic_symbols(SITE / "libkelpa_core.so"))
 
 
 @pytest.mark.skipif(os.environ.get("KELPA_EXPECT_INSTALLED") != "1",

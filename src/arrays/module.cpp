@@ -19,12 +19,13 @@
 
 #include "core/kernels/encoding.hpp"
 #include "core/batch/array_sinks.hpp"
-#include "python/access.hpp"
-#include "python/args.hpp"
-#include "python/errors.hpp"
-#include "python/frame.hpp"
-#include "python/gil.hpp"
-#include "python/ref.hpp"
+#include "binding/access.hpp"
+#include "binding/handle_object.hpp"
+#include "binding/args.hpp"
+#include "binding/errors.hpp"
+#include "binding/frame.hpp"
+#include "binding/gil.hpp"
+#include "binding/ref.hpp"
 #include "arrays/ragged.hpp"
 #include "arrays/windows_args.hpp"
 
@@ -50,22 +51,6 @@ struct Plan {
 Plan plan_for(std::size_t regions, std::uint64_t bases) {
     if (regions >= 2 && bases >= POOL_BASES) return {core::Executor::Pool, true};
     return {core::Executor::Caller, bases >= py::RELEASE_LOCK_BYTES};
-}
-
-// Raises what a failed fill reports: the Exception a fetch of that region
-// raises ("IOError: ..."), or the internal fault.
-void raise_fill_error(const core::FaidxError& error) {
-    if (error.kind() == core::ErrorKind::Internal) py::raise_internal_fault(error.payload().c_str());
-    else py::raise_faidx_error(error);
-}
-
-// Too many positional arguments for a function whose later parameters are
-// keyword-only.
-bool check_positional(const char* function, Py_ssize_t nargs, Py_ssize_t most) {
-    if (nargs <= most) return true;
-    PyErr_Format(PyExc_TypeError, "%s takes from 2 to %zd positional arguments but %zd were given", function, most,
-                 nargs);
-    return false;
 }
 
 // ---- dtypes and out ---------------------------------------------------------
@@ -173,7 +158,7 @@ template <class MakeEncoder>
 PyObject* fill_fixed(const FixedCall& call, int type_num, bool channels_first, bool one_hot,
                      MakeEncoder&& make_encoder) {
     py::AccessState* access_state = nullptr;
-    const core::Faidx* faidx = native_source(call.source, access_state);
+    const core::Faidx* faidx = py::native_source(call.source, access_state);
     if (faidx == nullptr) return nullptr;
     py::ReadAccess access(*access_state);
     if (!access.ok()) return nullptr;
@@ -207,7 +192,7 @@ PyObject* fill_fixed(const FixedCall& call, int type_num, bool channels_first, b
         return core::fill_rows(*faidx, windows.requests, target, plan.executor);
     });
     if (!filled) {
-        raise_fill_error(filled.error());
+        py::raise_core_error(filled.error());
         return nullptr;
     }
     if (call.out != nullptr && call.out != Py_None) return Py_NewRef(call.out);
@@ -221,12 +206,12 @@ bool convert_flag(PyObject* value, const char* param, bool& out) {
 
 // fetch(source, names, starts=None, ends=None, *, length=None, upper=False, rc=False, out=None)
 constexpr const char* FETCH_PARAMS[] = {"source", "names", "starts", "ends", "length", "upper", "rc", "out"};
-const py::Signature FETCH{"fetch()", FETCH_PARAMS, 2};
+const py::Signature FETCH{"fetch()", FETCH_PARAMS, 2, 0, 4};
 
 PyObject* arrays_fetch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return py::shielded([&]() -> PyObject* {
         PyObject* bound[8];
-        if (!check_positional("fetch()", nargs, 4) || !py::bind(FETCH, args, nargs, kwnames, bound)) return nullptr;
+        if (!py::bind(FETCH, args, nargs, kwnames, bound)) return nullptr;
         bool upper = false;
         if (!convert_flag(bound[5], "upper", upper)) return nullptr;
         const FixedCall call{bound[0], bound[1], bound[2], bound[3], bound[4], bound[6], bound[7]};
@@ -301,12 +286,12 @@ bool convert_table(PyObject* value, int type_num, std::array<std::int64_t, 256>&
 
 // codes(source, names, starts=None, ends=None, *, length=None, table=None, dtype=uint8, rc=False, out=None)
 constexpr const char* CODES_PARAMS[] = {"source", "names", "starts", "ends", "length", "table", "dtype", "rc", "out"};
-const py::Signature CODES{"codes()", CODES_PARAMS, 2};
+const py::Signature CODES{"codes()", CODES_PARAMS, 2, 0, 4};
 
 PyObject* arrays_codes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return py::shielded([&]() -> PyObject* {
         PyObject* bound[9];
-        if (!check_positional("codes()", nargs, 4) || !py::bind(CODES, args, nargs, kwnames, bound)) return nullptr;
+        if (!py::bind(CODES, args, nargs, kwnames, bound)) return nullptr;
         int type_num = NPY_UINT8;
         if (!convert_dtype(bound[6], {NPY_UINT8, NPY_INT32, NPY_INT64}, "uint8, int32, int64", type_num))
             return nullptr;
@@ -355,12 +340,12 @@ bool holds(int type_num, double value) {
 //         n_value=0, out=None)
 constexpr const char* ONE_HOT_PARAMS[] = {"source", "names", "starts", "ends", "length", "dtype",
                                           "channels_first", "rc", "n_value", "out"};
-const py::Signature ONE_HOT{"one_hot()", ONE_HOT_PARAMS, 2};
+const py::Signature ONE_HOT{"one_hot()", ONE_HOT_PARAMS, 2, 0, 4};
 
 PyObject* arrays_one_hot(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return py::shielded([&]() -> PyObject* {
         PyObject* bound[10];
-        if (!check_positional("one_hot()", nargs, 4) || !py::bind(ONE_HOT, args, nargs, kwnames, bound))
+        if (!py::bind(ONE_HOT, args, nargs, kwnames, bound))
             return nullptr;
         int type_num = NPY_UINT8;
         if (!convert_dtype(bound[5], {NPY_BOOL, NPY_UINT8, NPY_FLOAT16, NPY_FLOAT32, NPY_FLOAT64},
@@ -404,7 +389,7 @@ PyObject* arrays_ragged(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         PyObject* bound[4];
         if (!py::bind(RAGGED, args, nargs, kwnames, bound)) return nullptr;
         py::AccessState* access_state = nullptr;
-        const core::Faidx* faidx = native_source(bound[0], access_state);
+        const core::Faidx* faidx = py::native_source(bound[0], access_state);
         if (faidx == nullptr) return nullptr;
         py::ReadAccess access(*access_state);
         if (!access.ok()) return nullptr;
@@ -428,7 +413,7 @@ PyObject* arrays_ragged(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
             return core::fill_ragged(*faidx, windows.requests, array_data(data), offset_values, plan.executor);
         });
         if (!filled) {
-            raise_fill_error(filled.error());
+            py::raise_core_error(filled.error());
             return nullptr;
         }
         if (static_cast<npy_intp>(filled.value()) != total) {
@@ -487,7 +472,9 @@ PyModuleDef arrays_module = {
 
 PyObject* initialise() {
     if (_import_array() < 0) return nullptr;
-    if (!find_source_types()) return nullptr;
+    // kelpa's Faidx and Fasta are the sources (binding/handle_object.hpp):
+    // importing kelpa makes them.
+    if (Ref kelpa(PyImport_ImportModule("kelpa")); !kelpa) return nullptr;
     Ref module(PyModule_Create(&arrays_module));
     if (!module) return nullptr;
     PyTypeObject* ragged = ragged_type();

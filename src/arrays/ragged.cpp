@@ -3,15 +3,20 @@
 #include <cstdint>
 #include <cstring>
 
-#include "python/args.hpp"
-#include "python/errors.hpp"
-#include "python/frame.hpp"
-#include "python/ref.hpp"
+#include "binding/args.hpp"
+#include "binding/errors.hpp"
+#include "binding/frame.hpp"
+#include "binding/ref.hpp"
+#include "binding/types.hpp"
 #include "arrays/numpy_api.hpp"
 
 namespace kelpa::arrays {
 
 using py::Ref;
+using py::TypeRecipe;
+using py::allocate_instance;
+using py::free_instance;
+using py::make_type;
 
 namespace {
 
@@ -62,12 +67,10 @@ const std::int64_t* offsets_of(PyObject* self) {
 const char* data_of(PyObject* self) { return static_cast<const char*>(PyArray_DATA(as_array(as_ragged(self)->data))); }
 
 void Ragged_dealloc(PyObject* self) noexcept {
-    PyTypeObject* type = Py_TYPE(self);
     Py_XDECREF(as_ragged(self)->data);
     Py_XDECREF(as_ragged(self)->offsets);
     Py_XDECREF(as_ragged(self)->bounds);
-    type->tp_free(self);
-    Py_DECREF(type);
+    free_instance(self);
 }
 
 Py_ssize_t Ragged_length(PyObject* self) noexcept { return region_count(self); }
@@ -191,25 +194,25 @@ PyType_Slot Ragged_slots[] = {
     {Py_tp_methods, Ragged_methods},
     {Py_sq_length, reinterpret_cast<void*>(Ragged_length)},
     {Py_sq_item, reinterpret_cast<void*>(Ragged_item)},
-    {Py_tp_doc, const_cast<char*>(
-                    "Regions of any length: data holds their text back to back and offsets where each begins.\n"
-                    "len() counts the regions and r[i] is region i's text as bytes.")},
     {0, nullptr},
 };
 
-PyType_Spec Ragged_spec = {
-    "kelpa_arrays.Ragged",
+const TypeRecipe RAGGED_TYPE{
+    "Ragged",
+    "Regions of any length: data holds their text back to back and offsets where each begins.\n"
+    "len() counts the regions and r[i] is region i's text as bytes.",
     sizeof(RaggedObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     Ragged_slots,
+    nullptr,
+    "kelpa_arrays",
 };
 
 }  // namespace
 
 PyTypeObject* ragged_type() {
     static PyTypeObject* type = nullptr;
-    if (type == nullptr) type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&Ragged_spec));
+    if (type == nullptr) type = make_type(RAGGED_TYPE);
     return type;
 }
 
@@ -222,7 +225,7 @@ PyObject* new_ragged(PyObject* data, PyObject* offsets) {
     if (!bounds) return nullptr;
     PyArray_CLEARFLAGS(as_array(data), NPY_ARRAY_WRITEABLE);
     PyArray_CLEARFLAGS(as_array(offsets), NPY_ARRAY_WRITEABLE);
-    auto* self = reinterpret_cast<RaggedObject*>(type->tp_alloc(type, 0));
+    auto* self = allocate_instance<RaggedObject>(type);
     if (self == nullptr) return nullptr;
     self->data = data_ref.release();
     self->offsets = offsets_ref.release();

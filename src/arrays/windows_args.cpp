@@ -5,9 +5,8 @@
 #include <string_view>
 
 #include "core/batch/array_sinks.hpp"
-#include "python/args.hpp"
-#include "python/handle.hpp"
-#include "python/ref.hpp"
+#include "binding/args.hpp"
+#include "binding/ref.hpp"
 #include "arrays/numpy_api.hpp"
 
 namespace kelpa::arrays {
@@ -37,8 +36,6 @@ Ref typed_column(PyObject* value, const char* param, const char* kinds, const ch
 
 namespace {
 
-PyTypeObject* faidx_type = nullptr;  // strong references, kept for the process
-PyTypeObject* fasta_type = nullptr;
 
 // Every row's record, found by name or by position in the index's order.
 // A repeated name is answered from the last one: its bytes are kept, and the
@@ -326,33 +323,6 @@ bool resolve_tuples(const core::NameTable& table, PyObject* regions, std::vector
 }
 
 }  // namespace
-
-bool find_source_types() {
-    Ref kelpa(PyImport_ImportModule("kelpa"));
-    if (!kelpa) return false;
-    Ref faidx(PyObject_GetAttrString(kelpa.get(), "Faidx"));
-    Ref fasta(PyObject_GetAttrString(kelpa.get(), "Fasta"));
-    if (!faidx || !fasta) return false;
-    if (!PyType_Check(faidx.get()) || !PyType_Check(fasta.get())) {
-        PyErr_SetString(PyExc_ImportError, "kelpa.Faidx and kelpa.Fasta are not the types of the kelpa module");
-        return false;
-    }
-    faidx_type = reinterpret_cast<PyTypeObject*>(faidx.release());
-    fasta_type = reinterpret_cast<PyTypeObject*>(fasta.release());
-    return true;
-}
-
-const core::Faidx* native_source(PyObject* source, py::AccessState*& access) {
-    // Neither type can be subclassed: the exact types are the only ones.
-    if (Py_TYPE(source) != faidx_type && Py_TYPE(source) != fasta_type) {
-        PyErr_Format(PyExc_TypeError, "argument 'source': expected kelpa.Faidx or kelpa.Fasta, got '%s'",
-                     Py_TYPE(source)->tp_name);
-        return nullptr;
-    }
-    auto* object = reinterpret_cast<py::HandleObject*>(source);
-    access = &object->access;
-    return object->handle->faidx.get();
-}
 
 bool convert_windows(const core::Faidx& faidx, PyObject* names, PyObject* starts, PyObject* ends, PyObject* length,
                      bool fixed, Windows& out) {

@@ -11,17 +11,10 @@
 
 #include "core/batch/batch.hpp"
 #include "core/fetch/faidx.hpp"
-#include "python/access.hpp"
-#include "python/ref.hpp"
+#include "binding/access.hpp"
+#include "binding/ref.hpp"
 
 namespace kelpa::arrays {
-
-// kelpa.Faidx and kelpa.Fasta, looked up once when the module is imported.
-bool find_source_types();
-
-// The native value of a kelpa.Faidx or kelpa.Fasta `source`, or nullptr with
-// TypeError set; `access` is the object's access state.
-const core::Faidx* native_source(PyObject* source, py::AccessState*& access);
 
 struct Windows {
     // One request per row: the window's bounds (batch/array_sinks.hpp) and its

@@ -1,7 +1,7 @@
 // The Faidx type: one indexed FASTA file, fetched by region.
 #include <string>
 
-#include "python/frame.hpp"
+#include "binding/frame.hpp"
 #include "python/fetching.hpp"
 #include "python/handle.hpp"
 #include "python/pickling.hpp"

@@ -6,7 +6,7 @@
 
 #include "core/kernels/sequence.hpp"
 #include "python/fetching.hpp"
-#include "python/frame.hpp"
+#include "binding/frame.hpp"
 #include "python/pickling.hpp"
 #include "python/sequence_type.hpp"
 #include "python/types.hpp"
@@ -40,7 +40,7 @@ PyObject* construct(PyTypeObject* type, PyObject** bound) {
     if (!filename) return nullptr;
     auto* self = reinterpret_cast<FastaObject*>(type->tp_alloc(type, 0));
     if (self == nullptr) return nullptr;
-    self->handle = handle.release();
+    self->base.handle = handle.release();
     self->filename = filename.release();
     return reinterpret_cast<PyObject*>(self);
 }
@@ -58,7 +58,7 @@ void Fasta_dealloc(PyObject* self) noexcept {
 template <std::size_t N, class Body>
 PyObject* with_arguments(PyObject* self, const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames, Body body) {
-    return read_method<N>(as_fasta(self)->access, signature, args, nargs, kwnames, body);
+    return read_method<N>(as_fasta(self)->base.access, signature, args, nargs, kwnames, body);
 }
 
 // ---- mapping protocol --------------------------------------------------
@@ -103,7 +103,7 @@ PyObject* Fasta_items(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 PyObject* Fasta_subscript(PyObject* self, PyObject* key) noexcept {
     return shielded([&]() -> PyObject* {
-        ReadAccess access(as_fasta(self)->access);
+        ReadAccess access(as_fasta(self)->base.access);
         if (!access.ok()) return nullptr;
         const core::NameTable& entries = fasta_native(self).entries();
         if (PyUnicode_Check(key)) {
@@ -137,7 +137,7 @@ PyObject* Fasta_subscript(PyObject* self, PyObject* key) noexcept {
 
 Py_ssize_t Fasta_length(PyObject* self) noexcept {
     return shielded([&]() -> Py_ssize_t {
-        ReadAccess access(as_fasta(self)->access);
+        ReadAccess access(as_fasta(self)->base.access);
         if (!access.ok()) return -1;
         const core::NameTable& entries = fasta_native(self).entries();
         std::uint64_t total = 0;
@@ -153,7 +153,7 @@ Py_ssize_t Fasta_length(PyObject* self) noexcept {
 
 PyObject* Fasta_iter(PyObject* self) noexcept {
     return shielded([&]() -> PyObject* {
-        ReadAccess access(as_fasta(self)->access);
+        ReadAccess access(as_fasta(self)->base.access);
         if (!access.ok()) return nullptr;
         return new_fasta_iterator(self);
     }, nullptr);
@@ -161,7 +161,7 @@ PyObject* Fasta_iter(PyObject* self) noexcept {
 
 PyObject* Fasta_repr(PyObject* self) noexcept {
     return shielded([&]() -> PyObject* {
-        ReadAccess access(as_fasta(self)->access);
+        ReadAccess access(as_fasta(self)->base.access);
         if (!access.ok()) return nullptr;
         return PyUnicode_FromFormat("Fasta(\"%U\")", as_fasta(self)->filename);
     }, nullptr);
@@ -169,7 +169,7 @@ PyObject* Fasta_repr(PyObject* self) noexcept {
 
 PyObject* Fasta_get_filename(PyObject* self, void*) noexcept {
     return shielded([&]() -> PyObject* {
-        ReadAccess access(as_fasta(self)->access);
+        ReadAccess access(as_fasta(self)->base.access);
         if (!access.ok()) return nullptr;
         return Py_NewRef(as_fasta(self)->filename);
     }, nullptr);

@@ -3,21 +3,19 @@
 
 #include <Python.h>
 
-#include "python/access.hpp"
+#include "binding/access.hpp"
 #include "python/handle.hpp"
 
 namespace kelpa::py {
 
-// Begins with the fields of a HandleObject.
+// A HandleObject, and the file name it was given.
 struct FastaObject {
-    PyObject_HEAD
-    AccessState access;
-    FaidxHandle* handle;  // owned; complete for the object's whole life
-    PyObject* filename;   // str, as passed to the constructor
+    HandleObject base;   // first: a Fasta is read as a HandleObject too
+    PyObject* filename;  // str, as passed to the constructor
 };
 
 inline const core::Faidx& fasta_native(PyObject* fasta) {
-    return *reinterpret_cast<FastaObject*>(fasta)->handle->faidx;
+    return *reinterpret_cast<FastaObject*>(fasta)->base.handle->faidx;
 }
 
 // A new FastaRecord for `name` (an exact str) of `fasta`.

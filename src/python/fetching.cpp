@@ -7,10 +7,10 @@
 
 #include "core/batch/batch.hpp"
 #include "core/kernels/sequence.hpp"
-#include "python/args.hpp"
-#include "python/errors.hpp"
-#include "python/gil.hpp"
-#include "python/ref.hpp"
+#include "binding/args.hpp"
+#include "binding/errors.hpp"
+#include "binding/gil.hpp"
+#include "binding/ref.hpp"
 #include "python/sequence_type.hpp"
 
 namespace kelpa::py {
@@ -231,12 +231,10 @@ public:
 
     void failed(std::size_t i, const core::FaidxError& error) {
         if (PyErr_Occurred()) return;  // raised by the planner, or Ctrl-C during a network wait
-        if (error.kind() == core::ErrorKind::Internal) {  // a fault of ours, not of the region
-            raise_internal_fault(error.payload().c_str());
-            return;
-        }
-        if (executor_ == core::Executor::Caller) {  // as the region's own fetch raises it
-            raise_faidx_error(error);
+        // A fault of ours, not of the region; or on the calling thread, as
+        // the region's own fetch raises it.
+        if (error.kind() == core::ErrorKind::Internal || executor_ == core::Executor::Caller) {
+            raise_core_error(error);
             return;
         }
         std::string message = "Error fetching region " + std::to_string(i);

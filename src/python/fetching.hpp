@@ -12,7 +12,7 @@
 
 #include "core/batch/batch.hpp"
 #include "core/fetch/faidx.hpp"
-#include "python/ref.hpp"
+#include "binding/ref.hpp"
 
 namespace kelpa::py {
 

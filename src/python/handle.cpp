@@ -2,9 +2,9 @@
 
 #include "core/bgzf/format.hpp"
 #include "core/open/open.hpp"
-#include "python/args.hpp"
-#include "python/errors.hpp"
-#include "python/gil.hpp"
+#include "binding/args.hpp"
+#include "binding/errors.hpp"
+#include "binding/gil.hpp"
 
 namespace kelpa::py {
 

@@ -1,5 +1,6 @@
-// The native Faidx value behind a Faidx or Fasta object, and the sixteen
-// constructor options both types accept (in their own positional orders).
+// The sixteen constructor options that Faidx and Fasta accept (in their own
+// positional orders), and what both types do with the handle they own
+// (binding/handle_object.hpp).
 #pragma once
 
 #include <Python.h>
@@ -10,9 +11,9 @@
 #include <span>
 #include <string>
 
+#include "binding/handle_object.hpp"
+#include "binding/ref.hpp"
 #include "core/fetch/faidx.hpp"
-#include "python/access.hpp"
-#include "python/ref.hpp"
 
 namespace kelpa::py {
 
@@ -33,34 +34,6 @@ enum class OpenOption {
     read_long_names,
     duplicate_action,
     read_ahead,
-};
-
-// An opened FASTA file, the arguments it was opened with, and the options
-// that are accepted and kept but do not change what is read.
-struct FaidxHandle {
-    std::unique_ptr<core::Faidx> faidx;
-    // The constructor's arguments as given, {parameter name: object}, only
-    // those passed: what a pickle of the object carries. It also keeps
-    // key_function and filt_function, which are never called.
-    Ref arguments;
-    std::optional<std::string> split_char;
-    std::string duplicate_action = "stop";
-    bool read_long_names = false;
-    std::optional<std::uint64_t> read_ahead;
-
-    // Garbage-collector hooks for the stored arguments.
-    int traverse(visitproc visit, void* arg) const {
-        Py_VISIT(arguments.get());
-        return 0;
-    }
-    void clear() { arguments.reset(); }
-};
-
-// The first fields of a Faidx and of a Fasta object: both own one handle.
-struct HandleObject {
-    PyObject_HEAD
-    AccessState access;
-    FaidxHandle* handle;  // owned; complete for the object's whole life
 };
 
 // `key in obj` for either type: whether a record has that name.

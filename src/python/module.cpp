@@ -5,10 +5,10 @@
 #include <atomic>
 #include <cstdint>
 
-#include "python/gil.hpp"
-#include "python/errors.hpp"
+#include "binding/gil.hpp"
+#include "binding/errors.hpp"
 #include "python/pickling.hpp"
-#include "python/ref.hpp"
+#include "binding/ref.hpp"
 #include "python/types.hpp"
 
 namespace kelpa::py {

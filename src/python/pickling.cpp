@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <optional>
 
-#include "python/errors.hpp"
+#include "binding/errors.hpp"
 #include "python/handle.hpp"
-#include "python/ref.hpp"
+#include "binding/ref.hpp"
 #include "python/sequence_type.hpp"
 #include "python/types.hpp"
 

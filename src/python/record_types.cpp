@@ -4,11 +4,11 @@
 #include <algorithm>
 #include <string>
 
-#include "python/args.hpp"
-#include "python/errors.hpp"
+#include "binding/args.hpp"
+#include "binding/errors.hpp"
 #include "python/fasta_type.hpp"
 #include "python/fetching.hpp"
-#include "python/frame.hpp"
+#include "binding/frame.hpp"
 #include "python/pickling.hpp"
 #include "python/sequence_type.hpp"
 #include "python/types.hpp"

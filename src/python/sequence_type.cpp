@@ -6,7 +6,7 @@
 
 #include "core/io/mapped_file.hpp"
 #include "core/kernels/sequence.hpp"
-#include "python/frame.hpp"
+#include "binding/frame.hpp"
 #include "python/pickling.hpp"
 #include "python/types.hpp"
 

@@ -7,8 +7,8 @@
 #include <optional>
 #include <string_view>
 
-#include "python/access.hpp"
-#include "python/ref.hpp"
+#include "binding/access.hpp"
+#include "binding/ref.hpp"
 
 namespace kelpa::py {
 

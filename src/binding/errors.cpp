@@ -1,7 +1,7 @@
-#include "python/errors.hpp"
+#include "binding/errors.hpp"
 
 #include "frontend/stderr_line.hpp"
-#include "python/ref.hpp"
+#include "binding/ref.hpp"
 
 namespace kelpa::py {
 
@@ -61,6 +61,11 @@ void raise_internal_fault(const char* message) {
     PyObject* type = internal_fault_type();
     if (type == nullptr) return;  // creating the type failed and set its own error
     PyErr_SetString(type, message);
+}
+
+void raise_core_error(const core::FaidxError& error) {
+    if (error.kind() == core::ErrorKind::Internal) raise_internal_fault(error.payload().c_str());
+    else raise_faidx_error(error);
 }
 
 }  // namespace kelpa::py

@@ -1,10 +1,10 @@
-#include "python/gil.hpp"
+#include "binding/gil.hpp"
 
 #include <optional>
 
 #include "core/remote/network_wait.hpp"
-#include "python/args.hpp"
-#include "python/ref.hpp"
+#include "binding/args.hpp"
+#include "binding/ref.hpp"
 
 namespace kelpa::py {
 

@@ -1,9 +1,10 @@
-#include "python/args.hpp"
+#include "binding/args.hpp"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
-#include "python/ref.hpp"
+#include "binding/ref.hpp"
 
 namespace kelpa::py {
 
@@ -22,8 +23,13 @@ std::string quoted_names(const std::vector<const char*>& names) {
     return text;
 }
 
+// The most arguments `signature` takes by position.
+std::size_t most_positional(const Signature& signature) {
+    return std::min(signature.positional, signature.names.size());
+}
+
 bool too_many_positional(const Signature& signature, Py_ssize_t given) {
-    const std::size_t most = signature.names.size();
+    const std::size_t most = most_positional(signature);
     std::string message = signature.full_name;
     if (signature.required == most) {
         message += " takes " + std::to_string(most);
@@ -82,7 +88,7 @@ bool finish_binding(const Signature& signature, PyObject** out, const std::vecto
 
 bool bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
     const std::size_t count = signature.names.size();
-    if (static_cast<std::size_t>(nargs) > count) return too_many_positional(signature, nargs);
+    if (static_cast<std::size_t>(nargs) > most_positional(signature)) return too_many_positional(signature, nargs);
     for (std::size_t i = 0; i < count; ++i) out[i] = i < static_cast<std::size_t>(nargs) ? args[i] : nullptr;
     if (kwnames == nullptr && static_cast<std::size_t>(nargs) >= signature.required) return true;  // the common call
 
@@ -100,7 +106,7 @@ bool bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, P
 bool bind(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** out) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     const std::size_t count = signature.names.size();
-    if (static_cast<std::size_t>(nargs) > count) return too_many_positional(signature, nargs);
+    if (static_cast<std::size_t>(nargs) > most_positional(signature)) return too_many_positional(signature, nargs);
     for (std::size_t i = 0; i < count; ++i) out[i] = i < static_cast<std::size_t>(nargs) ? PyTuple_GET_ITEM(args, i) : nullptr;
 
     std::vector<const char*> positional_only_given;

@@ -24,6 +24,10 @@ namespace kelpa::py {
 // Raises a FaidxError as Python's Exception with "<Kind>Error: <payload>".
 void raise_faidx_error(const core::FaidxError& error);
 
+// Raises what the core reported: a fault of ours (ErrorKind::Internal) as
+// the internal-fault exception, anything else by raise_faidx_error.
+void raise_core_error(const core::FaidxError& error);
+
 // A FaidxError as it is told inside another message, e.g. "Fetch error:
 // Sequence 'x' not found" in a batch's RuntimeError.
 std::string inner_message(const core::FaidxError& error);

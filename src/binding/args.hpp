@@ -24,7 +24,7 @@
 #include <span>
 #include <string_view>
 
-#include "ref.hpp"
+#include "binding/ref.hpp"
 
 namespace kelpa::py {
 
@@ -33,6 +33,7 @@ struct Signature {
     std::span<const char* const> names;  // parameters, in order
     std::size_t required = 0;           // the first `required` have no default
     std::size_t positional_only = 0;    // the first ones that refuse keywords
+    std::size_t positional = SIZE_MAX;  // the first ones that may be given by position (the rest are keyword-only)
 };
 
 // Binds a vectorcall-style argument list into out[names.size()] (borrowed

@@ -6,9 +6,9 @@
 
 #include <cstddef>
 
-#include "python/access.hpp"
-#include "python/args.hpp"
-#include "python/errors.hpp"
+#include "binding/access.hpp"
+#include "binding/args.hpp"
+#include "binding/errors.hpp"
 
 namespace kelpa::py {
 
