@@ -1,13 +1,15 @@
 // The boundary between native errors and Python exceptions.
 //
-// Every function CPython calls runs its body through `shielded`: a C++
-// exception never crosses into the interpreter. The one exception are the
-// dealloc, traverse and clear hooks, which only release and visit references
-// and run destructors; they are noexcept like every other entry point, so an
-// exception there would end the process rather than reach the interpreter. Running out of memory
-// becomes MemoryError; any other escaped exception is an internal fault,
-// raised as InternalFault (derived from BaseException, so ordinary
-// `except Exception` handlers do not swallow it).
+// Every function CPython calls is noexcept, and every one but the dealloc,
+// traverse and clear hooks runs its body through `shielded`, so that a C++
+// exception never crosses into the interpreter. Those three only release
+// and visit references and run destructors, which do not throw; if one did,
+// the process would end rather than the exception reach the interpreter.
+// Inside `shielded`, running out of memory becomes MemoryError, and any
+// other escaped exception is an internal fault, raised as
+// kelpa.InternalFault (derived from BaseException, so ordinary `except
+// Exception` handlers do not swallow it): one type for the process, made
+// on first use, whichever module raises it.
 #pragma once
 
 #include <Python.h>
