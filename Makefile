@@ -5,7 +5,7 @@ PYTHON := .venv/bin/python
 PYTEST_ARGS ?=
 BENCH_ARGS ?=
 
-.PHONY: all build demo test bench bench-deps wheel sdist clean distclean
+.PHONY: all build demo test bench bench-deps wheel sdist lint format clean distclean
 
 all: build
 
@@ -20,6 +20,13 @@ wheel:
 
 sdist:
 	@bash scripts/release.sh sdist
+
+# The house style (scripts/lint.sh): `make lint` checks it, `make format` applies it.
+lint:
+	@bash scripts/lint.sh
+
+format:
+	@bash scripts/lint.sh --fix
 
 demo: build
 	$(PYTHON) examples/demo.py

@@ -111,8 +111,8 @@ def test_codes_by_the_default_table_and_a_tokenizers_own(source, dtype):
     assert got.tolist() == [expected_codes(t) for t in texts]
     # A table sees the complemented bytes; padding is its entry for "N".
     table = list(range(1000, 1256)) if dtype != np.uint8 else [255 - b for b in range(256)]
-    for given in (table, np.array(table), bytes(table) if dtype == np.uint8 else table):
-        got = kelpa_arrays.codes(source, names, starts, length=300, dtype=dtype, rc=rc, table=given)
+    for form in (table, np.array(table), bytes(table) if dtype == np.uint8 else table):
+        got = kelpa_arrays.codes(source, names, starts, length=300, dtype=dtype, rc=rc, table=form)
         assert got.tolist() == [expected_codes(t, table) for t in texts]
 
 

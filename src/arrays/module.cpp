@@ -209,14 +209,14 @@ constexpr const char* FETCH_PARAMS[] = {"source", "names", "starts", "ends", "le
 const py::Signature FETCH{"fetch()", FETCH_PARAMS, 2, 0, 4};
 
 PyObject* arrays_fetch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return py::shielded([&]() -> PyObject* {
+    return py::shielded(nullptr, [&]() -> PyObject* {
         PyObject* bound[8];
         if (!py::bind(FETCH, args, nargs, kwnames, bound)) return nullptr;
         bool upper = false;
         if (!convert_flag(bound[5], "upper", upper)) return nullptr;
         const FixedCall call{bound[0], bound[1], bound[2], bound[3], bound[4], bound[6], bound[7]};
         return fill_fixed(call, NPY_UINT8, false, false, [&] { return std::optional(core::RowEncoder::bytes(upper)); });
-    }, nullptr);
+    });
 }
 
 // The default table: A/a 0, C/c 1, G/g 2, T/t 3, every other byte 4.
@@ -289,7 +289,7 @@ constexpr const char* CODES_PARAMS[] = {"source", "names", "starts", "ends", "le
 const py::Signature CODES{"codes()", CODES_PARAMS, 2, 0, 4};
 
 PyObject* arrays_codes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return py::shielded([&]() -> PyObject* {
+    return py::shielded(nullptr, [&]() -> PyObject* {
         PyObject* bound[9];
         if (!py::bind(CODES, args, nargs, kwnames, bound)) return nullptr;
         int type_num = NPY_UINT8;
@@ -302,7 +302,7 @@ PyObject* arrays_codes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
             const unsigned width = type_num == NPY_UINT8 ? 1 : type_num == NPY_INT32 ? 4 : 8;
             return core::RowEncoder::codes(table, width);
         });
-    }, nullptr);
+    });
 }
 
 // The bytes of `value` as an element of `type_num`.
@@ -343,7 +343,7 @@ constexpr const char* ONE_HOT_PARAMS[] = {"source", "names", "starts", "ends", "
 const py::Signature ONE_HOT{"one_hot()", ONE_HOT_PARAMS, 2, 0, 4};
 
 PyObject* arrays_one_hot(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return py::shielded([&]() -> PyObject* {
+    return py::shielded(nullptr, [&]() -> PyObject* {
         PyObject* bound[10];
         if (!py::bind(ONE_HOT, args, nargs, kwnames, bound))
             return nullptr;
@@ -377,7 +377,7 @@ PyObject* arrays_one_hot(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
             const unsigned width = type_num == NPY_FLOAT64 ? 8 : type_num == NPY_FLOAT32 ? 4 : type_num == NPY_FLOAT16 ? 2 : 1;
             return core::RowEncoder::one_hot(width, zero.data(), one.data(), other.data(), channels_first);
         });
-    }, nullptr);
+    });
 }
 
 // ragged(source, names, starts=None, ends=None)
@@ -385,7 +385,7 @@ constexpr const char* RAGGED_PARAMS[] = {"source", "names", "starts", "ends"};
 const py::Signature RAGGED{"ragged()", RAGGED_PARAMS, 2};
 
 PyObject* arrays_ragged(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return py::shielded([&]() -> PyObject* {
+    return py::shielded(nullptr, [&]() -> PyObject* {
         PyObject* bound[4];
         if (!py::bind(RAGGED, args, nargs, kwnames, bound)) return nullptr;
         py::AccessState* access_state = nullptr;
@@ -424,7 +424,7 @@ PyObject* arrays_ragged(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
             if (!resized) return nullptr;
         }
         return new_ragged(data.release(), offsets.release());
-    }, nullptr);
+    });
 }
 
 PyMethodDef module_methods[] = {
@@ -491,5 +491,5 @@ PyObject* initialise() {
 }  // namespace kelpa::arrays
 
 PyMODINIT_FUNC PyInit_kelpa_arrays() {
-    return kelpa::py::shielded([] { return kelpa::arrays::initialise(); }, nullptr);
+    return kelpa::py::shielded(nullptr, [] { return kelpa::arrays::initialise(); });
 }

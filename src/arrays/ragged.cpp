@@ -142,7 +142,7 @@ constexpr const char* ARROW_PARAMS[] = {"requested_schema"};
 const py::Signature ARROW_C_ARRAY{"Ragged.__arrow_c_array__()", ARROW_PARAMS, 0};
 
 PyObject* Ragged_arrow_c_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return py::shielded([&]() -> PyObject* {
+    return py::shielded(nullptr, [&]() -> PyObject* {
         PyObject* bound[1];
         if (!py::bind(ARROW_C_ARRAY, args, nargs, kwnames, bound)) return nullptr;
         if (bound[0] != nullptr && bound[0] != Py_None) {
@@ -169,7 +169,7 @@ PyObject* Ragged_arrow_c_array(PyObject* self, PyObject* const* args, Py_ssize_t
             return nullptr;
         }
         return PyTuple_Pack(2, schema_capsule.get(), array_capsule.get());
-    }, nullptr);
+    });
 }
 
 PyGetSetDef Ragged_getset[] = {

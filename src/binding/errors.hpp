@@ -15,6 +15,7 @@
 #include <Python.h>
 
 #include <new>
+#include <type_traits>
 #include <string>
 #include <string_view>
 #include <stdexcept>
@@ -43,8 +44,10 @@ void raise_internal_fault(const char* message);
 // The internal-fault exception type, created on first use.
 PyObject* internal_fault_type();
 
+// Runs body() and returns what it returns, or `on_error` when a C++
+// exception escaped it (with the Python exception set).
 template <class Body>
-auto shielded(Body&& body, decltype(body()) on_error) noexcept -> decltype(body()) {
+auto shielded(std::invoke_result_t<Body&> on_error, Body&& body) noexcept -> std::invoke_result_t<Body&> {
     try {
         return body();
     } catch (const std::bad_alloc&) {

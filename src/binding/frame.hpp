@@ -17,19 +17,19 @@ namespace kelpa::py {
 template <const Signature& signature, std::size_t N, PyObject* (*construct)(PyTypeObject*, PyObject**)>
 struct Constructor {
     static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-        return shielded([&]() -> PyObject* {
+        return shielded(nullptr, [&]() -> PyObject* {
             PyObject* bound[N];
             if (!bind(signature, args, kwargs, bound)) return nullptr;
             return construct(type, bound);
-        }, nullptr);
+        });
     }
 
     static PyObject* vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept {
-        return shielded([&]() -> PyObject* {
+        return shielded(nullptr, [&]() -> PyObject* {
             PyObject* bound[N];
             if (!bind(signature, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) return nullptr;
             return construct(reinterpret_cast<PyTypeObject*>(type), bound);
-        }, nullptr);
+        });
     }
 };
 
@@ -38,13 +38,13 @@ struct Constructor {
 template <std::size_t N, class Body>
 PyObject* read_method(AccessState& access_state, const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames, Body body) {
-    return shielded([&]() -> PyObject* {
+    return shielded(nullptr, [&]() -> PyObject* {
         ReadAccess access(access_state);
         if (!access.ok()) return nullptr;
         PyObject* bound[N > 0 ? N : 1];
         if (!bind(signature, args, nargs, kwnames, bound)) return nullptr;
         return body(bound);
-    }, nullptr);
+    });
 }
 
 #define KELPA_FASTCALL(function) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function))

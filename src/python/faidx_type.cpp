@@ -103,24 +103,24 @@ PyObject* Faidx_fetch_many_same_chr(PyObject* self, PyObject* const* args, Py_ss
 }
 
 PyObject* Faidx_get_keys(PyObject* self, void*) noexcept {
-    return shielded([&]() -> PyObject* {
+    return shielded(nullptr, [&]() -> PyObject* {
         ReadAccess access(as_faidx(self)->access);
         if (!access.ok()) return nullptr;
         return record_names(native(self).entries());
-    }, nullptr);
+    });
 }
 
 PyObject* Faidx_repr(PyObject* self) noexcept {
-    return shielded([&]() -> PyObject* {
+    return shielded(nullptr, [&]() -> PyObject* {
         ReadAccess access(as_faidx(self)->access);
         if (!access.ok()) return nullptr;
         const std::string text = "Faidx(\"" + native(self).filename() + "\")";
         return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
-    }, nullptr);
+    });
 }
 
 PyObject* Faidx_reduce(PyObject* self, PyObject*) noexcept {
-    return shielded([&] { return reduce_handle(self, PickleKind::Faidx); }, nullptr);
+    return shielded(nullptr, [&] { return reduce_handle(self, PickleKind::Faidx); });
 }
 
 PyMethodDef Faidx_methods[] = {

@@ -102,7 +102,7 @@ PyObject* Fasta_items(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyObject* Fasta_subscript(PyObject* self, PyObject* key) noexcept {
-    return shielded([&]() -> PyObject* {
+    return shielded(nullptr, [&]() -> PyObject* {
         ReadAccess access(as_fasta(self)->base.access);
         if (!access.ok()) return nullptr;
         const core::NameTable& entries = fasta_native(self).entries();
@@ -132,11 +132,11 @@ PyObject* Fasta_subscript(PyObject* self, PyObject* key) noexcept {
         Ref name(fasta_name_at(self, static_cast<std::size_t>(position)));
         if (!name) return nullptr;
         return new_fasta_record(self, name.get());
-    }, nullptr);
+    });
 }
 
 Py_ssize_t Fasta_length(PyObject* self) noexcept {
-    return shielded([&]() -> Py_ssize_t {
+    return shielded(-1, [&]() -> Py_ssize_t {
         ReadAccess access(as_fasta(self)->base.access);
         if (!access.ok()) return -1;
         const core::NameTable& entries = fasta_native(self).entries();
@@ -148,31 +148,31 @@ Py_ssize_t Fasta_length(PyObject* self) noexcept {
             }
         }
         return static_cast<Py_ssize_t>(total);
-    }, -1);
+    });
 }
 
 PyObject* Fasta_iter(PyObject* self) noexcept {
-    return shielded([&]() -> PyObject* {
+    return shielded(nullptr, [&]() -> PyObject* {
         ReadAccess access(as_fasta(self)->base.access);
         if (!access.ok()) return nullptr;
         return new_fasta_iterator(self);
-    }, nullptr);
+    });
 }
 
 PyObject* Fasta_repr(PyObject* self) noexcept {
-    return shielded([&]() -> PyObject* {
+    return shielded(nullptr, [&]() -> PyObject* {
         ReadAccess access(as_fasta(self)->base.access);
         if (!access.ok()) return nullptr;
         return PyUnicode_FromFormat("Fasta(\"%U\")", as_fasta(self)->filename);
-    }, nullptr);
+    });
 }
 
 PyObject* Fasta_get_filename(PyObject* self, void*) noexcept {
-    return shielded([&]() -> PyObject* {
+    return shielded(nullptr, [&]() -> PyObject* {
         ReadAccess access(as_fasta(self)->base.access);
         if (!access.ok()) return nullptr;
         return Py_NewRef(as_fasta(self)->filename);
-    }, nullptr);
+    });
 }
 
 // ---- fetches --------------------------------------------------------------
@@ -291,7 +291,7 @@ PyObject* Fasta_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 PyObject* Fasta_reduce(PyObject* self, PyObject*) noexcept {
-    return shielded([&] { return reduce_handle(self, PickleKind::Fasta); }, nullptr);
+    return shielded(nullptr, [&] { return reduce_handle(self, PickleKind::Fasta); });
 }
 
 PyMethodDef Fasta_methods[] = {

@@ -116,14 +116,14 @@ int handle_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 }
 
 int handle_contains(PyObject* self, PyObject* key) noexcept {
-    return shielded([&]() -> int {
+    return shielded(-1, [&]() -> int {
         auto* object = reinterpret_cast<HandleObject*>(self);
         ReadAccess access(object->access);
         if (!access.ok()) return -1;
         std::string_view name;
         if (!convert_text(key, "name", name)) return -1;
         return object->handle->faidx->entries().contains(name) ? 1 : 0;
-    }, -1);
+    });
 }
 
 int handle_clear(PyObject* self) noexcept {

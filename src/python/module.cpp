@@ -92,5 +92,5 @@ PyObject* initialise() {
 }  // namespace kelpa::py
 
 PyMODINIT_FUNC PyInit_kelpa() {
-    return kelpa::py::shielded([] { return kelpa::py::initialise(); }, nullptr);
+    return kelpa::py::shielded(nullptr, [] { return kelpa::py::initialise(); });
 }

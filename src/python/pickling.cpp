@@ -105,7 +105,7 @@ PyObject* restore_record(PyObject* const* fields, Py_ssize_t count) {
 }
 
 PyObject* restore(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    return shielded([&]() -> PyObject* {
+    return shielded(nullptr, [&]() -> PyObject* {
         if (nargs < 2 || !PyUnicode_CheckExact(args[0]) || !PyLong_CheckExact(args[1])) return refuse("kelpa object");
         std::optional<PickleKind> kind;
         for (std::size_t i = 0; i < std::size(TAGS); ++i) {
@@ -123,7 +123,7 @@ PyObject* restore(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
             case PickleKind::FastaRecord: return restore_record(fields, count);
         }
         return refuse("kelpa object");
-    }, nullptr);
+    });
 }
 
 PyMethodDef RESTORE = {

@@ -71,7 +71,7 @@ void Record_dealloc(PyObject* self) noexcept {
 // Every record operation runs with read access and a live parent.
 template <class Body>
 auto with_record(PyObject* self, Body body, decltype(body(std::declval<const RecordView&>())) on_error) {
-    return shielded([&] {
+    return shielded(on_error, [&] {
         ReadAccess access(as_record(self)->access);
         if (!access.ok()) return on_error;
         if (as_record(self)->parent == nullptr) {
@@ -81,15 +81,15 @@ auto with_record(PyObject* self, Body body, decltype(body(std::declval<const Rec
         const std::optional<RecordView> view = view_of(self);
         if (!view) return on_error;
         return body(*view);
-    }, on_error);
+    });
 }
 
 PyObject* Record_get_name(PyObject* self, void*) noexcept {
-    return shielded([&]() -> PyObject* {
+    return shielded(nullptr, [&]() -> PyObject* {
         ReadAccess access(as_record(self)->access);
         if (!access.ok()) return nullptr;
         return Py_NewRef(as_record(self)->name);
-    }, nullptr);
+    });
 }
 
 PyObject* Record_get_long_name(PyObject* self, void*) noexcept {
@@ -136,11 +136,11 @@ PyObject* Record_str(PyObject* self) noexcept {
 }
 
 PyObject* Record_repr(PyObject* self) noexcept {
-    return shielded([&]() -> PyObject* {
+    return shielded(nullptr, [&]() -> PyObject* {
         ReadAccess access(as_record(self)->access);
         if (!access.ok()) return nullptr;
         return PyUnicode_FromFormat("FastaRecord(\"%U\")", as_record(self)->name);
-    }, nullptr);
+    });
 }
 
 // A stepped slice with a start or a stop: fetch the region that covers the
@@ -277,7 +277,7 @@ PyObject* Record_iter(PyObject* self) noexcept;
 
 // A record travels as its Fasta and its name.
 PyObject* Record_reduce(PyObject* self, PyObject*) noexcept {
-    return shielded([&]() -> PyObject* {
+    return shielded(nullptr, [&]() -> PyObject* {
         RecordObject* record = as_record(self);
         ReadAccess access(record->access);
         if (!access.ok()) return nullptr;
@@ -286,7 +286,7 @@ PyObject* Record_reduce(PyObject* self, PyObject*) noexcept {
             return nullptr;
         }
         return reduce_to(PickleKind::FastaRecord, {Py_NewRef(record->parent), Py_NewRef(record->name)});
-    }, nullptr);
+    });
 }
 
 PyMethodDef Record_methods[] = {
@@ -349,11 +349,11 @@ void FastaIterator_dealloc(PyObject* self) noexcept {
 }
 
 PyObject* iterator_self(PyObject* self) noexcept {
-    return shielded([&]() -> PyObject* { return Py_NewRef(self); }, nullptr);
+    return shielded(nullptr, [&]() -> PyObject* { return Py_NewRef(self); });
 }
 
 PyObject* FastaIterator_next(PyObject* self) noexcept {
-    return shielded([&]() -> PyObject* {
+    return shielded(nullptr, [&]() -> PyObject* {
         FastaIteratorObject* it = as_fasta_iterator(self);
         WriteAccess access(it->access);
         if (!access.ok()) return nullptr;
@@ -363,14 +363,14 @@ PyObject* FastaIterator_next(PyObject* self) noexcept {
         PyObject* record = new_fasta_record(it->parent, name);
         if (record != nullptr) ++it->position;
         return record;
-    }, nullptr);
+    });
 }
 
 // An iteration belongs to the process that runs it.
 PyObject* FastaIterator_reduce(PyObject* self, PyObject*) noexcept {
-    return shielded([&]() -> PyObject* {
+    return shielded(nullptr, [&]() -> PyObject* {
         return refuse_pickling(self, "an iterator is a position in this process; pickle its Fasta instead");
-    }, nullptr);
+    });
 }
 
 PyMethodDef FastaIterator_methods[] = {
@@ -422,7 +422,7 @@ void SequenceIterator_dealloc(PyObject* self) noexcept {
 }
 
 PyObject* SequenceIterator_next(PyObject* self) noexcept {
-    return shielded([&]() -> PyObject* {
+    return shielded(nullptr, [&]() -> PyObject* {
         SequenceIteratorObject* it = as_sequence_iterator(self);
         WriteAccess access(it->access);
         if (!access.ok()) return nullptr;
@@ -438,13 +438,13 @@ PyObject* SequenceIterator_next(PyObject* self) noexcept {
             else it->next_start = end + 1;
         }
         return chunk;
-    }, nullptr);
+    });
 }
 
 PyObject* SequenceIterator_reduce(PyObject* self, PyObject*) noexcept {
-    return shielded([&]() -> PyObject* {
+    return shielded(nullptr, [&]() -> PyObject* {
         return refuse_pickling(self, "an iterator is a position in this process; pickle its FastaRecord instead");
-    }, nullptr);
+    });
 }
 
 PyMethodDef SequenceIterator_methods[] = {
@@ -486,7 +486,7 @@ struct MutableRecordObject {
 void MutableRecord_dealloc(PyObject* self) noexcept { free_instance(self); }
 
 int MutableRecord_assign(PyObject* self, PyObject*, PyObject* value) noexcept {
-    return shielded([&]() -> int {
+    return shielded(-1, [&]() -> int {
         WriteAccess access(reinterpret_cast<MutableRecordObject*>(self)->access);
         if (!access.ok()) return -1;
         if (value == nullptr) {
@@ -497,7 +497,7 @@ int MutableRecord_assign(PyObject* self, PyObject*, PyObject* value) noexcept {
         if (!convert_text(value, "_value", text)) return -1;
         PyErr_SetString(PyExc_NotImplementedError, "Mutable FASTA records not yet implemented");
         return -1;
-    }, -1);
+    });
 }
 
 PyType_Slot MutableRecord_slots[] = {

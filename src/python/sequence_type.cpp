@@ -122,43 +122,43 @@ bool refuse_delete(PyObject* value) {
 }
 
 PyObject* Sequence_get_name(PyObject* self, void*) noexcept {
-    return shielded([&]() -> PyObject* {
+    return shielded(nullptr, [&]() -> PyObject* {
         ReadAccess access(as_sequence(self)->access);
         if (!access.ok()) return nullptr;
         return Py_NewRef(as_sequence(self)->name);
-    }, nullptr);
+    });
 }
 
 PyObject* Sequence_get_seq(PyObject* self, void*) noexcept {
-    return shielded([&]() -> PyObject* {
+    return shielded(nullptr, [&]() -> PyObject* {
         ReadAccess access(as_sequence(self)->access);
         if (!access.ok()) return nullptr;
         return Py_NewRef(as_sequence(self)->seq);
-    }, nullptr);
+    });
 }
 
 PyObject* Sequence_get_start(PyObject* self, void*) noexcept {
-    return shielded([&]() -> PyObject* {
+    return shielded(nullptr, [&]() -> PyObject* {
         ReadAccess access(as_sequence(self)->access);
         if (!access.ok()) return nullptr;
         return optional_int(as_sequence(self)->has_start, as_sequence(self)->start);
-    }, nullptr);
+    });
 }
 
 PyObject* Sequence_get_end(PyObject* self, void*) noexcept {
-    return shielded([&]() -> PyObject* {
+    return shielded(nullptr, [&]() -> PyObject* {
         ReadAccess access(as_sequence(self)->access);
         if (!access.ok()) return nullptr;
         return optional_int(as_sequence(self)->has_end, as_sequence(self)->end);
-    }, nullptr);
+    });
 }
 
 PyObject* Sequence_get_comp(PyObject* self, void*) noexcept {
-    return shielded([&]() -> PyObject* {
+    return shielded(nullptr, [&]() -> PyObject* {
         ReadAccess access(as_sequence(self)->access);
         if (!access.ok()) return nullptr;
         return PyBool_FromLong(as_sequence(self)->comp);
-    }, nullptr);
+    });
 }
 
 int set_text_field(PyObject* self, PyObject* value, const char* param, PyObject* SequenceObject::*field) {
@@ -173,11 +173,11 @@ int set_text_field(PyObject* self, PyObject* value, const char* param, PyObject*
 }
 
 int Sequence_set_name(PyObject* self, PyObject* value, void*) noexcept {
-    return shielded([&] { return set_text_field(self, value, "name", &SequenceObject::name); }, -1);
+    return shielded(-1, [&] { return set_text_field(self, value, "name", &SequenceObject::name); });
 }
 
 int Sequence_set_seq(PyObject* self, PyObject* value, void*) noexcept {
-    return shielded([&] { return set_text_field(self, value, "seq", &SequenceObject::seq); }, -1);
+    return shielded(-1, [&] { return set_text_field(self, value, "seq", &SequenceObject::seq); });
 }
 
 int set_coordinate(PyObject* self, PyObject* value, const char* param, bool SequenceObject::*present,
@@ -194,15 +194,15 @@ int set_coordinate(PyObject* self, PyObject* value, const char* param, bool Sequ
 }
 
 int Sequence_set_start(PyObject* self, PyObject* value, void*) noexcept {
-    return shielded([&] { return set_coordinate(self, value, "start", &SequenceObject::has_start, &SequenceObject::start); }, -1);
+    return shielded(-1, [&] { return set_coordinate(self, value, "start", &SequenceObject::has_start, &SequenceObject::start); });
 }
 
 int Sequence_set_end(PyObject* self, PyObject* value, void*) noexcept {
-    return shielded([&] { return set_coordinate(self, value, "end", &SequenceObject::has_end, &SequenceObject::end); }, -1);
+    return shielded(-1, [&] { return set_coordinate(self, value, "end", &SequenceObject::has_end, &SequenceObject::end); });
 }
 
 int Sequence_set_comp(PyObject* self, PyObject* value, void*) noexcept {
-    return shielded([&]() -> int {
+    return shielded(-1, [&]() -> int {
         if (refuse_delete(value)) return -1;
         SequenceObject* s = as_sequence(self);
         WriteAccess access(s->access);
@@ -211,23 +211,23 @@ int Sequence_set_comp(PyObject* self, PyObject* value, void*) noexcept {
         if (!convert_bool(value, "comp", flag)) return -1;
         s->comp = flag;
         return 0;
-    }, -1);
+    });
 }
 
 // ---- derived properties ------------------------------------------------
 
 PyObject* Sequence_get_fancy_name(PyObject* self, void*) noexcept {
-    return shielded([&]() -> PyObject* {
+    return shielded(nullptr, [&]() -> PyObject* {
         ReadAccess access(as_sequence(self)->access);
         if (!access.ok()) return nullptr;
         const std::optional<std::string> text = fancy_name_of(as_sequence(self));
         if (!text) return nullptr;
         return PyUnicode_DecodeUTF8(text->data(), static_cast<Py_ssize_t>(text->size()), "strict");
-    }, nullptr);
+    });
 }
 
 PyObject* Sequence_get_orientation(PyObject* self, void*) noexcept {
-    return shielded([&]() -> PyObject* {
+    return shielded(nullptr, [&]() -> PyObject* {
         SequenceObject* s = as_sequence(self);
         ReadAccess access(s->access);
         if (!access.ok()) return nullptr;
@@ -235,7 +235,7 @@ PyObject* Sequence_get_orientation(PyObject* self, void*) noexcept {
         if (s->start < s->end && !s->comp) return PyLong_FromLong(1);
         if (s->start > s->end && s->comp) return PyLong_FromLong(-1);
         Py_RETURN_NONE;
-    }, nullptr);
+    });
 }
 
 template <class Measure>
@@ -249,13 +249,13 @@ PyObject* gc_property(PyObject* self, Measure measure) {
 }
 
 PyObject* Sequence_get_gc(PyObject* self, void*) noexcept {
-    return shielded([&]() -> PyObject* { return gc_property(self, core::gc_fraction); }, nullptr);
+    return shielded(nullptr, [&]() -> PyObject* { return gc_property(self, core::gc_fraction); });
 }
 PyObject* Sequence_get_gc_strict(PyObject* self, void*) noexcept {
-    return shielded([&]() -> PyObject* { return gc_property(self, core::gc_strict_fraction); }, nullptr);
+    return shielded(nullptr, [&]() -> PyObject* { return gc_property(self, core::gc_strict_fraction); });
 }
 PyObject* Sequence_get_gc_iupac(PyObject* self, void*) noexcept {
-    return shielded([&]() -> PyObject* { return gc_property(self, core::gc_iupac_fraction); }, nullptr);
+    return shielded(nullptr, [&]() -> PyObject* { return gc_property(self, core::gc_iupac_fraction); });
 }
 
 // ---- transforms -----------------------------------------------------------
@@ -286,15 +286,15 @@ PyObject* transform(PyObject* self, Transform kind) {
 }
 
 PyObject* Sequence_get_complement(PyObject* self, void*) noexcept {
-    return shielded([&] { return transform(self, Transform::Complement); }, nullptr);
+    return shielded(nullptr, [&] { return transform(self, Transform::Complement); });
 }
 
 PyObject* Sequence_get_reverse(PyObject* self, void*) noexcept {
-    return shielded([&] { return transform(self, Transform::Reverse); }, nullptr);
+    return shielded(nullptr, [&] { return transform(self, Transform::Reverse); });
 }
 
 PyObject* Sequence_negative(PyObject* self) noexcept {
-    return shielded([&] { return transform(self, Transform::ReverseComplement); }, nullptr);
+    return shielded(nullptr, [&] { return transform(self, Transform::ReverseComplement); });
 }
 
 PyObject* index(SequenceObject* s, PyObject* key, std::string_view bytes) {
@@ -338,7 +338,7 @@ PyObject* slice(SequenceObject* s, PyObject* key, std::string_view bytes) {
 }
 
 PyObject* Sequence_subscript(PyObject* self, PyObject* key) noexcept {
-    return shielded([&]() -> PyObject* {
+    return shielded(nullptr, [&]() -> PyObject* {
         SequenceObject* s = as_sequence(self);
         ReadAccess access(s->access);
         if (!access.ok()) return nullptr;
@@ -346,32 +346,32 @@ PyObject* Sequence_subscript(PyObject* self, PyObject* key) noexcept {
         if (!bytes) return nullptr;
         if (PySlice_Check(key)) return slice(s, key, *bytes);
         return index(s, key, *bytes);
-    }, nullptr);
+    });
 }
 
 // ---- protocols --------------------------------------------------------
 
 PyObject* Sequence_str(PyObject* self) noexcept {
-    return shielded([&]() -> PyObject* {
+    return shielded(nullptr, [&]() -> PyObject* {
         ReadAccess access(as_sequence(self)->access);
         if (!access.ok()) return nullptr;
         return Py_NewRef(as_sequence(self)->seq);
-    }, nullptr);
+    });
 }
 
 PyObject* Sequence_repr(PyObject* self) noexcept {
-    return shielded([&]() -> PyObject* {
+    return shielded(nullptr, [&]() -> PyObject* {
         SequenceObject* s = as_sequence(self);
         ReadAccess access(s->access);
         if (!access.ok()) return nullptr;
         const std::optional<std::string> name = fancy_name_of(s);
         if (!name) return nullptr;
         return PyUnicode_FromFormat(">%s\n%U", name->c_str(), s->seq);
-    }, nullptr);
+    });
 }
 
 Py_ssize_t Sequence_length(PyObject* self) noexcept {
-    return shielded([&]() -> Py_ssize_t {
+    return shielded(-1, [&]() -> Py_ssize_t {
         SequenceObject* s = as_sequence(self);
         ReadAccess access(s->access);
         if (!access.ok()) return -1;
@@ -379,11 +379,11 @@ Py_ssize_t Sequence_length(PyObject* self) noexcept {
         const std::optional<std::string_view> bytes = utf8_of(s->seq);
         if (!bytes) return -1;
         return static_cast<Py_ssize_t>(bytes->size());
-    }, -1);
+    });
 }
 
 PyObject* Sequence_richcompare(PyObject* self, PyObject* other, int op) noexcept {
-    return shielded([&]() -> PyObject* {
+    return shielded(nullptr, [&]() -> PyObject* {
         if (op == Py_NE) {
             Ref equal(PyObject_RichCompare(self, other, Py_EQ));
             if (!equal) {
@@ -409,7 +409,7 @@ PyObject* Sequence_richcompare(PyObject* self, PyObject* other, int op) noexcept
             PyErr_Clear();
         }
         Py_RETURN_FALSE;
-    }, nullptr);
+    });
 }
 
 // ---- pickling ---------------------------------------------------------------
@@ -417,19 +417,19 @@ PyObject* Sequence_richcompare(PyObject* self, PyObject* other, int op) noexcept
 // By value: the five fields. Pickling a list of values calls this once per
 // value, so it builds the tuples directly.
 PyObject* Sequence_reduce(PyObject* self, PyObject*) noexcept {
-    return shielded([&]() -> PyObject* {
+    return shielded(nullptr, [&]() -> PyObject* {
         SequenceObject* s = as_sequence(self);
         ReadAccess access(s->access);
         if (!access.ok()) return nullptr;
         return reduce_to(PickleKind::Sequence, {Py_NewRef(s->name), Py_NewRef(s->seq), optional_int(s->has_start, s->start),
                                                 optional_int(s->has_end, s->end), PyBool_FromLong(s->comp)});
-    }, nullptr);
+    });
 }
 
 // pickle and copy ask for __reduce_ex__ first; answering it directly saves
 // object's detour through __reduce__. Every protocol gets the same answer.
 PyObject* Sequence_reduce_ex(PyObject* self, PyObject*) noexcept {
-    return shielded([&]() -> PyObject* { return Sequence_reduce(self, nullptr); }, nullptr);
+    return shielded(nullptr, [&]() -> PyObject* { return Sequence_reduce(self, nullptr); });
 }
 
 PyMethodDef Sequence_methods[] = {
