@@ -26,7 +26,9 @@ sys.path.insert(0, str(HERE))
 import genome  # noqa: E402
 import in_build  # noqa: E402
 
-CHILD = in_build.CHILD_PRELUDE + r"""
+CHILD = (
+    in_build.CHILD_PRELUDE
+    + r"""
 work, genome_path, bed_path, tmp = sys.argv[1:5]
 
 if work == "build":
@@ -60,11 +62,13 @@ else:
         seconds = best(lambda: fa.fetch_many(regions), 5)
 print(json.dumps({"file": kelpa.__file__, "seconds": seconds}))
 """
+)
 
 
 def module_dir(path):
     if path is None:
         import kelpa
+
         return str(Path(kelpa.__file__).parent)
     return str(Path(path).resolve())
 
@@ -84,7 +88,9 @@ def main():
             times = {a: [], b: []}
             for _ in range(args.rounds):
                 for directory in (a, b):
-                    times[directory].append(in_build.run(directory, CHILD, [work, paths["genome"], paths["bed"], tmp], tmp))
+                    times[directory].append(
+                        in_build.run(directory, CHILD, [work, paths["genome"], paths["bed"], tmp], tmp)
+                    )
             ta, tb = min(times[a]), min(times[b])
             print(f"{work:6s}  A {ta * 1e3:9.2f} ms   B {tb * 1e3:9.2f} ms   B/A {tb / ta:6.3f}", flush=True)
 

@@ -43,6 +43,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import genome  # noqa: E402
+
 import kelpa  # noqa: E402
 import kelpa_arrays  # noqa: E402
 
@@ -106,6 +107,7 @@ def one_hot_pipeline(texts, rc, window):
 
 def kelpa_fetcher(faidx):
     """fetch(name, lo, hi) over kelpa's fetch_many: all windows in one batch."""
+
     def texts(names, lengths, records, starts, window):
         regions, where = [], []
         for i, (record, start) in enumerate(zip(records.tolist(), starts.tolist())):
@@ -120,6 +122,7 @@ def kelpa_fetcher(faidx):
             text = got.get(i, "")
             out.append("N" * (lo - start) + text + "N" * (start + window - lo - len(text)))
         return out
+
     return texts
 
 
@@ -160,27 +163,37 @@ def main():
     lengths = np.array([len(fasta[name]) for name in names], np.int64)
     lengths_list = lengths.tolist()
     records, starts, rc = workload(names, lengths, count, WINDOW)
-    print(f"# {count} windows of {WINDOW} bases on {paths['genome'].name}, 10% off a record's end, half rc; "
-          f"median of {repeats}")
+    print(
+        f"# {count} windows of {WINDOW} bases on {paths['genome'].name}, 10% off a record's end, half rc; "
+        f"median of {repeats}"
+    )
     if pysam is None:
         print("# pysam is not installed (make bench-deps): its rows are skipped")
 
     # --- one_hot against the pipelines, checked identical ------------------
     ours = kelpa_arrays.one_hot(faidx, records, starts, length=WINDOW, rc=rc)
     fetch_many_texts = kelpa_fetcher(faidx)
-    assert np.array_equal(ours, one_hot_pipeline(
-        fetch_many_texts(names, lengths_list, records, starts, WINDOW), rc, WINDOW))
+    assert np.array_equal(
+        ours, one_hot_pipeline(fetch_many_texts(names, lengths_list, records, starts, WINDOW), rc, WINDOW)
+    )
     peers_text = []
     t_ours = median(lambda: kelpa_arrays.one_hot(faidx, records, starts, length=WINDOW, rc=rc), repeats)
-    t_kelpa = median(lambda: one_hot_pipeline(
-        fetch_many_texts(names, lengths_list, records, starts, WINDOW), rc, WINDOW), repeats)
+    t_kelpa = median(
+        lambda: one_hot_pipeline(fetch_many_texts(names, lengths_list, records, starts, WINDOW), rc, WINDOW), repeats
+    )
     peers_text.append(f"kelpa fetch_many + pipeline {seconds(t_kelpa)} ({ratio(t_kelpa, t_ours)})")
     if pysam is not None:
         with pysam.FastaFile(str(paths["genome"])) as theirs:
-            assert np.array_equal(ours, one_hot_pipeline(
-                padded_texts(theirs.fetch, names, lengths_list, records, starts, WINDOW), rc, WINDOW))
-            t_pysam = median(lambda: one_hot_pipeline(
-                padded_texts(theirs.fetch, names, lengths_list, records, starts, WINDOW), rc, WINDOW), repeats)
+            assert np.array_equal(
+                ours,
+                one_hot_pipeline(padded_texts(theirs.fetch, names, lengths_list, records, starts, WINDOW), rc, WINDOW),
+            )
+            t_pysam = median(
+                lambda: one_hot_pipeline(
+                    padded_texts(theirs.fetch, names, lengths_list, records, starts, WINDOW), rc, WINDOW
+                ),
+                repeats,
+            )
         peers_text.append(f"pysam + pipeline {seconds(t_pysam)} ({ratio(t_pysam, t_ours)})")
     row("one_hot uint8, fresh output", seconds(t_ours), peers_text)
     del ours
@@ -190,9 +203,14 @@ def main():
     other = np.ones((count, WINDOW), np.uint8)
     t_codes = median(lambda: kelpa_arrays.codes(faidx, records, starts, length=WINDOW, rc=rc, out=out), repeats)
     t_copy = median(lambda: np.copyto(other, out), repeats)
-    row("codes uint8 into out=", seconds(t_codes),
-        [f"numpy copy of {out.nbytes // 10**6} MB between prefaulted arrays {seconds(t_copy)} "
-         f"(ours {t_codes / t_copy:.1f}x the floor)"])
+    row(
+        "codes uint8 into out=",
+        seconds(t_codes),
+        [
+            f"numpy copy of {out.nbytes // 10**6} MB between prefaulted arrays {seconds(t_copy)} "
+            f"(ours {t_codes / t_copy:.1f}x the floor)"
+        ],
+    )
     del out, other
 
     # --- ragged on the BED regions ------------------------------------------
@@ -222,22 +240,37 @@ def main():
     t_many = median(lambda: faidx.fetch_many(tuples), repeats)
     source = np.ones(text_bytes, np.uint8)
     t_fresh = median(lambda: source.copy(), repeats)
-    row(f"ragged, {len(bed_names)} BED regions ({text_bytes / 1e6:.0f} MB)", seconds(t_ragged),
-        [f"fetch_many to str {seconds(t_many)} ({ratio(t_many, t_ragged)})",
-         f"numpy copy into a fresh array {seconds(t_fresh)} (ours {t_ragged / t_fresh:.1f}x)"])
-    row("ragged, growth of anonymous memory", f"{growth / 1e6:.0f} MB",
-        [f"text {text_bytes / 1e6:.0f} MB (growth {growth / text_bytes:.2f}x the text)"])
+    row(
+        f"ragged, {len(bed_names)} BED regions ({text_bytes / 1e6:.0f} MB)",
+        seconds(t_ragged),
+        [
+            f"fetch_many to str {seconds(t_many)} ({ratio(t_many, t_ragged)})",
+            f"numpy copy into a fresh array {seconds(t_fresh)} (ours {t_ragged / t_fresh:.1f}x)",
+        ],
+    )
+    row(
+        "ragged, growth of anonymous memory",
+        f"{growth / 1e6:.0f} MB",
+        [f"text {text_bytes / 1e6:.0f} MB (growth {growth / text_bytes:.2f}x the text)"],
+    )
     del source
 
     # --- training-sized call -------------------------------------------------
     small = slice(0, 256)
-    t_train = median(lambda: kelpa_arrays.one_hot(faidx, records[small], starts[small], length=WINDOW,
-                                                  rc=rc[small]), 50)
+    t_train = median(
+        lambda: kelpa_arrays.one_hot(faidx, records[small], starts[small], length=WINDOW, rc=rc[small]), 50
+    )
     peers_text = []
     if pysam is not None:
         with pysam.FastaFile(str(paths["genome"])) as theirs:
-            t_train_pysam = median(lambda: one_hot_pipeline(padded_texts(
-                theirs.fetch, names, lengths_list, records[small], starts[small], WINDOW), rc[small], WINDOW), 50)
+            t_train_pysam = median(
+                lambda: one_hot_pipeline(
+                    padded_texts(theirs.fetch, names, lengths_list, records[small], starts[small], WINDOW),
+                    rc[small],
+                    WINDOW,
+                ),
+                50,
+            )
         peers_text.append(f"pysam + pipeline {seconds(t_train_pysam)} ({ratio(t_train_pysam, t_train)})")
     row("one_hot uint8, 256 x 1,000 (a training batch)", seconds(t_train), peers_text)
 
@@ -245,24 +278,38 @@ def main():
     big_window = 196_608
     big_records, big_starts, big_rc = workload(names, lengths, 64, big_window, seed=2)
     shape = (64, big_window, 4)
-    t_enformer = median(lambda: kelpa_arrays.one_hot(faidx, big_records, big_starts, length=big_window,
-                                                     rc=big_rc, dtype=np.float32), repeats)
+    t_enformer = median(
+        lambda: kelpa_arrays.one_hot(faidx, big_records, big_starts, length=big_window, rc=big_rc, dtype=np.float32),
+        repeats,
+    )
     prefaulted = np.zeros(shape, np.float32)
-    t_into = median(lambda: kelpa_arrays.one_hot(faidx, big_records, big_starts, length=big_window, rc=big_rc,
-                                                 dtype=np.float32, out=prefaulted), repeats)
+    t_into = median(
+        lambda: kelpa_arrays.one_hot(
+            faidx, big_records, big_starts, length=big_window, rc=big_rc, dtype=np.float32, out=prefaulted
+        ),
+        repeats,
+    )
     t_fault = median(lambda: np.ones(shape, np.float32), repeats)
     big_ends = big_starts + big_window
     t_read = median(lambda: kelpa_arrays.ragged(faidx, big_records, big_starts, big_ends), repeats)
-    row("one_hot float32, 64 x 196,608 (Enformer-sized)", seconds(t_enformer),
-        [f"into a prefaulted out {seconds(t_into)}", f"numpy filling a fresh array of its size "
-         f"({prefaulted.nbytes / 1e6:.0f} MB) {seconds(t_fault)}", f"reading the text alone (ragged) {seconds(t_read)}"])
+    row(
+        "one_hot float32, 64 x 196,608 (Enformer-sized)",
+        seconds(t_enformer),
+        [
+            f"into a prefaulted out {seconds(t_into)}",
+            f"numpy filling a fresh array of its size ({prefaulted.nbytes / 1e6:.0f} MB) {seconds(t_fault)}",
+            f"reading the text alone (ragged) {seconds(t_read)}",
+        ],
+    )
     del prefaulted
 
     # --- where the pool pays ---------------------------------------------------
     for windows in (1, 16, 64, 256, 1024):
         sel = slice(0, windows)
-        t = median(lambda: kelpa_arrays.one_hot(faidx, records[sel], starts[sel], length=WINDOW, rc=rc[sel]),
-                   200 if windows < 256 else 20)
+        t = median(
+            lambda: kelpa_arrays.one_hot(faidx, records[sel], starts[sel], length=WINDOW, rc=rc[sel]),
+            200 if windows < 256 else 20,
+        )
         row(f"one_hot uint8, {windows} x 1,000", f"{t * 1e6:.0f} us", [f"{t * 1e9 / (windows * WINDOW):.2f} ns/base"])
 
     # --- BGZF -----------------------------------------------------------------
@@ -271,11 +318,16 @@ def main():
         print("# genome.fa.gz is missing (bench/bench_bgzf.py makes it with bgzip): the BGZF row is skipped")
         return
     gz = kelpa.Faidx(str(gz_path))
-    assert np.array_equal(kelpa_arrays.one_hot(gz, records[:1000], starts[:1000], length=WINDOW, rc=rc[:1000]),
-                          kelpa_arrays.one_hot(faidx, records[:1000], starts[:1000], length=WINDOW, rc=rc[:1000]))
+    assert np.array_equal(
+        kelpa_arrays.one_hot(gz, records[:1000], starts[:1000], length=WINDOW, rc=rc[:1000]),
+        kelpa_arrays.one_hot(faidx, records[:1000], starts[:1000], length=WINDOW, rc=rc[:1000]),
+    )
     t_gz = median(lambda: kelpa_arrays.one_hot(gz, records, starts, length=WINDOW, rc=rc), repeats)
-    row("one_hot uint8 on genome.fa.gz", seconds(t_gz),
-        [f"the plain file {seconds(t_ours)}", "inflating every block: 0.62 s on one core (README)"])
+    row(
+        "one_hot uint8 on genome.fa.gz",
+        seconds(t_gz),
+        [f"the plain file {seconds(t_ours)}", "inflating every block: 0.62 s on one core (README)"],
+    )
 
 
 if __name__ == "__main__":

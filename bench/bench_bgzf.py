@@ -37,6 +37,7 @@ sys.path.insert(0, str(HERE))
 
 import bench_cli  # noqa: E402
 import genome  # noqa: E402
+
 import kelpa  # noqa: E402
 
 try:
@@ -108,15 +109,18 @@ def shuffled_rows(packed, shuffled, ordered, samtools):
         for label in lists:
             text, bed = lists[label]
             figures[f"faidx_{label}"], peaks[f"faidx_{label}"] = program_best(
-                [program, "faidx", str(packed), "-r", str(text)], work)
+                [program, "faidx", str(packed), "-r", str(text)], work
+            )
             figures[f"getfasta_{label}"], peaks[f"getfasta_{label}"] = program_best(
-                [program, "getfasta", str(packed), str(bed)], work)
+                [program, "getfasta", str(packed), str(bed)], work
+            )
         figures["fetch_many_shuffled"] = best(lambda: ours.fetch_many(shuffled))
         if samtools:
             ours_out, theirs_out = work / "ours.fa", work / "theirs.fa"
             bench_cli.run_once([program, "faidx", str(packed), "-r", str(lists["shuffled"][0])], ours_out, work)
             figures["samtools_shuffled"], _ = bench_cli.run_once(
-                [samtools, "faidx", str(packed), "-r", str(lists["shuffled"][0])], theirs_out, work)
+                [samtools, "faidx", str(packed), "-r", str(lists["shuffled"][0])], theirs_out, work
+            )
             if not bench_cli.same_file(ours_out, theirs_out):
                 print("kelpa faidx -r and samtools faidx -r DIFFER on the shuffled regions")
     row(f"{len(shuffled):,} BED regions shuffled, kelpa program", "s", **figures)
@@ -160,28 +164,37 @@ def main():
 
         figures = {"kelpa": best(build)}
         if samtools:
+
             def samtools_build():
                 clear()
                 subprocess.run([samtools, "faidx", str(link)], check=True)
+
             figures["samtools"] = best(samtools_build)
         row("build .fai + .gzi of genome.fa.gz", "s", **figures)
 
     ours, theirs = kelpa.Faidx(str(plain)), kelpa.Faidx(str(packed))
     assert [s.seq for s in ours.fetch_many(regions[:2000])] == [s.seq for s in theirs.fetch_many(regions[:2000])]
-    figures = {"kelpa_plain": best(lambda: ours.fetch_many(regions)),
-               "kelpa_bgzf": best(lambda: theirs.fetch_many(regions))}
+    figures = {
+        "kelpa_plain": best(lambda: ours.fetch_many(regions)),
+        "kelpa_bgzf": best(lambda: theirs.fetch_many(regions)),
+    }
     if pysam:
         fasta = pysam.FastaFile(str(packed))
 
         def pysam_loop(fetch=fasta.fetch):
             return [fetch(c, s - 1, e) for c, s, e in regions]
+
         figures["pysam_bgzf"] = best(pysam_loop, 1)
     if samtools:
         with tempfile.NamedTemporaryFile("w", suffix=".txt") as region_file:
             region_file.writelines(f"{c}:{s}-{e}\n" for c, s, e in regions)
             region_file.flush()
-            figures["samtools_bgzf"] = best(lambda: subprocess.run(
-                [samtools, "faidx", str(packed), "-r", region_file.name], check=True, stdout=subprocess.DEVNULL), 1)
+            figures["samtools_bgzf"] = best(
+                lambda: subprocess.run(
+                    [samtools, "faidx", str(packed), "-r", region_file.name], check=True, stdout=subprocess.DEVNULL
+                ),
+                1,
+            )
     row(f"{len(regions):,} BED regions", "s", **figures)
 
     shuffled_rows(packed, read_bed(genome.shuffled_bed(), 20_000 if args.quick else None), regions, samtools)
@@ -189,42 +202,71 @@ def main():
     rng = random.Random(3)
     lengths = {n: len(theirs.fetch_entire_sequence(n).seq) for n in theirs.keys[:4]}
     names = list(lengths)
-    calls = [(n, s, s + 99) for n in (rng.choice(names) for _ in range(20_000))
-             for s in [rng.randrange(1, lengths[n] - 100)]]
+    calls = [
+        (n, s, s + 99) for n in (rng.choice(names) for _ in range(20_000)) for s in [rng.randrange(1, lengths[n] - 100)]
+    ]
 
     def kelpa_single(fetch=theirs.fetch):
         for n, a, b in calls:
             fetch(n, a, b).seq
+
     figures = {"kelpa": best(kelpa_single) / len(calls) * 1e6}
     if pysam:
+
         def pysam_single(fetch=fasta.fetch):
             for n, a, b in calls:
                 fetch(n, a - 1, b)
+
         figures["pysam"] = best(pysam_single) / len(calls) * 1e6
     row("one random 100-base fetch from genome.fa.gz", "us", **figures)
 
     name = genome.SINGLE_NAME
-    script = ("import kelpa, sys, time; f = kelpa.Faidx(sys.argv[1]); f.fetch_many([(sys.argv[2], 1, 10)] * 1000);"
-              "b = time.perf_counter(); n = len(f.fetch_entire_sequence(sys.argv[2]).seq);"
-              "print(n / (time.perf_counter() - b) / 1e6)")
+    script = (
+        "import kelpa, sys, time; f = kelpa.Faidx(sys.argv[1]); f.fetch_many([(sys.argv[2], 1, 10)] * 1000);"
+        "b = time.perf_counter(); n = len(f.fetch_entire_sequence(sys.argv[2]).seq);"
+        "print(n / (time.perf_counter() - b) / 1e6)"
+    )
     figures = {}
     for workers in (1, 2):
         env = {**os.environ, "RAYON_NUM_THREADS": str(workers)}
-        figures[f"{workers}_workers"] = max(float(subprocess.run(
-            [sys.executable, "-c", script, str(single), name], env=env, check=True, capture_output=True,
-            text=True).stdout) for _ in range(3))
+        figures[f"{workers}_workers"] = max(
+            float(
+                subprocess.run(
+                    [sys.executable, "-c", script, str(single), name],
+                    env=env,
+                    check=True,
+                    capture_output=True,
+                    text=True,
+                ).stdout
+            )
+            for _ in range(3)
+        )
     row("whole 60 Mbp record from single.fa.gz", "MB/s", **figures)
 
     # VmHWM, not ru_maxrss: the latter keeps the high-water mark of the
     # forking parent (this process, holding the batch results) across exec.
-    peak = subprocess.run([sys.executable, "-c",
-                           "import kelpa, sys, bench_bgzf as b; f = kelpa.Faidx(sys.argv[1]);"
-                           "r = b.read_bed(sys.argv[2]); before = b.peak_rss_mib();"
-                           "x = f.fetch_many(r); print(before, b.peak_rss_mib(), sum(len(s.seq) for s in x) / 2**20)",
-                           str(packed), str(bed)],
-                          cwd=HERE, check=True, capture_output=True, text=True).stdout.split()
-    row("peak RSS, batch on genome.fa.gz", "MiB", before=float(peak[0]), after=float(peak[1]),
-        result_text=float(peak[2]))
+    peak = subprocess.run(
+        [
+            sys.executable,
+            "-c",
+            "import kelpa, sys, bench_bgzf as b; f = kelpa.Faidx(sys.argv[1]);"
+            "r = b.read_bed(sys.argv[2]); before = b.peak_rss_mib();"
+            "x = f.fetch_many(r); print(before, b.peak_rss_mib(), sum(len(s.seq) for s in x) / 2**20)",
+            str(packed),
+            str(bed),
+        ],
+        cwd=HERE,
+        check=True,
+        capture_output=True,
+        text=True,
+    ).stdout.split()
+    row(
+        "peak RSS, batch on genome.fa.gz",
+        "MiB",
+        before=float(peak[0]),
+        after=float(peak[1]),
+        result_text=float(peak[2]),
+    )
 
 
 if __name__ == "__main__":

@@ -39,7 +39,9 @@ import bench_bgzf  # noqa: E402
 import genome  # noqa: E402
 import in_build  # noqa: E402
 
-CHILD = in_build.CHILD_PRELUDE + r"""
+CHILD = (
+    in_build.CHILD_PRELUDE
+    + r"""
 work, fasta, bed, count = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
 
 fa = kelpa.Faidx(fasta)
@@ -65,10 +67,12 @@ else:
     seconds = best(lambda: fa.fetch_many(regions), 3)
 print(json.dumps({"file": kelpa.__file__, "seconds": seconds}))
 """
+)
 
 
 def installed_dir():
     import kelpa
+
     return Path(kelpa.__file__).parent
 
 
@@ -86,10 +90,27 @@ def wheel_dir(out):
 def zlib_dir(out):
     """The everyday build with zlib for BGZF, installed into `out` (the build
     tree build/zlib is kept, so a second run only recompiles what changed)."""
-    subprocess.run([sys.executable, "-m", "pip", "install", "--quiet", "--disable-pip-version-check",
-                    "--no-build-isolation", "--no-deps", "--upgrade", "--target", str(out),
-                    "-Cbuild-dir=build/zlib", "-Ccmake.define.KELPA_USE_LIBDEFLATE=OFF", str(ROOT)],
-                   check=True, cwd=ROOT, env={**os.environ, "CMAKE_BUILD_PARALLEL_LEVEL": "2"})
+    subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "pip",
+            "install",
+            "--quiet",
+            "--disable-pip-version-check",
+            "--no-build-isolation",
+            "--no-deps",
+            "--upgrade",
+            "--target",
+            str(out),
+            "-Cbuild-dir=build/zlib",
+            "-Ccmake.define.KELPA_USE_LIBDEFLATE=OFF",
+            str(ROOT),
+        ],
+        check=True,
+        cwd=ROOT,
+        env={**os.environ, "CMAKE_BUILD_PARALLEL_LEVEL": "2"},
+    )
     return out
 
 
@@ -101,6 +122,7 @@ def main():
     packed = bench_bgzf.compressed(plain)
     if not Path(f"{packed}.fai").exists():
         import kelpa
+
         kelpa.Faidx(str(packed))
     builds = {"g++": installed_dir()}
     wheel_modules, wheel = wheel_dir(ROOT / "build" / "bench-wheel")
@@ -110,8 +132,12 @@ def main():
         builds["wheel"] = wheel_modules
         print(f"wheel: {wheel.name}, {wheel.stat().st_size / 1e6:.2f} MB")
     builds["zlib"] = zlib_dir(ROOT / "build" / "bench-zlib")
-    rows = [("batch", "genome.fa", plain, 1), ("batch", "genome.fa.gz", packed, 1),
-            ("single", "genome.fa", plain, 200_000), ("single", "genome.fa.gz", packed, 20_000)]
+    rows = [
+        ("batch", "genome.fa", plain, 1),
+        ("batch", "genome.fa.gz", packed, 1),
+        ("single", "genome.fa", plain, 200_000),
+        ("single", "genome.fa.gz", packed, 20_000),
+    ]
     names = list(builds)
     print(f"{'':22s}" + "".join(f"{n:>12s}" for n in names) + "".join(f"{n + '/g++':>12s}" for n in names[1:]))
     with tempfile.TemporaryDirectory() as tmp:
@@ -122,8 +148,12 @@ def main():
                     times[name].append(in_build.run(builds[name], CHILD, [work, fasta, bed, count], tmp))
             best = {n: min(t) for n, t in times.items()}
             scale, unit = (1e3, "ms") if work == "batch" else (1e6, "us")
-            print(f"{work:6s} {label:12s} {unit:2s} " + "".join(f"{best[n] * scale:12.2f}" for n in names)
-                  + "".join(f"{best[n] / best['g++']:12.3f}" for n in names[1:]), flush=True)
+            print(
+                f"{work:6s} {label:12s} {unit:2s} "
+                + "".join(f"{best[n] * scale:12.2f}" for n in names)
+                + "".join(f"{best[n] / best['g++']:12.3f}" for n in names[1:]),
+                flush=True,
+            )
 
 
 if __name__ == "__main__":

@@ -79,9 +79,23 @@ def run_once(argv, out_path, work):
 def hyperfine_times(commands, runs, work):
     """The mean wall time of each command line, by hyperfine."""
     report = work / "hyperfine.json"
-    subprocess.run(["hyperfine", "-N", "--warmup", "1", "--runs", str(runs), "--style", "none",
-                    "--export-json", str(report), *[" ".join(map(str, c)) for c in commands]],
-                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(
+        [
+            "hyperfine",
+            "-N",
+            "--warmup",
+            "1",
+            "--runs",
+            str(runs),
+            "--style",
+            "none",
+            "--export-json",
+            str(report),
+            *[" ".join(map(str, c)) for c in commands],
+        ],
+        check=True,
+        stdout=subprocess.DEVNULL,
+    )
     return [r["mean"] for r in json.loads(report.read_text())["results"]]
 
 
@@ -136,17 +150,42 @@ def main(argv=None):
 
         # (label, goal kind, ours, peer, peer name)
         cases = [
-            ("getfasta", "getfasta", [kelpa, "getfasta", ref, bed],
-             bedtools and [bedtools, "getfasta", "-fi", ref, "-bed", bed], "bedtools"),
-            ("getfasta -s", "getfasta", [kelpa, "getfasta", ref, bed, "-s"],
-             bedtools and [bedtools, "getfasta", "-fi", ref, "-bed", bed, "-s"], "bedtools"),
-            ("faidx -r", "faidx", [kelpa, "faidx", ref, "-r", regions],
-             samtools and [samtools, "faidx", ref, "-r", regions], "samtools"),
-            ("faidx -r -i", "faidx", [kelpa, "faidx", ref, "-r", regions, "-i"],
-             samtools and [samtools, "faidx", ref, "-r", regions, "-i"], "samtools"),
+            (
+                "getfasta",
+                "getfasta",
+                [kelpa, "getfasta", ref, bed],
+                bedtools and [bedtools, "getfasta", "-fi", ref, "-bed", bed],
+                "bedtools",
+            ),
+            (
+                "getfasta -s",
+                "getfasta",
+                [kelpa, "getfasta", ref, bed, "-s"],
+                bedtools and [bedtools, "getfasta", "-fi", ref, "-bed", bed, "-s"],
+                "bedtools",
+            ),
+            (
+                "faidx -r",
+                "faidx",
+                [kelpa, "faidx", ref, "-r", regions],
+                samtools and [samtools, "faidx", ref, "-r", regions],
+                "samtools",
+            ),
+            (
+                "faidx -r -i",
+                "faidx",
+                [kelpa, "faidx", ref, "-r", regions, "-i"],
+                samtools and [samtools, "faidx", ref, "-r", regions, "-i"],
+                "samtools",
+            ),
             ("index", "index", [kelpa, "index", ref], samtools and [samtools, "faidx", ref], "samtools"),
-            ("one region", "one", [kelpa, "faidx", ref, "chr1:1000001-1000100"],
-             samtools and [samtools, "faidx", ref, "chr1:1000001-1000100"], "samtools"),
+            (
+                "one region",
+                "one",
+                [kelpa, "faidx", ref, "chr1:1000001-1000100"],
+                samtools and [samtools, "faidx", ref, "chr1:1000001-1000100"],
+                "samtools",
+            ),
         ]
         # The same on the BGZF-compressed genome: data/genome.fa.gz when
         # bench/bench_bgzf.py made it, else compressed here with bgzip. The
@@ -160,21 +199,32 @@ def main(argv=None):
                 with open(packed, "wb") as out:
                     subprocess.run([bgzip, "-@2", "-c", str(data / "genome.fa")], stdout=out, check=True)
             cases += [
-                ("bgzf faidx -r", "faidx", [kelpa, "faidx", packed, "-r", regions],
-                 [samtools, "faidx", packed, "-r", regions], "samtools"),
-                ("bgzf -r -i", "faidx", [kelpa, "faidx", packed, "-r", regions, "-i"],
-                 [samtools, "faidx", packed, "-r", regions, "-i"], "samtools"),
+                (
+                    "bgzf faidx -r",
+                    "faidx",
+                    [kelpa, "faidx", packed, "-r", regions],
+                    [samtools, "faidx", packed, "-r", regions],
+                    "samtools",
+                ),
+                (
+                    "bgzf -r -i",
+                    "faidx",
+                    [kelpa, "faidx", packed, "-r", regions, "-i"],
+                    [samtools, "faidx", packed, "-r", regions, "-i"],
+                    "samtools",
+                ),
             ]
 
         commands = [c for _, _, ours, peer, _ in cases for c in (ours, peer) if c]
         timer = hyperfine_times if hyperfine else best_times
         times = dict(zip(map(id, commands), timer(commands, runs, work)))
 
-        print(f"kelpa program vs peers: {count:,} regions of {ref.name}, {os.cpu_count()} cores, "
-              f"load average {' '.join(f'{x:.2f}' for x in os.getloadavg())}; "
-              f"{'hyperfine mean' if hyperfine else 'best'} of {runs} runs, output discarded")
-        print(f"  {'command':<13} {'kelpa':>9} {'peer':>9} {'ratio':>7}   {'kelpa RSS':>9} "
-              f"{'peer RSS':>9}   goal")
+        print(
+            f"kelpa program vs peers: {count:,} regions of {ref.name}, {os.cpu_count()} cores, "
+            f"load average {' '.join(f'{x:.2f}' for x in os.getloadavg())}; "
+            f"{'hyperfine mean' if hyperfine else 'best'} of {runs} runs, output discarded"
+        )
+        print(f"  {'command':<13} {'kelpa':>9} {'peer':>9} {'ratio':>7}   {'kelpa RSS':>9} {'peer RSS':>9}   goal")
         ours_out, theirs_out = work / "ours.out", work / "theirs.out"
         for label, kind, ours, peer, peer_name in cases:
             _, rss = run_once([str(a) for a in ours], ours_out, work)
@@ -184,8 +234,10 @@ def main(argv=None):
             else:
                 goal_text = f">= {GOALS[kind]:g}x {peer_name}"
             if not peer:
-                print(f"  {label:<13} {wall * 1000:7.1f}ms {'-':>9} {'-':>7}   {rss:7.0f}MB {'-':>9}   "
-                      f"SKIP ({peer_name} not installed)")
+                print(
+                    f"  {label:<13} {wall * 1000:7.1f}ms {'-':>9} {'-':>7}   {rss:7.0f}MB {'-':>9}   "
+                    f"SKIP ({peer_name} not installed)"
+                )
                 continue
             if kind == "index":  # compare the two indexes, each freshly written
                 shutil.copyfile(work / "genome.fa.fai", ours_out)
@@ -198,8 +250,10 @@ def main(argv=None):
                 goal_text += f": {'PASS' if ratio >= GOALS[kind] else 'MISS'}"
             if not same_file(ours_out, theirs_out):
                 goal_text += ", OUTPUTS DIFFER"
-            print(f"  {label:<13} {wall * 1000:7.1f}ms {p_wall * 1000:7.1f}ms {ratio:6.2f}x   "
-                  f"{rss:7.0f}MB {peer_rss:7.0f}MB   {goal_text}")
+            print(
+                f"  {label:<13} {wall * 1000:7.1f}ms {p_wall * 1000:7.1f}ms {ratio:6.2f}x   "
+                f"{rss:7.0f}MB {peer_rss:7.0f}MB   {goal_text}"
+            )
     finally:
         shutil.rmtree(work, ignore_errors=True)
     return 0

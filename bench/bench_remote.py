@@ -62,8 +62,11 @@ class Proxy:
     """The delaying proxy (tests/remote_servers.py) in a process of its own."""
 
     def __init__(self, upstream, delay):
-        self.process = subprocess.Popen([sys.executable, os.path.join(TESTS, "remote_servers.py"), upstream,
-                                         str(delay)], stdout=subprocess.PIPE, text=True)
+        self.process = subprocess.Popen(
+            [sys.executable, os.path.join(TESTS, "remote_servers.py"), upstream, str(delay)],
+            stdout=subprocess.PIPE,
+            text=True,
+        )
         self.url = self.process.stdout.readline().strip()
 
     def counts(self):
@@ -94,8 +97,11 @@ class Counter:
 def row(label, count, counted, wanted=None):
     per = counted.seconds / count * 1e3
     extra = f"  bytes {counted.sent / wanted:6.2f}x the lines'" if wanted else ""
-    print(f"  {label:<44} {count:>6} regions {counted.seconds:8.2f} s {per:8.3f} ms/region "
-          f"{counted.requests:>7} requests{extra}", flush=True)
+    print(
+        f"  {label:<44} {count:>6} regions {counted.seconds:8.2f} s {per:8.3f} ms/region "
+        f"{counted.requests:>7} requests{extra}",
+        flush=True,
+    )
     return per
 
 
@@ -166,9 +172,11 @@ def main():
                 fresh.fetch("chr2", 1_000_001, 1_000_100)
             with Counter(proxy) as again:
                 fresh.fetch("chr2", 2_000_001, 2_000_100)
-            print(f"  open: {opening.requests} requests ({opening.seconds * 1e3:.0f} ms); first 100-base fetch: "
-                  f"{single.requests} requests in one round trip ({single.seconds * 1e3:.0f} ms); "
-                  f"another in the same record: {again.requests} ({again.seconds * 1e3:.0f} ms)")
+            print(
+                f"  open: {opening.requests} requests ({opening.seconds * 1e3:.0f} ms); first 100-base fetch: "
+                f"{single.requests} requests in one round trip ({single.seconds * 1e3:.0f} ms); "
+                f"another in the same record: {again.requests} ({again.seconds * 1e3:.0f} ms)"
+            )
         if pysam is None:
             print("\npysam is not installed (make bench-deps); skipped")
         if samtools is None:

@@ -40,14 +40,30 @@ SEED = 20240229
 
 # Human chromosome lengths (GRCh38), scaled below to GENOME_SIZE in total.
 HUMAN_CHROMOSOMES = [
-    ("chr1", 248_956_422), ("chr2", 242_193_529), ("chr3", 198_295_559),
-    ("chr4", 190_214_555), ("chr5", 181_538_259), ("chr6", 170_805_979),
-    ("chr7", 159_345_973), ("chr8", 145_138_636), ("chr9", 138_394_717),
-    ("chr10", 133_797_422), ("chr11", 135_086_622), ("chr12", 133_275_309),
-    ("chr13", 114_364_328), ("chr14", 107_043_718), ("chr15", 101_991_189),
-    ("chr16", 90_338_345), ("chr17", 83_257_441), ("chr18", 80_373_285),
-    ("chr19", 58_617_616), ("chr20", 64_444_167), ("chr21", 46_709_983),
-    ("chr22", 50_818_468), ("chrX", 156_040_895), ("chrY", 57_227_415),
+    ("chr1", 248_956_422),
+    ("chr2", 242_193_529),
+    ("chr3", 198_295_559),
+    ("chr4", 190_214_555),
+    ("chr5", 181_538_259),
+    ("chr6", 170_805_979),
+    ("chr7", 159_345_973),
+    ("chr8", 145_138_636),
+    ("chr9", 138_394_717),
+    ("chr10", 133_797_422),
+    ("chr11", 135_086_622),
+    ("chr12", 133_275_309),
+    ("chr13", 114_364_328),
+    ("chr14", 107_043_718),
+    ("chr15", 101_991_189),
+    ("chr16", 90_338_345),
+    ("chr17", 83_257_441),
+    ("chr18", 80_373_285),
+    ("chr19", 58_617_616),
+    ("chr20", 64_444_167),
+    ("chr21", 46_709_983),
+    ("chr22", 50_818_468),
+    ("chrX", 156_040_895),
+    ("chrY", 57_227_415),
 ]
 GENOME_SIZE = 400_000_000
 
@@ -71,8 +87,7 @@ def _rng(*key):
 def genome_records():
     """[(name, length)] of genome.fa, in file order."""
     total = sum(length for _, length in HUMAN_CHROMOSOMES)
-    return [(name, round(length * GENOME_SIZE / total))
-            for name, length in HUMAN_CHROMOSOMES]
+    return [(name, round(length * GENOME_SIZE / total)) for name, length in HUMAN_CHROMOSOMES]
 
 
 def tiny_records():
@@ -82,6 +97,7 @@ def tiny_records():
 
 
 # --- Sequence text --------------------------------------------------------
+
 
 def _alternating_runs(rng, n, mean_upper, mean_lower):
     """Per-base 0 or 32 (the ASCII case bit): upper- and lower-case runs."""
@@ -109,13 +125,13 @@ def chromosome_bases(rng, n):
     bases |= _alternating_runs(rng, n, 3000, 2000)
     ends = min(10_000, n // 10)
     bases[:ends] = ord("N")
-    bases[n - ends:] = ord("N")
+    bases[n - ends :] = ord("N")
     gap = n // 200
-    bases[n // 2 - gap // 2: n // 2 - gap // 2 + gap] = ord("N")
+    bases[n // 2 - gap // 2 : n // 2 - gap // 2 + gap] = ord("N")
     for _ in range(n // 2_000_000):
         length = int(rng.integers(100, 50_000))
         start = int(rng.integers(0, max(n - length, 1)))
-        bases[start:start + length] = ord("N")
+        bases[start : start + length] = ord("N")
     return bases
 
 
@@ -124,16 +140,17 @@ def wrap(bases, width=LINE_WIDTH):
     n = len(bases)
     full, rest = divmod(n, width)
     out = np.empty(full * (width + 1) + (rest + 1 if rest else 0), dtype=np.uint8)
-    body = out[:full * (width + 1)].reshape(full, width + 1)
-    body[:, :width] = bases[:full * width].reshape(full, width)
+    body = out[: full * (width + 1)].reshape(full, width + 1)
+    body[:, :width] = bases[: full * width].reshape(full, width)
     body[:, width] = ord("\n")
     if rest:
-        out[full * (width + 1):-1] = bases[full * width:]
+        out[full * (width + 1) : -1] = bases[full * width :]
         out[-1] = ord("\n")
     return out
 
 
 # --- Files ------------------------------------------------------------------
+
 
 def _data_dir(data_dir):
     path = Path(data_dir) if data_dir is not None else DEFAULT_DATA_DIR
@@ -168,8 +185,7 @@ def fai_text(records, width=LINE_WIDTH):
     line_bases = np.minimum(lengths, width)
     return "".join(
         f"{name}\t{n}\t{off}\t{lb}\t{lb + 1}\n"
-        for name, n, off, lb in zip(names, lengths.tolist(), offsets.tolist(),
-                                    line_bases.tolist())
+        for name, n, off, lb in zip(names, lengths.tolist(), offsets.tolist(), line_bases.tolist())
     )
 
 
@@ -213,9 +229,9 @@ def regions_bed(data_dir=None, force=False):
     names = [name for name, _ in records]
     lines = [
         f"{names[c]}\t{s}\t{s + n}\tregion{i + 1}\t0\t{st}\n"
-        for i, (c, s, n, st) in enumerate(zip(
-            chrom[order].tolist(), start[order].tolist(),
-            length[order].tolist(), strand[order].tolist()))
+        for i, (c, s, n, st) in enumerate(
+            zip(chrom[order].tolist(), start[order].tolist(), length[order].tolist(), strand[order].tolist())
+        )
     ]
     text = "".join(lines)
     _write_atomically(path, lambda out: out.write(text.encode()))
@@ -248,7 +264,7 @@ def tiny_fasta(data_dir=None, index=True, force=False):
         for name, n in records:
             parts.append(f">{name}\n")
             for i in range(pos, pos + n, LINE_WIDTH):
-                parts.append(text[i:min(i + LINE_WIDTH, pos + n)])
+                parts.append(text[i : min(i + LINE_WIDTH, pos + n)])
                 parts.append("\n")
             pos += n
         out.write("".join(parts).encode())
@@ -284,12 +300,11 @@ def ensure_all(data_dir=None, force=False):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("names", nargs="*", metavar="NAME",
-                        help=f"data sets to make: {', '.join(DATASETS)} (default: all)")
-    parser.add_argument("--data-dir", default=None,
-                        help=f"cache directory (default: {DEFAULT_DATA_DIR})")
-    parser.add_argument("--force", action="store_true",
-                        help="generate again even when the file exists")
+    parser.add_argument(
+        "names", nargs="*", metavar="NAME", help=f"data sets to make: {', '.join(DATASETS)} (default: all)"
+    )
+    parser.add_argument("--data-dir", default=None, help=f"cache directory (default: {DEFAULT_DATA_DIR})")
+    parser.add_argument("--force", action="store_true", help="generate again even when the file exists")
     args = parser.parse_args(argv)
     unknown = [name for name in args.names if name not in DATASETS]
     if unknown:

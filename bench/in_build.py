@@ -17,6 +17,7 @@ import sys
 import time
 from pathlib import Path
 
+
 def best(fn, repeats, setup=None):
     """Best wall time of fn() over `repeats` runs, after one untimed run."""
     was_enabled = gc.isenabled()
@@ -44,8 +45,9 @@ CHILD_PRELUDE = "import gc, json, math, os, random, sys, time\nimport kelpa\n\n"
 def run(directory, child, args, cwd):
     """Runs `child` with `args` in a fresh interpreter importing kelpa from `directory`."""
     env = {**os.environ, "PYTHONPATH": str(directory)}
-    out = subprocess.run([sys.executable, "-c", child, *map(str, args)],
-                         env=env, capture_output=True, text=True, check=True, cwd=cwd).stdout
+    out = subprocess.run(
+        [sys.executable, "-c", child, *map(str, args)], env=env, capture_output=True, text=True, check=True, cwd=cwd
+    ).stdout
     answer = json.loads(out)
     if Path(answer["file"]).parent != Path(directory):
         raise SystemExit(f"imported {answer['file']}, not a build from {directory}")

@@ -98,8 +98,7 @@ def pyfastx_open(path):
 
 def run_tool(*args):
     """Run a command line tool, its output thrown away; fail loudly."""
-    done = subprocess.run([str(a) for a in args], stdout=subprocess.DEVNULL,
-                          stderr=subprocess.PIPE)
+    done = subprocess.run([str(a) for a in args], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     if done.returncode != 0:
         raise RuntimeError(f"{args[0]} failed: {done.stderr.decode()[-500:]}")
 
@@ -111,9 +110,12 @@ LAUNCH = "import subprocess, sys; sys.exit(subprocess.call(sys.argv[1:]))"
 def peak_rss_mb_of(*args):
     """Peak resident memory (MB) of a command, run as the only child of a
     small launcher (a child of a large process starts with its peak)."""
-    code = ("import resource, subprocess, sys;"
-            "subprocess.run(sys.argv[1:], check=True, stdout=subprocess.DEVNULL);"
-            "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
-    out = subprocess.run([sys.executable, "-c", code, *[str(a) for a in args]],
-                         check=True, capture_output=True, text=True).stdout
+    code = (
+        "import resource, subprocess, sys;"
+        "subprocess.run(sys.argv[1:], check=True, stdout=subprocess.DEVNULL);"
+        "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)"
+    )
+    out = subprocess.run(
+        [sys.executable, "-c", code, *[str(a) for a in args]], check=True, capture_output=True, text=True
+    ).stdout
     return int(out.split()[-1]) / 1024

@@ -80,8 +80,7 @@ def batch_long(fasta, repeats):
     for name, length in records:
         share = max(1, round(1000 * length / total))
         step = max(1, (length - 100_000) // share)
-        regions += [(name, 1 + i * step, i * step + 100_000) for i in range(share)
-                    if i * step + 100_000 <= length]
+        regions += [(name, 1 + i * step, i * step + 100_000) for i in range(share) if i * step + 100_000 <= length]
     return batch(fasta, None, repeats, regions)
 
 

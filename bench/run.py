@@ -41,16 +41,17 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import genome  # noqa: E402
-import kelpa  # noqa: E402
 import peers  # noqa: E402
 from peers import TOOLS, pyfastx, pysam  # noqa: E402
 
+import kelpa  # noqa: E402
+
 SECTIONS = ["sequence", "index", "fetch", "batch", "records", "processes", "threads"]
 
-FULL = dict(kernel_bases=100_000_000, objects=1_000_000, fetches=200_000,
-            region_step=1, lines=None, repeats=5, heavy=3)
-QUICK = dict(kernel_bases=10_000_000, objects=100_000, fetches=20_000,
-             region_step=10, lines=100_000, repeats=2, heavy=1)
+FULL = dict(kernel_bases=100_000_000, objects=1_000_000, fetches=200_000, region_step=1, lines=None, repeats=5, heavy=3)
+QUICK = dict(
+    kernel_bases=10_000_000, objects=100_000, fetches=20_000, region_step=10, lines=100_000, repeats=2, heavy=1
+)
 
 
 # --- Timing ------------------------------------------------------------------
@@ -64,14 +65,18 @@ def probe(*args, env=None):
     It is started by a small launcher process, not by this one: Linux
     carries a process's peak RSS over exec, so a child forked from this
     large process would report this process's peak as its own."""
-    out = subprocess.run([sys.executable, "-c", peers.LAUNCH, sys.executable,
-                          str(HERE / "probe.py"), *map(str, args)],
-                         check=True, capture_output=True, text=True,
-                         env={**os.environ, **(env or {})}).stdout
+    out = subprocess.run(
+        [sys.executable, "-c", peers.LAUNCH, sys.executable, str(HERE / "probe.py"), *map(str, args)],
+        check=True,
+        capture_output=True,
+        text=True,
+        env={**os.environ, **(env or {})},
+    ).stdout
     return json.loads(out.splitlines()[-1])
 
 
 # --- Report ------------------------------------------------------------------
+
 
 def fmt(value):
     if value is None:
@@ -112,15 +117,13 @@ class Section:
         else:
             off = value / target - 1 if target else 0.0
             mark = f"MISS ({off:+.0%})"
-        self.goals.append({"goal": text, "value": value, "how": how,
-                           "target": target, "unit": unit, "mark": mark})
+        self.goals.append({"goal": text, "value": value, "how": how, "target": target, "unit": unit, "mark": mark})
 
     def print(self):
         print(f"\n== {self.number}. {self.title} ==")
         used = [c for c in self.columns if any(r.get(c) is not None for r in self.rows)]
         headers = ["measure", "unit", *used]
-        table = [headers] + [[r["measure"], r["unit"], *(fmt(r.get(c)) for c in used)]
-                             for r in self.rows]
+        table = [headers] + [[r["measure"], r["unit"], *(fmt(r.get(c)) for c in used)] for r in self.rows]
         widths = [max(len(line[i]) for line in table) for i in range(len(headers))]
         for n, line in enumerate(table):
             cells = [line[0].ljust(widths[0]), line[1].ljust(widths[1])]
@@ -140,8 +143,7 @@ class Section:
         sys.stdout.flush()
 
     def as_dict(self):
-        return {"title": self.title, "rows": self.rows, "goals": self.goals,
-                "notes": self.notes}
+        return {"title": self.title, "rows": self.rows, "goals": self.goals, "notes": self.notes}
 
 
 def ratio(slow, fast):
@@ -150,6 +152,7 @@ def ratio(slow, fast):
 
 
 # --- Data ----------------------------------------------------------------------
+
 
 class Data:
     """Paths of the data sets and, loaded once on demand, their text."""
@@ -214,6 +217,7 @@ def check(section, label, ours, theirs):
 
 # --- 1. sequence -----------------------------------------------------------
 
+
 def bench_sequence(data, sizes):
     sec = Section(1, "sequence", "Sequence kernels (one core)", ["kelpa", "python"])
     n = sizes["kernel_bases"]
@@ -239,9 +243,9 @@ def bench_sequence(data, sizes):
         return (counts[b"C"] + counts[b"G"] + counts[b"c"] + counts[b"g"]) / sum(counts.values())
 
     import numpy as np
+
     weights = np.full(256, np.nan)
-    for letters, w in (("CGS", 1.0), ("ATW", 0.0), ("KMRY", 0.5), ("BV", 0.67),
-                       ("DH", 0.33), ("N", 0.25)):
+    for letters, w in (("CGS", 1.0), ("ATW", 0.0), ("KMRY", 0.5), ("BV", 0.67), ("DH", 0.33), ("N", 0.25)):
         for letter in letters:
             weights[ord(letter)] = weights[ord(letter.lower())] = w
 
@@ -249,15 +253,16 @@ def bench_sequence(data, sizes):
         values = weights[np.frombuffer(raw, dtype=np.uint8)]
         return float(np.nanmean(values))
 
-    for name, ours, theirs, label in (("gc", lambda: seq.gc, py_gc, "bytes.count"),
-                                      ("gc_strict", lambda: seq.gc_strict, py_gc_strict, "bytes.count"),
-                                      ("gc_iupac", lambda: seq.gc_iupac, py_gc_iupac, "numpy")):
+    for name, ours, theirs, label in (
+        ("gc", lambda: seq.gc, py_gc, "bytes.count"),
+        ("gc_strict", lambda: seq.gc_strict, py_gc_strict, "bytes.count"),
+        ("gc_iupac", lambda: seq.gc_iupac, py_gc_iupac, "numpy"),
+    ):
         if abs(ours() - theirs()) > 1e-9:
             sec.note(f"RESULTS DIFFER: {name} {ours()!r} vs {theirs()!r}")
         t_k, t_p = best(ours, R), best(theirs, R)
         sec.row(f"{name} (python: {label})", "GB/s", kelpa=gb / t_k, python=gb / t_p)
-        sec.goal(f"{name} throughput", gb / t_k, ">=",
-                 {"gc": 6, "gc_strict": 3, "gc_iupac": 2}[name], " GB/s")
+        sec.goal(f"{name} throughput", gb / t_k, ">=", {"gc": 6, "gc_strict": 3, "gc_iupac": 2}[name], " GB/s")
     sec.goal("reverse complement throughput", gb / rc_k, ">=", 1.2, " GB/s")
     sec.goal("reverse complement vs translate+[::-1]", rc_p / rc_k, ">=", 2)
     sec.goal("complement throughput", gb / c_k, ">=", 1.2, " GB/s")
@@ -276,22 +281,21 @@ def bench_sequence(data, sizes):
         def loop():
             for _ in range(count):
                 cls("chr1", piece, 1, 100, False).seq
+
         return loop
 
     t_k, t_p = best(make(kelpa.Sequence), R), best(make(Plain), R)
-    sec.row("Sequence(5 fields) + .seq, 100 bp", "ns/object",
-            kelpa=t_k / count * 1e9, python=t_p / count * 1e9)
+    sec.row("Sequence(5 fields) + .seq, 100 bp", "ns/object", kelpa=t_k / count * 1e9, python=t_p / count * 1e9)
     sec.goal("construct + .seq vs __slots__ class", t_p / t_k, ">=", 1.5)
-    sec.note("python column: bytes.translate(table) [+ [::-1]], bytes.count, numpy, "
-             "and a plain class with __slots__")
+    sec.note("python column: bytes.translate(table) [+ [::-1]], bytes.count, numpy, and a plain class with __slots__")
     return sec
 
 
 # --- 2. index ----------------------------------------------------------------
 
+
 def bench_index(data, sizes):
-    sec = Section(2, "index", "index build and opening",
-                  ["kelpa", "samtools", "seqkit", "pysam", "pyfastx"])
+    sec = Section(2, "index", "index build and opening", ["kelpa", "samtools", "seqkit", "pysam", "pyfastx"])
     quick = sizes["region_step"] > 1
     src = data.paths["single" if quick else "genome"]
     link = data.tmp / src.name
@@ -316,8 +320,7 @@ def bench_index(data, sizes):
 
     # Peak memory of a build: the same 60 Mbp, in 60-column lines and on
     # one line; kelpa above the interpreter's own, the tools whole.
-    cases = [("60 Mbp, 60-column lines", data.paths["single"]),
-             ("60 Mbp, one line", data.single_line())]
+    cases = [("60 Mbp, 60-column lines", data.paths["single"]), ("60 Mbp, one line", data.single_line())]
     if not quick:
         cases.append(("400 Mbp genome, 60 columns", data.paths["genome"]))
     peaks = {}
@@ -336,9 +339,11 @@ def bench_index(data, sizes):
         sec.row(f"peak memory of a build, {label}", "MB", **row)
     line, cols = peaks["60 Mbp, one line"], peaks["60 Mbp, 60-column lines"]
     sec.goal("build memory: one line / 60 columns", line / cols, "<=", 1.25)
-    sec.note("peak RSS of the whole process: for kelpa a Python child that only "
-             f"imports kelpa and builds ({got['base_mb']:.0f} MB before the build); "
-             "file pages mapped and touched count as resident")
+    sec.note(
+        "peak RSS of the whole process: for kelpa a Python child that only "
+        f"imports kelpa and builds ({got['base_mb']:.0f} MB before the build); "
+        "file pages mapped and touched count as resident"
+    )
 
     tiny = str(data.paths["tiny"])
     R = sizes["repeats"]
@@ -354,6 +359,7 @@ def bench_index(data, sizes):
 
 
 # --- 3. fetch ------------------------------------------------------------------
+
 
 def bench_fetch(data, sizes):
     sec = Section(3, "fetch", "single fetches", ["kelpa", "pysam", "pyfastx", "floor"])
@@ -385,6 +391,7 @@ def bench_fetch(data, sizes):
         def pysam_loop(fetch=fa.fetch):
             for n, a, b in zero:
                 fetch(n, a, b)
+
         check(sec, "pysam fetch", [fa.fetch(*c) for c in zero[:200]], sample)
         row["pysam"] = best(pysam_loop, R)
     if pyfastx:
@@ -395,10 +402,10 @@ def bench_fetch(data, sizes):
         def pyfastx_loop():
             for n, a, b in zero:
                 fx[n][a:b].seq
+
         check(sec, "pyfastx slice", [fx[n][a:b].seq for n, a, b in zero[:200]], sample)
         row["pyfastx"] = best(pyfastx_loop, R)
-    sec.row(f"str(fetch(name, s, s+99)), {count:,} random", "k calls/s",
-            **{k: count / v / 1e3 for k, v in row.items()})
+    sec.row(f"str(fetch(name, s, s+99)), {count:,} random", "k calls/s", **{k: count / v / 1e3 for k, v in row.items()})
     sec.row("  the same, per call", "ns", **{k: v / count * 1e9 for k, v in row.items()})
     sec.goal("fetch calls/s vs pysam", ratio(row.get("pysam"), row["kelpa"]), ">=", 15)
     sec.goal("fetch time / floor (slice of a str)", row["kelpa"] / row["floor"], "<=", 1.5)
@@ -408,8 +415,7 @@ def bench_fetch(data, sizes):
     whole = kelpa.Faidx(single)
     raw = peers.read_fasta(single)[name]
     check(sec, "fetch_entire_sequence", whole.fetch_entire_sequence(name).seq, raw.decode())
-    row = {"kelpa": best(lambda: whole.fetch_entire_sequence(name).seq, R),
-           "floor": best(lambda: raw.decode(), R)}
+    row = {"kelpa": best(lambda: whole.fetch_entire_sequence(name).seq, R), "floor": best(lambda: raw.decode(), R)}
     if pysam:
         fa1 = pysam.FastaFile(single)
         row["pysam"] = best(lambda: fa1.fetch(name), R)
@@ -417,18 +423,16 @@ def bench_fetch(data, sizes):
         fx1 = peers.pyfastx_open(single)
         row["pyfastx"] = best(lambda: fx1[name].seq, R)
     sec.row("whole 60 Mbp record as str", "ms", **{k: v * 1e3 for k, v in row.items()})
-    sec.goal("fetch_entire_sequence / floor (bytes.decode)",
-             row["kelpa"] / row["floor"], "<=", 1.2)
-    sec.note("floor: slicing the str of the record already in memory; "
-             "bytes.decode of the record's bytes")
+    sec.goal("fetch_entire_sequence / floor (bytes.decode)", row["kelpa"] / row["floor"], "<=", 1.2)
+    sec.note("floor: slicing the str of the record already in memory; bytes.decode of the record's bytes")
     return sec
 
 
 # --- 4. batch --------------------------------------------------------------------
 
+
 def bench_batch(data, sizes):
-    sec = Section(4, "batch", "batch fetches of BED regions",
-                  ["kelpa", "pysam", "bedtools", "floor"])
+    sec = Section(4, "batch", "batch fetches of BED regions", ["kelpa", "pysam", "bedtools", "floor"])
     path = str(data.paths["genome"])
     faidx = kelpa.Faidx(path)
     bed_path, bed = data.bed
@@ -438,8 +442,7 @@ def bench_batch(data, sizes):
     texts = data.texts
     floor = [(texts[c], s, e) for c, s, e, _ in bed]
 
-    check(sec, "fetch_many", [x.seq for x in faidx.fetch_many(regions)],
-          [t[s:e] for t, s, e in floor])
+    check(sec, "fetch_many", [x.seq for x in faidx.fetch_many(regions)], [t[s:e] for t, s, e in floor])
     t_many = best(lambda: faidx.fetch_many(regions), R)
     t_seq = best(lambda: [x.seq for x in faidx.fetch_many(regions)], R)
     t_floor = best(lambda: [t[s:e] for t, s, e in floor], R)
@@ -447,8 +450,7 @@ def bench_batch(data, sizes):
     if pysam:
         fa = pysam.FastaFile(path)
         t_pysam = best(lambda: [fa.fetch(c, s, e) for c, s, e, _ in bed], R)
-    sec.row(f"fetch {count:,} regions (list of results)", "s",
-            kelpa=t_many, pysam=t_pysam, floor=t_floor)
+    sec.row(f"fetch {count:,} regions (list of results)", "s", kelpa=t_many, pysam=t_pysam, floor=t_floor)
     sec.row("  the same, then every .seq read", "s", kelpa=t_seq)
     # The BED file is sorted; the same regions in random order defeat the
     # locality a per-region reader profits from.
@@ -500,8 +502,7 @@ def bench_batch(data, sizes):
 
     def read_bed():
         with open(bed_path) as handle:
-            return [(c, int(s), int(e)) for c, s, e, _ in
-                    (line.split("\t", 3) for line in handle)]
+            return [(c, int(s), int(e)) for c, s, e, _ in (line.split("\t", 3) for line in handle)]
 
     def kelpa_e2e():
         # The BED's own fields make the headers; the records go out a few
@@ -509,16 +510,15 @@ def bench_batch(data, sizes):
         with open(bed_path) as handle:
             fields = handle.read().split()
         chroms, starts, ends = fields[0::6], fields[1::6], fields[2::6]
-        found = kelpa.Faidx(path).fetch_many(
-            list(zip(chroms, [int(s) + 1 for s in starts], map(int, ends))))
+        found = kelpa.Faidx(path).fetch_many(list(zip(chroms, [int(s) + 1 for s in starts], map(int, ends))))
         headers = [f">{c}:{s}-{e}" for c, s, e in zip(chroms, starts, ends)]
         texts = [x.seq for x in found]
         with open(out, "wb") as handle:
             for first in range(0, len(headers), 512):
-                parts = headers[first:first + 512]
+                parts = headers[first : first + 512]
                 lines = [""] * (2 * len(parts) + 1)
                 lines[0:-1:2] = parts
-                lines[1:-1:2] = texts[first:first + 512]
+                lines[1:-1:2] = texts[first : first + 512]
                 handle.write("\n".join(lines).encode())
 
     def pysam_e2e():
@@ -531,8 +531,9 @@ def bench_batch(data, sizes):
     if pysam:
         row["pysam"] = best(pysam_e2e, H)
     if TOOLS["bedtools"]:
-        row["bedtools"] = best(lambda: peers.run_tool(
-            TOOLS["bedtools"], "getfasta", "-fi", path, "-bed", bed_path, "-fo", out), H)
+        row["bedtools"] = best(
+            lambda: peers.run_tool(TOOLS["bedtools"], "getfasta", "-fi", path, "-bed", bed_path, "-fo", out), H
+        )
         check(sec, "FASTA written end to end vs bedtools", ours, out.read_bytes())
     out.unlink(missing_ok=True)
     sec.row("end to end: read BED, fetch, write FASTA", "s", **row)
@@ -545,18 +546,20 @@ def bench_batch(data, sizes):
     sec.row("memory: peak RSS of the batch above baseline", "MB", kelpa=peak)
     sec.row("  of which anonymous, held with the results", "MB", kelpa=mem["anon_mb"])
     sec.row("  file pages of the mapped FASTA, resident", "MB", kelpa=mem["file_mb"])
-    sec.note(f"memory: the batch's peak is {peak / mem['result_mb']:.2f}x the result text, "
-             f"its anonymous memory {mem['anon_mb'] / mem['result_mb']:.2f}x; the peak also "
-             "counts the pages of the mapped FASTA it touched (shared page cache); "
-             f"baseline: a child that opens the file and reads the BED ({base['peak_mb']:.0f} MB)")
+    sec.note(
+        f"memory: the batch's peak is {peak / mem['result_mb']:.2f}x the result text, "
+        f"its anonymous memory {mem['anon_mb'] / mem['result_mb']:.2f}x; the peak also "
+        "counts the pages of the mapped FASTA it touched (shared page cache); "
+        f"baseline: a child that opens the file and reads the BED ({base['peak_mb']:.0f} MB)"
+    )
     return sec
 
 
 # --- 5. records ------------------------------------------------------------------
 
+
 def bench_records(data, sizes):
-    sec = Section(5, "records", "the Fasta API",
-                  ["kelpa", "pysam", "pyfastx", "bedtools", "floor"])
+    sec = Section(5, "records", "the Fasta API", ["kelpa", "pysam", "pyfastx", "bedtools", "floor"])
     path = str(data.paths["genome"])
     fasta = kelpa.Fasta(path)
     count = sizes["fetches"]
@@ -574,8 +577,7 @@ def bench_records(data, sizes):
         for t, a, b in floor:
             t[a:b]
 
-    check(sec, "record slices", [str(fasta[n][a:b]) for n, a, b in zero[:200]],
-          [t[a:b] for t, a, b in floor[:200]])
+    check(sec, "record slices", [str(fasta[n][a:b]) for n, a, b in zero[:200]], [t[a:b] for t, a, b in floor[:200]])
     row = {"kelpa": best(kelpa_loop, R), "floor": best(floor_loop, R)}
     if pysam:
         fa = pysam.FastaFile(path)
@@ -583,6 +585,7 @@ def bench_records(data, sizes):
         def pysam_loop(fetch=fa.fetch):
             for n, a, b in zero:
                 fetch(n, a, b)
+
         row["pysam"] = best(pysam_loop, R)
     if pyfastx:
         fx = peers.pyfastx_open(path)
@@ -590,9 +593,11 @@ def bench_records(data, sizes):
         def pyfastx_loop():
             for n, a, b in zero:
                 fx[n][a:b].seq
+
         row["pyfastx"] = best(pyfastx_loop, R)
-    sec.row(f"str(fasta[name][a:b]), 100 bp, {count:,} random", "k calls/s",
-            **{k: count / v / 1e3 for k, v in row.items()})
+    sec.row(
+        f"str(fasta[name][a:b]), 100 bp, {count:,} random", "k calls/s", **{k: count / v / 1e3 for k, v in row.items()}
+    )
     sec.goal("record slice calls/s vs pysam", ratio(row.get("pysam"), row["kelpa"]), ">=", 10)
 
     bed_path, bed = data.bed
@@ -600,25 +605,28 @@ def bench_records(data, sizes):
     bases = data.bases
     cuts = [(bases[c], s, e) for c, s, e, _ in bed]
     table = peers.COMPLEMENT
-    check(sec, "fetch_many(rc=True)", [x.seq for x in fasta.fetch_many(regions[:500], rc=True)],
-          [peers.revcomp(b[s:e]).decode() for b, s, e in cuts[:500]])
-    row = {"kelpa": best(lambda: fasta.fetch_many(regions, rc=True), R),
-           "floor": best(lambda: [b[s:e].translate(table)[::-1] for b, s, e in cuts], R)}
+    check(
+        sec,
+        "fetch_many(rc=True)",
+        [x.seq for x in fasta.fetch_many(regions[:500], rc=True)],
+        [peers.revcomp(b[s:e]).decode() for b, s, e in cuts[:500]],
+    )
+    row = {
+        "kelpa": best(lambda: fasta.fetch_many(regions, rc=True), R),
+        "floor": best(lambda: [b[s:e].translate(table)[::-1] for b, s, e in cuts], R),
+    }
     if pyfastx:
-        row["pyfastx"] = best(lambda: [fx.fetch(c, (s + 1, e), strand="-")
-                                       for c, s, e, _ in bed], H)
+        row["pyfastx"] = best(lambda: [fx.fetch(c, (s + 1, e), strand="-") for c, s, e, _ in bed], H)
     if TOOLS["bedtools"]:
         out = data.tmp / "out-s.fa"
-        row["bedtools"] = best(lambda: peers.run_tool(
-            TOOLS["bedtools"], "getfasta", "-s", "-fi", path, "-bed", bed_path, "-fo", out), H)
+        row["bedtools"] = best(
+            lambda: peers.run_tool(TOOLS["bedtools"], "getfasta", "-s", "-fi", path, "-bed", bed_path, "-fo", out), H
+        )
         out.unlink(missing_ok=True)
     sec.row(f"{len(bed):,} regions reverse-complemented", "s", **row)
-    sec.goal("fetch_many(rc=True) vs bedtools getfasta -s",
-             ratio(row.get("bedtools"), row["kelpa"]), ">=", 15)
-    sec.goal("fetch_many(rc=True) vs floor (floor time / ours)",
-             row["floor"] / row["kelpa"], ">", 1)
-    sec.note("bedtools' time includes reading the BED file and writing the FASTA; "
-             "the others return a list")
+    sec.goal("fetch_many(rc=True) vs bedtools getfasta -s", ratio(row.get("bedtools"), row["kelpa"]), ">=", 15)
+    sec.goal("fetch_many(rc=True) vs floor (floor time / ours)", row["floor"] / row["kelpa"], ">", 1)
+    sec.note("bedtools' time includes reading the BED file and writing the FASTA; the others return a list")
 
     name = genome.SINGLE_NAME
     single = str(data.paths["single"])
@@ -639,11 +647,15 @@ def bench_records(data, sizes):
 
     def floor_lines():
         for a, b in spans:
-            text[a - 1:b]
+            text[a - 1 : b]
 
     t_iter, t_fetch, t_floor = best(iterate, H), best(fetch_lines, H), best(floor_lines, H)
-    sec.row(f"iterate {name} line by line ({lines:,} lines)", "ns/line",
-            kelpa=t_iter / lines * 1e9, floor=t_floor / lines * 1e9)
+    sec.row(
+        f"iterate {name} line by line ({lines:,} lines)",
+        "ns/line",
+        kelpa=t_iter / lines * 1e9,
+        floor=t_floor / lines * 1e9,
+    )
     sec.row("  fetch(name, a, b) of each line", "ns/line", kelpa=t_fetch / lines * 1e9)
     sec.goal("per-line iteration / one fetch of a line", t_iter / t_fetch, "<=", 1.5)
     return sec
@@ -651,8 +663,10 @@ def bench_records(data, sizes):
 
 # --- 6. processes ----------------------------------------------------------------
 
+
 def bench_processes(data, sizes):
     import pickle
+
     sec = Section(6, "processes", "pickling and other processes", ["kelpa", "tuples", "fresh open", "one process"])
     path = str(data.paths["genome"])
     R = sizes["repeats"]
@@ -665,8 +679,12 @@ def bench_processes(data, sizes):
     check(sec, "unpickled Fasta", pickle.loads(blob).keys(), fasta.keys())
     t_loads = best(lambda: [pickle.loads(blob) for _ in range(opens)], R)
     t_open = best(lambda: [kelpa.Fasta(path) for _ in range(opens)], R)
-    sec.row("unpickle a Fasta / open it (existing index)", "us",
-            kelpa=t_loads / opens * 1e6, **{"fresh open": t_open / opens * 1e6})
+    sec.row(
+        "unpickle a Fasta / open it (existing index)",
+        "us",
+        kelpa=t_loads / opens * 1e6,
+        **{"fresh open": t_open / opens * 1e6},
+    )
     sec.goal("unpickling / fresh open", t_loads / t_open, "<=", 1.1)
 
     count = sizes["objects"]
@@ -678,10 +696,15 @@ def bench_processes(data, sizes):
     del back
     dumps = lambda items: pickle.dumps(items, pickle.HIGHEST_PROTOCOL)
     t_dump = {"kelpa": best(lambda: dumps(values), R), "tuples": best(lambda: dumps(plain), R)}
-    t_trip = {"kelpa": best(lambda: pickle.loads(dumps(values)), R),
-              "tuples": best(lambda: pickle.loads(dumps(plain)), R)}
-    sec.row(f"pickle.dumps of {count:,} Sequences of 100 bases", "M values/s",
-            **{k: count / v / 1e6 for k, v in t_dump.items()})
+    t_trip = {
+        "kelpa": best(lambda: pickle.loads(dumps(values)), R),
+        "tuples": best(lambda: pickle.loads(dumps(plain)), R),
+    }
+    sec.row(
+        f"pickle.dumps of {count:,} Sequences of 100 bases",
+        "M values/s",
+        **{k: count / v / 1e6 for k, v in t_dump.items()},
+    )
     sec.row("  round trip (dumps, then loads)", "M values/s", **{k: count / v / 1e6 for k, v in t_trip.items()})
     sec.goal("Sequence pickling", count / t_dump["kelpa"] / 1e6, ">=", 1, " M/s")
     sec.goal("Sequence round trip", count / t_trip["kelpa"] / 1e6, ">=", 1, " M/s")
@@ -701,6 +724,7 @@ def bench_dask(sec, data, sizes):
         return
     sys.path.insert(0, str(HERE.parent / "examples"))
     import bed_dask
+
     cloudpickle.register_pickle_by_value(bed_dask)  # the workers need not import it
     path = str(data.paths["genome"])
     bed_path, _ = data.bed
@@ -722,13 +746,19 @@ def bench_dask(sec, data, sizes):
             out.writelines(bed_dask.fasta_lines(single()))
 
     began = time.perf_counter()
-    with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster, \
-            Client(cluster) as client:
+    with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster, Client(cluster) as client:
         started = time.perf_counter() - began
 
         def on_cluster(out=None):
-            futures = client.map(bed_dask.fetch_partition, range(partitions), fasta=fasta,
-                                 bed_path=bed_path, count=partitions, out_dir=out, pure=False)
+            futures = client.map(
+                bed_dask.fetch_partition,
+                range(partitions),
+                fasta=fasta,
+                bed_path=bed_path,
+                count=partitions,
+                out_dir=out,
+                pure=False,
+            )
             # Each task gives the warnings of the features it skipped, and
             # its sequences or the path of the file it wrote.
             results = [result for _warnings, result in client.gather(futures)]
@@ -741,24 +771,35 @@ def bench_dask(sec, data, sizes):
         t_gather = best(on_cluster, 1)
         t_write = best(lambda: on_cluster(str(out_dir)), H)
         single_written()
-        check(sec, "Dask recipe's FASTA files vs one process's",
-              b"".join(p.read_bytes() for p in sorted(out_dir.iterdir())), one_file.read_bytes())
+        check(
+            sec,
+            "Dask recipe's FASTA files vs one process's",
+            b"".join(p.read_bytes() for p in sorted(out_dir.iterdir())),
+            one_file.read_bytes(),
+        )
     t_single, t_single_written = best(single, H), best(single_written, H)
-    sec.row(f"Dask recipe, {count:,} BED regions, 2 workers, {partitions} partitions: "
-            "one FASTA file per partition", "s", kelpa=t_write, **{"one process": t_single_written})
-    sec.row("  the same, sequences gathered into this process", "s", kelpa=t_gather,
-            **{"one process": t_single})
+    sec.row(
+        f"Dask recipe, {count:,} BED regions, 2 workers, {partitions} partitions: one FASTA file per partition",
+        "s",
+        kelpa=t_write,
+        **{"one process": t_single_written},
+    )
+    sec.row("  the same, sequences gathered into this process", "s", kelpa=t_gather, **{"one process": t_single})
     sec.row("  starting the LocalCluster of 2 worker processes", "s", kelpa=started)
-    sec.note("Dask rows: each task reads its byte range of the BED file and fetches it with fetch_many; "
-             "one process: the whole BED file with one fetch_many here (and one FASTA file written)")
+    sec.note(
+        "Dask rows: each task reads its byte range of the BED file and fetches it with fetch_many; "
+        "one process: the whole BED file with one fetch_many here (and one FASTA file written)"
+    )
 
 
 # --- 7. threads ------------------------------------------------------------------
+
 
 def threads_at_once(work, threads, seconds):
     """Calls of work() per second, summed over `threads` threads calling it
     in a loop for `seconds`."""
     import threading
+
     stop = threading.Event()
     counts = [0] * threads
 
@@ -782,6 +823,7 @@ def counter_share(call, repeats):
     """(the share of its solo rate that a pure-Python counter thread keeps
     while call() runs in this thread, seconds per call meanwhile)."""
     import threading
+
     count = [0]
     stop = threading.Event()
 
@@ -832,11 +874,12 @@ def bench_threads(data, sizes):
     if pysam:
         # A FastaFile is not to be shared between threads: one each.
         files = [pysam.FastaFile(single) for _ in range(2)]
-        row["pysam"] = (threads_at_once(lambda k: files[k].fetch(name), 1, seconds),
-                        threads_at_once(lambda k: files[k].fetch(name), 2, seconds))
+        row["pysam"] = (
+            threads_at_once(lambda k: files[k].fetch(name), 1, seconds),
+            threads_at_once(lambda k: files[k].fetch(name), 2, seconds),
+        )
     sec.row("whole 60 Mbp record, 1 thread", "records/s", **{k: v[0] for k, v in row.items()})
-    sec.row("  2 threads (one shared Faidx; pysam: a FastaFile each)", "records/s",
-            **{k: v[1] for k, v in row.items()})
+    sec.row("  2 threads (one shared Faidx; pysam: a FastaFile each)", "records/s", **{k: v[1] for k, v in row.items()})
     sec.row("  2 threads / 1 thread", "x", **{k: v[1] / v[0] for k, v in row.items()})
     sec.goal("whole records, 2 threads / 1 thread", two / one, ">=", 1.7)
 
@@ -854,18 +897,21 @@ def bench_threads(data, sizes):
     return sec
 
 
-BENCHES = dict(zip(SECTIONS, (bench_sequence, bench_index, bench_fetch,
-                              bench_batch, bench_records, bench_processes, bench_threads)))
+BENCHES = dict(
+    zip(
+        SECTIONS, (bench_sequence, bench_index, bench_fetch, bench_batch, bench_records, bench_processes, bench_threads)
+    )
+)
 
 
 # --- Main ------------------------------------------------------------------------
+
 
 def machine():
     model = platform.processor()
     try:
         with open("/proc/cpuinfo") as handle:
-            model = next(line.split(":", 1)[1].strip() for line in handle
-                         if line.startswith("model name"))
+            model = next(line.split(":", 1)[1].strip() for line in handle if line.startswith("model name"))
     except (OSError, StopIteration):
         pass
     versions = {"python": platform.python_version()}
@@ -873,23 +919,24 @@ def machine():
         versions["pysam"] = pysam.__version__
     if pyfastx:
         versions["pyfastx"] = pyfastx.__version__
-    for tool, flag in (("samtools", "--version"), ("bedtools", "--version"),
-                       ("seqkit", "version")):
+    for tool, flag in (("samtools", "--version"), ("bedtools", "--version"), ("seqkit", "version")):
         if TOOLS[tool]:
-            first = subprocess.run([TOOLS[tool], flag], capture_output=True, errors="replace",
-                                   text=True).stdout.splitlines()
+            first = subprocess.run(
+                [TOOLS[tool], flag], capture_output=True, errors="replace", text=True
+            ).stdout.splitlines()
             versions[tool] = first[0].split()[-1] if first else "?"
-    return {"nproc": os.cpu_count(), "cpu": model, "load": os.getloadavg(),
-            "versions": versions}
+    return {"nproc": os.cpu_count(), "cpu": model, "load": os.getloadavg(), "versions": versions}
 
 
 def parse_args(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--quick", action="store_true",
-                        help="smaller sizes and fewer repeats, for a smoke run")
-    parser.add_argument("--only", metavar="SECTION", action="append",
-                        help=f"run only this section ({', '.join(SECTIONS)} or "
-                             f"1-{len(SECTIONS)}); may be given more than once")
+    parser.add_argument("--quick", action="store_true", help="smaller sizes and fewer repeats, for a smoke run")
+    parser.add_argument(
+        "--only",
+        metavar="SECTION",
+        action="append",
+        help=f"run only this section ({', '.join(SECTIONS)} or 1-{len(SECTIONS)}); may be given more than once",
+    )
     parser.add_argument("--json", metavar="FILE", help="also write every figure to FILE")
     parser.add_argument("--data-dir", default=None, help="where the data sets live")
     args = parser.parse_args(argv)
@@ -907,11 +954,14 @@ def main(argv=None):
     args = parse_args(argv)
     sizes = QUICK if args.quick else FULL
     info = machine()
-    print(f"kelpa benchmarks{' (quick)' if args.quick else ''}: {info['nproc']} cores, "
-          f"{info['cpu']}, load average {' '.join(f'{x:.2f}' for x in info['load'])}")
+    print(
+        f"kelpa benchmarks{' (quick)' if args.quick else ''}: {info['nproc']} cores, "
+        f"{info['cpu']}, load average {' '.join(f'{x:.2f}' for x in info['load'])}"
+    )
     print("  " + ", ".join(f"{k} {v}" for k, v in info["versions"].items()))
-    print("  timings on a 2-core machine shared with other work are noisy: "
-          "best of a few runs, read the ratios as rough")
+    print(
+        "  timings on a 2-core machine shared with other work are noisy: best of a few runs, read the ratios as rough"
+    )
     if peers.missing():
         print(f"  not installed, skipped: {', '.join(peers.missing())}")
     began = time.perf_counter()
@@ -931,8 +981,7 @@ def main(argv=None):
         data.cleanup()
     goals = [g for sec in sections for g in sec.goals]
     marks = [g["mark"].split()[0] for g in goals]
-    print(f"\ngoals: {marks.count('PASS')} PASS, {marks.count('MISS')} MISS, "
-          f"{marks.count('SKIP')} SKIP")
+    print(f"\ngoals: {marks.count('PASS')} PASS, {marks.count('MISS')} MISS, {marks.count('SKIP')} SKIP")
     if args.json:
         with open(args.json, "w") as handle:
             json.dump(results, handle, indent=2)

@@ -33,8 +33,7 @@ def skipped(chrom, start, end, lengths):
     if chrom not in lengths:
         return f"WARNING. chromosome ({chrom}) was not found in the FASTA file. Skipping.\n"
     if end > lengths[chrom]:
-        return (f"Feature ({chrom}:{start}-{end}) beyond the length of {chrom} "
-                f"size ({lengths[chrom]} bp).  Skipping.\n")
+        return f"Feature ({chrom}:{start}-{end}) beyond the length of {chrom} size ({lengths[chrom]} bp).  Skipping.\n"
     return None
 
 
@@ -107,10 +106,12 @@ def main(argv=None):
         os.makedirs(out_dir, exist_ok=True)
     with contextlib.ExitStack() as stack:
         cluster = args.scheduler or stack.enter_context(
-            LocalCluster(n_workers=args.workers, threads_per_worker=1, dashboard_address=None))
+            LocalCluster(n_workers=args.workers, threads_per_worker=1, dashboard_address=None)
+        )
         client = stack.enter_context(Client(cluster))
-        futures = client.map(fetch_partition, range(args.partitions),
-                             fasta=fasta, bed_path=bed, count=args.partitions, out_dir=out_dir)
+        futures = client.map(
+            fetch_partition, range(args.partitions), fasta=fasta, bed_path=bed, count=args.partitions, out_dir=out_dir
+        )
         # gather keeps the order of the futures, so the output follows the BED file.
         for warnings, result in client.gather(futures):
             sys.stderr.writelines(warnings)

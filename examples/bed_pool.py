@@ -23,8 +23,7 @@ def skipped(chrom, start, end, lengths):
     if chrom not in lengths:
         return f"WARNING. chromosome ({chrom}) was not found in the FASTA file. Skipping.\n"
     if end > lengths[chrom]:
-        return (f"Feature ({chrom}:{start}-{end}) beyond the length of {chrom} "
-                f"size ({lengths[chrom]} bp).  Skipping.\n")
+        return f"Feature ({chrom}:{start}-{end}) beyond the length of {chrom} size ({lengths[chrom]} bp).  Skipping.\n"
     return None
 
 
@@ -70,7 +69,7 @@ def main(argv=None):
 
     fasta = kelpa.Fasta(args.genome)
     regions = read_bed(args.bed, fasta)
-    chunks = [regions[i:i + args.chunk] for i in range(0, len(regions), args.chunk)]
+    chunks = [regions[i : i + args.chunk] for i in range(0, len(regions), args.chunk)]
     context = multiprocessing.get_context(args.start_method)
     with ProcessPoolExecutor(args.workers, mp_context=context) as pool:
         # map keeps the order of the chunks, so the output follows the BED file.

@@ -64,8 +64,10 @@ def main():
             x, pick, rc = next(loader)
             # Every position is one base (one channel set) or padding (none).
             assert set(x.sum(axis=2).ravel().tolist()) <= {0.0, 1.0}
-            print(f"batch {number}: {x.shape} {x.dtype}, features {pick.tolist()}, "
-                  f"reverse complemented {int(rc.sum())} of {len(rc)}")
+            print(
+                f"batch {number}: {x.shape} {x.dtype}, features {pick.tolist()}, "
+                f"reverse complemented {int(rc.sum())} of {len(rc)}"
+            )
     finally:
         shutil.rmtree(folder)
 

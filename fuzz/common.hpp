@@ -24,8 +24,8 @@ namespace fuzz {
     std::abort();
 }
 
-#define FUZZ_CHECK(condition, ...) \
-    do {                           \
+#define FUZZ_CHECK(condition, ...)                                             \
+    do {                                                                       \
         if (!(condition)) ::fuzz::fail(#condition __VA_OPT__(, ) __VA_ARGS__); \
     } while (0)
 

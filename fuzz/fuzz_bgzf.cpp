@@ -91,7 +91,8 @@ std::uint32_t get(std::string_view bytes, std::size_t at, int n) {
 // One block of `text`, or nothing when its deflate data does not fit.
 std::optional<std::string> make_block(libdeflate_compressor* compressor, std::string_view text) {
     std::string data(libdeflate_deflate_compress_bound(compressor, text.size()), '\0');
-    const std::size_t size = libdeflate_deflate_compress(compressor, text.data(), text.size(), data.data(), data.size());
+    const std::size_t size =
+        libdeflate_deflate_compress(compressor, text.data(), text.size(), data.data(), data.size());
     if (size == 0 || 18 + size + 8 > 65536) return std::nullopt;
     std::string block("\x1f\x8b\x08\x04\0\0\0\0\0\xff", 10);
     put16(block, 6);
@@ -142,8 +143,7 @@ Truth decode_by_hand(std::string_view file, libdeflate_decompressor* decompresso
             const std::size_t deflate_size = block_size - 12 - xlen - 8;
             if (libdeflate_deflate_decompress_ex(decompressor, rest.data() + 12 + xlen, deflate_size, out.data(),
                                                  MAX_TEXT, &used, &made) != LIBDEFLATE_SUCCESS ||
-                used != deflate_size || made != isize ||
-                crc32_by_hand(std::string_view(out.data(), made)) != crc)
+                used != deflate_size || made != isize || crc32_by_hand(std::string_view(out.data(), made)) != crc)
                 return truth;
             truth.text_blocks.push_back({at, text.size()});
             text.append(out.data(), made);
@@ -191,8 +191,8 @@ void read_every_way(const CompressedFile& file, const BlockTable& table, const T
                     const std::string& gzi_path, fuzz::Input& input) {
     const auto agrees = [&](std::uint64_t at, std::string_view got, const char* how) {
         if (!truth.text) return;
-        const std::string_view want = std::string_view(*truth.text).substr(std::min<std::size_t>(at, truth.text->size()),
-                                                                           got.size());
+        const std::string_view want =
+            std::string_view(*truth.text).substr(std::min<std::size_t>(at, truth.text->size()), got.size());
         FUZZ_CHECK(got == want, std::string(how) + " at " + std::to_string(at) + ": " + fuzz::hex_preview(got));
     };
     const auto failed = [&](const FaidxError& error, const char* how) {
@@ -201,8 +201,8 @@ void read_every_way(const CompressedFile& file, const BlockTable& table, const T
     };
 
     std::string ordered;
-    const kelpa::core::Status in_order = kelpa::core::read_text_in_order(
-        file, table, [&](const char* text, std::size_t size) -> kelpa::core::Status {
+    const kelpa::core::Status in_order =
+        kelpa::core::read_text_in_order(file, table, [&](const char* text, std::size_t size) -> kelpa::core::Status {
             ordered.append(text, size);
             return {};
         });
@@ -287,7 +287,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::uint32_t value;
     };
     std::vector<Damage> damage(input.byte() % 4);
-    for (Damage& d : damage) d = {input.byte(), static_cast<std::uint32_t>(input.raw(4)), static_cast<std::uint32_t>(input.raw(4))};
+    for (Damage& d : damage)
+        d = {input.byte(), static_cast<std::uint32_t>(input.raw(4)), static_cast<std::uint32_t>(input.raw(4))};
     const std::uint8_t gzi_mode = input.byte() % 4;
     const std::size_t gzi_entry = input.byte();
     const std::uint64_t gzi_value = input.number();
@@ -314,7 +315,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         file += *block;
         at += want;
     }
-    if ((flags & 1) == 0) file.append(reinterpret_cast<const char*>(kelpa::core::BGZF_EOF_MARKER), kelpa::core::BGZF_EOF_SIZE);
+    if ((flags & 1) == 0)
+        file.append(reinterpret_cast<const char*>(kelpa::core::BGZF_EOF_MARKER), kelpa::core::BGZF_EOF_SIZE);
     const bool undamaged = damage.empty();
     for (const Damage& d : damage) {
         if (file.empty()) break;
@@ -323,10 +325,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             case 0: file[p] = static_cast<char>(d.value); break;
             case 1: file.resize(d.position % (file.size() + 1)); break;
             case 2:
-                for (std::size_t i = 0; i < 4 && p + i < file.size(); ++i) file[p + i] ^= static_cast<char>(d.value >> (8 * i));
+                for (std::size_t i = 0; i < 4 && p + i < file.size(); ++i)
+                    file[p + i] ^= static_cast<char>(d.value >> (8 * i));
                 break;
             default:
-                for (std::size_t i = 0; i < 2 && p + i < file.size(); ++i) file[p + i] = static_cast<char>(d.value >> (8 * i));
+                for (std::size_t i = 0; i < 2 && p + i < file.size(); ++i)
+                    file[p + i] = static_cast<char>(d.value >> (8 * i));
                 break;
         }
     }

@@ -96,8 +96,7 @@ private:
 };
 
 bool inside(std::string_view part, std::string_view whole) {
-    return part.empty() ||
-           (part.data() >= whole.data() && part.data() + part.size() <= whole.data() + whole.size());
+    return part.empty() || (part.data() >= whole.data() && part.data() + part.size() <= whole.data() + whole.size());
 }
 
 bool one_line(std::string_view problem, bool may_break) {
@@ -314,7 +313,8 @@ void check_region(fuzz::Input& input) {
     if (!range) return;
     const Outcome expected = range_by_hand(*range, found.entry->rlen);
     if (expected.refused) {
-        FUZZ_CHECK(!parsed, context + " was read as " + std::to_string(region.start) + "-" + std::to_string(region.end));
+        FUZZ_CHECK(!parsed,
+                   context + " was read as " + std::to_string(region.start) + "-" + std::to_string(region.end));
         return;
     }
     FUZZ_CHECK(parsed, context + ": " + problem);
@@ -383,8 +383,8 @@ BedByHand bed_by_hand(std::string_view line, bool with_blocks) {
     f.chrom = columns[0];
     f.name = columns.size() > 3 ? columns[3] : std::string_view();
     f.strand = columns.size() > 5 ? columns[5] : std::string_view();
-    const bool twelve = columns.size() >= 12 && std::all_of(columns.begin() + 12, columns.end(),
-                                                            [](std::string_view c) { return c.empty(); });
+    const bool twelve = columns.size() >= 12 &&
+                        std::all_of(columns.begin() + 12, columns.end(), [](std::string_view c) { return c.empty(); });
     if (with_blocks && twelve) {
         std::uint64_t count;
         const bool counted = number_by_hand(columns[9], count) == Number::Ok;
@@ -440,9 +440,8 @@ void check_bed(fuzz::Input& input) {
                context + ": " + std::to_string(feature.start) + "-" + std::to_string(feature.end));
     for (const auto& [first, last] : blocks)
         FUZZ_CHECK(feature.start <= first && first < last && last <= feature.end, context);
-    FUZZ_CHECK(blocks == expected.blocks,
-               context + ": " + std::to_string(blocks.size()) + " blocks, expected " +
-                   std::to_string(expected.blocks.size()));
+    FUZZ_CHECK(blocks == expected.blocks, context + ": " + std::to_string(blocks.size()) + " blocks, expected " +
+                                              std::to_string(expected.blocks.size()));
 }
 
 // --- arguments --------------------------------------------------------------
@@ -543,9 +542,8 @@ void check_args(fuzz::Input& input) {
     std::vector<std::string> args;
     args.reserve(pieces.size());  // exactly: ASan sees a read past the last
     for (const std::string_view piece : pieces) args.emplace_back(piece);
-    const bool breaks = std::any_of(args.begin(), args.end(), [](const std::string& a) {
-        return a.find_first_of("\r\n") != std::string::npos;
-    });
+    const bool breaks = std::any_of(args.begin(), args.end(),
+                                    [](const std::string& a) { return a.find_first_of("\r\n") != std::string::npos; });
 
     with_options(which, [&](std::initializer_list<OptionSpec> specs) {
         std::string whole_problem, getopt_problem;

@@ -34,10 +34,14 @@ bool same(const void* a, const void* b, std::size_t size) { return size == 0 || 
 
 int channel_of(unsigned char byte) {
     switch (byte) {
-        case 'A': case 'a': return 0;
-        case 'C': case 'c': return 1;
-        case 'G': case 'g': return 2;
-        case 'T': case 't': return 3;
+        case 'A':
+        case 'a': return 0;
+        case 'C':
+        case 'c': return 1;
+        case 'G':
+        case 'g': return 2;
+        case 'T':
+        case 't': return 3;
         default: return -1;
     }
 }
@@ -75,9 +79,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view rest = input.rest();
     const std::string text(rest.substr(0, 4096));
 
-    const RowEncoder encoder = kind == 0   ? RowEncoder::bytes(upper)
-                               : kind == 1 ? RowEncoder::codes(table, width)
-                                           : RowEncoder::one_hot(width, zero.data(), one.data(), other.data(), kind == 3);
+    const RowEncoder encoder = kind == 0 ? RowEncoder::bytes(upper)
+                               : kind == 1
+                                   ? RowEncoder::codes(table, width)
+                                   : RowEncoder::one_hot(width, zero.data(), one.data(), other.data(), kind == 3);
     const std::size_t length = before + text.size() + after;
 
     // The plain loop.

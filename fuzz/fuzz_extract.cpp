@@ -50,8 +50,8 @@
 
 #include "common.hpp"
 #include "core/fetch/faidx.hpp"
-#include "core/open/open.hpp"
 #include "core/index/index_builder.hpp"
+#include "core/open/open.hpp"
 
 using kelpa::core::Encoding;
 using kelpa::core::ErrorKind;
@@ -211,9 +211,9 @@ void check_any_entry(Files& files, fuzz::Input& input, bool open_file, Encoding 
     FUZZ_CHECK(copied <= count, std::to_string(copied) + " bases for a count of " + std::to_string(count));
     FUZZ_CHECK(copied <= bound, std::to_string(copied) + " bases written into room for " + std::to_string(bound));
     const Walk walk = extract_by_hand(bytes, *e, first, count);
-    FUZZ_CHECK(std::string_view(out.get(), copied) == walk.bases,
-               "got " + fuzz::hex_preview({out.get(), copied}) + ", expected " + fuzz::hex_preview(walk.bases) + "; " +
-                   context);
+    FUZZ_CHECK(std::string_view(out.get(), copied) == walk.bases, "got " + fuzz::hex_preview({out.get(), copied}) +
+                                                                      ", expected " + fuzz::hex_preview(walk.bases) +
+                                                                      "; " + context);
     FUZZ_CHECK(copied == count || walk.may_be_short,
                "short (" + std::to_string(copied) + " bases) before the end of the file; " + context);
 }

@@ -173,11 +173,13 @@ void check(const kelpa::core::Result<std::vector<NamedEntry>>& scanned, Encoding
     }
 
     // After the filler the scan is inside record "f", past its first line.
-    const Scan scan =
-        filler == 0 ? scan_by_hand(encoding, bytes)
-                    : scan_by_hand(encoding, after_filler, filler,
-                                   State{"f", IndexEntry{filler - 4, 3, filler - 4, filler - 3}, false,
-                                         {Line{2, filler - 4, filler - 3}}, 3});
+    const Scan scan = filler == 0 ? scan_by_hand(encoding, bytes)
+                                  : scan_by_hand(encoding, after_filler, filler,
+                                                 State{"f",
+                                                       IndexEntry{filler - 4, 3, filler - 4, filler - 3},
+                                                       false,
+                                                       {Line{2, filler - 4, filler - 3}},
+                                                       3});
     if (scan.broken_line) {
         FUZZ_CHECK(!scanned.ok(), "a broken layout was indexed: line " + std::to_string(*scan.broken_line));
         const std::string where =

@@ -176,8 +176,14 @@ def region_written(names, index, form, styles, first, last, braces=False):
     position's in the low four bits, the second's in the high four (0 plain,
     1 separators, 2 blanks and '+', 3 k/M/G, 4 exponent, 5 zeros, 6 a fraction
     dropped)."""
-    return (bytes([REGION]) + table(names) + b"\x01" + bytes([index, form | (4 if braces else 0), styles]) +
-            number(first) + number(last))
+    return (
+        bytes([REGION])
+        + table(names)
+        + b"\x01"
+        + bytes([index, form | (4 if braces else 0), styles])
+        + number(first)
+        + number(last)
+    )
 
 
 def bed(line, blocks=False):
@@ -251,8 +257,9 @@ CLI = {
 # --- fuzz_bgzf: BGZF files, damage and .gzi -----------------------------
 
 
-def bgzf_request(text, flags=0, level=6, sizes=(), damage=(), gzi_mode=0, gzi_entry=0, gzi_value=0,
-                 gzi_raw=b"", repeat_to=0):
+def bgzf_request(
+    text, flags=0, level=6, sizes=(), damage=(), gzi_mode=0, gzi_entry=0, gzi_value=0, gzi_raw=b"", repeat_to=0
+):
     """flags: 1 no end marker, 2 repeat the text to `repeat_to` bytes, 4 read
     from a mapping; damage: (kind, position, value) with kind 0 a byte,
     1 cut the file, 2 xor a word, 3 two bytes; gzi_mode: 0 the scan's table,

@@ -116,8 +116,10 @@ def main(platform, wheel):
     for name in grafted:
         if not any(name.startswith(allowed.split(".so")[0] + "-") for allowed in GRAFTED_ALLOWED):
             failures.append(f"auditwheel grafted {name}, which kelpa should link statically")
-    print(f"check_wheel: {wheel.name}: auditwheel show says {tag or 'nothing'}; grafted: {', '.join(grafted) or 'nothing'}; "
-          f"{wheel.stat().st_size} bytes")
+    print(
+        f"check_wheel: {wheel.name}: auditwheel show says {tag or 'nothing'}; grafted: {', '.join(grafted) or 'nothing'}; "
+        f"{wheel.stat().st_size} bytes"
+    )
     for failure in failures:
         print(f"check_wheel: FAILED: {failure}", file=sys.stderr)
     return 1 if failures else 0

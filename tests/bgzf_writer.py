@@ -54,7 +54,7 @@ def bgzf_bytes(text, block_size=BGZIP_BLOCK, block_sizes=None, eof=True, empty_f
         if empty_first and len(blocks) == 1:
             out += EOF_MARKER
         blocks.append((len(out), at))
-        out += block(text[at:at + size], level)
+        out += block(text[at : at + size], level)
         at += size
     if eof:
         out += EOF_MARKER

@@ -128,8 +128,7 @@ def preloading(folder, source):
     if shutil.which("cc") is None:
         pytest.skip("no C compiler")
     library = os.path.join(folder, "preload.so")
-    subprocess.run(["cc", "-shared", "-fPIC", "-o", library, "-x", "c", "-", "-ldl"], input=source.encode(),
-                   check=True)
+    subprocess.run(["cc", "-shared", "-fPIC", "-o", library, "-x", "c", "-", "-ldl"], input=source.encode(), check=True)
     return dict(os.environ, LD_PRELOAD=f"{os.environ.get('LD_PRELOAD', '')} {library}".strip())
 
 

@@ -17,12 +17,12 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from bgzf_writer import write_bgzf
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import kelpa
 import kelpa_arrays
-from bgzf_writer import write_bgzf
 from conftest import REQUIRE_PEERS, plain_error, revcomp, write_fasta
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -57,7 +57,7 @@ def source(request, tmp_path_factory):
 def window(name, start, end):
     seq = RECORDS[name]
     before = min(end - start, max(0, -start))
-    inside = seq[max(start, 0):max(min(end, len(seq)), 0)] if end > 0 else ""
+    inside = seq[max(start, 0) : max(min(end, len(seq)), 0)] if end > 0 else ""
     return "N" * before + inside + "N" * (end - start - before - len(inside))
 
 
@@ -75,8 +75,10 @@ def expected_codes(text, table=None):
 
 
 def expected_one_hot(text, n_value=0.0):
-    return [[1.0 if c.upper() == letter else 0.0 for letter in "ACGT"] if c.upper() in "ACGT" else [n_value] * 4
-            for c in text]
+    return [
+        [1.0 if c.upper() == letter else 0.0 for letter in "ACGT"] if c.upper() in "ACGT" else [n_value] * 4
+        for c in text
+    ]
 
 
 def random_windows(rng, count, length):
@@ -96,8 +98,9 @@ def test_fetch_gives_each_window_padded_and_oriented(source, count, length):
     truth = [oriented(window(n, s, s + length), r) for n, s, r in zip(names, starts, rc)]
     assert [bytes(row).decode() for row in got] == truth
     upper = kelpa_arrays.fetch(source, names, starts, [s + length for s in starts], upper=True, rc=True)
-    assert [bytes(row).decode() for row in upper] == [revcomp(window(n, s, s + length)).upper()
-                                                      for n, s in zip(names, starts)]
+    assert [bytes(row).decode() for row in upper] == [
+        revcomp(window(n, s, s + length)).upper() for n, s in zip(names, starts)
+    ]
 
 
 @pytest.mark.parametrize("dtype", [np.uint8, np.int32, np.int64])
@@ -124,10 +127,12 @@ def test_one_hot_in_every_dtype_and_layout(source, dtype, channels_first):
     rc = np.array([rng.random() < 0.5 for _ in names])
     # A float dtype's largest number is held as n_value.
     n_value = float(np.finfo(dtype).max) if np.dtype(dtype).kind == "f" else 0
-    got = kelpa_arrays.one_hot(source, names, starts, length=480, dtype=dtype, rc=rc,
-                               channels_first=channels_first, n_value=n_value)
-    want = np.array([expected_one_hot(oriented(window(n, s, s + 480), r), n_value)
-                     for n, s, r in zip(names, starts, rc)], dtype)
+    got = kelpa_arrays.one_hot(
+        source, names, starts, length=480, dtype=dtype, rc=rc, channels_first=channels_first, n_value=n_value
+    )
+    want = np.array(
+        [expected_one_hot(oriented(window(n, s, s + 480), r), n_value) for n, s, r in zip(names, starts, rc)], dtype
+    )
     if channels_first:
         want = want.transpose(0, 2, 1)
     assert got.dtype == dtype and got.shape == want.shape
@@ -145,8 +150,9 @@ def test_outputs_of_several_megabytes_are_filled_whole(source, count, length):
     names, starts = random_windows(rng, count, length)
     rc = np.array([rng.random() < 0.5 for _ in names])
     text = kelpa_arrays.fetch(source, names, starts, length=length, rc=rc)
-    assert [bytes(row).decode() for row in text] == [oriented(window(n, s, s + length), r)
-                                                     for n, s, r in zip(names, starts, rc)]
+    assert [bytes(row).decode() for row in text] == [
+        oriented(window(n, s, s + length), r) for n, s, r in zip(names, starts, rc)
+    ]
     upper = np.where((text >= ord("a")) & (text <= ord("z")), text - 32, text)
     hot = kelpa_arrays.one_hot(source, names, starts, length=length, rc=rc, dtype=np.float64)
     assert hot.nbytes > 10 << 20
@@ -162,10 +168,13 @@ def test_ragged_gives_each_region_clamped_to_its_record(source):
         name = rng.choice(NAMES)
         start = rng.randint(-50, len(RECORDS[name]) + 50)
         regions.append((name, start, start + rng.randint(0, 400)))
-    texts = [RECORDS[n][max(s, 0):max(min(e, len(RECORDS[n])), 0)] if e > 0 else "" for n, s, e in regions]
-    for result in (kelpa_arrays.ragged(source, regions),
-                   kelpa_arrays.ragged(source, [r[0] for r in regions], np.array([r[1] for r in regions]),
-                                       np.array([r[2] for r in regions]))):
+    texts = [RECORDS[n][max(s, 0) : max(min(e, len(RECORDS[n])), 0)] if e > 0 else "" for n, s, e in regions]
+    for result in (
+        kelpa_arrays.ragged(source, regions),
+        kelpa_arrays.ragged(
+            source, [r[0] for r in regions], np.array([r[1] for r in regions]), np.array([r[2] for r in regions])
+        ),
+    ):
         assert len(result) == len(regions)
         assert result.offsets.dtype == np.int64 and result.offsets.tolist()[0] == 0
         assert [result[i].decode() for i in range(len(result))] == texts
@@ -214,8 +223,7 @@ def test_ragged_reads_its_own_bounds_whatever_is_written_into_offsets(source):
 @given(data=st.data())
 def test_random_windows_off_both_ends_and_empty(source, data):
     length = data.draw(st.integers(0, 40))
-    rows = data.draw(st.lists(st.tuples(st.sampled_from(NAMES), st.integers(-60, 3060), st.booleans()),
-                              max_size=12))
+    rows = data.draw(st.lists(st.tuples(st.sampled_from(NAMES), st.integers(-60, 3060), st.booleans()), max_size=12))
     names = [r[0] for r in rows]
     starts = np.array([r[1] for r in rows], np.int64)
     rc = np.array([r[2] for r in rows], bool)
@@ -223,13 +231,16 @@ def test_random_windows_off_both_ends_and_empty(source, data):
     got = kelpa_arrays.fetch(source, names, starts, length=length, rc=rc)
     assert got.shape == (len(rows), length)
     assert [bytes(row).decode() for row in got] == texts
-    assert kelpa_arrays.codes(source, names, starts, length=length, rc=rc).tolist() == [expected_codes(t) for t in texts]
+    assert kelpa_arrays.codes(source, names, starts, length=length, rc=rc).tolist() == [
+        expected_codes(t) for t in texts
+    ]
     hot = kelpa_arrays.one_hot(source, names, starts, length=length, rc=rc, dtype=np.float32, n_value=0.25)
     assert hot.tolist() == [expected_one_hot(t, 0.25) for t in texts]
     ends = starts + np.array([data.draw(st.integers(0, 80)) for _ in rows], np.int64)
     ragged = kelpa_arrays.ragged(source, names, starts, ends)
     assert [ragged[i].decode() for i in range(len(rows))] == [
-        RECORDS[n][max(s, 0):max(min(e, len(RECORDS[n])), 0)] if e > 0 else "" for n, s, e in zip(names, starts, ends)]
+        RECORDS[n][max(s, 0) : max(min(e, len(RECORDS[n])), 0)] if e > 0 else "" for n, s, e in zip(names, starts, ends)
+    ]
 
 
 def test_the_ways_of_giving_regions_agree(source):
@@ -238,12 +249,12 @@ def test_the_ways_of_giving_regions_agree(source):
     want = [window(n, s, s + 10) for n, s in zip(names, starts)]
     forms = [
         (names, starts, [s + 10 for s in starts]),
-        (np.array(names), np.array(starts, np.int32), None),                    # numpy str column
+        (np.array(names), np.array(starts, np.int32), None),  # numpy str column
         (np.array(names, dtype=object), np.array(starts, np.int16), None),
-        (np.array([n.encode() for n in names]), starts, None),                  # bytes column
-        ([NAMES.index(n) for n in names], starts, None),                         # record positions
+        (np.array([n.encode() for n in names]), starts, None),  # bytes column
+        ([NAMES.index(n) for n in names], starts, None),  # record positions
         (np.array([NAMES.index(n) for n in names], np.uint8), starts, None),
-        ([(n, s, s + 10) for n, s in zip(names, starts)], None, None),          # tuples
+        ([(n, s, s + 10) for n, s in zip(names, starts)], None, None),  # tuples
     ]
     for names_form, starts_form, ends_form in forms:
         kwargs = {} if ends_form is not None or starts_form is None else {"length": 10}
@@ -271,32 +282,48 @@ def unicode_source(tmp_path_factory):
 def test_names_beyond_ascii_find_their_own_record_in_every_form(unicode_source, function):
     names = ["é1", "é2", "名前", "é2", "plain", "é1", "名前"]
     texts = [UNICODE_RECORDS[n][1:6] for n in names]
-    want = {"fetch": [list(t.encode()) for t in texts], "codes": [expected_codes(t) for t in texts],
-            "one_hot": np.array([expected_one_hot(t) for t in texts], np.uint8).tolist(),
-            "ragged": [t.encode() for t in texts]}[function]
+    want = {
+        "fetch": [list(t.encode()) for t in texts],
+        "codes": [expected_codes(t) for t in texts],
+        "one_hot": np.array([expected_one_hot(t) for t in texts], np.uint8).tolist(),
+        "ragged": [t.encode() for t in texts],
+    }[function]
     call = getattr(kelpa_arrays, function)
-    for form in (names, np.array(names), np.array([n.encode() for n in names]), np.array(names, dtype=object),
-                 [(n, 1, 6) for n in names]):
+    for form in (
+        names,
+        np.array(names),
+        np.array([n.encode() for n in names]),
+        np.array(names, dtype=object),
+        [(n, 1, 6) for n in names],
+    ):
         got = call(unicode_source, form) if isinstance(form[0], tuple) else call(unicode_source, form, [1] * 7, [6] * 7)
         assert ([got[i] for i in range(len(got))] if function == "ragged" else got.tolist()) == want
-    check_error(lambda: call(unicode_source, np.array(["é1", "é9"]), [0, 0], [4, 4]), KeyError,
-                "row 1: no record named 'é9'")
+    check_error(
+        lambda: call(unicode_source, np.array(["é1", "é9"]), [0, 0], [4, 4]), KeyError, "row 1: no record named 'é9'"
+    )
 
 
 def test_out_is_filled_in_place_and_returned(source):
     names, starts = ["chr1", "chrM"], [-3, 770]
     for out, call in [
         (np.zeros((2, 12), np.uint8), lambda out: kelpa_arrays.fetch(source, names, starts, length=12, out=out)),
-        (np.zeros((2, 12), np.int64), lambda out: kelpa_arrays.codes(source, names, starts, length=12,
-                                                                    dtype=np.int64, out=out)),
-        (np.zeros((2, 4, 12), np.float32), lambda out: kelpa_arrays.one_hot(
-            source, names, starts, length=12, dtype="float32", channels_first=True, out=out)),
+        (
+            np.zeros((2, 12), np.int64),
+            lambda out: kelpa_arrays.codes(source, names, starts, length=12, dtype=np.int64, out=out),
+        ),
+        (
+            np.zeros((2, 4, 12), np.float32),
+            lambda out: kelpa_arrays.one_hot(
+                source, names, starts, length=12, dtype="float32", channels_first=True, out=out
+            ),
+        ),
     ]:
         assert call(out) is out
         fresh = call(None)
         assert np.array_equal(out, fresh)
     # Any writable buffer of the right shape, e.g. shared memory between loaders.
     from multiprocessing import shared_memory
+
     shared = shared_memory.SharedMemory(create=True, size=2 * 12 * 4)
     try:
         view = np.ndarray((2, 12, 4), np.uint8, buffer=shared.buf)
@@ -312,33 +339,56 @@ def test_out_is_filled_in_place_and_returned(source):
 ARGUMENT_ERRORS = [
     (dict(names=["chr1", "nope"], starts=[0, 0]), KeyError, "row 1: no record named 'nope'"),
     (dict(names=[0, 5], starts=[0, 0]), IndexError, "row 1: record position 5 is out of range for 5 records"),
-    (dict(names=np.array([0, -1]), starts=[0, 0]), IndexError,
-     "row 1: record position -1 is out of range for 5 records"),
-    (dict(names=np.array([0, 2**64 - 1], np.uint64), starts=[0, 0]), IndexError,
-     "row 1: record position 18446744073709551615 is out of range for 5 records"),
+    (
+        dict(names=np.array([0, -1]), starts=[0, 0]),
+        IndexError,
+        "row 1: record position -1 is out of range for 5 records",
+    ),
+    (
+        dict(names=np.array([0, 2**64 - 1], np.uint64), starts=[0, 0]),
+        IndexError,
+        "row 1: record position 18446744073709551615 is out of range for 5 records",
+    ),
     (dict(names=np.array([b"chr1", b"\xff1"]), starts=[0, 0]), KeyError, "row 1: no record named b'\\xff1'"),
-    (dict(names=["chr1"] * 3, starts=[0, 9, 3], ends=[5, 8, 8], length=None), ValueError,
-     "row 1: start 9 is greater than end 8"),
+    (
+        dict(names=["chr1"] * 3, starts=[0, 9, 3], ends=[5, 8, 8], length=None),
+        ValueError,
+        "row 1: start 9 is greater than end 8",
+    ),
     (dict(names=["chr1"] * 3, starts=[0, 0]), ValueError, "columns of different lengths: names has 3 rows, starts 2"),
     (dict(names=["chr1"], starts=[0], length=-1), ValueError, "length must be at least 0, got -1"),
     (dict(names=["chr1"], starts=[0], ends=[4]), ValueError, "both ends and length given"),
-    (dict(names=["chr1"] * 2, starts=[0, 0], rc=[True]), ValueError,
-     "columns of different lengths: rc has 1 values for 2 rows"),
-    (dict(names=["chr1"] * 3, starts=[0, 0, 0], ends=[4, 4, 5], length=None), ValueError,
-     "row 2: window length 5 differs from row 0's 4 (every window needs the same length; pass length= for "
-     "windows of one size)"),
-    (dict(names=["chr1"], starts=[0.5]), TypeError,
-     "argument 'starts': expected integers, got an array of float64"),
+    (
+        dict(names=["chr1"] * 2, starts=[0, 0], rc=[True]),
+        ValueError,
+        "columns of different lengths: rc has 1 values for 2 rows",
+    ),
+    (
+        dict(names=["chr1"] * 3, starts=[0, 0, 0], ends=[4, 4, 5], length=None),
+        ValueError,
+        "row 2: window length 5 differs from row 0's 4 (every window needs the same length; pass length= for "
+        "windows of one size)",
+    ),
+    (dict(names=["chr1"], starts=[0.5]), TypeError, "argument 'starts': expected integers, got an array of float64"),
     (dict(names=[1.5], starts=[0]), TypeError, "row 0: a name must be a str or an int, not 'float'"),
     (dict(names="chr1", starts=[0]), TypeError, "argument 'names': expected a sequence of names, got 'str'"),
-    (dict(names=(n for n in ["chr1"]), starts=[0]), TypeError,
-     "argument 'names': expected a sequence of names, got 'generator'"),
+    (
+        dict(names=(n for n in ["chr1"]), starts=[0]),
+        TypeError,
+        "argument 'names': expected a sequence of names, got 'generator'",
+    ),
     (dict(names={"chr1": 0}, starts=[0]), TypeError, "argument 'names': expected a sequence of names, got 'dict'"),
     (dict(names=["chr1"], starts=[0], length=2**64), ValueError, "length 18446744073709551616 is too large"),
-    (dict(names=[("chr1", np.uint64(2**64 - 1), 4)], length=None), ValueError,
-     "row 0: start 18446744073709551615 is too large"),
-    (dict(names=[("chr1", 0, 4), ("chr1", -2**64, 4)], length=None), ValueError,
-     "row 1: start -18446744073709551616 is too small"),
+    (
+        dict(names=[("chr1", np.uint64(2**64 - 1), 4)], length=None),
+        ValueError,
+        "row 0: start 18446744073709551615 is too large",
+    ),
+    (
+        dict(names=[("chr1", 0, 4), ("chr1", -(2**64), 4)], length=None),
+        ValueError,
+        "row 1: start -18446744073709551616 is too small",
+    ),
 ]
 
 
@@ -364,8 +414,9 @@ def test_bad_regions_are_refused_before_anything_is_written(source, arguments, k
 
 def run_script(script, *args):
     """The lines a script prints, run in a child: before a fault is mended, it may crash the interpreter."""
-    got = subprocess.run([sys.executable, "-c", textwrap.dedent(script), *args], capture_output=True, text=True,
-                         timeout=120)
+    got = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(script), *args], capture_output=True, text=True, timeout=120
+    )
     assert got.returncode == 0, got.stderr
     return got.stdout.split("\n")[:-1]
 
@@ -407,44 +458,97 @@ def test_a_list_changed_while_it_is_read_is_read_as_it_was_given(source):
 def test_bad_options_and_outs_name_what_was_expected(source):
     good = dict(names=["chr1", "chr2"], starts=[0, 1], length=3)
     for call, kind, message in [
-        (lambda: kelpa_arrays.one_hot(source, **good, n_value=0.25), ValueError, "n_value 0.25 cannot be held in uint8"),
-        (lambda: kelpa_arrays.one_hot(source, **good, n_value=0.5, dtype=bool), ValueError,
-         "n_value 0.5 cannot be held in bool"),
-        (lambda: kelpa_arrays.one_hot(source, **good, n_value=1e10, dtype=np.float16), ValueError,
-         "n_value 10000000000.0 cannot be held in float16"),
-        (lambda: kelpa_arrays.one_hot(source, **good, n_value=65520, dtype=np.float16), ValueError,
-         "n_value 65520 cannot be held in float16"),
-        (lambda: kelpa_arrays.one_hot(source, **good, n_value=-1e39, dtype=np.float32), ValueError,
-         "n_value -1e+39 cannot be held in float32"),
-        (lambda: kelpa_arrays.one_hot(source, **good, dtype=np.int16), ValueError,
-         "dtype must be one of bool, uint8, float16, float32, float64, got int16"),
-        (lambda: kelpa_arrays.codes(source, **good, dtype=np.float32), ValueError,
-         "dtype must be one of uint8, int32, int64, got float32"),
-        (lambda: kelpa_arrays.codes(source, **good, table=[0] * 255), ValueError, "table must have 256 entries, got 255"),
-        (lambda: kelpa_arrays.codes(source, **good, table=[0] * 65 + [300] + [0] * 190), ValueError,
-         "table[65] is 300, which uint8 cannot hold"),
-        (lambda: kelpa_arrays.codes(source, **good, dtype=np.int64, table=np.full(256, 2**64 - 1, np.uint64)),
-         ValueError, "table[0] is 18446744073709551615, which int64 cannot hold"),
-        (lambda: kelpa_arrays.fetch(source, **good, out=np.zeros((2, 4), np.uint8)), ValueError,
-         "out must be a C-contiguous, writable array of dtype uint8 and shape (2, 3); got shape (2, 4)"),
-        (lambda: kelpa_arrays.fetch(source, **good, out=np.zeros((2, 3), np.int8)), ValueError,
-         "out must be a C-contiguous, writable array of dtype uint8 and shape (2, 3); got dtype int8"),
-        (lambda: kelpa_arrays.fetch(source, **good, out=np.zeros((3, 2), np.uint8).T), ValueError,
-         "out must be a C-contiguous, writable array of dtype uint8 and shape (2, 3); got an array that is not "
-         "C-contiguous"),
-        (lambda: kelpa_arrays.fetch(source, **good, out=bytes(6)), ValueError,
-         "out must be a C-contiguous, writable array of dtype uint8 and shape (2, 3); got shape (6,)"),
-        (lambda: kelpa_arrays.fetch("ref.fa", **good), TypeError,
-         "argument 'source': expected kelpa.Faidx or kelpa.Fasta, got 'str'"),
-        (lambda: kelpa_arrays.fetch(source, ["chr1"], [0], None, 3), TypeError,
-         "fetch() takes from 2 to 4 positional arguments but 5 were given"),
+        (
+            lambda: kelpa_arrays.one_hot(source, **good, n_value=0.25),
+            ValueError,
+            "n_value 0.25 cannot be held in uint8",
+        ),
+        (
+            lambda: kelpa_arrays.one_hot(source, **good, n_value=0.5, dtype=bool),
+            ValueError,
+            "n_value 0.5 cannot be held in bool",
+        ),
+        (
+            lambda: kelpa_arrays.one_hot(source, **good, n_value=1e10, dtype=np.float16),
+            ValueError,
+            "n_value 10000000000.0 cannot be held in float16",
+        ),
+        (
+            lambda: kelpa_arrays.one_hot(source, **good, n_value=65520, dtype=np.float16),
+            ValueError,
+            "n_value 65520 cannot be held in float16",
+        ),
+        (
+            lambda: kelpa_arrays.one_hot(source, **good, n_value=-1e39, dtype=np.float32),
+            ValueError,
+            "n_value -1e+39 cannot be held in float32",
+        ),
+        (
+            lambda: kelpa_arrays.one_hot(source, **good, dtype=np.int16),
+            ValueError,
+            "dtype must be one of bool, uint8, float16, float32, float64, got int16",
+        ),
+        (
+            lambda: kelpa_arrays.codes(source, **good, dtype=np.float32),
+            ValueError,
+            "dtype must be one of uint8, int32, int64, got float32",
+        ),
+        (
+            lambda: kelpa_arrays.codes(source, **good, table=[0] * 255),
+            ValueError,
+            "table must have 256 entries, got 255",
+        ),
+        (
+            lambda: kelpa_arrays.codes(source, **good, table=[0] * 65 + [300] + [0] * 190),
+            ValueError,
+            "table[65] is 300, which uint8 cannot hold",
+        ),
+        (
+            lambda: kelpa_arrays.codes(source, **good, dtype=np.int64, table=np.full(256, 2**64 - 1, np.uint64)),
+            ValueError,
+            "table[0] is 18446744073709551615, which int64 cannot hold",
+        ),
+        (
+            lambda: kelpa_arrays.fetch(source, **good, out=np.zeros((2, 4), np.uint8)),
+            ValueError,
+            "out must be a C-contiguous, writable array of dtype uint8 and shape (2, 3); got shape (2, 4)",
+        ),
+        (
+            lambda: kelpa_arrays.fetch(source, **good, out=np.zeros((2, 3), np.int8)),
+            ValueError,
+            "out must be a C-contiguous, writable array of dtype uint8 and shape (2, 3); got dtype int8",
+        ),
+        (
+            lambda: kelpa_arrays.fetch(source, **good, out=np.zeros((3, 2), np.uint8).T),
+            ValueError,
+            "out must be a C-contiguous, writable array of dtype uint8 and shape (2, 3); got an array that is not "
+            "C-contiguous",
+        ),
+        (
+            lambda: kelpa_arrays.fetch(source, **good, out=bytes(6)),
+            ValueError,
+            "out must be a C-contiguous, writable array of dtype uint8 and shape (2, 3); got shape (6,)",
+        ),
+        (
+            lambda: kelpa_arrays.fetch("ref.fa", **good),
+            TypeError,
+            "argument 'source': expected kelpa.Faidx or kelpa.Fasta, got 'str'",
+        ),
+        (
+            lambda: kelpa_arrays.fetch(source, ["chr1"], [0], None, 3),
+            TypeError,
+            "fetch() takes from 2 to 4 positional arguments but 5 were given",
+        ),
         (lambda: kelpa_arrays.fetch(source, ["chr1"], [0]), TypeError, "give ends or length"),
     ]:
         check_error(call, kind, message)
     read_only = np.zeros((2, 3), np.uint8)
     read_only.setflags(write=False)
-    check_error(lambda: kelpa_arrays.fetch(source, **good, out=read_only), ValueError,
-                "out must be a C-contiguous, writable array of dtype uint8 and shape (2, 3); got a read-only array")
+    check_error(
+        lambda: kelpa_arrays.fetch(source, **good, out=read_only),
+        ValueError,
+        "out must be a C-contiguous, writable array of dtype uint8 and shape (2, 3); got a read-only array",
+    )
 
 
 def test_a_read_failing_mid_fill_raises_what_a_fetch_raises(tmp_path):
@@ -456,9 +560,11 @@ def test_a_read_failing_mid_fill_raises_what_a_fetch_raises(tmp_path):
     message = plain_error(fasta.get_seq, "b", 1, 100)
     assert message.startswith("IOError: ")
     names, starts = ["a", "b"] * 400, [0, 0] * 400
-    for call in (lambda: kelpa_arrays.one_hot(fasta, names[:2], starts[:2], length=100),
-                 lambda: kelpa_arrays.one_hot(fasta, names, starts, length=100),
-                 lambda: kelpa_arrays.ragged(fasta, names, starts, [100] * 800)):
+    for call in (
+        lambda: kelpa_arrays.one_hot(fasta, names[:2], starts[:2], length=100),
+        lambda: kelpa_arrays.one_hot(fasta, names, starts, length=100),
+        lambda: kelpa_arrays.ragged(fasta, names, starts, [100] * 800),
+    ):
         assert plain_error(call) == message
 
 
@@ -466,7 +572,7 @@ def test_a_file_cut_short_since_indexed_gives_what_fetch_gives(tmp_path):
     path = tmp_path / "ref.fa"
     text = write_fasta(path, [("a", "ACGT" * 50), ("b", "GATTACA" * 40)], width=20)
     kelpa.Fasta(os.fspath(path))  # builds the index
-    path.write_text(text[:-30])   # b loses its last 28 bases
+    path.write_text(text[:-30])  # b loses its last 28 bases
     fasta = kelpa.Fasta(os.fspath(path), rebuild=False)
     short = str(fasta.get_seq("b", 1, 280))
     assert len(short) == 252
@@ -556,10 +662,12 @@ def test_arrow_takes_ragged_without_a_copy(source):
 # ---- the loader example -------------------------------------------------------------------
 def test_the_loader_example_runs_and_the_readme_shows_it():
     example = ROOT / "examples" / "loader.py"
-    got = subprocess.run([sys.executable, os.fspath(example)], capture_output=True, text=True, check=True,
-                         cwd=ROOT / "examples")
+    got = subprocess.run(
+        [sys.executable, os.fspath(example)], capture_output=True, text=True, check=True, cwd=ROOT / "examples"
+    )
     assert "batch" in got.stdout
     section = (ROOT / "README.md").read_text().split("## Arrays for machine learning\n", 1)[1].split("\n## ", 1)[0]
     import re
+
     for block in re.findall(r"```python\n(.*?)```", section, re.S):
         assert block in example.read_text()

@@ -69,14 +69,17 @@ def test_bad_input_fetches_nothing(faidx, capfd, count):
 
 
 # ---- unknown names --------------------------------------------------------------
-@pytest.mark.parametrize("count, positions", [(3, [1]), (POOL - 1, [1, 500]), (POOL, [0]), (POOL, [5, 700]),
-                                              (POOL, [999]), (5000, [4321, 4999])])
+@pytest.mark.parametrize(
+    "count, positions",
+    [(3, [1]), (POOL - 1, [1, 500]), (POOL, [0]), (POOL, [5, 700]), (POOL, [999]), (5000, [4321, 4999])],
+)
 def test_unknown_names(faidx, capfd, count, positions):
     # Below the pool a batch stops at the first failure: the region before it
     # was fetched (it warned), the ones after not. The pool reports the lowest
     # failing position and warns about nothing.
-    regions = padded(count, {0: ("chr1", 95, 200), count - 1: ("chr1", 96, 200),
-                             **{p: (f"x{p}", 1, 1) for p in reversed(positions)}})
+    regions = padded(
+        count, {0: ("chr1", 95, 200), count - 1: ("chr1", 96, 200), **{p: (f"x{p}", 1, 1) for p in reversed(positions)}}
+    )
     p = positions[0]
     with pytest.raises(Exception) as e:
         faidx.fetch_many(regions)
@@ -85,7 +88,9 @@ def test_unknown_names(faidx, capfd, count, positions):
         assert capfd.readouterr().err == oob(95, 200, "chr1", 100)
     else:
         assert (type(e.value), str(e.value)) == (
-            RuntimeError, f"Error fetching region {p}: Fetch error: Sequence 'x{p}' not found")
+            RuntimeError,
+            f"Error fetching region {p}: Fetch error: Sequence 'x{p}' not found",
+        )
         assert capfd.readouterr().err == ""
     with pytest.raises(Exception) as e:  # an unknown record of a batch on one record fails before any fetch
         faidx.fetch_many_same_chr("chrX", [(1, 1)] * count)
@@ -151,22 +156,29 @@ def test_strict_bounds_pool(ref, method, region):
     with pytest.raises(RuntimeError) as e:
         run_batch(f, method, padded(POOL, {10: ("chr1", *region), 20: ("chr1", 0, 1)}))
     where = "10" if method == "fetch_many" else "10 from chr1"
-    assert str(e.value) == (f"Error fetching region {where}: Invalid region: "
-                            f"Invalid region chr1:{region[0]}-{region[1]} (sequence length: 100)")
+    assert str(e.value) == (
+        f"Error fetching region {where}: Invalid region: "
+        f"Invalid region chr1:{region[0]}-{region[1]} (sequence length: 100)"
+    )
 
 
-@pytest.mark.parametrize("first, second, message", [
-    (("chr1", 0, 1), ("nope", 1, 1), "Invalid region: Invalid region chr1:0-1 (sequence length: 100)"),
-    (("nope", 1, 1), ("chr1", 0, 1), "Fetch error: Sequence 'nope' not found"),
-])
+@pytest.mark.parametrize(
+    "first, second, message",
+    [
+        (("chr1", 0, 1), ("nope", 1, 1), "Invalid region: Invalid region chr1:0-1 (sequence length: 100)"),
+        (("nope", 1, 1), ("chr1", 0, 1), "Fetch error: Sequence 'nope' not found"),
+    ],
+)
 def test_pool_reports_lowest_failure_of_any_kind(ref, first, second, message):
     with pytest.raises(RuntimeError) as e:
         kelpa.Faidx(ref, strict_bounds=True).fetch_many(padded(POOL, {10: first, 20: second}))
     assert str(e.value) == "Error fetching region 10: " + message
 
 
-@pytest.mark.parametrize("options", [{}, {"sequence_always_upper": True}, {"one_based_attributes": False},
-                                     {"as_raw": True}, {"mutable": True}])
+@pytest.mark.parametrize(
+    "options",
+    [{}, {"sequence_always_upper": True}, {"one_based_attributes": False}, {"as_raw": True}, {"mutable": True}],
+)
 @pytest.mark.parametrize("count", [1, POOL])
 def test_options_agree_with_single_fetch(ref, options, count):
     f = kelpa.Faidx(ref, **options)
@@ -200,7 +212,7 @@ def test_pool_batch_over_many_records_in_random_order(make_fasta):
             want.append((name, str, "", start, start))
             continue
         last = min(max(end, 1), len(text))  # an end of 0 counts as 1
-        want.append((name, str, text[start - 1:last], start, last))
+        want.append((name, str, text[start - 1 : last], start, last))
     assert [(s.name, type(s.name), s.seq, s.start, s.end) for s in f.fetch_many(regions)] == want
 
 
@@ -212,7 +224,7 @@ def test_a_million_tiny_regions(faidx):
     assert [(out[i].seq, out[i].start) for i in sample] == [(CHR2[i % 1500], i % 1500 + 1) for i in sample]
     del out
     out = faidx.fetch_many_same_chr("chr1", [(i % 100 + 1, i % 100 + 2) for i in range(n)])
-    assert [out[i].seq for i in sample] == [CHR1[i % 100:i % 100 + 2] for i in sample]
+    assert [out[i].seq for i in sample] == [CHR1[i % 100 : i % 100 + 2] for i in sample]
 
 
 # ---- the worker pool ------------------------------------------------------------
@@ -240,22 +252,26 @@ POOL_SCRIPT = textwrap.dedent("""
 DEFAULT = None  # one worker per online processor
 
 
-@pytest.mark.parametrize("env, workers", [
-    ({}, DEFAULT),
-    ({"RAYON_NUM_THREADS": "+3"}, 3),
-    ({"RAYON_NUM_THREADS": "4", "RAYON_RS_NUM_CPUS": "1"}, 4),
-    ({"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "3"}, DEFAULT),
-    ({"RAYON_NUM_THREADS": "garbage", "RAYON_RS_NUM_CPUS": "3"}, 3),
-    ({"RAYON_NUM_THREADS": " 2", "RAYON_RS_NUM_CPUS": "3"}, 3),
-    ({"RAYON_NUM_THREADS": "", "RAYON_RS_NUM_CPUS": "2"}, 2),
-    ({"RAYON_NUM_THREADS": "garbage"}, DEFAULT),
-    ({"RAYON_RS_NUM_CPUS": "2"}, 2),
-    ({"RAYON_RS_NUM_CPUS": "0"}, DEFAULT),
-])
+@pytest.mark.parametrize(
+    "env, workers",
+    [
+        ({}, DEFAULT),
+        ({"RAYON_NUM_THREADS": "+3"}, 3),
+        ({"RAYON_NUM_THREADS": "4", "RAYON_RS_NUM_CPUS": "1"}, 4),
+        ({"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "3"}, DEFAULT),
+        ({"RAYON_NUM_THREADS": "garbage", "RAYON_RS_NUM_CPUS": "3"}, 3),
+        ({"RAYON_NUM_THREADS": " 2", "RAYON_RS_NUM_CPUS": "3"}, 3),
+        ({"RAYON_NUM_THREADS": "", "RAYON_RS_NUM_CPUS": "2"}, 2),
+        ({"RAYON_NUM_THREADS": "garbage"}, DEFAULT),
+        ({"RAYON_RS_NUM_CPUS": "2"}, 2),
+        ({"RAYON_RS_NUM_CPUS": "0"}, DEFAULT),
+    ],
+)
 def test_pool_size_from_environment(ref, env, workers):
     base = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
-    proc = subprocess.run([sys.executable, "-c", POOL_SCRIPT, ref], env={**base, **env},
-                          capture_output=True, text=True, timeout=120)
+    proc = subprocess.run(
+        [sys.executable, "-c", POOL_SCRIPT, ref], env={**base, **env}, capture_output=True, text=True, timeout=120
+    )
     assert proc.returncode == 0, proc.stderr
     at_import, after_small, after_pool, at_end = map(int, proc.stdout.split())
     if workers is DEFAULT:
@@ -290,8 +306,9 @@ EXIT_SCRIPT = textwrap.dedent("""
 
 @pytest.mark.parametrize("how, mode, code", [("return", "mapped", 0), ("exit", "mutable", 3), ("raise", "mapped", 1)])
 def test_interpreter_exits_while_threads_are_mid_batch(ref, how, mode, code):
-    proc = subprocess.run([sys.executable, "-c", EXIT_SCRIPT, ref, mode, how],
-                          capture_output=True, text=True, timeout=120)
+    proc = subprocess.run(
+        [sys.executable, "-c", EXIT_SCRIPT, ref, mode, how], capture_output=True, text=True, timeout=120
+    )
     assert (proc.returncode, proc.stdout) == (code, "exiting\n"), proc.stderr
     assert proc.stderr.splitlines()[-1:] == (["SystemError: boom"] if how == "raise" else [])
 
@@ -320,8 +337,9 @@ OUT_OF_MEMORY_SCRIPT = textwrap.dedent("""
 @pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer aborts when the address space runs out")
 def test_running_out_of_memory_mid_batch(make_fasta):
     ref = make_fasta([("big", random_seq(random.Random(1), 2_000_000))], width=80)
-    proc = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY_SCRIPT, ref],
-                          capture_output=True, text=True, timeout=120)
+    proc = subprocess.run(
+        [sys.executable, "-c", OUT_OF_MEMORY_SCRIPT, ref], capture_output=True, text=True, timeout=120
+    )
     assert (proc.returncode, proc.stdout) == (0, "MemoryError\n2000 True\n"), proc.stderr
 
 
@@ -386,6 +404,12 @@ def test_pool_whose_workers_cannot_all_start(ref, stack):
         resource.setrlimit(resource.RLIMIT_AS, (1 << 30, resource.RLIM_INFINITY))
 
     script = f"CHR2 = {CHR2!r}\n" + STARVED_POOL_SCRIPT
-    proc = subprocess.run([sys.executable, "-c", script, ref], env={**os.environ, "RAYON_NUM_THREADS": "400"},
-                          preexec_fn=limit, capture_output=True, text=True, timeout=60)
+    proc = subprocess.run(
+        [sys.executable, "-c", script, ref],
+        env={**os.environ, "RAYON_NUM_THREADS": "400"},
+        preexec_fn=limit,
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert (proc.returncode, proc.stdout) == (0, "True\nTrue\n"), proc.stderr

@@ -59,8 +59,11 @@ def error_line(done, status=1, stdout=b""):
 def bedtools_warnings(stderr):
     """bedtools getfasta's warnings, in order: its standard error less its
     notice that it builds its own index. The program's are the same lines."""
-    return [line for line in stderr.decode().splitlines()
-            if not (line.startswith("index file ") and line.endswith(" not found, generating..."))]
+    return [
+        line
+        for line in stderr.decode().splitlines()
+        if not (line.startswith("index file ") and line.endswith(" not found, generating..."))
+    ]
 
 
 def make_genome(directory, seed, width, longest=3000):
@@ -114,20 +117,47 @@ def random_bed(rng, records, count, blocks=False):
 
 
 # ---- output agrees with samtools and bedtools ----------------------------------
-@pytest.mark.parametrize("file_width, options, listed", [(60, [], 0), (13, ["-i"], 0), (0, ["-n", "7"], 0),
-                                                         (60, ["-n", "80", "-i"], 0), (13, ["-n", "1"], 0),
-                                                         (60, ["-i", "-n", "50"], 5000)])
+@pytest.mark.parametrize(
+    "file_width, options, listed",
+    [
+        (60, [], 0),
+        (13, ["-i"], 0),
+        (0, ["-n", "7"], 0),
+        (60, ["-n", "80", "-i"], 0),
+        (13, ["-n", "1"], 0),
+        (60, ["-i", "-n", "50"], 5000),
+    ],
+)
 def test_faidx_prints_what_samtools_prints(tmp_path, samtools, file_width, options, listed):
     path, records = make_genome(tmp_path, 11, file_width)
     regions = random_regions(random.Random(len(options) * 100 + file_width), records, 40)
     regions += ["chr1", "tiny", "chr2:1-1", "chr3:5", "chr4:-9", "chr5:1,0-2,0"]
     # An explicit end of 0 is no end; a start of 0 with a '-' is an empty record.
-    regions += ["chr1:0", "chr1:0-5", "chr1:0-0", "chr1:0-", "chr2:5-0", "chr2:-0", "chr2:5-", "chr3:-", "tiny:-+5",
-                "chr3:0.001k-0.009k", "chr3:1.5e1-2e1", "chr4:1k", "chr4:-1K", "chr4: 5", "chr4:5- 9", "chr4:,5-9",
-                "chr5:1-99999999999999999999", "chr5:99999999999999999999", "chr5:1e20"]
+    regions += [
+        "chr1:0",
+        "chr1:0-5",
+        "chr1:0-0",
+        "chr1:0-",
+        "chr2:5-0",
+        "chr2:-0",
+        "chr2:5-",
+        "chr3:-",
+        "tiny:-+5",
+        "chr3:0.001k-0.009k",
+        "chr3:1.5e1-2e1",
+        "chr4:1k",
+        "chr4:-1K",
+        "chr4: 5",
+        "chr4:5- 9",
+        "chr4:,5-9",
+        "chr5:1-99999999999999999999",
+        "chr5:99999999999999999999",
+        "chr5:1e20",
+    ]
     if listed:  # a region file with enough regions for several batches of the parallel fetch
-        (tmp_path / "regions.txt").write_text("".join(r + "\n" for r in random_regions(random.Random(3), records,
-                                                                                       listed)))
+        (tmp_path / "regions.txt").write_text(
+            "".join(r + "\n" for r in random_regions(random.Random(3), records, listed))
+        )
         options = ["-r", tmp_path / "regions.txt", *options]
     same_output(run("faidx", path, *regions, *options), samtools, "faidx", copy_for_tool(path), *regions, *options)
 
@@ -199,13 +229,28 @@ def test_faidx_past_the_end_and_names_containing_colons(tmp_path, samtools):
     # last colon is the range; braces quote a name.
     path = tmp_path / "colons.fa"
     write_fasta(path, [("HLA:01", "ACGTACGTAA"), ("y:5", "CCCCGGGGTT")])
-    regions = ["HLA:01", "HLA:01:2-4", "y:5", "y:5:3-6", "{y:5}:2-3", "{HLA:01}", "y:5:8-20", "y:5:15-19", "y:5:0-20",
-               "y:5:1.5-2", "y:5:15-", "y:5:11-0", "y:5:20"]
+    regions = [
+        "HLA:01",
+        "HLA:01:2-4",
+        "y:5",
+        "y:5:3-6",
+        "{y:5}:2-3",
+        "{HLA:01}",
+        "y:5:8-20",
+        "y:5:15-19",
+        "y:5:0-20",
+        "y:5:1.5-2",
+        "y:5:15-",
+        "y:5:11-0",
+        "y:5:20",
+    ]
     done = run("faidx", path, *regions)
     same_output(done, samtools, "faidx", copy_for_tool(path), *regions)
-    assert done.stdout.decode() == (">HLA:01\nACGTACGTAA\n>HLA:01:2-4\nCGT\n>y:5\nCCCCGGGGTT\n>y:5:3-6\nCCGG\n"
-                                    ">{y:5}:2-3\nCC\n>{HLA:01}\nACGTACGTAA\n>y:5:8-20\nGTT\n>y:5:15-19\n>y:5:0-20\n"
-                                    ">y:5:1.5-2\nCC\n>y:5:15-\n>y:5:11-0\n>y:5:20\n")
+    assert done.stdout.decode() == (
+        ">HLA:01\nACGTACGTAA\n>HLA:01:2-4\nCGT\n>y:5\nCCCCGGGGTT\n>y:5:3-6\nCCGG\n"
+        ">{y:5}:2-3\nCC\n>{HLA:01}\nACGTACGTAA\n>y:5:8-20\nGTT\n>y:5:15-19\n>y:5:0-20\n"
+        ">y:5:1.5-2\nCC\n>y:5:15-\n>y:5:11-0\n>y:5:20\n"
+    )
     assert done.stderr.decode().splitlines() == [  # a region is read before a batch of them is planned
         "kelpa: warning: region 'y:5:1.5-2': dropped the fractional part of '1.5'",
         "kelpa: warning: Truncated sequence: y:5:8-20",
@@ -217,15 +262,30 @@ def test_faidx_past_the_end_and_names_containing_colons(tmp_path, samtools):
     ]
 
 
-@pytest.mark.parametrize("file_width, options, blocks", [(60, [], False), (7, ["-s"], False), (0, ["--name"], False),
-                                                         (60, ["-s", "--name"], False),
-                                                         (60, ["--split", "-s", "--name"], True)])
+@pytest.mark.parametrize(
+    "file_width, options, blocks",
+    [
+        (60, [], False),
+        (7, ["-s"], False),
+        (0, ["--name"], False),
+        (60, ["-s", "--name"], False),
+        (60, ["--split", "-s", "--name"], True),
+    ],
+)
 def test_getfasta_prints_what_bedtools_prints(tmp_path, bedtools, file_width, options, blocks):
     path, records = make_genome(tmp_path, 21, file_width)
     bed = tmp_path / "features.bed"
     bed.write_text(random_bed(random.Random(file_width), records, 80 if blocks else 60, blocks=blocks))
-    same_output(run("getfasta", path, bed, *options), bedtools, "getfasta", "-fi", copy_for_tool(path), "-bed", bed,
-                *[o.replace("--", "-") for o in options])
+    same_output(
+        run("getfasta", path, bed, *options),
+        bedtools,
+        "getfasta",
+        "-fi",
+        copy_for_tool(path),
+        "-bed",
+        bed,
+        *[o.replace("--", "-") for o in options],
+    )
 
 
 def test_getfasta_tens_of_thousands_of_features_with_headers_and_comments(tmp_path, bedtools):
@@ -256,8 +316,10 @@ def test_getfasta_tens_of_thousands_of_features_with_headers_and_comments(tmp_pa
     head.write_text("\n".join(body[:39_500]) + "\n")
     done, theirs = run("getfasta", path, bad, "-s"), run_peer(bedtools, "getfasta", "-fi", peer, "-bed", head, "-s")
     assert (done.returncode, done.stdout) == (1, theirs.stdout)
-    assert done.stderr.decode().splitlines() == [*bedtools_warnings(theirs.stderr),
-                                                 f"kelpa: error: {bad}, line 39501: the start is after the end"]
+    assert done.stderr.decode().splitlines() == [
+        *bedtools_warnings(theirs.stderr),
+        f"kelpa: error: {bad}, line 39501: the start is after the end",
+    ]
 
 
 def test_getfasta_skips_what_it_cannot_print_with_a_warning(tmp_path, bedtools):
@@ -267,21 +329,30 @@ def test_getfasta_skips_what_it_cannot_print_with_a_warning(tmp_path, bedtools):
     done, theirs = run("getfasta", path, bed), run_peer(bedtools, "getfasta", "-fi", copy_for_tool(path), "-bed", bed)
     assert (done.returncode, done.stdout) == (theirs.returncode, theirs.stdout)
     assert done.stdout == b">chr1:0-4\nACGT\n>chr1:8-10\nAC\n"
-    assert done.stderr.decode().splitlines() == bedtools_warnings(theirs.stderr) == [
-        "Feature (chr1:5-20) beyond the length of chr1 size (10 bp).  Skipping.",
-        "WARNING. chromosome (chrX) was not found in the FASTA file. Skipping.",
-        "Feature (chr1:3-3) has length = 0, Skipping.",
-        "WARNING. chromosome (chrX) was not found in the FASTA file. Skipping.",
-        "WARNING. chromosome (chrY) was not found in the FASTA file. Skipping.",
-    ]
+    assert (
+        done.stderr.decode().splitlines()
+        == bedtools_warnings(theirs.stderr)
+        == [
+            "Feature (chr1:5-20) beyond the length of chr1 size (10 bp).  Skipping.",
+            "WARNING. chromosome (chrX) was not found in the FASTA file. Skipping.",
+            "Feature (chr1:3-3) has length = 0, Skipping.",
+            "WARNING. chromosome (chrX) was not found in the FASTA file. Skipping.",
+            "WARNING. chromosome (chrY) was not found in the FASTA file. Skipping.",
+        ]
+    )
 
 
 # faidx without regions builds the index too; a file of several MiB is read
 # in pieces; a BGZF file gets its .gzi beside the .fai.
-@pytest.mark.parametrize("command, file_width, longest, packed", [("index", 13, 3000, False),
-                                                                  ("faidx", 0, 3000, False),
-                                                                  ("index", 61, 3_000_000, False),
-                                                                  ("index", 60, 300_000, True)])
+@pytest.mark.parametrize(
+    "command, file_width, longest, packed",
+    [
+        ("index", 13, 3000, False),
+        ("faidx", 0, 3000, False),
+        ("index", 61, 3_000_000, False),
+        ("index", 60, 300_000, True),
+    ],
+)
 def test_index_writes_the_index_samtools_writes(tmp_path, samtools, command, file_width, longest, packed):
     path, _ = make_genome(tmp_path, 31, file_width, longest)
     if packed:
@@ -297,14 +368,18 @@ def test_index_writes_the_index_samtools_writes(tmp_path, samtools, command, fil
     made = [".fai", ".gzi"] if packed else [".fai"]
     for suffix in made:
         assert Path(f"{path}{suffix}").read_bytes() == Path(f"{peer}{suffix}").read_bytes()
-    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(f"{file.name}{suffix}" for file in (path, peer)
-                                                                for suffix in ["", *made])
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(
+        f"{file.name}{suffix}" for file in (path, peer) for suffix in ["", *made]
+    )
 
 
 # A file without any record is refused, as samtools refuses it, by every
 # command; `kelpa index` writes nothing then.
-@pytest.mark.parametrize("text", [b"", b"ACGT\n", b"\n\n", b"ACGT\r\nAC"],
-                         ids=["empty", "sequence_only", "blank_lines", "sequence_only_crlf_unterminated"])
+@pytest.mark.parametrize(
+    "text",
+    [b"", b"ACGT\n", b"\n\n", b"ACGT\r\nAC"],
+    ids=["empty", "sequence_only", "blank_lines", "sequence_only_crlf_unterminated"],
+)
 def test_a_file_without_records_is_refused(tmp_path, samtools, text):
     path = tmp_path / "headless.fa"
     path.write_bytes(text)
@@ -334,18 +409,24 @@ def test_files_samtools_refuses_are_refused(tmp_path, samtools):
     bed = tmp_path / "cut.bed"
     bed.write_text("chr1\t0\t4\nchrM\t4\t30\n")
     done = run("getfasta", path, bed)
-    assert error_line(done, stdout=b">chr1:0-4\nACGT\n") == f"chrM:4-30: {path} ends inside the region: " \
-                                                                f"the file is cut short, or {path}.fai was made for another file"
+    assert (
+        error_line(done, stdout=b">chr1:0-4\nACGT\n") == f"chrM:4-30: {path} ends inside the region: "
+        f"the file is cut short, or {path}.fai was made for another file"
+    )
     # Line ends of carriage returns alone, refused by both.
     path.write_bytes(b">a\rACGT\rGGGG\r>b\rTT\r")
     assert run_peer(samtools, "faidx", copy_for_tool(path)).returncode == 1
     for args in (["index", path], ["faidx", path, "b"]):
-        assert error_line(run(*args)) == (f"cannot index {path}: line 1 (a header line) holds a carriage return "
-                                          'that does not end it; lines must end in "\\n" or "\\r\\n"')
+        assert error_line(run(*args)) == (
+            f"cannot index {path}: line 1 (a header line) holds a carriage return "
+            'that does not end it; lines must end in "\\n" or "\\r\\n"'
+        )
     # Index entries no file can have are refused, whatever samtools makes of them.
     path.write_bytes(b">chr1\nACGTACGTAC\nGGGGGGGGGG\nAA\n")
-    rebuild = f"IO error: the index {path}.fai does not describe {path}: record 'chr1' is not laid out where it says; " \
-              "rebuild the index"
+    rebuild = (
+        f"IO error: the index {path}.fai does not describe {path}: record 'chr1' is not laid out where it says; "
+        "rebuild the index"
+    )
     for entry in ("22\t6\t10\t0", "22\t6\t0\t0", "22\t6\t10\t13", "22\t6\t10\t9"):
         Path(f"{path}.fai").write_text(f"chr1\t{entry}\n")
         os.utime(f"{path}.fai", (os.path.getmtime(path) + 10,) * 2)
@@ -369,9 +450,12 @@ def test_text_before_the_first_header_is_passed_over(tmp_path, samtools):
 # (the module reads it as UTF-8 text and refuses other bytes).
 def write_byte_fasta(path, records, width):
     """(header, sequence) pairs of bytes as a FASTA file, sequences in lines of `width`."""
-    path.write_bytes(b"".join(b">" + header + b"\n" + b"".join(seq[i : i + width] + b"\n"
-                                                               for i in range(0, len(seq), width))
-                              for header, seq in records))
+    path.write_bytes(
+        b"".join(
+            b">" + header + b"\n" + b"".join(seq[i : i + width] + b"\n" for i in range(0, len(seq), width))
+            for header, seq in records
+        )
+    )
 
 
 def wrapped_bytes(name, text, width=60):
@@ -384,7 +468,9 @@ def bytes_features(rng, records, count):
     for _ in range(count):
         name, seq = rng.choice(records)
         start = rng.randrange(len(seq))
-        lines.append(b"%s\t%d\t%d\tf\t0\t%s\n" % (name, start, rng.randint(start + 1, len(seq)), rng.choice([b"+", b"-"])))
+        lines.append(
+            b"%s\t%d\t%d\tf\t0\t%s\n" % (name, start, rng.randint(start + 1, len(seq)), rng.choice([b"+", b"-"]))
+        )
     return b"".join(lines)
 
 
@@ -396,9 +482,15 @@ def bedtools_texts(bedtools, fasta, features):
 
 # Names end at ASCII whitespace, where samtools cuts them: not at 0x85 or
 # 0xA0 (whitespace in Latin-1), nor at U+00A0 or U+2000 (as UTF-8).
-BYTE_HEADERS = {b"n\xe9me rest\xff": b"n\xe9me", b"x\x85y z": b"x\x85y", b"p\xa0q\x85 r": b"p\xa0q\x85",
-                b"u\xc2\xa0v w": b"u\xc2\xa0v", b"e\xe2\x80\x80m\te": b"e\xe2\x80\x80m",
-                b"plain d\xe9sc\x80\xff": b"plain", b"\xff\xfe\tx\xe9": b"\xff\xfe"}
+BYTE_HEADERS = {
+    b"n\xe9me rest\xff": b"n\xe9me",
+    b"x\x85y z": b"x\x85y",
+    b"p\xa0q\x85 r": b"p\xa0q\x85",
+    b"u\xc2\xa0v w": b"u\xc2\xa0v",
+    b"e\xe2\x80\x80m\te": b"e\xe2\x80\x80m",
+    b"plain d\xe9sc\x80\xff": b"plain",
+    b"\xff\xfe\tx\xe9": b"\xff\xfe",
+}
 
 
 @pytest.mark.parametrize("packed", [False, True], ids=["plain", "bgzf"])
@@ -417,17 +509,23 @@ def test_headers_holding_any_bytes(tmp_path, samtools, bedtools, packed):
     assert [line.split(b"\t")[0] for line in fai.splitlines()] == list(BYTE_HEADERS.values())
     named = [(BYTE_HEADERS[header], seq) for header, seq in records]
     regions = tmp_path / "regions.txt"
-    regions.write_bytes(b"".join(name + b"\n" for name, _ in named) +
-                        b"".join(b"%s:%d-%d\n" % (name, s, s + rng.randrange(len(seq) - s + 1))
-                                 for name, seq in named for s in rng.sample(range(1, len(seq) + 1), min(5, len(seq)))))
+    regions.write_bytes(
+        b"".join(name + b"\n" for name, _ in named)
+        + b"".join(
+            b"%s:%d-%d\n" % (name, s, s + rng.randrange(len(seq) - s + 1))
+            for name, seq in named
+            for s in rng.sample(range(1, len(seq) + 1), min(5, len(seq)))
+        )
+    )
     for options in ([], ["-i"]):
         same_output(run("faidx", path, "-r", regions, *options), samtools, "faidx", peer, "-r", regions, *options)
     one = run("faidx", path, os.fsdecode(b"u\xc2\xa0v:2-3"))
     assert (one.returncode, one.stdout) == (0, b">u\xc2\xa0v:2-3\n" + named[3][1][1:3] + b"\n"), one.stderr
     features = tmp_path / "features.bed"
     features.write_bytes(bytes_features(rng, named, 60))
-    same_output(run("getfasta", path, features, "-s"), bedtools, "getfasta", "-fi", copy_for_tool(plain), "-bed",
-                features, "-s")
+    same_output(
+        run("getfasta", path, features, "-s"), bedtools, "getfasta", "-fi", copy_for_tool(plain), "-bed", features, "-s"
+    )
 
 
 @pytest.mark.parametrize("packed", [False, True], ids=["plain", "bgzf"])
@@ -439,8 +537,11 @@ def test_sequence_lines_holding_any_bytes(tmp_path, samtools, bedtools, packed):
     odd = bytes(range(0x80, 0x100)) + b"\x01\x7f"
     mixed = bytearray(odd * 2 + random_seq(rng, 600, "ACGTNacgtn").encode())
     rng.shuffle(mixed)
-    records = [(b"m\xe9 mixed", bytes(mixed)), (b"plain", random_seq(rng, 300).encode()),
-               (b"high", bytes(rng.choice(odd) for _ in range(129)))]
+    records = [
+        (b"m\xe9 mixed", bytes(mixed)),
+        (b"plain", random_seq(rng, 300).encode()),
+        (b"high", bytes(rng.choice(odd) for _ in range(129))),
+    ]
     plain = tmp_path / "bytes.fa"
     write_byte_fasta(plain, records, 61)
     path = bgzipped(plain) if packed else plain
@@ -455,21 +556,25 @@ def test_sequence_lines_holding_any_bytes(tmp_path, samtools, bedtools, packed):
     # faidx prints the same texts: the features as regions, reverse
     # complemented on the minus strand.
     texts = bedtools_texts(bedtools, plain, features)
-    regions = [(name, int(start) + 1, int(end), strand == b"-")
-               for name, start, end, _, _, strand in (line.split(b"\t") for line in features.read_bytes().splitlines())]
+    regions = [
+        (name, int(start) + 1, int(end), strand == b"-")
+        for name, start, end, _, _, strand in (line.split(b"\t") for line in features.read_bytes().splitlines())
+    ]
     for reverse in (False, True):
         chosen = [(r, t) for r, t in zip(regions, texts) if r[3] == reverse]
         listed = tmp_path / "regions.txt"
         listed.write_bytes(b"".join(b"%s:%d-%d\n" % r[:3] for r, _ in chosen))
         done = run("faidx", path, "-r", listed, *(["-i"] if reverse else []))
         assert done.returncode == 0, done.stderr
-        assert done.stdout == b"".join(wrapped_bytes(b"%s:%d-%d%s" % (*r[:3], b"/rc" if reverse else b""), t)
-                                       for r, t in chosen)
+        assert done.stdout == b"".join(
+            wrapped_bytes(b"%s:%d-%d%s" % (*r[:3], b"/rc" if reverse else b""), t) for r, t in chosen
+        )
     # samtools counts only 0x21..0x7E as bases (and prints only those).
     shown = copy_for_tool(plain)
     run_tool(samtools, "faidx", shown)
     assert [line.split(b"\t")[:2] for line in Path(f"{shown}.fai").read_bytes().splitlines()] == [
-        [name, b"%d" % sum(0x21 <= b <= 0x7E for b in seq)] for name, seq in named]
+        [name, b"%d" % sum(0x21 <= b <= 0x7E for b in seq)] for name, seq in named
+    ]
 
 
 # ---- faidx wraps every text the same way ----------------------------------------
@@ -523,32 +628,62 @@ def small_fasta(tmp_path):
     return path
 
 
-@pytest.mark.parametrize("kelpa_args, peer_args", [
-    (["faidx", "-c", "{fa}", "chr1:1-2", "chr9", "x:1-3", "{x}:2-3"], ["faidx", "-c", "{peer}", "chr1:1-2", "chr9",
-                                                                      "x:1-3", "{x}:2-3"]),
-    (["faidx", "{fa}", "chr1:2-6", "-i", "--mark-strand", "sign"], ["faidx", "{peer}", "chr1:2-6", "-i",
-                                                                    "--mark-strand", "sign"]),
-    (["faidx", "{fa}", "chr1:2-6", "--mark-strand", "sign"], ["faidx", "{peer}", "chr1:2-6", "--mark-strand", "sign"]),
-    (["faidx", "{fa}", "chr1:2-6", "-i", "--mark-strand=no"], ["faidx", "{peer}", "chr1:2-6", "-i", "--mark-strand",
-                                                               "no"]),
-    (["faidx", "-icn3", "{fa}", "chr1:2-9", "nope", "-n4"], ["faidx", "-icn3", "{peer}", "chr1:2-9", "nope", "-n4"]),
-    (["faidx", "{fa}", "--rev", "--len=3", "--mark=sign", "chr1"],
-     ["faidx", "{peer}", "--rev", "--len=3", "--mark=sign", "chr1"]),
-    (["getfasta", "-fi", "{fa}", "-bed", "{bed}", "-s", "-nameOnly", "-tab"],
-     ["getfasta", "-fi", "{peer}", "-bed", "{bed}", "-s", "-nameOnly", "-tab"]),
-    (["getfasta", "{fa}", "{bed}", "--tab", "--name"], ["getfasta", "-fi", "{peer}", "-bed", "{bed}", "-tab", "-name"]),
-    # Both names: -name wins, whichever comes first.
-    (["getfasta", "{fa}", "{bed}", "--name-only", "--name", "-s"],
-     ["getfasta", "-fi", "{peer}", "-bed", "{bed}", "-nameOnly", "-name", "-s"]),
-    (["getfasta", "-name", "-nameOnly", "-tab", "-fi", "{fa}", "-bed", "{bed}"],
-     ["getfasta", "-fi", "{peer}", "-bed", "{bed}", "-name", "-nameOnly", "-tab"]),
-    (["getfasta", "{fa}", "{bed.gz}", "--name-only"], ["getfasta", "-fi", "{peer}", "-bed", "{bed}", "-nameOnly"]),
-    (["getfasta", "-split", "-name", "-fi", "{fa}", "-bed", "{bed}"], ["getfasta", "-fi", "{peer}", "-bed", "{bed}",
-                                                                       "-split", "-name"]),
-    (["getfasta", "{fa}", "{f0.bed}", "--split"], ["getfasta", "-fi", "{peer}", "-bed", "{f0.bed}", "-split"]),
-    (["getfasta", "{fa}", "{f13.bed}", "--split", "-s"], ["getfasta", "-fi", "{peer}", "-bed", "{f13.bed}", "-split",
-                                                         "-s"]),
-])
+@pytest.mark.parametrize(
+    "kelpa_args, peer_args",
+    [
+        (
+            ["faidx", "-c", "{fa}", "chr1:1-2", "chr9", "x:1-3", "{x}:2-3"],
+            ["faidx", "-c", "{peer}", "chr1:1-2", "chr9", "x:1-3", "{x}:2-3"],
+        ),
+        (
+            ["faidx", "{fa}", "chr1:2-6", "-i", "--mark-strand", "sign"],
+            ["faidx", "{peer}", "chr1:2-6", "-i", "--mark-strand", "sign"],
+        ),
+        (
+            ["faidx", "{fa}", "chr1:2-6", "--mark-strand", "sign"],
+            ["faidx", "{peer}", "chr1:2-6", "--mark-strand", "sign"],
+        ),
+        (
+            ["faidx", "{fa}", "chr1:2-6", "-i", "--mark-strand=no"],
+            ["faidx", "{peer}", "chr1:2-6", "-i", "--mark-strand", "no"],
+        ),
+        (
+            ["faidx", "-icn3", "{fa}", "chr1:2-9", "nope", "-n4"],
+            ["faidx", "-icn3", "{peer}", "chr1:2-9", "nope", "-n4"],
+        ),
+        (
+            ["faidx", "{fa}", "--rev", "--len=3", "--mark=sign", "chr1"],
+            ["faidx", "{peer}", "--rev", "--len=3", "--mark=sign", "chr1"],
+        ),
+        (
+            ["getfasta", "-fi", "{fa}", "-bed", "{bed}", "-s", "-nameOnly", "-tab"],
+            ["getfasta", "-fi", "{peer}", "-bed", "{bed}", "-s", "-nameOnly", "-tab"],
+        ),
+        (
+            ["getfasta", "{fa}", "{bed}", "--tab", "--name"],
+            ["getfasta", "-fi", "{peer}", "-bed", "{bed}", "-tab", "-name"],
+        ),
+        # Both names: -name wins, whichever comes first.
+        (
+            ["getfasta", "{fa}", "{bed}", "--name-only", "--name", "-s"],
+            ["getfasta", "-fi", "{peer}", "-bed", "{bed}", "-nameOnly", "-name", "-s"],
+        ),
+        (
+            ["getfasta", "-name", "-nameOnly", "-tab", "-fi", "{fa}", "-bed", "{bed}"],
+            ["getfasta", "-fi", "{peer}", "-bed", "{bed}", "-name", "-nameOnly", "-tab"],
+        ),
+        (["getfasta", "{fa}", "{bed.gz}", "--name-only"], ["getfasta", "-fi", "{peer}", "-bed", "{bed}", "-nameOnly"]),
+        (
+            ["getfasta", "-split", "-name", "-fi", "{fa}", "-bed", "{bed}"],
+            ["getfasta", "-fi", "{peer}", "-bed", "{bed}", "-split", "-name"],
+        ),
+        (["getfasta", "{fa}", "{f0.bed}", "--split"], ["getfasta", "-fi", "{peer}", "-bed", "{f0.bed}", "-split"]),
+        (
+            ["getfasta", "{fa}", "{f13.bed}", "--split", "-s"],
+            ["getfasta", "-fi", "{peer}", "-bed", "{f13.bed}", "-split", "-s"],
+        ),
+    ],
+)
 def test_options_print_what_the_peers_print(small_fasta, tmp_path, kelpa_args, peer_args):
     bed = tmp_path / "f.bed"
     bed.write_text("chr1\t2\t9\tf1\t0\t-\t2\t9\t0\t2\t2,3,\t0,4,\nx:1-3\t0\t2\tf2\t0\t+\t0\t2\t0\t1\t2,\t0,\n")
@@ -558,26 +693,51 @@ def test_options_print_what_the_peers_print(small_fasta, tmp_path, kelpa_args, p
     bed_gz = tmp_path / "f.bed.data"  # compressed, whatever its name says
     bed_gz.write_bytes(gzip.compress(bed.read_bytes()))
     peer = copy_for_tool(small_fasta)
-    fill = {"{fa}": small_fasta, "{peer}": peer, "{bed}": bed, "{bed.gz}": bed_gz, "{f0.bed}": tmp_path / "f0.bed",
-            "{f13.bed}": tmp_path / "f13.bed"}
+    fill = {
+        "{fa}": small_fasta,
+        "{peer}": peer,
+        "{bed}": bed,
+        "{bed.gz}": bed_gz,
+        "{f0.bed}": tmp_path / "f0.bed",
+        "{f13.bed}": tmp_path / "f13.bed",
+    }
     tool = {"faidx": "samtools", "getfasta": "bedtools"}[kelpa_args[0]]
     same_output(run(*[fill.get(a, a) for a in kelpa_args]), _tool(tool), *[fill.get(a, a) for a in peer_args])
 
 
-@pytest.mark.parametrize("options", [["-n", "0"], ["-n", "-1"], ["-n-0"], ["-n", "+0"], ["-n", " 0"], ["-n", "abc"],
-                                     ["-n", ""], ["-n", "-99999999999999999999"], ["-n", "5x"], ["-n", "1.5"],
-                                     ["-n", " +7"], ["-n", "\t7"], ["--length=0"], ["-in0", "-n", "40"],
-                                     ["-n", "0", "-i", "-n", "-3"]])
+@pytest.mark.parametrize(
+    "options",
+    [
+        ["-n", "0"],
+        ["-n", "-1"],
+        ["-n-0"],
+        ["-n", "+0"],
+        ["-n", " 0"],
+        ["-n", "abc"],
+        ["-n", ""],
+        ["-n", "-99999999999999999999"],
+        ["-n", "5x"],
+        ["-n", "1.5"],
+        ["-n", " +7"],
+        ["-n", "\t7"],
+        ["--length=0"],
+        ["-in0", "-n", "40"],
+        ["-n", "0", "-i", "-n", "-3"],
+    ],
+)
 def test_faidx_reads_the_line_width_as_samtools_does(tmp_path, samtools, options):
     # A width that is no number above 0 is 60 after a warning (one for each
     # such -n); a number followed by other text is the number.
     path, _ = make_genome(tmp_path, 17, 60)
     regions = ["chr1", "chr2:5-200", "tiny"]
-    done, theirs = run("faidx", path, *regions, *options), run_peer(samtools, "faidx", copy_for_tool(path), *regions,
-                                                                     *options)
+    done, theirs = (
+        run("faidx", path, *regions, *options),
+        run_peer(samtools, "faidx", copy_for_tool(path), *regions, *options),
+    )
     assert (done.returncode, done.stdout) == (theirs.returncode, theirs.stdout) == (0, theirs.stdout), done.stderr
-    assert done.stderr.decode().splitlines() == [line.replace("[faidx] ", "kelpa: warning: ")
-                                                 for line in theirs.stderr.decode().splitlines()]
+    assert done.stderr.decode().splitlines() == [
+        line.replace("[faidx] ", "kelpa: warning: ") for line in theirs.stderr.decode().splitlines()
+    ]
 
 
 def test_regions_and_features_from_standard_input_and_gzip(small_fasta, tmp_path):
@@ -640,24 +800,33 @@ def test_version_and_help():
 def into_head(*args):
     """The line that `args | head -1` prints in a shell, the exit status of
     `args` there, and what it wrote on standard error."""
-    done = subprocess.run(["bash", "-c", '"$@" | head -1; echo "${PIPESTATUS[0]}"', "bash", *map(str, args)],
-                          capture_output=True)
+    done = subprocess.run(
+        ["bash", "-c", '"$@" | head -1; echo "${PIPESTATUS[0]}"', "bash", *map(str, args)], capture_output=True
+    )
     line, status = done.stdout.decode().splitlines()
     return line, int(status), done.stderr
 
 
-@pytest.mark.parametrize("command, peer", [(["faidx", "{fa}", "-r", "{list}"], ["samtools", "faidx", "{peer}", "-r",
-                                                                                "{list}"]),
-                                           (["getfasta", "{fa}", "{bed}"], ["bedtools", "getfasta", "-fi", "{peer}",
-                                                                            "-bed", "{bed}"])])
+@pytest.mark.parametrize(
+    "command, peer",
+    [
+        (["faidx", "{fa}", "-r", "{list}"], ["samtools", "faidx", "{peer}", "-r", "{list}"]),
+        (["getfasta", "{fa}", "{bed}"], ["bedtools", "getfasta", "-fi", "{peer}", "-bed", "{bed}"]),
+    ],
+)
 def test_output_closed_early_ends_by_sigpipe_as_the_peers_do(tmp_path, command, peer):
     # Quiet, and the status of SIGPIPE (141 in a shell), which shells and
     # pipeline managers take for an early close, not for a failure.
     path, records = make_genome(tmp_path, 41, 60)
     (tmp_path / "regions.txt").write_text("chr1\n" * 20000)
     (tmp_path / "features.bed").write_text(f"chr1\t0\t{len(records['chr1'])}\n" * 20000)  # tens of MiB out
-    fill = {"{fa}": path, "{peer}": copy_for_tool(path), "{list}": tmp_path / "regions.txt",
-            "{bed}": tmp_path / "features.bed", peer[0]: _tool(peer[0])}
+    fill = {
+        "{fa}": path,
+        "{peer}": copy_for_tool(path),
+        "{list}": tmp_path / "regions.txt",
+        "{bed}": tmp_path / "features.bed",
+        peer[0]: _tool(peer[0]),
+    }
     ours = into_head(*KELPA, *[fill.get(a, a) for a in command])
     assert ours[:2] == into_head(*[fill.get(a, a) for a in peer])[:2]  # bedtools tells of the index it builds
     assert ours[1:] == (141, b"")
@@ -668,35 +837,52 @@ def test_a_full_disk_is_told(small_fasta, tmp_path):
     # getfasta's records in place and, with --split, through the buffer.
     bed = tmp_path / "blocks.bed"
     bed.write_text("chr1\t0\t9\tg\t0\t+\t0\t9\t0\t2\t3,3,\t0,5,\n" * 200_000)
-    for args in (["faidx", small_fasta, "chr1", "-n", "3"], ["faidx", small_fasta, "-r", "-"],
-                 ["getfasta", small_fasta, bed], ["getfasta", small_fasta, bed, "--split"]):
+    for args in (
+        ["faidx", small_fasta, "chr1", "-n", "3"],
+        ["faidx", small_fasta, "-r", "-"],
+        ["getfasta", small_fasta, bed],
+        ["getfasta", small_fasta, bed, "--split"],
+    ):
         done = run(*args, "-o", "/dev/full", stdin=b"chr1:2-5\n" * 100_000)
         assert error_line(done) == "cannot write /dev/full: No space left on device"
 
 
-@pytest.mark.parametrize("args, message", [
-    (["faidx", "{fa}", "chr1:1-2", "chr9"], "sequence 'chr9' is not in {fa}"),
-    (["faidx", "{fa}", "chr1:1-2", "chr9:1-5"], "sequence 'chr9' of region 'chr9:1-5' is not in {fa}"),
-    (["faidx", "{fa}", "chr1:1-2", "chr9", "-i", "--mark-strand", "sign"], "sequence 'chr9' is not in {fa}"),
-    (["faidx", "{fa}", "chr1:1-2", "chr1:5-3"], "bad region 'chr1:5-3': the end is before the start"),
-    (["faidx", "{fa}", "chr1:1-2", "chr1:a-5"], "bad region 'chr1:a-5': 'a' is not a position"),
-    (["faidx", "{fa}", "chr1:1-2", "chr1:3-5x"], "bad region 'chr1:3-5x': '5x' is not a position"),
-    (["faidx", "{fa}", "chr1:1-2", "chr1:3--5"], "bad region 'chr1:3--5': '-5' is not a position"),
-    (["faidx", "{fa}", "chr1:1-2", "chr1:-3-5"], "bad region 'chr1:-3-5': '-3' is not a position"),
-    (["faidx", "{fa}", "chr1:1-2", "chr1:1k5-9"], "bad region 'chr1:1k5-9': '1k5' is not a position"),
-    (["faidx", "{fa}", "chr1:1-2", "chr1:3 "], "bad region 'chr1:3 ': '3 ' is not a position"),
-    (["faidx", "{fa}", "chr1:1-2", "x:1-3"], "region 'x:1-3' is ambiguous: write {x:1-3} or {x}:1-3"),
-    (["faidx", "{fa}", "chr1:1-2", "{chr1"], "bad region '{chr1': no closing brace"),
-    (["faidx", "{dir}/missing.fa", "chr1"], "FASTA file not found: {dir}/missing.fa"),
-    (["faidx", "{dir}/gzip.fa.gz", "chr1"], "{dir}/gzip.fa.gz: the file is gzip- but not BGZF-compressed; compress the "
-                                            "uncompressed file with bgzip to make it readable at random"),
-    (["index", "{dir}/missing.fa"], "FASTA file not found: {dir}/missing.fa"),
-    (["getfasta", "{fa}", "{dir}/missing.bed"], "cannot read BED file {dir}/missing.bed: No such file or directory"),
-    (["faidx", "{fa}", "-r", "{dir}/missing.txt"],
-     "cannot read region file {dir}/missing.txt: No such file or directory"),
-    (["faidx", "{fa}", "chr1", "-o", "{dir}/no/such/out.fa"],
-     "cannot write {dir}/no/such/out.fa: No such file or directory"),
-])
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["faidx", "{fa}", "chr1:1-2", "chr9"], "sequence 'chr9' is not in {fa}"),
+        (["faidx", "{fa}", "chr1:1-2", "chr9:1-5"], "sequence 'chr9' of region 'chr9:1-5' is not in {fa}"),
+        (["faidx", "{fa}", "chr1:1-2", "chr9", "-i", "--mark-strand", "sign"], "sequence 'chr9' is not in {fa}"),
+        (["faidx", "{fa}", "chr1:1-2", "chr1:5-3"], "bad region 'chr1:5-3': the end is before the start"),
+        (["faidx", "{fa}", "chr1:1-2", "chr1:a-5"], "bad region 'chr1:a-5': 'a' is not a position"),
+        (["faidx", "{fa}", "chr1:1-2", "chr1:3-5x"], "bad region 'chr1:3-5x': '5x' is not a position"),
+        (["faidx", "{fa}", "chr1:1-2", "chr1:3--5"], "bad region 'chr1:3--5': '-5' is not a position"),
+        (["faidx", "{fa}", "chr1:1-2", "chr1:-3-5"], "bad region 'chr1:-3-5': '-3' is not a position"),
+        (["faidx", "{fa}", "chr1:1-2", "chr1:1k5-9"], "bad region 'chr1:1k5-9': '1k5' is not a position"),
+        (["faidx", "{fa}", "chr1:1-2", "chr1:3 "], "bad region 'chr1:3 ': '3 ' is not a position"),
+        (["faidx", "{fa}", "chr1:1-2", "x:1-3"], "region 'x:1-3' is ambiguous: write {x:1-3} or {x}:1-3"),
+        (["faidx", "{fa}", "chr1:1-2", "{chr1"], "bad region '{chr1': no closing brace"),
+        (["faidx", "{dir}/missing.fa", "chr1"], "FASTA file not found: {dir}/missing.fa"),
+        (
+            ["faidx", "{dir}/gzip.fa.gz", "chr1"],
+            "{dir}/gzip.fa.gz: the file is gzip- but not BGZF-compressed; compress the "
+            "uncompressed file with bgzip to make it readable at random",
+        ),
+        (["index", "{dir}/missing.fa"], "FASTA file not found: {dir}/missing.fa"),
+        (
+            ["getfasta", "{fa}", "{dir}/missing.bed"],
+            "cannot read BED file {dir}/missing.bed: No such file or directory",
+        ),
+        (
+            ["faidx", "{fa}", "-r", "{dir}/missing.txt"],
+            "cannot read region file {dir}/missing.txt: No such file or directory",
+        ),
+        (
+            ["faidx", "{fa}", "chr1", "-o", "{dir}/no/such/out.fa"],
+            "cannot write {dir}/no/such/out.fa: No such file or directory",
+        ),
+    ],
+)
 def test_mistakes_give_one_error_line(small_fasta, samtools, args, message):
     # faidx streams, and ends at a bad region as samtools ends: the regions
     # before it printed, then its header, and exit status 1.
@@ -714,8 +900,9 @@ def test_mistakes_give_one_error_line(small_fasta, samtools, args, message):
 # of it, in a directory of the test's own, since the clone it was built in
 # may sit under a directory that only root may enter (mktemp -d makes one).
 # The program needs no library of kelpa's own.
-@pytest.mark.parametrize("fasta_mode, message", [(0o000, "{fa}: Permission denied"),
-                                                 (0o444, "{fa}.fai: Permission denied")])
+@pytest.mark.parametrize(
+    "fasta_mode, message", [(0o000, "{fa}: Permission denied"), (0o444, "{fa}.fai: Permission denied")]
+)
 def test_a_file_that_cannot_be_read_or_written_is_named(fasta_mode, message):
     top = nobody_directory()
     path = top / "d" / "p.fa"
@@ -762,23 +949,30 @@ def test_index_refuses_to_replace_a_special_file(small_fasta, tmp_path, kind, pa
             assert read.result(timeout=30) == b">chr1:1-4\nACGT\n"
 
 
-@pytest.mark.parametrize("args, message", [
-    ([], "the following arguments are required: COMMAND"),
-    (["frobnicate"], "invalid command 'frobnicate' (choose from 'index', 'faidx', 'getfasta')"),
-    (["faidx", "{fa}", "-n"], "option -n needs a value"),
-    (["faidx", "{fa}", "-in"], "option -n needs a value"),
-    (["faidx", "{fa}", "-ix"], "unrecognized option '-x' in '-ix'"),
-    (["faidx", "{fa}", "--re", "x"], "option '--re' is ambiguous; possibilities: '--region-file', "
-                                     "'--reverse-complement'"),
-    (["faidx", "{fa}", "--mark-strand", "up"], "argument --mark-strand: invalid choice: 'up' (choose from 'rc', 'no', "
-                                               "'sign')"),
-    (["faidx"], "the following arguments are required: REF"),
-    (["getfasta", "{fa}"], "the following arguments are required: BED"),
-    (["getfasta", "-bed", "a.bed"], "the following arguments are required: REF"),
-    (["getfasta", "{fa}", "a.bed", "b.bed"], "unrecognized arguments: b.bed"),
-    (["getfasta", "-fi", "{fa}", "-bed", "a.bed", "-sx"], "unrecognized option '-sx'"),
-    (["index", "{fa}", "--width"], "unrecognized option '--width'"),
-])
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        ([], "the following arguments are required: COMMAND"),
+        (["frobnicate"], "invalid command 'frobnicate' (choose from 'index', 'faidx', 'getfasta')"),
+        (["faidx", "{fa}", "-n"], "option -n needs a value"),
+        (["faidx", "{fa}", "-in"], "option -n needs a value"),
+        (["faidx", "{fa}", "-ix"], "unrecognized option '-x' in '-ix'"),
+        (
+            ["faidx", "{fa}", "--re", "x"],
+            "option '--re' is ambiguous; possibilities: '--region-file', '--reverse-complement'",
+        ),
+        (
+            ["faidx", "{fa}", "--mark-strand", "up"],
+            "argument --mark-strand: invalid choice: 'up' (choose from 'rc', 'no', 'sign')",
+        ),
+        (["faidx"], "the following arguments are required: REF"),
+        (["getfasta", "{fa}"], "the following arguments are required: BED"),
+        (["getfasta", "-bed", "a.bed"], "the following arguments are required: REF"),
+        (["getfasta", "{fa}", "a.bed", "b.bed"], "unrecognized arguments: b.bed"),
+        (["getfasta", "-fi", "{fa}", "-bed", "a.bed", "-sx"], "unrecognized option '-sx'"),
+        (["index", "{fa}", "--width"], "unrecognized option '--width'"),
+    ],
+)
 def test_usage_mistakes_exit_with_status_2(small_fasta, args, message):
     fill = lambda text: text.replace("{fa}", str(small_fasta))
     assert error_line(run(*map(fill, args)), status=2) == fill(message)

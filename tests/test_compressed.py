@@ -18,17 +18,26 @@ import textwrap
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
+from bgzf_writer import EOF_MARKER, bgzf_bytes, gzi_bytes, write_bgzf
 
 import kelpa
-from bgzf_writer import EOF_MARKER, bgzf_bytes, gzi_bytes, write_bgzf
 from conftest import POOL, REQUIRE_PEERS, random_seq, read_text, write_bytes, write_fasta
 
 RNG = random.Random(77)
-RECORDS = [("chr1 first", random_seq(RNG, 5000, "ACGTacgtN")), ("empty", ""), ("one", "G"),
-           ("chr2", random_seq(RNG, 1234)), ("chr3", random_seq(RNG, 777, "acgt"))]
-BLOCKINGS = {"bgzip": {}, "1k": {"block_size": 1000}, "61": {"block_size": 61},
-             "ragged": {"block_sizes": [1, 7, 300, 2, 4096, 1]},
-             "empty_first": {"block_size": 1000, "empty_first": True}}
+RECORDS = [
+    ("chr1 first", random_seq(RNG, 5000, "ACGTacgtN")),
+    ("empty", ""),
+    ("one", "G"),
+    ("chr2", random_seq(RNG, 1234)),
+    ("chr3", random_seq(RNG, 777, "acgt")),
+]
+BLOCKINGS = {
+    "bgzip": {},
+    "1k": {"block_size": 1000},
+    "61": {"block_size": 61},
+    "ragged": {"block_sizes": [1, 7, 300, 2, 4096, 1]},
+    "empty_first": {"block_size": 1000, "empty_first": True},
+}
 
 
 def pair(tmp_path, blocking, width=60, eol="\n"):
@@ -61,11 +70,13 @@ def same_everywhere(plain, packed, **options):
         assert fa.fetch_entire_sequence(name).seq == fb.fetch_entire_sequence(name).seq
         for k in (5, POOL + 5):  # one by one, and on the pool
             many = [(name, s, e) for s, e in (regions * (k // len(regions) + 1))[:k]]
-            assert outcome(lambda: [x.seq for x in fa.fetch_many(many)]) == \
-                outcome(lambda: [x.seq for x in fb.fetch_many(many)])
+            assert outcome(lambda: [x.seq for x in fa.fetch_many(many)]) == outcome(
+                lambda: [x.seq for x in fb.fetch_many(many)]
+            )
             pairs = [(s, e) for _, s, e in many]
-            assert outcome(lambda: [(x.seq, x.start) for x in a.fetch_many_same_chr(name, pairs, rc=True)]) == \
-                outcome(lambda: [(x.seq, x.start) for x in b.fetch_many_same_chr(name, pairs, rc=True)])
+            assert outcome(lambda: [(x.seq, x.start) for x in a.fetch_many_same_chr(name, pairs, rc=True)]) == outcome(
+                lambda: [(x.seq, x.start) for x in b.fetch_many_same_chr(name, pairs, rc=True)]
+            )
         ra, rb = a[name], b[name]
         for key in (slice(None), slice(3, 40), slice(-50, None), slice(None, None, -3), slice(10, 2, -1), 7, -1):
             assert outcome(lambda: str(ra[key])) == outcome(lambda: str(rb[key]))
@@ -83,11 +94,16 @@ def test_bgzf_gives_what_the_plain_file_gives(tmp_path, capfd, blocking):
     same_everywhere(plain, packed, mutable=True, sequence_always_upper=True, default_seq="N")
     same_everywhere(plain, packed, strict_bounds=True, one_based_attributes=False)
     captured = capfd.readouterr().err.splitlines()
-    assert captured[: len(captured) // 2] == captured[len(captured) // 2:]  # the same warnings, twice over
+    assert captured[: len(captured) // 2] == captured[len(captured) // 2 :]  # the same warnings, twice over
     # The .fai describes the text, as the plain file's does.
     assert read_text(packed + ".fai") == read_text(plain + ".fai")
-    assert sorted(os.listdir(tmp_path)) == ["packed.fa.gz", "packed.fa.gz.fai", "packed.fa.gz.gzi",
-                                            "plain.fa", "plain.fa.fai"]
+    assert sorted(os.listdir(tmp_path)) == [
+        "packed.fa.gz",
+        "packed.fa.gz.fai",
+        "packed.fa.gz.gzi",
+        "plain.fa",
+        "plain.fa.fai",
+    ]
 
 
 def test_threads_read_one_bgzf_file_at_once(tmp_path):
@@ -116,10 +132,18 @@ def test_bgzf_layout_checks_and_crlf(tmp_path):
     write_bgzf(ragged, b">r\nACGT\nTTTTGGGG\n", block_size=5)
     with pytest.raises(Exception) as error:
         kelpa.Faidx(ragged)
-    assert str(error.value) == (f"IOError: cannot index {ragged}: line 3 (in record 'r') is longer than the "
-                                "record's first line; every line of a record but its last must be as long as its first")
-    assert sorted(os.listdir(tmp_path)) == ["packed.fa.gz", "packed.fa.gz.fai", "packed.fa.gz.gzi",
-                                            "plain.fa", "plain.fa.fai", "ragged.fa.gz"]
+    assert str(error.value) == (
+        f"IOError: cannot index {ragged}: line 3 (in record 'r') is longer than the "
+        "record's first line; every line of a record but its last must be as long as its first"
+    )
+    assert sorted(os.listdir(tmp_path)) == [
+        "packed.fa.gz",
+        "packed.fa.gz.fai",
+        "packed.fa.gz.gzi",
+        "plain.fa",
+        "plain.fa.fai",
+        "ragged.fa.gz",
+    ]
 
 
 @pytest.mark.parametrize("blocking", ["1k", "empty_first"])
@@ -186,17 +210,24 @@ def test_bgzip_and_samtools_files_and_indexes(tmp_path, bgzip, samtools):
         assert theirs.fetch(name, s, e).seq == chunk
 
 
-@pytest.mark.parametrize("head, kind", [
-    (b"\x1f\x8b\x08\x00" + b"\x00" * 6, "gzip"), (b"BZh91AY&SY", "bzip2"),
-    (bytes.fromhex("fd377a585a00") + b"\x00" * 6, "xz"), (bytes.fromhex("28b52ffd") + b"\x00" * 6, "zstd"),
-])
+@pytest.mark.parametrize(
+    "head, kind",
+    [
+        (b"\x1f\x8b\x08\x00" + b"\x00" * 6, "gzip"),
+        (b"BZh91AY&SY", "bzip2"),
+        (bytes.fromhex("fd377a585a00") + b"\x00" * 6, "xz"),
+        (bytes.fromhex("28b52ffd") + b"\x00" * 6, "zstd"),
+    ],
+)
 def test_other_compression_is_refused_by_content(tmp_path, head, kind):
     path = write_bytes(tmp_path / "ref.fa", head + b"\x00" * 100)  # the name says nothing
     with pytest.raises(Exception) as error:
         kelpa.Fasta(path)
     if kind == "gzip":
-        expected = (f"IOError: {path}: the file is gzip- but not BGZF-compressed; compress the uncompressed "
-                    "file with bgzip to make it readable at random")
+        expected = (
+            f"IOError: {path}: the file is gzip- but not BGZF-compressed; compress the uncompressed "
+            "file with bgzip to make it readable at random"
+        )
     else:
         expected = f"IOError: {path}: the file is {kind}-compressed; only uncompressed and BGZF-compressed (bgzip) files are read"
     assert str(error.value) == expected
@@ -227,21 +258,24 @@ def damage(data, blocks, how):
         return data[: second + 30]
     if how == "bad_crc":
         end = blocks[2][0]
-        return data[: end - 8] + bytes([data[end - 8] ^ 1]) + data[end - 7:]
+        return data[: end - 8] + bytes([data[end - 8] ^ 1]) + data[end - 7 :]
     if how == "bad_deflate":
-        return data[: second + 18] + b"\xff" * 8 + data[second + 26:]
+        return data[: second + 18] + b"\xff" * 8 + data[second + 26 :]
     return data
 
 
-@pytest.mark.parametrize("how, fetch_only, message", [
-    ("truncated", False, "BGZF block at offset {second}"),
-    ("bad_crc", False, "BGZF block at offset {second}"),
-    ("bad_deflate", False, "BGZF block at offset {second}"),
-    ("bad_crc", True, "BGZF block at offset {second}"),  # an index made before the damage: found when fetching
-    ("gzi_past_end", True, "{path}.gzi"),
-    ("gzi_out_of_order", True, "{path}.gzi"),
-    ("gzi_not_at_a_block", True, "offset"),
-])
+@pytest.mark.parametrize(
+    "how, fetch_only, message",
+    [
+        ("truncated", False, "BGZF block at offset {second}"),
+        ("bad_crc", False, "BGZF block at offset {second}"),
+        ("bad_deflate", False, "BGZF block at offset {second}"),
+        ("bad_crc", True, "BGZF block at offset {second}"),  # an index made before the damage: found when fetching
+        ("gzi_past_end", True, "{path}.gzi"),
+        ("gzi_out_of_order", True, "{path}.gzi"),
+        ("gzi_not_at_a_block", True, "offset"),
+    ],
+)
 def test_damaged_files_give_a_clear_error(tmp_path, how, fetch_only, message):
     text = b">r\n" + b"".join(random_seq(RNG, 60).encode() + b"\n" for _ in range(600))
     data, blocks = bgzf_bytes(text, block_size=4000)
@@ -264,8 +298,12 @@ def test_damaged_files_give_a_clear_error(tmp_path, how, fetch_only, message):
         write_bytes(path, damage(data, blocks, how))
         if fetch_only:
             os.utime(path, ns=(0, 0))
-    proc = subprocess.run([sys.executable, "-c", DAMAGED_SCRIPT, path, "fetch" if fetch_only else "build"],
-                          capture_output=True, text=True, timeout=60)
+    proc = subprocess.run(
+        [sys.executable, "-c", DAMAGED_SCRIPT, path, "fetch" if fetch_only else "build"],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert proc.returncode == 0, proc.stderr
     expected = message.format(second=blocks[1][0], path=path)
     single, batch = json.loads(proc.stdout)

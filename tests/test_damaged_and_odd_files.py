@@ -19,8 +19,23 @@ import time
 import pytest
 
 import kelpa
-from conftest import (INVALID_UTF8, PROGRAM, UNDER_ASAN, MAPPED_OR_NOT, POOL, U64_MAX, fields, oob, plain_error, preloading, random_seq,
-                      read_text, revcomp, write_bytes, write_fasta)
+from conftest import (
+    INVALID_UTF8,
+    MAPPED_OR_NOT,
+    POOL,
+    PROGRAM,
+    U64_MAX,
+    UNDER_ASAN,
+    fields,
+    oob,
+    plain_error,
+    preloading,
+    random_seq,
+    read_text,
+    revcomp,
+    write_bytes,
+    write_fasta,
+)
 
 
 def run_watched(args, limit=120, max_rss=1 << 30, env=None):
@@ -51,10 +66,10 @@ def test_file_cut_short_after_indexing(tmp_path, capfd, mutable, pad, upper):
     kelpa.Faidx(path)
     os.truncate(path, len(text) - 1000)  # z gone, r cut in mid-line; newer than its index now
     case = str.upper if upper else str
-    left = case(text[text.index(">r\n") + 3:len(text) - 1000].replace("\n", ""))
+    left = case(text[text.index(">r\n") + 3 : len(text) - 1000].replace("\n", ""))
     options = dict(rebuild=False, mutable=mutable, default_seq=pad, sequence_always_upper=upper)
     fa, fasta = kelpa.Faidx(path, **options), kelpa.Fasta(path, **options)
-    padded = lambda s, e: left[s - 1:e] + case(pad or "") * (e - s + 1 - len(left[s - 1:e]))  # pads as many times
+    padded = lambda s, e: left[s - 1 : e] + case(pad or "") * (e - s + 1 - len(left[s - 1 : e]))  # pads as many times
     rng = random.Random(3)
     pairs = [(s, min(3000, s + rng.randint(0, 120))) for s in (rng.randint(len(left) - 150, 3000) for _ in range(POOL))]
     expected = [padded(s, e) for s, e in pairs]
@@ -80,14 +95,25 @@ def test_bytes_that_are_not_utf8_on_every_path(tmp_path, mutable):
     options = dict(build_index=False, mutable=mutable)
     fa, fasta = kelpa.Faidx(path, **options), kelpa.Fasta(path, **options)
     record = fasta["r"]
-    for call in [lambda: fa.fetch("r", 6, 8), lambda: fa.fetch("r", 7, 7), lambda: fa.fetch_entire_sequence("r"),
-                 lambda: fa.fetch_many([("r", 6, 8)]), lambda: fa.fetch_many_same_chr("r", [(7, 7)]),
-                 lambda: list(record), lambda: reversed(record), lambda: str(record), lambda: record[::-1],
-                 lambda: record.unpadded_len, lambda: fasta.get_spliced_seq("r", [(1, 2), (5, 8)])]:
+    for call in [
+        lambda: fa.fetch("r", 6, 8),
+        lambda: fa.fetch("r", 7, 7),
+        lambda: fa.fetch_entire_sequence("r"),
+        lambda: fa.fetch_many([("r", 6, 8)]),
+        lambda: fa.fetch_many_same_chr("r", [(7, 7)]),
+        lambda: list(record),
+        lambda: reversed(record),
+        lambda: str(record),
+        lambda: record[::-1],
+        lambda: record.unpadded_len,
+        lambda: fasta.get_spliced_seq("r", [(1, 2), (5, 8)]),
+    ]:
         assert plain_error(call) == INVALID_UTF8
     pairs = [(1, 2)] * 998 + [(6, 8), (7, 7)]
-    for call, where in [(lambda: fa.fetch_many([("r", s, e) for s, e in pairs]), "998"),
-                        (lambda: fa.fetch_many_same_chr("r", pairs), "998 from r")]:
+    for call, where in [
+        (lambda: fa.fetch_many([("r", s, e) for s, e in pairs]), "998"),
+        (lambda: fa.fetch_many_same_chr("r", pairs), "998 from r"),
+    ]:
         with pytest.raises(RuntimeError) as e:
             call()
         assert str(e.value) == f"Error fetching region {where}: IO error: stream did not contain valid UTF-8"
@@ -180,7 +206,8 @@ def test_contradicting_index_entry_never_crashes_or_hangs(tmp_path, entry):
                 assert rest[0] == "MemoryError", what
                 continue
             assert (rest[0], rest[1].startswith("Error fetching region ")) == (
-                ("RuntimeError", True) if pool else ("Exception", False)), what
+                ("RuntimeError", True) if pool else ("Exception", False)
+            ), what
         elif what.endswith("iteration"):
             chunks = rest[0]
             assert chunks and chunks[0][0] == 1, what
@@ -208,15 +235,17 @@ def test_single_line_record_of_100_mbp(tmp_path):
     with open(path, "w") as out:
         out.write(">tiny\nAC\n" + header + seq + "\n>after\nGGCC\n")
     fa, offset = kelpa.Faidx(path), 9 + len(header)
-    assert read_text(path + ".fai") == (f"tiny\t2\t6\t2\t3\nbig\t{n}\t{offset}\t{n}\t{n + 1}\n"
-                                        f"after\t4\t{offset + n + 8}\t4\t5\n")
+    assert read_text(path + ".fai") == (
+        f"tiny\t2\t6\t2\t3\nbig\t{n}\t{offset}\t{n}\t{n + 1}\nafter\t4\t{offset + n + 8}\t4\t5\n"
+    )
     for s, e in [(1, 1), (n, n), (n - 99, n), (n // 2, n // 2 + 70_000)]:
-        assert fa.fetch("big", s, e).seq == seq[s - 1:e]
+        assert fa.fetch("big", s, e).seq == seq[s - 1 : e]
     assert fa.fetch_entire_sequence("big").seq == seq
     starts = range(1, n, n // POOL)
-    assert [s.seq for s in fa.fetch_many_same_chr("big", [(s, s + 99) for s in starts])] == \
-        [seq[s - 1:s + 99] for s in starts]
-    assert kelpa.Faidx(path, mutable=True).fetch("big", n - 2_000_000, n).seq == seq[n - 2_000_001:]
+    assert [s.seq for s in fa.fetch_many_same_chr("big", [(s, s + 99) for s in starts])] == [
+        seq[s - 1 : s + 99] for s in starts
+    ]
+    assert kelpa.Faidx(path, mutable=True).fetch("big", n - 2_000_000, n).seq == seq[n - 2_000_001 :]
     fasta = kelpa.Fasta(path)
     chunks = iter(fasta["big"])
     assert (len(fasta["big"]), next(chunks).seq == seq, list(chunks), fasta["after"][:].seq) == (n, True, [], "GGCC")
@@ -269,9 +298,14 @@ def test_a_million_tiny_records(tmp_path):
 
 # --- names, line ends, replaced files -------------------------------------------------------
 HEADERS = [  # header line after ">", and the name it gives
-    ("chr1:100-200 a region-like name", "chr1:100-200"), ("tab\tthen text", "tab"), ("  spaced  out ", "spaced"),
-    ("gène été", "gène"), ("染色体1 日本語", "染色体1"), ("🧬\u200bzero-width", "🧬\u200bzero-width"),
-    ("ideographic\u3000space", "ideographic"), ('quote"and|pipe', 'quote"and|pipe'),
+    ("chr1:100-200 a region-like name", "chr1:100-200"),
+    ("tab\tthen text", "tab"),
+    ("  spaced  out ", "spaced"),
+    ("gène été", "gène"),
+    ("染色体1 日本語", "染色体1"),
+    ("🧬\u200bzero-width", "🧬\u200bzero-width"),
+    ("ideographic\u3000space", "ideographic"),
+    ('quote"and|pipe', 'quote"and|pipe'),
 ]
 
 
@@ -323,29 +357,36 @@ def test_line_ends(tmp_path, case):
     for line in fai.splitlines():
         name, rlen = line.split("\t")[0], int(line.split("\t")[1])
         regions = [(s, e) for s in range(1, rlen + 1) for e in range(s, rlen + 1)]
-        expected = [truth[name][s - 1:e] for s, e in regions]
+        expected = [truth[name][s - 1 : e] for s, e in regions]
         batch = regions * (POOL // max(len(regions), 1) + 1)
         for fa in (mapped, mutable):
             assert [fa.fetch(name, s, e).seq for s, e in regions] == expected
-            assert [s.seq for s in fa.fetch_many([(name, s, e) for s, e in batch])][:len(regions)] == expected
+            assert [s.seq for s in fa.fetch_many([(name, s, e) for s, e in batch])][: len(regions)] == expected
             assert fa.fetch_entire_sequence(name).seq == truth[name][:rlen]
 
 
 _wide = random_seq(random.Random(21), 230)
 MISMATCHED = {  # FASTA bytes and an index made for another layout of them
-    "lf_lines_in_crlf_file": (b">a desc\r\nACGTA\r\nCCGGT\nTTAAC\r\nGGATC\nAT\r\n>b\r\nAC\nGT\r\n",
-                              "a\t22\t9\t5\t7\nb\t4\t43\t2\t3\n"),
-    "crlf_lines_in_lf_file": (b">a\nACGTA\nCCGGT\r\nTTAAC\r\nGGATC\nAT\n>b\nAC\r\nGT\n",
-                              "a\t22\t3\t5\t6\nb\t4\t35\t2\t4\n"),
+    "lf_lines_in_crlf_file": (
+        b">a desc\r\nACGTA\r\nCCGGT\nTTAAC\r\nGGATC\nAT\r\n>b\r\nAC\nGT\r\n",
+        "a\t22\t9\t5\t7\nb\t4\t43\t2\t3\n",
+    ),
+    "crlf_lines_in_lf_file": (
+        b">a\nACGTA\nCCGGT\r\nTTAAC\r\nGGATC\nAT\n>b\nAC\r\nGT\n",
+        "a\t22\t3\t5\t6\nb\t4\t35\t2\t4\n",
+    ),
     "index_for_width_60_file_of_width_50": (
-        (">w\n" + "\n".join(_wide[i:i + 50] for i in range(0, 230, 50)) + "\n>z\nGG\n").encode(),
-        "w\t230\t3\t60\t61\nz\t2\t240\t2\t3\n"),
+        (">w\n" + "\n".join(_wide[i : i + 50] for i in range(0, 230, 50)) + "\n>z\nGG\n").encode(),
+        "w\t230\t3\t60\t61\nz\t2\t240\t2\t3\n",
+    ),
     "lf_index_for_crlf_file": (
-        (">w\r\n" + "\r\n".join(_wide[i:i + 60] for i in range(0, 230, 60)) + "\r\n").encode(),
-        "w\t230\t4\t60\t61\n"),
+        (">w\r\n" + "\r\n".join(_wide[i : i + 60] for i in range(0, 230, 60)) + "\r\n").encode(),
+        "w\t230\t4\t60\t61\n",
+    ),
     "index_for_a_shorter_older_record": (
-        (">w\n" + "\n".join(_wide[i:i + 60] for i in range(0, 230, 60)) + "\n>z\nGGCC\n").encode(),
-        "w\t170\t3\t60\t61\nz\t4\t180\t4\t5\n"),
+        (">w\n" + "\n".join(_wide[i : i + 60] for i in range(0, 230, 60)) + "\n>z\nGGCC\n").encode(),
+        "w\t170\t3\t60\t61\nz\t4\t180\t4\t5\n",
+    ),
 }
 
 
@@ -367,8 +408,10 @@ def test_index_for_another_layout_never_gives_wrong_text(tmp_path, case, mutable
     refused = 0
     for line in fai.splitlines():
         name, rlen = line.split("\t")[0], int(line.split("\t")[1])
-        message = (f"the index {path}.fai does not describe {path}: record '{name}' is not laid out where it says; "
-                   "rebuild the index")
+        message = (
+            f"the index {path}.fai does not describe {path}: record '{name}' is not laid out where it says; "
+            "rebuild the index"
+        )
         step = max(1, rlen // 25)
         regions = [(name, s, e) for s in range(1, rlen + 1, step) for e in range(s, rlen + 1, step)]
         for region in regions:
@@ -377,7 +420,7 @@ def test_index_for_another_layout_never_gives_wrong_text(tmp_path, case, mutable
                 assert (type(got), str(got)) == (Exception, f"IOError: {message}"), region
                 refused += 1
             else:
-                assert got == truth[name][region[1] - 1:region[2]], region
+                assert got == truth[name][region[1] - 1 : region[2]], region
         for many in (regions * (POOL // len(regions) + 1), regions[:3]):
             got = outcome(lambda: [x.seq for x in fa.fetch_many(many)])
             if isinstance(got, RuntimeError):  # the pool names the lowest failing region
@@ -385,7 +428,7 @@ def test_index_for_another_layout_never_gives_wrong_text(tmp_path, case, mutable
             elif isinstance(got, Exception):
                 assert str(got) == f"IOError: {message}"
             else:
-                assert got == [truth[name][s - 1:e] for _, s, e in many]
+                assert got == [truth[name][s - 1 : e] for _, s, e in many]
         got = outcome(lambda: fa.fetch_entire_sequence(name).seq)
         assert str(got) == f"IOError: {message}" if isinstance(got, Exception) else got == truth[name][:rlen]
     assert refused > 0
@@ -398,14 +441,24 @@ def wrong_indexes(rng, entries):
     """Index lines that do not describe the file whose true `entries` (name ->
     rlen, offset, lenc, lenb) are given: another width, a larger length, a
     shifted offset, and numbers no file can have."""
+
     def line(changes):
         return "".join("\t".join(map(str, (n, *changes.get(n, e)))) + "\n" for n, e in entries.items())
+
     names = list(entries)
-    wider = {n: (r, o, c + d, c + d + b - c) for n, (r, o, c, b) in entries.items() for d in [rng.choice([-2, -1, 1, 3])]
-             if c + d > 0}
+    wider = {
+        n: (r, o, c + d, c + d + b - c)
+        for n, (r, o, c, b) in entries.items()
+        for d in [rng.choice([-2, -1, 1, 3])]
+        if c + d > 0
+    }
     longer = {n: (r + rng.randint(1, 3 * c), o, c, b) for n, (r, o, c, b) in entries.items()}
-    shifted = {n: (r, o + d, c, b) for n, (r, o, c, b) in entries.items()
-               for d in [rng.choice([-1, 1]) * rng.randint(1, b - 1)] if b > 1}
+    shifted = {
+        n: (r, o + d, c, b)
+        for n, (r, o, c, b) in entries.items()
+        for d in [rng.choice([-1, 1]) * rng.randint(1, b - 1)]
+        if b > 1
+    }
     n = rng.choice(names)
     r, o, c, b = entries[n]
     return {
@@ -427,24 +480,32 @@ def test_wrong_index_gives_the_file_text_or_ioerror_through_every_door(tmp_path,
     # or the IOError that says to rebuild the index.
     rng = random.Random(seed)
     width, eol = rng.choice([7, 50, 60, 61]), rng.choice(["\n", "\r\n"])
-    lengths = {"a": rng.randint(1, 3 * width), "big": 400_000, "c": rng.randint(width, 5 * width),
-               "z": rng.randint(2 * width, 4 * width)}
+    lengths = {
+        "a": rng.randint(1, 3 * width),
+        "big": 400_000,
+        "c": rng.randint(width, 5 * width),
+        "z": rng.randint(2 * width, 4 * width),
+    }
     true = {name: random_seq(rng, n, "ACGTNacgt") for name, n in lengths.items()}
     path = os.fspath(tmp_path / "u.fa")
     write_fasta(path, list(true.items()), width=width, eol=eol)
     kelpa.Faidx(path)
-    entries = {line.split("\t")[0]: tuple(map(int, line.split("\t")[1:])) for line in read_text(path + ".fai").splitlines()}
+    entries = {
+        line.split("\t")[0]: tuple(map(int, line.split("\t")[1:])) for line in read_text(path + ".fai").splitlines()
+    }
     last = list(true)[-1]
     for case, fai in wrong_indexes(rng, entries).items():
         write_bytes(path + ".fai", fai.encode())
         index = {line.split("\t")[0]: int(line.split("\t")[1]) for line in fai.splitlines()}
-        message = lambda name: (f"IOError: the index {path}.fai does not describe {path}: record '{name}' is not "
-                                "laid out where it says; rebuild the index")
+        message = lambda name: (
+            f"IOError: the index {path}.fai does not describe {path}: record '{name}' is not "
+            "laid out where it says; rebuild the index"
+        )
 
         def expected(name, s, e, pad):
             """The text a fetch of s..e may give, or None where it must fail."""
             e = min(e, index[name])
-            text = true[name][s - 1:e]
+            text = true[name][s - 1 : e]
             if len(text) < e - s + 1 and (name != last or pad is None and text == ""):
                 return None if name != last else text  # short only at the end of the file
             return text + (pad or "") * (e - s + 1 - len(text))
@@ -459,8 +520,12 @@ def test_wrong_index_gives_the_file_text_or_ioerror_through_every_door(tmp_path,
         for mutable, pad in itertools.product([False, True], [None, "N"]):
             fa = kelpa.Faidx(path, build_index=False, mutable=mutable, default_seq=pad)
             fasta = kelpa.Fasta(path, build_index=False, mutable=mutable, default_seq=pad)
-            doors = [lambda n, s, e: fa.fetch(n, s, e).seq, lambda n, s, e: fasta.get_seq(n, s, e).seq,
-                     lambda n, s, e: fasta[n][s - 1:e].seq, lambda n, s, e: fa.fetch_many([(n, s, e)])[0].seq]
+            doors = [
+                lambda n, s, e: fa.fetch(n, s, e).seq,
+                lambda n, s, e: fasta.get_seq(n, s, e).seq,
+                lambda n, s, e: fasta[n][s - 1 : e].seq,
+                lambda n, s, e: fa.fetch_many([(n, s, e)])[0].seq,
+            ]
             failing = []
             for i, (name, s, e) in enumerate(regions):
                 want = expected(name, s, e, pad)
@@ -479,18 +544,23 @@ def test_wrong_index_gives_the_file_text_or_ioerror_through_every_door(tmp_path,
                 k = failing[0]
                 assert str(many) == f"Error fetching region {k}: IO error: {message(regions[k][0])[9:]}", case
             else:
-                assert many[:len(regions)] == [expected(n, s, e, pad) for n, s, e in regions], case
+                assert many[: len(regions)] == [expected(n, s, e, pad) for n, s, e in regions], case
             for name in index:
                 # A whole record is never padded; str() of a record is.
-                for got, want in ((outcome(lambda: fa.fetch_entire_sequence(name).seq), expected(name, 1, index[name], None)),
-                                  (outcome(lambda: str(fasta[name])), expected(name, 1, index[name], pad))):
-                    assert (str(got) == message(name) if isinstance(got, Exception) else got == want), (case, name)
+                for got, want in (
+                    (outcome(lambda: fa.fetch_entire_sequence(name).seq), expected(name, 1, index[name], None)),
+                    (outcome(lambda: str(fasta[name])), expected(name, 1, index[name], pad)),
+                ):
+                    assert str(got) == message(name) if isinstance(got, Exception) else got == want, (case, name)
         assert refused > 0, case
         # The program prints the regions before the first it cannot, then fails.
         labels = [f"{n}:{s}-{e}" for n, s, e in regions]
         write_bytes(tmp_path / "regions.txt", "\n".join(labels).encode())
-        run = subprocess.run([KELPA, "faidx", path, "-r", os.fspath(tmp_path / "regions.txt"), "-n", "1000000"],
-                             capture_output=True, text=True)
+        run = subprocess.run(
+            [KELPA, "faidx", path, "-r", os.fspath(tmp_path / "regions.txt"), "-n", "1000000"],
+            capture_output=True,
+            text=True,
+        )
         records = run.stdout.split(">")[1:]
         for label, (n, s, e), record in zip(labels, regions, records):
             assert record == f"{label}\n{expected(n, s, e, None)}\n".replace("\n\n", "\n"), (case, label)
@@ -521,7 +591,7 @@ def test_replaced_fasta(tmp_path, mutable):
     assert (str(before["chr1"]), held.fetch("chr1", 4990, 5000).seq) == (old_seq, old_seq[4989:])
     assert [s.seq for s in before["chr1"]][-1] == old_seq[4980:]
     regions = [(s, s + 99) for s in range(1, 4900, 4)]
-    assert [s.seq for s in held.fetch_many_same_chr("chr1", regions)] == [old_seq[s - 1:e] for s, e in regions]
+    assert [s.seq for s in held.fetch_many_same_chr("chr1", regions)] == [old_seq[s - 1 : e] for s, e in regions]
     assert [s.seq for s in before.fetch_many([("old", 1, 4)] * POOL)] == ["AAAA"] * POOL
 
 
@@ -579,8 +649,11 @@ int sigaction(int signum, const struct sigaction *act, struct sigaction *old) {
 """
 
 
-@pytest.mark.parametrize("when", ["none", "before_import", "after_import", "foreign_sigbus", "sigaction_fails"],
-                         ids=lambda w: f"faulthandler_{w}" if w.endswith("import") else w)
+@pytest.mark.parametrize(
+    "when",
+    ["none", "before_import", "after_import", "foreign_sigbus", "sigaction_fails"],
+    ids=lambda w: f"faulthandler_{w}" if w.endswith("import") else w,
+)
 def test_file_truncated_while_mapped(tmp_path, when):
     path = os.fspath(tmp_path / "shrinks.fa")
     write_fasta(path, [("r", random_seq(random.Random(4), 400_000)), ("z", "GATTACA")], width=60)
@@ -615,10 +688,13 @@ def test_file_shrunk_while_open_is_told_as_such(tmp_path, mutable):
     assert fa.fetch("r", 8901, 9000).seq == seq[-100:]
     os.truncate(path, len(text) - 50)
     changed = f"IOError: {path} changed while open: it no longer holds the bytes it had when it was opened"
-    for call in (lambda: fa.fetch("r", 8901, 9000), lambda: fa.fetch_many([("r", 8901, 9000)] * POOL),
-                 lambda: fa.fetch_entire_sequence("r")):
+    for call in (
+        lambda: fa.fetch("r", 8901, 9000),
+        lambda: fa.fetch_many([("r", 8901, 9000)] * POOL),
+        lambda: fa.fetch_entire_sequence("r"),
+    ):
         got = outcome(call)
-        assert str(got).endswith(changed[len("IOError: "):]) and isinstance(got, Exception), got
+        assert str(got).endswith(changed[len("IOError: ") :]) and isinstance(got, Exception), got
     assert fa.fetch("r", 101, 8900).seq == seq[100:8900]
 
 
@@ -656,9 +732,13 @@ def test_files_that_are_not_regular_are_refused_at_once(tmp_path, writer):
             feeder.kill()
             feeder.wait()
     assert (why, code) == (None, 0), out
-    kinds = {"fifo": (fifo, "a named pipe"), "fifo index": (fifo, "a named pipe"),
-             "device": ("/dev/null", "a character device"), "device index": ("/dev/null", "a character device"),
-             "directory": (directory, "a directory")}
+    kinds = {
+        "fifo": (fifo, "a named pipe"),
+        "fifo index": (fifo, "a named pipe"),
+        "device": ("/dev/null", "a character device"),
+        "device index": ("/dev/null", "a character device"),
+        "directory": (directory, "a directory"),
+    }
     lines = [json.loads(line) for line in out.splitlines()]
     assert [line[0] for line in lines] == [what for what in kinds for _ in range(2)]
     for what, outcome, seconds in lines:

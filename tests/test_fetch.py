@@ -10,8 +10,20 @@ import random
 import pytest
 
 import kelpa
-from conftest import (INVALID_UTF8, MAPPED_OR_NOT, U64_MAX, ZERO, backwards, fields, oob, plain_error, random_seq,
-                      write_bytes, write_fasta)
+from conftest import (
+    INVALID_UTF8,
+    MAPPED_OR_NOT,
+    U64_MAX,
+    ZERO,
+    backwards,
+    fields,
+    oob,
+    plain_error,
+    random_seq,
+    write_bytes,
+    write_fasta,
+)
+
 
 @pytest.fixture
 def ten(make_fasta):
@@ -20,8 +32,14 @@ def ten(make_fasta):
 
 
 # ---- text and coordinates against slicing -----------------------------------
-LAYOUTS = {"lf60": (60, "\n"), "crlf60": (60, "\r\n"), "lf7": (7, "\n"), "crlf1": (1, "\r\n"),
-           "single_line": (None, "\n"), "crlf_single_line": (None, "\r\n")}
+LAYOUTS = {
+    "lf60": (60, "\n"),
+    "crlf60": (60, "\r\n"),
+    "lf7": (7, "\n"),
+    "crlf1": (1, "\r\n"),
+    "single_line": (None, "\n"),
+    "crlf_single_line": (None, "\r\n"),
+}
 
 
 @MAPPED_OR_NOT
@@ -53,17 +71,22 @@ def test_every_region_of_random_uniform_files(tmp_path, seed):
     for fa in (kelpa.Faidx(path), kelpa.Faidx(path, mutable=True)):
         for name, seq in records:
             regions = [(s, e) for s in range(1, len(seq) + 1) for e in range(s, len(seq) + 1)]
-            assert [fa.fetch(name, s, e).seq for s, e in regions] == [seq[s - 1:e] for s, e in regions]
-            pooled = (regions * (1000 // max(len(regions), 1) + 1))[:max(1000, len(regions))]
-            assert [x.seq for x in fa.fetch_many([(name, s, e) for s, e in pooled])] == [seq[s - 1:e] for s, e in pooled]
+            assert [fa.fetch(name, s, e).seq for s, e in regions] == [seq[s - 1 : e] for s, e in regions]
+            pooled = (regions * (1000 // max(len(regions), 1) + 1))[: max(1000, len(regions))]
+            assert [x.seq for x in fa.fetch_many([(name, s, e) for s, e in pooled])] == [
+                seq[s - 1 : e] for s, e in pooled
+            ]
             assert fa.fetch_entire_sequence(name).seq == seq
 
 
-@pytest.mark.parametrize("data, region, text", [
-    (b">r some description\nABCD\nEF\n", (2, 6), "BCDEF"),
-    (b">  r\nAC  \nAC  \n", (1, 8), "AC  AC  "),
-    (b">r\nABCD\nAB\n\n\n", (3, 6), "CDAB"),  # blank lines end the record
-])
+@pytest.mark.parametrize(
+    "data, region, text",
+    [
+        (b">r some description\nABCD\nEF\n", (2, 6), "BCDEF"),
+        (b">  r\nAC  \nAC  \n", (1, 8), "AC  AC  "),
+        (b">r\nABCD\nAB\n\n\n", (3, 6), "CDAB"),  # blank lines end the record
+    ],
+)
 def test_file_quirks(tmp_path, capfd, data, region, text):
     assert kelpa.Faidx(write_bytes(tmp_path / "q.fa", data)).fetch("r", *region).seq == text
     assert capfd.readouterr().err == ""
@@ -132,18 +155,21 @@ def test_empty_record(ten, capfd):
 
 
 # ---- options -------------------------------------------------------------------
-@pytest.mark.parametrize("options, region, start, end", [
-    ({"one_based_attributes": False}, (5, 10), 4, 10),
-    ({"one_based_attributes": False}, (8, 15), 7, 10),
-    ({"as_raw": True, "one_based_attributes": False}, (5, 10), None, None),
-    # The empty results of the warning paths keep their coordinates.
-    ({"as_raw": True}, (0, 5), 0, 5),
-    ({"as_raw": True}, (7, 3), 7, 3),
-    ({"one_based_attributes": False}, (11, 20), 11, 11),
-    # None: the whole record.
-    ({"one_based_attributes": False}, None, 0, 10),
-    ({"as_raw": True}, None, None, None),
-])
+@pytest.mark.parametrize(
+    "options, region, start, end",
+    [
+        ({"one_based_attributes": False}, (5, 10), 4, 10),
+        ({"one_based_attributes": False}, (8, 15), 7, 10),
+        ({"as_raw": True, "one_based_attributes": False}, (5, 10), None, None),
+        # The empty results of the warning paths keep their coordinates.
+        ({"as_raw": True}, (0, 5), 0, 5),
+        ({"as_raw": True}, (7, 3), 7, 3),
+        ({"one_based_attributes": False}, (11, 20), 11, 11),
+        # None: the whole record.
+        ({"one_based_attributes": False}, None, 0, 10),
+        ({"as_raw": True}, None, None, None),
+    ],
+)
 def test_reported_coordinates(ten, capfd, options, region, start, end):
     fa = kelpa.Faidx(ten, **options)
     s = fa.fetch_entire_sequence("r") if region is None else fa.fetch("r", *region)
@@ -165,8 +191,15 @@ def test_stored_only_options_change_nothing(make_fasta, capfd):
     path = make_fasta([(f"c{i}|x", random_seq(random.Random(i), 150)) for i in range(3)], width=50)
     never = lambda *args: pytest.fail("called")
     plain = kelpa.Faidx(path)
-    loaded = kelpa.Faidx(path, key_function=never, filt_function=never, split_char="|", read_long_names=True,
-                         duplicate_action="no such action", read_ahead=U64_MAX)
+    loaded = kelpa.Faidx(
+        path,
+        key_function=never,
+        filt_function=never,
+        split_char="|",
+        read_long_names=True,
+        duplicate_action="no such action",
+        read_ahead=U64_MAX,
+    )
     assert loaded.keys == plain.keys == ["c0|x", "c1|x", "c2|x"]
     regions = [(n, s, e) for n in plain.keys for s, e in [(1, 150), (40, 60), (0, 3), (140, 200)]]
     assert [fields(loaded.fetch(*r)) for r in regions] == [fields(plain.fetch(*r)) for r in regions]

@@ -15,8 +15,19 @@ import sys
 import pytest
 
 import kelpa
-from conftest import (INVALID_UTF8, PROGRAM, REQUIRE_PEERS, U64_MAX, nobody_directory, plain_error, preloading, random_seq,
-                      read_text, write_bytes, write_fasta)
+from conftest import (
+    INVALID_UTF8,
+    PROGRAM,
+    REQUIRE_PEERS,
+    U64_MAX,
+    nobody_directory,
+    plain_error,
+    preloading,
+    random_seq,
+    read_text,
+    write_bytes,
+    write_fasta,
+)
 
 KELPA = PROGRAM
 T0 = 1_600_000_000 * 10**9  # an mtime well in the past, in ns
@@ -45,8 +56,15 @@ RECORDS = [
     ("lower", random_seq(_rng, 97, "acgtn")),
     ("nruns", "N" * 70 + random_seq(_rng, 33) + "N" * 61),
 ]
-LAYOUTS = {"lf60": (60, "\n"), "crlf60": (60, "\r\n"), "lf7": (7, "\n"), "crlf13": (13, "\r\n"), "lf1": (1, "\n"),
-           "single_line": (None, "\n"), "crlf_single_line": (None, "\r\n")}
+LAYOUTS = {
+    "lf60": (60, "\n"),
+    "crlf60": (60, "\r\n"),
+    "lf7": (7, "\n"),
+    "crlf13": (13, "\r\n"),
+    "lf1": (1, "\n"),
+    "single_line": (None, "\n"),
+    "crlf_single_line": (None, "\r\n"),
+}
 
 
 def expected_fai(records, width, eol):
@@ -78,8 +96,9 @@ def test_built_index_matches_the_layout_and_samtools(tmp_path, layout):
 @pytest.mark.parametrize("seed", [1, 2])
 def test_random_files_and_regions_match_samtools(tmp_path, samtools, seed):
     r = random.Random(seed)
-    records = [(f"s{i}", random_seq(r, r.randrange(1, 400), r.choice(["ACGT", "acgtn", "ACGTNNNNNNNN"])))
-               for i in range(12)]
+    records = [
+        (f"s{i}", random_seq(r, r.randrange(1, 400), r.choice(["ACGT", "acgtn", "ACGTNNNNNNNN"]))) for i in range(12)
+    ]
     path = os.fspath(tmp_path / "rand.fa")
     write_fasta(path, records, r.choice([5, 50, 61, 80]), r.choice(["\n", "\r\n"]))
     fa = kelpa.Faidx(path)
@@ -92,8 +111,9 @@ def test_random_files_and_regions_match_samtools(tmp_path, samtools, seed):
             s = r.randrange(1, len(seq) + 1)
             regions.append((name, s, r.randrange(s, len(seq) + 1)))
     (tmp_path / "regions.txt").write_text("".join(f"{n}:{s}-{e}\n" for n, s, e in regions))
-    out = subprocess.run([samtools, "faidx", path, "-r", os.fspath(tmp_path / "regions.txt")],
-                         check=True, capture_output=True, text=True).stdout
+    out = subprocess.run(
+        [samtools, "faidx", path, "-r", os.fspath(tmp_path / "regions.txt")], check=True, capture_output=True, text=True
+    ).stdout
     chunks = [chunk.partition("\n") for chunk in out.split(">")[1:]]
     assert [h for h, _, _ in chunks] == [f"{n}:{s}-{e}" for n, s, e in regions]
     assert [fa.fetch(*region).seq for region in regions] == [body.replace("\n", "") for _, _, body in chunks]
@@ -154,8 +174,14 @@ REFUSED_LAYOUTS = {  # FASTA bytes -> where the build stops, and why
     "cr_after_the_name": (b">a\r \nAC\n", f"line 1 (a header line){STRAY_CR}"),
     "cr_before_the_name": (b">\rb\nAC\n", f"line 1 (a header line){STRAY_CR}"),
     "cr_before_the_first_header": (b"x\ry\n>a\nAC\n", f"line 1{STRAY_CR}"),
-    "cr_at_the_end_of_a_read_in_a_line": (b">a\n" + b"A" * (READ - 4) + b"\rACGT\n", f"line 2 (in record 'a'){STRAY_CR}"),
-    "cr_at_the_end_of_a_read_in_a_header": (b">a " + b"x" * (READ - 4) + b"\ry\nAC\n", f"line 1 (a header line){STRAY_CR}"),
+    "cr_at_the_end_of_a_read_in_a_line": (
+        b">a\n" + b"A" * (READ - 4) + b"\rACGT\n",
+        f"line 2 (in record 'a'){STRAY_CR}",
+    ),
+    "cr_at_the_end_of_a_read_in_a_header": (
+        b">a " + b"x" * (READ - 4) + b"\ry\nAC\n",
+        f"line 1 (a header line){STRAY_CR}",
+    ),
     "cr_in_a_crlf_file": (b">a\r\n" + b"ACGT\r\n" * 40 + b"AC\rG\r\n", f"line 42 (in record 'a'){STRAY_CR}"),
 }
 
@@ -175,8 +201,12 @@ def test_uneven_layout_is_refused_and_an_old_index_stays(tmp_path, case):
         assert (index.read(), os.stat(path + ".fai").st_mtime_ns) == (old, T0)
     assert sorted(os.listdir(tmp_path)) == ["ragged.fa", "ragged.fa.fai"]
     if UNEVEN in where and (shutil.which("samtools") or REQUIRE_PEERS):  # which samtools refuses too
-        assert subprocess.run(["samtools", "faidx", path, "--fai-idx", os.fspath(tmp_path / "s.fai")],
-                              capture_output=True).returncode != 0
+        assert (
+            subprocess.run(
+                ["samtools", "faidx", path, "--fai-idx", os.fspath(tmp_path / "s.fai")], capture_output=True
+            ).returncode
+            != 0
+        )
 
 
 def test_invalid_utf8_builds_nothing(tmp_path):
@@ -256,7 +286,10 @@ def test_explicit_index_paths(tmp_path, make_fasta):
     index.mkdir()
     set_mtime(index, T0)  # older than the FASTA file: the rebuild's rename fails
     for options in ({}, {"rebuild": False}):
-        assert open_error(path, indexname=os.fspath(index), **options) == f"IOError: {index} is not a regular file (a directory)"
+        assert (
+            open_error(path, indexname=os.fspath(index), **options)
+            == f"IOError: {index} is not a regular file (a directory)"
+        )
     missing = os.fspath(tmp_path / "no" / "x.fai")
     assert open_error(path, indexname=missing) == "IOError: No such file or directory (os error 2)"
     assert open_error(path, indexname=missing, build_index=False) == f"IndexNotFoundError: {missing}"
@@ -290,27 +323,31 @@ def test_read_index(tmp_path, case):
     fa = kelpa.Faidx(path, build_index=False)
     assert fa.keys == names
     whole = {"r": "ACGTACGTAC", "my r": "ACGTACGTAC", "q": "TTTT"}
-    assert [(fa.fetch_entire_sequence(n).seq, fa.fetch_entire_sequence(n).end) for n in names] == \
-        [(whole[n], len(whole[n])) for n in names]
+    assert [(fa.fetch_entire_sequence(n).seq, fa.fetch_entire_sequence(n).end) for n in names] == [
+        (whole[n], len(whole[n])) for n in names
+    ]
     assert read_text(path + ".fai") == text
 
 
-@pytest.mark.parametrize("line, message", [
-    (b"name\tlength\toffset\tlinebases\tlinewidth", "FastaIndexingError: Invalid rlen"),
-    (b"r\t\t3\t10\t11", "FastaIndexingError: Invalid rlen"),
-    (b"r\t-10\t3\t10\t11", "FastaIndexingError: Invalid rlen"),
-    (b"r\t1_0\t3\t10\t11", "FastaIndexingError: Invalid rlen"),
-    (b"r\t++10\t3\t10\t11", "FastaIndexingError: Invalid rlen"),
-    (b"r\t18446744073709551616\t3\t10\t11", "FastaIndexingError: Invalid rlen"),
-    (b"r\tx\ty\tz\tw", "FastaIndexingError: Invalid rlen"),
-    (b"r\t10\t3 \t10\t11", "FastaIndexingError: Invalid offset"),
-    (b"r\t10\t0x3\t10\t11", "FastaIndexingError: Invalid offset"),
-    (b"r\t10\t3\t1e1\t11", "FastaIndexingError: Invalid lenc"),
-    ("r\t10\t3\t\uff11\uff10\t11".encode(), "FastaIndexingError: Invalid lenc"),
-    (b"r\t10\t3\t10\t 11", "FastaIndexingError: Invalid lenb"),
-    (b"q\xff\t4\t17\t4\t5", INVALID_UTF8),
-    (b"r\tx\t3\t10\t11\nq\xff\t4\t17\t4\t5", "FastaIndexingError: Invalid rlen"),
-])
+@pytest.mark.parametrize(
+    "line, message",
+    [
+        (b"name\tlength\toffset\tlinebases\tlinewidth", "FastaIndexingError: Invalid rlen"),
+        (b"r\t\t3\t10\t11", "FastaIndexingError: Invalid rlen"),
+        (b"r\t-10\t3\t10\t11", "FastaIndexingError: Invalid rlen"),
+        (b"r\t1_0\t3\t10\t11", "FastaIndexingError: Invalid rlen"),
+        (b"r\t++10\t3\t10\t11", "FastaIndexingError: Invalid rlen"),
+        (b"r\t18446744073709551616\t3\t10\t11", "FastaIndexingError: Invalid rlen"),
+        (b"r\tx\ty\tz\tw", "FastaIndexingError: Invalid rlen"),
+        (b"r\t10\t3 \t10\t11", "FastaIndexingError: Invalid offset"),
+        (b"r\t10\t0x3\t10\t11", "FastaIndexingError: Invalid offset"),
+        (b"r\t10\t3\t1e1\t11", "FastaIndexingError: Invalid lenc"),
+        ("r\t10\t3\t\uff11\uff10\t11".encode(), "FastaIndexingError: Invalid lenc"),
+        (b"r\t10\t3\t10\t 11", "FastaIndexingError: Invalid lenb"),
+        (b"q\xff\t4\t17\t4\t5", INVALID_UTF8),
+        (b"r\tx\t3\t10\t11\nq\xff\t4\t17\t4\t5", "FastaIndexingError: Invalid rlen"),
+    ],
+)
 def test_read_index_refuses_bad_lines(tmp_path, line, message):
     path = write_bytes(tmp_path / "r.fa", READ_FASTA)
     write_bytes(path + ".fai", f"{Q}\n".encode() + line + b"\n")
@@ -330,13 +367,17 @@ def test_read_index_extremes(tmp_path):
 
 
 # ---- staleness ---------------------------------------------------------------
-@pytest.mark.parametrize("fasta_ns, index_ns, options, name", [
-    (T0 + 1, T0, {}, "new"),
-    (T0, T0, {}, "old"),
-    (T0, T0 + 1, {}, "old"),
-    (T0 + 1, T0, {"rebuild": False}, "old"),
-    (T0 + 1, T0, {"build_index": False}, "old"),
-], ids=["1ns_later", "equal", "older", "no_rebuild", "no_build"])
+@pytest.mark.parametrize(
+    "fasta_ns, index_ns, options, name",
+    [
+        (T0 + 1, T0, {}, "new"),
+        (T0, T0, {}, "old"),
+        (T0, T0 + 1, {}, "old"),
+        (T0 + 1, T0, {"rebuild": False}, "old"),
+        (T0 + 1, T0, {"build_index": False}, "old"),
+    ],
+    ids=["1ns_later", "equal", "older", "no_rebuild", "no_build"],
+)
 def test_staleness(tmp_path, fasta_ns, index_ns, options, name):
     path = write_bytes(tmp_path / "s.fa", b">new\nACGT\n")
     write_bytes(path + ".fai", b"old\t4\t5\t4\t5\n")
@@ -447,8 +488,9 @@ def test_permissions(case):
         os.chmod(path, setup.get("fa", 0o444))
         os.chmod(directory, setup.get("dir", 0o555))
         before = {n: read_text(os.path.join(directory, n)) for n in os.listdir(directory)}
-        done = subprocess.run([sys.executable, "-c", CHILD, json.dumps([[path], options])],
-                              capture_output=True, text=True, timeout=60)
+        done = subprocess.run(
+            [sys.executable, "-c", CHILD, json.dumps([[path], options])], capture_output=True, text=True, timeout=60
+        )
         if "Operation not permitted" in done.stderr:
             pytest.skip("cannot drop privileges")
         assert done.returncode == 0, done.stderr

@@ -10,8 +10,13 @@ SRC = ROOT / "src"
 INCLUDE = re.compile(r'^\s*#\s*include\s*"([^"]+)"', re.M)
 
 # What each part outside the core may include, besides the core and itself.
-FRONT_ENDS = {"frontend": set(), "binding": {"frontend"}, "python": {"binding", "frontend"},
-              "arrays": {"binding"}, "cli": {"frontend"}}
+FRONT_ENDS = {
+    "frontend": set(),
+    "binding": {"frontend"},
+    "python": {"binding", "frontend"},
+    "arrays": {"binding"},
+    "cli": {"frontend"},
+}
 
 
 def floors():

@@ -12,8 +12,7 @@ import pytest
 
 import kelpa
 
-TYPE_NAMES = ["Fasta", "Faidx", "Sequence", "FastaRecord", "FastaIterator", "SequenceIterator",
-              "MutableFastaRecord"]
+TYPE_NAMES = ["Fasta", "Faidx", "Sequence", "FastaRecord", "FastaIterator", "SequenceIterator", "MutableFastaRecord"]
 NO_CONSTRUCTOR = TYPE_NAMES[3:]
 
 FAIDX_FETCH_MANY_DOC = """\
@@ -88,27 +87,41 @@ Example:
     >>> sequences = fasta.fetch_many_same_chr("chr1", regions)"""
 
 SIGNATURES = [  # (object, __text_signature__, __doc__)
-    ("Fasta", "(filename, indexname=None, default_seq=None, key_function=None, as_raw=False, "
-     "strict_bounds=False, read_ahead=None, mutable=False, split_char=None, filt_function=None, "
-     "one_based_attributes=True, read_long_names=False, duplicate_action=..., "
-     "sequence_always_upper=False, rebuild=True, build_index=True)", ""),
-    ("Faidx", "(filename, indexname=None, as_raw=False, strict_bounds=False, sequence_always_upper=False, "
-     "rebuild=True, build_index=True, one_based_attributes=True, default_seq=None, mutable=False, "
-     "key_function=None, split_char=None, filt_function=None, read_long_names=False, "
-     "duplicate_action=..., read_ahead=None)", ""),
+    (
+        "Fasta",
+        "(filename, indexname=None, default_seq=None, key_function=None, as_raw=False, "
+        "strict_bounds=False, read_ahead=None, mutable=False, split_char=None, filt_function=None, "
+        "one_based_attributes=True, read_long_names=False, duplicate_action=..., "
+        "sequence_always_upper=False, rebuild=True, build_index=True)",
+        "",
+    ),
+    (
+        "Faidx",
+        "(filename, indexname=None, as_raw=False, strict_bounds=False, sequence_always_upper=False, "
+        "rebuild=True, build_index=True, one_based_attributes=True, default_seq=None, mutable=False, "
+        "key_function=None, split_char=None, filt_function=None, read_long_names=False, "
+        "duplicate_action=..., read_ahead=None)",
+        "",
+    ),
     ("Sequence", "(name=..., seq=..., start=None, end=None, comp=False)", ""),
     *[(name, None, None) for name in NO_CONSTRUCTOR],
     ("Faidx.fetch", "($self, name, start, end)", None),
-    ("Faidx.fetch_entire_sequence", "($self, name)",
-     "Ultra-fast method for fetching entire sequences - bypasses all bounds checking"),
+    (
+        "Faidx.fetch_entire_sequence",
+        "($self, name)",
+        "Ultra-fast method for fetching entire sequences - bypasses all bounds checking",
+    ),
     ("Faidx.fetch_many", "($self, regions)", FAIDX_FETCH_MANY_DOC),
     ("Faidx.fetch_many_same_chr", "($self, name, regions)", FAIDX_FETCH_MANY_SAME_CHR_DOC),
     ("Fasta.fetch_many", "($self, regions, rc=None)", FASTA_FETCH_MANY_DOC),
     ("Fasta.fetch_many_same_chr", "($self, name, regions, rc=None)", FASTA_FETCH_MANY_SAME_CHR_DOC),
-    ("Fasta.keys", "($self)", None), ("Fasta.values", "($self)", None), ("Fasta.items", "($self)", None),
+    ("Fasta.keys", "($self)", None),
+    ("Fasta.values", "($self)", None),
+    ("Fasta.items", "($self)", None),
     ("Fasta.get_seq", "($self, name, start, end, rc=None)", None),
     ("Fasta.get_spliced_seq", "($self, name, intervals, rc=None)", None),
-    ("Fasta.close", "($self)", None), ("Fasta.__enter__", "($self)", None),
+    ("Fasta.close", "($self)", None),
+    ("Fasta.__enter__", "($self)", None),
     ("Fasta.__exit__", "($self, _exc_type=None, _exc_value=None, _traceback=None)", None),
 ]
 
@@ -163,30 +176,43 @@ def test_instances_take_no_extra_attributes_and_no_weak_references(path):
 
 # ---- argument binding and conversion -----------------------------------------
 BINDING_ERRORS = [  # (call on faidx, fasta, path; message)
-    (lambda f, x, p: kelpa.Sequence("a", "b", 1, 2, False, 6),
-     "Sequence.__new__() takes from 0 to 5 positional arguments but 6 were given"),
+    (
+        lambda f, x, p: kelpa.Sequence("a", "b", 1, 2, False, 6),
+        "Sequence.__new__() takes from 0 to 5 positional arguments but 6 were given",
+    ),
     (lambda f, x, p: f.fetch("chr1", 1, 2, 3), "Faidx.fetch() takes 3 positional arguments but 4 were given"),
     (lambda f, x, p: x.keys(1), "Fasta.keys() takes 0 positional arguments but 1 was given"),
-    (lambda f, x, p: x.__exit__(1, 2, 3, 4),
-     "Fasta.__exit__() takes from 0 to 3 positional arguments but 4 were given"),
+    (
+        lambda f, x, p: x.__exit__(1, 2, 3, 4),
+        "Fasta.__exit__() takes from 0 to 3 positional arguments but 4 were given",
+    ),
     (lambda f, x, p: f.fetch_many([], regions=[]), "Faidx.fetch_many() got multiple values for argument 'regions'"),
     (lambda f, x, p: kelpa.Fasta(p, index="x.fai"), "Fasta.__new__() got an unexpected keyword argument 'index'"),
     (lambda f, x, p: f.fetch("chr1", 1), "Faidx.fetch() missing 1 required positional argument: 'end'"),
     (lambda f, x, p: f.fetch(end=3), "Faidx.fetch() missing 2 required positional arguments: 'name' and 'start'"),
-    (lambda f, x, p: x.get_seq(),
-     "Fasta.get_seq() missing 3 required positional arguments: 'name', 'start', and 'end'"),
+    (
+        lambda f, x, p: x.get_seq(),
+        "Fasta.get_seq() missing 3 required positional arguments: 'name', 'start', and 'end'",
+    ),
     (lambda f, x, p: kelpa.Faidx(indexname="x"), "Faidx.__new__() missing 1 required positional argument: 'filename'"),
     # check order: the positional count, then each keyword as given, then missing parameters
-    (lambda f, x, p: f.fetch("chr1", 1, 2, 3, strand="-"),
-     "Faidx.fetch() takes 3 positional arguments but 4 were given"),
+    (
+        lambda f, x, p: f.fetch("chr1", 1, 2, 3, strand="-"),
+        "Faidx.fetch() takes 3 positional arguments but 4 were given",
+    ),
     (lambda f, x, p: f.fetch("chr1", name="x", strand="-"), "Faidx.fetch() got multiple values for argument 'name'"),
-    (lambda f, x, p: f.fetch("chr1", strand="-", name="x"),
-     "Faidx.fetch() got an unexpected keyword argument 'strand'"),
+    (
+        lambda f, x, p: f.fetch("chr1", strand="-", name="x"),
+        "Faidx.fetch() got an unexpected keyword argument 'strand'",
+    ),
     (lambda f, x, p: f.fetch(strand="-"), "Faidx.fetch() got an unexpected keyword argument 'strand'"),
 ]
 
-NOT_STR, NOT_BOOL, NOT_INT = "cannot be converted to 'PyString'", "cannot be converted to 'PyBool'", \
-    "cannot be interpreted as an integer"
+NOT_STR, NOT_BOOL, NOT_INT = (
+    "cannot be converted to 'PyString'",
+    "cannot be converted to 'PyBool'",
+    "cannot be interpreted as an integer",
+)
 CONVERSION_ERRORS = [
     (lambda f, x, p: kelpa.Sequence(name=5), f"argument 'name': 'int' object {NOT_STR}"),
     (lambda f, x, p: kelpa.Sequence(seq=None), f"argument 'seq': 'NoneType' object {NOT_STR}"),
@@ -200,19 +226,31 @@ CONVERSION_ERRORS = [
     (lambda f, x, p: 1 in x, f"argument 'name': 'int' object {NOT_STR}"),
     (lambda f, x, p: x.get_seq("chr1", 1, 2, "yes"), f"argument 'rc': 'str' object {NOT_BOOL}"),
     (lambda f, x, p: f.fetch_many("chr1"), "argument 'regions': Can't extract `str` to `Vec`"),
-    (lambda f, x, p: f.fetch_many({("chr1", 1, 2)}),
-     "argument 'regions': 'set' object cannot be converted to 'Sequence'"),
-    (lambda f, x, p: f.fetch_many(r for r in [("chr1", 1, 2)]),
-     "argument 'regions': 'generator' object cannot be converted to 'Sequence'"),
-    (lambda f, x, p: f.fetch_many([("chr1", 1)]),
-     "argument 'regions': expected tuple of length 3, but got tuple of length 2"),
+    (
+        lambda f, x, p: f.fetch_many({("chr1", 1, 2)}),
+        "argument 'regions': 'set' object cannot be converted to 'Sequence'",
+    ),
+    (
+        lambda f, x, p: f.fetch_many(r for r in [("chr1", 1, 2)]),
+        "argument 'regions': 'generator' object cannot be converted to 'Sequence'",
+    ),
+    (
+        lambda f, x, p: f.fetch_many([("chr1", 1)]),
+        "argument 'regions': expected tuple of length 3, but got tuple of length 2",
+    ),
     (lambda f, x, p: f.fetch_many([(b"chr1", 1, 2)]), f"argument 'regions': 'bytes' object {NOT_STR}"),
-    (lambda f, x, p: f.fetch_many([("chr1", 1, 2), ["chr1", 1, 2], ("chr1", 1)]),  # the first failure
-     "argument 'regions': 'list' object cannot be converted to 'PyTuple'"),
-    (lambda f, x, p: x.fetch_many_same_chr("chr1", [(1, 2, 3)]),
-     "argument 'regions': expected tuple of length 2, but got tuple of length 3"),
-    (lambda f, x, p: x.get_spliced_seq("chr1", [[1, 2]]),
-     "argument 'intervals': 'list' object cannot be converted to 'PyTuple'"),
+    (
+        lambda f, x, p: f.fetch_many([("chr1", 1, 2), ["chr1", 1, 2], ("chr1", 1)]),  # the first failure
+        "argument 'regions': 'list' object cannot be converted to 'PyTuple'",
+    ),
+    (
+        lambda f, x, p: x.fetch_many_same_chr("chr1", [(1, 2, 3)]),
+        "argument 'regions': expected tuple of length 2, but got tuple of length 3",
+    ),
+    (
+        lambda f, x, p: x.get_spliced_seq("chr1", [[1, 2]]),
+        "argument 'intervals': 'list' object cannot be converted to 'PyTuple'",
+    ),
 ]
 
 
@@ -226,14 +264,21 @@ def test_binding_and_conversion_errors(path, capfd, call, message):
 
 def test_parameters_bind_by_position_or_keyword(path):
     faidx, fasta = kelpa.Faidx(path), kelpa.Fasta(path)
-    results = [faidx.fetch("chr1", 2, 5), faidx.fetch(name="chr1", start=2, end=5), faidx.fetch("chr1", 2, end=5),
-               faidx.fetch(end=5, start=2, name="chr1"), fasta.get_seq(name="chr1", start=2, end=5, rc=None),
-               faidx.fetch_many(regions=[("chr1", numpy.uint64(2), numpy.int32(5))])[0],
-               faidx.fetch_many_same_chr(regions=[(2, numpy.int64(5))], name="chr1")[0],
-               fasta.fetch_many_same_chr(rc=False, regions=[(2, 5)], name="chr1")[0]]
+    results = [
+        faidx.fetch("chr1", 2, 5),
+        faidx.fetch(name="chr1", start=2, end=5),
+        faidx.fetch("chr1", 2, end=5),
+        faidx.fetch(end=5, start=2, name="chr1"),
+        fasta.get_seq(name="chr1", start=2, end=5, rc=None),
+        faidx.fetch_many(regions=[("chr1", numpy.uint64(2), numpy.int32(5))])[0],
+        faidx.fetch_many_same_chr(regions=[(2, numpy.int64(5))], name="chr1")[0],
+        fasta.fetch_many_same_chr(rc=False, regions=[(2, 5)], name="chr1")[0],
+    ]
     assert {(r.name, r.seq, r.start, r.end, r.comp) for r in results} == {("chr1", "CGTA", 2, 5, False)}
-    for s in (kelpa.Sequence(comp=True, end=4, start=1, seq="ACGT", name="chr1"),
-              kelpa.Sequence("chr1", "ACGT", 1, 4, True)):
+    for s in (
+        kelpa.Sequence(comp=True, end=4, start=1, seq="ACGT", name="chr1"),
+        kelpa.Sequence("chr1", "ACGT", 1, 4, True),
+    ):
         assert (s.name, s.seq, s.start, s.end, s.comp) == ("chr1", "ACGT", 1, 4, True)
 
 
@@ -245,15 +290,18 @@ def Index(value):
 NEGATIVE, TOO_BIG = "can't convert negative int to unsigned", "int too big to convert"
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda f, x: kelpa.Sequence(start=-1), NEGATIVE),
-    (lambda f, x: kelpa.Sequence(end=Index(2**64)), TOO_BIG),
-    (lambda f, x: f.fetch("chr1", 1, -10), NEGATIVE),
-    (lambda f, x: f.fetch_many([("chr1", 1, 2**64)]), TOO_BIG),
-    (lambda f, x: f.fetch_many_same_chr("chr1", [(1, 2), (-1, 4)]), NEGATIVE),
-    (lambda f, x: x.get_spliced_seq("chr1", [(1, -2)]), NEGATIVE),
-    (lambda f, x: kelpa.Fasta(x.filename, read_ahead=-1), NEGATIVE),
-])
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda f, x: kelpa.Sequence(start=-1), NEGATIVE),
+        (lambda f, x: kelpa.Sequence(end=Index(2**64)), TOO_BIG),
+        (lambda f, x: f.fetch("chr1", 1, -10), NEGATIVE),
+        (lambda f, x: f.fetch_many([("chr1", 1, 2**64)]), TOO_BIG),
+        (lambda f, x: f.fetch_many_same_chr("chr1", [(1, 2), (-1, 4)]), NEGATIVE),
+        (lambda f, x: x.get_spliced_seq("chr1", [(1, -2)]), NEGATIVE),
+        (lambda f, x: kelpa.Fasta(x.filename, read_ahead=-1), NEGATIVE),
+    ],
+)
 def test_out_of_range_integers_raise_overflow_error_unchanged(path, call, message):
     with pytest.raises(OverflowError) as e:
         call(kelpa.Faidx(path), kelpa.Fasta(path))
@@ -261,8 +309,14 @@ def test_out_of_range_integers_raise_overflow_error_unchanged(path, call, messag
 
 
 def test_integers_take_index_objects_and_booleans_take_numpy_bools(path):
-    for value, expected in [(0, 0), (2**64 - 1, 2**64 - 1), (True, 1), (Index(7), 7), (numpy.int64(3), 3),
-                            (numpy.uint64(2**64 - 1), 2**64 - 1)]:
+    for value, expected in [
+        (0, 0),
+        (2**64 - 1, 2**64 - 1),
+        (True, 1),
+        (Index(7), 7),
+        (numpy.int64(3), 3),
+        (numpy.uint64(2**64 - 1), 2**64 - 1),
+    ]:
         s = kelpa.Sequence(start=value, end=value)
         assert (s.start, s.end) == (expected, expected) and type(s.start) is int
     for value in (True, False, numpy.bool_(True), numpy.bool_(False)):
@@ -284,8 +338,10 @@ def test_errors_raised_by_a_conversion():
         def __index__(self):
             raise KeyError("inner")
 
-    for field, assign in [("start", lambda: kelpa.Sequence(start=Broken())),
-                          ("end", lambda: setattr(kelpa.Sequence(), "end", Broken()))]:
+    for field, assign in [
+        ("start", lambda: kelpa.Sequence(start=Broken())),
+        ("end", lambda: setattr(kelpa.Sequence(), "end", Broken())),
+    ]:
         with pytest.raises(TypeError) as e:  # a TypeError is rewrapped, keeping its cause
             assign()
         assert str(e.value) == f"argument '{field}': no number here" and e.value.__cause__ is root

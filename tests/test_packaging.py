@@ -49,14 +49,19 @@ def test_one_binding_per_process():
     for module, name in ((kelpa, "PyInit_kelpa"), (kelpa_arrays, "PyInit_kelpa_arrays")):
         assert dynamic_symbols(module.__file__) == {name}
     binding = dynamic_symbols(SITE / "libkelpa_binding.so")
-    assert {"kelpa_take_lock_back", "kelpa::py::internal_fault_type()",
-            "kelpa::py::install_network_wait_hooks()"} <= binding
+    assert {
+        "kelpa_take_lock_back",
+        "kelpa::py::internal_fault_type()",
+        "kelpa::py::install_network_wait_hooks()",
+    } <= binding
     # The core library exports the core, not the libraries linked into it.
     assert all("kelpa::" in symbol for symbol in dynamic_symbols(SITE / "libkelpa_core.so"))
 
 
-@pytest.mark.skipif(os.environ.get("KELPA_EXPECT_INSTALLED") != "1",
-                    reason="CI sets KELPA_EXPECT_INSTALLED=1 where it tests an installed wheel or sdist")
+@pytest.mark.skipif(
+    os.environ.get("KELPA_EXPECT_INSTALLED") != "1",
+    reason="CI sets KELPA_EXPECT_INSTALLED=1 where it tests an installed wheel or sdist",
+)
 def test_the_module_is_the_installed_one():
     # The suite runs from outside the source tree, so nothing there can stand
     # in for the installed module.
@@ -89,5 +94,10 @@ def test_the_wheel_holds_module_program_stubs_and_license_only():
     # kelpa.libs, the stubs, the wheel's metadata and the program.
     for member in members:
         top = member.parts[0]
-        assert (member.suffix == ".so" or ".so." in member.name or top.endswith("-stubs") or top == info
-                or member.parent == program.parent), member
+        assert (
+            member.suffix == ".so"
+            or ".so." in member.name
+            or top.endswith("-stubs")
+            or top == info
+            or member.parent == program.parent
+        ), member

@@ -84,9 +84,18 @@ def reduction_of(obj):
 
 @pytest.mark.parametrize("kind", [kelpa.Faidx, kelpa.Fasta])
 def test_faidx_and_fasta_travel_as_their_constructor_arguments(ref, kind):
-    options = dict(indexname=ref + ".idx", default_seq="N", key_function=len, filt_function=str.isupper,
-                   strict_bounds=True, sequence_always_upper=True, read_ahead=7, split_char=None,
-                   duplicate_action="first", rebuild=False)
+    options = dict(
+        indexname=ref + ".idx",
+        default_seq="N",
+        key_function=len,
+        filt_function=str.isupper,
+        strict_bounds=True,
+        sequence_always_upper=True,
+        read_ahead=7,
+        split_char=None,
+        duplicate_action="first",
+        rebuild=False,
+    )
     for given in ({}, options):
         original = kind(ref, **given)
         for protocol in PROTOCOLS:
@@ -94,8 +103,11 @@ def test_faidx_and_fasta_travel_as_their_constructor_arguments(ref, kind):
             assert len(blob) < 1024
             twin = pickle.loads(blob)
             assert type(twin) is kind and twin is not original
-            assert reduction_of(twin) == reduction_of(original) == ("Faidx" if kind is kelpa.Faidx else "Fasta",
-                                                                    1, {"filename": ref, **given})
+            assert (
+                reduction_of(twin)
+                == reduction_of(original)
+                == ("Faidx" if kind is kelpa.Faidx else "Fasta", 1, {"filename": ref, **given})
+            )
         fetch = lambda source, *region: (source.fetch if kind is kelpa.Faidx else source.get_seq)(*region)
         assert fields(fetch(twin, "chr1", 5, 80)) == fields(fetch(original, "chr1", 5, 80))
     assert str(fetch(twin, "chr1", 1, 9)) == TEXTS["chr1"][:9].upper()
@@ -128,8 +140,9 @@ def test_records_travel_as_their_fasta_and_name(ref):
 def test_iterators_refuse_to_travel(ref):
     fasta = kelpa.Fasta(ref)
     for it, advice in ((iter(fasta), "its Fasta"), (iter(fasta["chr1"]), "its FastaRecord")):
-        message = (f"cannot pickle a {type(it).__name__}: an iterator is a position in this process; "
-                   f"pickle {advice} instead")
+        message = (
+            f"cannot pickle a {type(it).__name__}: an iterator is a position in this process; pickle {advice} instead"
+        )
         for attempt in (pickle.dumps, copy.copy, copy.deepcopy):
             with pytest.raises(TypeError) as info:
                 attempt(it)
@@ -148,8 +161,7 @@ AFTERWARDS = {  # what happens to the file between pickling and unpickling
     "replaced": lambda path: replace_file(path, "ACGT"),
     "index removed": lambda path: os.remove(path + ".fai"),
     "index broken": lambda path: Path(path + ".fai").write_text("chr1\tten\t0\t70\t71\n"),
-    "replaced by a non-FASTA": lambda path: (Path(path).write_bytes(b">r\n\xff\xfe\n"),
-                                             os.remove(path + ".fai")),
+    "replaced by a non-FASTA": lambda path: (Path(path).write_bytes(b">r\n\xff\xfe\n"), os.remove(path + ".fai")),
 }
 
 
@@ -277,9 +289,19 @@ HEADERS = ["track name=test", "browser position chr1:1-100", "#chrom\tstart\tend
 # Features bedtools getfasta skips with a warning: of no length, on
 # sequences the FASTA file lacks, running past the end of their sequence
 # (which it does not cut short) or starting beyond it.
-SKIPPED = [("chrX", 3, 3), ("chr1", 100, 100), ("chrM", 7, 7), ("chr2", 5_000, 5_000), ("chrUn", 0, 5),
-           ("chr1_random", 10, 20), ("chrm", 1, 2), ("chrM", 5, 8), ("chr1", 8_999, 9_001), ("chrM", 7, 9),
-           ("chr2", 4_000, 4_100)]
+SKIPPED = [
+    ("chrX", 3, 3),
+    ("chr1", 100, 100),
+    ("chrM", 7, 7),
+    ("chr2", 5_000, 5_000),
+    ("chrUn", 0, 5),
+    ("chr1_random", 10, 20),
+    ("chrm", 1, 2),
+    ("chrM", 5, 8),
+    ("chr1", 8_999, 9_001),
+    ("chrM", 7, 9),
+    ("chr2", 4_000, 4_100),
+]
 EDGES = [("chrM", 0, 7), ("chrM", 6, 7), ("chr1", 0, 1), ("chr1", 8_999, 9_000)]  # printed
 
 
@@ -305,8 +327,9 @@ def bedtools_getfasta(bedtools, ref, bed, *options):
     peer = Path(ref).with_name("peer.fa")
     if not peer.exists():
         peer.write_bytes(Path(ref).read_bytes())
-    done = subprocess.run([bedtools, "getfasta", "-fi", peer, "-bed", bed, *options], capture_output=True, text=True,
-                          env=PEER_ENV)
+    done = subprocess.run(
+        [bedtools, "getfasta", "-fi", peer, "-bed", bed, *options], capture_output=True, text=True, env=PEER_ENV
+    )
     assert done.returncode == 0, done.stderr
     return done.stdout, done.stderr.removeprefix(f"index file {peer}.fai not found, generating...\n")
 
@@ -325,8 +348,14 @@ def bed_job(ref, tmp_path, bedtools, columns):
 
 
 def run_example(name, *args, cwd, env=None):
-    done = subprocess.run([sys.executable, str(EXAMPLES / name), *map(str, args)], cwd=cwd,
-                          capture_output=True, text=True, timeout=300, env=env)
+    done = subprocess.run(
+        [sys.executable, str(EXAMPLES / name), *map(str, args)],
+        cwd=cwd,
+        capture_output=True,
+        text=True,
+        timeout=300,
+        env=env,
+    )
     assert done.returncode == 0, done.stderr
     return done
 
@@ -343,9 +372,13 @@ def test_the_process_pool_recipe_writes_what_bedtools_writes(ref, bed_job, tmp_p
     lines[at] = b"\t".join([chrom, b"9999", rest])  # no end on chr2 is past 5000
     bad = tmp_path / "bad.bed"
     bad.write_bytes(b"".join(lines))
-    ours, peer = (subprocess.run([*command, bad], capture_output=True, text=True, env=env)
-                  for command, env in (([sys.executable, EXAMPLES / "bed_pool.py", ref], None),
-                                       ([bedtools, "getfasta", "-fi", tmp_path / "peer.fa", "-bed"], PEER_ENV)))
+    ours, peer = (
+        subprocess.run([*command, bad], capture_output=True, text=True, env=env)
+        for command, env in (
+            ([sys.executable, EXAMPLES / "bed_pool.py", ref], None),
+            ([bedtools, "getfasta", "-fi", tmp_path / "peer.fa", "-bed"], PEER_ENV),
+        )
+    )
     assert peer.returncode == 1 and peer.stderr.endswith(" Start was greater than end. Exiting.\n")
     assert (ours.returncode, ours.stdout, ours.stderr) == (1, "", peer.stderr)
 
@@ -361,8 +394,9 @@ def test_the_dask_recipe_writes_what_bedtools_writes(ref, bed_job, tmp_path):
     # Relative paths: the recipe makes them absolute for the workers.
     gathered = run_example("bed_dask.py", "ref.fa", bed.name, "--partitions", 5, cwd=tmp_path, env=quiet)
     assert (gathered.stdout, gathered.stderr) == (out, warnings)
-    written = run_example("bed_dask.py", "ref.fa", bed.name, "--partitions", 3, "--out-dir", "parts",
-                          cwd=tmp_path, env=quiet)
+    written = run_example(
+        "bed_dask.py", "ref.fa", bed.name, "--partitions", 3, "--out-dir", "parts", cwd=tmp_path, env=quiet
+    )
     paths = [tmp_path / "parts" / f"part-{i:05d}.fa" for i in range(3)]
     assert written.stdout.splitlines() == [str(p) for p in paths]
     assert "".join(p.read_text() for p in paths) == out and written.stderr == warnings

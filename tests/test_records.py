@@ -11,8 +11,13 @@ import pytest
 import kelpa
 from conftest import U64_MAX, ZERO, Interrupting, backwards, fields, oob, random_seq, revcomp, write_fasta
 
-REF = [("zeta first record", "AAAACCCCGG", 4), ("alpha", "NNacgtNN", 4), ("dig", "ACGTAGCTTG", 4),
-       ("mid", "TTG", 60), ("empty", "", 60)]
+REF = [
+    ("zeta first record", "AAAACCCCGG", 4),
+    ("alpha", "NNacgtNN", 4),
+    ("dig", "ACGTAGCTTG", 4),
+    ("mid", "TTG", 60),
+    ("empty", "", 60),
+]
 NAMES = ["zeta", "alpha", "dig", "mid", "empty"]  # file order, not sorted
 DIG = "ACGTAGCTTG"
 
@@ -51,19 +56,36 @@ def test_repr_shows_the_path_as_given(tmp_path, monkeypatch, filename):
 
 
 # The parameters in the order of the text signature, with their defaults.
-PARAMETERS = {"filename": None, "indexname": None, "default_seq": None, "key_function": None, "as_raw": False,
-              "strict_bounds": False, "read_ahead": None, "mutable": False, "split_char": None, "filt_function": None,
-              "one_based_attributes": True, "read_long_names": False, "duplicate_action": "stop",
-              "sequence_always_upper": False, "rebuild": True, "build_index": True}
+PARAMETERS = {
+    "filename": None,
+    "indexname": None,
+    "default_seq": None,
+    "key_function": None,
+    "as_raw": False,
+    "strict_bounds": False,
+    "read_ahead": None,
+    "mutable": False,
+    "split_char": None,
+    "filt_function": None,
+    "one_based_attributes": True,
+    "read_long_names": False,
+    "duplicate_action": "stop",
+    "sequence_always_upper": False,
+    "rebuild": True,
+    "build_index": True,
+}
 
 
-@pytest.mark.parametrize("parameter, value, check", [
-    ("as_raw", True, lambda f: f.get_seq("dig", 2, 3).start is None),
-    ("strict_bounds", True, lambda f: pytest.raises(IndexError, f.get_seq, "dig", 0, 3)),
-    ("one_based_attributes", False, lambda f: f.get_seq("dig", 2, 3).start == 1),
-    ("sequence_always_upper", True, lambda f: f.get_seq("alpha", 3, 6).seq == "ACGT"),
-    ("mutable", True, lambda f: str(f["dig"]) == DIG),
-])
+@pytest.mark.parametrize(
+    "parameter, value, check",
+    [
+        ("as_raw", True, lambda f: f.get_seq("dig", 2, 3).start is None),
+        ("strict_bounds", True, lambda f: pytest.raises(IndexError, f.get_seq, "dig", 0, 3)),
+        ("one_based_attributes", False, lambda f: f.get_seq("dig", 2, 3).start == 1),
+        ("sequence_always_upper", True, lambda f: f.get_seq("alpha", 3, 6).seq == "ACGT"),
+        ("mutable", True, lambda f: str(f["dig"]) == DIG),
+    ],
+)
 def test_constructor_maps_options_by_meaning(ref_path, parameter, value, check):
     positional = {**PARAMETERS, "filename": ref_path, parameter: value}.values()
     assert check(kelpa.Fasta(*positional)) and check(kelpa.Fasta(ref_path, **{parameter: value}))
@@ -89,7 +111,11 @@ def test_names_in_file_order(fasta):
     assert [(n, r.name) for n, r in fasta.items()] == [(n, n) for n in NAMES]
     assert [fasta[i].name for i in range(len(NAMES))] == NAMES and fasta[np.uint8(2)].name == "dig"
     assert ("zeta" in fasta, "empty" in fasta, "ZETA" in fasta, "zeta first record" in fasta) == (
-        True, True, False, False)
+        True,
+        True,
+        False,
+        False,
+    )
 
 
 def test_duplicate_names_and_no_records(tmp_path):
@@ -103,15 +129,18 @@ def test_duplicate_names_and_no_records(tmp_path):
         fa[0]
 
 
-@pytest.mark.parametrize("key, error, message", [
-    (-1, TypeError, "Key must be string or integer"),
-    (b"zeta", TypeError, "Key must be string or integer"),
-    (5, IndexError, "Index out of range"),
-    (U64_MAX, IndexError, "Index out of range"),
-    ("ZETA", KeyError, "ZETA not in ref.fa."),
-    ("zeta first record", KeyError, "zeta first record not in ref.fa."),
-    (Interrupting(), KeyboardInterrupt, None),  # not made a TypeError
-])
+@pytest.mark.parametrize(
+    "key, error, message",
+    [
+        (-1, TypeError, "Key must be string or integer"),
+        (b"zeta", TypeError, "Key must be string or integer"),
+        (5, IndexError, "Index out of range"),
+        (U64_MAX, IndexError, "Index out of range"),
+        ("ZETA", KeyError, "ZETA not in ref.fa."),
+        ("zeta first record", KeyError, "zeta first record not in ref.fa."),
+        (Interrupting(), KeyboardInterrupt, None),  # not made a TypeError
+    ],
+)
 def test_bad_keys(fasta, key, error, message):
     with pytest.raises(error) as e:
         fasta[key]
@@ -126,12 +155,15 @@ def test_get_seq_and_rc(fasta):
     assert fields(fasta.get_seq("alpha", 1, 8, np.bool_(True))) == ("alpha", "NNacgtNN", 8, 1, True)
 
 
-@pytest.mark.parametrize("intervals, seq, start, end", [
-    ([(1, 3), (7, 9)], "ACGCTT", 1, 9),
-    ([(7, 9), (1, 3)], "CTTACG", 7, 3),
-    ([(1, 4), (3, 6)], "ACGTGTAG", 1, 6),
-    ((), "", None, None),
-])
+@pytest.mark.parametrize(
+    "intervals, seq, start, end",
+    [
+        ([(1, 3), (7, 9)], "ACGCTT", 1, 9),
+        ([(7, 9), (1, 3)], "CTTACG", 7, 3),
+        ([(1, 4), (3, 6)], "ACGTGTAG", 1, 6),
+        ((), "", None, None),
+    ],
+)
 def test_get_spliced_seq(fasta, intervals, seq, start, end):
     forward = fasta.get_spliced_seq("dig", intervals)
     assert fields(forward) == fields(fasta.get_spliced_seq("dig", intervals, rc=False))
@@ -154,7 +186,12 @@ def test_fetch_errors_pass_through(ref_path, capfd):
 def test_record_attributes(fasta):
     rec = fasta["zeta"]
     assert (rec.name, rec.long_name, repr(rec), len(rec), str(rec)) == (
-        "zeta", "zeta", 'FastaRecord("zeta")', 10, "AAAACCCCGG")
+        "zeta",
+        "zeta",
+        'FastaRecord("zeta")',
+        10,
+        "AAAACCCCGG",
+    )
     for attribute in ("name", "long_name", "unpadded_len"):
         with pytest.raises(AttributeError):
             setattr(rec, attribute, 1)
@@ -173,7 +210,7 @@ INDEXING = [
     (10, "", 11, 11, oob(11, 11, "dig", 10)),
     (-11, "", 0, 0, ZERO),
     (-12, "", U64_MAX, U64_MAX, oob(U64_MAX, U64_MAX, "dig", 10)),
-    (-2**63, "", 2**63 + 11, 2**63 + 11, oob(2**63 + 11, 2**63 + 11, "dig", 10)),
+    (-(2**63), "", 2**63 + 11, 2**63 + 11, oob(2**63 + 11, 2**63 + 11, "dig", 10)),
     (slice(None, None, "x"), DIG, 1, 10, ""),
     (slice(-100, 3), "ACG", 1, 3, ""),
     (slice(None, None, -3), DIG[::-3], 1, 10, ""),
@@ -197,14 +234,17 @@ def test_record_indexing(ref_path, capfd, key, seq, start, end, warnings):
         assert fields(strict[key]) == ("dig", seq, start, end, False)
 
 
-@pytest.mark.parametrize("key, error, message", [
-    ("x", TypeError, "Invalid index type"),
-    (2**63, TypeError, "Invalid index type"),
-    (-2**63 - 1, TypeError, "Invalid index type"),
-    (slice(1, 5, 0), ValueError, "slice step cannot be zero"),
-    (slice("a", "b"), TypeError, "slice indices must be integers or None or have an __index__ method"),
-    (Interrupting(), KeyboardInterrupt, ""),
-])
+@pytest.mark.parametrize(
+    "key, error, message",
+    [
+        ("x", TypeError, "Invalid index type"),
+        (2**63, TypeError, "Invalid index type"),
+        (-(2**63) - 1, TypeError, "Invalid index type"),
+        (slice(1, 5, 0), ValueError, "slice step cannot be zero"),
+        (slice("a", "b"), TypeError, "slice indices must be integers or None or have an __index__ method"),
+        (Interrupting(), KeyboardInterrupt, ""),
+    ],
+)
 def test_record_bad_keys(fasta, key, error, message):
     with pytest.raises(error) as e:
         fasta["dig"][key]
@@ -212,11 +252,14 @@ def test_record_bad_keys(fasta, key, error, message):
 
 
 # ---- iteration ----------------------------------------------------------------------
-@pytest.mark.parametrize("name, chunks", [
-    ("zeta", [("AAAA", 1, 4), ("CCCC", 5, 8), ("GG", 9, 10)]),
-    ("mid", [("TTG", 1, 3)]),
-    ("empty", []),
-])
+@pytest.mark.parametrize(
+    "name, chunks",
+    [
+        ("zeta", [("AAAA", 1, 4), ("CCCC", 5, 8), ("GG", 9, 10)]),
+        ("mid", [("TTG", 1, 3)]),
+        ("empty", []),
+    ],
+)
 def test_record_iterates_in_line_chunks(fasta, name, chunks):
     it = iter(fasta[name])
     assert type(it) is kelpa.SequenceIterator and iter(it) is it
@@ -262,8 +305,9 @@ def random_interval(rng, length):
     return s, rng.randint(s, length)
 
 
-@pytest.mark.parametrize("seed, eol, mutable", [(11, "\n", False), (12, "\r\n", False), (13, "\n", True),
-                                               (14, "\r\n", True)])
+@pytest.mark.parametrize(
+    "seed, eol, mutable", [(11, "\n", False), (12, "\r\n", False), (13, "\n", True), (14, "\r\n", True)]
+)
 def test_agrees_with_python_slicing(tmp_path, seed, eol, mutable):
     rng = random.Random(seed)
     records = generated_records(rng)
@@ -282,15 +326,16 @@ def test_agrees_with_python_slicing(tmp_path, seed, eol, mutable):
             assert rec[i].seq == text[i]
         bounds = [None] * 3 + list(range(-n - 3, n + 4))
         for _ in range(150):
-            key = slice(rng.choice(bounds), rng.choice(bounds),
-                        rng.choice([None, 1, -1, 2, -2, 3, -3, 7, -7, n + 1, -n - 1]))
+            key = slice(
+                rng.choice(bounds), rng.choice(bounds), rng.choice([None, 1, -1, 2, -2, 3, -3, 7, -7, n + 1, -n - 1])
+            )
             assert rec[key].seq == text[key], key
         for _ in range(20):
             s, e = random_interval(rng, n)
             rc = rng.choice([None, False, True])
-            assert fasta.get_seq(name, s, e, rc=rc).seq == (revcomp if rc else str)(text[s - 1:e])
+            assert fasta.get_seq(name, s, e, rc=rc).seq == (revcomp if rc else str)(text[s - 1 : e])
             intervals = [random_interval(rng, n) for _ in range(rng.randint(0, 4))]
-            joined = "".join(text[a - 1:b] for a, b in intervals)
+            joined = "".join(text[a - 1 : b] for a, b in intervals)
             assert fasta.get_spliced_seq(name, intervals, rc=rc).seq == (revcomp if rc else str)(joined)
 
     longest = max(texts, key=lambda k: len(texts[k]))
@@ -300,7 +345,9 @@ def test_agrees_with_python_slicing(tmp_path, seed, eol, mutable):
         for rc in (False, True):
             flip = revcomp if rc else str
             assert [fields(s) for s in fasta.fetch_many(regions, rc=rc)] == [
-                (n, flip(texts[n][s - 1:e]), *((e, s) if rc else (s, e)), rc) for n, s, e in regions]
+                (n, flip(texts[n][s - 1 : e]), *((e, s) if rc else (s, e)), rc) for n, s, e in regions
+            ]
             assert [fields(s) for s in fasta.fetch_many_same_chr(longest, pairs, rc)] == [
-                (longest, flip(texts[longest][s - 1:e]), *((e, s) if rc else (s, e)), rc) for s, e in pairs]
+                (longest, flip(texts[longest][s - 1 : e]), *((e, s) if rc else (s, e)), rc) for s, e in pairs
+            ]
     assert fasta.fetch_many([], rc=True) == fasta.fetch_many_same_chr("chr9", [], rc=True) == []

@@ -59,12 +59,15 @@ def test_a_million_fetches_leave_nothing_behind(ref):
     pairs = [(i * 7 % 29_000 + 1, i * 7 % 29_000 + 1 + i % 900) for i in range(98_000)]
     regions = [(big, s, e) for s, e in pairs[:950]] + [(mid, 1, 4_400)] * 50  # clamped on the pool
     small = [(mid, i + 1, i + 40) for i in range(900)]
-    counts = lambda: ([sys.getrefcount(x) for x in (big, mid, pairs[0], regions[-1], small[0])],
-                      open_fds(), mappings(ref))
+    counts = lambda: (
+        [sys.getrefcount(x) for x in (big, mid, pairs[0], regions[-1], small[0])],
+        open_fds(),
+        mappings(ref),
+    )
 
     def round_():  # 204,000 fetches
         out = fa.fetch_many_same_chr(big, pairs)
-        assert [s.seq for s in out[::997]] == [TEXTS["big"][s - 1:e] for s, e in pairs[::997]]
+        assert [s.seq for s in out[::997]] == [TEXTS["big"][s - 1 : e] for s, e in pairs[::997]]
         out = fasta.fetch_many(regions, rc=True)
         assert (out[0].seq, out[-1].seq) == (revcomp(TEXTS["big"][:1]), revcomp(TEXTS["mid"]))
         for _ in range(50):
@@ -73,7 +76,7 @@ def test_a_million_fetches_leave_nothing_behind(ref):
             fa.fetch(big, *pairs[i])
             fasta.get_seq(mid, i % 4_000 + 1, i % 4_000 + 300, rc=bool(i & 1))
         for i in range(10_000):
-            record[i:i + 30]
+            record[i : i + 30]
         assert fa.fetch_entire_sequence(mid).seq == TEXTS["mid"]
 
     for _ in range(2):  # warm-up: the pool, the allocator's arenas
@@ -118,8 +121,12 @@ def test_failed_openings_release_everything(tmp_path, ref):
         (ref.encode(), {}, TypeError, "argument 'filename': 'bytes' object cannot be converted to 'PyString'"),
     ]
     key = object()
-    counts = lambda: ([sys.getrefcount(c[0]) for c in cases], sys.getrefcount(key), open_fds(),
-                      sum(mappings(p) for p in [ref, *paths.values()]))
+    counts = lambda: (
+        [sys.getrefcount(c[0]) for c in cases],
+        sys.getrefcount(key),
+        open_fds(),
+        sum(mappings(p) for p in [ref, *paths.values()]),
+    )
 
     def fail_all(rounds):
         for i in range(rounds):
@@ -128,7 +135,7 @@ def test_failed_openings_release_everything(tmp_path, ref):
                     (kelpa.Faidx, kelpa.Fasta)[i & 1](filename, key_function=key, filt_function=key, **options)
                     got = None
                 except Exception as e:
-                    got = (type(e), str(e)[:len(message)])
+                    got = (type(e), str(e)[: len(message)])
                 assert got == (error, message)
 
     fail_all(2)
@@ -184,15 +191,25 @@ def test_reads_nest_within_calls_of_the_same_fasta(ref):
 
     def reenter():
         count = POOL if len(seen) < 6 else 1  # a pool batch within each call but the thousand conversions
-        seen.append((fasta.get_seq("big", 1, 3).seq, record[2:4].seq, next(iter(record)).seq[:2], len(fasta),
-                     fasta.fetch_many_same_chr("mid", [(1, 2)] * count)[-1].seq, next(iter(fasta)).name,
-                     "one" in fasta, fasta.get_spliced_seq("mid", [(1, 1), (3, 3)]).seq))
+        seen.append(
+            (
+                fasta.get_seq("big", 1, 3).seq,
+                record[2:4].seq,
+                next(iter(record)).seq[:2],
+                len(fasta),
+                fasta.fetch_many_same_chr("mid", [(1, 2)] * count)[-1].seq,
+                next(iter(fasta)).name,
+                "one" in fasta,
+                fasta.get_spliced_seq("mid", [(1, 1), (3, 3)]).seq,
+            )
+        )
 
     five = lambda: type("Five", (), {"__index__": lambda self: reenter() or 5})()  # re-enters, then gives 5
     assert fasta.get_seq("mid", five(), 9, rc=True).seq == revcomp(mid[4:9])
-    assert (record[five()].seq, record[five():7].seq, record[:9:five()].seq) == (mid[5], mid[5:7], mid[:9:5])
+    assert (record[five()].seq, record[five() : 7].seq, record[: 9 : five()].seq) == (mid[5], mid[5:7], mid[:9:5])
     assert fasta.get_spliced_seq("mid", [(1, five())]).seq == mid[:5]
     assert {s.seq for s in fasta.fetch_many([("mid", 1, five())] * POOL, rc=True)} == {revcomp(mid[:5])}
     assert fasta.fetch_many_same_chr("mid", [(five(), 6)]).pop().seq == mid[4:6]
     assert len(seen) == 6 + POOL and set(seen) == {
-        (TEXTS["big"][:3], mid[2:4], mid[:2], 30_000 + 4_321 + 1, mid[:2], "big", True, mid[0] + mid[2])}
+        (TEXTS["big"][:3], mid[2:4], mid[:2], 30_000 + 4_321 + 1, mid[:2], "big", True, mid[0] + mid[2])
+    }

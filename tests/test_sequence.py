@@ -3,7 +3,8 @@
 import random
 
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import given
+from hypothesis import strategies as st
 
 from conftest import COMPLEMENT, Interrupting, fields, random_seq
 from kelpa import Sequence
@@ -26,20 +27,27 @@ def test_defaults_and_fields_stored_unchecked():
     assert (str(s), repr(s), len(s)) == ("ACGT", ">chr1:90-3 (complement)\nACGT", 4)
 
 
-@pytest.mark.parametrize("name, start, end, comp, fancy_name, orientation", [
-    ("chr1", 1, 4, False, "chr1:1-4", 1),
-    ("chr1", 10, 20, True, "chr1:10-20 (complement)", None),
-    ("chr1", 20, 10, True, "chr1:20-10 (complement)", -1),
-    ("chr1", 3, 3, True, "chr1:3-3 (complement)", None),
-    ("chr1", None, 20, True, "chr1 (complement)", None),
-    ("chr1", 10, None, False, "chr1", None),
-    ("", U64 - 1, 0, True, ":18446744073709551615-0 (complement)", -1),
-    ("été", 1, 2, False, "été:1-2", 1),
-])
+@pytest.mark.parametrize(
+    "name, start, end, comp, fancy_name, orientation",
+    [
+        ("chr1", 1, 4, False, "chr1:1-4", 1),
+        ("chr1", 10, 20, True, "chr1:10-20 (complement)", None),
+        ("chr1", 20, 10, True, "chr1:20-10 (complement)", -1),
+        ("chr1", 3, 3, True, "chr1:3-3 (complement)", None),
+        ("chr1", None, 20, True, "chr1 (complement)", None),
+        ("chr1", 10, None, False, "chr1", None),
+        ("", U64 - 1, 0, True, ":18446744073709551615-0 (complement)", -1),
+        ("été", 1, 2, False, "été:1-2", 1),
+    ],
+)
 def test_fancy_name_and_orientation(name, start, end, comp, fancy_name, orientation):
     s = Sequence(name, "AC", start, end, comp)
-    assert (s.fancy_name, s.long_name, repr(s), s.orientation) == (fancy_name, fancy_name, f">{fancy_name}\nAC",
-                                                                   orientation)
+    assert (s.fancy_name, s.long_name, repr(s), s.orientation) == (
+        fancy_name,
+        fancy_name,
+        f">{fancy_name}\nAC",
+        orientation,
+    )
 
 
 def test_setters_replace_fields_and_derived_values_follow():
@@ -78,8 +86,16 @@ def test_refused_changes_leave_the_fields_unchanged():
 # ---- equality ----------------------------------------------------------------
 def test_equality_compares_only_the_text_and_there_is_no_order_or_hash():
     s = Sequence("chr1", "ACGT", 1, 4)
-    for other, equal in [("ACGT", True), ("acgt", False), ("ACG", False), (Sequence("other", "ACGT", 7, 3, True), True),
-                         (Sequence("chr1", "ACGA", 1, 4), False), (5, False), (None, False), (b"ACGT", False)]:
+    for other, equal in [
+        ("ACGT", True),
+        ("acgt", False),
+        ("ACG", False),
+        (Sequence("other", "ACGT", 7, 3, True), True),
+        (Sequence("chr1", "ACGA", 1, 4), False),
+        (5, False),
+        (None, False),
+        (b"ACGT", False),
+    ]:
         assert ((s == other), (other == s), (s != other), (other != s)) == (equal, equal, not equal, not equal)
     for compare in (lambda: s < Sequence(), lambda: s <= "ACGT", lambda: s > 1, lambda: "A" < s):
         with pytest.raises(TypeError):
@@ -93,8 +109,10 @@ def test_equality_compares_only_the_text_and_there_is_no_order_or_hash():
 def test_complement_reverse_and_reverse_complement():
     text = "".join(chr(i) for i in range(128))  # every ASCII character, against the table written out
     assert [(c, g) for c, g in zip(text, Sequence(seq=text).complement.seq, strict=True) if g != COMPLEMENT[c]] == []
-    assert "".join(COMPLEMENT[c] for c in "ACGTBVDHKMRYSWXNacgtbvdhkmryswxnUuEeZz-*.") == \
-        "TGCAVBHDMKYRSWXNtgcavbhdmkyrswxnNNNNNNNNN"
+    assert (
+        "".join(COMPLEMENT[c] for c in "ACGTBVDHKMRYSWXNacgtbvdhkmryswxnUuEeZz-*.")
+        == "TGCAVBHDMKYRSWXNtgcavbhdmkyrswxnNNNNNNNNN"
+    )
     s = Sequence("chr1", "ACGTNacgtn-", 3, 13, False)
     assert fields(s.complement) == ("chr1", "TGCANtgcanN", 3, 13, True)
     assert s.complement.complement.comp is False and fields(s) == ("chr1", "ACGTNacgtn-", 3, 13, False)
@@ -115,13 +133,21 @@ def test_complement_reverse_and_reverse_complement():
 ACGTA = Sequence("chr1", "ACGTA", 1, 5)
 
 
-@pytest.mark.parametrize("key, expected", [
-    (-1, ("A", 5)), (-5, ("A", 1)), (True, ("C", 2)),
-    (5, IndexError("Index out of range")), (-6, IndexError("Index out of range")),
-    (-(2**63), IndexError("Index out of range")), ("0", TypeError("Invalid index type")),
-    (2**63, TypeError("Invalid index type")), (-(2**63) - 1, TypeError("Invalid index type")),
-    (Interrupting(), KeyboardInterrupt()),  # an interruption in __index__ goes on as it is
-])
+@pytest.mark.parametrize(
+    "key, expected",
+    [
+        (-1, ("A", 5)),
+        (-5, ("A", 1)),
+        (True, ("C", 2)),
+        (5, IndexError("Index out of range")),
+        (-6, IndexError("Index out of range")),
+        (-(2**63), IndexError("Index out of range")),
+        ("0", TypeError("Invalid index type")),
+        (2**63, TypeError("Invalid index type")),
+        (-(2**63) - 1, TypeError("Invalid index type")),
+        (Interrupting(), KeyboardInterrupt()),  # an interruption in __index__ goes on as it is
+    ],
+)
 def test_index(key, expected):
     if isinstance(expected, tuple):
         assert fields(ACGTA[key]) == ("chr1", expected[0], expected[1], expected[1], False)
@@ -164,7 +190,8 @@ bound = st.one_of(st.none(), st.integers(-12, 12), st.sampled_from([-(2**63), 2*
 
 @given(
     text=st.text(alphabet="ACGTN", max_size=10),
-    a=bound, b=bound,
+    a=bound,
+    b=bound,
     k=st.one_of(st.none(), st.integers(-6, 6).filter(bool)),
     start=st.one_of(st.integers(0, 30), st.integers(U64 - 30, U64 - 1)),
 )
@@ -199,9 +226,21 @@ def test_non_ascii_text_is_handled_byte_by_byte():
 # ---- re-entrant access -------------------------------------------------------
 def test_reading_or_writing_while_a_setter_converts_its_value_is_refused():
     s = Sequence("chr1", "ACGT", 1, 4)
-    for read in (lambda: s.name, lambda: s.seq, lambda: str(s), lambda: repr(s), lambda: len(s), lambda: s.fancy_name,
-                 lambda: s.orientation, lambda: s.gc, lambda: s.gc_iupac, lambda: s.complement, lambda: -s,
-                 lambda: s[0], lambda: s[1:]):
+    for read in (
+        lambda: s.name,
+        lambda: s.seq,
+        lambda: str(s),
+        lambda: repr(s),
+        lambda: len(s),
+        lambda: s.fancy_name,
+        lambda: s.orientation,
+        lambda: s.gc,
+        lambda: s.gc_iupac,
+        lambda: s.complement,
+        lambda: -s,
+        lambda: s[0],
+        lambda: s[1:],
+    ):
         with pytest.raises(RuntimeError) as e:
             s.start = Hook(read, 7)
         assert str(e.value) == "Already mutably borrowed"
@@ -215,7 +254,7 @@ def test_reading_or_writing_while_a_setter_converts_its_value_is_refused():
         s.end = Hook(rename, 9)
     assert str(e.value) == "Already borrowed"
     with pytest.raises(RuntimeError) as e:
-        s[Hook(rename, 1):]
+        s[Hook(rename, 1) :]
     assert str(e.value) == "Already borrowed"
     with pytest.raises(TypeError) as e:  # an index conversion failure of any kind
         s[Hook(rename, 1)]
@@ -244,13 +283,22 @@ def test_comparing_a_sequence_being_written():
 
 
 # ---- GC content --------------------------------------------------------------
-WEIGHTS = {**dict.fromkeys("CGS", 1.0), **dict.fromkeys("ATW", 0.0), **dict.fromkeys("KMRY", 0.5),
-           **dict.fromkeys("BV", 0.67), **dict.fromkeys("DH", 0.33), "N": 0.25}
+WEIGHTS = {
+    **dict.fromkeys("CGS", 1.0),
+    **dict.fromkeys("ATW", 0.0),
+    **dict.fromkeys("KMRY", 0.5),
+    **dict.fromkeys("BV", 0.67),
+    **dict.fromkeys("DH", 0.33),
+    "N": 0.25,
+}
 RANDOM_TEXT = random_seq(random.Random(1), 65_537, "ACGTNBDHVKMRYSWacgtnbdhvkmryswUXZ-.0")
 
 
-@pytest.mark.parametrize("text", ["", "acgtNN", "NNNN", "SSWW", "UUUU", "BDHV", "GGgc-NNa"] +
-                         [pytest.param(RANDOM_TEXT[:n], id=f"random-{n}") for n in (1, 7, 15, 16, 17, 1000, 65_537)])
+@pytest.mark.parametrize(
+    "text",
+    ["", "acgtNN", "NNNN", "SSWW", "UUUU", "BDHV", "GGgc-NNa"]
+    + [pytest.param(RANDOM_TEXT[:n], id=f"random-{n}") for n in (1, 7, 15, 16, 17, 1000, 65_537)],
+)
 def test_gc_matches_a_plain_loop(text):
     s = Sequence("g", text)
     gc_count, bases = sum(text.count(c) for c in "CGcg"), sum(text.count(c) for c in "ACGTacgt")
@@ -258,9 +306,11 @@ def test_gc_matches_a_plain_loop(text):
     iupac = 0.0
     for weight in weights:  # summed in text order, as the float result depends on it
         iupac += weight
-    assert (s.gc, s.gc_strict, s.gc_iupac) == (gc_count / len(text) if text else 0.0,
-                                               gc_count / bases if bases else 0.0,
-                                               iupac / len(weights) if weights else 0.0)
+    assert (s.gc, s.gc_strict, s.gc_iupac) == (
+        gc_count / len(text) if text else 0.0,
+        gc_count / bases if bases else 0.0,
+        iupac / len(weights) if weights else 0.0,
+    )
     assert all(type(v) is float for v in (s.gc, s.gc_strict, s.gc_iupac))
     if text == "acgtNN":
         assert (s.gc, s.gc_strict, s.gc_iupac) == (2 / 6, 0.5, 2.5 / 6)

@@ -13,9 +13,9 @@ import threading
 import time
 
 import pytest
+from bgzf_writer import write_bgzf
 
 import kelpa
-from bgzf_writer import write_bgzf
 from conftest import POOL, UNDER_ASAN, UNDER_TSAN, random_seq, revcomp, write_fasta
 
 RNG = random.Random(16)
@@ -50,22 +50,23 @@ def one_round(rng, fasta, faidx, mutable, packed, packed_fasta):
     text = TEXTS[name]
     s, e = random_region(rng, name)
     source = rng.choice([faidx, mutable, packed])
-    assert source.fetch(name, s, e).seq == text[s - 1:e]
+    assert source.fetch(name, s, e).seq == text[s - 1 : e]
     assert rng.choice([faidx, mutable]).fetch_entire_sequence(name).seq == text
     record = rng.choice([fasta, packed_fasta])[name]
     assert str(record[:]) == text
     step = rng.choice([1, 3, -2])
-    assert record[s - 1:e:step].seq == text[s - 1:e:step]
-    assert fasta.get_spliced_seq(name, [(s, e), (1, min(7, len(text)))], rc=True).seq == \
-        revcomp(text[s - 1:e] + text[:7])
+    assert record[s - 1 : e : step].seq == text[s - 1 : e : step]
+    assert fasta.get_spliced_seq(name, [(s, e), (1, min(7, len(text)))], rc=True).seq == revcomp(
+        text[s - 1 : e] + text[:7]
+    )
 
     count = rng.choice([50, POOL + 200])
     regions = [(n, *random_region(rng, n, (0, 5, 300))) for n in rng.choices(NAMES, k=count)]
     got = rng.choice([faidx, mutable, packed]).fetch_many(regions)
-    assert [x.seq for x in got] == [TEXTS[n][a - 1:b] for n, a, b in regions]
+    assert [x.seq for x in got] == [TEXTS[n][a - 1 : b] for n, a, b in regions]
     pairs = [random_region(rng, "mid", (0, 5, 300)) for _ in range(count)]
     got = fasta.fetch_many_same_chr("mid", pairs, rc=True)
-    assert [x.seq for x in got] == [revcomp(TEXTS["mid"][a - 1:b]) for a, b in pairs]
+    assert [x.seq for x in got] == [revcomp(TEXTS["mid"][a - 1 : b]) for a, b in pairs]
 
     small = got[rng.randrange(count)]
     assert small.reverse.complement.seq == revcomp(small.seq)
@@ -82,8 +83,13 @@ def one_round(rng, fasta, faidx, mutable, packed, packed_fasta):
 
 def test_threads_share_one_object_of_each_kind(files):
     plain, gz = files
-    shared = (kelpa.Fasta(plain), kelpa.Faidx(plain), kelpa.Faidx(plain, mutable=True), kelpa.Faidx(gz),
-              kelpa.Fasta(gz))
+    shared = (
+        kelpa.Fasta(plain),
+        kelpa.Faidx(plain),
+        kelpa.Faidx(plain, mutable=True),
+        kelpa.Faidx(gz),
+        kelpa.Fasta(gz),
+    )
     failures = []
     start = threading.Barrier(8)
 
@@ -144,7 +150,7 @@ def test_other_threads_run_during_a_batch_and_a_large_copy(files):
     regions = [(n, *random_region(rng, n, (0, 5, 300))) for n in rng.choices(NAMES, k=200_000)]
     result = []
     assert progress_during(lambda: result.append(faidx.fetch_many(regions))) > 0
-    assert [x.seq for x in result[0][::997]] == [TEXTS[n][a - 1:b] for n, a, b in regions[::997]]
+    assert [x.seq for x in result[0][::997]] == [TEXTS[n][a - 1 : b] for n, a, b in regions[::997]]
     # A copy of 1.5 MB lets go of the lock: on a busy machine the other
     # thread may need a few of them to be scheduled.
     assert progress_during(lambda: faidx.fetch_entire_sequence("big"), repeats=500) > 0
@@ -202,11 +208,13 @@ FORK_SCRIPT = textwrap.dedent("""
 
 
 @pytest.mark.skipif(UNDER_TSAN, reason="ThreadSanitizer does not follow a child forked from many threads")
-@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer's allocator (GCC 12) is not locked across fork(): "
-                                       "a child can wait for ever on a lock a thread of its parent held")
+@pytest.mark.skipif(
+    UNDER_ASAN,
+    reason="AddressSanitizer's allocator (GCC 12) is not locked across fork(): "
+    "a child can wait for ever on a lock a thread of its parent held",
+)
 def test_fork_while_other_threads_fetch(files):
-    proc = subprocess.run([sys.executable, "-c", FORK_SCRIPT, *files],
-                          capture_output=True, text=True, timeout=600)
+    proc = subprocess.run([sys.executable, "-c", FORK_SCRIPT, *files], capture_output=True, text=True, timeout=600)
     assert (proc.returncode, proc.stdout) == (0, "ok\n"), proc.stderr
 
 
@@ -233,8 +241,12 @@ INTERRUPT_SCRIPT = textwrap.dedent("""
 def test_ctrl_c_during_batches_is_delivered(files):
     # A batch under ThreadSanitizer runs some ten times slower.
     limit = 90 if UNDER_TSAN else 30
-    proc = subprocess.run([sys.executable, "-c", INTERRUPT_SCRIPT, files[0], str(limit)],
-                          capture_output=True, text=True, timeout=2 * limit + 60)
+    proc = subprocess.run(
+        [sys.executable, "-c", INTERRUPT_SCRIPT, files[0], str(limit)],
+        capture_output=True,
+        text=True,
+        timeout=2 * limit + 60,
+    )
     assert (proc.returncode, proc.stdout) == (0, "interrupted True\n"), proc.stderr
 
 
@@ -276,7 +288,7 @@ def test_switch_interval_that_cannot_be_read(files, monkeypatch, raised, call):
     # failure leaves the default interval.
     faidx = kelpa.Faidx(files[0])
     regions = [("mid", s, s + 9) for s in range(1, 30_000, 10)]
-    expected = [TEXTS["mid"][a - 1:b] for _, a, b in regions]
+    expected = [TEXTS["mid"][a - 1 : b] for _, a, b in regions]
     calls = []
 
     def interval():

@@ -17,17 +17,17 @@
 #define KELPA_ARRAYS_IMPORTS_NUMPY
 #include "arrays/numpy_api.hpp"
 
-#include "core/kernels/encoding.hpp"
-#include "core/batch/array_sinks.hpp"
+#include "arrays/ragged.hpp"
+#include "arrays/windows_args.hpp"
 #include "binding/access.hpp"
-#include "binding/handle_object.hpp"
 #include "binding/args.hpp"
 #include "binding/errors.hpp"
 #include "binding/frame.hpp"
 #include "binding/gil.hpp"
+#include "binding/handle_object.hpp"
 #include "binding/ref.hpp"
-#include "arrays/ragged.hpp"
-#include "arrays/windows_args.hpp"
+#include "core/batch/array_sinks.hpp"
+#include "core/kernels/encoding.hpp"
 
 namespace kelpa::arrays {
 
@@ -117,7 +117,8 @@ bool output_array(PyObject* out, int type_num, const std::vector<npy_intp>& shap
         return got && refuse(got.get());
     }
     bool same_shape = PyArray_NDIM(candidate) == ndim;
-    for (int d = 0; same_shape && d < ndim; ++d) same_shape = PyArray_DIM(candidate, d) == shape[static_cast<std::size_t>(d)];
+    for (int d = 0; same_shape && d < ndim; ++d)
+        same_shape = PyArray_DIM(candidate, d) == shape[static_cast<std::size_t>(d)];
     if (!same_shape) {
         Ref got_shape(PyObject_GetAttrString(viewed.get(), "shape"));
         if (!got_shape) return false;
@@ -136,7 +137,9 @@ bool output_array(PyObject* out, int type_num, const std::vector<npy_intp>& shap
     return true;
 }
 
-char* array_data(const Ref& array) { return static_cast<char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get()))); }
+char* array_data(const Ref& array) {
+    return static_cast<char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+}
 
 // ---- the fixed-length forms -------------------------------------------------
 
@@ -187,8 +190,10 @@ PyObject* fill_fixed(const FixedCall& call, int type_num, bool channels_first, b
     const Plan plan = plan_for(rows, std::uint64_t{rows} * windows.length);
     const bool fresh = call.out == nullptr || call.out == Py_None;
     const core::Status filled = py::maybe_unlocked(plan.release_lock, [&] {
-        if (fresh) core::fault_in_fresh(array_data(array), static_cast<std::size_t>(PyArray_NBYTES(
-                                            reinterpret_cast<PyArrayObject*>(array.get()))), plan.executor);
+        if (fresh)
+            core::fault_in_fresh(
+                array_data(array),
+                static_cast<std::size_t>(PyArray_NBYTES(reinterpret_cast<PyArrayObject*>(array.get()))), plan.executor);
         return core::fill_rows(*faidx, windows.requests, target, plan.executor);
     });
     if (!filled) {
@@ -323,30 +328,27 @@ bool element_bytes(double value, int type_num, std::array<char, 8>& out) {
 bool holds(int type_num, double value) {
     switch (type_num) {
         case NPY_BOOL:
-        case NPY_UINT8:
-            return value >= 0 && value <= (type_num == NPY_BOOL ? 1 : 255) && std::floor(value) == value;
+        case NPY_UINT8: return value >= 0 && value <= (type_num == NPY_BOOL ? 1 : 255) && std::floor(value) == value;
         case NPY_FLOAT16:
             // Halfway between float16's largest, 65504, and the next step, 65536: from there on it rounds to infinity.
             return !std::isfinite(value) || std::fabs(value) < 65520.0;
         case NPY_FLOAT32:
             // Halfway between float32's largest and 2**128, likewise.
             return !std::isfinite(value) || std::fabs(value) < 0x1.ffffffp127;
-        default:
-            return true;
+        default: return true;
     }
 }
 
 // one_hot(source, names, starts=None, ends=None, *, length=None, dtype=uint8, channels_first=False, rc=False,
 //         n_value=0, out=None)
-constexpr const char* ONE_HOT_PARAMS[] = {"source", "names", "starts", "ends", "length", "dtype",
-                                          "channels_first", "rc", "n_value", "out"};
+constexpr const char* ONE_HOT_PARAMS[] = {"source", "names",          "starts", "ends",    "length",
+                                          "dtype",  "channels_first", "rc",     "n_value", "out"};
 const py::Signature ONE_HOT{"one_hot()", ONE_HOT_PARAMS, 2, 0, 4};
 
 PyObject* arrays_one_hot(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return py::shielded(nullptr, [&]() -> PyObject* {
         PyObject* bound[10];
-        if (!py::bind(ONE_HOT, args, nargs, kwnames, bound))
-            return nullptr;
+        if (!py::bind(ONE_HOT, args, nargs, kwnames, bound)) return nullptr;
         int type_num = NPY_UINT8;
         if (!convert_dtype(bound[5], {NPY_BOOL, NPY_UINT8, NPY_FLOAT16, NPY_FLOAT32, NPY_FLOAT64},
                            "bool, uint8, float16, float32, float64", type_num))
@@ -374,7 +376,10 @@ PyObject* arrays_one_hot(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
             if (!element_bytes(0, type_num, zero) || !element_bytes(1, type_num, one) ||
                 !element_bytes(n_value, type_num, other))
                 return std::nullopt;
-            const unsigned width = type_num == NPY_FLOAT64 ? 8 : type_num == NPY_FLOAT32 ? 4 : type_num == NPY_FLOAT16 ? 2 : 1;
+            const unsigned width = type_num == NPY_FLOAT64   ? 8
+                                   : type_num == NPY_FLOAT32 ? 4
+                                   : type_num == NPY_FLOAT16 ? 2
+                                                             : 1;
             return core::RowEncoder::one_hot(width, zero.data(), one.data(), other.data(), channels_first);
         });
     });
@@ -394,16 +399,14 @@ PyObject* arrays_ragged(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         py::ReadAccess access(*access_state);
         if (!access.ok()) return nullptr;
         Windows windows;
-        if (!convert_windows(*faidx, bound[1], none_to_null(bound[2]), none_to_null(bound[3]), nullptr, false,
-                             windows))
+        if (!convert_windows(*faidx, bound[1], none_to_null(bound[2]), none_to_null(bound[3]), nullptr, false, windows))
             return nullptr;
         const std::size_t rows = windows.requests.size();
         npy_intp offsets_shape = static_cast<npy_intp>(rows + 1);
         Ref offsets(PyArray_SimpleNew(1, &offsets_shape, NPY_INT64));
         if (!offsets) return nullptr;
         auto* offset_values = reinterpret_cast<std::int64_t*>(array_data(offsets));
-        core::ragged_offsets(windows.requests, [&](std::size_t i) { return windows.record_lengths[i]; },
-                             offset_values);
+        core::ragged_offsets(windows.requests, [&](std::size_t i) { return windows.record_lengths[i]; }, offset_values);
         npy_intp total = static_cast<npy_intp>(offset_values[rows]);
         Ref data(PyArray_SimpleNew(1, &total, NPY_UINT8));
         if (!data) return nullptr;
@@ -478,8 +481,7 @@ PyObject* initialise() {
     Ref module(PyModule_Create(&arrays_module));
     if (!module) return nullptr;
     PyTypeObject* ragged = ragged_type();
-    if (ragged == nullptr ||
-        PyModule_AddObjectRef(module.get(), "Ragged", reinterpret_cast<PyObject*>(ragged)) < 0)
+    if (ragged == nullptr || PyModule_AddObjectRef(module.get(), "Ragged", reinterpret_cast<PyObject*>(ragged)) < 0)
         return nullptr;
     Ref all(Py_BuildValue("[sssss]", "fetch", "codes", "one_hot", "ragged", "Ragged"));
     if (!all || PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) return nullptr;

@@ -3,20 +3,20 @@
 #include <cstdint>
 #include <cstring>
 
+#include "arrays/numpy_api.hpp"
 #include "binding/args.hpp"
 #include "binding/errors.hpp"
 #include "binding/frame.hpp"
 #include "binding/ref.hpp"
 #include "binding/types.hpp"
-#include "arrays/numpy_api.hpp"
 
 namespace kelpa::arrays {
 
-using py::Ref;
-using py::TypeRecipe;
 using py::allocate_instance;
 using py::free_instance;
 using py::make_type;
+using py::Ref;
+using py::TypeRecipe;
 
 namespace {
 
@@ -160,8 +160,8 @@ PyObject* Ragged_arrow_c_array(PyObject* self, PyObject* const* args, Py_ssize_t
             return nullptr;
         }
         auto* exported = new ExportedArray{Py_NewRef(self), {nullptr, offsets_of(self), data_of(self)}};
-        auto* array = new ArrowArray{region_count(self), 0, 0, 3, 0, exported->buffers, nullptr, nullptr,
-                                     release_array, exported};
+        auto* array = new ArrowArray{region_count(self), 0,       0, 3, 0, exported->buffers, nullptr, nullptr,
+                                     release_array,      exported};
         Ref array_capsule(PyCapsule_New(array, "arrow_array", array_capsule_destructor));
         if (!array_capsule) {
             release_array(array);

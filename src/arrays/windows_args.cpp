@@ -4,10 +4,10 @@
 #include <string>
 #include <string_view>
 
-#include "core/batch/array_sinks.hpp"
+#include "arrays/numpy_api.hpp"
 #include "binding/args.hpp"
 #include "binding/ref.hpp"
-#include "arrays/numpy_api.hpp"
+#include "core/batch/array_sinks.hpp"
 
 namespace kelpa::arrays {
 
@@ -35,7 +35,6 @@ Ref typed_column(PyObject* value, const char* param, const char* kinds, const ch
 }
 
 namespace {
-
 
 // Every row's record, found by name or by position in the index's order.
 // A repeated name is answered from the last one: its bytes are kept, and the
@@ -138,7 +137,8 @@ bool int64_column(PyObject* value, const char* param, Ref& keep) {
         // Unsigned 64-bit numbers above the signed range do not convert.
         Ref as_unsigned(PyArray_FROMANY(array.get(), NPY_UINT64, 1, 1, NPY_ARRAY_CARRAY_RO));
         if (!as_unsigned) return false;
-        auto* values = static_cast<const std::uint64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(as_unsigned.get())));
+        auto* values =
+            static_cast<const std::uint64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(as_unsigned.get())));
         const npy_intp count = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(as_unsigned.get()));
         for (npy_intp i = 0; i < count; ++i) {
             if (values[i] > static_cast<std::uint64_t>(INT64_MAX)) {
@@ -174,8 +174,7 @@ bool resolve_positions(NameResolver& resolver, PyObject* column, int type_num, s
 }
 
 bool refuse_names(PyObject* names) {
-    PyErr_Format(PyExc_TypeError, "argument 'names': expected a sequence of names, got '%s'",
-                 Py_TYPE(names)->tp_name);
+    PyErr_Format(PyExc_TypeError, "argument 'names': expected a sequence of names, got '%s'", Py_TYPE(names)->tp_name);
     return false;
 }
 
@@ -215,10 +214,8 @@ bool resolve_names(const core::NameTable& table, PyObject* names, std::vector<st
     const char* data = static_cast<const char*>(PyArray_DATA(array));
     const std::size_t itemsize = static_cast<std::size_t>(PyArray_ITEMSIZE(array));
     switch (kind) {
-        case 'i':
-            return resolve_positions<std::int64_t>(resolver, array_ref.get(), NPY_INT64, records);
-        case 'u':
-            return resolve_positions<std::uint64_t>(resolver, array_ref.get(), NPY_UINT64, records);
+        case 'i': return resolve_positions<std::int64_t>(resolver, array_ref.get(), NPY_INT64, records);
+        case 'u': return resolve_positions<std::uint64_t>(resolver, array_ref.get(), NPY_UINT64, records);
         case 'O': {
             auto* items = reinterpret_cast<PyObject* const*>(data);
             for (std::size_t i = 0; i < count; ++i) {
@@ -257,9 +254,8 @@ bool resolve_names(const core::NameTable& table, PyObject* names, std::vector<st
                 if (!text) return false;
                 Py_ssize_t utf8_size = 0;
                 const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &utf8_size);
-                if (utf8 == nullptr ||
-                    !resolver.by_text(i, std::string_view(utf8, static_cast<std::size_t>(utf8_size)), text.get(),
-                                      NameResolver::Given::Str, records[i]))
+                if (utf8 == nullptr || !resolver.by_text(i, std::string_view(utf8, static_cast<std::size_t>(utf8_size)),
+                                                         text.get(), NameResolver::Given::Str, records[i]))
                     return false;
             }
             return true;
@@ -374,9 +370,8 @@ bool convert_windows(const core::Faidx& faidx, PyObject* names, PyObject* starts
         const std::size_t end_count = end_column ? column_size(end_column) : start_count;
         if (start_count != records.size() || end_count != records.size()) {
             if (end_column)
-                PyErr_Format(PyExc_ValueError,
-                             "columns of different lengths: names has %zu rows, starts %zu, ends %zu", records.size(),
-                             start_count, end_count);
+                PyErr_Format(PyExc_ValueError, "columns of different lengths: names has %zu rows, starts %zu, ends %zu",
+                             records.size(), start_count, end_count);
             else
                 PyErr_Format(PyExc_ValueError, "columns of different lengths: names has %zu rows, starts %zu",
                              records.size(), start_count);

@@ -9,10 +9,10 @@
 #include <optional>
 #include <vector>
 
-#include "core/batch/batch.hpp"
-#include "core/fetch/faidx.hpp"
 #include "binding/access.hpp"
 #include "binding/ref.hpp"
+#include "core/batch/batch.hpp"
+#include "core/fetch/faidx.hpp"
 
 namespace kelpa::arrays {
 

@@ -64,9 +64,9 @@ bool place_keyword(const Signature& signature, PyObject* keyword, PyObject* valu
 
 bool finish_binding(const Signature& signature, PyObject** out, const std::vector<const char*>& positional_only_given) {
     if (!positional_only_given.empty()) {
-        const std::string message = std::string(signature.full_name) +
-                                    " got some positional-only arguments passed as keyword arguments: " +
-                                    quoted_names(positional_only_given);
+        const std::string message =
+            std::string(signature.full_name) +
+            " got some positional-only arguments passed as keyword arguments: " + quoted_names(positional_only_given);
         PyErr_SetString(PyExc_TypeError, message.c_str());
         return false;
     }
@@ -76,8 +76,8 @@ bool finish_binding(const Signature& signature, PyObject** out, const std::vecto
     }
     if (!missing.empty()) {
         const std::string message = std::string(signature.full_name) + " missing " + std::to_string(missing.size()) +
-                                    " required positional " + (missing.size() == 1 ? "argument" : "arguments") +
-                                    ": " + quoted_names(missing);
+                                    " required positional " + (missing.size() == 1 ? "argument" : "arguments") + ": " +
+                                    quoted_names(missing);
         PyErr_SetString(PyExc_TypeError, message.c_str());
         return false;
     }
@@ -107,7 +107,8 @@ bool bind(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     const std::size_t count = signature.names.size();
     if (static_cast<std::size_t>(nargs) > most_positional(signature)) return too_many_positional(signature, nargs);
-    for (std::size_t i = 0; i < count; ++i) out[i] = i < static_cast<std::size_t>(nargs) ? PyTuple_GET_ITEM(args, i) : nullptr;
+    for (std::size_t i = 0; i < count; ++i)
+        out[i] = i < static_cast<std::size_t>(nargs) ? PyTuple_GET_ITEM(args, i) : nullptr;
 
     std::vector<const char*> positional_only_given;
     if (kwargs != nullptr) {

@@ -1,7 +1,7 @@
 #include "binding/errors.hpp"
 
-#include "frontend/stderr_line.hpp"
 #include "binding/ref.hpp"
+#include "frontend/stderr_line.hpp"
 
 namespace kelpa::py {
 

@@ -15,10 +15,10 @@
 #include <Python.h>
 
 #include <new>
-#include <type_traits>
+#include <stdexcept>
 #include <string>
 #include <string_view>
-#include <stdexcept>
+#include <type_traits>
 
 #include "core/base/error.hpp"
 

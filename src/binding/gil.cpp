@@ -2,9 +2,9 @@
 
 #include <optional>
 
-#include "core/remote/network_wait.hpp"
 #include "binding/args.hpp"
 #include "binding/ref.hpp"
+#include "core/remote/network_wait.hpp"
 
 namespace kelpa::py {
 

@@ -22,10 +22,10 @@
 #include "cli/region.hpp"
 #include "cli/report.hpp"
 #include "cli/text_arena.hpp"
+#include "core/base/worker_pool.hpp"
 #include "core/batch/batch.hpp"
 #include "core/fetch/faidx.hpp"
 #include "core/kernels/sequence.hpp"
-#include "core/base/worker_pool.hpp"
 
 namespace kelpa::cli {
 
@@ -86,7 +86,10 @@ constexpr std::size_t FORMAT_BLOCK = std::size_t{16} << 20;
 class FaidxJob {
 public:
     FaidxJob(const core::Faidx& faidx, Output& out, const Settings& settings)
-        : faidx_(faidx), out_(out), settings_(settings), bounds_(faidx) {
+        : faidx_(faidx),
+          out_(out),
+          settings_(settings),
+          bounds_(faidx) {
         // The file's bytes as they are; with -i reverse complemented as
         // samtools and bedtools complement.
         finishing_.utf8 = false;
@@ -303,8 +306,9 @@ private:
 
 int run_faidx(const std::vector<std::string>& args) {
     std::string problem;
-    const std::optional<ParsedArgs> parsed = with_faidx_options(
-        [&](std::initializer_list<OptionSpec> options) { return parse_args(args, options, problem, Spelling::Getopt); });
+    const std::optional<ParsedArgs> parsed = with_faidx_options([&](std::initializer_list<OptionSpec> options) {
+        return parse_args(args, options, problem, Spelling::Getopt);
+    });
     if (!parsed) return usage_error(problem);
     if (parsed->help()) {
         std::fwrite(USAGE.data(), 1, USAGE.size(), stdout);

@@ -15,10 +15,10 @@
 #include <utility>
 
 #include "cli/batch_bounds.hpp"
-#include "cli/option_tables.hpp"
 #include "cli/bed.hpp"
 #include "cli/commands.hpp"
 #include "cli/line_reader.hpp"
+#include "cli/option_tables.hpp"
 #include "cli/options.hpp"
 #include "cli/output.hpp"
 #include "cli/report.hpp"
@@ -107,7 +107,11 @@ struct Batch {
 class GetfastaJob {
 public:
     GetfastaJob(const core::Faidx& faidx, Output& out, const Settings& settings, LineReader& reader)
-        : faidx_(faidx), out_(out), settings_(settings), reader_(reader), batches_{Batch(faidx), Batch(faidx)} {}
+        : faidx_(faidx),
+          out_(out),
+          settings_(settings),
+          reader_(reader),
+          batches_{Batch(faidx), Batch(faidx)} {}
 
     // Prints every feature of the BED file. False when the run ends early
     // (what ended it was told).
@@ -164,13 +168,12 @@ public:
             feature.pieces = blocks_.size();
             const bool whole = blocks_.size() == 1;
             for (std::size_t b = 0; b < blocks_.size(); ++b) {
-                batch.requests.push_back({bed.chrom, blocks_[b].first + 1, blocks_[b].second, repeats || b > 0,
-                                          whole && minus_strand(bed)});
+                batch.requests.push_back(
+                    {bed.chrom, blocks_[b].first + 1, blocks_[b].second, repeats || b > 0, whole && minus_strand(bed)});
                 batch.owner.push_back(batch.features.size() - 1);
             }
         } else {
-            batch.requests.push_back(
-                {bed.chrom, bed.start + 1, bed.end, repeats, minus_strand(bed)});
+            batch.requests.push_back({bed.chrom, bed.start + 1, bed.end, repeats, minus_strand(bed)});
             batch.owner.push_back(batch.features.size() - 1);
         }
         batch.bounds.add(*batch.last_entry, bed.start + 1, bed.end - bed.start);

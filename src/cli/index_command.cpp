@@ -18,11 +18,11 @@
 #include "cli/report.hpp"
 #include "core/bgzf/format.hpp"
 #include "core/fetch/faidx.hpp"
-#include "core/open/open.hpp"
-#include "core/remote/http.hpp"
 #include "core/index/index_builder.hpp"
 #include "core/index/index_file.hpp"
 #include "core/io/mapped_file.hpp"
+#include "core/open/open.hpp"
+#include "core/remote/http.hpp"
 
 namespace kelpa::cli {
 
@@ -97,8 +97,9 @@ int run_index(const std::vector<std::string>& args) {
     const std::optional<std::string> gzi = parsed->value("gzi");
     if (core::is_url(path)) {
         if (!fai) {
-            return fail("nothing is written beside a remote file: give the index's path with --fai-idx PATH "
-                        "(and --gzi-idx PATH for a BGZF file)");
+            return fail(
+                "nothing is written beside a remote file: give the index's path with --fai-idx PATH "
+                "(and --gzi-idx PATH for a BGZF file)");
         }
     } else {
         struct stat status;

@@ -33,7 +33,10 @@ struct LineReader::Stream {
 };
 
 LineReader::LineReader(std::unique_ptr<Stream> stream, std::string path, std::string what)
-    : stream_(std::move(stream)), path_(std::move(path)), what_(std::move(what)), window_(WINDOW) {}
+    : stream_(std::move(stream)),
+      path_(std::move(path)),
+      what_(std::move(what)),
+      window_(WINDOW) {}
 
 LineReader::~LineReader() = default;
 
@@ -109,8 +112,7 @@ bool LineReader::refill() {
         }
         end_ += static_cast<std::size_t>(got);
         // Take what a pipe has given so far once there is a whole line.
-        if (got > 0 && std::memchr(window_.data() + end_ - got, '\n', static_cast<std::size_t>(got)) != nullptr)
-            break;
+        if (got > 0 && std::memchr(window_.data() + end_ - got, '\n', static_cast<std::size_t>(got)) != nullptr) break;
     }
     return true;
 }

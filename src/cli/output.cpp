@@ -29,7 +29,10 @@ namespace {
 }  // namespace
 
 Output::Output(core::UniqueFd fd, bool owned, std::string name)
-    : fd_(std::move(fd)), out_(owned ? fd_.get() : 1), name_(std::move(name)), buffer_(new char[2 * BLOCK]),
+    : fd_(std::move(fd)),
+      out_(owned ? fd_.get() : 1),
+      name_(std::move(name)),
+      buffer_(new char[2 * BLOCK]),
       size_(2 * BLOCK) {}
 
 std::optional<Output> Output::open(const std::string& path, std::string& error) {

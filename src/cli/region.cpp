@@ -137,8 +137,8 @@ bool parse_region(std::string_view text, const core::NameTable& table, const std
     if (!has_span || span.empty()) return true;
     // Whatever follows a position, up to the next '-', when it is not a region.
     const auto not_a_position = [&](std::string_view rest, std::size_t from) {
-        error = "bad region " + quoted(text) + ": " + quoted(rest.substr(0, rest.find('-', from))) +
-                " is not a position";
+        error =
+            "bad region " + quoted(text) + ": " + quoted(rest.substr(0, rest.find('-', from))) + " is not a position";
         return false;
     };
     const Position first = read_position(span, true);

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "core/batch/batch.hpp"
 #include "core/base/error.hpp"
+#include "core/batch/batch.hpp"
 #include "core/fetch/faidx.hpp"
 
 namespace kelpa::cli {
@@ -34,7 +34,8 @@ core::FaidxOptions faidx_options();
 
 // Opens the FASTA file at `path` (building its index when needed) and warns,
 // in the program's words, of what opening found.
-core::Result<std::unique_ptr<core::Faidx>> open_reference(const std::string& path, core::FaidxOptions options = faidx_options());
+core::Result<std::unique_ptr<core::Faidx>> open_reference(const std::string& path,
+                                                          core::FaidxOptions options = faidx_options());
 
 // A core error as the program tells it inside its own messages, e.g.
 // "IO error: ...".

@@ -17,17 +17,40 @@ FaidxObject* as_faidx(PyObject* self) { return reinterpret_cast<FaidxObject*>(se
 const core::Faidx& native(PyObject* self) { return *as_faidx(self)->handle->faidx; }
 
 constexpr OpenOption FAIDX_ORDER[] = {
-    OpenOption::filename,     OpenOption::indexname,           OpenOption::as_raw,
-    OpenOption::strict_bounds, OpenOption::sequence_always_upper, OpenOption::rebuild,
-    OpenOption::build_index,  OpenOption::one_based_attributes, OpenOption::default_seq,
-    OpenOption::mutable_file, OpenOption::key_function,        OpenOption::split_char,
-    OpenOption::filt_function, OpenOption::read_long_names,     OpenOption::duplicate_action,
+    OpenOption::filename,
+    OpenOption::indexname,
+    OpenOption::as_raw,
+    OpenOption::strict_bounds,
+    OpenOption::sequence_always_upper,
+    OpenOption::rebuild,
+    OpenOption::build_index,
+    OpenOption::one_based_attributes,
+    OpenOption::default_seq,
+    OpenOption::mutable_file,
+    OpenOption::key_function,
+    OpenOption::split_char,
+    OpenOption::filt_function,
+    OpenOption::read_long_names,
+    OpenOption::duplicate_action,
     OpenOption::read_ahead,
 };
 constexpr const char* FAIDX_PARAMS[] = {
-    "filename",     "indexname",    "as_raw",        "strict_bounds",   "sequence_always_upper", "rebuild",
-    "build_index",  "one_based_attributes", "default_seq", "mutable", "key_function", "split_char",
-    "filt_function", "read_long_names", "duplicate_action", "read_ahead",
+    "filename",
+    "indexname",
+    "as_raw",
+    "strict_bounds",
+    "sequence_always_upper",
+    "rebuild",
+    "build_index",
+    "one_based_attributes",
+    "default_seq",
+    "mutable",
+    "key_function",
+    "split_char",
+    "filt_function",
+    "read_long_names",
+    "duplicate_action",
+    "read_ahead",
 };
 const Signature FAIDX_NEW{"Faidx.__new__()", FAIDX_PARAMS, 1};
 
@@ -70,11 +93,12 @@ const Signature FETCH_ENTIRE{"Faidx.fetch_entire_sequence()", NAME_PARAM, 1};
 
 PyObject* Faidx_fetch_entire_sequence(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) noexcept {
-    return read_method<1>(as_faidx(self)->access, FETCH_ENTIRE, args, nargs, kwnames, [&](PyObject** bound) -> PyObject* {
-        std::string_view name;
-        if (!convert_text(bound[0], "name", name)) return nullptr;
-        return fetch_record(native(self), bound[0], name);
-    });
+    return read_method<1>(as_faidx(self)->access, FETCH_ENTIRE, args, nargs, kwnames,
+                          [&](PyObject** bound) -> PyObject* {
+                              std::string_view name;
+                              if (!convert_text(bound[0], "name", name)) return nullptr;
+                              return fetch_record(native(self), bound[0], name);
+                          });
 }
 
 constexpr const char* REGIONS_PARAM[] = {"regions"};
@@ -93,13 +117,14 @@ const Signature FETCH_MANY_SAME_CHR{"Faidx.fetch_many_same_chr()", SAME_CHR_PARA
 
 PyObject* Faidx_fetch_many_same_chr(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) noexcept {
-    return read_method<2>(as_faidx(self)->access, FETCH_MANY_SAME_CHR, args, nargs, kwnames, [&](PyObject** bound) -> PyObject* {
-        std::string_view name;
-        RegionList regions;
-        if (!convert_text(bound[0], "name", name) || !convert_region_list(bound[1], false, "regions", regions))
-            return nullptr;
-        return fetch_many_same_chr(native(self), bound[0], name, regions, false);
-    });
+    return read_method<2>(
+        as_faidx(self)->access, FETCH_MANY_SAME_CHR, args, nargs, kwnames, [&](PyObject** bound) -> PyObject* {
+            std::string_view name;
+            RegionList regions;
+            if (!convert_text(bound[0], "name", name) || !convert_region_list(bound[1], false, "regions", regions))
+                return nullptr;
+            return fetch_many_same_chr(native(self), bound[0], name, regions, false);
+        });
 }
 
 PyObject* Faidx_get_keys(PyObject* self, void*) noexcept {
@@ -124,15 +149,11 @@ PyObject* Faidx_reduce(PyObject* self, PyObject*) noexcept {
 }
 
 PyMethodDef Faidx_methods[] = {
-    {"fetch", KELPA_FASTCALL(Faidx_fetch), METH_FASTCALL | METH_KEYWORDS,
-     "fetch($self, name, start, end)\n--\n\n"},
-    {"fetch_entire_sequence",
-     KELPA_FASTCALL(Faidx_fetch_entire_sequence),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"fetch", KELPA_FASTCALL(Faidx_fetch), METH_FASTCALL | METH_KEYWORDS, "fetch($self, name, start, end)\n--\n\n"},
+    {"fetch_entire_sequence", KELPA_FASTCALL(Faidx_fetch_entire_sequence), METH_FASTCALL | METH_KEYWORDS,
      "fetch_entire_sequence($self, name)\n--\n\n"
      "Ultra-fast method for fetching entire sequences - bypasses all bounds checking"},
-    {"fetch_many", KELPA_FASTCALL(Faidx_fetch_many),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"fetch_many", KELPA_FASTCALL(Faidx_fetch_many), METH_FASTCALL | METH_KEYWORDS,
      "fetch_many($self, regions)\n--\n\n"
      "High-performance batch fetch for many sequences\n"
      "\n"
@@ -149,8 +170,7 @@ PyMethodDef Faidx_methods[] = {
      "Example:\n"
      "    >>> regions = [(\"chr1\", 1000, 2000), (\"chr2\", 5000, 6000)]\n"
      "    >>> sequences = faidx.fetch_many(regions)"},
-    {"fetch_many_same_chr", KELPA_FASTCALL(Faidx_fetch_many_same_chr),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"fetch_many_same_chr", KELPA_FASTCALL(Faidx_fetch_many_same_chr), METH_FASTCALL | METH_KEYWORDS,
      "fetch_many_same_chr($self, name, regions)\n--\n\n"
      "Ultra-fast batch fetch for regions from the same chromosome\n"
      "\n"

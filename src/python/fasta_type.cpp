@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "binding/frame.hpp"
 #include "core/kernels/sequence.hpp"
 #include "python/fetching.hpp"
-#include "binding/frame.hpp"
 #include "python/pickling.hpp"
 #include "python/sequence_type.hpp"
 #include "python/types.hpp"
@@ -18,17 +18,39 @@ namespace {
 FastaObject* as_fasta(PyObject* self) { return reinterpret_cast<FastaObject*>(self); }
 
 constexpr OpenOption FASTA_ORDER[] = {
-    OpenOption::filename,      OpenOption::indexname,       OpenOption::default_seq,
-    OpenOption::key_function,  OpenOption::as_raw,          OpenOption::strict_bounds,
-    OpenOption::read_ahead,    OpenOption::mutable_file,    OpenOption::split_char,
-    OpenOption::filt_function, OpenOption::one_based_attributes, OpenOption::read_long_names,
-    OpenOption::duplicate_action, OpenOption::sequence_always_upper, OpenOption::rebuild,
+    OpenOption::filename,
+    OpenOption::indexname,
+    OpenOption::default_seq,
+    OpenOption::key_function,
+    OpenOption::as_raw,
+    OpenOption::strict_bounds,
+    OpenOption::read_ahead,
+    OpenOption::mutable_file,
+    OpenOption::split_char,
+    OpenOption::filt_function,
+    OpenOption::one_based_attributes,
+    OpenOption::read_long_names,
+    OpenOption::duplicate_action,
+    OpenOption::sequence_always_upper,
+    OpenOption::rebuild,
     OpenOption::build_index,
 };
 constexpr const char* FASTA_PARAMS[] = {
-    "filename",      "indexname",  "default_seq",          "key_function",     "as_raw",
-    "strict_bounds", "read_ahead", "mutable",              "split_char",       "filt_function",
-    "one_based_attributes", "read_long_names", "duplicate_action", "sequence_always_upper", "rebuild",
+    "filename",
+    "indexname",
+    "default_seq",
+    "key_function",
+    "as_raw",
+    "strict_bounds",
+    "read_ahead",
+    "mutable",
+    "split_char",
+    "filt_function",
+    "one_based_attributes",
+    "read_long_names",
+    "duplicate_action",
+    "sequence_always_upper",
+    "rebuild",
     "build_index",
 };
 const Signature FASTA_NEW{"Fasta.__new__()", FASTA_PARAMS, 1};
@@ -88,7 +110,8 @@ const Signature CLOSE{"Fasta.close()", {}, 0};
 const Signature ENTER{"Fasta.__enter__()", {}, 0};
 
 PyObject* Fasta_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return with_arguments<0>(self, KEYS, args, nargs, kwnames, [&](PyObject**) { return record_names(fasta_native(self).entries()); });
+    return with_arguments<0>(self, KEYS, args, nargs, kwnames,
+                             [&](PyObject**) { return record_names(fasta_native(self).entries()); });
 }
 
 PyObject* Fasta_values(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -221,12 +244,14 @@ PyObject* spliced(PyObject* self, PyObject* name_object, std::string_view name, 
         joined.append(*bytes);
         ascii = ascii && PyUnicode_IS_ASCII(sequence->seq);
         if (i == 0) start = sequence->has_start ? std::optional<std::uint64_t>(sequence->start) : std::nullopt;
-        if (i + 1 == intervals.size()) end = sequence->has_end ? std::optional<std::uint64_t>(sequence->end) : std::nullopt;
+        if (i + 1 == intervals.size())
+            end = sequence->has_end ? std::optional<std::uint64_t>(sequence->end) : std::nullopt;
     }
     // The reverse complement of each piece, last piece first, is the reverse
     // complement of the joined forward text.
-    if (rc) (void)core::finish_copy(core::Finishing{false, nullptr, true, core::ComplementRule::ToN, false}, joined,
-                                    joined.size());
+    if (rc)
+        (void)core::finish_copy(core::Finishing{false, nullptr, true, core::ComplementRule::ToN, false}, joined,
+                                joined.size());
     Ref text(str_from_bytes(joined));
     if (!text) return nullptr;
     Ref name_text(exact_str(name_object));

@@ -5,12 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "core/batch/batch.hpp"
-#include "core/kernels/sequence.hpp"
 #include "binding/args.hpp"
 #include "binding/errors.hpp"
 #include "binding/gil.hpp"
 #include "binding/ref.hpp"
+#include "core/batch/batch.hpp"
+#include "core/kernels/sequence.hpp"
 #include "python/sequence_type.hpp"
 
 namespace kelpa::py {
@@ -46,8 +46,8 @@ Ref extracted_text(const core::Faidx& faidx, const core::IndexEntry& entry, std:
     if (!text) return text;
     // The new str is this thread's alone until it is returned: a large copy
     // fills it with the interpreter lock released.
-    core::Result<std::uint64_t> got = maybe_unlocked(bound >= RELEASE_LOCK_BYTES,
-                                                     [&] { return faidx.extract(entry, first, count, data); });
+    core::Result<std::uint64_t> got =
+        maybe_unlocked(bound >= RELEASE_LOCK_BYTES, [&] { return faidx.extract(entry, first, count, data); });
     if (!got) {
         raise_faidx_error(got.error());
         return Ref();
@@ -67,7 +67,8 @@ Ref extracted_text(const core::Faidx& faidx, const core::IndexEntry& entry, std:
 Ref empty_str() { return Ref(PyUnicode_New(0, 0)); }
 
 PyObject* planned_sequence(const core::Faidx& faidx, Ref name, const core::IndexEntry& entry, const FetchPlan& plan) {
-    if (plan.kind == FetchPlan::Kind::Empty) return new_sequence(std::move(name), empty_str(), plan.first, plan.last, false);
+    if (plan.kind == FetchPlan::Kind::Empty)
+        return new_sequence(std::move(name), empty_str(), plan.first, plan.last, false);
     Ref text = extracted_text(faidx, entry, plan.first, plan.count(), true);
     if (!text) return nullptr;
     return new_sequence(std::move(name), std::move(text), faidx.reported_start(plan.first),
@@ -127,8 +128,7 @@ bool convert_regions(PyObject* items, bool with_names, const char* param, Region
             list.name_objects[static_cast<std::size_t>(i)] = name;
             ok = convert_text_raw(name, region.name);
             // Compared now, while both names are still in the cache.
-            region.repeats_name = ok && i > 0 &&
-                                  (name == list.name_objects[i - 1] || region.name == out[i - 1].name);
+            region.repeats_name = ok && i > 0 && (name == list.name_objects[i - 1] || region.name == out[i - 1].name);
         }
         ok = ok && convert_u64_raw(PyTuple_GET_ITEM(tuple, length - 2), region.start) &&
              convert_u64_raw(PyTuple_GET_ITEM(tuple, length - 1), region.end);
@@ -173,10 +173,15 @@ private:
 // empty before the workers write into it, so no text is copied twice.
 class SequenceListSink {
 public:
-    SequenceListSink(const core::Faidx& faidx, const RegionList& list, const OneRecord* record,
-                     bool reverse_complement, core::Executor executor, PyObject* result)
-        : faidx_(faidx), list_(list), record_(record), reverse_complement_(reverse_complement),
-          executor_(executor), result_(result), texts_(list.regions.size()) {}
+    SequenceListSink(const core::Faidx& faidx, const RegionList& list, const OneRecord* record, bool reverse_complement,
+                     core::Executor executor, PyObject* result)
+        : faidx_(faidx),
+          list_(list),
+          record_(record),
+          reverse_complement_(reverse_complement),
+          executor_(executor),
+          result_(result),
+          texts_(list.regions.size()) {}
 
     // Waits for the pool, inflates, or copies a large text, with the
     // interpreter lock released: the workers write only into the reserved
@@ -221,8 +226,9 @@ public:
         }
         if (!text) return false;
         if (reverse_complement_ && start && end) std::swap(start, end);
-        Ref name = record_ != nullptr ? name_str(record_->object, record_->name)
-                                      : name_str(names_.shared(done.entry, list_.name_objects[i]), list_.regions[i].name);
+        Ref name = record_ != nullptr
+                       ? name_str(record_->object, record_->name)
+                       : name_str(names_.shared(done.entry, list_.name_objects[i]), list_.regions[i].name);
         PyObject* sequence = new_sequence(std::move(name), std::move(text), start, end, reverse_complement_);
         if (sequence == nullptr) return false;
         PyList_SET_ITEM(result_, static_cast<Py_ssize_t>(i), sequence);
@@ -333,8 +339,8 @@ PyObject* fetch_many(const core::Faidx& faidx, RegionList& list, bool reverse_co
     return fetch_batch(faidx, list, nullptr, reverse_complement);
 }
 
-PyObject* fetch_many_same_chr(const core::Faidx& faidx, PyObject* name_object, std::string_view name,
-                              RegionList& list, bool reverse_complement) {
+PyObject* fetch_many_same_chr(const core::Faidx& faidx, PyObject* name_object, std::string_view name, RegionList& list,
+                              bool reverse_complement) {
     if (list.regions.empty()) return PyList_New(0);
     if (entry_of(faidx, name) == nullptr) return nullptr;
     const OneRecord record{name_object, name};

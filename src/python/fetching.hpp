@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
+#include "binding/ref.hpp"
 #include "core/batch/batch.hpp"
 #include "core/fetch/faidx.hpp"
-#include "binding/ref.hpp"
 
 namespace kelpa::py {
 
@@ -45,7 +45,7 @@ bool convert_region_list(PyObject* value, bool with_names, const char* param, Re
 PyObject* fetch_many(const core::Faidx& faidx, RegionList& list, bool reverse_complement);
 
 // The same for (start, end) pairs on the one record `name`.
-PyObject* fetch_many_same_chr(const core::Faidx& faidx, PyObject* name_object, std::string_view name,
-                              RegionList& list, bool reverse_complement);
+PyObject* fetch_many_same_chr(const core::Faidx& faidx, PyObject* name_object, std::string_view name, RegionList& list,
+                              bool reverse_complement);
 
 }  // namespace kelpa::py

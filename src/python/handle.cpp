@@ -1,10 +1,10 @@
 #include "python/handle.hpp"
 
-#include "core/bgzf/format.hpp"
-#include "core/open/open.hpp"
 #include "binding/args.hpp"
 #include "binding/errors.hpp"
 #include "binding/gil.hpp"
+#include "core/bgzf/format.hpp"
+#include "core/open/open.hpp"
 
 namespace kelpa::py {
 
@@ -46,10 +46,8 @@ bool convert_option(OpenOption option, const char* name, PyObject* value, OpenRe
             return true;
         }
         case OpenOption::key_function:
-        case OpenOption::filt_function:
-            return true;  // any object, kept in the handle's arguments
-        case OpenOption::read_ahead:
-            return convert_optional_u64(value, name, handle.read_ahead);
+        case OpenOption::filt_function: return true;  // any object, kept in the handle's arguments
+        case OpenOption::read_ahead: return convert_optional_u64(value, name, handle.read_ahead);
         case OpenOption::as_raw:
         case OpenOption::strict_bounds:
         case OpenOption::sequence_always_upper:
@@ -57,8 +55,7 @@ bool convert_option(OpenOption option, const char* name, PyObject* value, OpenRe
         case OpenOption::build_index:
         case OpenOption::one_based_attributes:
         case OpenOption::mutable_file:
-        case OpenOption::read_long_names:
-            break;
+        case OpenOption::read_long_names: break;
     }
     if (value == nullptr) return true;  // keeps its default
     bool flag;

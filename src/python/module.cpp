@@ -5,10 +5,10 @@
 #include <atomic>
 #include <cstdint>
 
-#include "binding/gil.hpp"
 #include "binding/errors.hpp"
-#include "python/pickling.hpp"
+#include "binding/gil.hpp"
 #include "binding/ref.hpp"
+#include "python/pickling.hpp"
 #include "python/types.hpp"
 
 namespace kelpa::py {

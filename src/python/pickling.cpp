@@ -4,8 +4,8 @@
 #include <optional>
 
 #include "binding/errors.hpp"
-#include "python/handle.hpp"
 #include "binding/ref.hpp"
+#include "python/handle.hpp"
 #include "python/sequence_type.hpp"
 #include "python/types.hpp"
 
@@ -127,7 +127,9 @@ PyObject* restore(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
 }
 
 PyMethodDef RESTORE = {
-    "_restore", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(restore)), METH_FASTCALL,
+    "_restore",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(restore)),
+    METH_FASTCALL,
     "Rebuilds a kelpa object from its pickled state; used by pickle, not to be called directly.",
 };
 

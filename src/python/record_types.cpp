@@ -6,9 +6,9 @@
 
 #include "binding/args.hpp"
 #include "binding/errors.hpp"
+#include "binding/frame.hpp"
 #include "python/fasta_type.hpp"
 #include "python/fetching.hpp"
-#include "binding/frame.hpp"
 #include "python/pickling.hpp"
 #include "python/sequence_type.hpp"
 #include "python/types.hpp"
@@ -93,46 +93,60 @@ PyObject* Record_get_name(PyObject* self, void*) noexcept {
 }
 
 PyObject* Record_get_long_name(PyObject* self, void*) noexcept {
-    return with_record(self, [&](const RecordView& view) -> PyObject* {
-        if (view.entry == nullptr) {
-            raise_faidx_error(core::FaidxError::not_found(view.name));
-            return nullptr;
-        }
-        return PyUnicode_FromObject(as_record(self)->name);
-    }, nullptr);
+    return with_record(
+        self,
+        [&](const RecordView& view) -> PyObject* {
+            if (view.entry == nullptr) {
+                raise_faidx_error(core::FaidxError::not_found(view.name));
+                return nullptr;
+            }
+            return PyUnicode_FromObject(as_record(self)->name);
+        },
+        nullptr);
 }
 
 PyObject* Record_get_unpadded_len(PyObject* self, void*) noexcept {
-    return with_record(self, [&](const RecordView& view) -> PyObject* {
-        Ref whole(fetch(self, view, 1, view.length()));
-        if (!whole) return nullptr;
-        const std::optional<std::string_view> text = utf8_of(reinterpret_cast<SequenceObject*>(whole.get())->seq);
-        if (!text) return nullptr;
-        auto is_n = [](char c) { return c == 'N' || c == 'n'; };
-        const std::size_t leading = static_cast<std::size_t>(std::find_if_not(text->begin(), text->end(), is_n) - text->begin());
-        std::size_t trailing = 0;
-        if (leading < text->size())
-            trailing = static_cast<std::size_t>(std::find_if_not(text->rbegin(), text->rend(), is_n) - text->rbegin());
-        return PyLong_FromSize_t(text->size() - leading - trailing);
-    }, nullptr);
+    return with_record(
+        self,
+        [&](const RecordView& view) -> PyObject* {
+            Ref whole(fetch(self, view, 1, view.length()));
+            if (!whole) return nullptr;
+            const std::optional<std::string_view> text = utf8_of(reinterpret_cast<SequenceObject*>(whole.get())->seq);
+            if (!text) return nullptr;
+            auto is_n = [](char c) { return c == 'N' || c == 'n'; };
+            const std::size_t leading =
+                static_cast<std::size_t>(std::find_if_not(text->begin(), text->end(), is_n) - text->begin());
+            std::size_t trailing = 0;
+            if (leading < text->size())
+                trailing =
+                    static_cast<std::size_t>(std::find_if_not(text->rbegin(), text->rend(), is_n) - text->rbegin());
+            return PyLong_FromSize_t(text->size() - leading - trailing);
+        },
+        nullptr);
 }
 
 Py_ssize_t Record_length(PyObject* self) noexcept {
-    return with_record(self, [&](const RecordView& view) -> Py_ssize_t {
-        if (view.length() > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
-            PyErr_SetString(PyExc_OverflowError, "cannot fit 'int' into an index-sized integer");
-            return -1;
-        }
-        return static_cast<Py_ssize_t>(view.length());
-    }, -1);
+    return with_record(
+        self,
+        [&](const RecordView& view) -> Py_ssize_t {
+            if (view.length() > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+                PyErr_SetString(PyExc_OverflowError, "cannot fit 'int' into an index-sized integer");
+                return -1;
+            }
+            return static_cast<Py_ssize_t>(view.length());
+        },
+        -1);
 }
 
 PyObject* Record_str(PyObject* self) noexcept {
-    return with_record(self, [&](const RecordView& view) -> PyObject* {
-        Ref whole(fetch(self, view, 1, view.length()));
-        if (!whole) return nullptr;
-        return Py_NewRef(reinterpret_cast<SequenceObject*>(whole.get())->seq);
-    }, nullptr);
+    return with_record(
+        self,
+        [&](const RecordView& view) -> PyObject* {
+            Ref whole(fetch(self, view, 1, view.length()));
+            if (!whole) return nullptr;
+            return Py_NewRef(reinterpret_cast<SequenceObject*>(whole.get())->seq);
+        },
+        nullptr);
 }
 
 PyObject* Record_repr(PyObject* self) noexcept {
@@ -208,22 +222,25 @@ PyObject* record_slice(PyObject* self, const RecordView& view, PyObject* key) {
 }
 
 PyObject* Record_subscript(PyObject* self, PyObject* key) noexcept {
-    return with_record(self, [&](const RecordView& view) -> PyObject* {
-        if (PySlice_Check(key)) return record_slice(self, view, key);
-        Ref number(PyNumber_Index(key));
-        long long index = number ? PyLong_AsLongLong(number.get()) : -1;
-        if (!number || (index == -1 && PyErr_Occurred())) {
-            if (!replaceable_conversion_error()) return nullptr;
-            PyErr_Clear();
-            PyErr_SetString(PyExc_TypeError, "Invalid index type");
-            return nullptr;
-        }
+    return with_record(
+        self,
+        [&](const RecordView& view) -> PyObject* {
+            if (PySlice_Check(key)) return record_slice(self, view, key);
+            Ref number(PyNumber_Index(key));
+            long long index = number ? PyLong_AsLongLong(number.get()) : -1;
+            if (!number || (index == -1 && PyErr_Occurred())) {
+                if (!replaceable_conversion_error()) return nullptr;
+                PyErr_Clear();
+                PyErr_SetString(PyExc_TypeError, "Invalid index type");
+                return nullptr;
+            }
         // Unsigned and wrapping: a position outside the record reaches the
         // fetch rules, which warn or refuse.
-        std::uint64_t position = static_cast<std::uint64_t>(index);
-        if (index < 0) position += view.length();
-        return fetch(self, view, position + 1, position + 1);
-    }, nullptr);
+            std::uint64_t position = static_cast<std::uint64_t>(index);
+            if (index < 0) position += view.length();
+            return fetch(self, view, position + 1, position + 1);
+        },
+        nullptr);
 }
 
 // The line-sized chunks of a record: bases 1..lenc, lenc+1..2*lenc, ...; a
@@ -244,33 +261,37 @@ long double physical_memory() {
 }
 
 PyObject* Record_reversed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return with_record(self, [&](const RecordView& view) -> PyObject* {
-        if (!bind(REVERSED, args, nargs, kwnames, nullptr)) return nullptr;
-        Ref list(PyList_New(0));
-        if (!list || view.entry == nullptr || view.length() == 0) return list.release();
-        const std::uint64_t length = view.length();
-        const std::uint64_t width = chunk_width(*view.entry);
+    return with_record(
+        self,
+        [&](const RecordView& view) -> PyObject* {
+            if (!bind(REVERSED, args, nargs, kwnames, nullptr)) return nullptr;
+            Ref list(PyList_New(0));
+            if (!list || view.entry == nullptr || view.length() == 0) return list.release();
+            const std::uint64_t length = view.length();
+            const std::uint64_t width = chunk_width(*view.entry);
         // The listing holds every chunk at once: refuse at the start what
         // could never fit, such as an index entry claiming 2^64 - 1 bases.
-        const std::uint64_t chunks = length / width + (length % width != 0);
-        const long double needed = static_cast<long double>(chunks) * CHUNK_OVERHEAD + static_cast<long double>(length);
-        if (needed > physical_memory()) return PyErr_NoMemory();
-        for (std::uint64_t p = 1; p <= length;) {
-            const std::uint64_t end = width - 1 >= length - p ? length : p + width - 1;
-            Ref chunk(fetch(self, view, p, end));
-            if (!chunk || PyList_Append(list.get(), chunk.get()) < 0) return nullptr;
-            if (end == length) break;
-            p = end + 1;
-        }
-        if (PyList_Reverse(list.get()) < 0) return nullptr;
-        const Py_ssize_t count = PyList_GET_SIZE(list.get());
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            PyObject* reversed = sequence_reverse(PyList_GET_ITEM(list.get(), i));
-            if (reversed == nullptr) return nullptr;
-            PyList_SetItem(list.get(), i, reversed);
-        }
-        return list.release();
-    }, nullptr);
+            const std::uint64_t chunks = length / width + (length % width != 0);
+            const long double needed =
+                static_cast<long double>(chunks) * CHUNK_OVERHEAD + static_cast<long double>(length);
+            if (needed > physical_memory()) return PyErr_NoMemory();
+            for (std::uint64_t p = 1; p <= length;) {
+                const std::uint64_t end = width - 1 >= length - p ? length : p + width - 1;
+                Ref chunk(fetch(self, view, p, end));
+                if (!chunk || PyList_Append(list.get(), chunk.get()) < 0) return nullptr;
+                if (end == length) break;
+                p = end + 1;
+            }
+            if (PyList_Reverse(list.get()) < 0) return nullptr;
+            const Py_ssize_t count = PyList_GET_SIZE(list.get());
+            for (Py_ssize_t i = 0; i < count; ++i) {
+                PyObject* reversed = sequence_reverse(PyList_GET_ITEM(list.get(), i));
+                if (reversed == nullptr) return nullptr;
+                PyList_SetItem(list.get(), i, reversed);
+            }
+            return list.release();
+        },
+        nullptr);
 }
 
 PyObject* Record_iter(PyObject* self) noexcept;
@@ -291,8 +312,7 @@ PyObject* Record_reduce(PyObject* self, PyObject*) noexcept {
 
 PyMethodDef Record_methods[] = {
     {"__reduce__", Record_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
-    {"__reversed__", KELPA_FASTCALL(Record_reversed),
-     METH_FASTCALL | METH_KEYWORDS, "__reversed__($self)\n--\n\n"},
+    {"__reversed__", KELPA_FASTCALL(Record_reversed), METH_FASTCALL | METH_KEYWORDS, "__reversed__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -463,17 +483,20 @@ PyType_Slot SequenceIterator_slots[] = {
 };
 
 PyObject* Record_iter(PyObject* self) noexcept {
-    return with_record(self, [&](const RecordView& view) -> PyObject* {
-        auto* it = allocate<SequenceIteratorObject>(TypeId::SequenceIterator);
-        if (it == nullptr) return nullptr;
-        it->name = Py_NewRef(as_record(self)->name);
-        it->parent = Py_NewRef(as_record(self)->parent);
-        it->line_length = view.entry != nullptr ? view.entry->lenc : 70;
-        it->length = view.length();
-        it->next_start = 1;
-        it->exhausted = false;
-        return reinterpret_cast<PyObject*>(it);
-    }, nullptr);
+    return with_record(
+        self,
+        [&](const RecordView& view) -> PyObject* {
+            auto* it = allocate<SequenceIteratorObject>(TypeId::SequenceIterator);
+            if (it == nullptr) return nullptr;
+            it->name = Py_NewRef(as_record(self)->name);
+            it->parent = Py_NewRef(as_record(self)->parent);
+            it->line_length = view.entry != nullptr ? view.entry->lenc : 70;
+            it->length = view.length();
+            it->next_start = 1;
+            it->exhausted = false;
+            return reinterpret_cast<PyObject*>(it);
+        },
+        nullptr);
 }
 
 // ---- MutableFastaRecord ----------------------------------------------------
@@ -508,14 +531,14 @@ PyType_Slot MutableRecord_slots[] = {
 
 }  // namespace
 
-const TypeRecipe FASTA_RECORD_TYPE{"FastaRecord", nullptr, sizeof(RecordObject), Py_TPFLAGS_HAVE_GC, Record_slots,
-                                   nullptr};
-const TypeRecipe FASTA_ITERATOR_TYPE{"FastaIterator", nullptr, sizeof(FastaIteratorObject), Py_TPFLAGS_HAVE_GC,
+const TypeRecipe FASTA_RECORD_TYPE{"FastaRecord",      nullptr,      sizeof(RecordObject),
+                                   Py_TPFLAGS_HAVE_GC, Record_slots, nullptr};
+const TypeRecipe FASTA_ITERATOR_TYPE{"FastaIterator",     nullptr, sizeof(FastaIteratorObject), Py_TPFLAGS_HAVE_GC,
                                      FastaIterator_slots, nullptr};
-const TypeRecipe SEQUENCE_ITERATOR_TYPE{"SequenceIterator", nullptr, sizeof(SequenceIteratorObject),
-                                        Py_TPFLAGS_HAVE_GC, SequenceIterator_slots, nullptr};
+const TypeRecipe SEQUENCE_ITERATOR_TYPE{
+    "SequenceIterator", nullptr, sizeof(SequenceIteratorObject), Py_TPFLAGS_HAVE_GC, SequenceIterator_slots, nullptr};
 const TypeRecipe MUTABLE_FASTA_RECORD_TYPE{"MutableFastaRecord", nullptr, sizeof(MutableRecordObject), 0,
-                                           MutableRecord_slots, nullptr};
+                                           MutableRecord_slots,  nullptr};
 
 PyObject* new_fasta_record(PyObject* fasta, PyObject* name) {
     auto* record = allocate<RecordObject>(TypeId::FastaRecord);

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <string>
 
+#include "binding/frame.hpp"
 #include "core/io/mapped_file.hpp"
 #include "core/kernels/sequence.hpp"
-#include "binding/frame.hpp"
 #include "python/pickling.hpp"
 #include "python/types.hpp"
 
@@ -33,7 +33,8 @@ std::optional<std::string> fancy_name_of(const SequenceObject* s) {
     const std::optional<std::string_view> name = utf8_of(s->name);
     if (!name) return std::nullopt;
     std::string text(*name);
-    if (s->has_start && s->has_end) text.append(":").append(std::to_string(s->start)).append("-").append(std::to_string(s->end));
+    if (s->has_start && s->has_end)
+        text.append(":").append(std::to_string(s->start)).append("-").append(std::to_string(s->end));
     if (s->comp) text.append(" (complement)");
     return text;
 }
@@ -161,7 +162,7 @@ PyObject* Sequence_get_comp(PyObject* self, void*) noexcept {
     });
 }
 
-int set_text_field(PyObject* self, PyObject* value, const char* param, PyObject* SequenceObject::*field) {
+int set_text_field(PyObject* self, PyObject* value, const char* param, PyObject* SequenceObject::* field) {
     if (refuse_delete(value)) return -1;
     SequenceObject* s = as_sequence(self);
     WriteAccess access(s->access);
@@ -180,8 +181,8 @@ int Sequence_set_seq(PyObject* self, PyObject* value, void*) noexcept {
     return shielded(-1, [&] { return set_text_field(self, value, "seq", &SequenceObject::seq); });
 }
 
-int set_coordinate(PyObject* self, PyObject* value, const char* param, bool SequenceObject::*present,
-                   std::uint64_t SequenceObject::*field) {
+int set_coordinate(PyObject* self, PyObject* value, const char* param, bool SequenceObject::* present,
+                   std::uint64_t SequenceObject::* field) {
     if (refuse_delete(value)) return -1;
     SequenceObject* s = as_sequence(self);
     WriteAccess access(s->access);
@@ -194,11 +195,13 @@ int set_coordinate(PyObject* self, PyObject* value, const char* param, bool Sequ
 }
 
 int Sequence_set_start(PyObject* self, PyObject* value, void*) noexcept {
-    return shielded(-1, [&] { return set_coordinate(self, value, "start", &SequenceObject::has_start, &SequenceObject::start); });
+    return shielded(
+        -1, [&] { return set_coordinate(self, value, "start", &SequenceObject::has_start, &SequenceObject::start); });
 }
 
 int Sequence_set_end(PyObject* self, PyObject* value, void*) noexcept {
-    return shielded(-1, [&] { return set_coordinate(self, value, "end", &SequenceObject::has_end, &SequenceObject::end); });
+    return shielded(-1,
+                    [&] { return set_coordinate(self, value, "end", &SequenceObject::has_end, &SequenceObject::end); });
 }
 
 int Sequence_set_comp(PyObject* self, PyObject* value, void*) noexcept {
@@ -387,7 +390,8 @@ PyObject* Sequence_richcompare(PyObject* self, PyObject* other, int op) noexcept
         if (op == Py_NE) {
             Ref equal(PyObject_RichCompare(self, other, Py_EQ));
             if (!equal) {
-                if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+                if (!PyErr_Occurred())
+                    PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
                 return nullptr;
             }
             const int truth = PyObject_IsTrue(equal.get());
@@ -421,8 +425,9 @@ PyObject* Sequence_reduce(PyObject* self, PyObject*) noexcept {
         SequenceObject* s = as_sequence(self);
         ReadAccess access(s->access);
         if (!access.ok()) return nullptr;
-        return reduce_to(PickleKind::Sequence, {Py_NewRef(s->name), Py_NewRef(s->seq), optional_int(s->has_start, s->start),
-                                                optional_int(s->has_end, s->end), PyBool_FromLong(s->comp)});
+        return reduce_to(PickleKind::Sequence,
+                         {Py_NewRef(s->name), Py_NewRef(s->seq), optional_int(s->has_start, s->start),
+                          optional_int(s->has_end, s->end), PyBool_FromLong(s->comp)});
     });
 }
 

@@ -37,7 +37,8 @@ FaidxError FaidxError::region(std::string_view name, std::uint64_t start, std::u
 }
 
 FaidxError changed_while_open_error(const std::string& name) {
-    return FaidxError::about(name, name + " changed while open: it no longer holds the bytes it had when it was opened");
+    return FaidxError::about(name,
+                             name + " changed while open: it no longer holds the bytes it had when it was opened");
 }
 
 }  // namespace kelpa::core

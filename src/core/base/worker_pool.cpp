@@ -204,8 +204,7 @@ struct StagedBatch::Run {
     bool finished = false;
 };
 
-StagedBatch::StagedBatch(std::size_t count, std::size_t piece, Body body, Start start)
-    : run_(std::make_unique<Run>()) {
+StagedBatch::StagedBatch(std::size_t count, std::size_t piece, Body body, Start start) : run_(std::make_unique<Run>()) {
     Job& job = run_->job;
     job.count = count;
     job.piece = std::max<std::size_t>(1, piece);

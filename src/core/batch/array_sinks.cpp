@@ -38,7 +38,9 @@ constexpr Finishing RAW_TEXT{false, nullptr, false, ComplementRule::ToN, false};
 class RowSink {
 public:
     RowSink(std::span<const RegionRequest> windows, const RowTarget& target)
-        : windows_(windows), target_(target), row_bytes_(target.encoder->row_bytes(target.length)) {}
+        : windows_(windows),
+          target_(target),
+          row_bytes_(target.encoder->row_bytes(target.length)) {}
 
     // The text goes to the row's last bytes, and is encoded from there.
     char* reserve(std::size_t i, std::uint64_t bytes) { return row(i) + row_bytes_ - bytes; }
@@ -156,7 +158,8 @@ Result<std::uint64_t> fill_ragged(const Faidx& faidx, std::span<const RegionRequ
     std::size_t next_short = 0;
     for (std::size_t i = 0; i < count; ++i) {
         std::uint64_t size = static_cast<std::uint64_t>(offsets[i + 1] - offsets[i]);
-        if (next_short < sink.short_.size() && sink.short_[next_short].index == i) size = sink.short_[next_short++].size;
+        if (next_short < sink.short_.size() && sink.short_[next_short].index == i)
+            size = sink.short_[next_short++].size;
         if (at != static_cast<std::uint64_t>(offsets[i])) std::memmove(data + at, data + offsets[i], size);
         offsets[i] = static_cast<std::int64_t>(at);
         at += size;

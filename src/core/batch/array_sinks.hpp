@@ -15,10 +15,10 @@
 #include <span>
 #include <string_view>
 
-#include "core/batch/batch.hpp"
-#include "core/kernels/encoding.hpp"
 #include "core/base/error.hpp"
+#include "core/batch/batch.hpp"
 #include "core/fetch/faidx.hpp"
+#include "core/kernels/encoding.hpp"
 
 namespace kelpa::core {
 
@@ -41,7 +41,7 @@ inline WindowPart window_part(std::int64_t start, std::int64_t end, std::uint64_
 // complement of the signed numbers.
 inline RegionRequest window_request(std::string_view name, const IndexEntry& entry, std::int64_t start,
                                     std::int64_t end) {
-    return RegionRequest{name, static_cast<std::uint64_t>(start), static_cast<std::uint64_t>(end), false, false,
+    return RegionRequest{name,  static_cast<std::uint64_t>(start), static_cast<std::uint64_t>(end), false, false,
                          &entry};
 }
 

@@ -90,7 +90,9 @@ void extract_slots(const Faidx& faidx, std::vector<BatchSlot>& slots, std::size_
 class CallerReads final : public BatchReads {
 public:
     CallerReads(const Faidx& faidx, std::vector<BatchSlot>& slots, const SlotFinishing& finishing)
-        : faidx_(faidx), slots_(slots), finishing_(finishing) {}
+        : faidx_(faidx),
+          slots_(slots),
+          finishing_(finishing) {}
     void planned(std::size_t i) override { extract_slots(faidx_, slots_, i, i + 1, finishing_); }
     void drain() override {}
 
@@ -107,7 +109,9 @@ private:
 class GatheredReads final : public BatchReads {
 public:
     GatheredReads(const Faidx& faidx, std::vector<BatchSlot>& slots, std::unique_ptr<BatchReads> inner)
-        : faidx_(faidx), slots_(slots), inner_(std::move(inner)) {}
+        : faidx_(faidx),
+          slots_(slots),
+          inner_(std::move(inner)) {}
     // A batch given up early (its sink stopped it) fetches nothing.
     ~GatheredReads() override {
         if (finished_) return;
@@ -170,14 +174,14 @@ BatchExtraction::BatchExtraction(const Faidx& faidx, std::vector<BatchSlot>& slo
                  extract_slots(faidx, slots, begin, end, finishing);
              }) {}
 
-std::unique_ptr<BatchReads> batch_reads(const Faidx& faidx, std::vector<BatchSlot>& slots, const SlotFinishing& finishing,
-                                        Executor executor) {
+std::unique_ptr<BatchReads> batch_reads(const Faidx& faidx, std::vector<BatchSlot>& slots,
+                                        const SlotFinishing& finishing, Executor executor) {
     // Region after region on the calling thread, a batch's reads are
     // fetched ahead by run_batch (hold_regions) instead.
     if (executor == Executor::Caller) return std::make_unique<CallerReads>(faidx, slots, finishing);
     const BatchStage* stage = faidx.batch_stage();
-    std::unique_ptr<BatchReads> reads =
-        stage != nullptr ? stage->reads(faidx, slots, finishing) : std::make_unique<BatchExtraction>(faidx, slots, finishing);
+    std::unique_ptr<BatchReads> reads = stage != nullptr ? stage->reads(faidx, slots, finishing)
+                                                         : std::make_unique<BatchExtraction>(faidx, slots, finishing);
     if (!faidx.text().gathers_reads()) return reads;
     return std::make_unique<GatheredReads>(faidx, slots, std::move(reads));
 }

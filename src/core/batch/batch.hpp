@@ -19,9 +19,9 @@
 
 #include "core/base/error.hpp"
 #include "core/base/function_ref.hpp"
+#include "core/base/worker_pool.hpp"
 #include "core/fetch/faidx.hpp"
 #include "core/fetch/finishing.hpp"
-#include "core/base/worker_pool.hpp"
 
 namespace kelpa::core {
 
@@ -140,8 +140,8 @@ enum class Executor : std::uint8_t {
 
 // The stage for `executor`: the text's own (BatchStage) or BatchExtraction
 // on the pool, or region after region on the calling thread.
-std::unique_ptr<BatchReads> batch_reads(const Faidx& faidx, std::vector<BatchSlot>& slots, const SlotFinishing& finishing,
-                                        Executor executor);
+std::unique_ptr<BatchReads> batch_reads(const Faidx& faidx, std::vector<BatchSlot>& slots,
+                                        const SlotFinishing& finishing, Executor executor);
 
 // One region of a batch: 1-based, inclusive coordinates.
 struct RegionRequest {
@@ -235,8 +235,7 @@ struct BatchCalls {
     FunctionRef<void(std::size_t, const FaidxError&)> failed;
     // Runs the work it is given: the sink's wait(), or at once.
     FunctionRef<void(FunctionRef<void()>)> wait;
-    FunctionRef<Result<FetchPlan>(std::size_t, std::string_view, const IndexEntry&, std::uint64_t, std::uint64_t)>
-        plan;
+    FunctionRef<Result<FetchPlan>(std::size_t, std::string_view, const IndexEntry&, std::uint64_t, std::uint64_t)> plan;
     WorkerHook on_worker;
 };
 

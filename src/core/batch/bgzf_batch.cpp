@@ -36,7 +36,8 @@ constexpr std::size_t GROUP_BLOCKS = 16;
 // the batch, besides the reader's small cache.
 class BgzfExtraction final : public BatchReads {
 public:
-    BgzfExtraction(const Faidx& faidx, const BgzfText& text, std::vector<BatchSlot>& slots, const SlotFinishing& finishing)
+    BgzfExtraction(const Faidx& faidx, const BgzfText& text, std::vector<BatchSlot>& slots,
+                   const SlotFinishing& finishing)
         : faidx_(faidx),
           text_(text),
           slots_(slots),
@@ -195,8 +196,6 @@ private:
 
 }  // namespace
 
-std::shared_ptr<const BatchStage> bgzf_batch_stage(const BgzfText& text) {
-    return std::make_shared<BgzfStage>(text);
-}
+std::shared_ptr<const BatchStage> bgzf_batch_stage(const BgzfText& text) { return std::make_shared<BgzfStage>(text); }
 
 }  // namespace kelpa::core

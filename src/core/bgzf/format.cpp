@@ -4,15 +4,15 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <optional>
 
-#include "core/io/atomic_file.hpp"
-#include "core/bgzf/inflate.hpp"
-#include "core/io/mapped_file.hpp"
 #include "core/base/worker_pool.hpp"
+#include "core/bgzf/inflate.hpp"
+#include "core/io/atomic_file.hpp"
+#include "core/io/mapped_file.hpp"
 
 namespace kelpa::core {
 
@@ -155,9 +155,9 @@ Result<std::size_t> inflate_table_block(const CompressedFile& file, const BlockT
     if (!size) return size;
     const std::uint64_t expected = table.text_end(index) - table[index].text;
     if (*size != expected) {
-        return block_error(file.name, offset,
-                           "holds " + std::to_string(*size) + " bytes of text, the block index says " +
-                               std::to_string(expected));
+        return block_error(
+            file.name, offset,
+            "holds " + std::to_string(*size) + " bytes of text, the block index says " + std::to_string(expected));
     }
     if (index + 1 == table.size()) return size;  // what follows the last one was checked when the table was made
     const std::uint64_t end = offset + parse_block_header(*bytes, offset, file.name)->block_size;
@@ -192,15 +192,17 @@ Status refuse_format(FileFormat format, std::string_view filename) {
         case FileFormat::Plain:
         case FileFormat::Bgzf: return {};
         case FileFormat::Gzip:
-            return FaidxError::about(std::string(filename), std::string(filename) +
-                                  ": the file is gzip- but not BGZF-compressed; compress the uncompressed file "
-                                  "with bgzip to make it readable at random");
+            return FaidxError::about(std::string(filename),
+                                     std::string(filename) +
+                                         ": the file is gzip- but not BGZF-compressed; compress the uncompressed file "
+                                         "with bgzip to make it readable at random");
         case FileFormat::Bzip2: name = "bzip2"; break;
         case FileFormat::Xz: name = "xz"; break;
         case FileFormat::Zstd: name = "zstd"; break;
     }
-    return FaidxError::about(std::string(filename), std::string(filename) + ": the file is " + name +
-                          "-compressed; only uncompressed and BGZF-compressed (bgzip) files are read");
+    return FaidxError::about(std::string(filename),
+                             std::string(filename) + ": the file is " + name +
+                                 "-compressed; only uncompressed and BGZF-compressed (bgzip) files are read");
 }
 
 // ---------------------------------------------------------------------------
@@ -233,7 +235,8 @@ std::string missing_eof_warning(std::string_view filename) {
 // ---------------------------------------------------------------------------
 
 Result<BlockHeader> parse_block_header(std::string_view bytes, std::uint64_t offset, std::string_view filename) {
-    if (bytes.size() < FIXED_HEADER) return block_error(filename, offset, "truncated file: the block header is cut off");
+    if (bytes.size() < FIXED_HEADER)
+        return block_error(filename, offset, "truncated file: the block header is cut off");
     if (!starts_with(bytes, {0x1f, 0x8b, 0x08}) || (bytes[3] & 0x04) == 0)
         return block_error(filename, offset, "not a BGZF block header");
     const std::size_t xlen = load16(bytes.data() + 10);
@@ -261,8 +264,7 @@ Result<std::uint32_t> block_text_size(std::string_view block, std::uint64_t offs
     return isize;
 }
 
-Result<std::size_t> inflate_block(std::string_view bytes, std::uint64_t offset, std::string_view filename,
-                                  char* out) {
+Result<std::size_t> inflate_block(std::string_view bytes, std::uint64_t offset, std::string_view filename, char* out) {
     Result<BlockHeader> parsed = parse_block_header(bytes, offset, filename);
     if (!parsed) return parsed.take_error();
     const BlockHeader header = *parsed;
@@ -318,8 +320,7 @@ Status check_order(const std::vector<BgzfBlock>& blocks, std::string_view filena
 
 }  // namespace
 
-Result<BlockTable> BlockTable::make(std::vector<BgzfBlock> blocks, std::uint64_t text_size,
-                                    std::string_view filename) {
+Result<BlockTable> BlockTable::make(std::vector<BgzfBlock> blocks, std::uint64_t text_size, std::string_view filename) {
     if (Status ordered = check_order(blocks, filename); !ordered) return ordered.take_error();
     const std::uint64_t last = blocks.back().text;
     if (text_size < last || (blocks.size() > 1 && text_size == last) || text_size - last > BGZF_MAX_TEXT)
@@ -401,7 +402,7 @@ Result<BlockTable> gzi_from_bytes(std::string_view bytes, const std::string& pat
     if (count == UINT64_MAX && bytes.size() == 8) count = 0;
     if (count > (bytes.size() - 8) / 16 || bytes.size() != 8 + 16 * count) {
         return FaidxError::about(path, path + ": the block index holds " + std::to_string(bytes.size()) +
-                              " bytes, not the 8 + 16 * " + std::to_string(count) + " its count says");
+                                           " bytes, not the 8 + 16 * " + std::to_string(count) + " its count says");
     }
     std::vector<BgzfBlock> blocks;
     blocks.reserve(static_cast<std::size_t>(count) + 1);
@@ -574,7 +575,8 @@ bool BlockWindow::contains(std::size_t index) const {
 }
 
 std::string_view BlockWindow::text(std::size_t index) const {
-    const auto k = static_cast<std::size_t>(std::lower_bound(indices_.begin(), indices_.end(), index) - indices_.begin());
+    const auto k =
+        static_cast<std::size_t>(std::lower_bound(indices_.begin(), indices_.end(), index) - indices_.begin());
     return {texts_.get() + k * BGZF_MAX_TEXT, sizes_[k]};
 }
 
@@ -605,7 +607,9 @@ struct BlockStream::Slot {
 };
 
 BlockStream::BlockStream(const BgzfReader& reader, std::size_t first, std::size_t last)
-    : reader_(reader), first_(first), count_(last - first + 1) {
+    : reader_(reader),
+      first_(first),
+      count_(last - first + 1) {
     const std::size_t ring = std::min(count_, STREAM_BLOCKS);
     texts_.reset(new char[ring * BGZF_MAX_TEXT]);
     slots_.reset(new Slot[ring]);

@@ -141,8 +141,7 @@ Result<std::uint32_t> block_text_size(std::string_view block, std::uint64_t offs
 // into `out` (room for BGZF_MAX_TEXT bytes) and returns its text size.
 // Checks the header, that the deflate stream is valid and ends exactly at
 // the trailer, ISIZE and CRC32.
-Result<std::size_t> inflate_block(std::string_view bytes, std::uint64_t offset, std::string_view filename,
-                                  char* out);
+Result<std::size_t> inflate_block(std::string_view bytes, std::uint64_t offset, std::string_view filename, char* out);
 
 // ---------------------------------------------------------------------------
 // The block table and the .gzi file
@@ -170,8 +169,7 @@ public:
     // `text_size`, unless the one entry holds no text) and makes the table;
     // the error names `filename` and the first bad compressed offset. Compressed spans are
     // not bounded: empty blocks may lie between two entries.
-    static Result<BlockTable> make(std::vector<BgzfBlock> blocks, std::uint64_t text_size,
-                                   std::string_view filename);
+    static Result<BlockTable> make(std::vector<BgzfBlock> blocks, std::uint64_t text_size, std::string_view filename);
 
     std::size_t size() const { return blocks_.size(); }
     const BgzfBlock& operator[](std::size_t i) const { return blocks_[i]; }

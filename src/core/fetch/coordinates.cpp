@@ -34,10 +34,12 @@ FetchPlan Faidx::plan_fetch(std::string_view name, const IndexEntry& entry, std:
         if (start == 0 || end == 0)
             return {FetchPlan::Kind::Refused, 0, 0, "coordinates cannot be 0 (1-based indexing)", {}};
         if (start > end) {
-            return {FetchPlan::Kind::Refused, 0, 0,
-                    "start coordinate " + std::to_string(start) + " is greater than end coordinate " +
-                        std::to_string(end),
-                    {}};
+            return {
+                FetchPlan::Kind::Refused,
+                0,
+                0,
+                "start coordinate " + std::to_string(start) + " is greater than end coordinate " + std::to_string(end),
+                {}};
         }
         return {FetchPlan::Kind::Extract, start, end, {}, {}};
     }
@@ -74,7 +76,7 @@ Result<FetchPlan> Faidx::plan_worker(std::string_view name, const IndexEntry& en
 }
 
 std::pair<std::int64_t, std::int64_t> Faidx::slice_cover(std::uint64_t record_length, std::int64_t s, std::int64_t e,
-                                                        std::int64_t k) const {
+                                                         std::int64_t k) const {
     const auto length = static_cast<std::int64_t>(record_length);
     std::int64_t first;
     std::int64_t last;

@@ -112,8 +112,10 @@ std::optional<LastLine> last_line_of(const IndexEntry& entry, std::uint64_t firs
 template <class Text>
 __attribute__((always_inline)) inline bool layout_matches(const Text& text, typename Text::Scratch& scratch,
                                                           const IndexEntry& entry, std::uint64_t first,
-                    std::uint64_t first_column, std::uint64_t count, std::uint64_t position, std::uint64_t stop,
-                    bool at_end_of_file = false, const std::optional<LastLine>& known = std::nullopt) {
+                                                          std::uint64_t first_column, std::uint64_t count,
+                                                          std::uint64_t position, std::uint64_t stop,
+                                                          bool at_end_of_file = false,
+                                                          const std::optional<LastLine>& known = std::nullopt) {
     const auto byte_at = [&](std::uint64_t at) { return text.byte_at(at, scratch); };
     const std::uint64_t first_line_start = position - first_column;  // byte of the first line's first base
     const std::optional<LastLine> last = known ? known : last_line_of(entry, first_column, count, position);
@@ -267,8 +269,7 @@ Result<std::uint64_t> Faidx::extract_with(const Text& text, const IndexEntry& en
     return extract_from(text, entry, Place{first, column, position}, count, out);
 }
 
-std::optional<std::pair<std::uint64_t, std::uint64_t>> Faidx::byte_window(const IndexEntry& entry,
-                                                                          std::uint64_t first,
+std::optional<std::pair<std::uint64_t, std::uint64_t>> Faidx::byte_window(const IndexEntry& entry, std::uint64_t first,
                                                                           std::uint64_t count) const {
     if (count == 0 || entry.lenc == 0 || entry.rlen == 0) return std::nullopt;
     const std::optional<std::uint64_t> position = base_position(entry, first);
@@ -372,7 +373,8 @@ Result<std::uint64_t> Faidx::extract_from(const Text& text, const IndexEntry& en
             if (entry.lenc >= MIN_LINE_BY_LINE) {
                 last = last_line_of(entry, place.column, count, position);
                 if (last && last->stop <= size &&
-                    copy_lines(text.bytes() + position, place.column, entry.lenc, entry.lenb - entry.lenc, count, out)) {
+                    copy_lines(text.bytes() + position, place.column, entry.lenc, entry.lenb - entry.lenc, count,
+                               out)) {
                     written = count;
                     stop = at = last->stop;
                 }
@@ -390,7 +392,8 @@ Result<std::uint64_t> Faidx::extract_from(const Text& text, const IndexEntry& en
             }
         }
         if (written == count) {
-            matches = layout_matches(text, scratch, entry, place.first, place.column, count, position, stop, false, last);
+            matches =
+                layout_matches(text, scratch, entry, place.first, place.column, count, position, stop, false, last);
         } else if (at < size || written == 0 || scratch.error) {
             // Short before the end of the file: the bases are not where the
             // entry puts them (or the file ended before its size, or a read failed).
@@ -430,7 +433,8 @@ void Faidx::add_read_ranges(const IndexEntry& entry, std::uint64_t first, std::u
         const std::uint64_t end = window_end(entry, *position, std::min(count, file_size_ - *position), file_size_);
         ranges.push_back(ByteRange{line_start > 0 ? line_start - 1 : 0, saturating_add(end, 2)});
     } else {  // past the end: the check reads the record's first line and the file's end
-        ranges.push_back(ByteRange{entry.offset > 0 ? entry.offset - 1 : 0, saturating_add(entry.offset, entry.lenb + 2)});
+        ranges.push_back(
+            ByteRange{entry.offset > 0 ? entry.offset - 1 : 0, saturating_add(entry.offset, entry.lenb + 2)});
         ranges.push_back(ByteRange{file_size_ > 4096 ? file_size_ - 4096 : 0, file_size_});
     }
     const std::size_t index = entries_.index_of(&entry);

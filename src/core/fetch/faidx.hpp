@@ -47,11 +47,11 @@
 #include <utility>
 #include <vector>
 
-#include "core/io/text_source.hpp"
 #include "core/base/error.hpp"
+#include "core/base/utf8.hpp"
 #include "core/fetch/finishing.hpp"
 #include "core/index/index_file.hpp"
-#include "core/base/utf8.hpp"
+#include "core/io/text_source.hpp"
 
 namespace kelpa::core {
 
@@ -128,8 +128,7 @@ public:
 
     // Coordinate rules of a single fetch: clamps, with the warnings in the
     // plan (nothing is printed here), or refuses under strict_bounds.
-    FetchPlan plan_fetch(std::string_view name, const IndexEntry& entry, std::uint64_t start,
-                         std::uint64_t end) const;
+    FetchPlan plan_fetch(std::string_view name, const IndexEntry& entry, std::uint64_t start, std::uint64_t end) const;
     // Coordinate rules of a batch worker: silent clamping (0 taken as 1, a
     // region past the end is empty), RegionError under strict_bounds. Never prints.
     Result<FetchPlan> plan_worker(std::string_view name, const IndexEntry& entry, std::uint64_t start,
@@ -149,8 +148,7 @@ public:
     // Copies up to `count` bases of the record from base `first` on into `out`
     // (which holds extract_bound() bytes) and returns how many it copied:
     // fewer only when the file ends first or the entry does not match it.
-    Result<std::uint64_t> extract(const IndexEntry& entry, std::uint64_t first, std::uint64_t count,
-                                  char* out) const;
+    Result<std::uint64_t> extract(const IndexEntry& entry, std::uint64_t first, std::uint64_t count, char* out) const;
 
     // Runs body(), in which extract() calls may read the mapping, under one
     // guard for all of them (fault_guard.hpp): true when it finished, false
@@ -214,7 +212,6 @@ public:
     }
 
 private:
-
     // The extraction over one kind of text (io/text_source.hpp): walks the
     // window, drops line breaks, checks the layout.
     struct Place {

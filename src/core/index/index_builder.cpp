@@ -16,9 +16,9 @@
 #include <emmintrin.h>
 #endif
 
+#include "core/base/utf8.hpp"
 #include "core/io/fault_guard.hpp"
 #include "core/io/mapped_file.hpp"
-#include "core/base/utf8.hpp"
 
 namespace kelpa::core {
 
@@ -206,8 +206,8 @@ private:
     std::uint64_t uneven_line_ = 0;  // first line unlike the record's first (0: none), fine if only blank lines follow
     LayoutBreak uneven_ = LayoutBreak::Shorter;
     std::uint64_t line_bytes_ = 0;  // Mode::Sequence: bytes of the line so far, no "\n"
-    std::uint64_t cr_run_ = 0;      // Mode::Sequence: of those, trailing '\r' bytes
-    bool header_cr_ = false;        // a header line's "\r" ended the last feed: "\n" must come next
+    std::uint64_t cr_run_ = 0;  // Mode::Sequence: of those, trailing '\r' bytes
+    bool header_cr_ = false;  // a header line's "\r" ended the last feed: "\n" must come next
     std::optional<FaidxError> failure_;
     std::vector<NamedEntry> records_;
 };
@@ -313,8 +313,7 @@ Status FastaScanner::feed(const char* data, std::size_t size) {
             }
 
             case Mode::Sequence: {
-                const auto* newline =
-                    static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+                const auto* newline = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
                 const char* stop = newline != nullptr ? newline : end;
                 const auto length = static_cast<std::uint64_t>(stop - p);
                 // Only the line's last byte may be a "\r": one earlier is
@@ -371,10 +370,10 @@ Status FastaScanner::feed(const char* data, std::size_t size) {
             }
 
             case Mode::HeaderRest: {
-                const auto* newline =
-                    static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+                const auto* newline = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
                 const char* stop = newline != nullptr ? newline : end;
-                if (stop - p > 1 && find_cr(p, static_cast<std::size_t>(stop - p - 1)) != nullptr) return stray_cr(true);
+                if (stop - p > 1 && find_cr(p, static_cast<std::size_t>(stop - p - 1)) != nullptr)
+                    return stray_cr(true);
                 if (newline == nullptr) {
                     header_cr_ = p < end && end[-1] == '\r';
                     p = end;
@@ -423,7 +422,8 @@ struct FastaTextScan::State {
 };
 
 FastaTextScan::FastaTextScan(const std::string& path, Encoding encoding)
-    : path_(path), state_(std::make_unique<State>(path_, encoding)) {}
+    : path_(path),
+      state_(std::make_unique<State>(path_, encoding)) {}
 FastaTextScan::~FastaTextScan() = default;
 
 Status FastaTextScan::feed(std::string_view piece) {
@@ -473,14 +473,12 @@ constexpr std::uint64_t RELEASE = std::uint64_t{16} << 20;  // a multiple of PIE
 // is copied when the scan asks for it.
 class PieceCopier {
 public:
-    explicit PieceCopier(const Mapping& mapping)
-        : mapping_(mapping), count_((mapping.length() + PIECE - 1) / PIECE) {
+    explicit PieceCopier(const Mapping& mapping) : mapping_(mapping), count_((mapping.length() + PIECE - 1) / PIECE) {
         for (auto& slot : slots_) slot.reset(new char[PIECE]);
         if (count_ < 2) return;
         try {
             thread_ = std::thread([this] { run(); });
-        } catch (const std::system_error&) {
-        }
+        } catch (const std::system_error&) {}
     }
     ~PieceCopier() {
         if (!thread_.joinable()) return;
@@ -551,7 +549,7 @@ private:
     std::unique_ptr<char[]> slots_[SLOTS];
     bool failed_[SLOTS] = {};  // the copy into the slot was cut short; read after copied_ says it is done
     std::atomic<std::uint64_t> copied_{0};  // pieces copied
-    std::atomic<std::uint64_t> freed_{0};   // pieces the scan is through with
+    std::atomic<std::uint64_t> freed_{0};  // pieces the scan is through with
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
@@ -599,8 +597,7 @@ Result<std::vector<NamedEntry>> scan_fasta(const std::string& fasta_path, Encodi
     return scan.finish();
 }
 
-Status build_index(const std::string& fasta_path, const std::string& index_path, NameTable& table,
-                   Encoding encoding) {
+Status build_index(const std::string& fasta_path, const std::string& index_path, NameTable& table, Encoding encoding) {
     Result<std::vector<NamedEntry>> records = scan_fasta(fasta_path, encoding);
     if (!records) return records.take_error();
     return write_and_fill(index_path, *records, table);

@@ -39,10 +39,10 @@
 #include <string_view>
 #include <vector>
 
-#include "core/bgzf/format.hpp"
 #include "core/base/error.hpp"
-#include "core/index/index_file.hpp"
 #include "core/base/utf8.hpp"
+#include "core/bgzf/format.hpp"
+#include "core/index/index_file.hpp"
 
 namespace kelpa::core {
 

@@ -12,9 +12,9 @@
 #include <memory>
 #include <stdexcept>
 
+#include "core/base/utf8.hpp"
 #include "core/io/atomic_file.hpp"
 #include "core/io/mapped_file.hpp"
-#include "core/base/utf8.hpp"
 
 namespace kelpa::core {
 
@@ -267,7 +267,8 @@ Status read_index(const std::string& path, NameTable& table, Encoding encoding) 
         std::size_t complete = filled;  // at the end of the file, the last line needs no "\n"
         if (got != 0) {
             const void* last = ::memrchr(buffer.get() + held, '\n', static_cast<std::size_t>(got));
-            complete = last == nullptr ? 0 : static_cast<std::size_t>(static_cast<const char*>(last) - buffer.get()) + 1;
+            complete =
+                last == nullptr ? 0 : static_cast<std::size_t>(static_cast<const char*>(last) - buffer.get()) + 1;
         }
         const std::string_view block(buffer.get(), complete);
         if (!reserved && (complete != 0 || got == 0)) {

@@ -46,7 +46,10 @@ public:
 
 private:
     AtomicFile(int fd, std::string path, std::string target, std::string temporary)
-        : fd_(fd), path_(std::move(path)), target_(std::move(target)), temporary_(std::move(temporary)) {}
+        : fd_(fd),
+          path_(std::move(path)),
+          target_(std::move(target)),
+          temporary_(std::move(temporary)) {}
 
     int fd_ = -1;
     std::string path_;       // as given: what errors name

@@ -23,7 +23,7 @@ __thread bool passing_on __attribute__((tls_model("initial-exec"))) = false;
 // instruction happens again when the handler returns, a signal that was
 // sent is sent again.
 void end_by_default(int signal, const siginfo_t* info) {
-    struct sigaction fallback {};
+    struct sigaction fallback{};
     sigemptyset(&fallback.sa_mask);
     fallback.sa_handler = SIG_DFL;
     ::sigaction(signal, &fallback, nullptr);
@@ -87,7 +87,7 @@ Status install_fault_handler() {
     struct sigaction now;
     if (::sigaction(SIGBUS, nullptr, &now) != 0) return FaidxError::os(errno);
     if ((now.sa_flags & SA_SIGINFO) && now.sa_sigaction == on_sigbus) return {};
-    struct sigaction ours {};
+    struct sigaction ours{};
     ours.sa_sigaction = on_sigbus;
     sigemptyset(&ours.sa_mask);
     // SA_NODEFER: SIGBUS stays deliverable in the handler, so that a signal

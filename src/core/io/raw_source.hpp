@@ -70,7 +70,9 @@ public:
 class FileBytes final : public RawSource {
 public:
     FileBytes(UniqueFd fd, std::uint64_t size, std::string name)
-        : fd_(std::move(fd)), size_(size), name_(std::move(name)) {}
+        : fd_(std::move(fd)),
+          size_(size),
+          name_(std::move(name)) {}
 
     std::uint64_t size() const override { return size_; }
     Result<std::string_view> read(std::uint64_t offset, std::size_t n, char* scratch) const override;

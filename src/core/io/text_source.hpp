@@ -109,7 +109,10 @@ public:
     // looked up again by `path` (no descriptor is kept open) to learn
     // whether it has shrunk since.
     MappedText(Mapping mapping, std::string path, const struct stat& status)
-        : mapping_(std::move(mapping)), path_(std::move(path)), device_(status.st_dev), inode_(status.st_ino) {}
+        : mapping_(std::move(mapping)),
+          path_(std::move(path)),
+          device_(status.st_dev),
+          inode_(status.st_ino) {}
 
     std::uint64_t size() const override { return mapping_.length(); }
 
@@ -120,9 +123,7 @@ public:
     }
 
     int byte_at(std::uint64_t at, Scratch&) const override { return byte_at(at); }
-    int byte_at(std::uint64_t at) const {
-        return at < size() ? static_cast<unsigned char>(mapping_.data()[at]) : -1;
-    }
+    int byte_at(std::uint64_t at) const { return at < size() ? static_cast<unsigned char>(mapping_.data()[at]) : -1; }
 
     void prefetch(std::uint64_t at, std::uint64_t n) const override {
         if (at >= size()) return;

@@ -18,7 +18,8 @@ constexpr unsigned char PAD = 'N';
 template <std::size_t W>
 void repeat(const std::uint8_t* pattern, std::size_t count, std::uint8_t* out) {
     if constexpr (W == 1) std::memset(out, *pattern, count);
-    else for (std::size_t k = 0; k < count; ++k) std::memcpy(out + k * W, pattern, W);
+    else
+        for (std::size_t k = 0; k < count; ++k) std::memcpy(out + k * W, pattern, W);
 }
 
 // out[k] = table[text[k]] for `W`-byte entries. `text` may lie inside the
@@ -167,8 +168,8 @@ KELPA_AVX2 std::size_t look_up_by_nibble(const std::uint8_t* table16, const std:
 }
 
 KELPA_AVX2 inline __m256i reversed32(__m256i v) {
-    const __m256i backwards = _mm256_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0,
-                                               15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+    const __m256i backwards = _mm256_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11,
+                                               10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
     return _mm256_permute4x64_epi64(_mm256_shuffle_epi8(v, backwards), 0x4e);
 }
 
@@ -187,8 +188,7 @@ KELPA_AVX2 inline void swap_looked_up(const NibbleLookup& element_of, std::uint8
 // overlap gets the same element from both). Returns how many bytes at the
 // start and at the end are done: all but a middle under 32 bytes, or at
 // least half of them (so that no middle is left).
-KELPA_AVX2 std::size_t look_up_reversed_by_nibble(const std::uint8_t* table16, std::uint8_t* data,
-                                                  std::size_t count) {
+KELPA_AVX2 std::size_t look_up_reversed_by_nibble(const std::uint8_t* table16, std::uint8_t* data, std::size_t count) {
     const NibbleLookup element_of(table16);
     std::size_t i = 0;
     std::size_t j = count;
@@ -204,10 +204,14 @@ KELPA_AVX2 std::size_t look_up_reversed_by_nibble(const std::uint8_t* table16, s
 
 int channel_of(unsigned byte) {
     switch (byte) {
-        case 'A': case 'a': return 0;
-        case 'C': case 'c': return 1;
-        case 'G': case 'g': return 2;
-        case 'T': case 't': return 3;
+        case 'A':
+        case 'a': return 0;
+        case 'C':
+        case 'c': return 1;
+        case 'G':
+        case 'g': return 2;
+        case 'T':
+        case 't': return 3;
         default: return -1;
     }
 }
@@ -244,14 +248,14 @@ RowEncoder RowEncoder::codes(const std::array<std::int64_t, 256>& table, unsigne
 
 RowEncoder RowEncoder::one_hot(unsigned width, const void* zero, const void* one, const void* other,
                                bool channels_first) {
-    RowEncoder encoder = channels_first ? RowEncoder(Layout::Planar, width, 4)
-                                        : RowEncoder(Layout::Interleaved, width * 4, 1);
+    RowEncoder encoder =
+        channels_first ? RowEncoder(Layout::Planar, width, 4) : RowEncoder(Layout::Interleaved, width * 4, 1);
     for (unsigned b = 0; b < 256; ++b) {
         const int hot = channel_of(b);
         for (unsigned channel = 0; channel < 4; ++channel) {
             const void* value = hot < 0 ? other : static_cast<int>(channel) == hot ? one : zero;
-            const std::size_t at = channels_first ? (std::size_t{channel} * 256 + b) * width
-                                                  : (std::size_t{b} * 4 + channel) * width;
+            const std::size_t at =
+                channels_first ? (std::size_t{channel} * 256 + b) * width : (std::size_t{b} * 4 + channel) * width;
             std::memcpy(&encoder.table_[at], value, width);
         }
     }
@@ -291,8 +295,7 @@ void RowEncoder::find_shape(bool bytes) {
 
 void RowEncoder::encode_plane(unsigned plane, const std::uint8_t* text, std::size_t lead, std::size_t count,
                               std::size_t trail, std::uint8_t* out, bool complemented) const {
-    const std::uint8_t* table =
-        complemented ? complemented_.data() : table_.data() + std::size_t{plane} * 256 * width_;
+    const std::uint8_t* table = complemented ? complemented_.data() : table_.data() + std::size_t{plane} * 256 * width_;
     const std::uint8_t* by_base = complemented ? by_base_complemented_.data() : by_base_[plane].data();
     if (shape_ == Shape::Bytes) {
         std::memset(out, 'N', lead);
@@ -311,8 +314,8 @@ void RowEncoder::encode_plane(unsigned plane, const std::uint8_t* text, std::siz
             if constexpr (E == 1) {
                 if (cpu_has_avx2()) done = look_up_by_nibble(by_base, text, count, out + lead);
             }
-            done += look_up_by_base<E>(by_base, other_[plane].data(), text + done, count - done,
-                                       out + (lead + done) * E);
+            done +=
+                look_up_by_base<E>(by_base, other_[plane].data(), text + done, count - done, out + (lead + done) * E);
             look_up<E>(table, text + done, count - done, out + (lead + done) * E);
             repeat<E>(pad, trail, out + (lead + count) * E);
         };
@@ -327,8 +330,7 @@ void RowEncoder::encode_plane(unsigned plane, const std::uint8_t* text, std::siz
     run_for(width_)(table, text, lead, count, trail, out);
 }
 
-void RowEncoder::encode_in_place(char* row, std::size_t before, std::size_t count, std::size_t after,
-                                 bool rc) const {
+void RowEncoder::encode_in_place(char* row, std::size_t before, std::size_t count, std::size_t after, bool rc) const {
     const std::size_t length = before + count + after;
     auto* const out = reinterpret_cast<std::uint8_t*>(row);
     std::uint8_t* const text = out + row_bytes(length) - count;

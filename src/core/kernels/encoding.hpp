@@ -47,12 +47,14 @@ public:
     // overwritten). Every byte of the row is written once.
     void encode_in_place(char* row, std::size_t before, std::size_t count, std::size_t after, bool rc) const;
     // The same for a text elsewhere (it may not overlap the row).
-    void encode(const char* text, std::size_t count, char* row, std::size_t before, std::size_t after,
-                bool rc) const;
+    void encode(const char* text, std::size_t count, char* row, std::size_t before, std::size_t after, bool rc) const;
 
 private:
     RowEncoder(Layout layout, unsigned width, unsigned planes)
-        : layout_(layout), width_(width), planes_(planes), table_(std::size_t{256} * width * planes) {}
+        : layout_(layout),
+          width_(width),
+          planes_(planes),
+          table_(std::size_t{256} * width * planes) {}
 
     // What the table is, for the fast paths: any table; the bytes
     // themselves (upper-cased or not); or a function of the base alone
@@ -61,8 +63,8 @@ private:
     void find_shape(bool bytes);
     // `complemented`: the elements of the bytes' complements (only with
     // complemented_ made: one byte per base, by base).
-    void encode_plane(unsigned plane, const std::uint8_t* text, std::size_t lead, std::size_t count,
-                      std::size_t trail, std::uint8_t* out, bool complemented = false) const;
+    void encode_plane(unsigned plane, const std::uint8_t* text, std::size_t lead, std::size_t count, std::size_t trail,
+                      std::uint8_t* out, bool complemented = false) const;
 
     Layout layout_;
     unsigned width_;   // bytes per base and plane

@@ -12,7 +12,6 @@ namespace kelpa::core {
 
 namespace {
 
-
 // Copying without line breaks (copy_breakless): the vector loops stop while
 // a whole block still fits into the output, and plain bytes finish the rest.
 std::uint64_t copy_tail(const char*& in, const char* in_end, char*& out, std::uint64_t left) {
@@ -44,8 +43,8 @@ __attribute__((target("avx2"))) inline void move32_avx2(const char* from, char* 
 // down into place with two 32-byte moves; the bytes each store writes past
 // its run are overwritten by the next run or the next step, and never reach
 // past 128 bytes from where the step began.
-__attribute__((target("avx2,popcnt"))) std::uint64_t copy_wide_avx2(const char*& in, const char* in_end,
-                                                                       char*& out, std::uint64_t left) {
+__attribute__((target("avx2,popcnt"))) std::uint64_t copy_wide_avx2(const char*& in, const char* in_end, char*& out,
+                                                                    std::uint64_t left) {
     const char* from = in;
     char* to = out;
     while (left >= 128 && in_end - from >= 128) {
@@ -80,7 +79,7 @@ __attribute__((target("avx2,popcnt"))) std::uint64_t copy_wide_avx2(const char*&
 }
 
 __attribute__((target("avx2"))) std::uint64_t copy_blocks_avx2(const char*& in, const char* in_end, char*& out,
-                                                                  std::uint64_t left) {
+                                                               std::uint64_t left) {
     const char* start = out;
     if (left >= 128 && in_end - in >= 128) left -= copy_wide_avx2(in, in_end, out, left);
     while (left >= 32 && in_end - in >= 32) {
@@ -229,7 +228,7 @@ bool copy_lines_sse2(const char* in, std::uint64_t column, std::uint64_t lenc, s
 
 #if defined(__x86_64__)
 __attribute__((target("avx2"))) bool copy_lines_avx2(const char* in, std::uint64_t column, std::uint64_t lenc,
-                                                      std::uint64_t gap, std::uint64_t count, char* out) {
+                                                     std::uint64_t gap, std::uint64_t count, char* out) {
     return copy_lines_with<copy_run_avx2>(in, column, lenc, gap, count, out);
 }
 #endif

@@ -52,7 +52,7 @@ struct IupacLetter {
     double weight;
 };
 constexpr IupacLetter IUPAC_LETTERS[] = {
-    {'C', 1.0}, {'G', 1.0}, {'S', 1.0}, {'A', 0.0},  {'T', 0.0},  {'W', 0.0},  {'K', 0.5},  {'M', 0.5},
+    {'C', 1.0}, {'G', 1.0}, {'S', 1.0},  {'A', 0.0},  {'T', 0.0},  {'W', 0.0},  {'K', 0.5},  {'M', 0.5},
     {'R', 0.5}, {'Y', 0.5}, {'B', 0.67}, {'V', 0.67}, {'D', 0.33}, {'H', 0.33}, {'N', 0.25},
 };
 
@@ -129,8 +129,7 @@ namespace {
 // complement. 'N' has bit 0x20 clear, so it survives either case.
 constexpr std::array<std::uint8_t, 32> make_complement_by_index(const std::array<std::uint8_t, 256>& complement) {
     std::array<std::uint8_t, 32> table{};
-    for (int index = 0; index < 32; ++index)
-        table[index] = index >= 1 && index <= 26 ? complement['`' + index] : 'N';
+    for (int index = 0; index < 32; ++index) table[index] = index >= 1 && index <= 26 ? complement['`' + index] : 'N';
     return table;
 }
 

@@ -49,7 +49,8 @@ Status open_bgzf(FaidxParts& parts, UniqueFd fd, std::uint64_t size) {
     // The .fai and the .gzi are built together when either needs it.
     std::optional<BlockTable> table;
     if (needs_building(path, parts.indexname, parts.options) || needs_building(path, gzi_path, parts.options)) {
-        Result<BlockTable> built = build_bgzf_indexes(file, gzi_path, parts.indexname, parts.entries, parts.options.encoding);
+        Result<BlockTable> built =
+            build_bgzf_indexes(file, gzi_path, parts.indexname, parts.entries, parts.options.encoding);
         if (!built) return built.take_error();
         table.emplace(std::move(built.value()));
     } else {
@@ -104,8 +105,8 @@ Result<std::unique_ptr<Faidx>> open_faidx(std::string filename, std::optional<st
     std::string probe;
     std::string_view head;
     if (mapped) {
-        head = std::string_view(mapping.data(), static_cast<std::size_t>(std::min<std::uint64_t>(
-                                                    mapping.length(), FORMAT_PROBE_SIZE)));
+        head = std::string_view(mapping.data(),
+                                static_cast<std::size_t>(std::min<std::uint64_t>(mapping.length(), FORMAT_PROBE_SIZE)));
     } else {
         Result<std::string> read = read_head(fd.get(), FORMAT_PROBE_SIZE);
         if (!read) return read.take_error();

@@ -8,9 +8,9 @@
 
 #include "core/batch/bgzf_batch.hpp"
 #include "core/bgzf/bgzf_text.hpp"
+#include "core/index/index_builder.hpp"
 #include "core/remote/http.hpp"
 #include "core/remote/http_bytes.hpp"
-#include "core/index/index_builder.hpp"
 
 namespace kelpa::core {
 
@@ -138,8 +138,7 @@ Result<std::unique_ptr<Faidx>> open_remote(FaidxParts parts) {
             if (!built) return built.take_error();
             table.emplace(std::move(built.value()));
         } else {
-            if (Status loaded = load_index(index, parts.entries, options.encoding); !loaded)
-                return loaded.take_error();
+            if (Status loaded = load_index(index, parts.entries, options.encoding); !loaded) return loaded.take_error();
             Result<BlockTable> read = load_gzi(gzi, file);
             if (!read) return read.take_error();
             table.emplace(std::move(read.value()));
@@ -151,8 +150,7 @@ Result<std::unique_ptr<Faidx>> open_remote(FaidxParts parts) {
         if (build) {
             Result<std::vector<NamedEntry>> records = scan_remote(*raw, options.encoding);
             if (!records) return records.take_error();
-            if (Status written = write_and_fill(index, *records, parts.entries); !written)
-                return written.take_error();
+            if (Status written = write_and_fill(index, *records, parts.entries); !written) return written.take_error();
         } else if (Status loaded = load_index(index, parts.entries, options.encoding); !loaded) {
             return loaded.take_error();
         }

@@ -28,8 +28,8 @@ Inflated inflate_raw(const char* in, std::size_t size, char* out, std::size_t ro
     libdeflate_decompressor* decompressor = thread_decompressor();
     if (decompressor == nullptr) return {InflateStatus::out_of_memory};
     Inflated inflated;
-    switch (libdeflate_deflate_decompress_ex(decompressor, in, size, out, room, &inflated.consumed,
-                                             &inflated.produced)) {
+    switch (
+        libdeflate_deflate_decompress_ex(decompressor, in, size, out, room, &inflated.consumed, &inflated.produced)) {
         case LIBDEFLATE_SUCCESS: return inflated;
         case LIBDEFLATE_INSUFFICIENT_SPACE: return {InflateStatus::no_room};
         default: return {InflateStatus::bad_data};
