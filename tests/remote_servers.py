@@ -1,8 +1,11 @@
 """Real servers on loopback for the tests of remote files (and the remote
 benchmark): nginx over HTTP and HTTPS, a fault-injecting proxy of our own in
-front of it, and moto's S3 server with its IAM authentication on."""
+front of it, a small range server of our own that misbehaves on demand, and
+moto's S3 server with its IAM authentication on."""
 
 import asyncio
+import gzip
+import http.server
 import json
 import os
 import shutil
@@ -185,6 +188,79 @@ class FaultProxy:
 
         asyncio.run_coroutine_threadsafe(close(), self.loop).result(10)
         self.loop.call_soon_threadsafe(self.loop.stop)
+
+
+class RangeServer:
+    """An HTTP/1.1 server of our own on loopback, on threads of its own,
+    serving the files of `root` (named by the last part of the path) by byte
+    range, and keeping the head of every request it gets (`received`).
+    A path under /moved/ is redirected (302) to `moved_to` + the rest of the
+    path; every other request is answered as `answer` says:
+      "range"    the bytes asked for (206)
+      "416"      416, with Content-Range: bytes */`size_given` (the file's
+                 size when None)
+      "trickle"  the bytes asked for, two a second
+      "gzip"     the bytes asked for, gzip-compressed (Content-Encoding)"""
+
+    def __init__(self, root):
+        self.root, self.answer, self.size_given, self.moved_to, self.received = root, "range", None, "", []
+        owner = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def log_message(self, *args):
+                pass
+
+            def reply(self, status, headers, body=b"", trickle=False):
+                self.send_response(status)
+                for name, value in dict(headers, **{"Content-Length": str(len(body))}).items():
+                    self.send_header(name, value)
+                self.end_headers()
+                if not trickle:
+                    self.wfile.write(body)
+                    return
+                self.wfile.flush()
+                try:
+                    for at in range(0, len(body), 2):
+                        self.wfile.write(body[at:at + 2])
+                        self.wfile.flush()
+                        time.sleep(1)
+                except ConnectionError:
+                    pass
+
+            def do_GET(self):
+                owner.received.append(self.requestline + "\r\n" + str(self.headers))
+                path = self.path.split("?")[0]
+                if path.startswith("/moved/"):
+                    self.reply(302, {"Location": owner.moved_to + path[len("/moved"):]})
+                    return
+                try:
+                    with open(os.path.join(owner.root, os.path.basename(path)), "rb") as file:
+                        data = file.read()
+                except OSError:
+                    self.reply(404, {})
+                    return
+                first, last = (int(n) for n in self.headers["Range"].split("=")[1].split("-"))
+                last = min(last, len(data) - 1)
+                if owner.answer == "416" or first >= len(data):
+                    size = len(data) if owner.size_given is None else owner.size_given
+                    self.reply(416, {"Content-Range": f"bytes */{size}"})
+                    return
+                body = data[first:last + 1]
+                headers = {"Content-Range": f"bytes {first}-{last}/{len(data)}"}
+                if owner.answer == "gzip":
+                    body, headers["Content-Encoding"] = gzip.compress(body), "gzip"
+                self.reply(206, headers, body, trickle=owner.answer == "trickle")
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.server.daemon_threads = True
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+        self.url = f"http://127.0.0.1:{self.server.server_address[1]}"
+
+    def stop(self):
+        self.server.shutdown()
+        self.server.server_close()
 
 
 class MotoS3:

@@ -1,11 +1,13 @@
 """Reading FASTA files over HTTP(S), S3 and GCS: every front door against
 the same file read locally, through real servers on loopback (nginx, a
-fault-injecting proxy of our own, moto's S3 server with signatures
-checked), and each failure's error."""
+fault-injecting proxy of our own, a range server of our own that
+misbehaves on demand, moto's S3 server with signatures checked), and each
+failure's error."""
 
 import os
 import pickle
 import random
+import re
 import shutil
 import signal
 import subprocess
@@ -20,7 +22,7 @@ import kelpa
 import kelpa_arrays
 from bgzf_writer import gzi_bytes, write_bgzf
 from conftest import POOL, REQUIRE_PEERS, preloading, random_seq, write_fasta
-from remote_servers import FaultProxy, MotoS3, Nginx
+from remote_servers import FaultProxy, MotoS3, Nginx, RangeServer
 
 RNG = random.Random(25)
 RECORDS = [("chr1 first", random_seq(RNG, 700_000, "ACGTacgtN")), ("chr2", random_seq(RNG, 250_000)),
@@ -65,6 +67,20 @@ def proxy(site):
     server = FaultProxy(f"127.0.0.1:{site.port}")
     yield server
     server.stop()
+
+
+@pytest.fixture
+def range_servers(site):
+    """Makes RangeServers over the site's files, as many as a test asks for."""
+    made = []
+
+    def make():
+        made.append(RangeServer(site.root))
+        return made[-1]
+
+    yield make
+    for server in made:
+        server.stop()
 
 
 def regions(count, seed):
@@ -177,7 +193,52 @@ def test_what_is_missing_or_refused_says_so(site, tmp_path, monkeypatch):
     assert str(kelpa.Fasta("gs://gs/ref.fa")["chr1"][10:20]) == RECORDS[0][1][10:20]
 
 
-def test_transient_faults_are_retried_and_lasting_ones_reported(site, proxy):
+def test_a_refused_range_is_not_an_empty_file(site, range_servers):
+    # 416 to every range: an empty object only when the size it gives is 0,
+    # for the FASTA file and for its index alike.
+    server = range_servers()
+    server.answer, url = "416", f"{server.url}/ref.fa"
+    for fasta, refused in [(url, "ref.fa"), (str(site.root / "ref.fa"), "ref.fa.fai")]:
+        with pytest.raises(Exception) as error:
+            kelpa.Faidx(fasta, indexname=f"{url}.fai")
+        size = os.path.getsize(site.root / refused)
+        assert re.fullmatch(rf"IOError: {server.url}/{refused}: the server refused bytes 0-\d+ \(HTTP 416\), a range "
+                            rf"that begins inside the size it gave \({size} bytes\)", str(error.value))
+    server.size_given = 0
+    assert kelpa.Faidx(url).keys == []
+
+
+@pytest.mark.parametrize("scheme, target", [("s3", "a path"), ("s3", "itself"), ("s3", "another port"),
+                                            ("s3", "another port, scheme-relative"), ("gs", "itself"),
+                                            ("gs", "another port")])
+def test_credentials_never_leave_their_origin(site, range_servers, monkeypatch, scheme, target):
+    # The endpoint redirects every request (302), within itself or to a
+    # server on another port; both record every request's head.
+    endpoint, other = range_servers(), range_servers()
+    token = f"token-of-{scheme}-7f3a"
+    if scheme == "s3":
+        for name, value in [("AWS_ACCESS_KEY_ID", "AKIDEXAMPLE"), ("AWS_SECRET_ACCESS_KEY", "secret-7f3a"),
+                            ("AWS_SESSION_TOKEN", token), ("AWS_ENDPOINT_URL_S3", f"{endpoint.url}/moved")]:
+            monkeypatch.setenv(name, value)
+    else:
+        monkeypatch.setenv("GCS_ENDPOINT_URL", f"{endpoint.url}/moved")
+        monkeypatch.setenv("GCS_OAUTH_TOKEN", token)
+    endpoint.moved_to = {"a path": "", "itself": endpoint.url, "another port": other.url,
+                         "another port, scheme-relative": other.url.removeprefix("http:")}[target]
+    url = f"{scheme}://bucket/ref.fa"
+    if not target.startswith("another"):
+        assert str(kelpa.Fasta(url)["chr2"][:80]) == RECORDS[1][1][:80]
+        assert len(endpoint.received) >= 4 and all(token in head for head in endpoint.received)
+        return
+    with pytest.raises(Exception) as error:
+        kelpa.Fasta(url)
+    assert str(error.value) == (f"IOError: {url}: the server redirected {endpoint.url}/moved/bucket/ref.fa to "
+                                f"{endpoint.moved_to}/bucket/ref.fa; a redirect to another host is refused with "
+                                "credentials")
+    assert not any(token in head for head in other.received)
+
+
+def test_transient_faults_are_retried_and_lasting_ones_reported(site, proxy, range_servers):
     faidx = kelpa.Faidx(f"{proxy.url}/ref.fa")
     local = kelpa.Faidx(str(site.root / "ref.fa"))
     proxy.faults = ["503", "drop", "short", "503"]
@@ -188,6 +249,26 @@ def test_transient_faults_are_retried_and_lasting_ones_reported(site, proxy):
     with pytest.raises(Exception, match=rf"^IOError: {proxy.url}/ref.fa: bytes \d+-\d+ failed after 5 attempts; "
                                         r"the last: HTTP 503$"):
         faidx.fetch("chr2", 200_001, 200_100)
+    # A compressed answer is no fault of the network: reported at once, not retried.
+    server = range_servers()
+    url = f"{server.url}/ref.fa"
+    faidx, size = kelpa.Faidx(url), os.path.getsize(site.root / "ref.fa")
+    server.answer, seen = "gzip", len(server.received)
+    with pytest.raises(Exception) as error:
+        faidx.fetch("chrM", 1, 7)  # one request: the last block holds the record and its end
+    assert str(error.value) == (f"IOError: {url}: the server compressed its answer to bytes "
+                                f"{(size - 1) // 65536 * 65536}-{size - 1} (Content-Encoding: gzip), which a range "
+                                "read cannot use")
+    assert len(server.received) == seen + 1
+    # A trickle, two bytes a second, is given up by the deadline of its
+    # range (here shortened twentyfold: 6.2 s), in attempts that each fall
+    # below the rate floor (2 s, shortened).
+    server.answer = "trickle"
+    script = f"import kelpa\ntry:\n    kelpa.Faidx({url!r})\nexcept Exception as error:\n    print(error)"
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=6.2 + 2,
+                          env=dict(os.environ, KELPA_TEST_NETWORK_TIME_SCALE="0.05"))
+    assert re.fullmatch(rf"IOError: {url}: bytes 0-65546 failed after [234] attempts in the 6.2 s allowed for one "
+                        r"range; the last: Operation (timed out after|too slow).*\n", done.stdout), done.stdout
 
 
 def test_a_replaced_object_is_never_mixed_in(site, tmp_path):

@@ -54,17 +54,19 @@ inline constexpr int OPT_FOLLOWLOCATION = 52;
 inline constexpr int OPT_XFERINFODATA = 10057;
 inline constexpr int OPT_CAINFO = 10065;
 inline constexpr int OPT_MAXREDIRS = 68;
-inline constexpr int OPT_CONNECTTIMEOUT = 78;
 inline constexpr int OPT_HEADERFUNCTION = 20079;
 inline constexpr int OPT_NOSIGNAL = 99;
 inline constexpr int OPT_SHARE = 10100;
 inline constexpr int OPT_PRIVATE = 10103;
+inline constexpr int OPT_TIMEOUT_MS = 155;
+inline constexpr int OPT_CONNECTTIMEOUT_MS = 156;
 inline constexpr int OPT_USERNAME = 10173;
 inline constexpr int OPT_PASSWORD = 10174;
 inline constexpr int OPT_XFERINFOFUNCTION = 20219;
 inline constexpr int OPT_TCP_KEEPALIVE = 213;
 inline constexpr int OPT_AWS_SIGV4 = 10305;
 
+inline constexpr int INFO_EFFECTIVE_URL = 0x100000 + 1;  // CURLINFO_STRING + 1
 inline constexpr int INFO_RESPONSE_CODE = 0x200000 + 2;  // CURLINFO_LONG + 2
 
 // Share options and the data shared.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -168,7 +169,33 @@ void Exchange::clear_answer() {
     total.reset();
     etag.clear();
     last_modified.clear();
+    content_encoding.clear();
     overflow = false;
+}
+
+TimeLimits TimeLimits::from_environment() {
+    TimeLimits limits;
+    const std::string text = env("KELPA_TEST_NETWORK_TIME_SCALE");
+    if (text.empty()) return limits;
+    char* end = nullptr;
+    const double scale = std::strtod(text.c_str(), &end);
+    if (end != nullptr && *end == '\0' && scale > 0 && scale <= 1) limits.scale = scale;
+    return limits;
+}
+
+std::chrono::milliseconds TimeLimits::connect() const {
+    return std::chrono::milliseconds(static_cast<long long>(static_cast<double>(CONNECT.count()) * scale));
+}
+
+std::chrono::seconds TimeLimits::rate_window() const {
+    const double seconds = static_cast<double>(RATE_WINDOW.count()) * scale / 1000;
+    return std::chrono::seconds(std::max<long long>(1, std::llround(seconds)));
+}
+
+std::chrono::milliseconds TimeLimits::deadline(std::uint64_t bytes) const {
+    const double ms = static_cast<double>(RANGE_DEADLINE.count()) +
+                      static_cast<double>(bytes) * 1000 / static_cast<double>(DEADLINE_BYTES_PER_SECOND);
+    return std::chrono::milliseconds(static_cast<long long>(ms * scale));
 }
 
 namespace {
@@ -272,10 +299,57 @@ struct Transfer {
     Exchange* exchange = nullptr;
     int attempt = 0;
     std::chrono::steady_clock::time_point not_before{};
+    std::chrono::steady_clock::time_point deadline{};  // of all the attempts, set by the first
     curl::Slist* headers = nullptr;
     char error[curl::ERROR_SIZE] = {};
     std::string range;
+    const std::string* origin = nullptr;  // credentials go nowhere else; nullptr: none sent
+    std::string refused_redirect;         // where a redirect would have taken them
 };
+
+std::string lower(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+// The origin of an absolute URL: its scheme and host in lower case and its
+// port spelt out ("http://example.org:80"); empty when it has no authority.
+std::string origin_of(std::string_view url) {
+    const std::size_t colon = url.find("://");
+    if (colon == std::string_view::npos || colon == 0) return {};
+    const std::string scheme = lower(url.substr(0, colon));
+    std::string_view authority = url.substr(colon + 3);
+    authority = authority.substr(0, authority.find_first_of("/?#\\"));
+    if (const std::size_t at = authority.rfind('@'); at != std::string_view::npos) authority.remove_prefix(at + 1);
+    std::string_view host = authority;
+    std::string_view port;
+    const std::size_t bracket = authority.rfind(']');  // an IPv6 address holds colons of its own
+    const std::size_t port_colon = authority.rfind(':');
+    if (port_colon != std::string_view::npos && (bracket == std::string_view::npos || port_colon > bracket)) {
+        host = authority.substr(0, port_colon);
+        port = authority.substr(port_colon + 1);
+    }
+    if (host.empty()) return {};
+    const std::string given(port);
+    const std::string spelt = !given.empty() ? given : scheme == "https" ? "443" : scheme == "http" ? "80" : "";
+    return scheme + "://" + lower(host) + ":" + spelt;
+}
+
+// The origin that a redirect from `origin` to `target` (a Location) leads
+// to. A reference within the server ("/b/k", "k?x") keeps it; one with a
+// scheme but no authority ("http:k") is taken as another, to be safe.
+std::string redirect_origin(std::string_view target, const std::string& origin) {
+    if (starts_with(target, "//")) return origin_of(origin.substr(0, origin.find(':') + 1) + std::string(target));
+    const std::size_t colon = target.find(':');
+    if (colon == std::string_view::npos || colon == 0 || !std::isalpha(static_cast<unsigned char>(target[0])) ||
+        colon > target.find_first_of("/?#"))
+        return origin;
+    for (const char c : target.substr(0, colon)) {
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.') return origin;
+    }
+    return origin_of(target);
+}
 
 bool iequals_prefix(std::string_view line, std::string_view name) {
     if (line.size() < name.size()) return false;
@@ -296,7 +370,17 @@ std::size_t on_header(char* data, std::size_t size, std::size_t count, void* use
         return line.size();
     }
     const auto value = [&](std::size_t skip) { return trim(line.substr(skip)); };
-    if (iequals_prefix(line, "etag:")) {
+    if (transfer->origin != nullptr && exchange.status >= 300 && exchange.status <= 399 &&
+        iequals_prefix(line, "location:")) {
+        std::string target = value(9);
+        if (redirect_origin(target, *transfer->origin) != *transfer->origin) {
+            transfer->refused_redirect = std::move(target);
+            return 0;  // the transfer ends here, before libcurl follows
+        }
+    } else if (iequals_prefix(line, "content-encoding:")) {
+        exchange.content_encoding = lower(value(17));
+        if (exchange.content_encoding == "identity") exchange.content_encoding.clear();
+    } else if (iequals_prefix(line, "etag:")) {
         exchange.etag = value(5);
     } else if (iequals_prefix(line, "last-modified:")) {
         exchange.last_modified = value(14);
@@ -375,12 +459,20 @@ std::string range_text(const Exchange& exchange) {
     return "bytes " + std::to_string(exchange.begin) + "-" + std::to_string(exchange.end - 1);
 }
 
+// "124 s", "6.2 s"
+std::string seconds_text(std::chrono::milliseconds duration) {
+    const long long tenths = (duration.count() + 50) / 100;
+    return std::to_string(tenths / 10) + (tenths % 10 != 0 ? "." + std::to_string(tenths % 10) : "") + " s";
+}
+
 class Runner {
 public:
     Runner(const curl::Api& api, Sessions& sessions, const RemoteLocation& location, const Pin* pin)
-        : api_(api), sessions_(sessions), location_(location), pin_(pin), session_(sessions.take()) {
+        : api_(api), sessions_(sessions), location_(location), pin_(pin), session_(sessions.take()),
+          limits_(TimeLimits::from_environment()) {
         const std::string ca = !env("SSL_CERT_FILE").empty() ? env("SSL_CERT_FILE") : env("CURL_CA_BUNDLE");
         ca_ = ca;
+        if (location_.auth != RemoteLocation::Auth::None) origin_ = origin_of(location_.request_url);
     }
     ~Runner() {
         for (auto& [easy, transfer] : active_) {
@@ -428,14 +520,32 @@ public:
                 api_.easy_getinfo(easy, curl::INFO_RESPONSE_CODE, &status);
                 Exchange& exchange = *transfer->exchange;
                 if (status != 0) exchange.status = status;
+                if (!transfer->refused_redirect.empty()) {
+                    const char* from = nullptr;
+                    api_.easy_getinfo(easy, curl::INFO_EFFECTIVE_URL, &from);
+                    const std::string redirected = from != nullptr ? from : location_.request_url;
+                    release(easy, *transfer);
+                    return FaidxError::about(location_.url, location_.url + ": the server redirected " + redirected +
+                                                                " to " + transfer->refused_redirect +
+                                                                "; a redirect to another host is refused with "
+                                                                "credentials");
+                }
                 const std::string curl_error = transfer->error[0] != '\0' ? transfer->error : api_.easy_strerror(code);
                 release(easy, *transfer);
+                if (!exchange.content_encoding.empty() && exchange.status >= 200 && exchange.status <= 299) {
+                    return FaidxError::about(location_.url, location_.url + ": the server compressed its answer to " +
+                                                                range_text(exchange) + " (Content-Encoding: " +
+                                                                exchange.content_encoding +
+                                                                "), which a range read cannot use");
+                }
                 const bool overflowed = code == curl::E_WRITE_ERROR && exchange.overflow;
                 const bool transient = (code != curl::E_OK && !overflowed && transient_code(code)) ||
                                        (code == curl::E_OK && (transient_status(exchange.status) || short_body(exchange)));
                 if (transient) {
-                    if (++transfer->attempt < MAX_ATTEMPTS) {
-                        transfer->not_before = std::chrono::steady_clock::now() + backoff(transfer->attempt - 1);
+                    const auto retry_at = std::chrono::steady_clock::now() + backoff(transfer->attempt);
+                    const bool in_time = retry_at < transfer->deadline;
+                    if (++transfer->attempt < MAX_ATTEMPTS && in_time) {
+                        transfer->not_before = retry_at;
                         exchange.clear_answer();
                         waiting.push_back(std::move(transfer));
                         continue;
@@ -443,9 +553,13 @@ public:
                     std::string what = code != curl::E_OK ? curl_error
                                        : short_body(exchange) ? "the answer was cut short"
                                                               : "HTTP " + std::to_string(exchange.status);
+                    const std::string within =
+                        in_time ? std::string()
+                                : " in the " + seconds_text(limits_.deadline(exchange.end - exchange.begin)) +
+                                      " allowed for one range";
                     return FaidxError::about(location_.url, location_.url + ": " + range_text(exchange) +
-                                                                " failed after " + std::to_string(MAX_ATTEMPTS) +
-                                                                " attempts; the last: " + what);
+                                                                " failed after " + std::to_string(transfer->attempt) +
+                                                                " attempts" + within + "; the last: " + what);
                 }
                 if (code != curl::E_OK && !overflowed) {
                     if (code == curl::E_ABORTED_BY_CALLBACK) return FaidxError::io("interrupted");
@@ -480,14 +594,19 @@ private:
         if (easy == nullptr) return FaidxError::about(location_.url, location_.url + ": libcurl failed to start");
         Exchange& exchange = *transfer->exchange;
         exchange.clear_answer();
+        const auto now = std::chrono::steady_clock::now();
+        if (transfer->attempt == 0) transfer->deadline = now + limits_.deadline(exchange.end - exchange.begin);
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(transfer->deadline - now);
         const auto set = [&](int option, auto value) { api_.easy_setopt(easy, option, value); };
         set(curl::OPT_URL, location_.request_url.c_str());
         set(curl::OPT_NOSIGNAL, 1L);
         set(curl::OPT_FOLLOWLOCATION, 1L);
         set(curl::OPT_MAXREDIRS, 5L);
-        set(curl::OPT_CONNECTTIMEOUT, 15L);
-        set(curl::OPT_LOW_SPEED_LIMIT, 1L);  // an answer that stalls for 30 s times out
-        set(curl::OPT_LOW_SPEED_TIME, 30L);
+        set(curl::OPT_CONNECTTIMEOUT_MS, static_cast<long>(limits_.connect().count()));
+        // A trickle is timed out as a stall is; a slow link still clears the floor.
+        set(curl::OPT_LOW_SPEED_LIMIT, TimeLimits::RATE_FLOOR);
+        set(curl::OPT_LOW_SPEED_TIME, static_cast<long>(limits_.rate_window().count()));
+        set(curl::OPT_TIMEOUT_MS, static_cast<long>(std::max<long long>(left.count(), 1)));
         set(curl::OPT_TCP_KEEPALIVE, 1L);
         set(curl::OPT_ERRORBUFFER, transfer->error);
         set(curl::OPT_HEADERFUNCTION, &on_header);
@@ -496,6 +615,7 @@ private:
         set(curl::OPT_WRITEDATA, static_cast<void*>(transfer.get()));
         if (sessions_.share() != nullptr) set(curl::OPT_SHARE, sessions_.share());
         if (!ca_.empty()) set(curl::OPT_CAINFO, ca_.c_str());
+        transfer->origin = origin_.empty() ? nullptr : &origin_;
         transfer->range = std::to_string(exchange.begin) + "-" + std::to_string(exchange.end - 1);
         set(curl::OPT_RANGE, transfer->range.c_str());
         curl::Slist* headers = nullptr;
@@ -540,7 +660,9 @@ private:
     const RemoteLocation& location_;
     const Pin* pin_;
     std::unique_ptr<Session> session_;
+    TimeLimits limits_;
     std::string ca_;
+    std::string origin_;  // of a request with credentials, which stay there
     std::string signing_;
     std::vector<std::pair<curl::Easy*, std::unique_ptr<Transfer>>> active_;
 };
@@ -581,6 +703,11 @@ FaidxError answer_error(const RemoteLocation& location, const Exchange& exchange
     if (exchange.overflow) {
         return FaidxError::about(url, url + ": the server answered " + range_text(exchange) + " with more bytes");
     }
+    if (status == 416 && exchange.total && exchange.begin < *exchange.total) {
+        return FaidxError::about(url, url + ": the server refused " + range_text(exchange) +
+                                          " (HTTP 416), a range that begins inside the size it gave (" +
+                                          std::to_string(*exchange.total) + " bytes)");
+    }
     return FaidxError::about(url, url + ": HTTP " + std::to_string(status) + detail + " for " + range_text(exchange));
 }
 
@@ -594,7 +721,7 @@ Result<std::string> download(const std::string& url) {
     Exchange* one[] = {&first};
     if (Status ran = run_exchanges(location, nullptr, one); !ran) return ran.take_error();
     if (first.status == 404) return FaidxError::index_not_found(url);
-    if (first.status == 416) return std::string();  // an empty file
+    if (first.status == 416 && first.total == 0) return std::string();  // an empty file
     if (first.status == 200) return std::move(first.body);  // the whole file, Range or not
     if (first.status != 206 || !first.has_range || first.range_first != 0 || !first.total)
         return answer_error(location, first);

@@ -13,8 +13,7 @@ Result<std::unique_ptr<HttpBytes>> HttpBytes::open(const std::string& url, std::
     if (Status ran = run_exchanges(*located, nullptr, one); !ran) return ran.take_error();
     Pin pin{first.etag, first.last_modified, 0};
     if (first.status == 404 || first.status == 410) return FaidxError::fasta_not_found(url);
-    if (first.status == 416 && first.total) {  // nothing to read: an empty file
-        pin.size = *first.total;
+    if (first.status == 416 && first.total == 0) {  // nothing to read: an empty file
         head.clear();
     } else if (first.status == 206 && first.has_range && first.range_first == 0 && first.total) {
         pin.size = *first.total;

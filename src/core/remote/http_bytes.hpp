@@ -36,7 +36,8 @@ public:
     static constexpr std::uint64_t MERGE_GAP = 2048;
 
     // Opens `url` (404: FastaNotFound naming it), pins its version and
-    // reads its first bytes, at most `head_size`, into `head`.
+    // reads its first bytes, at most `head_size`, into `head`. A 416 is an
+    // empty file only when it gives the size 0 (answer_error otherwise).
     static Result<std::unique_ptr<HttpBytes>> open(const std::string& url, std::size_t head_size, std::string& head);
 
     std::uint64_t size() const override { return pin_.size; }
