@@ -15,7 +15,6 @@ import sys
 import threading
 import time
 
-
 # Servers are not ours: they run without the sanitizer runtime that a
 # sanitizer run preloads into kelpa's processes.
 SERVER_ENV = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
@@ -79,17 +78,47 @@ class Nginx:
     def __init__(self, root, work):
         self.root, self.work = os.fspath(root), os.fspath(work)
         self.cert = os.path.join(self.work, "cert.pem")
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-                        "-keyout", os.path.join(self.work, "key.pem"), "-out", self.cert,
-                        "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"],
-                       check=True, capture_output=True, env=SERVER_ENV)
+        subprocess.run(
+            [
+                "openssl",
+                "req",
+                "-x509",
+                "-newkey",
+                "rsa:2048",
+                "-nodes",
+                "-days",
+                "2",
+                "-keyout",
+                os.path.join(self.work, "key.pem"),
+                "-out",
+                self.cert,
+                "-subj",
+                "/CN=127.0.0.1",
+                "-addext",
+                "subjectAltName=IP:127.0.0.1",
+            ],
+            check=True,
+            capture_output=True,
+            env=SERVER_ENV,
+        )
         self.port, self.tls_port = free_port(), free_port()
         conf = os.path.join(self.work, "nginx.conf")
         with open(conf, "w") as out:
-            out.write(NGINX_CONF.format(d=self.work, root=self.root, http=self.port, https=self.tls_port,
-                                        token=self.TOKEN, user="user root;" if os.geteuid() == 0 else ""))
-        self.process = subprocess.Popen([shutil.which("nginx") or "/usr/sbin/nginx", "-c", conf, "-p", self.work],
-                                        stderr=subprocess.DEVNULL, env=SERVER_ENV)
+            out.write(
+                NGINX_CONF.format(
+                    d=self.work,
+                    root=self.root,
+                    http=self.port,
+                    https=self.tls_port,
+                    token=self.TOKEN,
+                    user="user root;" if os.geteuid() == 0 else "",
+                )
+            )
+        self.process = subprocess.Popen(
+            [shutil.which("nginx") or "/usr/sbin/nginx", "-c", conf, "-p", self.work],
+            stderr=subprocess.DEVNULL,
+            env=SERVER_ENV,
+        )
         wait_for_port(self.port, self.process)
         self.http_url = f"http://127.0.0.1:{self.port}"
         self.https_url = f"https://127.0.0.1:{self.tls_port}"
@@ -121,7 +150,8 @@ class FaultProxy:
 
         def serve():
             self.server = self.loop.run_until_complete(
-                asyncio.start_server(self.client, "127.0.0.1", port, backlog=256))
+                asyncio.start_server(self.client, "127.0.0.1", port, backlog=256)
+            )
             started.set()
             self.loop.run_forever()
 
@@ -223,7 +253,7 @@ class RangeServer:
                 self.wfile.flush()
                 try:
                     for at in range(0, len(body), 2):
-                        self.wfile.write(body[at:at + 2])
+                        self.wfile.write(body[at : at + 2])
                         self.wfile.flush()
                         time.sleep(1)
                 except ConnectionError:
@@ -233,7 +263,7 @@ class RangeServer:
                 owner.received.append(self.requestline + "\r\n" + str(self.headers))
                 path = self.path.split("?")[0]
                 if path.startswith("/moved/"):
-                    self.reply(302, {"Location": owner.moved_to + path[len("/moved"):]})
+                    self.reply(302, {"Location": owner.moved_to + path[len("/moved") :]})
                     return
                 try:
                     with open(os.path.join(owner.root, os.path.basename(path)), "rb") as file:
@@ -247,7 +277,7 @@ class RangeServer:
                     size = len(data) if owner.size_given is None else owner.size_given
                     self.reply(416, {"Content-Range": f"bytes */{size}"})
                     return
-                body = data[first:last + 1]
+                body = data[first : last + 1]
                 headers = {"Content-Range": f"bytes {first}-{last}/{len(data)}"}
                 if owner.answer == "gzip":
                     body, headers["Content-Encoding"] = gzip.compress(body), "gzip"
@@ -271,23 +301,37 @@ class MotoS3:
 
     def __init__(self, work):
         self.port = free_port()
-        env = dict(SERVER_ENV, INITIAL_NO_AUTH_ACTION_COUNT="4", AWS_ACCESS_KEY_ID="setup",
-                   AWS_SECRET_ACCESS_KEY="setup")
+        env = dict(
+            SERVER_ENV, INITIAL_NO_AUTH_ACTION_COUNT="4", AWS_ACCESS_KEY_ID="setup", AWS_SECRET_ACCESS_KEY="setup"
+        )
         self.log = open(os.path.join(os.fspath(work), "moto.log"), "w")
-        self.process = subprocess.Popen([sys.executable, "-m", "moto.server", "-p", str(self.port)], env=env,
-                                        stdout=self.log, stderr=subprocess.STDOUT)
+        self.process = subprocess.Popen(
+            [sys.executable, "-m", "moto.server", "-p", str(self.port)],
+            env=env,
+            stdout=self.log,
+            stderr=subprocess.STDOUT,
+        )
         wait_for_port(self.port, self.process, timeout=60)
         self.endpoint = f"http://127.0.0.1:{self.port}"
         import boto3  # moto's own dependency
 
         def client(kind, key="setup", secret="setup"):
-            return boto3.client(kind, endpoint_url=self.endpoint, region_name="us-east-1",
-                                aws_access_key_id=key, aws_secret_access_key=secret)
+            return boto3.client(
+                kind,
+                endpoint_url=self.endpoint,
+                region_name="us-east-1",
+                aws_access_key_id=key,
+                aws_secret_access_key=secret,
+            )
 
         iam = client("iam")
         iam.create_user(UserName="kelpa")
-        policy = iam.create_policy(PolicyName="all", PolicyDocument=(
-            '{"Version": "2012-10-17", "Statement": [{"Effect": "Allow", "Action": "*", "Resource": "*"}]}'))
+        policy = iam.create_policy(
+            PolicyName="all",
+            PolicyDocument=(
+                '{"Version": "2012-10-17", "Statement": [{"Effect": "Allow", "Action": "*", "Resource": "*"}]}'
+            ),
+        )
         iam.attach_user_policy(UserName="kelpa", PolicyArn=policy["Policy"]["Arn"])
         key = iam.create_access_key(UserName="kelpa")["AccessKey"]
         self.key_id, self.secret = key["AccessKeyId"], key["SecretAccessKey"]
@@ -301,14 +345,17 @@ class MotoS3:
         self.s3.upload_file(os.fspath(path), bucket, key)
 
     def env(self):
-        return {"AWS_ACCESS_KEY_ID": self.key_id, "AWS_SECRET_ACCESS_KEY": self.secret,
-                "AWS_ENDPOINT_URL_S3": self.endpoint, "AWS_REGION": "us-east-1"}
+        return {
+            "AWS_ACCESS_KEY_ID": self.key_id,
+            "AWS_SECRET_ACCESS_KEY": self.secret,
+            "AWS_ENDPOINT_URL_S3": self.endpoint,
+            "AWS_REGION": "us-east-1",
+        }
 
     def stop(self):
         self.process.terminate()
         self.process.wait(10)
         self.log.close()
-
 
 
 if __name__ == "__main__":

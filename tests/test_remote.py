@@ -9,7 +9,6 @@ import pickle
 import random
 import re
 import shutil
-import signal
 import subprocess
 import sys
 import textwrap
@@ -17,16 +16,19 @@ import threading
 import time
 
 import pytest
+from bgzf_writer import gzi_bytes, write_bgzf
+from remote_servers import FaultProxy, MotoS3, Nginx, RangeServer
 
 import kelpa
 import kelpa_arrays
-from bgzf_writer import gzi_bytes, write_bgzf
 from conftest import POOL, REQUIRE_PEERS, preloading, random_seq, write_fasta
-from remote_servers import FaultProxy, MotoS3, Nginx, RangeServer
 
 RNG = random.Random(25)
-RECORDS = [("chr1 first", random_seq(RNG, 700_000, "ACGTacgtN")), ("chr2", random_seq(RNG, 250_000)),
-           ("chrM", "GATTACA")]
+RECORDS = [
+    ("chr1 first", random_seq(RNG, 700_000, "ACGTacgtN")),
+    ("chr2", random_seq(RNG, 250_000)),
+    ("chrM", "GATTACA"),
+]
 KELPA = shutil.which("kelpa", path=os.path.dirname(sys.executable)) or "kelpa"
 
 
@@ -118,8 +120,10 @@ def test_every_front_door_reads_a_url_as_the_local_file(site, name):
         rng = random.Random(count)
         starts = [rng.randrange(0, 700_000) for _ in range(count)]
         for arrays in (kelpa_arrays.fetch, kelpa_arrays.codes):
-            assert (arrays(faidx, ["chr1"] * count, starts, [s + 500 for s in starts], rc=count % 2 == 0)
-                    == arrays(near, ["chr1"] * count, starts, [s + 500 for s in starts], rc=count % 2 == 0)).all()
+            assert (
+                arrays(faidx, ["chr1"] * count, starts, [s + 500 for s in starts], rc=count % 2 == 0)
+                == arrays(near, ["chr1"] * count, starts, [s + 500 for s in starts], rc=count % 2 == 0)
+            ).all()
     copy = pickle.loads(pickle.dumps(remote))
     assert copy.filename == url and str(copy["chr2"][:99]) == str(here["chr2"][:99])
 
@@ -132,8 +136,12 @@ def test_the_program_reads_a_url_as_the_local_file(site, name, tmp_path):
     (tmp_path / "r.bed").write_text("".join(f"{n}\t{s - 1}\t{e}\n" for n, s, e in batch if s <= e <= 700_000))
 
     def both(*args):
-        runs = [subprocess.run([KELPA, *[a.replace("REF", ref) for a in args]], capture_output=True, text=True,
-                               cwd=tmp_path) for ref in (url, local)]
+        runs = [
+            subprocess.run(
+                [KELPA, *[a.replace("REF", ref) for a in args]], capture_output=True, text=True, cwd=tmp_path
+            )
+            for ref in (url, local)
+        ]
         assert runs[0].returncode == 0, runs[0].stderr
         assert (runs[0].stdout, runs[0].stderr) == (runs[1].stdout, runs[1].stderr)
 
@@ -186,8 +194,11 @@ def test_what_is_missing_or_refused_says_so(site, tmp_path, monkeypatch):
     # gs://: a bearer token that the server checks.
     monkeypatch.setenv("GCS_ENDPOINT_URL", site.http_url)
     monkeypatch.setenv("GCS_OAUTH_TOKEN", "wrong")
-    with pytest.raises(Exception, match=r"^IOError: gs://gs/ref.fa: access refused \(HTTP 401\) with the bearer "
-                                        r"token in GCS_OAUTH_TOKEN$"):
+    with pytest.raises(
+        Exception,
+        match=r"^IOError: gs://gs/ref.fa: access refused \(HTTP 401\) with the bearer "
+        r"token in GCS_OAUTH_TOKEN$",
+    ):
         kelpa.Fasta("gs://gs/ref.fa")
     monkeypatch.setenv("GCS_OAUTH_TOKEN", Nginx.TOKEN)
     assert str(kelpa.Fasta("gs://gs/ref.fa")["chr1"][10:20]) == RECORDS[0][1][10:20]
@@ -202,29 +213,48 @@ def test_a_refused_range_is_not_an_empty_file(site, range_servers):
         with pytest.raises(Exception) as error:
             kelpa.Faidx(fasta, indexname=f"{url}.fai")
         size = os.path.getsize(site.root / refused)
-        assert re.fullmatch(rf"IOError: {server.url}/{refused}: the server refused bytes 0-\d+ \(HTTP 416\), a range "
-                            rf"that begins inside the size it gave \({size} bytes\)", str(error.value))
+        assert re.fullmatch(
+            rf"IOError: {server.url}/{refused}: the server refused bytes 0-\d+ \(HTTP 416\), a range "
+            rf"that begins inside the size it gave \({size} bytes\)",
+            str(error.value),
+        )
     server.size_given = 0
     assert kelpa.Faidx(url).keys == []
 
 
-@pytest.mark.parametrize("scheme, target", [("s3", "a path"), ("s3", "itself"), ("s3", "another port"),
-                                            ("s3", "another port, scheme-relative"), ("gs", "itself"),
-                                            ("gs", "another port")])
+@pytest.mark.parametrize(
+    "scheme, target",
+    [
+        ("s3", "a path"),
+        ("s3", "itself"),
+        ("s3", "another port"),
+        ("s3", "another port, scheme-relative"),
+        ("gs", "itself"),
+        ("gs", "another port"),
+    ],
+)
 def test_credentials_never_leave_their_origin(site, range_servers, monkeypatch, scheme, target):
     # The endpoint redirects every request (302), within itself or to a
     # server on another port; both record every request's head.
     endpoint, other = range_servers(), range_servers()
     token = f"token-of-{scheme}-7f3a"
     if scheme == "s3":
-        for name, value in [("AWS_ACCESS_KEY_ID", "AKIDEXAMPLE"), ("AWS_SECRET_ACCESS_KEY", "secret-7f3a"),
-                            ("AWS_SESSION_TOKEN", token), ("AWS_ENDPOINT_URL_S3", f"{endpoint.url}/moved")]:
+        for name, value in [
+            ("AWS_ACCESS_KEY_ID", "AKIDEXAMPLE"),
+            ("AWS_SECRET_ACCESS_KEY", "secret-7f3a"),
+            ("AWS_SESSION_TOKEN", token),
+            ("AWS_ENDPOINT_URL_S3", f"{endpoint.url}/moved"),
+        ]:
             monkeypatch.setenv(name, value)
     else:
         monkeypatch.setenv("GCS_ENDPOINT_URL", f"{endpoint.url}/moved")
         monkeypatch.setenv("GCS_OAUTH_TOKEN", token)
-    endpoint.moved_to = {"a path": "", "itself": endpoint.url, "another port": other.url,
-                         "another port, scheme-relative": other.url.removeprefix("http:")}[target]
+    endpoint.moved_to = {
+        "a path": "",
+        "itself": endpoint.url,
+        "another port": other.url,
+        "another port, scheme-relative": other.url.removeprefix("http:"),
+    }[target]
     url = f"{scheme}://bucket/ref.fa"
     if not target.startswith("another"):
         assert str(kelpa.Fasta(url)["chr2"][:80]) == RECORDS[1][1][:80]
@@ -232,9 +262,11 @@ def test_credentials_never_leave_their_origin(site, range_servers, monkeypatch, 
         return
     with pytest.raises(Exception) as error:
         kelpa.Fasta(url)
-    assert str(error.value) == (f"IOError: {url}: the server redirected {endpoint.url}/moved/bucket/ref.fa to "
-                                f"{endpoint.moved_to}/bucket/ref.fa; a redirect to another host is refused with "
-                                "credentials")
+    assert str(error.value) == (
+        f"IOError: {url}: the server redirected {endpoint.url}/moved/bucket/ref.fa to "
+        f"{endpoint.moved_to}/bucket/ref.fa; a redirect to another host is refused with "
+        "credentials"
+    )
     assert not any(token in head for head in other.received)
 
 
@@ -246,8 +278,11 @@ def test_transient_faults_are_retried_and_lasting_ones_reported(site, proxy, ran
     assert texts(faidx.fetch_many(batch)) == texts(local.fetch_many(batch))
     assert proxy.faults == []
     proxy.faults = ["503"] * 5
-    with pytest.raises(Exception, match=rf"^IOError: {proxy.url}/ref.fa: bytes \d+-\d+ failed after 5 attempts; "
-                                        r"the last: HTTP 503$"):
+    with pytest.raises(
+        Exception,
+        match=rf"^IOError: {proxy.url}/ref.fa: bytes \d+-\d+ failed after 5 attempts; "
+        r"the last: HTTP 503$",
+    ):
         faidx.fetch("chr2", 200_001, 200_100)
     # A compressed answer is no fault of the network: reported at once, not retried.
     server = range_servers()
@@ -256,19 +291,29 @@ def test_transient_faults_are_retried_and_lasting_ones_reported(site, proxy, ran
     server.answer, seen = "gzip", len(server.received)
     with pytest.raises(Exception) as error:
         faidx.fetch("chrM", 1, 7)  # one request: the last block holds the record and its end
-    assert str(error.value) == (f"IOError: {url}: the server compressed its answer to bytes "
-                                f"{(size - 1) // 65536 * 65536}-{size - 1} (Content-Encoding: gzip), which a range "
-                                "read cannot use")
+    assert str(error.value) == (
+        f"IOError: {url}: the server compressed its answer to bytes "
+        f"{(size - 1) // 65536 * 65536}-{size - 1} (Content-Encoding: gzip), which a range "
+        "read cannot use"
+    )
     assert len(server.received) == seen + 1
     # A trickle, two bytes a second, is given up by the deadline of its
     # range (here shortened twentyfold: 6.2 s), in attempts that each fall
     # below the rate floor (2 s, shortened).
     server.answer = "trickle"
     script = f"import kelpa\ntry:\n    kelpa.Faidx({url!r})\nexcept Exception as error:\n    print(error)"
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=6.2 + 2,
-                          env=dict(os.environ, KELPA_TEST_NETWORK_TIME_SCALE="0.05"))
-    assert re.fullmatch(rf"IOError: {url}: bytes 0-65546 failed after [234] attempts in the 6.2 s allowed for one "
-                        r"range; the last: Operation (timed out after|too slow).*\n", done.stdout), done.stdout
+    done = subprocess.run(
+        [sys.executable, "-c", script],
+        capture_output=True,
+        text=True,
+        timeout=6.2 + 2,
+        env=dict(os.environ, KELPA_TEST_NETWORK_TIME_SCALE="0.05"),
+    )
+    assert re.fullmatch(
+        rf"IOError: {url}: bytes 0-65546 failed after [234] attempts in the 6.2 s allowed for one "
+        r"range; the last: Operation (timed out after|too slow).*\n",
+        done.stdout,
+    ), done.stdout
 
 
 def test_a_replaced_object_is_never_mixed_in(site, tmp_path):
@@ -345,7 +390,9 @@ def test_the_lock_is_released_and_ctrl_c_interrupts(site, proxy, tmp_path):
 
 
 def test_without_libcurl_a_url_says_what_is_missing(site, tmp_path):
-    env = preloading(tmp_path, """
+    env = preloading(
+        tmp_path,
+        """
         #define _GNU_SOURCE
         #include <dlfcn.h>
         #include <string.h>
@@ -355,9 +402,14 @@ def test_without_libcurl_a_url_says_what_is_missing(site, tmp_path):
             if (real == 0) real = (void* (*)(const char*, int))dlsym(RTLD_NEXT, "dlopen");
             return real(file, mode);
         }
-    """)
-    done = subprocess.run([sys.executable, "-c", f"import kelpa; kelpa.Fasta({site.http_url + '/ref.fa'!r})"],
-                          capture_output=True, text=True, env=env)
+    """,
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", f"import kelpa; kelpa.Fasta({site.http_url + '/ref.fa'!r})"],
+        capture_output=True,
+        text=True,
+        env=env,
+    )
     assert "IOError: " + site.http_url + "/ref.fa: reading URLs needs libcurl (libcurl.so.4)" in done.stderr
 
 
@@ -385,8 +437,10 @@ def test_s3_requests_are_signed_and_checked(site, moto, monkeypatch):
         assert texts(remote.fetch_many(batch)) == texts(kelpa.Faidx(str(site.root / name)).fetch_many(batch))
         assert moto.secret.encode() not in pickle.dumps(remote)  # the URL travels, the credentials never
     monkeypatch.setenv("AWS_SECRET_ACCESS_KEY", "not-the-secret")
-    message = (r"^IOError: s3://genomes/hg/ref.fa: access refused \(HTTP 403 SignatureDoesNotMatch\) with the AWS "
-               rf"access key {moto.key_id} from the environment$")
+    message = (
+        r"^IOError: s3://genomes/hg/ref.fa: access refused \(HTTP 403 SignatureDoesNotMatch\) with the AWS "
+        rf"access key {moto.key_id} from the environment$"
+    )
     with pytest.raises(Exception, match=message):
         kelpa.Fasta("s3://genomes/hg/ref.fa")
     # The shared credentials file, when the environment has no key.
@@ -403,12 +457,17 @@ def test_the_dask_recipe_runs_from_s3(site, moto, tmp_path):
     batch = [r for r in regions(400, 4) if r[1] <= r[2] <= {"chr1": 700_000, "chr2": 250_000, "chrM": 7}[r[0]]]
     (tmp_path / "r.bed").write_text("".join(f"{n}\t{s - 1}\t{e}\n" for n, s, e in batch))
     recipe = os.path.join(os.path.dirname(__file__), "..", "examples", "bed_dask.py")
-    done = subprocess.run([sys.executable, recipe, "s3://genomes/hg/ref.fa.gz", "r.bed", "--partitions", "3"],
-                          capture_output=True, text=True, cwd=tmp_path, env=dict(os.environ, **moto.env()),
-                          timeout=300)
+    done = subprocess.run(
+        [sys.executable, recipe, "s3://genomes/hg/ref.fa.gz", "r.bed", "--partitions", "3"],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        env=dict(os.environ, **moto.env()),
+        timeout=300,
+    )
     assert done.returncode == 0, done.stderr
     local = kelpa.Fasta(str(site.root / "ref.fa"))
-    assert done.stdout == "".join(f">{n}:{s - 1}-{e}\n{local[n][s - 1:e]}\n" for n, s, e in batch)
+    assert done.stdout == "".join(f">{n}:{s - 1}-{e}\n{local[n][s - 1 : e]}\n" for n, s, e in batch)
 
 
 def test_threads_share_one_remote_file(site):

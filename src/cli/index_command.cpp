@@ -22,7 +22,7 @@
 #include "core/index/index_file.hpp"
 #include "core/io/mapped_file.hpp"
 #include "core/open/open.hpp"
-#include "core/remote/http.hpp"
+#include "core/remote/url.hpp"
 
 namespace kelpa::cli {
 

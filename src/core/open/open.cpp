@@ -12,7 +12,7 @@
 #include "core/index/index_builder.hpp"
 #include "core/io/fault_guard.hpp"
 #include "core/open/open_remote.hpp"
-#include "core/remote/http.hpp"
+#include "core/remote/url.hpp"
 
 namespace kelpa::core {
 

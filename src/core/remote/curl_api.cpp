@@ -65,8 +65,8 @@ Loaded load() {
     // does not know it refuses it with CURLE_UNKNOWN_OPTION (48).
     Easy* probe = a.easy_init();
     if (probe == nullptr || a.easy_setopt(probe, OPT_AWS_SIGV4, "aws:amz:us-east-1:s3") != E_OK) {
-        why = std::string("libcurl.so.4 (") + a.version() +
-              ") is too old to read URLs: libcurl 7.75 or later is needed";
+        why =
+            std::string("libcurl.so.4 (") + a.version() + ") is too old to read URLs: libcurl 7.75 or later is needed";
     }
     if (probe != nullptr) a.easy_cleanup(probe);
     return loaded;

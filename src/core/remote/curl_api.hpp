@@ -49,20 +49,16 @@ inline constexpr int OPT_LOW_SPEED_LIMIT = 19;
 inline constexpr int OPT_LOW_SPEED_TIME = 20;
 inline constexpr int OPT_HTTPHEADER = 10023;
 inline constexpr int OPT_HEADERDATA = 10029;
-inline constexpr int OPT_NOPROGRESS = 43;
 inline constexpr int OPT_FOLLOWLOCATION = 52;
-inline constexpr int OPT_XFERINFODATA = 10057;
 inline constexpr int OPT_CAINFO = 10065;
 inline constexpr int OPT_MAXREDIRS = 68;
 inline constexpr int OPT_HEADERFUNCTION = 20079;
 inline constexpr int OPT_NOSIGNAL = 99;
 inline constexpr int OPT_SHARE = 10100;
-inline constexpr int OPT_PRIVATE = 10103;
 inline constexpr int OPT_TIMEOUT_MS = 155;
 inline constexpr int OPT_CONNECTTIMEOUT_MS = 156;
 inline constexpr int OPT_USERNAME = 10173;
 inline constexpr int OPT_PASSWORD = 10174;
-inline constexpr int OPT_XFERINFOFUNCTION = 20219;
 inline constexpr int OPT_TCP_KEEPALIVE = 213;
 inline constexpr int OPT_AWS_SIGV4 = 10305;
 
@@ -79,7 +75,6 @@ inline constexpr int LOCK_DATA_LAST = 7;
 
 // Result codes that remote reading tells apart.
 inline constexpr Code E_OK = 0;
-inline constexpr Code E_COULDNT_RESOLVE_HOST = 6;
 inline constexpr Code E_COULDNT_CONNECT = 7;
 inline constexpr Code E_HTTP2 = 16;
 inline constexpr Code E_PARTIAL_FILE = 18;
@@ -92,11 +87,6 @@ inline constexpr Code E_RECV_ERROR = 56;
 inline constexpr Code E_HTTP2_STREAM = 92;
 
 inline constexpr std::size_t ERROR_SIZE = 256;  // CURL_ERROR_SIZE
-
-using WriteCallback = std::size_t (*)(char*, std::size_t, std::size_t, void*);
-using XferinfoCallback = int (*)(void*, long long, long long, long long, long long);
-using LockCallback = void (*)(Easy*, int, int, void*);
-using UnlockCallback = void (*)(Easy*, int, void*);
 
 // The entry points, resolved from the loaded library.
 struct Api {

@@ -13,152 +13,11 @@
 #include <mutex>
 #include <thread>
 
-#include "core/remote/curl_api.hpp"
 #include "core/base/fork_safety.hpp"
+#include "core/remote/curl_api.hpp"
 #include "core/remote/network_wait.hpp"
 
 namespace kelpa::core {
-
-namespace {
-
-bool starts_with(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
-
-std::string env(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? std::string(value) : std::string();
-}
-
-std::string without_trailing_slash(std::string text) {
-    while (!text.empty() && text.back() == '/') text.pop_back();
-    return text;
-}
-
-// A key as a path of a URL: every byte but the unreserved ones and '/' escaped.
-std::string escape_key(std::string_view key) {
-    static constexpr char HEX[] = "0123456789ABCDEF";
-    std::string out;
-    for (const char c : key) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (std::isalnum(byte) || c == '-' || c == '_' || c == '.' || c == '~' || c == '/') {
-            out.push_back(c);
-        } else {
-            out.push_back('%');
-            out.push_back(HEX[byte >> 4]);
-            out.push_back(HEX[byte & 15]);
-        }
-    }
-    return out;
-}
-
-std::string trim(std::string_view text) {
-    std::size_t begin = 0;
-    std::size_t end = text.size();
-    while (begin < end && std::isspace(static_cast<unsigned char>(text[begin]))) ++begin;
-    while (end > begin && std::isspace(static_cast<unsigned char>(text[end - 1]))) --end;
-    return std::string(text.substr(begin, end - begin));
-}
-
-// The keys of `profile` in the shared credentials file, when it has them.
-bool profile_credentials(RemoteLocation& location) {
-    std::string path = env("AWS_SHARED_CREDENTIALS_FILE");
-    if (path.empty()) {
-        const std::string home = env("HOME");
-        if (home.empty()) return false;
-        path = home + "/.aws/credentials";
-    }
-    std::string profile = env("AWS_PROFILE");
-    if (profile.empty()) profile = "default";
-    std::ifstream in(path);
-    if (!in) return false;
-    std::string line;
-    bool inside = false;
-    std::string key_id;
-    std::string secret;
-    std::string token;
-    while (std::getline(in, line)) {
-        const std::string text = trim(line);
-        if (text.empty() || text[0] == '#' || text[0] == ';') continue;
-        if (text.front() == '[' && text.back() == ']') {
-            inside = trim(std::string_view(text).substr(1, text.size() - 2)) == profile;
-            continue;
-        }
-        const std::size_t equals = text.find('=');
-        if (!inside || equals == std::string::npos) continue;
-        const std::string name = trim(std::string_view(text).substr(0, equals));
-        const std::string value = trim(std::string_view(text).substr(equals + 1));
-        if (name == "aws_access_key_id") key_id = value;
-        else if (name == "aws_secret_access_key") secret = value;
-        else if (name == "aws_session_token") token = value;
-    }
-    if (key_id.empty() || secret.empty()) return false;
-    location.key_id = key_id;
-    location.secret = secret;
-    location.session_token = token;
-    location.credentials = "the AWS access key " + key_id + " of profile '" + profile + "' in " + path;
-    return true;
-}
-
-// Splits "<scheme>bucket/key" into bucket and key; false when either is empty.
-bool bucket_and_key(std::string_view rest, std::string& bucket, std::string& key) {
-    const std::size_t slash = rest.find('/');
-    if (slash == std::string_view::npos || slash == 0 || slash + 1 == rest.size()) return false;
-    bucket.assign(rest.substr(0, slash));
-    key.assign(rest.substr(slash + 1));
-    return true;
-}
-
-}  // namespace
-
-bool is_url(std::string_view name) {
-    return starts_with(name, "http://") || starts_with(name, "https://") || starts_with(name, "s3://") ||
-           starts_with(name, "gs://");
-}
-
-Result<RemoteLocation> locate(const std::string& url) {
-    RemoteLocation location;
-    location.url = url;
-    location.credentials = "no credentials";
-    if (starts_with(url, "http://") || starts_with(url, "https://")) {
-        location.request_url = url;
-        return location;
-    }
-    const bool s3 = starts_with(url, "s3://");
-    std::string bucket;
-    std::string key;
-    if (!bucket_and_key(std::string_view(url).substr(5), bucket, key))
-        return FaidxError::about(url, url + ": not the URL of an object (" + (s3 ? "s3" : "gs") + "://bucket/key)");
-    if (!s3) {
-        std::string endpoint = without_trailing_slash(env("GCS_ENDPOINT_URL"));
-        if (endpoint.empty()) endpoint = "https://storage.googleapis.com";
-        location.request_url = endpoint + "/" + bucket + "/" + escape_key(key);
-        location.bearer = env("GCS_OAUTH_TOKEN");
-        if (!location.bearer.empty()) {
-            location.auth = RemoteLocation::Auth::Bearer;
-            location.credentials = "the bearer token in GCS_OAUTH_TOKEN";
-        }
-        return location;
-    }
-    location.region = env("AWS_REGION");
-    if (location.region.empty()) location.region = env("AWS_DEFAULT_REGION");
-    if (location.region.empty()) location.region = "us-east-1";
-    std::string endpoint = without_trailing_slash(env("AWS_ENDPOINT_URL_S3"));
-    if (endpoint.empty()) endpoint = without_trailing_slash(env("AWS_ENDPOINT_URL"));
-    location.request_url = endpoint.empty()
-                               ? "https://" + bucket + ".s3." + location.region + ".amazonaws.com/" + escape_key(key)
-                               : endpoint + "/" + bucket + "/" + escape_key(key);
-    location.key_id = env("AWS_ACCESS_KEY_ID");
-    location.secret = env("AWS_SECRET_ACCESS_KEY");
-    if (!location.key_id.empty() && !location.secret.empty()) {
-        location.session_token = env("AWS_SESSION_TOKEN");
-        location.credentials = "the AWS access key " + location.key_id + " from the environment";
-    } else if (!profile_credentials(location)) {
-        location.key_id.clear();
-        location.secret.clear();
-        return location;  // anonymous: a public bucket
-    }
-    location.auth = RemoteLocation::Auth::SigV4;
-    return location;
-}
 
 void Exchange::clear_answer() {
     status = 0;
@@ -175,7 +34,7 @@ void Exchange::clear_answer() {
 
 TimeLimits TimeLimits::from_environment() {
     TimeLimits limits;
-    const std::string text = env("KELPA_TEST_NETWORK_TIME_SCALE");
+    const std::string text = environment("KELPA_TEST_NETWORK_TIME_SCALE");
     if (text.empty()) return limits;
     char* end = nullptr;
     const double scale = std::strtod(text.c_str(), &end);
@@ -340,7 +199,7 @@ std::string origin_of(std::string_view url) {
 // to. A reference within the server ("/b/k", "k?x") keeps it; one with a
 // scheme but no authority ("http:k") is taken as another, to be safe.
 std::string redirect_origin(std::string_view target, const std::string& origin) {
-    if (starts_with(target, "//")) return origin_of(origin.substr(0, origin.find(':') + 1) + std::string(target));
+    if (target.starts_with("//")) return origin_of(origin.substr(0, origin.find(':') + 1) + std::string(target));
     const std::size_t colon = target.find(':');
     if (colon == std::string_view::npos || colon == 0 || !std::isalpha(static_cast<unsigned char>(target[0])) ||
         colon > target.find_first_of("/?#"))
@@ -363,13 +222,14 @@ std::size_t on_header(char* data, std::size_t size, std::size_t count, void* use
     auto* transfer = static_cast<Transfer*>(user);
     Exchange& exchange = *transfer->exchange;
     const std::string_view line(data, size * count);
-    if (starts_with(line, "HTTP/")) {  // a new answer (after a redirect, say): forget the last one's
+    if (line.starts_with("HTTP/")) {  // a new answer (after a redirect, say): forget the last one's
         exchange.clear_answer();
         const std::size_t space = line.find(' ');
-        if (space != std::string_view::npos) exchange.status = std::strtol(std::string(line.substr(space + 1, 3)).c_str(), nullptr, 10);
+        if (space != std::string_view::npos)
+            exchange.status = std::strtol(std::string(line.substr(space + 1, 3)).c_str(), nullptr, 10);
         return line.size();
     }
-    const auto value = [&](std::size_t skip) { return trim(line.substr(skip)); };
+    const auto value = [&](std::size_t skip) { return trim_ascii(line.substr(skip)); };
     if (transfer->origin != nullptr && exchange.status >= 300 && exchange.status <= 399 &&
         iequals_prefix(line, "location:")) {
         std::string target = value(9);
@@ -468,9 +328,14 @@ std::string seconds_text(std::chrono::milliseconds duration) {
 class Runner {
 public:
     Runner(const curl::Api& api, Sessions& sessions, const RemoteLocation& location, const Pin* pin)
-        : api_(api), sessions_(sessions), location_(location), pin_(pin), session_(sessions.take()),
+        : api_(api),
+          sessions_(sessions),
+          location_(location),
+          pin_(pin),
+          session_(sessions.take()),
           limits_(TimeLimits::from_environment()) {
-        const std::string ca = !env("SSL_CERT_FILE").empty() ? env("SSL_CERT_FILE") : env("CURL_CA_BUNDLE");
+        const std::string ca =
+            !environment("SSL_CERT_FILE").empty() ? environment("SSL_CERT_FILE") : environment("CURL_CA_BUNDLE");
         ca_ = ca;
         if (location_.auth != RemoteLocation::Auth::None) origin_ = origin_of(location_.request_url);
     }
@@ -483,7 +348,8 @@ public:
     }
 
     Status run(std::span<Exchange* const> exchanges, std::size_t in_flight) {
-        if (session_->multi == nullptr) return FaidxError::about(location_.url, location_.url + ": libcurl failed to start");
+        if (session_->multi == nullptr)
+            return FaidxError::about(location_.url, location_.url + ": libcurl failed to start");
         std::deque<std::unique_ptr<Transfer>> waiting;
         for (Exchange* exchange : exchanges) {
             auto transfer = std::make_unique<Transfer>();
@@ -534,13 +400,14 @@ public:
                 release(easy, *transfer);
                 if (!exchange.content_encoding.empty() && exchange.status >= 200 && exchange.status <= 299) {
                     return FaidxError::about(location_.url, location_.url + ": the server compressed its answer to " +
-                                                                range_text(exchange) + " (Content-Encoding: " +
-                                                                exchange.content_encoding +
+                                                                range_text(exchange) +
+                                                                " (Content-Encoding: " + exchange.content_encoding +
                                                                 "), which a range read cannot use");
                 }
                 const bool overflowed = code == curl::E_WRITE_ERROR && exchange.overflow;
-                const bool transient = (code != curl::E_OK && !overflowed && transient_code(code)) ||
-                                       (code == curl::E_OK && (transient_status(exchange.status) || short_body(exchange)));
+                const bool transient =
+                    (code != curl::E_OK && !overflowed && transient_code(code)) ||
+                    (code == curl::E_OK && (transient_status(exchange.status) || short_body(exchange)));
                 if (transient) {
                     const auto retry_at = std::chrono::steady_clock::now() + backoff(transfer->attempt);
                     const bool in_time = retry_at < transfer->deadline;
@@ -550,7 +417,7 @@ public:
                         waiting.push_back(std::move(transfer));
                         continue;
                     }
-                    std::string what = code != curl::E_OK ? curl_error
+                    std::string what = code != curl::E_OK     ? curl_error
                                        : short_body(exchange) ? "the answer was cut short"
                                                               : "HTTP " + std::to_string(exchange.status);
                     const std::string within =
@@ -693,8 +560,8 @@ FaidxError answer_error(const RemoteLocation& location, const Exchange& exchange
     std::string code = error_code(exchange.body);
     const std::string detail = code.empty() ? std::string() : " " + code;
     if (status == 401 || status == 403) {
-        return FaidxError::about(url, url + ": access refused (HTTP " + std::to_string(status) + detail + ") with " +
-                                          location.credentials);
+        return FaidxError::about(
+            url, url + ": access refused (HTTP " + std::to_string(status) + detail + ") with " + location.credentials);
     }
     if (status == 200) {
         return FaidxError::about(url, url + ": the server ignores Range requests (it answered a request for " +

@@ -23,8 +23,8 @@
 #include <vector>
 
 #include "core/base/fork_safety.hpp"
-#include "core/remote/http.hpp"
 #include "core/io/raw_source.hpp"
+#include "core/remote/http.hpp"
 
 namespace kelpa::core {
 
