@@ -5,7 +5,7 @@ PYTHON := .venv/bin/python
 PYTEST_ARGS ?=
 BENCH_ARGS ?=
 
-.PHONY: all build demo test bench bench-deps wheel sdist lint format clean distclean
+.PHONY: all build demo test docs bench bench-deps wheel sdist lint format clean distclean
 
 all: build
 
@@ -28,13 +28,22 @@ lint:
 format:
 	@bash scripts/lint.sh --fix
 
+# The demo needs kelpa and numpy only: the build's requirements.
 demo: build
 	$(PYTHON) examples/demo.py
 
+# The tests add their requirements (scripts/python.sh test-venv).
 # pytest exits with 5 when it collects no test; that is not a failure here.
 test: build
+	@bash scripts/python.sh test-venv
 	@$(PYTHON) -m pytest -q tests $(PYTEST_ARGS); status=$$?; \
 	if [ $$status -eq 5 ]; then status=0; fi; exit $$status
+
+# The documentation (scripts/docs.sh): the site built from docs/ and the stubs
+# into build/docs/html, warnings as errors, and kelpa.1; then every example in
+# it run. Its tools are pinned and installed into build/docs-venv.
+docs: build
+	@bash scripts/docs.sh
 
 bench: build bench-deps
 	$(PYTHON) bench/run.py $(BENCH_ARGS)

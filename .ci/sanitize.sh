@@ -55,6 +55,7 @@ KELPA_VENV="$venv" bash scripts/python.sh build \
     -Ccmake.define.KELPA_SANITIZE=$sanitizers \
     "-Ccmake.define.CMAKE_CXX_FLAGS=-g -fno-sanitize-recover=all" \
     -Cbuild-dir=build/$name
+KELPA_VENV="$venv" bash scripts/python.sh test-venv
 export LD_PRELOAD="$preload"
 export PYTHONMALLOC=malloc
 

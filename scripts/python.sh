@@ -3,11 +3,12 @@
 # build and test requirements, and the project installed into it.
 #
 #   scripts/python.sh find            print the Python 3.13 interpreter to use
-#   scripts/python.sh venv            create .venv and install the requirements
+#   scripts/python.sh venv            create .venv and install the build requirements
 #   scripts/python.sh build [ARGS]    venv, then build and install kelpa into it
 #                                     (ARGS go to pip, e.g.
 #                                     -Ccmake.define.KELPA_SANITIZE=address,undefined
 #                                     -Cbuild-dir=build/asan)
+#   scripts/python.sh test-venv       venv, then add the test requirements
 #
 # KELPA_PYTHON overrides the interpreter search; VERBOSE=1 shows the compiler;
 # KELPA_VENV puts the environment elsewhere than .venv (a second build side by
@@ -18,9 +19,11 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 venv="${KELPA_VENV:-$root/.venv}"
 venv_python="$venv/bin/python"
 
-# What the build (--no-build-isolation, below) and the tests need (moto's
-# S3 server: the tests of s3:// files).
-requirements=(scikit-build-core pytest hypothesis numpy dask distributed pyarrow "moto[server]")
+# What the build (--no-build-isolation, below) and kelpa itself need (numpy,
+# for kelpa_arrays), which is all that `make demo` installs; and what the
+# tests add (moto's S3 server: the tests of s3:// files).
+requirements=(scikit-build-core numpy)
+test_requirements=(pytest hypothesis dask distributed pyarrow "moto[server]")
 
 die() {
     echo "scripts/python.sh: $*" >&2
@@ -117,6 +120,18 @@ build() {
     pip install --no-build-isolation --no-deps "${verbose[@]}" "$@" "$root"
 }
 
+# The test requirements, on top of the build's, with a stamp of their own.
+ensure_test_venv() {
+    ensure_venv
+    local stamp="$venv/.kelpa-test-requirements"
+    local wanted="${test_requirements[*]}"
+    if [[ -f "$stamp" && "$(cat "$stamp")" == "$wanted" ]]; then
+        return
+    fi
+    pip install "${test_requirements[@]}"
+    echo "$wanted" >"$stamp"
+}
+
 # Several builds into one tree at once (two make runs side by side) would
 # trample each other's CMake state and .venv: take turns.
 with_lock() {
@@ -129,6 +144,7 @@ with_lock() {
 case "${1:-}" in
     find) find_python ;;
     venv) with_lock ensure_venv ;;
+    test-venv) with_lock ensure_test_venv ;;
     build) shift; with_lock build "$@" ;;
-    *) die "usage: scripts/python.sh find|venv|build [pip args...]" ;;
+    *) die "usage: scripts/python.sh find|venv|test-venv|build [pip args...]" ;;
 esac
