@@ -22,7 +22,7 @@ author = "The kelpa developers"
 copyright = "The kelpa developers"
 release = version = "0.1.0"
 
-extensions = ["myst_parser", "autoapi.extension"]
+extensions = ["myst_parser", "autoapi.extension", "sphinx.ext.napoleon"]
 source_suffix = {".md": "markdown", ".rst": "restructuredtext"}
 exclude_patterns = ["_build", "conftest.py"]
 myst_heading_anchors = 3
