@@ -43,7 +43,10 @@ suppress_warnings = ["myst.header"]
 # network to link them to their own documentation through.
 nitpick_ignore_regex = [
     ("py:.*", r"(typing|collections\.abc|numpy|numpy\.typing|npt|np)\..*"),
-    ("py:.*", r"(Self|NoReturn|SupportsIndex|Literal|ClassVar|Any|TypeAlias|object|bool|int|float|str|bytes|bytearray|list|tuple|slice|None)"),
+    (
+        "py:.*",
+        r"(Self|NoReturn|SupportsIndex|Literal|ClassVar|Any|TypeAlias|object|bool|int|float|str|bytes|bytearray|list|tuple|slice|None)",
+    ),
     ("py:.*", r"_[A-Z][A-Za-z]*"),
 ]
 

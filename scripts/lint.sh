@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The house style, checked or applied: clang-format for the C and C++ of
 # src/ and fuzz/ (.clang-format), ruff for the Python of tests/, bench/,
-# examples/, scripts/ and fuzz/ (pyproject.toml), both at pinned versions,
+# examples/, scripts/, fuzz/ and docs/conf.py and conftest.py (pyproject.toml), both at pinned versions,
 # installed from PyPI into build/lint-venv on first use.
 #
 #   scripts/lint.sh          check: fails, naming the files, on any difference
@@ -21,7 +21,7 @@ if [[ ! -x "$venv/bin/ruff" || "$(cat "$stamp" 2>/dev/null)" != "${tools[*]}" ]]
 fi
 
 mapfile -t native < <(git ls-files 'src/*.cpp' 'src/*.hpp' 'src/*.c' 'fuzz/*.cpp' 'fuzz/*.hpp')
-python_paths=(tests bench examples scripts fuzz)
+python_paths=(tests bench examples scripts fuzz docs/conf.py docs/conftest.py)
 if [[ "${1:-}" == "--fix" ]]; then
     "$venv/bin/clang-format" -i "${native[@]}"
     "$venv/bin/ruff" check --fix --quiet "${python_paths[@]}"

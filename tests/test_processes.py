@@ -1,7 +1,8 @@
 """Sending kelpa objects to other processes: pickling and copying, the
 reconstructor's refusals, multiprocessing with each start method, and the
-process pool and Dask recipes of the README, run for real and checked
-against a single-process fetch_many and against slicing the text."""
+process pool and Dask recipes of examples/ and the documentation's BED
+recipe, run for real and checked against a single-process fetch_many, against
+slicing the text and against bedtools."""
 
 import concurrent.futures
 import copy
@@ -270,19 +271,12 @@ def test_pools_of_each_start_method_take_and_return_kelpa_objects(ref, method):
     assert [[fields(s) for s in batch] for batch in got] == [[fields(s) for s in batch] for batch in expected * 2]
 
 
-# ---- the README's recipes ---------------------------------------------------------------
-def readme_python_blocks(heading):
-    text = (ROOT / "README.md").read_text()
-    section = text.split(f"## {heading}\n", 1)[1].split("\n## ", 1)[0]
-    return re.findall(r"```python\n(.*?)```", section, re.S)
-
-
-def test_the_readme_shows_the_recipes_as_the_examples_hold_them():
-    examples = (EXAMPLES / "bed_pool.py").read_text() + (EXAMPLES / "bed_dask.py").read_text()
-    blocks = readme_python_blocks("Many processes, many machines")
-    assert len(blocks) == 4
-    for block in blocks:
-        assert block in examples
+# ---- the recipes ------------------------------------------------------------------------
+def recipe_blocks(page):
+    """The Python blocks of a documentation page that are recipes (not sessions
+    of >>> lines, which the documentation's own run checks)."""
+    blocks = re.findall(r"```python\n(.*?)```", (ROOT / "docs" / page).read_text(), re.S)
+    return [block for block in blocks if not block.startswith(">>>")]
 
 
 HEADERS = ["track name=test", "browser position chr1:1-100", "#chrom\tstart\tend", "# a comment", ""]
@@ -402,8 +396,8 @@ def test_the_dask_recipe_writes_what_bedtools_writes(ref, bed_job, tmp_path):
     assert "".join(p.read_text() for p in paths) == out and written.stderr == warnings
 
 
-def test_the_readme_bed_recipe_reads_bed3_to_bed12_with_strand(ref, tmp_path, bedtools, monkeypatch):
-    [recipe] = readme_python_blocks("Batch fetch from a BED file, with strand")
+def test_the_documented_bed_recipe_reads_bed3_to_bed12_with_strand(ref, tmp_path, bedtools, monkeypatch):
+    [recipe] = recipe_blocks("guides/batches.md")
     monkeypatch.chdir(tmp_path)
     for columns in (3, 6, 12):
         write_bed(tmp_path / "peaks.bed", bed_regions(300, seed=columns) + EDGES, columns, seed=columns)
