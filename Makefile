@@ -1,7 +1,11 @@
 # Everything runs in the virtual environment .venv, which scripts/python.sh
-# creates and fills on first use.
+# creates and fills on first use, with Python 3.13. `make test PYTHON=3.12`
+# (or 3.11) builds and tests with that version instead, in .venv-3.12 and a
+# build tree of its own; the environment variable PYTHON is not read.
 
-PYTHON := .venv/bin/python
+PYTHON := 3.13
+export KELPA_PYTHON_VERSION := $(PYTHON)
+VENV_PYTHON := $(if $(filter 3.13,$(PYTHON)),.venv,.venv-$(PYTHON))/bin/python
 PYTEST_ARGS ?=
 BENCH_ARGS ?=
 
@@ -30,13 +34,13 @@ format:
 
 # The demo needs kelpa and numpy only: the build's requirements.
 demo: build
-	$(PYTHON) examples/demo.py
+	$(VENV_PYTHON) examples/demo.py
 
 # The tests add their requirements (scripts/python.sh test-venv).
 # pytest exits with 5 when it collects no test; that is not a failure here.
 test: build
 	@bash scripts/python.sh test-venv
-	@$(PYTHON) -m pytest -q tests $(PYTEST_ARGS); status=$$?; \
+	@$(VENV_PYTHON) -m pytest -q tests $(PYTEST_ARGS); status=$$?; \
 	if [ $$status -eq 5 ]; then status=0; fi; exit $$status
 
 # The documentation (scripts/docs.sh): the site built from docs/ and the stubs
@@ -46,12 +50,12 @@ docs: build
 	@bash scripts/docs.sh
 
 bench: build bench-deps
-	$(PYTHON) bench/run.py $(BENCH_ARGS)
-	$(PYTHON) bench/bench_cli.py
-	$(PYTHON) bench/bench_bgzf.py
-	$(PYTHON) bench/bench_remote.py
-	$(PYTHON) bench/bench_arrays.py
-	$(PYTHON) bench/bench_builds.py
+	$(VENV_PYTHON) bench/run.py $(BENCH_ARGS)
+	$(VENV_PYTHON) bench/bench_cli.py
+	$(VENV_PYTHON) bench/bench_bgzf.py
+	$(VENV_PYTHON) bench/bench_remote.py
+	$(VENV_PYTHON) bench/bench_arrays.py
+	$(VENV_PYTHON) bench/bench_builds.py
 
 # The peers of the benchmarks: pysam and pyfastx into .venv (--no-deps: pysam
 # needs nothing and pyfastx is used without its extras), samtools, bedtools,
@@ -59,8 +63,8 @@ bench: build bench-deps
 # running as root, and nginx, which serves the remote benchmark.
 # bench/run.py skips whatever peer is still missing.
 bench-deps: build
-	@$(PYTHON) -c 'import pysam, pyfastx' 2>/dev/null || \
-		$(PYTHON) -m pip install --disable-pip-version-check --no-deps -r bench/requirements.txt
+	@$(VENV_PYTHON) -c 'import pysam, pyfastx' 2>/dev/null || \
+		$(VENV_PYTHON) -m pip install --disable-pip-version-check --no-deps -r bench/requirements.txt
 	@if [ "$$(id -u)" = 0 ] && ! { command -v samtools && command -v bedtools && command -v bgzip && command -v hyperfine && { command -v nginx || test -x /usr/sbin/nginx; }; } >/dev/null 2>&1; then \
 		{ apt-get update -qq && apt-get install -y samtools bedtools tabix hyperfine nginx openssl; } || \
 			echo "bench-deps: samtools/bedtools/tabix/hyperfine/nginx not installed; those peers are skipped"; \
@@ -68,8 +72,8 @@ bench-deps: build
 
 clean:
 	rm -rf build dist .pytest_cache .hypothesis
-	find . -path ./.venv -prune -o -name __pycache__ -type d -prune -exec rm -rf {} +
+	find . \( -path ./.venv -o -path "./.venv-3.*" \) -prune -o -name __pycache__ -type d -prune -exec rm -rf {} +
 
 # Also drops the environment and the generated benchmark data.
 distclean: clean
-	rm -rf .venv bench/data
+	rm -rf .venv .venv-3.* bench/data

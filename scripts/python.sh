@@ -2,7 +2,9 @@
 # Development environment for kelpa: a virtual environment at .venv with the
 # build and test requirements, and the project installed into it.
 #
-#   scripts/python.sh find            print the Python 3.13 interpreter to use
+#   scripts/python.sh find            print the interpreter to use (Python 3.13,
+#                                     or KELPA_PYTHON_VERSION: 3.11, 3.12 or 3.13)
+#   scripts/python.sh venv-path       print the environment's directory
 #   scripts/python.sh venv            create .venv and install the build requirements
 #   scripts/python.sh build [ARGS]    venv, then build and install kelpa into it
 #                                     (ARGS go to pip, e.g.
@@ -10,13 +12,27 @@
 #                                     -Cbuild-dir=build/asan)
 #   scripts/python.sh test-venv       venv, then add the test requirements
 #
-# KELPA_PYTHON overrides the interpreter search; VERBOSE=1 shows the compiler;
-# KELPA_VENV puts the environment elsewhere than .venv (a second build side by
-# side, e.g. the sanitizer build of .ci/sanitize.sh in .venv-asan).
+# KELPA_PYTHON_VERSION picks the version (3.13 by default), whose
+# environment is .venv for 3.13 and .venv-3.X for the others, and whose
+# build tree is its own (build/<wheel tag>); KELPA_PYTHON names the
+# interpreter instead of the search (its version must be the one asked for);
+# VERBOSE=1 shows the compiler; KELPA_VENV puts the environment elsewhere (a
+# second build side by side, e.g. the sanitizer build of .ci/sanitize.sh).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-venv="${KELPA_VENV:-$root/.venv}"
+# The versions kelpa supports; the first is the default.
+versions=(3.13 3.12 3.11)
+version="${KELPA_PYTHON_VERSION:-${versions[0]}}"
+if [[ " ${versions[*]} " != *" $version "* ]]; then
+    echo "scripts/python.sh: KELPA_PYTHON_VERSION=$version is not one of ${versions[*]}" >&2
+    exit 1
+fi
+if [[ "$version" == "${versions[0]}" ]]; then
+    venv="${KELPA_VENV:-$root/.venv}"
+else
+    venv="${KELPA_VENV:-$root/.venv-$version}"
+fi
 venv_python="$venv/bin/python"
 
 # What the build (--no-build-isolation, below) and kelpa itself need (numpy,
@@ -30,30 +46,30 @@ die() {
     exit 1
 }
 
-is_python313() {
-    "$1" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' >/dev/null 2>&1
+is_wanted_python() {
+    "$1" -c "import sys; sys.exit('%d.%d' % sys.version_info[:2] != '$version')" >/dev/null 2>&1
 }
 
 find_python() {
     if [[ -n "${KELPA_PYTHON:-}" ]]; then
-        is_python313 "$KELPA_PYTHON" || die "KELPA_PYTHON=$KELPA_PYTHON is not a working Python 3.13"
+        is_wanted_python "$KELPA_PYTHON" || die "KELPA_PYTHON=$KELPA_PYTHON is not a working Python $version"
         echo "$KELPA_PYTHON"
         return
     fi
-    # A pyenv shim named python3.13 can sit on PATH without a working
+    # A pyenv shim named python3.X can sit on PATH without a working
     # interpreter behind it, so the name alone proves nothing: run it.
     local candidate
-    if candidate=$(command -v python3.13) && is_python313 "$candidate"; then
+    if candidate=$(command -v "python$version") && is_wanted_python "$candidate"; then
         echo "$candidate"
         return
     fi
     local newest
-    newest=$(printf '%s\n' "$HOME"/.pyenv/versions/3.13*/bin/python3.13 | sort -V | tail -n 1)
-    if [[ -e "$newest" ]] && is_python313 "$newest"; then
+    newest=$(printf '%s\n' "$HOME/.pyenv/versions/$version".*/bin/"python$version" | sort -V | tail -n 1)
+    if [[ -e "$newest" ]] && is_wanted_python "$newest"; then
         echo "$newest"
         return
     fi
-    die "no working Python 3.13 found (tried python3.13 on PATH and ~/.pyenv/versions/3.13*); install one or set KELPA_PYTHON"
+    die "no working Python $version found (tried python$version on PATH and ~/.pyenv/versions/$version.*); install one or set KELPA_PYTHON"
 }
 
 pip() {
@@ -61,8 +77,8 @@ pip() {
 }
 
 ensure_venv() {
-    if [[ -x "$venv_python" ]] && ! is_python313 "$venv_python"; then
-        echo "scripts/python.sh: $venv is broken or not Python 3.13; recreating it" >&2
+    if [[ -x "$venv_python" ]] && ! is_wanted_python "$venv_python"; then
+        echo "scripts/python.sh: $venv is broken or not Python $version; recreating it" >&2
         rm -rf "$venv"
     fi
     if [[ ! -x "$venv_python" ]]; then
@@ -143,8 +159,9 @@ with_lock() {
 
 case "${1:-}" in
     find) find_python ;;
+    venv-path) echo "$venv" ;;
     venv) with_lock ensure_venv ;;
     test-venv) with_lock ensure_test_venv ;;
     build) shift; with_lock build "$@" ;;
-    *) die "usage: scripts/python.sh find|venv|test-venv|build [pip args...]" ;;
+    *) die "usage: scripts/python.sh find|venv-path|venv|test-venv|build [pip args...]" ;;
 esac

@@ -404,11 +404,14 @@ def test_bad_regions_are_refused_before_anything_is_written(source, arguments, k
     if arguments["length"] is None:
         del arguments["length"]
     out = np.full((len(arguments.get("starts", arguments["names"])), 4, 4), 7, np.uint8)
-    before = {key: sys.getrefcount(value) for key, value in arguments.items()}
+    # Before 3.12 small ints are not immortal: their count moves with
+    # everything else the interpreter does, so only the others are checked.
+    counted = {key: value for key, value in arguments.items() if sys.version_info >= (3, 12) or type(value) is not int}
+    before = {key: sys.getrefcount(value) for key, value in counted.items()}
     out_refs = sys.getrefcount(out)
     check_error(lambda: kelpa_arrays.one_hot(source, out=out, **arguments), kind, message)
     assert (out == 7).all()
-    assert {key: sys.getrefcount(value) for key, value in arguments.items()} == before
+    assert {key: sys.getrefcount(value) for key, value in counted.items()} == before
     assert sys.getrefcount(out) == out_refs
 
 

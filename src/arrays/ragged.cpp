@@ -5,6 +5,7 @@
 
 #include "arrays/numpy_api.hpp"
 #include "binding/args.hpp"
+#include "binding/compat.hpp"
 #include "binding/errors.hpp"
 #include "binding/frame.hpp"
 #include "binding/ref.hpp"
@@ -107,7 +108,7 @@ struct ExportedArray {
 void release_array(ArrowArray* array) {
     auto* exported = static_cast<ExportedArray*>(array->private_data);
     // The consumer may release on any thread, with or without the lock.
-    if (!Py_IsFinalizing()) {
+    if (!py::interpreter_is_finalizing()) {
         const PyGILState_STATE state = PyGILState_Ensure();
         Py_DECREF(exported->owner);
         PyGILState_Release(state);

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "binding/compat.hpp"
 #include "binding/ref.hpp"
 
 namespace kelpa::py {
@@ -45,7 +46,7 @@ bool too_many_positional(const Signature& signature, Py_ssize_t given) {
 bool place_keyword(const Signature& signature, PyObject* keyword, PyObject* value, PyObject** out,
                    std::vector<const char*>& positional_only_given) {
     for (std::size_t i = 0; i < signature.names.size(); ++i) {
-        if (!PyUnicode_Check(keyword) || !PyUnicode_EqualToUTF8(keyword, signature.names[i])) continue;
+        if (!PyUnicode_Check(keyword) || !str_equals_utf8(keyword, signature.names[i])) continue;
         if (i < signature.positional_only) {
             positional_only_given.push_back(signature.names[i]);
             return true;
@@ -124,7 +125,7 @@ bool bind(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject
 
 void prefix_argument_error(const char* param) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
-    Ref original(PyErr_GetRaisedException());
+    Ref original(take_raised_exception());
     Ref text(PyObject_Str(original.get()));
     if (!text) return;
     Ref message(PyUnicode_FromFormat("argument '%s': %U", param, text.get()));
@@ -132,7 +133,7 @@ void prefix_argument_error(const char* param) {
     Ref replacement(PyObject_CallOneArg(PyExc_TypeError, message.get()));
     if (!replacement) return;
     PyException_SetCause(replacement.get(), PyException_GetCause(original.get()));
-    PyErr_SetRaisedException(replacement.release());
+    restore_raised_exception(replacement.release());
 }
 
 void raise_cannot_convert(PyObject* value, const char* target) {

@@ -1,6 +1,6 @@
 // Taking the interpreter lock back, in C: see take_lock_back() in gil.hpp.
 //
-// When the interpreter has begun to exit, Python 3.13 ends a thread that
+// When the interpreter has begun to exit, Python (3.11 to 3.13) ends a thread that
 // asks for the lock with pthread_exit(), which unwinds the thread's stack
 // with libgcc's unwinder. No frame of ours may be unwound: the calling
 // methods are noexcept (unwinding them ends the process), and a C++ runtime

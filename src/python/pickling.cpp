@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "binding/compat.hpp"
 #include "binding/errors.hpp"
 #include "binding/ref.hpp"
 #include "python/handle.hpp"
@@ -87,11 +88,11 @@ PyObject* restore_handle(PickleKind kind, TypeId id, PyObject* const* fields, Py
     // Binding and conversion failures are TypeErrors already; a number out
     // of range (a negative read_ahead) cannot come from a real pickle either.
     if (made == nullptr && PyErr_ExceptionMatches(PyExc_OverflowError)) {
-        Ref cause(PyErr_GetRaisedException());
+        Ref cause(take_raised_exception());
         refuse(kind);
-        Ref refusal(PyErr_GetRaisedException());
+        Ref refusal(take_raised_exception());
         PyException_SetCause(refusal.get(), cause.release());
-        PyErr_SetRaisedException(refusal.release());
+        restore_raised_exception(refusal.release());
     }
     return made;
 }
@@ -109,7 +110,7 @@ PyObject* restore(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
         if (nargs < 2 || !PyUnicode_CheckExact(args[0]) || !PyLong_CheckExact(args[1])) return refuse("kelpa object");
         std::optional<PickleKind> kind;
         for (std::size_t i = 0; i < std::size(TAGS); ++i) {
-            if (PyUnicode_EqualToUTF8(args[0], TAGS[i])) kind = KINDS[i];
+            if (str_equals_utf8(args[0], TAGS[i])) kind = KINDS[i];
         }
         if (!kind) return refuse("kelpa object");
         int overflow = 0;
@@ -180,7 +181,8 @@ PyObject* reduce_handle(PyObject* self, PickleKind kind) {
 }
 
 PyObject* refuse_pickling(PyObject* self, const char* advice) {
-    PyErr_Format(PyExc_TypeError, "cannot pickle a %s: %s", _PyType_Name(Py_TYPE(self)), advice);
+    Ref name(PyType_GetName(Py_TYPE(self)));
+    if (name) PyErr_Format(PyExc_TypeError, "cannot pickle a %U: %s", name.get(), advice);
     return nullptr;
 }
 
