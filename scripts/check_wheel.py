@@ -1,10 +1,12 @@
 """Checks a repaired wheel against its manylinux policy, ELF file by ELF file.
 
-    python scripts/check_wheel.py PLATFORM WHEEL     (e.g. manylinux_2_28_x86_64)
+    python scripts/check_wheel.py PLATFORM WHEEL     (e.g. manylinux_2_28_x86_64,
+                                                     manylinux_2_28_aarch64)
 
 auditwheel checks the extension modules and the libraries they load, but
 not the wheel's scripts (the kelpa program). Here every ELF file in the
-wheel, wherever it sits, must need only:
+wheel, wherever it sits, must be built for PLATFORM's architecture and
+need only:
   - libraries the policy allows (its lib_whitelist, as auditwheel ships it),
     the dynamic loader, or shared libraries of the wheel itself;
   - symbol versions the policy allows (GLIBC_2.28 at most, and so on).
@@ -30,23 +32,41 @@ from pathlib import Path, PurePosixPath
 # slipped in.
 GRAFTED_ALLOWED: set[str] = set()
 
-# Every x86-64 process has the dynamic loader; libraries using thread-local
-# storage name it for __tls_get_addr.
-LOADER = "ld-linux-x86-64.so.2"
+# Per architecture: the machine readelf names in the ELF header, and the
+# dynamic loader, which every process has (libraries using thread-local
+# storage name it for __tls_get_addr).
+ARCHITECTURES = {
+    "x86_64": ("Advanced Micro Devices X86-64", "ld-linux-x86-64.so.2"),
+    "aarch64": ("AArch64", "ld-linux-aarch64.so.1"),
+}
+
+
+def split_platform(platform):
+    """manylinux_2_28_aarch64 -> ((2, 28), "aarch64")."""
+    match = re.fullmatch(r"manylinux_(\d+)_(\d+)_(x86_64|aarch64)", platform)
+    if match is None:
+        sys.exit(f"check_wheel: {platform} is not manylinux_X_Y_ARCH for an architecture of {sorted(ARCHITECTURES)}")
+    return (int(match.group(1)), int(match.group(2))), match.group(3)
 
 
 def policy_for(platform):
     with resources.files("auditwheel.policy").joinpath("manylinux-policy.json").open() as handle:
         policies = json.load(handle)
-    name = platform.removesuffix("_x86_64")
+    _, architecture = split_platform(platform)
+    name = platform.removesuffix(f"_{architecture}")
     for policy in policies:
         if policy["name"] == name or name in policy.get("aliases", []):
-            return policy["lib_whitelist"], policy["symbol_versions"]["x86_64"]
+            return policy["lib_whitelist"], policy["symbol_versions"][architecture]
     sys.exit(f"check_wheel: no policy {name} in auditwheel's manylinux-policy.json")
 
 
 def readelf(*args):
     return subprocess.run(["readelf", "--wide", *args], check=True, capture_output=True, text=True).stdout
+
+
+def machine(path):
+    match = re.search(r"Machine:\s+(.+)", readelf("--file-header", str(path)))
+    return match.group(1).strip() if match else "unknown"
 
 
 def needed(path):
@@ -74,13 +94,13 @@ def auditwheel_tag(wheel):
 
 
 def glibc_of(tag):
-    major, minor = re.fullmatch(r"manylinux_(\d+)_(\d+)_x86_64", tag).groups()
-    return int(major), int(minor)
+    return split_platform(tag)[0]
 
 
 def main(platform, wheel):
     wheel = Path(wheel)
     allowed_libraries, allowed_versions = policy_for(platform)
+    architecture_machine, loader = ARCHITECTURES[split_platform(platform)[1]]
     failures = []
     if not wheel.name.endswith(f"-{platform}.whl"):
         failures.append(f"{wheel.name} is not tagged {platform}")
@@ -98,9 +118,11 @@ def main(platform, wheel):
         grafted = sorted(m.name for m in members if m.parent.name.endswith(".libs"))
         for member in elf:
             path = Path(folder) / member
+            if (found := machine(path)) != architecture_machine:
+                failures.append(f"{member} is built for {found}, not for {architecture_machine}")
             libraries = needed(path)
             for library in libraries:
-                if library not in allowed_libraries and library != LOADER and library not in own:
+                if library not in allowed_libraries and library != loader and library not in own:
                     failures.append(f"{member} needs {library}, which {platform} does not allow")
             newest = {}
             for library, version in version_needs(path):
