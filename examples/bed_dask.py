@@ -17,6 +17,7 @@ to standard error here, in the order of the BED file.
 
 import argparse
 import contextlib
+import logging
 import os
 import sys
 
@@ -105,8 +106,18 @@ def main(argv=None):
     if out_dir is not None:
         os.makedirs(out_dir, exist_ok=True)
     with contextlib.ExitStack() as stack:
+        # A LocalCluster's scheduler serves HTTP on a free port of loopback (on
+        # 8787, its default, it would warn when another cluster has it), and
+        # Dask's own log records below critical stay out of the standard error
+        # that the skipped features' warnings go to (a worker whose heartbeat
+        # meets a scheduler that is shutting down logs an error).
         cluster = args.scheduler or stack.enter_context(
-            LocalCluster(n_workers=args.workers, threads_per_worker=1, dashboard_address=None)
+            LocalCluster(
+                n_workers=args.workers,
+                threads_per_worker=1,
+                dashboard_address="127.0.0.1:0",
+                silence_logs=logging.CRITICAL,
+            )
         )
         client = stack.enter_context(Client(cluster))
         futures = client.map(

@@ -5,7 +5,7 @@
 # then every example of its pages run (Sybil, docs/conftest.py). The tools
 # are pinned and installed from PyPI into build/docs-venv on first use; the
 # kelpa that `make build` installed into .venv is copied into it, so the
-# examples run beside numpy and the tools only, as a user's would.
+# examples run beside the tools below only, as a user's would.
 #
 #   scripts/docs.sh            build the site and run the examples
 #   scripts/docs.sh [PAGES]    the site, then the examples of those pages only
@@ -13,7 +13,11 @@ set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
-tools=(sphinx==9.2.0 myst-parser==5.2.0 sphinx-autoapi==3.9.0 sybil==10.1.0 pytest==9.2.0 numpy)
+# Besides the site's tools: what the pages' examples run on (numpy for
+# kelpa_arrays; dask and distributed for the Dask recipe, on a LocalCluster;
+# moto's S3 server, which the remote page reads from beside nginx).
+tools=(sphinx==9.2.0 myst-parser==5.2.0 sphinx-autoapi==3.9.0 sybil==10.1.0 pytest==9.2.0 numpy
+       dask==2026.11.0 distributed==2026.11.0 "moto[server]==5.2.6")
 venv=build/docs-venv
 stamp="$venv/.tools"
 if [[ ! -x "$venv/bin/sphinx-build" || "$(cat "$stamp" 2>/dev/null)" != "${tools[*]}" ]]; then

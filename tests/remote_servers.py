@@ -70,12 +70,13 @@ http {{
 
 class Nginx:
     """nginx serving `root`: http_url/https_url, /norange/ (Range ignored)
-    and /gs/ (only with the bearer token TOKEN). Its access log counts the
-    requests and the body bytes sent."""
+    and /gs/ (only with the bearer token TOKEN), on free ports or on `port`
+    and `tls_port`. Its access log counts the requests and the body bytes
+    sent."""
 
     TOKEN = "test-token-1"
 
-    def __init__(self, root, work):
+    def __init__(self, root, work, port=None, tls_port=None):
         self.root, self.work = os.fspath(root), os.fspath(work)
         self.cert = os.path.join(self.work, "cert.pem")
         subprocess.run(
@@ -101,7 +102,7 @@ class Nginx:
             capture_output=True,
             env=SERVER_ENV,
         )
-        self.port, self.tls_port = free_port(), free_port()
+        self.port, self.tls_port = port or free_port(), tls_port or free_port()
         conf = os.path.join(self.work, "nginx.conf")
         with open(conf, "w") as out:
             out.write(
@@ -294,13 +295,14 @@ class RangeServer:
 
 
 class MotoS3:
-    """moto's server on loopback with IAM authentication on: the first four
-    actions are unchecked and create a user, a policy allowing everything,
-    its attachment and an access key (key_id, secret); after that every
-    request must be signed with that key."""
+    """moto's server on loopback (a free port, or `port`) with IAM
+    authentication on: the first four actions are unchecked and create a
+    user, a policy allowing everything, its attachment and an access key
+    (key_id, secret); after that every request must be signed with that
+    key."""
 
-    def __init__(self, work):
-        self.port = free_port()
+    def __init__(self, work, port=None):
+        self.port = port or free_port()
         env = dict(
             SERVER_ENV, INITIAL_NO_AUTH_ACTION_COUNT="4", AWS_ACCESS_KEY_ID="setup", AWS_SECRET_ACCESS_KEY="setup"
         )
