@@ -22,7 +22,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import PEER_ENV, PROGRAM, _tool, nobody_directory, random_seq, write_fasta
+from conftest import OWN_THREADS, PEER_ENV, PROGRAM, _tool, nobody_directory, random_seq, write_fasta
 
 KELPA = [PROGRAM]
 LETTERS = "ACGTNacgtnRYKMSWBDHVUryksmwbdhvuXx*-."
@@ -772,7 +772,7 @@ def test_a_few_short_regions_start_no_worker_threads(tmp_path):
             if "pipe" in Path(f"/proc/{child.pid}/wchan").read_text():
                 break
             time.sleep(0.01)
-        assert len(os.listdir(f"/proc/{child.pid}/task")) == 1
+        assert len(os.listdir(f"/proc/{child.pid}/task")) == OWN_THREADS
     finally:
         out = child.stdout.read()
         child.wait(timeout=30)
