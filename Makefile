@@ -56,6 +56,7 @@ bench: build bench-deps
 	$(VENV_PYTHON) bench/bench_remote.py
 	$(VENV_PYTHON) bench/bench_arrays.py
 	$(VENV_PYTHON) bench/bench_builds.py
+	$(VENV_PYTHON) bench/bench_versions.py
 
 # The peers of the benchmarks: pysam and pyfastx into .venv (--no-deps: pysam
 # needs nothing and pyfastx is used without its extras), samtools, bedtools,
