@@ -416,4 +416,11 @@ def test_pool_whose_workers_cannot_all_start(ref, stack):
         text=True,
         timeout=60,
     )
-    assert (proc.returncode, proc.stdout) == (0, "True\nTrue\n"), proc.stderr
+    # The workers that started may leave less room than a stack (under 8 MiB)
+    # for anything else: then the interpreter (3.11's, which needs more than
+    # 3.13's) or the batch may run out of memory, which must be a clean
+    # MemoryError; what is given is right.
+    if proc.returncode != 0 and proc.stderr.rstrip().endswith("MemoryError"):
+        assert proc.returncode == 1 and set(proc.stdout.splitlines()) <= {"True"}, proc.stderr
+    else:
+        assert (proc.returncode, proc.stdout) == (0, "True\nTrue\n"), proc.stderr
