@@ -52,6 +52,7 @@ bench: build bench-deps
 	$(PYTHON) bench/bench_remote.py
 	$(PYTHON) bench/bench_arrays.py
 	$(PYTHON) bench/bench_builds.py
+	$(PYTHON) bench/bench_kernels.py
 
 # The peers of the benchmarks: pysam and pyfastx into .venv (--no-deps: pysam
 # needs nothing and pyfastx is used without its extras), samtools, bedtools,
