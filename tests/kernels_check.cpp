@@ -12,8 +12,9 @@
 //   KELPA_KERNELS=portable build/kernels_check > build/portable.txt
 //   build/kernels_check build/portable.txt      # exit 0: the paths agree
 //
-// For aarch64, build with `python -m ziglang c++ -target
-// aarch64-linux-musl -static` and run under qemu-aarch64-static.
+// tests/test_kernels.py does that natively. For aarch64, build with
+// `python -m ziglang c++ -target aarch64-linux-musl -static` (or
+// aarch64-linux-gnu-g++ -static) and run both under qemu-aarch64-static.
 #include <algorithm>
 #include <array>
 #include <cstdint>

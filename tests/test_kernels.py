@@ -13,17 +13,20 @@ must agree exactly, and with Python's own answers.
 import json
 import os
 import random
+import shutil
 import subprocess
 import sys
 from pathlib import Path
 
 import numpy as np
+import pytest
 
 import kelpa
 import kelpa_arrays
-from conftest import COMPLEMENT, PROGRAM, random_seq, revcomp, write_fasta
+from conftest import COMPLEMENT, PEER_ENV, PROGRAM, random_seq, revcomp, write_fasta
 
 HERE = Path(__file__).resolve().parent
+SRC = HERE.parent / "src"
 LETTERS = "ACGTNacgtnRYKMSWBDHVUryksmwbdhvuXx*-.EFIJLOPQZ0"
 BASES = "ACGTacgtN"  # no B, D, H or V: gc_iupac counts in quarters to the end
 WIDTHS = [15, 16, 17, 31, 32, 33, 60, 63, 64, 65, 128]
@@ -210,3 +213,22 @@ def test_only_portable_changes_the_path():
     best = path(None)
     assert best in {"avx2", "ssse3", "neon", "portable"}
     assert [path(v) for v in ("portable", "PORTABLE", "", "avx2", "portable ")] == ["portable", best, best, best, best]
+
+
+@pytest.mark.skipif(shutil.which("c++") is None or not (SRC / "core").is_dir(), reason="needs c++ and the sources")
+def test_each_kernel_gives_what_its_portable_version_and_a_plain_loop_give(tmp_path):
+    """tests/kernels_check.cpp, built here (a program of its own: not under a sanitizer's preload):
+    every kernel at every length up to 200 and a few long ones."""
+    check = tmp_path / "kernels_check"
+    kernels = sorted(map(str, (SRC / "core" / "kernels").glob("*.cpp")))
+    sources = [str(HERE / "kernels_check.cpp"), *kernels, str(SRC / "core" / "base" / "utf8.cpp")]
+    subprocess.run(["c++", "-std=c++20", "-O2", f"-I{SRC}", "-o", str(check), *sources], check=True, env=PEER_ENV)
+    env = {k: v for k, v in PEER_ENV.items() if k != "KELPA_KERNELS"}
+    portable = subprocess.run(
+        [check], env=dict(env, KELPA_KERNELS="portable"), capture_output=True, text=True, check=True
+    )
+    (tmp_path / "portable.txt").write_text(portable.stdout)
+    best = subprocess.run([check, tmp_path / "portable.txt"], env=env, capture_output=True, text=True)
+    assert best.returncode == 0, best.stderr
+    assert portable.stderr.splitlines()[0].endswith(" results, 0 wrong")
+    assert best.stderr.splitlines()[-1] == f"kernels_check: 0 results differ from {tmp_path / 'portable.txt'}"

@@ -2,12 +2,12 @@
 // whole file: one bit per "\n" and whether a "\r" is among them. The path
 // is the one kernel_path() chose (kernels/dispatch.hpp), fixed when the
 // scanner is made; the kernels are inline, as they run once per 64 bytes.
-// The portable one works on 64-bit words (a compare of eight bytes at once
-// with carries that cannot cross a byte), also used by the line-dropping
-// copy.
+// Also the word helpers of the line-dropping copy's portable kernels: a
+// compare of eight bytes at once, with carries that cannot cross a byte.
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -37,8 +37,9 @@ inline std::uint64_t bytes_equal(std::uint64_t word, std::uint8_t byte) {
     return ~(((x & LOW_SEVEN) + LOW_SEVEN) | x | LOW_SEVEN);
 }
 
-// The marks of bytes_equal() as eight bits, bit k for byte k.
-inline std::uint64_t mark_bits(std::uint64_t marks) { return ((marks >> 7) * 0x0102040810204080) >> 56; }
+// Eight bytes of 0 or 1 (the first lowest) as eight bits, bit k for byte k:
+// the multiply adds each byte's bit into the top byte, at its own place.
+inline std::uint64_t byte_bits(std::uint64_t ones) { return (ones * 0x0102040810204080) >> 56; }
 
 class NewlineScanner {
 public:
@@ -55,14 +56,19 @@ public:
         return scan_portable(p, cr);
     }
 
+    // Compares into a block of 0/1 bytes, which the compiler vectorises;
+    // then eight of them at a time make eight bits with one multiply.
     static std::uint64_t scan_portable(const char* p, bool& cr) {
-        std::uint64_t bits = 0;
-        std::uint64_t crs = 0;
-        for (int i = 0; i < 8; ++i) {
-            const std::uint64_t word = load_bytes_first_low(p + 8 * i);
-            bits |= mark_bits(bytes_equal(word, '\n')) << (8 * i);
-            crs |= bytes_equal(word, '\r');
+        unsigned char bytes[64];
+        std::memcpy(bytes, p, sizeof bytes);
+        char newlines[64];
+        std::uint8_t crs = 0;
+        for (std::size_t k = 0; k < 64; ++k) {
+            newlines[k] = bytes[k] == '\n';
+            crs |= bytes[k] == '\r';
         }
+        std::uint64_t bits = 0;
+        for (int i = 0; i < 8; ++i) bits |= byte_bits(load_bytes_first_low(newlines + 8 * i)) << (8 * i);
         cr = crs != 0;
         return bits;
     }
