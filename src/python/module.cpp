@@ -8,7 +8,6 @@
 #include "binding/errors.hpp"
 #include "binding/gil.hpp"
 #include "binding/ref.hpp"
-#include "core/kernels/dispatch.hpp"
 #include "python/pickling.hpp"
 #include "python/types.hpp"
 
@@ -83,9 +82,6 @@ PyObject* initialise() {
     // The reconstructor pickle stores: private, not in __all__.
     PyObject* restore = restore_function();
     if (restore == nullptr || PyModule_AddObjectRef(module.get(), "_restore", restore) < 0) return nullptr;
-    // Which kernels this process runs (kernels/dispatch.hpp): private, for tests.
-    if (PyModule_AddStringConstant(module.get(), "_kernels", core::kernel_path_name(core::kernel_path())) < 0)
-        return nullptr;
     if (!install_network_wait_hooks()) return nullptr;
     the_module = module.release();
     return Py_NewRef(the_module);
