@@ -57,6 +57,7 @@ bench: build bench-deps
 	$(VENV_PYTHON) bench/bench_arrays.py
 	$(VENV_PYTHON) bench/bench_builds.py
 	$(VENV_PYTHON) bench/bench_versions.py
+	$(VENV_PYTHON) bench/bench_kernels.py
 
 # The peers of the benchmarks: pysam and pyfastx into .venv (--no-deps: pysam
 # needs nothing and pyfastx is used without its extras), samtools, bedtools,

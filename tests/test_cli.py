@@ -9,6 +9,7 @@ few other bytes, which every tool must complement the same way.
 
 import gzip
 import os
+import platform
 import random
 import re
 import shutil
@@ -782,7 +783,7 @@ def test_a_few_short_regions_start_no_worker_threads(tmp_path):
 def test_version_and_help():
     done = run("--version")
     assert done.returncode == 0
-    first, library = done.stdout.decode().splitlines()
+    first, library, kernels = done.stdout.decode().splitlines()
     assert first == f"kelpa {version('kelpa')}"
     # The build says which library inflates BGZF blocks; CI says which to expect.
     assert re.fullmatch(r"BGZF inflate: (libdeflate \d+\.\d+|zlib \d+\.\d+\.\d+(\.\d+)?)", library)
@@ -791,6 +792,10 @@ def test_version_and_help():
         assert library == f"BGZF inflate: zlib {zlib.ZLIB_RUNTIME_VERSION}"
     elif expected:
         assert library.startswith(f"BGZF inflate: {expected} ")
+    # And which kernels run: the CPU's best, or portable where asked for.
+    assert kernels in {"kernels: avx2", "kernels: ssse3", "kernels: neon", "kernels: portable"}
+    if platform.machine() == "aarch64":
+        assert kernels == "kernels: neon"
     for command in ([], ["index"], ["faidx"], ["getfasta"]):
         done = run(*command, "--help")
         assert (done.returncode, done.stderr) == (0, b"")

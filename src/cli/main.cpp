@@ -18,6 +18,7 @@
 #include "cli/commands.hpp"
 #include "cli/report.hpp"
 #include "core/bgzf/inflate.hpp"
+#include "core/kernels/dispatch.hpp"
 
 #ifndef KELPA_VERSION
 #define KELPA_VERSION "unknown"
@@ -48,7 +49,8 @@ int run(const std::vector<std::string>& argv) {
     if (command == "--version") {
         // The second line names the library that inflates BGZF blocks, which
         // depends on how kelpa was built.
-        std::printf("kelpa %s\nBGZF inflate: %s\n", KELPA_VERSION, kelpa::core::inflate_library().c_str());
+        std::printf("kelpa %s\nBGZF inflate: %s\nkernels: %s\n", KELPA_VERSION, kelpa::core::inflate_library().c_str(),
+                    kelpa::core::kernel_path_name(kelpa::core::kernel_path()));
         return 0;
     }
     if (command == "-h" || command == "--help") {

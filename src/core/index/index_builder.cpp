@@ -12,13 +12,10 @@
 #include <system_error>
 #include <thread>
 
-#if defined(__x86_64__)
-#include <emmintrin.h>
-#endif
-
 #include "core/base/utf8.hpp"
 #include "core/io/fault_guard.hpp"
 #include "core/io/mapped_file.hpp"
+#include "core/kernels/line_scan.hpp"
 
 namespace kelpa::core {
 
@@ -68,7 +65,7 @@ public:
             }
             block_ = p;
             covered_ = p + BLOCK;
-            bits_ = scan_block(p, block_cr_);
+            bits_ = scan_(p, block_cr_);
             cr_seen_ |= block_cr_;
         }
     }
@@ -85,33 +82,7 @@ public:
 private:
     static constexpr std::size_t BLOCK = 64;
 
-    // The "\n" bits of the 64 bytes at p; `cr` tells whether they hold a "\r".
-    static std::uint64_t scan_block(const char* p, bool& cr) {
-#if defined(__x86_64__)
-        const __m128i newline = _mm_set1_epi8('\n');
-        const __m128i carriage = _mm_set1_epi8('\r');
-        std::uint64_t bits = 0;
-        __m128i crs = _mm_setzero_si128();
-        for (int i = 0; i < 4; ++i) {
-            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
-            bits |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, newline)))}
-                    << (16 * i);
-            crs = _mm_or_si128(crs, _mm_cmpeq_epi8(bytes, carriage));
-        }
-        cr = _mm_movemask_epi8(crs) != 0;
-        return bits;
-#else
-        std::uint64_t bits = 0;
-        bool any = false;
-        for (std::size_t i = 0; i < BLOCK; ++i) {
-            bits |= std::uint64_t{p[i] == '\n'} << i;
-            any |= p[i] == '\r';
-        }
-        cr = any;
-        return bits;
-#endif
-    }
-
+    NewlineScanner scan_;  // the "\n" bits of 64 bytes
     const char* block_;    // bits_ has a bit for each "\n" in [block_, covered_)
     const char* covered_;  // block_ + BLOCK, or block_ before the first block
     const char* end_;

@@ -6,7 +6,13 @@
 
 #include "core/kernels/sequence.hpp"
 
-#include "core/kernels/cpu.hpp"
+#include "core/kernels/dispatch.hpp"
+
+#if defined(KELPA_X86_KERNELS)
+#include <immintrin.h>
+#elif defined(KELPA_NEON_KERNELS)
+#include <arm_neon.h>
+#endif
 
 namespace kelpa::core {
 
@@ -58,7 +64,7 @@ RunFunction run_for(unsigned width) {
     }
 }
 
-#if defined(KELPA_HAVE_SSSE3_PATH)
+#if defined(KELPA_X86_KERNELS)
 
 // Each byte's base: 0 A, 1 C, 2 G, 3 T (either case), 4 anything else.
 KELPA_SSSE3 inline __m128i bases_of(__m128i v) {
@@ -200,7 +206,90 @@ KELPA_AVX2 std::size_t look_up_reversed_by_nibble(const std::uint8_t* table16, s
     return i;
 }
 
-#endif  // KELPA_HAVE_SSSE3_PATH
+#endif  // KELPA_X86_KERNELS
+
+#if defined(KELPA_NEON_KERNELS)
+
+// One-byte elements, 16 bytes at a time, as NibbleLookup does it.
+std::size_t look_up_by_nibble_neon(const std::uint8_t* table16, const std::uint8_t* text, std::size_t count,
+                                   std::uint8_t* out) {
+    std::uint8_t elements[16] = {};
+    std::uint8_t letters[16] = {};
+    constexpr unsigned char LETTERS[] = {'a', 'c', 'g', 't'};
+    for (std::size_t base = 0; base < 4; ++base) {
+        elements[LETTERS[base] & 0x0f] = table16[base];
+        letters[LETTERS[base] & 0x0f] = LETTERS[base];
+    }
+    const uint8x16_t element_of = vld1q_u8(elements);
+    const uint8x16_t letter_of = vld1q_u8(letters);
+    const uint8x16_t other = vdupq_n_u8(table16[4]);
+    std::size_t k = 0;
+    for (; k + 16 <= count; k += 16) {
+        const uint8x16_t v = vld1q_u8(text + k);
+        const uint8x16_t low = vandq_u8(v, vdupq_n_u8(0x0f));
+        const uint8x16_t is_base = vceqq_u8(vorrq_u8(v, vdupq_n_u8(0x20)), vqtbl1q_u8(letter_of, low));
+        vst1q_u8(out + k, vbslq_u8(is_base, vqtbl1q_u8(element_of, low), other));
+    }
+    return k;
+}
+
+// Elements of E bytes (2 or 4) by base, 16 bases at a time, as
+// look_up_by_base() does it; the element of base 4 is entry 16 of a
+// 32-byte table whose second half is `other16`.
+template <std::size_t E>
+std::size_t look_up_by_base_neon(const std::uint8_t* table16, const std::uint8_t* other16, const std::uint8_t* text,
+                                 std::size_t count, std::uint8_t* out) {
+    const uint8x16x2_t table = {{vld1q_u8(table16), vld1q_u8(other16)}};
+    uint8x16_t spread[E];
+    std::uint8_t bytes[16];
+    for (std::size_t part = 0; part < E; ++part) {
+        for (std::size_t b = 0; b < 16; ++b) bytes[b] = static_cast<std::uint8_t>(part * (16 / E) + b / E);
+        spread[part] = vld1q_u8(bytes);
+    }
+    for (std::size_t b = 0; b < 16; ++b) bytes[b] = static_cast<std::uint8_t>(b % E);
+    const uint8x16_t within = vld1q_u8(bytes);
+    std::size_t k = 0;
+    for (; k + 16 <= count; k += 16) {
+        const uint8x16_t folded = vorrq_u8(vld1q_u8(text + k), vdupq_n_u8(0x20));
+        // 0 A, 1 C, 2 G, 3 T, and 4 for any other byte (whose element starts at 16 either way).
+        uint8x16_t base = vandq_u8(vceqq_u8(folded, vdupq_n_u8('c')), vdupq_n_u8(1));
+        base = vorrq_u8(base, vandq_u8(vceqq_u8(folded, vdupq_n_u8('g')), vdupq_n_u8(2)));
+        base = vorrq_u8(base, vandq_u8(vceqq_u8(folded, vdupq_n_u8('t')), vdupq_n_u8(3)));
+        const uint8x16_t any = vorrq_u8(vorrq_u8(vceqq_u8(folded, vdupq_n_u8('a')), vceqq_u8(folded, vdupq_n_u8('c'))),
+                                        vorrq_u8(vceqq_u8(folded, vdupq_n_u8('g')), vceqq_u8(folded, vdupq_n_u8('t'))));
+        base = vbslq_u8(any, base, vdupq_n_u8(16 / E));
+        for (std::size_t part = 0; part < E; ++part) {
+            const uint8x16_t index = vaddq_u8(vmulq_u8(vqtbl1q_u8(base, spread[part]), vdupq_n_u8(E)), within);
+            vst1q_u8(out + k * E + part * 16, vqtbl2q_u8(table, index));
+        }
+    }
+    return k;
+}
+
+#endif  // KELPA_NEON_KERNELS
+
+// One-byte elements by base, 16 bases at a time: compares and masks on a
+// block, which the compiler vectorises (a chain of selects it does not).
+std::size_t look_up_by_base_portable(const std::uint8_t* table16, const std::uint8_t* text, std::size_t count,
+                                     std::uint8_t* out) {
+    const std::uint8_t a = table16[0], c = table16[1], g = table16[2], t = table16[3], other = table16[4];
+    std::size_t k = 0;
+    for (; k + 16 <= count; k += 16) {
+        std::uint8_t block[16];
+        std::memcpy(block, text + k, 16);
+        for (std::size_t j = 0; j < 16; ++j) {
+            const auto folded = static_cast<std::uint8_t>(block[j] | 0x20);
+            const auto is_a = static_cast<std::uint8_t>(-(folded == 'a'));
+            const auto is_c = static_cast<std::uint8_t>(-(folded == 'c'));
+            const auto is_g = static_cast<std::uint8_t>(-(folded == 'g'));
+            const auto is_t = static_cast<std::uint8_t>(-(folded == 't'));
+            block[j] = static_cast<std::uint8_t>((other & ~(is_a | is_c | is_g | is_t)) | (a & is_a) | (c & is_c) |
+                                                 (g & is_g) | (t & is_t));
+        }
+        std::memcpy(out + k, block, 16);
+    }
+    return k;
+}
 
 int channel_of(unsigned byte) {
     switch (byte) {
@@ -304,29 +393,40 @@ void RowEncoder::encode_plane(unsigned plane, const std::uint8_t* text, std::siz
         std::memset(out + lead + count, 'N', trail);
         return;
     }
-    std::size_t done = 0;
-#if defined(KELPA_HAVE_SSSE3_PATH)
-    if (shape_ == Shape::ByBase && cpu_has_ssse3()) {
+    if (shape_ == Shape::ByBase && (width_ == 1 || width_ == 2 || width_ == 4)) {
         const std::uint8_t* pad = table + std::size_t{PAD} * width_;
+        [[maybe_unused]] const std::uint8_t* other = other_[plane].data();
+        const KernelPath path = kernel_path();
         const auto run = [&](auto element) {
             constexpr std::size_t E = decltype(element)::value;
             repeat<E>(pad, lead, out);
-            if constexpr (E == 1) {
-                if (cpu_has_avx2()) done = look_up_by_nibble(by_base, text, count, out + lead);
+            std::size_t done = 0;
+            std::uint8_t* const at = out + lead * E;
+#if defined(KELPA_X86_KERNELS)
+            if (path == KernelPath::Avx2 || path == KernelPath::Ssse3) {
+                if constexpr (E == 1) {
+                    if (path == KernelPath::Avx2) done = look_up_by_nibble(by_base, text, count, at);
+                }
+                done += look_up_by_base<E>(by_base, other, text + done, count - done, at + done * E);
             }
-            done +=
-                look_up_by_base<E>(by_base, other_[plane].data(), text + done, count - done, out + (lead + done) * E);
-            look_up<E>(table, text + done, count - done, out + (lead + done) * E);
+#elif defined(KELPA_NEON_KERNELS)
+            if (path == KernelPath::Neon) {
+                if constexpr (E == 1) done = look_up_by_nibble_neon(by_base, text, count, at);
+                else done = look_up_by_base_neon<E>(by_base, other, text, count, at);
+            }
+#endif
+            if constexpr (E == 1) {
+                if (path == KernelPath::Portable) done = look_up_by_base_portable(by_base, text, count, at);
+            }
+            look_up<E>(table, text + done, count - done, at + done * E);
             repeat<E>(pad, trail, out + (lead + count) * E);
         };
         switch (width_) {
             case 1: run(std::integral_constant<std::size_t, 1>{}); return;
             case 2: run(std::integral_constant<std::size_t, 2>{}); return;
-            case 4: run(std::integral_constant<std::size_t, 4>{}); return;
-            default: break;
+            default: run(std::integral_constant<std::size_t, 4>{}); return;
         }
     }
-#endif
     run_for(width_)(table, text, lead, count, trail, out);
 }
 
@@ -337,8 +437,8 @@ void RowEncoder::encode_in_place(char* row, std::size_t before, std::size_t coun
     const std::size_t lead = rc ? after : before;
     const std::size_t trail = rc ? before : after;
     if (rc && !complemented_.empty()) {
-#if defined(KELPA_HAVE_SSSE3_PATH)
-        if (shape_ == Shape::ByBase && text == out + lead && cpu_has_avx2()) {
+#if defined(KELPA_X86_KERNELS)
+        if (shape_ == Shape::ByBase && text == out + lead && kernel_path() == KernelPath::Avx2) {
             // The complements' elements, reversed as they are written.
             const std::size_t done = look_up_reversed_by_nibble(by_base_complemented_.data(), text, count);
             for (std::size_t i = done, j = count - done; i < j; ++i, --j) {  // a middle under 32 bytes

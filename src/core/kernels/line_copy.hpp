@@ -1,6 +1,7 @@
 // Copying a record's bases out of the FASTA file's lines: the kernels that
-// drop the line breaks. Each picks its widest version (AVX2, else SSE2, else
-// plain bytes) once, when the library is loaded.
+// drop the line breaks. Each takes the path kernels/dispatch.hpp chose (AVX2
+// or SSE2 on x86-64, NEON on aarch64, else portable 64-bit words) once, when
+// the library is loaded.
 #pragma once
 
 #include <cstdint>

@@ -5,9 +5,10 @@
 // callers size the output (always the input length for the transforms).
 // The Python binding writes the output straight into a new str.
 //
-// On x86 the kernels use SSE2, and SSSE3 where the CPU has it (checked at run
-// time); elsewhere they are plain C++. Every path gives the same bytes and
-// bit-identical doubles. Pointers need no alignment.
+// Each kernel runs the path that kernels/dispatch.hpp chose: SSE2 and
+// SSSE3 on x86-64, NEON on aarch64 (for the byte shuffles; the counting
+// kernels are portable there), or the portable kernels. Every path gives
+// the same bytes and bit-identical doubles. Pointers need no alignment.
 #pragma once
 
 #include <array>
