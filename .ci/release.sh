@@ -63,7 +63,7 @@ arm_wheel="$root/dist/kelpa-$version-cp311-cp311-manylinux_2_28_aarch64.whl"
 bash scripts/aarch64.sh register
 bash scripts/aarch64.sh env "$arm_wheel" "$outside/arm-cp311"
 (cd "$outside" && KELPA_EXPECT_INSTALLED=1 KELPA_WHEEL="$arm_wheel" KELPA_EXPECT_INFLATE=libdeflate KELPA_TEST_EMULATED=1 \
-    bash "$root/scripts/aarch64.sh" run "$outside/arm-cp311" -m pytest -q -p no:cacheprovider "$root/tests")
+    bash "$root/scripts/aarch64.sh" run "$outside/arm-cp311" -m pytest -q -rs -p no:cacheprovider "$root/tests")
 stage "the emulated aarch64 program against the x86-64 one"
 "$outside/wheel-cp313/bin/python" "$root/scripts/compare_programs.py" "$outside/wheel-cp313/bin/kelpa" \
     "$outside/arm-cp311/bin/kelpa" --run-other "bash $root/scripts/aarch64.sh exec"
