@@ -120,7 +120,9 @@ def main():
             shown = "kelpa " + shlex.join(arguments[:8]) + (" ..." if len(arguments) > 8 else "")
             if expected != found:
                 failures += 1
-                for what, a, b in zip(["exit status", "standard output", "standard error", "files written"], expected, found):
+                for what, a, b in zip(
+                    ["exit status", "standard output", "standard error", "files written"], expected, found
+                ):
                     if a != b:
                         print(f"compare_programs: {shown}: not the same {what}", file=sys.stderr)
             else:
