@@ -9,12 +9,13 @@
 #   that version that receives only the wheel and the test requirements, and
 #   the whole suite runs against that installation from a folder outside the
 #   source tree (the tests still read their data from the tree); the demo too.
-# - aarch64: the cp311 wheel is installed for Debian's arm64 CPython 3.11
-#   and its suite runs under user-mode emulation (scripts/aarch64.sh; the
-#   children the tests start, the kelpa program among them, run emulated
-#   through binfmt_misc), then the emulated program's output is compared with
-#   the x86-64 program's on the same files. The cp312 and cp313 aarch64 wheels
-#   have no interpreter here: check_wheel.py's per-file checks are theirs.
+# - aarch64: the cp311 and cp313 wheels are installed for Debian's arm64
+#   CPython 3.11 (bookworm) and 3.13 (trixie), and their suites run under
+#   user-mode emulation (scripts/aarch64.sh; the children the tests start,
+#   the kelpa program among them, run emulated through binfmt_misc), then
+#   each emulated program's output is compared with the x86-64 program's on
+#   the same files. The cp312 aarch64 wheel has no interpreter among
+#   Debian's packages: check_wheel.py's per-file checks are its.
 #
 # The sdist: `make sdist`, installed into a second fresh environment with
 # libdeflate ignored (KELPA_USE_LIBDEFLATE=OFF, as on a machine without it),
@@ -58,15 +59,18 @@ for python_version in 3.11 3.12 3.13; do
     (cd "$outside" && "wheel-$tag/bin/python" "$root/examples/demo.py" >/dev/null)
 done
 
-stage "the suite on the installed cp311 aarch64 wheel, emulated"
-arm_wheel="$root/dist/kelpa-$version-cp311-cp311-manylinux_2_28_aarch64.whl"
 bash scripts/aarch64.sh register
-bash scripts/aarch64.sh env "$arm_wheel" "$outside/arm-cp311"
-(cd "$outside" && KELPA_EXPECT_INSTALLED=1 KELPA_WHEEL="$arm_wheel" KELPA_EXPECT_INFLATE=libdeflate KELPA_TEST_EMULATED=1 \
-    bash "$root/scripts/aarch64.sh" run "$outside/arm-cp311" -m pytest -q -rs -p no:cacheprovider "$root/tests")
-stage "the emulated aarch64 program against the x86-64 one"
-"$outside/wheel-cp313/bin/python" "$root/scripts/compare_programs.py" "$outside/wheel-cp313/bin/kelpa" \
-    "$outside/arm-cp311/bin/kelpa" --run-other "bash $root/scripts/aarch64.sh exec"
+for tag in cp311 cp313; do
+    stage "the suite on the installed $tag aarch64 wheel, emulated"
+    arm_wheel="$root/dist/kelpa-$version-$tag-$tag-manylinux_2_28_aarch64.whl"
+    bash scripts/aarch64.sh env "$arm_wheel" "$outside/arm-$tag"
+    (cd "$outside" && KELPA_EXPECT_INSTALLED=1 KELPA_WHEEL="$arm_wheel" KELPA_EXPECT_INFLATE=libdeflate \
+        KELPA_TEST_EMULATED=1 bash "$root/scripts/aarch64.sh" run "$outside/arm-$tag" -m pytest -q -rs \
+        -p no:cacheprovider "$root/tests")
+    stage "the emulated $tag aarch64 program against the x86-64 one"
+    "$outside/wheel-cp313/bin/python" "$root/scripts/compare_programs.py" "$outside/wheel-cp313/bin/kelpa" \
+        "$outside/arm-$tag/bin/kelpa" --run-other "bash $root/scripts/aarch64.sh exec $outside/arm-$tag"
+done
 
 stage "the sdist, built with zlib alone"
 make sdist

@@ -1,18 +1,22 @@
 #!/usr/bin/env bash
-# kelpa's aarch64 wheel, run on an x86-64 machine under user-mode emulation
-# (qemu-aarch64-static), with Debian's arm64 CPython 3.11:
+# kelpa's aarch64 wheels, run on an x86-64 machine under user-mode emulation
+# (qemu-aarch64-static), with Debian's arm64 CPython: 3.11 from bookworm,
+# 3.13 from trixie (Debian has no arm64 CPython 3.12):
 #
-#   scripts/aarch64.sh sysroot          build/aarch64/sysroot: Debian bookworm's
-#                                       arm64 libc, CPython 3.11 and the libraries
-#                                       it loads, unpacked (never installed)
-#   scripts/aarch64.sh register         hand every aarch64 ELF file that is
-#                                       executed to qemu (binfmt_misc, as root),
-#                                       so that children run too
-#   scripts/aarch64.sh env WHEEL DIR    DIR: an environment of that Python holding
-#                                       WHEEL[test] (aarch64 wheels from PyPI)
-#   scripts/aarch64.sh run DIR ARGS...  DIR's python with ARGS, emulated
-#   scripts/aarch64.sh exec FILE ARGS.. any aarch64 program of the sysroot's
-#                                       libraries, emulated
+#   scripts/aarch64.sh sysroot VERSION   build/aarch64/sysroot-VERSION: that
+#                                        release's arm64 libc, CPython and the
+#                                        libraries it loads, unpacked (never
+#                                        installed)
+#   scripts/aarch64.sh register          hand every aarch64 ELF file that is
+#                                        executed to qemu (binfmt_misc, as root),
+#                                        so that children run too
+#   scripts/aarch64.sh env WHEEL DIR     DIR: an environment of the wheel's Python
+#                                        holding WHEEL[test] (aarch64 wheels from
+#                                        PyPI)
+#   scripts/aarch64.sh run DIR ARGS...   DIR's python with ARGS, emulated
+#   scripts/aarch64.sh exec DIR FILE ARGS...
+#                                        an aarch64 program, emulated with DIR's
+#                                        sysroot
 #
 # QEMU_LD_PREFIX, which `run` and `exec` set, makes qemu look for the
 # programs' libraries (and the interpreter's standard library) in the sysroot
@@ -23,12 +27,27 @@ set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 work="$root/build/aarch64"
-sysroot="$work/sysroot"
 qemu=/usr/bin/qemu-aarch64-static
-# Debian's python3.11 with its standard library, and libcurl, which kelpa
-# loads for URLs, and the C++ runtime that numpy's wheels need; with
-# everything they depend on.
-packages=(python3.11-minimal libpython3.11-stdlib libcurl4 libstdc++6)
+
+# Per version: the Debian release, and the packages of the sysroot: the
+# interpreter with its standard library, libcurl (which kelpa loads for
+# URLs) and the C++ runtime that numpy's wheels need, with everything they
+# depend on.
+release_of() {
+    case "$1" in
+        3.11) echo bookworm ;;
+        3.13) echo trixie ;;
+        *) die "no arm64 CPython $1 among Debian's packages (3.11: bookworm, 3.13: trixie)" ;;
+    esac
+}
+
+packages_of() {
+    case "$1" in
+        3.11) echo python3.11-minimal libpython3.11-stdlib libcurl4 libstdc++6 ;;
+        3.13) echo python3.13-minimal libpython3.13-stdlib libcurl4t64 libstdc++6 ;;
+    esac
+}
+
 binfmt=/proc/sys/fs/binfmt_misc
 
 die() {
@@ -48,16 +67,21 @@ ensure_qemu() {
         die "could not install qemu-user-static"
 }
 
-# The packages, fetched by apt-get through lists of their own (bookworm's
-# arm64 packages, with its updates and security fixes), and unpacked.
+# The packages, fetched by apt-get through lists of their own (the
+# release's arm64 packages, with its updates and security fixes), and
+# unpacked.
 sysroot() {
+    local version=$1 release packages
+    release=$(release_of "$version")
+    read -ra packages <<<"$(packages_of "$version")"
+    local sysroot="$work/sysroot-$version"
     ensure_qemu
-    local wanted="${packages[*]}"
+    local wanted="$release ${packages[*]}"
     if [[ -f "$sysroot/.stamp" && "$(cat "$sysroot/.stamp")" == "$wanted" ]]; then
         return
     fi
     command -v apt-get >/dev/null || die "apt-get is needed to fetch Debian's arm64 packages"
-    local apt="$work/apt"
+    local apt="$work/apt-$release"
     local options=(-o "Dir::Etc::SourceList=$apt/sources.list" -o "Dir::Etc::SourceParts=$apt/none"
                    -o "Dir::State::Lists=$apt/lists" -o "Dir::State::Status=$apt/status" -o "Dir::Cache=$apt/cache"
                    -o "APT::Architecture=arm64" -o "APT::Architectures=arm64" -o "APT::Sandbox::User=$(id -un)" -qq)
@@ -65,26 +89,31 @@ sysroot() {
     mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/none" "$apt/debs" "$sysroot"
     : >"$apt/status"
     {
-        echo "deb [arch=arm64] http://deb.debian.org/debian bookworm main"
-        echo "deb [arch=arm64] http://deb.debian.org/debian bookworm-updates main"
-        echo "deb [arch=arm64] http://deb.debian.org/debian-security bookworm-security main"
+        echo "deb [arch=arm64] http://deb.debian.org/debian $release main"
+        echo "deb [arch=arm64] http://deb.debian.org/debian $release-updates main"
+        echo "deb [arch=arm64] http://deb.debian.org/debian-security $release-security main"
     } >"$apt/sources.list"
-    say "fetching Debian's arm64 ${packages[*]} and what they depend on"
+    say "fetching Debian $release's arm64 ${packages[*]} and what they depend on"
     apt-get "${options[@]}" update
     local closure
     closure=$(apt-cache "${options[@]}" depends --recurse --no-recommends --no-suggests --no-conflicts --no-breaks \
         --no-replaces --no-enhances "${packages[@]}" | grep -E '^[a-z0-9]' | sort -u)
     # shellcheck disable=SC2086 # one package a word
     (cd "$apt/debs" && apt-get "${options[@]}" download $closure)
+    # /lib and the other top folders as a merged /usr has them (trixie's
+    # packages put the dynamic loader under /usr/lib only).
+    local top
+    for top in bin sbin lib; do
+        mkdir -p "$sysroot/usr/$top"
+        ln -s "usr/$top" "$sysroot/$top"
+    done
     local deb
     for deb in "$apt"/debs/*.deb; do
         dpkg-deb -x "$deb" "$sysroot"
     done
-    # Debian's python3.11 names its standard library's sysconfig data by the
-    # multiarch triplet; nothing else is needed to start it.
-    QEMU_LD_PREFIX="$sysroot" "$qemu" "$sysroot/usr/bin/python3.11" -c \
+    QEMU_LD_PREFIX="$sysroot" "$qemu" "$sysroot/usr/bin/python$version" -c \
         'import platform, ssl, sqlite3; assert platform.machine() == "aarch64"' ||
-        die "the sysroot's python3.11 does not start under $qemu"
+        die "the sysroot's python$version does not start under $qemu"
     echo "$wanted" >"$sysroot/.stamp"
 }
 
@@ -110,47 +139,63 @@ register() {
 }
 
 # The environment: a virtual environment's layout by hand (Debian's
-# python3.11-minimal has no venv module), with pyvenv.cfg naming the
+# python3.X-minimal has no venv module), with pyvenv.cfg naming the
 # sysroot's interpreter, and the packages installed by the build machine's
-# pip for aarch64 (manylinux_2_28_aarch64 wheels only), the programs they
-# bring moved to the environment's bin/.
+# pip for aarch64 (manylinux aarch64 wheels only), the programs they bring
+# moved to the environment's bin/. DIR/.sysroot names the sysroot.
 env_of() {
     local wheel=$1 dir=$2
-    sysroot
     [[ -f "$wheel" ]] || die "no wheel $wheel"
+    local tag
+    tag=$(basename "$wheel" | sed -nE 's/^kelpa-[^-]+-cp3([0-9]+)-.*_aarch64\.whl$/\1/p')
+    [[ -n "$tag" ]] || die "$wheel is not a kelpa wheel for aarch64"
+    local version="3.$tag"
+    sysroot "$version"
+    local sysroot="$work/sysroot-$version"
     rm -rf "$dir"
-    local site="$dir/lib/python3.11/site-packages"
+    local site="$dir/lib/python$version/site-packages"
     mkdir -p "$dir/bin" "$site"
-    printf 'home = %s\ninclude-system-site-packages = false\nversion = 3.11\n' "$sysroot/usr/bin" >"$dir/pyvenv.cfg"
-    ln -s "$sysroot/usr/bin/python3.11" "$dir/bin/python"
-    ln -s python "$dir/bin/python3.11"
+    printf 'home = %s\ninclude-system-site-packages = false\nversion = %s\n' "$sysroot/usr/bin" "$version" \
+        >"$dir/pyvenv.cfg"
+    echo "$sysroot" >"$dir/.sysroot"
+    ln -s "$sysroot/usr/bin/python$version" "$dir/bin/python"
+    ln -s python "$dir/bin/python$version"
     local python
-    python=$(KELPA_PYTHON_VERSION=3.11 bash "$root/scripts/python.sh" find)
+    python=$(KELPA_PYTHON_VERSION=$version bash "$root/scripts/python.sh" find)
     say "installing $(basename "$wheel")[test] for aarch64 into $dir"
     PIP_DISABLE_PIP_VERSION_CHECK=1 "$python" -m pip install --quiet --target "$site" --platform manylinux_2_28_aarch64 \
-        --platform manylinux2014_aarch64 --platform linux_aarch64 --python-version 3.11 --implementation cp \
-        --only-binary=:all: --no-warn-conflicts "$wheel[test]"
+        --platform manylinux2014_aarch64 --platform linux_aarch64 --python-version "$version" --implementation cp \
+        --only-binary=:all: --no-warn-conflicts --root-user-action=ignore "$wheel[test]"
     if [[ -d "$site/bin" ]]; then
         mv "$site"/bin/* "$dir/bin/"
         rmdir "$site/bin"
     fi
 }
 
+sysroot_of() {
+    [[ -f "$1/.sysroot" ]] || die "$1 is not an environment made by scripts/aarch64.sh env"
+    cat "$1/.sysroot"
+}
+
 run() {
-    local dir=$1
+    local dir=$1 sysroot
+    sysroot=$(sysroot_of "$dir")
     shift
     QEMU_LD_PREFIX="$sysroot" exec "$qemu" -0 "$dir/bin/python" "$dir/bin/python" "$@"
 }
 
 exec_program() {
+    local sysroot
+    sysroot=$(sysroot_of "$1")
+    shift
     QEMU_LD_PREFIX="$sysroot" exec "$qemu" "$@"
 }
 
 case "${1:-}" in
-    sysroot) sysroot ;;
+    sysroot) [[ $# == 2 ]] || die "usage: scripts/aarch64.sh sysroot VERSION"; sysroot "$2" ;;
     register) register ;;
     env) [[ $# == 3 ]] || die "usage: scripts/aarch64.sh env WHEEL DIR"; env_of "$2" "$3" ;;
     run) [[ $# -ge 2 ]] || die "usage: scripts/aarch64.sh run DIR ARGS..."; shift; run "$@" ;;
-    exec) [[ $# -ge 2 ]] || die "usage: scripts/aarch64.sh exec FILE ARGS..."; shift; exec_program "$@" ;;
-    *) die "usage: scripts/aarch64.sh sysroot|register|env WHEEL DIR|run DIR ARGS...|exec FILE ARGS..." ;;
+    exec) [[ $# -ge 3 ]] || die "usage: scripts/aarch64.sh exec DIR FILE ARGS..."; shift; exec_program "$@" ;;
+    *) die "usage: scripts/aarch64.sh sysroot VERSION|register|env WHEEL DIR|run DIR ARGS...|exec DIR FILE ARGS..." ;;
 esac
