@@ -182,6 +182,12 @@ def samtools():
 
 
 @pytest.fixture(scope="session")
+def bcftools():
+    """Path of the bcftools program; the test is skipped when it is absent."""
+    return _tool("bcftools")
+
+
+@pytest.fixture(scope="session")
 def bedtools():
     """Path of the bedtools program; the test is skipped when it is absent."""
     return _tool("bedtools")

@@ -320,6 +320,13 @@ bool resolve_tuples(const core::NameTable& table, PyObject* regions, std::vector
 
 }  // namespace
 
+bool integer_column(PyObject* value, const char* param, Ref& keep, const std::int64_t*& data, std::size_t& size) {
+    if (!int64_column(value, param, keep)) return false;
+    data = column_data(keep);
+    size = column_size(keep);
+    return true;
+}
+
 bool convert_windows(const core::Faidx& faidx, PyObject* names, PyObject* starts, PyObject* ends, PyObject* length,
                      bool fixed, Windows& out) {
     const bool tuples = starts == nullptr;

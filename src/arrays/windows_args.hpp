@@ -34,6 +34,10 @@ bool convert_windows(const core::Faidx& faidx, PyObject* names, PyObject* starts
 // (e.g. "iu"), the error naming `param` and `what` it expected otherwise.
 py::Ref typed_column(PyObject* value, const char* param, const char* kinds, const char* what);
 
+// `value` as a one-dimensional int64 column (`param` in the errors), held
+// by `keep`: its numbers at `data`, `size` of them.
+bool integer_column(PyObject* value, const char* param, py::Ref& keep, const std::int64_t*& data, std::size_t& size);
+
 // `rc`: one bool, or one per row. `flags` empty for one bool.
 bool convert_rc(PyObject* rc, std::size_t rows, bool& all, std::vector<std::uint8_t>& flags);
 

@@ -17,24 +17,6 @@ namespace kelpa::core {
 
 namespace {
 
-// Plans a window's part inside its record.
-struct WindowPlanner {
-    Result<FetchPlan> operator()(std::size_t, std::string_view, const IndexEntry& entry, std::uint64_t start,
-                                 std::uint64_t end) const {
-        const WindowPart part =
-            window_part(static_cast<std::int64_t>(start), static_cast<std::int64_t>(end), entry.rlen);
-        FetchPlan plan;
-        if (part.size() == 0) return plan;  // Empty
-        plan.kind = FetchPlan::Kind::Extract;
-        plan.first = part.lo + 1;
-        plan.last = part.hi;
-        return plan;
-    }
-};
-
-// The raw text: no padding, no case change, any bytes.
-constexpr Finishing RAW_TEXT{false, nullptr, false, ComplementRule::ToN, false};
-
 class RowSink {
 public:
     RowSink(std::span<const RegionRequest> windows, const RowTarget& target)

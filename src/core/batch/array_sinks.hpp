@@ -48,6 +48,25 @@ inline RegionRequest window_request(std::string_view name, const IndexEntry& ent
 inline std::int64_t window_start(const RegionRequest& request) { return static_cast<std::int64_t>(request.start); }
 inline std::int64_t window_end(const RegionRequest& request) { return static_cast<std::int64_t>(request.end); }
 
+// Plans a window's part inside its record (run_batch's planner for window
+// requests).
+struct WindowPlanner {
+    Result<FetchPlan> operator()(std::size_t, std::string_view, const IndexEntry& entry, std::uint64_t start,
+                                 std::uint64_t end) const {
+        const WindowPart part =
+            window_part(static_cast<std::int64_t>(start), static_cast<std::int64_t>(end), entry.rlen);
+        FetchPlan plan;
+        if (part.size() == 0) return plan;  // Empty
+        plan.kind = FetchPlan::Kind::Extract;
+        plan.first = part.lo + 1;
+        plan.last = part.hi;
+        return plan;
+    }
+};
+
+// The raw text: no padding, no case change, any bytes.
+constexpr Finishing RAW_TEXT{false, nullptr, false, ComplementRule::ToN, false};
+
 // Where a batch of windows writes its rows: row i at rows + i * row_bytes.
 struct RowTarget {
     char* rows = nullptr;

@@ -18,8 +18,6 @@ namespace kelpa::core {
 
 namespace {
 
-constexpr unsigned char PAD = 'N';
-
 // Writes `count` copies of the `W`-byte pattern at `out`.
 template <std::size_t W>
 void repeat(const std::uint8_t* pattern, std::size_t count, std::uint8_t* out) {
@@ -39,17 +37,17 @@ void look_up(const std::uint8_t* table, const std::uint8_t* text, std::size_t co
     }
 }
 
-// One plane's run of elements: padding, text, padding.
+// One plane's run of elements: padding (the element of byte `pad`), text, padding.
 template <std::size_t W>
-void encode_run(const std::uint8_t* table, const std::uint8_t* text, std::size_t lead, std::size_t count,
-                std::size_t trail, std::uint8_t* out) {
-    const std::uint8_t* pad = table + std::size_t{PAD} * W;
+void encode_run(const std::uint8_t* table, unsigned pad_byte, const std::uint8_t* text, std::size_t lead,
+                std::size_t count, std::size_t trail, std::uint8_t* out) {
+    const std::uint8_t* pad = table + std::size_t{pad_byte} * W;
     repeat<W>(pad, lead, out);
     look_up<W>(table, text, count, out + lead * W);
     repeat<W>(pad, trail, out + (lead + count) * W);
 }
 
-using RunFunction = void (*)(const std::uint8_t*, const std::uint8_t*, std::size_t, std::size_t, std::size_t,
+using RunFunction = void (*)(const std::uint8_t*, unsigned, const std::uint8_t*, std::size_t, std::size_t, std::size_t,
                              std::uint8_t*);
 
 RunFunction run_for(unsigned width) {
@@ -352,6 +350,21 @@ RowEncoder RowEncoder::one_hot(unsigned width, const void* zero, const void* one
     return encoder;
 }
 
+RowEncoder RowEncoder::channels(unsigned width, const std::uint8_t* elements, unsigned pad, bool channels_first) {
+    RowEncoder encoder =
+        channels_first ? RowEncoder(Layout::Planar, width, 4) : RowEncoder(Layout::Interleaved, width * 4, 1);
+    for (unsigned b = 0; b < 256; ++b) {
+        for (unsigned channel = 0; channel < 4; ++channel) {
+            const std::size_t at =
+                channels_first ? (std::size_t{channel} * 256 + b) * width : (std::size_t{b} * 4 + channel) * width;
+            std::memcpy(&encoder.table_[at], elements + (std::size_t{b} * 4 + channel) * width, width);
+        }
+    }
+    encoder.pad_ = pad;
+    if (pad == 'N') encoder.find_shape(false);
+    return encoder;
+}
+
 void RowEncoder::find_shape(bool bytes) {
     if (bytes) {
         shape_ = Shape::Bytes;
@@ -394,7 +407,7 @@ void RowEncoder::encode_plane(unsigned plane, const std::uint8_t* text, std::siz
         return;
     }
     if (shape_ == Shape::ByBase && (width_ == 1 || width_ == 2 || width_ == 4)) {
-        const std::uint8_t* pad = table + std::size_t{PAD} * width_;
+        const std::uint8_t* pad = table + std::size_t{pad_} * width_;
         [[maybe_unused]] const std::uint8_t* other = other_[plane].data();
         const KernelPath path = kernel_path();
         const auto run = [&](auto element) {
@@ -427,7 +440,7 @@ void RowEncoder::encode_plane(unsigned plane, const std::uint8_t* text, std::siz
             default: run(std::integral_constant<std::size_t, 4>{}); return;
         }
     }
-    run_for(width_)(table, text, lead, count, trail, out);
+    run_for(width_)(table, pad_, text, lead, count, trail, out);
 }
 
 void RowEncoder::encode_in_place(char* row, std::size_t before, std::size_t count, std::size_t after, bool rc) const {
@@ -446,8 +459,8 @@ void RowEncoder::encode_in_place(char* row, std::size_t before, std::size_t coun
                 text[i] = complemented_[text[j - 1]];
                 text[j - 1] = front;
             }
-            std::memset(out, complemented_[PAD], lead);
-            std::memset(text + count, complemented_[PAD], trail);
+            std::memset(out, complemented_[pad_], lead);
+            std::memset(text + count, complemented_[pad_], trail);
             return;
         }
 #endif

@@ -3,7 +3,8 @@
 //
 // A row holds `length` elements: the window's bases in order, where bases
 // outside the record are padding. Every byte of text becomes one element
-// through a 256-entry table, and padding is the table's entry for 'N'. With
+// through a 256-entry table, and padding is the table's entry for 'N' (or
+// for another byte the encoder names). With
 // `rc`, the row is the window's reverse complement: its bytes are
 // complemented by COMPLEMENT_TABLE and reversed first, then encoded (so a
 // table sees complemented bytes, and the padding trades places).
@@ -36,6 +37,10 @@ public:
     // other byte gets `other` in all four. The values are the element's bytes.
     static RowEncoder one_hot(unsigned width, const void* zero, const void* one, const void* other,
                               bool channels_first);
+    // Four channels of `width` bytes each, of any values: byte b's channel c
+    // is elements[(b * 4 + c) * width, ... + width). Padding is the element
+    // of byte `pad` ('N' in the other encodings).
+    static RowEncoder channels(unsigned width, const std::uint8_t* elements, unsigned pad, bool channels_first);
 
     Layout layout() const { return layout_; }
     // Bytes of a row of `length` elements.
@@ -74,6 +79,7 @@ private:
     std::vector<std::uint8_t> table_;
     Shape shape_ = Shape::Any;
     bool upper_ = false;
+    unsigned pad_ = 'N';  // the byte whose element padding is
     // ByBase with 1, 2 or 4 bytes per base and plane: per plane, the
     // elements of A, C, G, T, other, back to back from byte 0 (as many as
     // 16 bytes hold), and the element of any other byte, repeated.
