@@ -55,6 +55,7 @@ bench: build bench-deps
 	$(VENV_PYTHON) bench/bench_bgzf.py
 	$(VENV_PYTHON) bench/bench_remote.py
 	$(VENV_PYTHON) bench/bench_arrays.py
+	$(VENV_PYTHON) bench/bench_variants.py
 	$(VENV_PYTHON) bench/bench_builds.py
 	$(VENV_PYTHON) bench/bench_versions.py
 	$(VENV_PYTHON) bench/bench_kernels.py

@@ -15,9 +15,10 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 # Besides the site's tools: what the pages' examples run on (numpy for
 # kelpa_arrays; dask and distributed for the Dask recipe, on a LocalCluster;
-# moto's S3 server, which the remote page reads from beside nginx).
+# moto's S3 server, which the remote page reads from beside nginx; pysam's
+# VariantFile, which the variants page reads its VCF with).
 tools=(sphinx==9.2.0 myst-parser==5.2.0 sphinx-autoapi==3.9.0 sybil==10.1.0 pytest==9.2.0 numpy
-       dask==2026.11.0 distributed==2026.11.0 "moto[server]==5.2.6")
+       dask==2026.11.0 distributed==2026.11.0 "moto[server]==5.2.6" pysam==0.24.1)
 venv=build/docs-venv
 stamp="$venv/.tools"
 if [[ ! -x "$venv/bin/sphinx-build" || "$(cat "$stamp" 2>/dev/null)" != "${tools[*]}" ]]; then

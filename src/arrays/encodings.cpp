@@ -79,7 +79,6 @@ bool convert_table(PyObject* value, int type_num, std::array<std::int64_t, 256>&
     return true;
 }
 
-
 // The bytes of `value` as an element of `type_num`.
 bool element_bytes(double value, int type_num, std::array<char, 8>& out) {
     Ref number(PyFloat_FromDouble(value));
@@ -109,10 +108,7 @@ bool holds(int type_num, double value) {
     }
 }
 
-
-
 }  // namespace
-
 
 // Where a call reads, and whether it lets go of the interpreter lock. From
 // this many bases of text (all regions together) and two regions on, the
@@ -215,14 +211,12 @@ char* array_data(const Ref& array) {
     return static_cast<char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
 }
 
-
 PyObject* none_to_null(PyObject* value) { return value == Py_None ? nullptr : value; }
 
 bool convert_flag(PyObject* value, const char* param, bool& out) {
     out = false;
     return value == nullptr || py::convert_bool(value, param, out);
 }
-
 
 namespace {
 
@@ -286,8 +280,8 @@ std::optional<core::RowEncoder> codes_encoder(PyObject* table_value, int type_nu
     return core::RowEncoder::codes(table, width);
 }
 
-bool convert_one_hot(PyObject* dtype, PyObject* channels_first, PyObject* n_value, PyObject* soft_mask,
-                     PyObject* iupac, OneHotOptions& out) {
+bool convert_one_hot(PyObject* dtype, PyObject* channels_first, PyObject* n_value, PyObject* soft_mask, PyObject* iupac,
+                     OneHotOptions& out) {
     if (!convert_dtype(dtype, {NPY_BOOL, NPY_UINT8, NPY_FLOAT16, NPY_FLOAT32, NPY_FLOAT64},
                        "bool, uint8, float16, float32, float64", out.type_num))
         return false;
@@ -318,10 +312,7 @@ bool convert_one_hot(PyObject* dtype, PyObject* channels_first, PyObject* n_valu
 
 std::optional<core::RowEncoder> one_hot_encoder(const OneHotOptions& options) {
     const int type_num = options.type_num;
-    const unsigned width = type_num == NPY_FLOAT64   ? 8
-                           : type_num == NPY_FLOAT32 ? 4
-                           : type_num == NPY_FLOAT16 ? 2
-                                                     : 1;
+    const unsigned width = type_num == NPY_FLOAT64 ? 8 : type_num == NPY_FLOAT32 ? 4 : type_num == NPY_FLOAT16 ? 2 : 1;
     std::array<char, 8> zero;
     std::array<char, 8> one;
     std::array<char, 8> other;

@@ -54,8 +54,8 @@ struct OneHotOptions {
     SoftMask soft_mask = SoftMask::Ignore;
     bool iupac = false;
 };
-bool convert_one_hot(PyObject* dtype, PyObject* channels_first, PyObject* n_value, PyObject* soft_mask,
-                     PyObject* iupac, OneHotOptions& out);
+bool convert_one_hot(PyObject* dtype, PyObject* channels_first, PyObject* n_value, PyObject* soft_mask, PyObject* iupac,
+                     OneHotOptions& out);
 std::optional<core::RowEncoder> one_hot_encoder(const OneHotOptions& options);
 
 }  // namespace kelpa::arrays

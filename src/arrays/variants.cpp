@@ -48,10 +48,10 @@ bool make_encoding(EncodingArgs args, Encoding& out) {
         *given = none_to_null(*given);
     const char* name = "one_hot";
     if (args.encoding != nullptr) {
-        const bool known = PyUnicode_Check(args.encoding) &&
-                           (PyUnicode_CompareWithASCIIString(args.encoding, "bytes") == 0 ||
-                            PyUnicode_CompareWithASCIIString(args.encoding, "codes") == 0 ||
-                            PyUnicode_CompareWithASCIIString(args.encoding, "one_hot") == 0);
+        const bool known =
+            PyUnicode_Check(args.encoding) && (PyUnicode_CompareWithASCIIString(args.encoding, "bytes") == 0 ||
+                                               PyUnicode_CompareWithASCIIString(args.encoding, "codes") == 0 ||
+                                               PyUnicode_CompareWithASCIIString(args.encoding, "one_hot") == 0);
         if (!known) {
             PyErr_Format(PyExc_ValueError, "encoding must be 'bytes', 'codes' or 'one_hot', got %R", args.encoding);
             return false;
@@ -64,13 +64,10 @@ bool make_encoding(EncodingArgs args, Encoding& out) {
         const char* option;
         PyObject* value;
         const char* takers;
-    } takers[] = {{"upper", args.upper, "bytes"},
-                   {"table", args.table, "codes"},
-                   {"dtype", args.dtype, "codes one_hot"},
-                   {"channels_first", args.channels_first, "one_hot"},
-                   {"n_value", args.n_value, "one_hot"},
-                   {"soft_mask", args.soft_mask, "codes one_hot"},
-                   {"iupac", args.iupac, "one_hot"}};
+    } takers[] = {{"upper", args.upper, "bytes"},         {"table", args.table, "codes"},
+                  {"dtype", args.dtype, "codes one_hot"}, {"channels_first", args.channels_first, "one_hot"},
+                  {"n_value", args.n_value, "one_hot"},   {"soft_mask", args.soft_mask, "codes one_hot"},
+                  {"iupac", args.iupac, "one_hot"}};
     for (const auto& option : takers) {
         if (option.value == nullptr || std::string(option.takers).find(kind) != std::string::npos) continue;
         PyErr_Format(PyExc_TypeError, "%s is not an option of encoding='%s'", option.option, kind.c_str());
@@ -245,9 +242,9 @@ struct Source {
 // variant_windows(source, names, positions, refs, alts, *, length, anchor=None, encoding="one_hot",
 //                 check_ref="raise", rc=False, out=None, upper=False, table=None, dtype=None,
 //                 channels_first=False, n_value=0, soft_mask="ignore", iupac=False)
-constexpr const char* VARIANT_PARAMS[] = {"source", "names",   "positions", "refs",           "alts",    "length",
-                                          "anchor", "encoding", "check_ref", "rc",            "out",     "upper",
-                                          "table",  "dtype",   "n_value",   "channels_first", "soft_mask", "iupac"};
+constexpr const char* VARIANT_PARAMS[] = {
+    "source", "names", "positions", "refs",  "alts",  "length",  "anchor",         "encoding",  "check_ref",
+    "rc",     "out",   "upper",     "table", "dtype", "n_value", "channels_first", "soft_mask", "iupac"};
 const py::Signature VARIANT_WINDOWS{"variant_windows()", VARIANT_PARAMS, 5, 0, 5};
 
 PyObject* arrays_variant_windows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -326,10 +323,10 @@ PyObject* arrays_variant_windows(PyObject*, PyObject* const* args, Py_ssize_t na
 // haplotype_windows(source, names, starts, offsets, positions, refs, alts, *, length, encoding="one_hot",
 //                   check_ref="raise", rc=False, out=None, upper=False, table=None, dtype=None,
 //                   channels_first=False, n_value=0, soft_mask="ignore", iupac=False)
-constexpr const char* HAPLOTYPE_PARAMS[] = {"source",  "names",     "starts", "offsets", "positions",
-                                            "refs",    "alts",      "length", "encoding", "check_ref",
-                                            "rc",      "out",       "upper",  "table",   "dtype",
-                                            "n_value", "channels_first", "soft_mask", "iupac"};
+constexpr const char* HAPLOTYPE_PARAMS[] = {
+    "source", "names",    "starts",         "offsets",   "positions", "refs",  "alts",
+    "length", "encoding", "check_ref",      "rc",        "out",       "upper", "table",
+    "dtype",  "n_value",  "channels_first", "soft_mask", "iupac"};
 const py::Signature HAPLOTYPE_WINDOWS{"haplotype_windows()", HAPLOTYPE_PARAMS, 7, 0, 7};
 
 PyObject* arrays_haplotype_windows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -369,8 +366,9 @@ PyObject* arrays_haplotype_windows(PyObject*, PyObject* const* args, Py_ssize_t 
             !convert_alleles(bound[6], "alts", "alternate", "variant", alts))
             return nullptr;
         if (refs.size() != position_count || alts.size() != position_count) {
-            PyErr_Format(PyExc_ValueError, "columns of different lengths: positions has %zu variants, refs %zu, alts %zu",
-                         position_count, refs.size(), alts.size());
+            PyErr_Format(PyExc_ValueError,
+                         "columns of different lengths: positions has %zu variants, refs %zu, alts %zu", position_count,
+                         refs.size(), alts.size());
             return nullptr;
         }
         if (offset_count != rows + 1) {

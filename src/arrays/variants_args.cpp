@@ -1,5 +1,6 @@
 #include "arrays/variants_args.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -52,8 +53,17 @@ bool add_allele(std::string_view allele, std::size_t k, const char* what, const 
     return true;
 }
 
-bool add_object(PyObject* item, std::size_t k, const char* param, const char* what, const char* label,
-                Alleles& out) {
+// Whether `size` bytes at `data` are all zero: compared with a block of
+// zeros, by the C library's vector code.
+bool all_zero(const char* data, std::size_t size) {
+    static constexpr char ZEROS[256] = {};
+    for (std::size_t at = 0; at < size; at += sizeof ZEROS) {
+        if (std::memcmp(data + at, ZEROS, std::min(sizeof ZEROS, size - at)) != 0) return false;
+    }
+    return true;
+}
+
+bool add_object(PyObject* item, std::size_t k, const char* param, const char* what, const char* label, Alleles& out) {
     if (PyUnicode_Check(item)) {
         Py_ssize_t size = 0;
         const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
@@ -108,16 +118,28 @@ bool convert_alleles(PyObject* column, const char* param, const char* what, cons
             if (!add_object(*reinterpret_cast<PyObject* const*>(item), k, param, what, label, out)) return false;
         } else if (kind == 'S') {
             std::string_view allele(item, itemsize);
-            while (!allele.empty() && allele.back() == '\0') allele.remove_suffix(1);
+            const std::size_t nul = allele.find('\0');
+            if (nul != std::string_view::npos) {
+                if (all_zero(item + nul, itemsize - nul)) allele = allele.substr(0, nul);
+                while (!allele.empty() && allele.back() == '\0') allele.remove_suffix(1);
+            }
             if (!add_allele(allele, k, what, label, out)) return false;
         } else if (kind == 'U') {
             // Fixed-width UCS-4: an ASCII allele is narrowed here; any other
             // is refused, through a str of its own for the message.
+            // Alleles are short beside the column's width: up to the first
+            // NUL, and the rest compared with zeros for a NUL inside one.
             auto* points = reinterpret_cast<const Py_UCS4*>(item);
-            std::size_t size = itemsize / 4;
-            while (size > 0 && points[size - 1] == 0) --size;
+            const std::size_t width = itemsize / 4;
+            std::size_t size = 0;
+            while (size < width && points[size] != 0) ++size;
+            const bool rest = !all_zero(item + size * 4, (width - size) * 4);
+            if (rest) {
+                size = width;
+                while (points[size - 1] == 0) --size;
+            }
             narrow.clear();
-            bool ascii = true;
+            bool ascii = !rest;
             for (std::size_t p = 0; p < size && ascii; ++p) {
                 ascii = points[p] < 128;
                 narrow.push_back(static_cast<char>(points[p]));
