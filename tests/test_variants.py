@@ -53,6 +53,8 @@ def haplotype(name, start, length, variants):
     at = 0
     for position, ref, alt in variants:
         p = position - 1
+        if p >= len(seq):
+            break  # no base of the record to stand for
         keyed += [(k, seq[k]) for k in range(at, min(p, len(seq)))]
         shared = min(len(ref), len(alt))
         keyed += [(p + i, alt[i].upper()) for i in range(shared)]
@@ -216,6 +218,10 @@ def test_a_wrong_reference_allele_raises_or_is_masked(source):
     # A reference allele past the record's end is a mismatch; the row still gets its windows.
     assert match.dtype == np.bool_ and match.tolist() == [True, False, False]
     assert bytes(alt[1]).decode() == haplotype("chr2", 5, 8, [(10, wrong, "T")])
+    # A variant past the record's end has no base to stand for: both windows are padding there.
+    past = kelpa_arrays.variant_windows(source, ["short"], [9], ["A"], ["C"], length=6, encoding="bytes",
+                                        check_ref="mask")  # fmt: skip
+    assert [bytes(w[0]).decode() for w in past[:2]] == ["NNNNNN"] * 2 and past[2].tolist() == [False]
     skipped = kelpa_arrays.variant_windows(source, names, positions, refs, alts, length=8, encoding="bytes",
                                            check_ref="skip")  # fmt: skip
     assert len(skipped) == 2 and np.array_equal(skipped[1], alt)
@@ -346,6 +352,18 @@ def test_a_window_that_starts_inside_a_deletion_or_after_an_insertion(source):
         got = kelpa_arrays.haplotype_windows(source, ["chr2"], [start], [0, len(row)], positions, refs, alts, length=8,
                                              encoding="bytes")  # fmt: skip
         assert bytes(got[0]).decode() == want == haplotype("chr2", start, 8, row)
+
+
+def test_the_mask_checks_variants_outside_the_window_too(source):
+    seq = RECORDS["chr2"]
+    wrong = "A" if seq[3] != "A" else "C"
+    # Before the window (a wrong REF), inside it, far past its end, and past the record's end.
+    row = [(4, wrong, "G"), (25, seq[24], "T"), (400, seq[399:402], "A"), (700, seq[699], "C"), (702, "A", "C")]
+    positions, refs, alts = (list(c) for c in zip(*row))
+    got, match = kelpa_arrays.haplotype_windows(source, ["chr2"], [20], [0, 5], positions, refs, alts, length=10,
+                                                encoding="bytes", check_ref="mask")  # fmt: skip
+    assert match.tolist() == [False, True, True, True, False]
+    assert bytes(got[0]).decode() == haplotype("chr2", 20, 10, row)
 
 
 def test_haplotype_windows_refuse_rows_out_of_order(source):

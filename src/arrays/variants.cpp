@@ -183,11 +183,21 @@ PyObject* fill_variant_rows(VariantCall& call, Encoding& encoding) {
     for (int k = call.reference ? 0 : 1; k < 2; ++k) {
         if (!output_array(given[k], encoding.type_num, shape, arrays[k])) return nullptr;
     }
+    // A mask of each variant: the caller's, or this call's own to raise on.
+    // Read with the windows, in the same pass; but before anything is
+    // written into a given out, the alleles alone are checked first.
     Ref mask;
+    std::vector<std::uint8_t> own_mask;
+    std::uint8_t* flags = nullptr;
+    const bool check_first = call.check == CheckRef::Raise && out != nullptr;
     if (call.check == CheckRef::Mask) {
         npy_intp count = static_cast<npy_intp>(call.variants.size());
         mask.reset(PyArray_ZEROS(1, &count, NPY_BOOL, 0));
         if (!mask) return nullptr;
+        flags = reinterpret_cast<std::uint8_t*>(array_data(mask));
+    } else if (call.check == CheckRef::Raise && !check_first) {
+        own_mask.resize(call.variants.size());
+        flags = own_mask.data();
     }
 
     const core::HaplotypeRows batch{call.windows.requests, call.variants, call.offsets.data(), length};
@@ -198,20 +208,34 @@ PyObject* fill_variant_rows(VariantCall& call, Encoding& encoding) {
     const Plan plan = plan_for(rows, std::uint64_t{rows} * length * (call.reference ? 2 : 1));
     std::optional<core::AlleleMismatch> mismatch;
     const core::Status filled = py::maybe_unlocked(plan.release_lock, [&]() -> core::Status {
-        if (call.check != CheckRef::Skip) {
-            auto* flags = mask ? reinterpret_cast<std::uint8_t*>(array_data(mask)) : nullptr;
+        if (check_first) {
             core::Result<std::optional<core::AlleleMismatch>> checked =
-                core::check_alleles(*call.faidx, batch, flags, plan.executor);
+                core::check_alleles(*call.faidx, batch, nullptr, plan.executor);
             if (!checked) return checked.error();
             mismatch = std::move(checked.value());
-            // Nothing is written past a mismatch that raises.
-            if (mismatch && call.check == CheckRef::Raise) return {};
+            if (mismatch) return {};
         }
         for (int k = call.reference ? 0 : 1; k < 2; ++k) {
             if (given[k] == nullptr) core::fault_in_fresh(array_data(arrays[k]), array_bytes(arrays[k]), plan.executor);
         }
-        return core::fill_haplotypes(*call.faidx, batch, call.reference ? &targets[0] : nullptr, targets[1],
-                                     plan.executor);
+        core::Status status = core::fill_haplotypes(*call.faidx, batch, call.reference ? &targets[0] : nullptr,
+                                                    targets[1], flags, plan.executor);
+        if (!status || own_mask.empty()) return status;
+        // The lowest mismatch, and the bases found there.
+        std::size_t v = 0;
+        while (v < own_mask.size() && own_mask[v] != 0) ++v;
+        if (v == own_mask.size()) return {};
+        std::size_t row = 0;
+        while (static_cast<std::size_t>(call.offsets[row + 1]) <= v) ++row;
+        const std::int64_t one[2] = {0, 1};
+        const core::HaplotypeRows alone{std::span(&call.windows.requests[row], 1), std::span(&call.variants[v], 1), one,
+                                        length};
+        core::Result<std::optional<core::AlleleMismatch>> checked =
+            core::check_alleles(*call.faidx, alone, nullptr, core::Executor::Caller);
+        if (!checked) return checked.error();
+        mismatch = std::move(checked.value());
+        if (mismatch) mismatch->variant = v;
+        return {};
     });
     if (!filled) {
         py::raise_core_error(filled.error());

@@ -19,6 +19,15 @@ constexpr std::size_t PIECE_REGIONS = 4096;
 
 char upper(char byte) { return byte >= 'a' && byte <= 'z' ? static_cast<char>(byte - 'a' + 'A') : byte; }
 
+// Whether the genome's bases at a variant's place are its reference allele, ignoring case.
+bool same_bases(std::string_view found, const Variant& variant) {
+    if (found.size() != variant.ref_size) return false;
+    for (std::size_t b = 0; b < found.size(); ++b) {
+        if (upper(found[b]) != variant.ref[b]) return false;
+    }
+    return true;
+}
+
 // Runs `sink` over `requests`, piece after piece: `make(first, end)` fills
 // the piece's requests and says where each one's text goes.
 struct Piece {
@@ -88,8 +97,7 @@ public:
         const std::size_t v = variants_[k];
         const Variant& variant = rows_.variants[v];
         const std::string_view found = result.kind == FetchPlan::Kind::Empty ? std::string_view() : result.text;
-        bool same = found.size() == variant.ref_size;
-        for (std::size_t b = 0; same && b < found.size(); ++b) same = upper(found[b]) == variant.ref[b];
+        const bool same = same_bases(found, variant);
         if (mask_ != nullptr) mask_[v] = same ? 1 : 0;
         if (!same && !mismatch_) mismatch_ = AlleleMismatch{v, std::string(found)};
         return true;
@@ -110,13 +118,14 @@ private:
 class HaplotypeSink {
 public:
     HaplotypeSink(const HaplotypeRows& rows, std::size_t first, std::span<const RegionRequest> reads, PieceText& text,
-                  const RowTarget* reference, const RowTarget& haplotype)
+                  const RowTarget* reference, const RowTarget& haplotype, std::uint8_t* mask)
         : rows_(rows),
           first_(first),
           reads_(reads),
           text_(text),
           reference_(reference),
-          haplotype_(haplotype) {}
+          haplotype_(haplotype),
+          mask_(mask) {}
 
     char* reserve(std::size_t k, std::uint64_t) { return text_.reserve(k); }
 
@@ -145,6 +154,15 @@ private:
                                    static_cast<std::size_t>(rows_.offsets[i + 1] - rows_.offsets[i]));
         if (reference_ != nullptr) write_row(*reference_, i, text, text_lo, size, start, rlen, {});
         write_row(haplotype_, i, text, text_lo, size, start, rlen, variants);
+        if (mask_ == nullptr) return;
+        // The text reaches every variant of the row (row_read).
+        for (std::size_t k = 0; k < variants.size(); ++k) {
+            const Variant& variant = variants[k];
+            const std::uint64_t lo = std::min(variant.position, text_lo + size);
+            const std::uint64_t hi = std::min(variant.end(), text_lo + size);
+            mask_[static_cast<std::size_t>(rows_.offsets[i]) + k] =
+                lo >= text_lo && same_bases(std::string_view(text + (lo - text_lo), hi - lo), variant) ? 1 : 0;
+        }
     }
 
     // The window's bases go to the row's last bytes, then are encoded from there.
@@ -166,6 +184,7 @@ private:
     PieceText& text_;
     const RowTarget* reference_;
     const RowTarget& haplotype_;
+    std::uint8_t* mask_;
 };
 
 std::span<const Variant> row_variants(const HaplotypeRows& rows, std::size_t i) {
@@ -175,18 +194,21 @@ std::span<const Variant> row_variants(const HaplotypeRows& rows, std::size_t i) 
 
 // The reference a row's window reads: from its first base inside the record
 // (the bases of a variant before it come from the allele), as far as its
-// bases and every base its variants delete can reach.
-RegionRequest row_read(const HaplotypeRows& rows, std::size_t i) {
+// bases and every base its variants delete can reach; with `checked`, from
+// the first variant's first base to the last one's end as well.
+RegionRequest row_read(const HaplotypeRows& rows, std::size_t i, bool checked) {
     const RegionRequest& window = rows.windows[i];
-    const std::int64_t first = std::max<std::int64_t>(window_start(window), 0);
+    const std::span<const Variant> variants = row_variants(rows, i);
+    std::uint64_t first = static_cast<std::uint64_t>(std::max<std::int64_t>(window_start(window), 0));
     std::uint64_t reach = rows.length;
-    for (const Variant& variant : row_variants(rows, i)) reach += variant.ref_size;
+    for (const Variant& variant : variants) reach += variant.ref_size;
     const std::uint64_t rlen = window.entry->rlen;
-    const std::int64_t end =
-        static_cast<std::uint64_t>(first) >= rlen || reach >= rlen - static_cast<std::uint64_t>(first)
-            ? static_cast<std::int64_t>(std::max<std::uint64_t>(rlen, static_cast<std::uint64_t>(first)))
-            : first + static_cast<std::int64_t>(reach);
-    return window_request(window.name, *window.entry, first, end);
+    std::uint64_t end = first >= rlen || reach >= rlen - first ? std::max(rlen, first) : first + reach;
+    if (checked && !variants.empty()) {
+        first = std::min(first, variants.front().position);
+        end = std::max(end, std::min(variants.back().end(), rlen));
+    }
+    return window_request(window.name, *window.entry, static_cast<std::int64_t>(first), static_cast<std::int64_t>(end));
 }
 
 }  // namespace
@@ -213,7 +235,8 @@ Assembled assemble(const char* text, std::uint64_t text_lo, std::uint64_t text_s
         if (to > cursor && cursor >= text_lo) put(text + (cursor - text_lo), to - cursor);
     };
     for (const Variant& variant : variants) {
-        if (n == room) break;
+        // The record has no base for a variant past its end to stand for.
+        if (n == room || variant.position >= rlen) break;
         if (variant.position > cursor) {
             reference_to(variant.position);
             cursor = variant.position;
@@ -268,21 +291,22 @@ Result<std::optional<AlleleMismatch>> check_alleles(const Faidx& faidx, const Ha
 }
 
 Status fill_haplotypes(const Faidx& faidx, const HaplotypeRows& rows, const RowTarget* reference,
-                       const RowTarget& haplotype, Executor executor) {
+                       const RowTarget& haplotype, std::uint8_t* mask, Executor executor) {
     std::optional<FaidxError> error;
     PieceText text;
     std::vector<RegionRequest> reads;
+    const bool checked = mask != nullptr;
     by_pieces(
         rows.windows.size(),
         [&](std::size_t i) {
-            const RegionRequest read = row_read(rows, i);
+            const RegionRequest read = row_read(rows, i, checked);
             return window_part(window_start(read), window_end(read), read.entry->rlen).size();
         },
         [&](Piece piece) {
             reads.clear();
-            for (std::size_t i = piece.first; i < piece.end; ++i) reads.push_back(row_read(rows, i));
+            for (std::size_t i = piece.first; i < piece.end; ++i) reads.push_back(row_read(rows, i, checked));
             text.plan(reads);
-            HaplotypeSink sink(rows, piece.first, reads, text, reference, haplotype);
+            HaplotypeSink sink(rows, piece.first, reads, text, reference, haplotype, mask);
             if (run_batch(faidx, std::span<const RegionRequest>(reads), nullptr, {}, RAW_TEXT, sink, WindowPlanner{},
                           executor))
                 return true;

@@ -14,7 +14,9 @@
 // between start - 1 and start are not in it), and holds `length` bases, cut
 // or extended at the right end. A variant that begins before `start` or runs
 // past the window's end is applied and cut at its edges. The parts before
-// the record's first base and after its last are padding (RowEncoder).
+// the record's first base and after its last are padding (RowEncoder); a
+// variant that begins past the record's last base is not applied (its
+// reference allele never matches).
 #pragma once
 
 #include <cstdint>
@@ -69,18 +71,21 @@ struct AlleleMismatch {
     std::string found;
 };
 
-// Compares every variant's reference allele with its record, ignoring case:
-// mask[v] (when not nullptr) is 1 where they are equal, 0 where not. Returns
-// the lowest mismatch, if any; an error when a read failed.
+// Compares every variant's reference allele with its record, ignoring case,
+// reading only the alleles' places: mask[v] (when not nullptr) is 1 where
+// they are equal, 0 where not. Returns the lowest mismatch, if any; an error
+// when a read failed.
 Result<std::optional<AlleleMismatch>> check_alleles(const Faidx& faidx, const HaplotypeRows& rows, std::uint8_t* mask,
                                                     Executor executor);
 
 // Fills row i of `haplotype` with row i's window, variants applied, and,
 // when `reference` is given, row i of it with the same window as the
-// reference has it: both from one read of the text. Each target's length
-// is rows.length. An error when a read failed; the rows are then partly
+// reference has it: both from one read of the text. With `mask`, each
+// variant's reference allele is compared with that text as check_alleles
+// compares it (mask[v] 1 where equal). Each target's length is
+// rows.length. An error when a read failed; the rows are then partly
 // written.
 Status fill_haplotypes(const Faidx& faidx, const HaplotypeRows& rows, const RowTarget* reference,
-                       const RowTarget& haplotype, Executor executor);
+                       const RowTarget& haplotype, std::uint8_t* mask, Executor executor);
 
 }  // namespace kelpa::core
