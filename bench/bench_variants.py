@@ -13,8 +13,8 @@ The workloads, on the 400 Mbp genome (bench/data/genome.fa):
                window, check REF, splice, crop or pad, encode with a
                lookup table
   haplotypes   10,000 windows of 10 kb with 30 variants each, in calls of
-               1,000, one-hot uint8, beside the pysam pipeline applying
-               them in Python
+               1,000, one-hot uint8, beside one_hot of the same windows
+               and the pysam pipeline applying them in Python
   memory       peak resident memory beyond the inputs and the outputs (and
                the genome's pages the windows read), in a fresh process,
                for one call of each workload
@@ -303,8 +303,12 @@ def main():
         for a, b in hap_calls:
             kelpa_arrays.haplotype_windows(faidx, *call_rows(a, b), length=length)
 
-    t_hap = median(ours_haplotypes, repeats)
-    peers = []
+    def floor_haplotypes():
+        for a, b in hap_calls:
+            kelpa_arrays.one_hot(faidx, h_records[a:b], h_starts[a:b], length=length)
+
+    t_hap, t_hap_floor = medians([ours_haplotypes, floor_haplotypes], repeats)
+    peers = [f"one_hot of the same windows {seconds(t_hap_floor)} (ours {t_hap / t_hap_floor:.2f}x of it)"]
     if pysam is not None:
         with pysam.FastaFile(str(path)) as theirs:
             part = call_rows(0, hap_batch)

@@ -255,12 +255,6 @@ PyObject* fill_variant_rows(VariantCall& call, Encoding& encoding) {
     return mask ? PyTuple_Pack(2, results[1].get(), mask.get()) : results[1].release();
 }
 
-// The source of a call, borrowed for its duration.
-struct Source {
-    py::AccessState* state = nullptr;
-    const core::Faidx* faidx = nullptr;
-};
-
 }  // namespace
 
 // variant_windows(source, names, positions, refs, alts, *, length, anchor=None, encoding="one_hot",

@@ -1,8 +1,10 @@
 #include "arrays/variants_args.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <string_view>
+#include <type_traits>
 
 #include "arrays/numpy_api.hpp"
 #include "arrays/windows_args.hpp"
@@ -22,8 +24,40 @@ std::size_t utf8_width(unsigned char lead) {
     return 1;
 }
 
-// Checks one allele (UTF-8) and appends it upper-cased.
+// Each base's upper-case letter, 0 for any other byte.
+constexpr std::array<char, 256> BASES = [] {
+    std::array<char, 256> table{};
+    for (const char base : {'A', 'C', 'G', 'T', 'N'}) {
+        table[static_cast<unsigned char>(base)] = base;
+        table[static_cast<unsigned char>(base | 0x20)] = base;
+    }
+    return table;
+}();
+
+// Appends an allele of characters (bytes, or UCS-4 points) upper-cased
+// when it is one or more bases; false, with nothing appended, otherwise.
+template <class Char>
+bool add_bases(const Char* allele, std::size_t size, Alleles& out) {
+    if (size == 0) return false;
+    const std::size_t at = out.bytes.size();
+    out.bytes.resize(at + size);
+    char* to = out.bytes.data() + at;
+    for (std::size_t b = 0; b < size; ++b) {
+        const auto point = static_cast<std::uint32_t>(static_cast<std::make_unsigned_t<Char>>(allele[b]));
+        const char base = point < 256 ? BASES[point] : 0;
+        if (base == 0) {
+            out.bytes.resize(at);
+            return false;
+        }
+        to[b] = base;
+    }
+    out.at.push_back(out.bytes.size());
+    return true;
+}
+
+// Checks one allele (UTF-8) and appends it upper-cased; the refusal names what is wrong.
 bool add_allele(std::string_view allele, std::size_t k, const char* what, const char* label, Alleles& out) {
+    if (add_bases(allele.data(), allele.size(), out)) return true;
     const auto refuse = [&](const char* format, PyObject* detail) {
         Ref shown = allele_text(allele.data(), allele.size());
         if (!shown) return false;
@@ -38,19 +72,12 @@ bool add_allele(std::string_view allele, std::size_t k, const char* what, const 
         return refuse("%R is symbolic (only alleles of A, C, G, T and N are applied)", nullptr);
     if (allele.find(',') != std::string_view::npos)
         return refuse("%R holds several alleles (split multi-allelic sites first)", nullptr);
-    for (std::size_t b = 0; b < allele.size(); ++b) {
-        const char base = static_cast<char>(allele[b] & ~0x20);
-        if (base == 'A' || base == 'C' || base == 'G' || base == 'T' || base == 'N') {
-            out.bytes.push_back(base);
-            continue;
-        }
-        const std::size_t width = std::min(utf8_width(static_cast<unsigned char>(allele[b])), allele.size() - b);
-        Ref bad(PyUnicode_DecodeUTF8(allele.data() + b, static_cast<Py_ssize_t>(width), "replace"));
-        if (!bad) return false;
-        return refuse("%R has %R, which is not A, C, G, T or N", bad.get());
-    }
-    out.at.push_back(out.bytes.size());
-    return true;
+    std::size_t b = 0;
+    while (BASES[static_cast<unsigned char>(allele[b])] != 0) ++b;  // add_bases found a byte that is not
+    const std::size_t width = std::min(utf8_width(static_cast<unsigned char>(allele[b])), allele.size() - b);
+    Ref bad(PyUnicode_DecodeUTF8(allele.data() + b, static_cast<Py_ssize_t>(width), "replace"));
+    if (!bad) return false;
+    return refuse("%R has %R, which is not A, C, G, T or N", bad.get());
 }
 
 // Whether `size` bytes at `data` are all zero: compared with a block of
@@ -138,6 +165,7 @@ bool convert_alleles(PyObject* column, const char* param, const char* what, cons
                 size = width;
                 while (points[size - 1] == 0) --size;
             }
+            if (!rest && add_bases(points, size, out)) continue;
             narrow.clear();
             bool ascii = !rest;
             for (std::size_t p = 0; p < size && ascii; ++p) {

@@ -28,8 +28,7 @@ bool same_bases(std::string_view found, const Variant& variant) {
     return true;
 }
 
-// Runs `sink` over `requests`, piece after piece: `make(first, end)` fills
-// the piece's requests and says where each one's text goes.
+// Items [first, end) of a batch.
 struct Piece {
     std::size_t first = 0;
     std::size_t end = 0;
