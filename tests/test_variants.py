@@ -107,11 +107,13 @@ def random_table(rng, count):
 ENCODINGS = [
     ("bytes", {}),
     ("codes", {}),
+    ("codes", {"dtype": np.int32}),
     ("codes", {"dtype": np.int64}),
     ("one_hot", {}),
     ("one_hot", {"dtype": np.float32, "channels_first": True}),
     ("one_hot", {"dtype": np.float16, "n_value": 0.25}),
     ("one_hot", {"dtype": np.bool_}),
+    ("one_hot", {"dtype": np.float64, "n_value": -1}),
 ]
 
 
@@ -333,6 +335,10 @@ def test_haplotype_windows_apply_every_variant_of_a_row(source, count):
     )
     assert match.shape == (len(variants),) and match.all()
     assert hot.shape == (count, 4, length)
+    out = np.full((count, length), 7, np.int64)
+    assert kelpa_arrays.haplotype_windows(source, names, starts, offsets, positions, refs, alts, length=length,
+                                          encoding="codes", dtype=np.int64, rc=rc, out=out) is out  # fmt: skip
+    assert out.tolist() == [codes_of(bytes(row).decode()) for row in got]
     assert np.array_equal(hot.transpose(0, 2, 1), [one_hot_of(oriented(haplotype(n, s, length, variants[a:b]), False))
                                                   for n, s, a, b in zip(names, starts, offsets, offsets[1:])])  # fmt: skip
 
@@ -524,3 +530,8 @@ def test_soft_mask_makes_lower_case_bases_n(letters):
     ref, alt = kelpa_arrays.variant_windows(letters, ["all"], [17], ["c"], ["g"], length=3, encoding="codes",
                                             soft_mask="n")  # fmt: skip
     assert ref.tolist() == [[4, 4, 4]] and alt.tolist() == [[4, 2, 4]]
+    # iupac in the variant forms: the window around an SNV on "RY" keeps its codes' fractions.
+    ref, alt = kelpa_arrays.variant_windows(letters, ["all"], [6], ["N"], ["c"], length=3, dtype=np.float32,
+                                            iupac=True, check_ref="skip")  # fmt: skip
+    assert ref[0].tolist() == [IUPAC["R"], IUPAC["Y"], IUPAC["S"]] and alt[0].tolist() == [IUPAC["R"], IUPAC["C"],
+                                                                                           IUPAC["S"]]  # fmt: skip
