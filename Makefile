@@ -59,6 +59,7 @@ bench: build bench-deps
 	$(VENV_PYTHON) bench/bench_builds.py
 	$(VENV_PYTHON) bench/bench_versions.py
 	$(VENV_PYTHON) bench/bench_kernels.py
+	$(VENV_PYTHON) bench/bench_cold.py
 
 # The peers of the benchmarks: pysam and pyfastx into .venv (--no-deps: pysam
 # needs nothing and pyfastx is used without its extras), samtools, bedtools,
@@ -66,10 +67,10 @@ bench: build bench-deps
 # running as root, and nginx, which serves the remote benchmark.
 # bench/run.py skips whatever peer is still missing.
 bench-deps: build
-	@$(VENV_PYTHON) -c 'import pysam, pyfastx' 2>/dev/null || \
+	@$(VENV_PYTHON) -c 'import pysam, pyfastx, fuse' 2>/dev/null || \
 		$(VENV_PYTHON) -m pip install --disable-pip-version-check --no-deps -r bench/requirements.txt
-	@if [ "$$(id -u)" = 0 ] && ! { command -v samtools && command -v bedtools && command -v bgzip && command -v hyperfine && { command -v nginx || test -x /usr/sbin/nginx; }; } >/dev/null 2>&1; then \
-		{ apt-get update -qq && apt-get install -y samtools bedtools tabix hyperfine nginx openssl; } || \
+	@if [ "$$(id -u)" = 0 ] && ! { command -v samtools && command -v bedtools && command -v bgzip && command -v hyperfine && command -v fusermount && { command -v nginx || test -x /usr/sbin/nginx; }; } >/dev/null 2>&1; then \
+		{ apt-get update -qq && apt-get install -y samtools bedtools tabix hyperfine nginx openssl fuse libfuse2; } || \
 			echo "bench-deps: samtools/bedtools/tabix/hyperfine/nginx not installed; those peers are skipped"; \
 	fi
 
