@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <mutex>
 
+#include "core/batch/cold_reads.hpp"
 #include "core/fetch/finishing.hpp"
 
 namespace kelpa::core {
@@ -44,17 +45,14 @@ bool finish_slot(BatchSlot& slot, const Finishing& finishing, std::string& text)
 // Pieces stay small so the workers follow close behind the calling thread.
 constexpr std::size_t MAX_PIECE = 256;
 
-namespace {
-
 // How far ahead a worker asks for the text of the regions it copies next:
 // each region's text is asked for once, some microseconds before it is
 // copied, which is longer than a load from memory takes; the few kilobytes
 // in flight stay well inside the first-level cache.
 constexpr std::size_t PREFETCH_AHEAD = 8;
 
-// Extracts the Pending slots [begin, end) on this thread, under one guard
-// for them all; `at` lives in memory, so that it names the slot that was cut
-// short after a jump out of the guard.
+// `at` lives in memory, so that it names the slot that was cut short after
+// a jump out of the guard.
 void extract_slots(const Faidx& faidx, std::vector<BatchSlot>& slots, std::size_t begin, std::size_t end,
                    const SlotFinishing& finishing) {
     volatile std::size_t at = begin;
@@ -84,6 +82,8 @@ void extract_slots(const Faidx& faidx, std::vector<BatchSlot>& slots, std::size_
         }
     }
 }
+
+namespace {
 
 // The stage of a batch run on the calling thread (Executor::Caller): each
 // slot as it is planned; no worker is started.
@@ -180,6 +180,9 @@ std::unique_ptr<BatchReads> batch_reads(const Faidx& faidx, std::vector<BatchSlo
     // fetched ahead by run_batch (hold_regions) instead.
     if (executor == Executor::Caller) return std::make_unique<CallerReads>(faidx, slots, finishing);
     const BatchStage* stage = faidx.batch_stage();
+    const LocalPages* pages = faidx.text().local_pages();
+    if (stage == nullptr && pages != nullptr && read_ahead_mode() != ReadAheadMode::Off)
+        return cold_reads(faidx, *pages, slots, finishing);
     std::unique_ptr<BatchReads> reads = stage != nullptr ? stage->reads(faidx, slots, finishing)
                                                          : std::make_unique<BatchExtraction>(faidx, slots, finishing);
     if (!faidx.text().gathers_reads()) return reads;

@@ -222,6 +222,11 @@ bool run_batch(const Faidx& faidx, std::span<const RegionRequest> regions, const
 // with the error, else Unfinished.
 void settle_slot(BatchSlot& slot, Result<std::uint64_t> got, const SlotFinishing& finishing);
 
+// Extracts the Pending slots [begin, end) on this thread, under one guard
+// for them all (a stage's work on a worker).
+void extract_slots(const Faidx& faidx, std::vector<BatchSlot>& slots, std::size_t begin, std::size_t end,
+                   const SlotFinishing& finishing);
+
 // Finishes an Unfinished slot into `text` (finish_copy). False, with
 // slot.error set, when it cannot be finished.
 bool finish_slot(BatchSlot& slot, const Finishing& finishing, std::string& text);

@@ -6,7 +6,30 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "core/io/local_pages.hpp"
+
 namespace kelpa::core {
+
+FileBytes::FileBytes(UniqueFd fd, std::uint64_t size, std::string name)
+    : fd_(std::move(fd)),
+      size_(size),
+      name_(std::move(name)),
+      pages_(std::make_unique<const LocalPages>(fd_.get(), size)) {}
+
+FileBytes::~FileBytes() = default;
+
+std::vector<ByteRange> merge_ranges(std::vector<ByteRange> ranges, std::uint64_t gap) {
+    std::sort(ranges.begin(), ranges.end(), [](const ByteRange& a, const ByteRange& b) { return a.begin < b.begin; });
+    std::vector<ByteRange> merged;
+    for (const ByteRange& range : ranges) {
+        if (!merged.empty() && range.begin <= merged.back().end + gap) {
+            merged.back().end = std::max(merged.back().end, range.end);
+        } else {
+            merged.push_back(range);
+        }
+    }
+    return merged;
+}
 
 Result<std::string_view> FileBytes::read(std::uint64_t offset, std::size_t n, char* scratch) const {
     if (offset >= size_ || offset > static_cast<std::uint64_t>(INT64_MAX)) return std::string_view();

@@ -31,6 +31,14 @@ struct ByteRange {
 // Keeps bytes fetched ahead (RawSource::hold) for as long as it lives.
 using ReadHold = std::shared_ptr<const void>;
 
+// `ranges` sorted by their start and merged where the gap between two is at
+// most `gap` bytes (overlapping ones always): what a batch's reads fetch
+// together, from a remote file (HttpBytes::hold) or into the page cache
+// (LocalPages).
+std::vector<ByteRange> merge_ranges(std::vector<ByteRange> ranges, std::uint64_t gap);
+
+class LocalPages;
+
 class RawSource {
 public:
     virtual ~RawSource() = default;
@@ -63,26 +71,30 @@ public:
         (void)ranges;
         return ReadHold();
     }
+
+    // A local file's pages (io/local_pages.hpp), which a batch reads ahead
+    // when they are not in memory; nullptr for other sources.
+    virtual const LocalPages* local_pages() const { return nullptr; }
 };
 
 // A local file read with positioned reads (no shared file offset), so that
 // any number of threads read through the one descriptor at once.
 class FileBytes final : public RawSource {
 public:
-    FileBytes(UniqueFd fd, std::uint64_t size, std::string name)
-        : fd_(std::move(fd)),
-          size_(size),
-          name_(std::move(name)) {}
+    FileBytes(UniqueFd fd, std::uint64_t size, std::string name);
+    ~FileBytes() override;
 
     std::uint64_t size() const override { return size_; }
     Result<std::string_view> read(std::uint64_t offset, std::size_t n, char* scratch) const override;
     bool shrunk() const override;
     const std::string& name() const override { return name_; }
+    const LocalPages* local_pages() const override { return pages_.get(); }
 
 private:
     UniqueFd fd_;
     std::uint64_t size_;
     std::string name_;
+    std::unique_ptr<const LocalPages> pages_;  // through fd_
 };
 
 }  // namespace kelpa::core

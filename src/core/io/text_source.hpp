@@ -35,6 +35,9 @@
 //   hold(ranges)            fetches the bytes of text `ranges` together and
 //                           serves reads within them from memory while the
 //                           hold lives (nothing for a local file)
+//   local_pages()           a local file's pages, for a text whose bytes are
+//                           the file's own (plain text): what a batch reads
+//                           ahead when they are not in memory; else nullptr
 //
 // Only size(), view() and shrunk() must be given; the rest have defaults for
 // a source read where it lies. How a batch plans its reads is not the
@@ -61,6 +64,7 @@
 #include "core/base/error.hpp"
 #include "core/base/function_ref.hpp"
 #include "core/io/fault_guard.hpp"
+#include "core/io/local_pages.hpp"
 #include "core/io/mapped_file.hpp"
 #include "core/io/raw_source.hpp"
 
@@ -99,6 +103,7 @@ public:
     virtual std::unique_ptr<TextSource> long_read(std::uint64_t, std::uint64_t) const { return nullptr; }
     virtual bool gathers_reads() const { return false; }
     virtual Result<ReadHold> hold(std::vector<ByteRange>) const { return ReadHold(); }
+    virtual const LocalPages* local_pages() const { return nullptr; }
 };
 
 // The whole file, mapped read-only. Its inline members are what extraction
@@ -107,12 +112,14 @@ class MappedText final : public TextSource {
 public:
     // `status` is the mapped file's, from when it was mapped: the file is
     // looked up again by `path` (no descriptor is kept open) to learn
-    // whether it has shrunk since.
+    // whether it has shrunk since, and opened again when a batch first
+    // reads its pages ahead (local_pages()).
     MappedText(Mapping mapping, std::string path, const struct stat& status)
         : mapping_(std::move(mapping)),
           path_(std::move(path)),
           device_(status.st_dev),
-          inode_(status.st_ino) {}
+          inode_(status.st_ino),
+          pages_(mapping_.data(), mapping_.length(), path_, device_, inode_) {}
 
     std::uint64_t size() const override { return mapping_.length(); }
 
@@ -162,11 +169,14 @@ public:
                static_cast<std::uint64_t>(status.st_size) < size();
     }
 
+    const LocalPages* local_pages() const override { return &pages_; }
+
 private:
     Mapping mapping_;
     std::string path_;
     dev_t device_;
     ino_t inode_;
+    LocalPages pages_;  // through mapping_
 };
 
 // The file's bytes as they are, read through a raw source into the
@@ -205,6 +215,7 @@ public:
     bool shrunk() const override { return raw_->shrunk(); }
     bool gathers_reads() const override { return raw_->gathers_reads(); }
     Result<ReadHold> hold(std::vector<ByteRange> ranges) const override { return raw_->hold(std::move(ranges)); }
+    const LocalPages* local_pages() const override { return raw_->local_pages(); }
     std::unique_ptr<TextSource> long_read(std::uint64_t begin, std::uint64_t end) const override;
 
 private:

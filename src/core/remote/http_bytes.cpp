@@ -183,15 +183,7 @@ Result<ReadHold> HttpBytes::hold(std::vector<ByteRange> ranges) const {
                from_holds(range.begin, static_cast<std::size_t>(range.end - range.begin), nullptr);
     });
     if (ranges.empty()) return ReadHold();
-    std::sort(ranges.begin(), ranges.end(), [](const ByteRange& a, const ByteRange& b) { return a.begin < b.begin; });
-    std::vector<ByteRange> merged;
-    for (const ByteRange& range : ranges) {
-        if (!merged.empty() && range.begin <= merged.back().end + MERGE_GAP) {
-            merged.back().end = std::max(merged.back().end, range.end);
-        } else {
-            merged.push_back(range);
-        }
-    }
+    const std::vector<ByteRange> merged = merge_ranges(std::move(ranges), MERGE_GAP);
     auto held = std::make_shared<Held>();
     // A few blocks (a single fetch and its checks): through the cache, so
     // that the reads around them find them later.

@@ -1,0 +1,164 @@
+#include "core/io/local_pages.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+#include <string_view>
+#include <system_error>
+#include <thread>
+
+namespace kelpa::core {
+
+ReadAheadMode read_ahead_mode() {
+    static const ReadAheadMode mode = [] {
+        const char* value = std::getenv("KELPA_READ_AHEAD");
+        const std::string_view text = value != nullptr ? value : "";
+        if (text == "off") return ReadAheadMode::Off;
+        if (text == "pread") return ReadAheadMode::Pread;
+        return ReadAheadMode::Best;
+    }();
+    return mode;
+}
+
+LocalPages::~LocalPages() {
+    if (mapped_ != nullptr && fd_ >= 0) ::close(fd_);
+}
+
+int LocalPages::fd() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (mapped_ == nullptr || opened_) return fd_;
+    opened_ = true;
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    struct stat status;
+    if (fd < 0) return -1;
+    if (::fstat(fd, &status) != 0 || status.st_dev != device_ || status.st_ino != inode_) {
+        ::close(fd);  // another file by that name now: nothing is read ahead
+        return -1;
+    }
+    fd_ = fd;
+    // mincore tells the truth to whoever could open the file for writing:
+    // its owner, or one allowed to write it.
+    mincore_ = status.st_uid == ::geteuid() || ::faccessat(AT_FDCWD, path_.c_str(), W_OK, AT_EACCESS) == 0;
+    return fd_;
+}
+
+namespace {
+
+// Whether the byte at `at` is in memory: a read that never waits for the
+// disk. nullopt when the filesystem cannot tell.
+std::optional<bool> byte_resident(int fd, std::uint64_t at) {
+#if defined(RWF_NOWAIT)
+    char byte;
+    iovec vector{&byte, 1};
+    while (true) {
+        const ssize_t got = ::preadv2(fd, &vector, 1, static_cast<off_t>(at), RWF_NOWAIT);
+        if (got >= 0) return true;
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN) return false;
+        return std::nullopt;  // EOPNOTSUPP (FUSE, some network filesystems), or an old kernel
+    }
+#else
+    (void)fd;
+    (void)at;
+    return std::nullopt;
+#endif
+}
+
+}  // namespace
+
+std::optional<std::vector<bool>> LocalPages::resident(std::span<const ByteRange> ranges, bool probe) const {
+    std::vector<bool> found(ranges.size(), true);
+    if (ranges.empty()) return found;
+    const int fd = this->fd();
+    if (fd < 0) return std::nullopt;
+    if (mapped_ != nullptr && mincore_ && read_ahead_mode() == ReadAheadMode::Best) {
+        const std::uint64_t page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+        const std::uint64_t first = ranges.front().begin / page * page;
+        std::uint64_t end = 0;
+        for (const ByteRange& range : ranges) end = std::max(end, range.end);
+        std::vector<unsigned char> pages((end - first + page - 1) / page);
+        if (::mincore(const_cast<char*>(mapped_) + first, end - first, pages.data()) == 0) {
+            for (std::size_t k = 0; k < ranges.size(); ++k) {
+                for (std::uint64_t p = (ranges[k].begin - first) / page; p <= (ranges[k].end - 1 - first) / page; ++p) {
+                    if ((pages[p] & 1) == 0) {
+                        found[k] = false;
+                        break;
+                    }
+                }
+            }
+            return found;
+        }
+    }
+    if (!probe) return std::nullopt;
+    for (std::size_t k = 0; k < ranges.size(); ++k) {
+        for (const std::uint64_t at : {ranges[k].begin, ranges[k].end - 1}) {
+            const std::optional<bool> here = byte_resident(fd, at);
+            if (!here) return std::nullopt;
+            if (!*here) found[k] = false;
+        }
+    }
+    return found;
+}
+
+void LocalPages::read_ahead_through(std::span<const ByteRange> ranges, std::size_t depth,
+                                    void (*call)(void*, std::size_t), void* done) const {
+    struct Piece {
+        std::size_t range;
+        std::uint64_t begin;
+        std::uint64_t end;
+    };
+    std::vector<Piece> pieces;
+    const std::unique_ptr<std::atomic<std::size_t>[]> left(new std::atomic<std::size_t>[ranges.size()]);
+    for (std::size_t k = 0; k < ranges.size(); ++k) {
+        const std::uint64_t end = std::min(ranges[k].end, size_);
+        std::size_t count = 0;
+        for (std::uint64_t at = ranges[k].begin; at < end; at += PIECE, ++count)
+            pieces.push_back(Piece{k, at, std::min(end, at + PIECE)});
+        left[k].store(count, std::memory_order_relaxed);
+        if (count == 0) call(done, k);
+    }
+    std::atomic<std::size_t> next{0};
+    const int fd = this->fd();
+    const auto reader = [&] {
+        std::unique_ptr<char[]> buffer(new (std::nothrow) char[PIECE]);
+        while (true) {
+            const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
+            if (i >= pieces.size()) return;
+            const Piece& piece = pieces[i];
+            for (std::uint64_t at = piece.begin; buffer && at < piece.end;) {
+                const ssize_t got = ::pread(fd, buffer.get(), piece.end - at, static_cast<off_t>(at));
+                if (got < 0 && errno == EINTR) continue;
+                if (got <= 0) break;  // the extraction meets it again, and says why
+                at += static_cast<std::uint64_t>(got);
+            }
+            if (left[piece.range].fetch_sub(1, std::memory_order_acq_rel) == 1) call(done, piece.range);
+        }
+    };
+    std::vector<std::thread> threads;
+    const std::size_t wanted = fd < 0 ? 0 : std::min(depth, pieces.size());
+    threads.reserve(wanted);
+    for (std::size_t t = 0; t < wanted; ++t) {
+        try {
+            threads.emplace_back(reader);
+        } catch (const std::system_error&) {  // a thread limit: fewer reads in flight
+            break;
+        }
+    }
+    if (threads.empty()) {  // nothing read ahead: every range is left as it is
+        for (const Piece& piece : pieces) {
+            if (left[piece.range].fetch_sub(1, std::memory_order_acq_rel) == 1) call(done, piece.range);
+        }
+        return;
+    }
+    for (std::thread& thread : threads) thread.join();
+}
+
+}  // namespace kelpa::core

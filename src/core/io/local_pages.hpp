@@ -1,0 +1,108 @@
+// A local file's pages: which of a batch's byte ranges are in memory, and
+// reading the missing ones into the page cache ahead of the batch.
+//
+// A batch on a file that is not in memory (a reference genome on a network
+// filesystem, never read by this node) would otherwise take one page fault
+// at a time per worker, a round trip each. Read ahead, many reads in flight
+// and merged where they lie close, it costs about what reading its bytes in
+// parallel costs. The pages land in the page cache, not in the process's
+// own memory: each reading thread reuses one buffer of at most PIECE bytes.
+//
+// How residency is learnt: mincore over the file's mapping answers truly
+// only when this process could open the file for writing (Linux reports
+// every page of any other file resident), so it is asked only then. Other
+// files, and files read with pread, are probed with preadv2(RWF_NOWAIT),
+// which reads only what is in memory; where the filesystem refuses it,
+// residency is unknown and every range is read ahead (what is in memory
+// then costs a copy, no round trip).
+//
+// The environment variable KELPA_READ_AHEAD, read once per process: "off"
+// reads nothing ahead (every batch reads where it lies, page by page);
+// "pread" ignores mincore, as for a file this process cannot write. Any
+// other value changes nothing.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/io/raw_source.hpp"
+
+namespace kelpa::core {
+
+enum class ReadAheadMode : std::uint8_t { Off, Pread, Best };
+
+// KELPA_READ_AHEAD, as above.
+ReadAheadMode read_ahead_mode();
+
+// The pages of one local file, through a descriptor (and its mapping, if
+// any) that outlive this: the file source's own, or one opened on first
+// need (a mapped file keeps no descriptor until a batch reads ahead), after
+// which it stays open.
+class LocalPages {
+public:
+    // Through `fd`, a descriptor of a file read with pread.
+    LocalPages(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
+    // Through `mapped`, the whole mapping of the file at `path` (device and
+    // inode as mapped); a descriptor is opened when first needed.
+    LocalPages(const char* mapped, std::uint64_t size, std::string path, dev_t device, ino_t inode)
+        : mapped_(mapped),
+          size_(size),
+          path_(std::move(path)),
+          device_(device),
+          inode_(inode) {}
+    ~LocalPages();
+    LocalPages(const LocalPages&) = delete;
+    LocalPages& operator=(const LocalPages&) = delete;
+
+    // Whether each of `ranges` (sorted, within the file) lies wholly in
+    // memory: one mincore call over their span when that answers truly
+    // (a mapping of a file this process could write); else nullopt
+    // (unknown), unless `probe` asks for a preadv2(RWF_NOWAIT) of each
+    // range's first and last byte, which answers where the filesystem
+    // supports it (a few ranges: a sample).
+    std::optional<std::vector<bool>> resident(std::span<const ByteRange> ranges, bool probe) const;
+
+    // Reads `ranges` into the page cache, up to `depth` reads in flight,
+    // each of at most PIECE bytes (a range is cut to pieces). Calls
+    // done(k) on the reading thread as range k has been read (or failed: a
+    // read error is left for the extraction to meet and report), in no
+    // particular order; done must be safe to call from many threads at
+    // once. Returns when every range is done. With no thread to spare
+    // (none can be started) or no descriptor, reads nothing and calls done
+    // for each.
+    template <class Done>
+    void read_ahead(std::span<const ByteRange> ranges, std::size_t depth, Done&& done) const {
+        read_ahead_through(ranges, depth, [](void* d, std::size_t k) { (*static_cast<Done*>(d))(k); }, &done);
+    }
+
+    static constexpr std::uint64_t PIECE = std::uint64_t{256} << 10;
+
+    std::uint64_t size() const { return size_; }
+
+private:
+    // The descriptor, opened on first use for a mapped file (-1 when the
+    // path no longer names the mapped file); whether mincore answers truly.
+    int fd() const;
+    void read_ahead_through(std::span<const ByteRange> ranges, std::size_t depth, void (*call)(void*, std::size_t),
+                            void* done) const;
+
+    mutable std::mutex lock_;
+    mutable int fd_ = -1;
+    mutable bool opened_ = false;  // for a mapped file: fd_ tried
+    mutable bool mincore_ = false;
+    const char* mapped_ = nullptr;
+    std::uint64_t size_;
+    std::string path_;
+    dev_t device_ = 0;
+    ino_t inode_ = 0;
+};
+
+
+}  // namespace kelpa::core

@@ -1,0 +1,230 @@
+"""Batches on a file that is not in memory: every batch door gives what it
+gives on a warm file, whichever way the file's residency is learnt (or not),
+and a cold batch's reads are merged and in flight together.
+
+Each run is a fresh process that evicts the file's pages
+(posix_fadvise DONTNEED, which pages mapped in a live mapping would
+survive) before each batch, after the open, which maps no page. The kernel says which pages are in memory only to a process that
+could write the file; the runs as a user who cannot (root without its
+capabilities, on a file of the user nobody's) learn it another way.
+"""
+
+import json
+import os
+import random
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from conftest import PROGRAM, nobody_directory, preloading, random_seq, write_fasta
+
+RECORDS = [(f"chr{k}", 3_000_000 + 37_000 * k) for k in range(6)]  # ~18 MB: more than the open reads ahead
+REGIONS = 3000  # on the worker pool (from 1000 on)
+
+CHILD = r"""
+import json, os, sys
+path, regions_path, evict = sys.argv[1:4]
+regions = [tuple(r) for r in json.load(open(regions_path))]
+
+def cold():  # every page out; for "part", every other 256 KiB back in
+    fd = os.open(path, os.O_RDONLY)
+    os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+    if evict == "part":
+        for at in range(0, os.fstat(fd).st_size, 512 << 10):
+            os.pread(fd, 256 << 10, at)
+    os.close(fd)
+
+import kelpa, kelpa_arrays
+# The open reads the file's head, and the kernel may read megabytes ahead
+# of that: the pages go after the open (no page is mapped yet), before
+# each batch.
+fa = kelpa.Faidx(path)
+cold()
+out = {"many": [str(s) for s in fa.fetch_many(regions)]}
+name = regions[0][0]
+same = [(s, e) for n, s, e in regions if n == name]
+cold()
+out["same"] = [str(s) for s in fa.fetch_many_same_chr(name, same)]
+cold()
+hot = kelpa_arrays.one_hot(fa, [r[0] for r in regions], [r[1] - 1 for r in regions], length=300)
+out["one_hot"] = hot.argmax(-1).astype("uint8").tobytes().hex() + hot.sum(-1).astype("uint8").tobytes().hex()
+print(json.dumps(out))
+"""
+
+
+@pytest.fixture(scope="module")
+def genome(tmp_path_factory):
+    """(folder, path, texts, regions): a FASTA file of nobody's, mode 0644,
+    in a folder everyone can reach, and regions in random order."""
+    top = nobody_directory()
+    rng = random.Random(36)
+    texts = {name: random_seq(rng, n, "ACGTacgtN") for name, n in RECORDS}
+    path = top / "cold.fa"
+    write_fasta(path, list(texts.items()))
+    subprocess.run([PROGRAM, "faidx", str(path)], check=True)
+    regions = []
+    for _ in range(REGIONS):
+        name, n = rng.choice(RECORDS)
+        start = rng.randrange(1, n - 400)
+        regions.append((name, start, start + rng.randrange(0, 400)))
+    (top / "regions.json").write_text(json.dumps(regions))
+    with open(top / "regions.txt", "w") as f:
+        f.writelines(f"{n}:{s}-{e}\n" for n, s, e in regions)
+    for name in ("cold.fa", "cold.fa.fai", "regions.json", "regions.txt"):
+        with open(top / name, "rb") as f:  # dirty pages cannot be evicted
+            os.fsync(f.fileno())
+        os.chmod(top / name, 0o644)
+        if os.geteuid() == 0:
+            os.chown(top / name, 65534, 65534)
+    yield top, path, texts, regions
+    shutil.rmtree(top)
+
+
+def truth(texts, regions):
+    return [texts[name][start - 1 : end] for name, start, end in regions]
+
+
+def one_hot_truth(texts, regions):
+    codes = {"A": 0, "C": 1, "G": 2, "T": 3}
+    argmax, sums = bytearray(), bytearray()
+    for name, start, _ in regions:
+        window = texts[name][start - 1 : start - 1 + 300].upper().ljust(300, "N")
+        argmax.extend(codes.get(base, 0) for base in window)
+        sums.extend(0 if base not in codes else 1 for base in window)
+    return argmax.hex() + sums.hex()
+
+
+def unprivileged():
+    """A prefix running a command as a user who cannot write the genome."""
+    if os.geteuid() != 0:
+        return []
+    if shutil.which("setpriv") is None:
+        pytest.skip("setpriv is missing: root cannot drop its capabilities here")
+    return ["setpriv", "--bounding-set=-all", "--inh-caps=-all", "--"]
+
+
+def run_child(genome, evict, env=None, user=()):
+    top, path = genome[0], genome[1]
+    done = subprocess.run(
+        [*user, sys.executable, "-c", CHILD, str(path), str(top / "regions.json"), evict],
+        capture_output=True,
+        text=True,
+        env=env,
+        check=False,
+    )
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout)
+
+
+@pytest.mark.parametrize("evict", ["all", "part"])
+@pytest.mark.parametrize("way", ["mincore", "unwritable", "pread", "off"])
+def test_cold_batches_equal_warm_results(genome, evict, way):
+    _, _, texts, regions = genome
+    env = dict(os.environ)
+    if way in ("pread", "off"):
+        env["KELPA_READ_AHEAD"] = way
+    got = run_child(genome, evict, env, unprivileged() if way == "unwritable" else ())
+    assert got["many"] == truth(texts, regions)
+    name = regions[0][0]
+    assert got["same"] == truth(texts, [r for r in regions if r[0] == name])
+    assert got["one_hot"] == one_hot_truth(texts, regions)
+
+
+@pytest.mark.parametrize("way", ["mincore", "unwritable"])
+def test_the_program_reads_a_cold_file_as_a_warm_one(genome, tmp_path, way):
+    top, path, texts, regions = genome
+    evict = [
+        sys.executable,
+        "-c",
+        f"import os; fd = os.open({str(path)!r}, os.O_RDONLY); os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)",
+    ]
+    subprocess.run(evict, check=True)
+    user = unprivileged() if way == "unwritable" else []
+    done = subprocess.run(
+        [*user, PROGRAM, "faidx", str(path), "-r", str(top / "regions.txt"), "-n", "1000"],
+        capture_output=True,
+        text=True,
+        check=True,
+    )
+    lines = done.stdout.splitlines()
+    assert lines[1::2] == truth(texts, regions)
+    assert lines[0::2] == [f">{n}:{s}-{e}" for n, s, e in regions]
+
+
+# A test source: pread of the genome, counted and slowed by 2 ms, as a
+# network filesystem's round trip. It reports the reads, their bytes and the
+# most in flight at once when the process ends.
+SLOW_PREAD = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <stdatomic.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+static atomic_long reads, bytes, flying, most;
+
+static int is_genome(int fd) {
+    static long inode = -1;
+    if (inode < 0) inode = atol(getenv("SLOW_INODE"));
+    struct stat status;
+    return fstat(fd, &status) == 0 && (long)status.st_ino == inode;
+}
+
+ssize_t pread64(int fd, void* buffer, size_t n, off_t at) {
+    static ssize_t (*real)(int, void*, size_t, off_t);
+    if (!real) real = (ssize_t (*)(int, void*, size_t, off_t))dlsym(RTLD_NEXT, "pread64");
+    if (!is_genome(fd)) return real(fd, buffer, n, at);
+    long now = atomic_fetch_add(&flying, 1) + 1;
+    for (long seen = atomic_load(&most); now > seen && !atomic_compare_exchange_weak(&most, &seen, now);) {}
+    usleep(2000);
+    ssize_t got = real(fd, buffer, n, at);
+    atomic_fetch_sub(&flying, 1);
+    atomic_fetch_add(&reads, 1);
+    if (got > 0) atomic_fetch_add(&bytes, got);
+    return got;
+}
+ssize_t pread(int fd, void* buffer, size_t n, off_t at) { return pread64(fd, buffer, n, at); }
+
+__attribute__((destructor)) static void report(void) {
+    FILE* out = fopen(getenv("SLOW_REPORT"), "w");
+    if (out) { fprintf(out, "%ld %ld %ld\n", atomic_load(&reads), atomic_load(&bytes), atomic_load(&most)); fclose(out); }
+}
+"""
+
+
+@pytest.mark.parametrize("way", ["mincore", "pread"])
+def test_a_cold_batch_reads_merged_ranges_together(genome, tmp_path, way):
+    top, path, texts, regions = genome
+    env = preloading(str(tmp_path), SLOW_PREAD)
+    env.update(SLOW_INODE=str(os.stat(path).st_ino), SLOW_REPORT=str(tmp_path / "report"))
+    if way == "pread":
+        env["KELPA_READ_AHEAD"] = "pread"
+    script = textwrap.dedent(f"""
+        import json, os, kelpa
+        path = {str(path)!r}
+        fa = kelpa.Faidx(path)
+        fd = os.open(path, os.O_RDONLY); os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED); os.close(fd)
+        regions = [tuple(r) for r in json.load(open({str(top / "regions.json")!r}))]
+        print(json.dumps([str(s) for s in fa.fetch_many(regions)]))
+    """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env, check=False)
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout) == truth(texts, regions)
+    reads, size, most = map(int, (tmp_path / "report").read_text().split())
+    file_size = os.stat(path).st_size
+    # Merged: a read per 256 KiB of the file (the regions cover it all), not one per region.
+    assert 0 < reads <= file_size // (256 << 10) + 8 < REGIONS // 20
+    assert size <= file_size
+    # Issued together: many in flight at once.
+    assert most >= 8
+    # Disabled, nothing is read ahead: the mapping is read page by page.
+    env["KELPA_READ_AHEAD"] = "off"
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env, check=False)
+    assert json.loads(done.stdout) == truth(texts, regions)
+    assert (tmp_path / "report").read_text().split()[0] == "0"
