@@ -72,8 +72,7 @@ private:
         for (std::size_t i = 0; i < planned_ && !cold_; ++i) {
             const std::optional<ByteRange> window = window_of(slots_[i]);
             if (!window || window->begin >= window->end) continue;
-            const std::optional<std::vector<bool>> found = pages_.resident({&*window, 1}, true);
-            cold_ = !found || !found->front();
+            cold_ = !pages_.resident({&*window, 1}).front();
         }
         if (!cold_) batch_.release(planned_);
     }
@@ -124,11 +123,11 @@ private:
             reads.clear();
             groups = group(windows, UINT64_MAX, reads);
         }
-        const std::optional<std::vector<bool>> found = pages_.resident(reads, false);
+        const std::vector<bool> found = pages_.resident(reads);
         std::vector<ByteRange> missing;
         std::vector<std::size_t> missing_group;
         for (std::size_t g = 0; g < reads.size(); ++g) {
-            if (found && (*found)[g]) {
+            if (found[g]) {
                 for (const std::size_t i : groups[g]) order_[ready++] = i;
             } else {
                 missing.push_back(reads[g]);

@@ -74,11 +74,23 @@ std::optional<bool> byte_resident(int fd, std::uint64_t at) {
 
 }  // namespace
 
-std::optional<std::vector<bool>> LocalPages::resident(std::span<const ByteRange> ranges, bool probe) const {
+void LocalPages::mark(std::uint64_t begin, std::uint64_t end) const {
+    for (std::uint64_t page = begin / PAGE; page < (end + PAGE - 1) / PAGE; ++page)
+        marks_[page / 64].fetch_or(std::uint64_t{1} << (page % 64), std::memory_order_relaxed);
+}
+
+bool LocalPages::marked(std::uint64_t begin, std::uint64_t end) const {
+    for (std::uint64_t page = begin / PAGE; page < (end + PAGE - 1) / PAGE; ++page) {
+        if ((marks_[page / 64].load(std::memory_order_relaxed) >> (page % 64) & 1) == 0) return false;
+    }
+    return true;
+}
+
+std::vector<bool> LocalPages::resident(std::span<const ByteRange> ranges) const {
     std::vector<bool> found(ranges.size(), true);
     if (ranges.empty()) return found;
     const int fd = this->fd();
-    if (fd < 0) return std::nullopt;
+    if (fd < 0) return std::vector<bool>(ranges.size(), false);
     if (mapped_ != nullptr && mincore_ && read_ahead_mode() == ReadAheadMode::Best) {
         const std::uint64_t page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
         const std::uint64_t first = ranges.front().begin / page * page;
@@ -97,14 +109,18 @@ std::optional<std::vector<bool>> LocalPages::resident(std::span<const ByteRange>
             return found;
         }
     }
-    if (!probe) return std::nullopt;
-    for (std::size_t k = 0; k < ranges.size(); ++k) {
+    for (std::size_t k = 0; k < ranges.size() && !nowait_refused_.load(std::memory_order_relaxed); ++k) {
         for (const std::uint64_t at : {ranges[k].begin, ranges[k].end - 1}) {
             const std::optional<bool> here = byte_resident(fd, at);
-            if (!here) return std::nullopt;
+            if (!here) {
+                nowait_refused_.store(true, std::memory_order_relaxed);
+                break;
+            }
             if (!*here) found[k] = false;
         }
     }
+    if (!nowait_refused_.load(std::memory_order_relaxed)) return found;
+    for (std::size_t k = 0; k < ranges.size(); ++k) found[k] = marked(ranges[k].begin, ranges[k].end);
     return found;
 }
 
@@ -139,6 +155,7 @@ void LocalPages::read_ahead_through(std::span<const ByteRange> ranges, std::size
                 if (got <= 0) break;  // the extraction meets it again, and says why
                 at += static_cast<std::uint64_t>(got);
             }
+            mark(piece.begin, piece.end);
             if (left[piece.range].fetch_sub(1, std::memory_order_acq_rel) == 1) call(done, piece.range);
         }
     };

@@ -12,9 +12,10 @@
 // only when this process could open the file for writing (Linux reports
 // every page of any other file resident), so it is asked only then. Other
 // files, and files read with pread, are probed with preadv2(RWF_NOWAIT),
-// which reads only what is in memory; where the filesystem refuses it,
-// residency is unknown and every range is read ahead (what is in memory
-// then costs a copy, no round trip).
+// which reads only what is in memory; where the filesystem refuses it (FUSE,
+// some network filesystems), what this process has read ahead before counts
+// as in memory and the rest is read ahead (what was in memory anyway then
+// costs a copy, no round trip).
 //
 // The environment variable KELPA_READ_AHEAD, read once per process: "off"
 // reads nothing ahead (every batch reads where it lies, page by page);
@@ -24,8 +25,10 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -48,7 +51,7 @@ ReadAheadMode read_ahead_mode();
 class LocalPages {
 public:
     // Through `fd`, a descriptor of a file read with pread.
-    LocalPages(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
+    LocalPages(int fd, std::uint64_t size) : fd_(fd), size_(size), marks_(words(size)) {}
     // Through `mapped`, the whole mapping of the file at `path` (device and
     // inode as mapped); a descriptor is opened when first needed.
     LocalPages(const char* mapped, std::uint64_t size, std::string path, dev_t device, ino_t inode)
@@ -56,18 +59,19 @@ public:
           size_(size),
           path_(std::move(path)),
           device_(device),
-          inode_(inode) {}
+          inode_(inode),
+          marks_(words(size)) {}
     ~LocalPages();
     LocalPages(const LocalPages&) = delete;
     LocalPages& operator=(const LocalPages&) = delete;
 
     // Whether each of `ranges` (sorted, within the file) lies wholly in
-    // memory: one mincore call over their span when that answers truly
-    // (a mapping of a file this process could write); else nullopt
-    // (unknown), unless `probe` asks for a preadv2(RWF_NOWAIT) of each
-    // range's first and last byte, which answers where the filesystem
-    // supports it (a few ranges: a sample).
-    std::optional<std::vector<bool>> resident(std::span<const ByteRange> ranges, bool probe) const;
+    // memory: one mincore call over their span when that answers truly (a
+    // mapping of a file this process could write); else a
+    // preadv2(RWF_NOWAIT) of each range's first and last byte, where the
+    // filesystem supports it; else whether this process has read all of
+    // the range ahead before (pages the kernel may since have dropped).
+    std::vector<bool> resident(std::span<const ByteRange> ranges) const;
 
     // Reads `ranges` into the page cache, up to `depth` reads in flight,
     // each of at most PIECE bytes (a range is cut to pieces). Calls
@@ -93,6 +97,13 @@ private:
     void read_ahead_through(std::span<const ByteRange> ranges, std::size_t depth, void (*call)(void*, std::size_t),
                             void* done) const;
 
+    static std::unique_ptr<std::atomic<std::uint64_t>[]> words(std::uint64_t size) {
+        return std::make_unique<std::atomic<std::uint64_t>[]>(size / PAGE / 64 + 1);
+    }
+    static constexpr std::uint64_t PAGE = 4096;
+    void mark(std::uint64_t begin, std::uint64_t end) const;  // [begin, end) was read ahead
+    bool marked(std::uint64_t begin, std::uint64_t end) const;
+
     mutable std::mutex lock_;
     mutable int fd_ = -1;
     mutable bool opened_ = false;  // for a mapped file: fd_ tried
@@ -102,7 +113,9 @@ private:
     std::string path_;
     dev_t device_ = 0;
     ino_t inode_ = 0;
+    mutable std::atomic<bool> nowait_refused_{false};
+    // A bit per 4 KiB the process has read ahead.
+    std::unique_ptr<std::atomic<std::uint64_t>[]> marks_;
 };
-
 
 }  // namespace kelpa::core
