@@ -18,6 +18,7 @@ import sys
 import textwrap
 
 import pytest
+from bgzf_writer import write_bgzf
 
 from conftest import PROGRAM, nobody_directory, preloading, random_seq, write_fasta
 
@@ -63,8 +64,10 @@ def genome(tmp_path_factory):
     rng = random.Random(36)
     texts = {name: random_seq(rng, n, "ACGTacgtN") for name, n in RECORDS}
     path = top / "cold.fa"
-    write_fasta(path, list(texts.items()))
-    subprocess.run([PROGRAM, "faidx", str(path)], check=True)
+    text = write_fasta(path, list(texts.items()))
+    write_bgzf(top / "cold.fa.gz", text.encode())
+    for name in ("cold.fa", "cold.fa.gz"):
+        subprocess.run([PROGRAM, "faidx", str(top / name)], check=True)
     regions = []
     for _ in range(REGIONS):
         name, n = rng.choice(RECORDS)
@@ -73,7 +76,7 @@ def genome(tmp_path_factory):
     (top / "regions.json").write_text(json.dumps(regions))
     with open(top / "regions.txt", "w") as f:
         f.writelines(f"{n}:{s}-{e}\n" for n, s, e in regions)
-    for name in ("cold.fa", "cold.fa.fai", "regions.json", "regions.txt"):
+    for name in os.listdir(top):
         with open(top / name, "rb") as f:  # dirty pages cannot be evicted
             os.fsync(f.fileno())
         os.chmod(top / name, 0o644)
@@ -106,8 +109,10 @@ def unprivileged():
     return ["setpriv", "--bounding-set=-all", "--inh-caps=-all", "--"]
 
 
-def run_child(genome, evict, env=None, user=()):
+def run_child(genome, evict, env=None, user=(), kind="plain"):
     top, path = genome[0], genome[1]
+    if kind == "bgzf":
+        path = top / "cold.fa.gz"
     done = subprocess.run(
         [*user, sys.executable, "-c", CHILD, str(path), str(top / "regions.json"), evict],
         capture_output=True,
@@ -119,14 +124,15 @@ def run_child(genome, evict, env=None, user=()):
     return json.loads(done.stdout)
 
 
+@pytest.mark.parametrize("kind", ["plain", "bgzf"])
 @pytest.mark.parametrize("evict", ["all", "part"])
 @pytest.mark.parametrize("way", ["mincore", "unwritable", "pread", "off"])
-def test_cold_batches_equal_warm_results(genome, evict, way):
+def test_cold_batches_equal_warm_results(genome, evict, way, kind):
     _, _, texts, regions = genome
     env = dict(os.environ)
     if way in ("pread", "off"):
         env["KELPA_READ_AHEAD"] = way
-    got = run_child(genome, evict, env, unprivileged() if way == "unwritable" else ())
+    got = run_child(genome, evict, env, unprivileged() if way == "unwritable" else (), kind)
     assert got["many"] == truth(texts, regions)
     name = regions[0][0]
     assert got["same"] == truth(texts, [r for r in regions if r[0] == name])

@@ -7,6 +7,7 @@
 
 #include "core/base/worker_pool.hpp"
 #include "core/bgzf/block_text.hpp"
+#include "core/io/local_pages.hpp"
 
 namespace kelpa::core {
 
@@ -18,6 +19,9 @@ namespace {
 // held in the worker's cache while its regions are copied out). A region
 // over more blocks than that is read on its own, streamed.
 constexpr std::size_t GROUP_BLOCKS = 16;
+
+// Reads in flight when a batch reads a cold file's blocks ahead.
+constexpr std::size_t READ_DEPTH = 64;
 
 // The batch stage of a BGZF file: extracts the Pending slots on the pool,
 // from the blocks inflated for them, as the calling thread plans the slots.
@@ -63,6 +67,9 @@ private:
         std::vector<std::size_t> slots;
     };
     static Group group_of(std::span<const Span> spans);
+    // The late regions' groups on the pool, their blocks read ahead
+    // (io/local_pages.hpp) when the file is local.
+    void second_pass(const std::vector<Group>& groups);
     void run(const Group& group);  // on a worker
     void extract(BatchSlot& slot) {
         settle_slot(slot, faidx_.extract(*slot.entry, slot.first, slot.count(), slot.out), finishing_);
@@ -129,12 +136,56 @@ void BgzfExtraction::drain() {
             groups.push_back(group_of(std::span<const Span>(late_).subspan(begin, end - begin)));
             begin = end;
         }
+        second_pass(groups);
+    }
+    for (const std::size_t i : long_) extract(slots_[i]);
+}
+
+void BgzfExtraction::second_pass(const std::vector<Group>& groups) {
+    const RawSource* source = text_.reader().file().source;
+    const LocalPages* pages = source != nullptr ? source->local_pages() : nullptr;
+    if (pages == nullptr || read_ahead_mode() == ReadAheadMode::Off) {
         StagedBatch pass(groups.size(), 1, [&](std::size_t begin, std::size_t end) {
             for (std::size_t g = begin; g < end; ++g) run(groups[g]);
         });
         pass.finish();
+        return;
     }
-    for (const std::size_t i : long_) extract(slots_[i]);
+    // The compressed bytes of each group's blocks: those in memory go to the
+    // workers at once, the rest as their read ahead completes.
+    const BlockTable& table = text_.reader().table();
+    const std::uint64_t file_size = text_.reader().file().size;
+    std::vector<ByteRange> spans;
+    for (const Group& group : groups) {
+        const std::size_t last = group.blocks.empty() ? 0 : group.blocks.back();
+        const std::uint64_t end = last + 1 < table.size() ? table[last + 1].compressed : file_size;
+        spans.push_back(
+            {group.blocks.empty() ? 0 : table[group.blocks.front()].compressed, std::max(end, std::uint64_t{1})});
+    }
+    std::vector<std::size_t> order(groups.size());
+    std::vector<ByteRange> missing;
+    std::vector<std::size_t> missing_group;
+    std::size_t ready = 0;
+    const std::vector<bool> found = pages->resident(spans);
+    for (std::size_t g = 0; g < groups.size(); ++g) {
+        if (found[g] || groups[g].blocks.empty()) {
+            order[ready++] = g;
+        } else {
+            missing.push_back(spans[g]);
+            missing_group.push_back(g);
+        }
+    }
+    StagedBatch pass(groups.size(), 1, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t k = begin; k < end; ++k) run(groups[order[k]]);
+    });
+    pass.release(ready);
+    std::mutex lock;
+    pages->read_ahead(missing, READ_DEPTH, [&](std::size_t k) {
+        std::lock_guard<std::mutex> hold(lock);
+        order[ready++] = missing_group[k];
+        pass.release(ready);
+    });
+    pass.finish();
 }
 
 BgzfExtraction::Group BgzfExtraction::group_of(std::span<const Span> spans) {
