@@ -6,7 +6,8 @@ Every file of the source directory (or that a link in it names) shows with
 its own owner and mode (or as the user --owner's), so a
 file owned by root with mode 0644 is one that another user cannot write
 (mount options allow_other and default_permissions). The counters are the
-text of a file `.latency` at the top of the mount ("reads bytes"), which is
+text of a file `.latency-N` at the top of the mount, for any N ("reads
+bytes"; a new N each time, since the kernel caches what it read), which is
 not counted itself. After mounting, the connection's max_background (the
 reads the kernel keeps in flight; FUSE's default is 12) is raised through
 /sys/fs/fuse/connections/ and reported on standard output as
@@ -54,12 +55,12 @@ def make_operations(source, delay, owner=None):
                 return f"{self.reads} {self.bytes}\n".encode()
 
         def getattr(self, path, fh=None):
-            if path == STATS:
+            if path.startswith(STATS):
                 now = time.time()
                 return {
                     "st_mode": stat.S_IFREG | 0o444,
                     "st_nlink": 1,
-                    "st_size": 4096,
+                    "st_size": len(self._stats()),
                     "st_mtime": now,
                     "st_ctime": now,
                     "st_atime": now,
@@ -93,12 +94,12 @@ def make_operations(source, delay, owner=None):
         def open(self, path, flags):
             if flags & (os.O_WRONLY | os.O_RDWR):
                 raise fuse.FuseOSError(errno.EROFS)
-            if path == STATS:
+            if path.startswith(STATS):
                 return 0
             return os.open(self._full(path), os.O_RDONLY)
 
         def read(self, path, size, offset, fh):
-            if path == STATS:
+            if path.startswith(STATS):
                 return self._stats()[offset : offset + size]
             time.sleep(self.delay)
             data = os.pread(fh, size, offset)
@@ -108,7 +109,7 @@ def make_operations(source, delay, owner=None):
             return data
 
         def release(self, path, fh):
-            if path != STATS:
+            if not path.startswith(STATS):
                 os.close(fh)
             return 0
 
@@ -139,10 +140,13 @@ class Mounted:
         self.process = process
         self.mountpoint = Path(mountpoint)
         self.max_background = max_background
+        self.asked = 0
 
     def counts(self):
         """(reads, bytes) served so far."""
-        reads, size = (self.mountpoint / STATS.lstrip("/")).read_text().split()
+        # A name of its own each time: the kernel caches what it read of a file.
+        self.asked += 1
+        reads, size = (self.mountpoint / f"{STATS.lstrip('/')}-{self.asked}").read_text().split()
         return int(reads), int(size)
 
 

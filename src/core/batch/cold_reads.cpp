@@ -14,9 +14,6 @@ namespace {
 constexpr std::size_t SAMPLE = 64;
 constexpr std::uint64_t MERGE_GAP = std::uint64_t{64} << 10;
 constexpr std::size_t READ_DEPTH = 64;
-// The share of the file (in 1/16ths) that merged reads must cover before
-// the gaps between them are read too.
-constexpr std::uint64_t SWEEP_SIXTEENTHS = 8;
 
 // Pieces stay small so the workers follow close behind the calling thread
 // (as in BatchExtraction).
@@ -87,12 +84,12 @@ private:
     }
 
     // Regions into groups of the reads that bring them in.
-    std::vector<std::vector<std::size_t>> group(std::vector<Window>& windows, std::uint64_t gap,
-                                                std::vector<ByteRange>& reads) const {
+    static std::vector<std::vector<std::size_t>> group(const std::vector<Window>& windows,
+                                                       std::vector<ByteRange>& reads) {
         std::vector<std::vector<std::size_t>> groups;
         for (const Window& window : windows) {
             const bool joins = !reads.empty() &&
-                               (window.begin <= reads.back().end || window.begin - reads.back().end <= gap) &&
+                               (window.begin <= reads.back().end || window.begin - reads.back().end <= MERGE_GAP) &&
                                std::max(reads.back().end, window.end) - reads.back().begin <= LocalPages::PIECE;
             if (joins) {
                 reads.back().end = std::max(reads.back().end, window.end);
@@ -116,13 +113,7 @@ private:
         for (std::size_t i = planned_; i < slots_.size(); ++i) order_[ready++] = i;  // never planned
         std::sort(windows.begin(), windows.end(), [](const Window& a, const Window& b) { return a.begin < b.begin; });
         std::vector<ByteRange> reads;
-        std::vector<std::vector<std::size_t>> groups = group(windows, MERGE_GAP, reads);
-        std::uint64_t covered = 0;
-        for (const ByteRange& read : reads) covered += read.end - read.begin;
-        if (covered > pages_.size() / 16 * SWEEP_SIXTEENTHS) {  // one sweep: the gaps too
-            reads.clear();
-            groups = group(windows, UINT64_MAX, reads);
-        }
+        const std::vector<std::vector<std::size_t>> groups = group(windows, reads);
         const std::vector<bool> found = pages_.resident(reads);
         std::vector<ByteRange> missing;
         std::vector<std::size_t> missing_group;

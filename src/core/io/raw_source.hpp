@@ -32,9 +32,9 @@ struct ByteRange {
 using ReadHold = std::shared_ptr<const void>;
 
 // `ranges` sorted by their start and merged where the gap between two is at
-// most `gap` bytes (overlapping ones always): what a batch's reads fetch
-// together, from a remote file (HttpBytes::hold) or into the page cache
-// (LocalPages).
+// most `gap` bytes (overlapping ones always): what a batch's reads of a
+// remote file fetch together (HttpBytes::hold). A batch on a local file
+// merges the same way, keeping each read's regions (batch/cold_reads.hpp).
 std::vector<ByteRange> merge_ranges(std::vector<ByteRange> ranges, std::uint64_t gap);
 
 class LocalPages;
