@@ -27,7 +27,7 @@ REGIONS = 3000  # on the worker pool (from 1000 on)
 
 CHILD = r"""
 import json, os, sys
-path, regions_path, evict = sys.argv[1:4]
+path, regions_path, evict, kind = sys.argv[1:5]
 regions = [tuple(r) for r in json.load(open(regions_path))]
 
 def cold():  # every page out; for "part", every other 256 KiB back in
@@ -42,7 +42,7 @@ import kelpa, kelpa_arrays
 # The open reads the file's head, and the kernel may read megabytes ahead
 # of that: the pages go after the open (no page is mapped yet), before
 # each batch.
-fa = kelpa.Faidx(path)
+fa = kelpa.Faidx(path, mutable=kind == "mutable")
 cold()
 out = {"many": [str(s) for s in fa.fetch_many(regions)]}
 name = regions[0][0]
@@ -114,7 +114,7 @@ def run_child(genome, evict, env=None, user=(), kind="plain"):
     if kind == "bgzf":
         path = top / "cold.fa.gz"
     done = subprocess.run(
-        [*user, sys.executable, "-c", CHILD, str(path), str(top / "regions.json"), evict],
+        [*user, sys.executable, "-c", CHILD, str(path), str(top / "regions.json"), evict, kind],
         capture_output=True,
         text=True,
         env=env,
@@ -124,11 +124,13 @@ def run_child(genome, evict, env=None, user=(), kind="plain"):
     return json.loads(done.stdout)
 
 
-@pytest.mark.parametrize("kind", ["plain", "bgzf"])
+@pytest.mark.parametrize("kind", ["plain", "mutable", "bgzf"])
 @pytest.mark.parametrize("evict", ["all", "part"])
 @pytest.mark.parametrize("way", ["mincore", "unwritable", "pread", "off"])
 def test_cold_batches_equal_warm_results(genome, evict, way, kind):
     _, _, texts, regions = genome
+    if kind == "mutable" and way == "unwritable":
+        pytest.skip("mutable=True opens the file for writing")
     env = dict(os.environ)
     if way in ("pread", "off"):
         env["KELPA_READ_AHEAD"] = way
