@@ -23,7 +23,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import OWN_THREADS, PEER_ENV, PROGRAM, _tool, nobody_directory, random_seq, write_fasta
+from conftest import EMULATED, OWN_THREADS, PEER_ENV, PROGRAM, _tool, nobody_directory, random_seq, write_fasta
 
 KELPA = [PROGRAM]
 LETTERS = "ACGTNacgtnRYKMSWBDHVUryksmwbdhvuXx*-."
@@ -181,12 +181,12 @@ def test_faidx_on_a_bgzf_file_prints_what_samtools_prints(tmp_path, samtools, op
     assert done.stderr.decode() == f"kelpa: warning: {cut}: no BGZF end-of-file marker; the file may be truncated\n"
 
 
-def run_counting_reads(args, out):
+def run_counting_reads(args, out, env=None):
     """Runs `kelpa args` with its output into the file `out`: the finished
     process and the bytes it read by read() and pread() (rchar of
     /proc/PID/io, taken before the process is reaped)."""
     with open(out, "wb") as sink:
-        process = subprocess.Popen([*KELPA, *map(str, args)], stdout=sink, stderr=subprocess.PIPE)
+        process = subprocess.Popen([*KELPA, *map(str, args)], stdout=sink, stderr=subprocess.PIPE, env=env)
     os.waitid(os.P_PID, process.pid, os.WEXITED | os.WNOWAIT)
     with open(f"/proc/{process.pid}/io") as io:
         read = int(dict(line.split(": ") for line in io.read().splitlines())["rchar"])
@@ -215,11 +215,16 @@ def test_regions_in_no_order_inflate_each_block_of_a_bgzf_file_once(tmp_path):
     listed.write_text("".join(f"{n}:{s}-{e}\n" for n, s, e in regions))
     bed.write_text("".join(f"{n}\t{s - 1}\t{e}\n" for n, s, e in regions))
     bound = packed.stat().st_size * 3 // 2  # each block once, some twice
-    status, stderr, read = run_counting_reads(["faidx", packed, "-r", listed], out)
+    # Where the kernel cannot say which pages are in memory (qemu-user
+    # refuses RWF_NOWAIT), a batch reads its blocks ahead once more, into
+    # the page cache; the cold-file tests count that. Here only extraction's
+    # reads are counted.
+    env = dict(os.environ, KELPA_READ_AHEAD="off") if EMULATED else None
+    status, stderr, read = run_counting_reads(["faidx", packed, "-r", listed], out, env)
     assert (status, stderr) == (0, b"")
     assert out.read_text() == "".join(wrapped(f"{n}:{s}-{e}", records[n][s - 1 : e], 60) for n, s, e in regions)
     assert read - listed.stat().st_size < bound
-    status, stderr, read = run_counting_reads(["getfasta", packed, bed], out)
+    status, stderr, read = run_counting_reads(["getfasta", packed, bed], out, env)
     assert (status, stderr) == (0, b"")
     assert out.read_text() == "".join(f">{n}:{s - 1}-{e}\n{records[n][s - 1 : e]}\n" for n, s, e in regions)
     assert read - bed.stat().st_size < bound
