@@ -143,6 +143,22 @@ def preloading(folder, source):
     return dict(os.environ, LD_PRELOAD=f"{os.environ.get('LD_PRELOAD', '')} {library}".strip())
 
 
+def fasta_source(folder, records, kind):
+    """A kelpa.Fasta over `records` (a dict) written into `folder`: a plain
+    file of 61-base lines ("plain"), its BGZF copy in blocks of 1,000 bytes
+    ("bgzf"), or the plain file opened with mutable=True ("mutable")."""
+    from bgzf_writer import write_bgzf
+
+    import kelpa
+
+    path = Path(folder) / "ref.fa"
+    text = write_fasta(path, list(records.items()), width=61)
+    if kind == "bgzf":
+        path = Path(folder) / "ref.fa.gz"
+        write_bgzf(path, text.encode(), block_size=1000)
+    return kelpa.Fasta(os.fspath(path), mutable=kind == "mutable")
+
+
 def random_seq(rng, n, alphabet="ACGT"):
     """`n` letters drawn from `alphabet` with `rng` (a random.Random)."""
     return "".join(rng.choices(alphabet, k=n))

@@ -17,13 +17,12 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from bgzf_writer import write_bgzf
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import kelpa
 import kelpa_arrays
-from conftest import REQUIRE_PEERS, plain_error, revcomp, write_fasta
+from conftest import REQUIRE_PEERS, fasta_source, plain_error, revcomp, write_fasta
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -44,13 +43,7 @@ NAMES = list(RECORDS)
 @pytest.fixture(scope="module", params=["plain", "bgzf", "mutable"])
 def source(request, tmp_path_factory):
     """A kelpa.Fasta over RECORDS: a plain file, a BGZF file of small blocks, or opened mutable=True."""
-    folder = tmp_path_factory.mktemp(request.param)
-    path = folder / "ref.fa"
-    text = write_fasta(path, list(RECORDS.items()), width=61)
-    if request.param == "bgzf":
-        path = folder / "ref.fa.gz"
-        write_bgzf(path, text.encode(), block_size=1000)
-    return kelpa.Fasta(os.fspath(path), mutable=request.param == "mutable")
+    return fasta_source(tmp_path_factory.mktemp(request.param), RECORDS, request.param)
 
 
 # ---- the truth, by slicing --------------------------------------------------------------

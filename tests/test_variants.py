@@ -14,11 +14,10 @@ import subprocess
 
 import numpy as np
 import pytest
-from bgzf_writer import write_bgzf
 
 import kelpa
 import kelpa_arrays
-from conftest import PEER_ENV, revcomp, write_fasta
+from conftest import PEER_ENV, fasta_source, revcomp, write_fasta
 
 RNG = random.Random(35)
 RECORDS = {
@@ -32,13 +31,7 @@ PAD = "_"  # padding in the reference's windows: "N" in bytes, n_value in one-ho
 
 @pytest.fixture(scope="module", params=["plain", "bgzf"])
 def source(request, tmp_path_factory):
-    folder = tmp_path_factory.mktemp(request.param)
-    path = folder / "ref.fa"
-    text = write_fasta(path, list(RECORDS.items()), width=61)
-    if request.param == "bgzf":
-        path = folder / "ref.fa.gz"
-        write_bgzf(path, text.encode(), block_size=1000)
-    return kelpa.Fasta(os.fspath(path))
+    return fasta_source(tmp_path_factory.mktemp(request.param), RECORDS, request.param)
 
 
 # ---- the truth: a haplotype in Python --------------------------------------------------
