@@ -119,66 +119,39 @@ def random_bed(rng, records, count, blocks=False):
 
 # ---- output agrees with samtools and bedtools ----------------------------------
 @pytest.mark.parametrize(
-    "file_width, options, listed",
+    "file_width, options, listed, packed",
     [
-        (60, [], 0),
-        (13, ["-i"], 0),
-        (0, ["-n", "7"], 0),
-        (60, ["-n", "80", "-i"], 0),
-        (13, ["-n", "1"], 0),
-        (60, ["-i", "-n", "50"], 5000),
+        (60, [], 0, False),
+        (13, ["-i"], 0, False),
+        (0, ["-n", "7"], 0, False),
+        (60, ["-n", "80", "-i"], 0, False),
+        (13, ["-n", "1"], 0, False),
+        (60, ["-i", "-n", "50"], 5000, False),
+        (60, [], 2000, True),
+        (60, ["-i", "-n", "70"], 2000, True),
     ],
 )
-def test_faidx_prints_what_samtools_prints(tmp_path, samtools, file_width, options, listed):
+def test_faidx_prints_what_samtools_prints(tmp_path, samtools, file_width, options, listed, packed):
     path, records = make_genome(tmp_path, 11, file_width)
+    path = bgzipped(path) if packed else path  # its .fai and .gzi built by the first command
     regions = random_regions(random.Random(len(options) * 100 + file_width), records, 40)
-    regions += ["chr1", "tiny", "chr2:1-1", "chr3:5", "chr4:-9", "chr5:1,0-2,0"]
+    regions += "chr1 tiny chr2:1-1 chr3:5 chr4:-9 chr5:1,0-2,0".split()
     # An explicit end of 0 is no end; a start of 0 with a '-' is an empty record.
-    regions += [
-        "chr1:0",
-        "chr1:0-5",
-        "chr1:0-0",
-        "chr1:0-",
-        "chr2:5-0",
-        "chr2:-0",
-        "chr2:5-",
-        "chr3:-",
-        "tiny:-+5",
-        "chr3:0.001k-0.009k",
-        "chr3:1.5e1-2e1",
-        "chr4:1k",
-        "chr4:-1K",
-        "chr4: 5",
-        "chr4:5- 9",
-        "chr4:,5-9",
-        "chr5:1-99999999999999999999",
-        "chr5:99999999999999999999",
-        "chr5:1e20",
-    ]
+    regions += "chr1:0 chr1:0-5 chr1:0-0 chr1:0- chr2:5-0 chr2:-0 chr2:5- chr3:- tiny:-+5 chr3:0.001k-0.009k".split()
+    regions += "chr3:1.5e1-2e1 chr4:1k chr4:-1K chr5:1-99999999999999999999 chr5:99999999999999999999 chr5:1e20".split()
+    regions += ["chr4: 5", "chr4:5- 9", "chr4:,5-9"]
     if listed:  # a region file with enough regions for several batches of the parallel fetch
         (tmp_path / "regions.txt").write_text(
             "".join(r + "\n" for r in random_regions(random.Random(3), records, listed))
         )
         options = ["-r", tmp_path / "regions.txt", *options]
     same_output(run("faidx", path, *regions, *options), samtools, "faidx", copy_for_tool(path), *regions, *options)
-
-
-@pytest.mark.parametrize("options", [[], ["-i", "-n", "70"]])
-def test_faidx_on_a_bgzf_file_prints_what_samtools_prints(tmp_path, samtools, options):
-    path, records = make_genome(tmp_path, 13, 60)
-    subprocess.run([_tool("bgzip"), "-k", str(path)], check=True)
-    (tmp_path / "regions.txt").write_text("".join(r + "\n" for r in random_regions(random.Random(4), records, 2000)))
-    packed = f"{path}.gz"
-    ours = run("faidx", packed, "-r", tmp_path / "regions.txt", "chr2", *options)  # builds .fai and .gzi first
-    peer = tmp_path / "peer.fa.gz"
-    shutil.copyfile(packed, peer)
-    same_output(ours, samtools, "faidx", peer, "-r", tmp_path / "regions.txt", "chr2", *options)
-    # Without its end-of-file marker the file is read all the same, after a warning.
-    cut = tmp_path / "cut.fa.gz"
-    cut.write_bytes(Path(packed).read_bytes()[:-28])
-    done = run("faidx", cut, "chr2", *options)
-    assert done.stdout == run("faidx", packed, "chr2", *options).stdout
-    assert done.stderr.decode() == f"kelpa: warning: {cut}: no BGZF end-of-file marker; the file may be truncated\n"
+    if packed:  # without its end-of-file marker the file is read all the same, after a warning
+        cut = tmp_path / "cut.fa.gz"
+        cut.write_bytes(path.read_bytes()[:-28])
+        done = run("faidx", cut, "chr2", *options[2:])
+        assert done.stdout == run("faidx", path, "chr2", *options[2:]).stdout
+        assert done.stderr.decode() == f"kelpa: warning: {cut}: no BGZF end-of-file marker; the file may be truncated\n"
 
 
 def run_counting_reads(args, out, env=None):
@@ -235,21 +208,8 @@ def test_faidx_past_the_end_and_names_containing_colons(tmp_path, samtools):
     # last colon is the range; braces quote a name.
     path = tmp_path / "colons.fa"
     write_fasta(path, [("HLA:01", "ACGTACGTAA"), ("y:5", "CCCCGGGGTT")])
-    regions = [
-        "HLA:01",
-        "HLA:01:2-4",
-        "y:5",
-        "y:5:3-6",
-        "{y:5}:2-3",
-        "{HLA:01}",
-        "y:5:8-20",
-        "y:5:15-19",
-        "y:5:0-20",
-        "y:5:1.5-2",
-        "y:5:15-",
-        "y:5:11-0",
-        "y:5:20",
-    ]
+    regions = "HLA:01 HLA:01:2-4 y:5 y:5:3-6 {y:5}:2-3 {HLA:01} y:5:8-20 y:5:15-19 y:5:0-20 y:5:1.5-2".split()
+    regions += "y:5:15- y:5:11-0 y:5:20".split()
     done = run("faidx", path, *regions)
     same_output(done, samtools, "faidx", copy_for_tool(path), *regions)
     assert done.stdout.decode() == (
@@ -601,8 +561,14 @@ def test_faidx_wraps_like_plain_slicing(tmp_path, width):
     lengths = sorted({1, 2, width - 1, width, width + 1, 2 * width, 3 * width + 1, 200} - {0})
     regions = [f"seq:{3 + i}-{2 + i + n}" for i, n in enumerate(lengths)]
     regions += ["seq:501-505", "seq:10-10"]  # an empty one (starts past the end), then a short one
+    texts = [seq[int(r[4:].split("-")[0]) - 1 : int(r.split("-")[1])] for r in regions]
     done = run("faidx", path, "-n", width, *regions)
-    expected = "".join(wrapped(r, seq[int(r[4:].split("-")[0]) - 1 : int(r.split("-")[1])], width) for r in regions)
+    assert (done.returncode, done.stdout.decode()) == (0, "".join(map(wrapped, regions, texts, [width] * 99)))
+    # Reverse complemented as samtools and bedtools complement: the
+    # nucleotide pairs, U as A, every other byte as it is.
+    complement = str.maketrans("ACGTUKMRYBVDHacgtukmrybvdh", "TGCAAMKYRVBHDtgcaamkyrvbhd")
+    done = run("faidx", path, "-i", "-n", width, *regions)
+    expected = "".join(wrapped(r + "/rc", t.translate(complement)[::-1], width) for r, t in zip(regions, texts))
     assert (done.returncode, done.stdout.decode()) == (0, expected), done.stderr
     # A whole record, a name that is not ASCII, short regions and, with -c,
     # one that cannot be printed, together.
@@ -610,20 +576,6 @@ def test_faidx_wraps_like_plain_slicing(tmp_path, width):
     done = run("faidx", path, "-c", "-n", width, *regions)
     texts = [seq[:3], seq, seq[1:140], "", seq[4:9]]
     assert (done.returncode, done.stdout.decode()) == (0, "".join(map(wrapped, regions, texts, [width] * 5)))
-
-
-def test_faidx_reverse_complement_wraps_like_plain_slicing(tmp_path):
-    rng = random.Random(5)
-    seq = random_seq(rng, 300, LETTERS)
-    path = tmp_path / "rc.fa"
-    write_fasta(path, [("seq", seq)], width=50)
-    regions = ["seq:1-60", "seq:2-120", "seq:7-7", "seq"]
-    done = run("faidx", path, "-i", *regions)
-    # As samtools and bedtools complement: the nucleotide pairs, U as A, every other byte as it is.
-    complement = str.maketrans("ACGTUKMRYBVDHacgtukmrybvdh", "TGCAAMKYRVBHDtgcaamkyrvbhd")
-    texts = [seq[:60], seq[1:120], seq[6:7], seq]
-    expected = "".join(wrapped(r + "/rc", t.translate(complement)[::-1], 60) for r, t in zip(regions, texts))
-    assert (done.returncode, done.stdout.decode()) == (0, expected), done.stderr
 
 
 # ---- options, inputs and the ways out -----------------------------------------
@@ -634,60 +586,25 @@ def small_fasta(tmp_path):
     return path
 
 
+# The program's arguments, and the peer's where they are not the same with {peer} for {fa}.
 @pytest.mark.parametrize(
     "kelpa_args, peer_args",
     [
-        (
-            ["faidx", "-c", "{fa}", "chr1:1-2", "chr9", "x:1-3", "{x}:2-3"],
-            ["faidx", "-c", "{peer}", "chr1:1-2", "chr9", "x:1-3", "{x}:2-3"],
-        ),
-        (
-            ["faidx", "{fa}", "chr1:2-6", "-i", "--mark-strand", "sign"],
-            ["faidx", "{peer}", "chr1:2-6", "-i", "--mark-strand", "sign"],
-        ),
-        (
-            ["faidx", "{fa}", "chr1:2-6", "--mark-strand", "sign"],
-            ["faidx", "{peer}", "chr1:2-6", "--mark-strand", "sign"],
-        ),
-        (
-            ["faidx", "{fa}", "chr1:2-6", "-i", "--mark-strand=no"],
-            ["faidx", "{peer}", "chr1:2-6", "-i", "--mark-strand", "no"],
-        ),
-        (
-            ["faidx", "-icn3", "{fa}", "chr1:2-9", "nope", "-n4"],
-            ["faidx", "-icn3", "{peer}", "chr1:2-9", "nope", "-n4"],
-        ),
-        (
-            ["faidx", "{fa}", "--rev", "--len=3", "--mark=sign", "chr1"],
-            ["faidx", "{peer}", "--rev", "--len=3", "--mark=sign", "chr1"],
-        ),
-        (
-            ["getfasta", "-fi", "{fa}", "-bed", "{bed}", "-s", "-nameOnly", "-tab"],
-            ["getfasta", "-fi", "{peer}", "-bed", "{bed}", "-s", "-nameOnly", "-tab"],
-        ),
-        (
-            ["getfasta", "{fa}", "{bed}", "--tab", "--name"],
-            ["getfasta", "-fi", "{peer}", "-bed", "{bed}", "-tab", "-name"],
-        ),
+        ("faidx -c {fa} chr1:1-2 chr9 x:1-3 {x}:2-3", None),
+        ("faidx {fa} chr1:2-6 -i --mark-strand sign", None),
+        ("faidx {fa} chr1:2-6 --mark-strand sign", None),
+        ("faidx {fa} chr1:2-6 -i --mark-strand=no", "faidx {peer} chr1:2-6 -i --mark-strand no"),
+        ("faidx -icn3 {fa} chr1:2-9 nope -n4", None),
+        ("faidx {fa} --rev --len=3 --mark=sign chr1", None),
+        ("getfasta -fi {fa} -bed {bed} -s -nameOnly -tab", None),
+        ("getfasta {fa} {bed} --tab --name", "getfasta -fi {peer} -bed {bed} -tab -name"),
         # Both names: -name wins, whichever comes first.
-        (
-            ["getfasta", "{fa}", "{bed}", "--name-only", "--name", "-s"],
-            ["getfasta", "-fi", "{peer}", "-bed", "{bed}", "-nameOnly", "-name", "-s"],
-        ),
-        (
-            ["getfasta", "-name", "-nameOnly", "-tab", "-fi", "{fa}", "-bed", "{bed}"],
-            ["getfasta", "-fi", "{peer}", "-bed", "{bed}", "-name", "-nameOnly", "-tab"],
-        ),
-        (["getfasta", "{fa}", "{bed.gz}", "--name-only"], ["getfasta", "-fi", "{peer}", "-bed", "{bed}", "-nameOnly"]),
-        (
-            ["getfasta", "-split", "-name", "-fi", "{fa}", "-bed", "{bed}"],
-            ["getfasta", "-fi", "{peer}", "-bed", "{bed}", "-split", "-name"],
-        ),
-        (["getfasta", "{fa}", "{f0.bed}", "--split"], ["getfasta", "-fi", "{peer}", "-bed", "{f0.bed}", "-split"]),
-        (
-            ["getfasta", "{fa}", "{f13.bed}", "--split", "-s"],
-            ["getfasta", "-fi", "{peer}", "-bed", "{f13.bed}", "-split", "-s"],
-        ),
+        ("getfasta {fa} {bed} --name-only --name -s", "getfasta -fi {peer} -bed {bed} -nameOnly -name -s"),
+        ("getfasta -name -nameOnly -tab -fi {fa} -bed {bed}", "getfasta -fi {peer} -bed {bed} -name -nameOnly -tab"),
+        ("getfasta {fa} {bed.gz} --name-only", "getfasta -fi {peer} -bed {bed} -nameOnly"),
+        ("getfasta -split -name -fi {fa} -bed {bed}", "getfasta -fi {peer} -bed {bed} -split -name"),
+        ("getfasta {fa} {f0.bed} --split", "getfasta -fi {peer} -bed {f0.bed} -split"),
+        ("getfasta {fa} {f13.bed} --split -s", "getfasta -fi {peer} -bed {f13.bed} -split -s"),
     ],
 )
 def test_options_print_what_the_peers_print(small_fasta, tmp_path, kelpa_args, peer_args):
@@ -707,6 +624,8 @@ def test_options_print_what_the_peers_print(small_fasta, tmp_path, kelpa_args, p
         "{f0.bed}": tmp_path / "f0.bed",
         "{f13.bed}": tmp_path / "f13.bed",
     }
+    kelpa_args = kelpa_args.split()
+    peer_args = peer_args.split() if peer_args else [{"{fa}": "{peer}"}.get(a, a) for a in kelpa_args]
     tool = {"faidx": "samtools", "getfasta": "bedtools"}[kelpa_args[0]]
     same_output(run(*[fill.get(a, a) for a in kelpa_args]), _tool(tool), *[fill.get(a, a) for a in peer_args])
 
@@ -714,21 +633,8 @@ def test_options_print_what_the_peers_print(small_fasta, tmp_path, kelpa_args, p
 @pytest.mark.parametrize(
     "options",
     [
-        ["-n", "0"],
-        ["-n", "-1"],
-        ["-n-0"],
-        ["-n", "+0"],
-        ["-n", " 0"],
-        ["-n", "abc"],
-        ["-n", ""],
-        ["-n", "-99999999999999999999"],
-        ["-n", "5x"],
-        ["-n", "1.5"],
-        ["-n", " +7"],
-        ["-n", "\t7"],
-        ["--length=0"],
-        ["-in0", "-n", "40"],
-        ["-n", "0", "-i", "-n", "-3"],
+        *(["-n", value] for value in ["0", "-1", "+0", " 0", "abc", "", "-99999999999999999999", "5x", "1.5", " +7"]),
+        *[["-n", "\t7"], ["-n-0"], ["--length=0"], ["-in0", "-n", "40"], ["-n", "0", "-i", "-n", "-3"]],
     ],
 )
 def test_faidx_reads_the_line_width_as_samtools_does(tmp_path, samtools, options):
@@ -860,43 +766,35 @@ def test_a_full_disk_is_told(small_fasta, tmp_path):
 @pytest.mark.parametrize(
     "args, message",
     [
-        (["faidx", "{fa}", "chr1:1-2", "chr9"], "sequence 'chr9' is not in {fa}"),
-        (["faidx", "{fa}", "chr1:1-2", "chr9:1-5"], "sequence 'chr9' of region 'chr9:1-5' is not in {fa}"),
-        (["faidx", "{fa}", "chr1:1-2", "chr9", "-i", "--mark-strand", "sign"], "sequence 'chr9' is not in {fa}"),
-        (["faidx", "{fa}", "chr1:1-2", "chr1:5-3"], "bad region 'chr1:5-3': the end is before the start"),
-        (["faidx", "{fa}", "chr1:1-2", "chr1:a-5"], "bad region 'chr1:a-5': 'a' is not a position"),
-        (["faidx", "{fa}", "chr1:1-2", "chr1:3-5x"], "bad region 'chr1:3-5x': '5x' is not a position"),
-        (["faidx", "{fa}", "chr1:1-2", "chr1:3--5"], "bad region 'chr1:3--5': '-5' is not a position"),
-        (["faidx", "{fa}", "chr1:1-2", "chr1:-3-5"], "bad region 'chr1:-3-5': '-3' is not a position"),
-        (["faidx", "{fa}", "chr1:1-2", "chr1:1k5-9"], "bad region 'chr1:1k5-9': '1k5' is not a position"),
+        ("faidx {fa} chr1:1-2 chr9", "sequence 'chr9' is not in {fa}"),
+        ("faidx {fa} chr1:1-2 chr9:1-5", "sequence 'chr9' of region 'chr9:1-5' is not in {fa}"),
+        ("faidx {fa} chr1:1-2 chr9 -i --mark-strand sign", "sequence 'chr9' is not in {fa}"),
+        ("faidx {fa} chr1:1-2 chr1:5-3", "bad region 'chr1:5-3': the end is before the start"),
+        ("faidx {fa} chr1:1-2 chr1:a-5", "bad region 'chr1:a-5': 'a' is not a position"),
+        ("faidx {fa} chr1:1-2 chr1:3-5x", "bad region 'chr1:3-5x': '5x' is not a position"),
+        ("faidx {fa} chr1:1-2 chr1:3--5", "bad region 'chr1:3--5': '-5' is not a position"),
+        ("faidx {fa} chr1:1-2 chr1:-3-5", "bad region 'chr1:-3-5': '-3' is not a position"),
+        ("faidx {fa} chr1:1-2 chr1:1k5-9", "bad region 'chr1:1k5-9': '1k5' is not a position"),
         (["faidx", "{fa}", "chr1:1-2", "chr1:3 "], "bad region 'chr1:3 ': '3 ' is not a position"),
-        (["faidx", "{fa}", "chr1:1-2", "x:1-3"], "region 'x:1-3' is ambiguous: write {x:1-3} or {x}:1-3"),
-        (["faidx", "{fa}", "chr1:1-2", "{chr1"], "bad region '{chr1': no closing brace"),
-        (["faidx", "{dir}/missing.fa", "chr1"], "FASTA file not found: {dir}/missing.fa"),
+        ("faidx {fa} chr1:1-2 x:1-3", "region 'x:1-3' is ambiguous: write {x:1-3} or {x}:1-3"),
+        ("faidx {fa} chr1:1-2 {chr1", "bad region '{chr1': no closing brace"),
+        ("faidx {dir}/missing.fa chr1", "FASTA file not found: {dir}/missing.fa"),
         (
-            ["faidx", "{dir}/gzip.fa.gz", "chr1"],
+            "faidx {dir}/gzip.fa.gz chr1",
             "{dir}/gzip.fa.gz: the file is gzip- but not BGZF-compressed; compress the "
             "uncompressed file with bgzip to make it readable at random",
         ),
-        (["index", "{dir}/missing.fa"], "FASTA file not found: {dir}/missing.fa"),
-        (
-            ["getfasta", "{fa}", "{dir}/missing.bed"],
-            "cannot read BED file {dir}/missing.bed: No such file or directory",
-        ),
-        (
-            ["faidx", "{fa}", "-r", "{dir}/missing.txt"],
-            "cannot read region file {dir}/missing.txt: No such file or directory",
-        ),
-        (
-            ["faidx", "{fa}", "chr1", "-o", "{dir}/no/such/out.fa"],
-            "cannot write {dir}/no/such/out.fa: No such file or directory",
-        ),
+        ("index {dir}/missing.fa", "FASTA file not found: {dir}/missing.fa"),
+        ("getfasta {fa} {dir}/missing.bed", "cannot read BED file {dir}/missing.bed: No such file or directory"),
+        ("faidx {fa} -r {dir}/missing.txt", "cannot read region file {dir}/missing.txt: No such file or directory"),
+        ("faidx {fa} chr1 -o {dir}/no/such/out.fa", "cannot write {dir}/no/such/out.fa: No such file or directory"),
     ],
 )
 def test_mistakes_give_one_error_line(small_fasta, samtools, args, message):
     # faidx streams, and ends at a bad region as samtools ends: the regions
     # before it printed, then its header, and exit status 1.
     fill = lambda text: text.replace("{fa}", str(small_fasta)).replace("{dir}", str(small_fasta.parent))
+    args = args.split() if isinstance(args, str) else args
     (small_fasta.parent / "gzip.fa.gz").write_bytes(gzip.compress(small_fasta.read_bytes()))
     before = b""
     if "chr1:1-2" in args:
@@ -962,30 +860,27 @@ def test_index_refuses_to_replace_a_special_file(small_fasta, tmp_path, kind, pa
 @pytest.mark.parametrize(
     "args, message",
     [
-        ([], "the following arguments are required: COMMAND"),
-        (["frobnicate"], "invalid command 'frobnicate' (choose from 'index', 'faidx', 'getfasta')"),
-        (["faidx", "{fa}", "-n"], "option -n needs a value"),
-        (["faidx", "{fa}", "-in"], "option -n needs a value"),
-        (["faidx", "{fa}", "-ix"], "unrecognized option '-x' in '-ix'"),
+        ("", "the following arguments are required: COMMAND"),
+        ("frobnicate", "invalid command 'frobnicate' (choose from 'index', 'faidx', 'getfasta')"),
+        ("faidx {fa} -n", "option -n needs a value"),
+        ("faidx {fa} -in", "option -n needs a value"),
+        ("faidx {fa} -ix", "unrecognized option '-x' in '-ix'"),
+        ("faidx {fa} --re x", "option '--re' is ambiguous; possibilities: '--region-file', '--reverse-complement'"),
         (
-            ["faidx", "{fa}", "--re", "x"],
-            "option '--re' is ambiguous; possibilities: '--region-file', '--reverse-complement'",
-        ),
-        (
-            ["faidx", "{fa}", "--mark-strand", "up"],
+            "faidx {fa} --mark-strand up",
             "argument --mark-strand: invalid choice: 'up' (choose from 'rc', 'no', 'sign')",
         ),
-        (["faidx"], "the following arguments are required: REF"),
-        (["getfasta", "{fa}"], "the following arguments are required: BED"),
-        (["getfasta", "-bed", "a.bed"], "the following arguments are required: REF"),
-        (["getfasta", "{fa}", "a.bed", "b.bed"], "unrecognized arguments: b.bed"),
-        (["getfasta", "-fi", "{fa}", "-bed", "a.bed", "-sx"], "unrecognized option '-sx'"),
-        (["index", "{fa}", "--width"], "unrecognized option '--width'"),
+        ("faidx", "the following arguments are required: REF"),
+        ("getfasta {fa}", "the following arguments are required: BED"),
+        ("getfasta -bed a.bed", "the following arguments are required: REF"),
+        ("getfasta {fa} a.bed b.bed", "unrecognized arguments: b.bed"),
+        ("getfasta -fi {fa} -bed a.bed -sx", "unrecognized option '-sx'"),
+        ("index {fa} --width", "unrecognized option '--width'"),
     ],
 )
 def test_usage_mistakes_exit_with_status_2(small_fasta, args, message):
     fill = lambda text: text.replace("{fa}", str(small_fasta))
-    assert error_line(run(*map(fill, args)), status=2) == fill(message)
+    assert error_line(run(*map(fill, args.split())), status=2) == fill(message)
 
 
 def test_bad_bed_lines_and_broken_index(small_fasta, tmp_path):
