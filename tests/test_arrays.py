@@ -12,7 +12,7 @@ import random
 import subprocess
 import sys
 import textwrap
-import threading
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import numpy as np
@@ -300,17 +300,11 @@ def test_out_is_filled_in_place_and_returned(source):
     names, starts = ["chr1", "chrM"], [-3, 770]
     for out, call in [
         (np.zeros((2, 12), np.uint8), lambda out: kelpa_arrays.fetch(source, names, starts, length=12, out=out)),
-        (
-            np.zeros((2, 12), np.int64),
-            lambda out: kelpa_arrays.codes(source, names, starts, length=12, dtype=np.int64, out=out),
-        ),
-        (
-            np.zeros((2, 4, 12), np.float32),
-            lambda out: kelpa_arrays.one_hot(
-                source, names, starts, length=12, dtype="float32", channels_first=True, out=out
-            ),
-        ),
-    ]:
+        (np.zeros((2, 12), np.int64),
+         lambda out: kelpa_arrays.codes(source, names, starts, length=12, dtype=np.int64, out=out)),
+        (np.zeros((2, 4, 12), np.float32), lambda out: kelpa_arrays.one_hot(
+            source, names, starts, length=12, dtype="float32", channels_first=True, out=out)),
+    ]:  # fmt: skip
         assert call(out) is out
         fresh = call(None)
         assert np.array_equal(out, fresh)
@@ -332,57 +326,33 @@ def test_out_is_filled_in_place_and_returned(source):
 ARGUMENT_ERRORS = [
     (dict(names=["chr1", "nope"], starts=[0, 0]), KeyError, "row 1: no record named 'nope'"),
     (dict(names=[0, 5], starts=[0, 0]), IndexError, "row 1: record position 5 is out of range for 5 records"),
-    (
-        dict(names=np.array([0, -1]), starts=[0, 0]),
-        IndexError,
-        "row 1: record position -1 is out of range for 5 records",
-    ),
-    (
-        dict(names=np.array([0, 2**64 - 1], np.uint64), starts=[0, 0]),
-        IndexError,
-        "row 1: record position 18446744073709551615 is out of range for 5 records",
-    ),
+    (dict(names=np.array([0, -1]), starts=[0, 0]), IndexError,
+     "row 1: record position -1 is out of range for 5 records"),
+    (dict(names=np.array([0, 2**64 - 1], np.uint64), starts=[0, 0]), IndexError,
+     "row 1: record position 18446744073709551615 is out of range for 5 records"),
     (dict(names=np.array([b"chr1", b"\xff1"]), starts=[0, 0]), KeyError, "row 1: no record named b'\\xff1'"),
-    (
-        dict(names=["chr1"] * 3, starts=[0, 9, 3], ends=[5, 8, 8], length=None),
-        ValueError,
-        "row 1: start 9 is greater than end 8",
-    ),
+    (dict(names=["chr1"] * 3, starts=[0, 9, 3], ends=[5, 8, 8], length=None), ValueError,
+     "row 1: start 9 is greater than end 8"),
     (dict(names=["chr1"] * 3, starts=[0, 0]), ValueError, "columns of different lengths: names has 3 rows, starts 2"),
     (dict(names=["chr1"], starts=[0], length=-1), ValueError, "length must be at least 0, got -1"),
     (dict(names=["chr1"], starts=[0], ends=[4]), ValueError, "both ends and length given"),
-    (
-        dict(names=["chr1"] * 2, starts=[0, 0], rc=[True]),
-        ValueError,
-        "columns of different lengths: rc has 1 values for 2 rows",
-    ),
-    (
-        dict(names=["chr1"] * 3, starts=[0, 0, 0], ends=[4, 4, 5], length=None),
-        ValueError,
-        "row 2: window length 5 differs from row 0's 4 (every window needs the same length; pass length= for "
-        "windows of one size)",
-    ),
+    (dict(names=["chr1"] * 2, starts=[0, 0], rc=[True]), ValueError,
+     "columns of different lengths: rc has 1 values for 2 rows"),
+    (dict(names=["chr1"] * 3, starts=[0, 0, 0], ends=[4, 4, 5], length=None), ValueError,
+     "row 2: window length 5 differs from row 0's 4 (every window needs the same length; pass length= for "
+     "windows of one size)"),
     (dict(names=["chr1"], starts=[0.5]), TypeError, "argument 'starts': expected integers, got an array of float64"),
     (dict(names=[1.5], starts=[0]), TypeError, "row 0: a name must be a str or an int, not 'float'"),
     (dict(names="chr1", starts=[0]), TypeError, "argument 'names': expected a sequence of names, got 'str'"),
-    (
-        dict(names=(n for n in ["chr1"]), starts=[0]),
-        TypeError,
-        "argument 'names': expected a sequence of names, got 'generator'",
-    ),
+    (dict(names=(n for n in ["chr1"]), starts=[0]), TypeError,
+     "argument 'names': expected a sequence of names, got 'generator'"),
     (dict(names={"chr1": 0}, starts=[0]), TypeError, "argument 'names': expected a sequence of names, got 'dict'"),
     (dict(names=["chr1"], starts=[0], length=2**64), ValueError, "length 18446744073709551616 is too large"),
-    (
-        dict(names=[("chr1", np.uint64(2**64 - 1), 4)], length=None),
-        ValueError,
-        "row 0: start 18446744073709551615 is too large",
-    ),
-    (
-        dict(names=[("chr1", 0, 4), ("chr1", -(2**64), 4)], length=None),
-        ValueError,
-        "row 1: start -18446744073709551616 is too small",
-    ),
-]
+    (dict(names=[("chr1", np.uint64(2**64 - 1), 4)], length=None), ValueError,
+     "row 0: start 18446744073709551615 is too large"),
+    (dict(names=[("chr1", 0, 4), ("chr1", -(2**64), 4)], length=None), ValueError,
+     "row 1: start -18446744073709551616 is too small"),
+]  # fmt: skip
 
 
 def check_error(call, kind, message):
@@ -451,106 +421,46 @@ def test_a_list_changed_while_it_is_read_is_read_as_it_was_given(source):
     assert run_script(CHANGING_LIST_SCRIPT, source.filename) == ["True", "True"]
 
 
+OUT = "out must be a C-contiguous, writable array of dtype uint8 and shape (2, 3); got "
+READ_ONLY = np.zeros((2, 3), np.uint8)
+READ_ONLY.setflags(write=False)
+BAD_OPTIONS = [  # function, options, the ValueError's message
+    ("one_hot", dict(n_value=0.25), "n_value 0.25 cannot be held in uint8"),
+    ("one_hot", dict(n_value=0.5, dtype=bool), "n_value 0.5 cannot be held in bool"),
+    ("one_hot", dict(n_value=1e10, dtype=np.float16), "n_value 10000000000.0 cannot be held in float16"),
+    ("one_hot", dict(n_value=65520, dtype=np.float16), "n_value 65520 cannot be held in float16"),
+    ("one_hot", dict(n_value=-1e39, dtype=np.float32), "n_value -1e+39 cannot be held in float32"),
+    ("one_hot", dict(dtype=np.int16), "dtype must be one of bool, uint8, float16, float32, float64, got int16"),
+    ("codes", dict(dtype=np.float32), "dtype must be one of uint8, int32, int64, got float32"),
+    ("codes", dict(table=[0] * 255), "table must have 256 entries, got 255"),
+    ("codes", dict(table=[0] * 65 + [300] + [0] * 190), "table[65] is 300, which uint8 cannot hold"),
+    ("codes", dict(dtype=np.int64, table=np.full(256, 2**64 - 1, np.uint64)),
+     "table[0] is 18446744073709551615, which int64 cannot hold"),
+    ("fetch", dict(out=np.zeros((2, 4), np.uint8)), OUT + "shape (2, 4)"),
+    ("fetch", dict(out=np.zeros((2, 3), np.int8)), OUT + "dtype int8"),
+    ("fetch", dict(out=np.zeros((3, 2), np.uint8).T), OUT + "an array that is not C-contiguous"),
+    ("fetch", dict(out=bytes(6)), OUT + "shape (6,)"),
+    ("fetch", dict(out=READ_ONLY), OUT + "a read-only array"),
+]  # fmt: skip
+
+
 def test_bad_options_and_outs_name_what_was_expected(source):
     good = dict(names=["chr1", "chr2"], starts=[0, 1], length=3)
-    for call, kind, message in [
-        (
-            lambda: kelpa_arrays.one_hot(source, **good, n_value=0.25),
-            ValueError,
-            "n_value 0.25 cannot be held in uint8",
-        ),
-        (
-            lambda: kelpa_arrays.one_hot(source, **good, n_value=0.5, dtype=bool),
-            ValueError,
-            "n_value 0.5 cannot be held in bool",
-        ),
-        (
-            lambda: kelpa_arrays.one_hot(source, **good, n_value=1e10, dtype=np.float16),
-            ValueError,
-            "n_value 10000000000.0 cannot be held in float16",
-        ),
-        (
-            lambda: kelpa_arrays.one_hot(source, **good, n_value=65520, dtype=np.float16),
-            ValueError,
-            "n_value 65520 cannot be held in float16",
-        ),
-        (
-            lambda: kelpa_arrays.one_hot(source, **good, n_value=-1e39, dtype=np.float32),
-            ValueError,
-            "n_value -1e+39 cannot be held in float32",
-        ),
-        (
-            lambda: kelpa_arrays.one_hot(source, **good, dtype=np.int16),
-            ValueError,
-            "dtype must be one of bool, uint8, float16, float32, float64, got int16",
-        ),
-        (
-            lambda: kelpa_arrays.codes(source, **good, dtype=np.float32),
-            ValueError,
-            "dtype must be one of uint8, int32, int64, got float32",
-        ),
-        (
-            lambda: kelpa_arrays.codes(source, **good, table=[0] * 255),
-            ValueError,
-            "table must have 256 entries, got 255",
-        ),
-        (
-            lambda: kelpa_arrays.codes(source, **good, table=[0] * 65 + [300] + [0] * 190),
-            ValueError,
-            "table[65] is 300, which uint8 cannot hold",
-        ),
-        (
-            lambda: kelpa_arrays.codes(source, **good, dtype=np.int64, table=np.full(256, 2**64 - 1, np.uint64)),
-            ValueError,
-            "table[0] is 18446744073709551615, which int64 cannot hold",
-        ),
-        (
-            lambda: kelpa_arrays.fetch(source, **good, out=np.zeros((2, 4), np.uint8)),
-            ValueError,
-            "out must be a C-contiguous, writable array of dtype uint8 and shape (2, 3); got shape (2, 4)",
-        ),
-        (
-            lambda: kelpa_arrays.fetch(source, **good, out=np.zeros((2, 3), np.int8)),
-            ValueError,
-            "out must be a C-contiguous, writable array of dtype uint8 and shape (2, 3); got dtype int8",
-        ),
-        (
-            lambda: kelpa_arrays.fetch(source, **good, out=np.zeros((3, 2), np.uint8).T),
-            ValueError,
-            "out must be a C-contiguous, writable array of dtype uint8 and shape (2, 3); got an array that is not "
-            "C-contiguous",
-        ),
-        (
-            lambda: kelpa_arrays.fetch(source, **good, out=bytes(6)),
-            ValueError,
-            "out must be a C-contiguous, writable array of dtype uint8 and shape (2, 3); got shape (6,)",
-        ),
-        (
-            lambda: kelpa_arrays.fetch("ref.fa", **good),
-            TypeError,
-            "argument 'source': expected kelpa.Faidx or kelpa.Fasta, got 'str'",
-        ),
-        (
-            lambda: kelpa_arrays.fetch(source, ["chr1"], [0], None, 3),
-            TypeError,
-            "fetch() takes from 2 to 4 positional arguments but 5 were given",
-        ),
-        (lambda: kelpa_arrays.fetch(source, ["chr1"], [0]), TypeError, "give ends or length"),
-    ]:
-        check_error(call, kind, message)
-    read_only = np.zeros((2, 3), np.uint8)
-    read_only.setflags(write=False)
-    check_error(
-        lambda: kelpa_arrays.fetch(source, **good, out=read_only),
-        ValueError,
-        "out must be a C-contiguous, writable array of dtype uint8 and shape (2, 3); got a read-only array",
-    )
+    for function, options, message in BAD_OPTIONS:
+        check_error(lambda: getattr(kelpa_arrays, function)(source, **good, **options), ValueError, message)
+    for call, message in [
+        (lambda: kelpa_arrays.fetch("ref.fa", **good), "argument 'source': expected kelpa.Faidx or kelpa.Fasta, got 'str'"),
+        (lambda: kelpa_arrays.fetch(source, ["chr1"], [0], None, 3),
+         "fetch() takes from 2 to 4 positional arguments but 5 were given"),
+        (lambda: kelpa_arrays.fetch(source, ["chr1"], [0]), "give ends or length"),
+    ]:  # fmt: skip
+        check_error(call, TypeError, message)
 
 
-def test_a_read_failing_mid_fill_raises_what_a_fetch_raises(tmp_path):
+def test_a_damaged_file_gives_what_a_fetch_gives(tmp_path):
     path = tmp_path / "ref.fa"
-    write_fasta(path, [("a", "ACGT" * 50), ("b", "GATTACA" * 40)], width=20)
-    # An index whose line width does not describe the file.
+    text = write_fasta(path, [("a", "ACGT" * 50), ("b", "GATTACA" * 40)], width=20)
+    # An index whose line width does not describe the file: every fill raises what a fetch raises.
     (tmp_path / "ref.fa.fai").write_text("a\t200\t3\t20\t21\nb\t280\t217\t30\t31\n")
     fasta = kelpa.Fasta(os.fspath(path), rebuild=False)
     message = plain_error(fasta.get_seq, "b", 1, 100)
@@ -562,11 +472,8 @@ def test_a_read_failing_mid_fill_raises_what_a_fetch_raises(tmp_path):
         lambda: kelpa_arrays.ragged(fasta, names, starts, [100] * 800),
     ):
         assert plain_error(call) == message
-
-
-def test_a_file_cut_short_since_indexed_gives_what_fetch_gives(tmp_path):
-    path = tmp_path / "ref.fa"
-    text = write_fasta(path, [("a", "ACGT" * 50), ("b", "GATTACA" * 40)], width=20)
+    # A file cut short since it was indexed: the text a fetch gives, padded in windows.
+    os.remove(tmp_path / "ref.fa.fai")
     kelpa.Fasta(os.fspath(path))  # builds the index
     path.write_text(text[:-30])  # b loses its last 28 bases
     fasta = kelpa.Fasta(os.fspath(path), rebuild=False)
@@ -592,19 +499,10 @@ def check_one_hot(names, starts, got, rc=True):
 
 
 def test_loader_threads_and_a_spawn_pool_fill_from_one_fasta(source):
-    results = {}
-
-    def fill(seed):
-        for round_ in range(3):
-            results[seed, round_] = fill_in_child(source, seed * 10 + round_)
-
-    threads = [threading.Thread(target=fill, args=(seed,)) for seed in range(4)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    assert len(results) == 12
-    for names, starts, got in results.values():
+    with ThreadPoolExecutor(4) as threads:  # four threads, three fills each
+        fills = list(threads.map(lambda seed: [fill_in_child(source, seed * 10 + r) for r in range(3)], range(4)))
+    assert sum(map(len, fills)) == 12
+    for names, starts, got in (fill for thread in fills for fill in thread):
         check_one_hot(names, starts, got)
     with multiprocessing.get_context("spawn").Pool(2) as pool:
         for names, starts, got in pool.starmap(fill_in_child, [(source, seed) for seed in range(4)]):
