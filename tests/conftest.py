@@ -37,6 +37,17 @@ EMULATED = os.environ.get("KELPA_TEST_EMULATED") == "1"
 U64_MAX = 2**64 - 1
 INVALID_UTF8 = "IOError: stream did not contain valid UTF-8"
 MAPPED_OR_NOT = pytest.mark.parametrize("mutable", [False, True], ids=["mapped", "mutable"])
+# Line layouts of a FASTA file: (bases per line, None for one line per record; line end).
+LAYOUTS = {
+    "lf60": (60, "\n"),
+    "crlf60": (60, "\r\n"),
+    "lf7": (7, "\n"),
+    "crlf13": (13, "\r\n"),
+    "lf1": (1, "\n"),
+    "crlf1": (1, "\r\n"),
+    "single_line": (None, "\n"),
+    "crlf_single_line": (None, "\r\n"),
+}
 ZERO = "WARNING: coordinates cannot be 0 (1-based indexing)\n"
 
 # The nucleotide complement, written out independently of the module: IUPAC
@@ -157,6 +168,19 @@ def fasta_source(folder, records, kind):
         path = Path(folder) / "ref.fa.gz"
         write_bgzf(path, text.encode(), block_size=1000)
     return kelpa.Fasta(os.fspath(path), mutable=kind == "mutable")
+
+
+def true_text(data):
+    """Record name -> its bases, read from the lines of the FASTA bytes `data`
+    (a later record of the same name replaces an earlier one)."""
+    records, name = {}, None
+    for line in data.split(b"\n"):
+        if line.startswith(b">"):
+            name = line[1:].split()[0].decode() if line[1:].split() else None
+            records[name] = ""
+        elif name is not None:
+            records[name] += line.rstrip(b"\r").decode()
+    return records
 
 
 def random_seq(rng, n, alphabet="ACGT"):

@@ -33,6 +33,7 @@ from conftest import (
     random_seq,
     read_text,
     revcomp,
+    true_text,
     write_bytes,
     write_fasta,
 )
@@ -96,18 +97,11 @@ def test_bytes_that_are_not_utf8_on_every_path(tmp_path, mutable):
     fa, fasta = kelpa.Faidx(path, **options), kelpa.Fasta(path, **options)
     record = fasta["r"]
     for call in [
-        lambda: fa.fetch("r", 6, 8),
-        lambda: fa.fetch("r", 7, 7),
-        lambda: fa.fetch_entire_sequence("r"),
-        lambda: fa.fetch_many([("r", 6, 8)]),
-        lambda: fa.fetch_many_same_chr("r", [(7, 7)]),
-        lambda: list(record),
-        lambda: reversed(record),
-        lambda: str(record),
-        lambda: record[::-1],
-        lambda: record.unpadded_len,
+        lambda: fa.fetch("r", 6, 8), lambda: fa.fetch("r", 7, 7), lambda: fa.fetch_entire_sequence("r"),
+        lambda: fa.fetch_many([("r", 6, 8)]), lambda: fa.fetch_many_same_chr("r", [(7, 7)]), lambda: list(record),
+        lambda: reversed(record), lambda: str(record), lambda: record[::-1], lambda: record.unpadded_len,
         lambda: fasta.get_spliced_seq("r", [(1, 2), (5, 8)]),
-    ]:
+    ]:  # fmt: skip
         assert plain_error(call) == INVALID_UTF8
     pairs = [(1, 2)] * 998 + [(6, 8), (7, 7)]
     for call, where in [
@@ -329,42 +323,6 @@ def test_names_keep_their_text(tmp_path):
         fa.fetch("染色体", 1, 2)
 
 
-LINE_ENDS = {  # FASTA bytes -> the index the builder writes for them
-    "crlf_header_only": (b">a x\r\nACGTA\nCCGGT\nGG\n", "a\t12\t6\t5\t6\n"),
-    "crlf_without_final_lf": (b">a\r\nACGTA\r\nCC\r", "a\t7\t4\t5\t7\n"),
-}
-
-
-def true_text(data):
-    """Record name -> its bases, read from the file's lines."""
-    records, name = {}, None
-    for line in data.split(b"\n"):
-        if line.startswith(b">"):
-            name = line[1:].split()[0].decode() if line[1:].split() else None
-            records[name] = ""
-        elif name is not None:
-            records[name] += line.rstrip(b"\r").decode()
-    return records
-
-
-@pytest.mark.parametrize("case", LINE_ENDS)
-def test_line_ends(tmp_path, case):
-    data, fai = LINE_ENDS[case]
-    path = write_bytes(tmp_path / "eol.fa", data)
-    mapped, mutable = kelpa.Faidx(path), kelpa.Faidx(path, mutable=True)
-    assert read_text(path + ".fai") == fai
-    truth = true_text(data)
-    for line in fai.splitlines():
-        name, rlen = line.split("\t")[0], int(line.split("\t")[1])
-        regions = [(s, e) for s in range(1, rlen + 1) for e in range(s, rlen + 1)]
-        expected = [truth[name][s - 1 : e] for s, e in regions]
-        batch = regions * (POOL // max(len(regions), 1) + 1)
-        for fa in (mapped, mutable):
-            assert [fa.fetch(name, s, e).seq for s, e in regions] == expected
-            assert [s.seq for s in fa.fetch_many([(name, s, e) for s, e in batch])][: len(regions)] == expected
-            assert fa.fetch_entire_sequence(name).seq == truth[name][:rlen]
-
-
 _wide = random_seq(random.Random(21), 230)
 MISMATCHED = {  # FASTA bytes and an index made for another layout of them
     "lf_lines_in_crlf_file": (
@@ -432,9 +390,6 @@ def test_index_for_another_layout_never_gives_wrong_text(tmp_path, case, mutable
         got = outcome(lambda: fa.fetch_entire_sequence(name).seq)
         assert str(got) == f"IOError: {message}" if isinstance(got, Exception) else got == truth[name][:rlen]
     assert refused > 0
-
-
-KELPA = PROGRAM
 
 
 def wrong_indexes(rng, entries):
@@ -557,7 +512,7 @@ def test_wrong_index_gives_the_file_text_or_ioerror_through_every_door(tmp_path,
         labels = [f"{n}:{s}-{e}" for n, s, e in regions]
         write_bytes(tmp_path / "regions.txt", "\n".join(labels).encode())
         run = subprocess.run(
-            [KELPA, "faidx", path, "-r", os.fspath(tmp_path / "regions.txt"), "-n", "1000000"],
+            [PROGRAM, "faidx", path, "-r", os.fspath(tmp_path / "regions.txt"), "-n", "1000000"],
             capture_output=True,
             text=True,
         )

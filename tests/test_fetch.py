@@ -12,6 +12,7 @@ import pytest
 import kelpa
 from conftest import (
     INVALID_UTF8,
+    LAYOUTS,
     MAPPED_OR_NOT,
     U64_MAX,
     ZERO,
@@ -32,16 +33,6 @@ def ten(make_fasta):
 
 
 # ---- text and coordinates against slicing -----------------------------------
-LAYOUTS = {
-    "lf60": (60, "\n"),
-    "crlf60": (60, "\r\n"),
-    "lf7": (7, "\n"),
-    "crlf1": (1, "\r\n"),
-    "single_line": (None, "\n"),
-    "crlf_single_line": (None, "\r\n"),
-}
-
-
 @MAPPED_OR_NOT
 @pytest.mark.parametrize("layout", LAYOUTS)
 def test_fetch_matches_slicing(make_fasta, layout, mutable):

@@ -17,6 +17,8 @@ import pytest
 import kelpa
 from conftest import (
     INVALID_UTF8,
+    LAYOUTS,
+    POOL,
     PROGRAM,
     REQUIRE_PEERS,
     U64_MAX,
@@ -25,11 +27,11 @@ from conftest import (
     preloading,
     random_seq,
     read_text,
+    true_text,
     write_bytes,
     write_fasta,
 )
 
-KELPA = PROGRAM
 T0 = 1_600_000_000 * 10**9  # an mtime well in the past, in ns
 PERMISSION_DENIED = "IOError: Permission denied (os error 13)"
 
@@ -56,15 +58,6 @@ RECORDS = [
     ("lower", random_seq(_rng, 97, "acgtn")),
     ("nruns", "N" * 70 + random_seq(_rng, 33) + "N" * 61),
 ]
-LAYOUTS = {
-    "lf60": (60, "\n"),
-    "crlf60": (60, "\r\n"),
-    "lf7": (7, "\n"),
-    "crlf13": (13, "\r\n"),
-    "lf1": (1, "\n"),
-    "single_line": (None, "\n"),
-    "crlf_single_line": (None, "\r\n"),
-}
 
 
 def expected_fai(records, width, eol):
@@ -135,6 +128,8 @@ BUILD_QUIRKS = {  # FASTA bytes and the index they give
     "duplicate_names": (b">d\nAC\n>e\nT\n>d\nACGT\n", "d\t2\t3\t2\t3\ne\t1\t9\t1\t2\nd\t4\t14\t4\t5\n"),
     "no_final_newline": (b">a\nACGT\nAC", "a\t6\t3\t4\t5\n"),
     "semicolon_line": (b">a\n;x\nAC\n", "a\t4\t3\t2\t3\n"),
+    "crlf_header_only": (b">a x\r\nACGTA\nCCGGT\nGG\n", "a\t12\t6\t5\t6\n"),
+    "crlf_without_final_lf": (b">a\r\nACGTA\r\nCC\r", "a\t7\t4\t5\t7\n"),
 }
 
 
@@ -146,6 +141,17 @@ def test_build_quirk(tmp_path, quirk):
     assert kelpa.Faidx(path).keys == list(dict.fromkeys(line.split("\t")[0] for line in fai.splitlines()))
     assert read_text(path + ".fai") == fai
     assert sorted(os.listdir(tmp_path)) == ["q.fa", "q.fa.fai"]
+    # Every region of every record, mapped and mutable, alone and in a batch
+    # of the pool, is the text of the file's lines.
+    truth = true_text(data)
+    for fa in (kelpa.Faidx(path), kelpa.Faidx(path, mutable=True)):
+        for name in fa.keys:
+            regions = [(name, s, e) for s in range(1, len(truth[name]) + 1) for e in range(s, len(truth[name]) + 1)]
+            expected = [truth[name][s - 1 : e] for _, s, e in regions]
+            assert [fa.fetch(*region).seq for region in regions] == expected
+            batch = regions * (POOL // max(len(regions), 1) + 1)
+            assert [s.seq for s in fa.fetch_many(batch)][: len(regions)] == expected
+            assert fa.fetch_entire_sequence(name).seq == truth[name]
 
 
 LONGER = "is longer than the record's first line"
@@ -201,12 +207,8 @@ def test_uneven_layout_is_refused_and_an_old_index_stays(tmp_path, case):
         assert (index.read(), os.stat(path + ".fai").st_mtime_ns) == (old, T0)
     assert sorted(os.listdir(tmp_path)) == ["ragged.fa", "ragged.fa.fai"]
     if UNEVEN in where and (shutil.which("samtools") or REQUIRE_PEERS):  # which samtools refuses too
-        assert (
-            subprocess.run(
-                ["samtools", "faidx", path, "--fai-idx", os.fspath(tmp_path / "s.fai")], capture_output=True
-            ).returncode
-            != 0
-        )
+        refused = subprocess.run(["samtools", "faidx", path, "--fai-idx", f"{tmp_path}/s.fai"], capture_output=True)
+        assert refused.returncode != 0
 
 
 def test_invalid_utf8_builds_nothing(tmp_path):
@@ -221,12 +223,11 @@ def test_invalid_utf8_builds_nothing(tmp_path):
     assert sorted(os.listdir(tmp_path)) == ["bad.fa", "bad.fa.fai"]
     # The kelpa program reads bytes and indexes it; the module still refuses
     # its text, and an index whose names are not UTF-8.
-    program = PROGRAM
-    subprocess.run([program, "index", path], check=True)
+    subprocess.run([PROGRAM, "index", path], check=True)
     assert read_text(path + ".fai") == "a\t5\t3\t5\t6\n"
     assert plain_error(kelpa.Faidx(path).fetch, "a", 1, 5) == INVALID_UTF8
     write_bytes(path, b">\xe9\nACGT\n")
-    subprocess.run([program, "index", path], check=True)
+    subprocess.run([PROGRAM, "index", path], check=True)
     assert open_error(path, build_index=False) == INVALID_UTF8
 
 
@@ -255,7 +256,7 @@ def test_index_that_cannot_be_made_durable_is_an_error(tmp_path, failing):
     script = "import sys, kelpa\ntry: kelpa.Faidx(sys.argv[1])\nexcept Exception as e: print(e)"
     child = subprocess.run([sys.executable, "-c", script, path], capture_output=True, text=True, env=env, timeout=60)
     assert child.stdout == "IOError: Input/output error (os error 5)\n", child.stderr
-    program = subprocess.run([KELPA, "index", path], capture_output=True, text=True, env=env, timeout=60)
+    program = subprocess.run([PROGRAM, "index", path], capture_output=True, text=True, env=env, timeout=60)
     assert (program.returncode, program.stderr) == (1, f"kelpa: error: {path}.fai: Input/output error\n")
     # Synced before it is renamed: an index that cannot be synced never
     # replaces the old one. A directory that cannot be synced comes too late.
@@ -286,10 +287,8 @@ def test_explicit_index_paths(tmp_path, make_fasta):
     index.mkdir()
     set_mtime(index, T0)  # older than the FASTA file: the rebuild's rename fails
     for options in ({}, {"rebuild": False}):
-        assert (
-            open_error(path, indexname=os.fspath(index), **options)
-            == f"IOError: {index} is not a regular file (a directory)"
-        )
+        message = open_error(path, indexname=os.fspath(index), **options)
+        assert message == f"IOError: {index} is not a regular file (a directory)"
     missing = os.fspath(tmp_path / "no" / "x.fai")
     assert open_error(path, indexname=missing) == "IOError: No such file or directory (os error 2)"
     assert open_error(path, indexname=missing, build_index=False) == f"IndexNotFoundError: {missing}"
@@ -410,7 +409,7 @@ def test_an_index_behind_symbolic_links_is_rebuilt_through_them(tmp_path, by, st
     if by == "module":
         assert kelpa.Faidx(path).keys == ["new"]
     else:
-        done = subprocess.run([KELPA, "index", path], capture_output=True)
+        done = subprocess.run([PROGRAM, "index", path], capture_output=True)
         assert (done.returncode, done.stderr) == (0, b"")
     assert os.readlink(path + ".fai") == "store/hop.fai" and os.readlink(store / "hop.fai") == str(target)
     assert read_text(target) == "new\t4\t5\t4\t5\n"
