@@ -91,6 +91,13 @@ def plain_error(call, *args, **kwargs):
     return str(info.value)
 
 
+def raised(kind, call, *args, **kwargs):
+    """The message of the `kind` exception (or a subclass) that call(*args, **kwargs) raises."""
+    with pytest.raises(kind) as info:
+        call(*args, **kwargs)
+    return str(info.value)
+
+
 def write_fasta(path, records, width=60, eol="\n"):
     """Write (header, seq) pairs as a FASTA file at `path`, byte for byte, and return the text.
 

@@ -11,6 +11,7 @@ import numpy
 import pytest
 
 import kelpa
+from conftest import raised
 
 TYPE_NAMES = ["Fasta", "Faidx", "Sequence", "FastaRecord", "FastaIterator", "SequenceIterator", "MutableFastaRecord"]
 NO_CONSTRUCTOR = TYPE_NAMES[3:]
@@ -159,9 +160,7 @@ def test_types_present_themselves_as_final_builtins(name):
         type("Sub", (cls,), {})
     if name in NO_CONSTRUCTOR:
         for args in ((), ("chr1",)):
-            with pytest.raises(TypeError) as e:
-                cls(*args)
-            assert str(e.value) == "No constructor defined for " + name
+            assert raised(TypeError, cls, *args) == "No constructor defined for " + name
 
 
 def test_instances_take_no_extra_attributes_and_no_weak_references(path):
@@ -256,9 +255,7 @@ CONVERSION_ERRORS = [
 
 @pytest.mark.parametrize("call, message", BINDING_ERRORS + CONVERSION_ERRORS)
 def test_binding_and_conversion_errors(path, capfd, call, message):
-    with pytest.raises(TypeError) as e:
-        call(kelpa.Faidx(path), kelpa.Fasta(path), path)
-    assert str(e.value) == message
+    assert raised(TypeError, lambda: call(kelpa.Faidx(path), kelpa.Fasta(path), path)) == message
     assert capfd.readouterr().err == ""  # nothing was fetched
 
 

@@ -18,7 +18,7 @@ from pathlib import Path
 import pytest
 
 import kelpa
-from conftest import PEER_ENV, U64_MAX, fields, plain_error, random_seq, write_fasta
+from conftest import PEER_ENV, U64_MAX, fields, plain_error, raised, random_seq, write_fasta
 
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLES = ROOT / "examples"
@@ -145,9 +145,7 @@ def test_iterators_refuse_to_travel(ref):
             f"cannot pickle a {type(it).__name__}: an iterator is a position in this process; pickle {advice} instead"
         )
         for attempt in (pickle.dumps, copy.copy, copy.deepcopy):
-            with pytest.raises(TypeError) as info:
-                attempt(it)
-            assert str(info.value) == message
+            assert raised(TypeError, attempt, it) == message
         assert next(it) is not None  # still usable
 
 
@@ -222,9 +220,7 @@ EDITED = [  # arguments of kelpa._restore, the kind the refusal names
 @pytest.mark.parametrize("args, kind", EDITED)
 def test_edited_pickles_give_type_error(args, kind):
     for restore in (kelpa._restore, restore_via_pickle):
-        with pytest.raises(TypeError) as info:
-            restore(*args)
-        assert str(info.value) == not_from_a_pickle(kind)
+        assert raised(TypeError, restore, *args) == not_from_a_pickle(kind)
 
 
 def test_edited_constructor_arguments_give_type_error(ref):
@@ -236,9 +232,7 @@ def test_edited_constructor_arguments_give_type_error(ref):
         ({"filename": ref, "read_ahead": -1}, not_from_a_pickle("Fasta")),
     ]
     for arguments, message in cases:
-        with pytest.raises(TypeError) as info:
-            restore_via_pickle("Fasta", 1, arguments)
-        assert str(info.value) == message
+        assert raised(TypeError, lambda: restore_via_pickle("Fasta", 1, arguments)) == message
     fasta = kelpa.Fasta(ref)
     with pytest.raises(KeyError):  # a name the file does not hold
         restore_via_pickle("FastaRecord", 1, fasta, "chr9")

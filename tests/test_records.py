@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import kelpa
-from conftest import U64_MAX, ZERO, Interrupting, backwards, fields, oob, random_seq, revcomp, write_fasta
+from conftest import U64_MAX, ZERO, Interrupting, backwards, fields, oob, raised, random_seq, revcomp, write_fasta
 
 REF = [
     ("zeta first record", "AAAACCCCGG", 4),
@@ -227,9 +227,7 @@ def test_record_indexing(ref_path, capfd, key, seq, start, end, warnings):
     assert capfd.readouterr().err == warnings
     strict = kelpa.Fasta(ref_path, strict_bounds=True)["dig"]
     if warnings:
-        with pytest.raises(IndexError) as e:
-            strict[key]
-        assert str(e.value) == warnings.removeprefix("WARNING: ").removesuffix("\n")
+        assert raised(IndexError, lambda: strict[key]) == warnings.removeprefix("WARNING: ").removesuffix("\n")
     else:
         assert fields(strict[key]) == ("dig", seq, start, end, False)
 

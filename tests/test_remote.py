@@ -14,6 +14,7 @@ import sys
 import textwrap
 import threading
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 from bgzf_writer import gzi_bytes, write_bgzf
@@ -21,7 +22,7 @@ from remote_servers import FaultProxy, MotoS3, Nginx, RangeServer
 
 import kelpa
 import kelpa_arrays
-from conftest import POOL, REQUIRE_PEERS, preloading, random_seq, write_fasta
+from conftest import POOL, REQUIRE_PEERS, preloading, raised, random_seq, write_fasta
 
 RNG = random.Random(25)
 RECORDS = [
@@ -260,9 +261,7 @@ def test_credentials_never_leave_their_origin(site, range_servers, monkeypatch, 
         assert str(kelpa.Fasta(url)["chr2"][:80]) == RECORDS[1][1][:80]
         assert len(endpoint.received) >= 4 and all(token in head for head in endpoint.received)
         return
-    with pytest.raises(Exception) as error:
-        kelpa.Fasta(url)
-    assert str(error.value) == (
+    assert raised(Exception, lambda: kelpa.Fasta(url)) == (
         f"IOError: {url}: the server redirected {endpoint.url}/moved/bucket/ref.fa to "
         f"{endpoint.moved_to}/bucket/ref.fa; a redirect to another host is refused with "
         "credentials"
@@ -473,14 +472,6 @@ def test_the_dask_recipe_runs_from_s3(site, moto, tmp_path):
 def test_threads_share_one_remote_file(site):
     faidx, local = kelpa.Faidx(f"{site.http_url}/ref.fa.gz"), kelpa.Faidx(str(site.root / "ref.fa"))
     batches = [regions(300 if i % 2 else POOL, 50 + i) for i in range(6)]
-    results = [None] * len(batches)
-
-    def work(i):
-        results[i] = texts(faidx.fetch_many(batches[i])) + texts(faidx.fetch(*r) for r in batches[i][:40])
-
-    threads = [threading.Thread(target=work, args=(i,)) for i in range(len(batches))]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    assert results == [texts(local.fetch_many(b)) + texts(local.fetch(*r) for r in b[:40]) for b in batches]
+    read = lambda fa, batch: texts(fa.fetch_many(batch)) + texts(fa.fetch(*r) for r in batch[:40])
+    with ThreadPoolExecutor(len(batches)) as threads:
+        assert list(threads.map(lambda b: read(faidx, b), batches)) == [read(local, b) for b in batches]

@@ -6,7 +6,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from conftest import COMPLEMENT, Interrupting, fields, random_seq
+from conftest import COMPLEMENT, Interrupting, fields, raised, random_seq
 from kelpa import Sequence
 
 U64 = 2**64
@@ -70,13 +70,9 @@ def test_refused_changes_leave_the_fields_unchanged():
         ("seq", None, TypeError, "argument 'seq': 'NoneType' object cannot be converted to 'PyString'"),
         ("comp", 1, TypeError, "argument 'comp': 'int' object cannot be converted to 'PyBool'"),
     ]:
-        with pytest.raises(error) as e:
-            setattr(s, field, value)
-        assert str(e.value) == message
+        assert raised(error, setattr, s, field, value) == message
     for field in ("name", "seq", "start", "end", "comp"):
-        with pytest.raises(AttributeError) as e:
-            delattr(s, field)
-        assert str(e.value) == "can't delete attribute"
+        assert raised(AttributeError, delattr, s, field) == "can't delete attribute"
     for prop in ("fancy_name", "long_name", "orientation", "complement", "reverse", "gc", "gc_strict", "gc_iupac"):
         with pytest.raises(AttributeError, match="not writable"):
             setattr(s, prop, s.seq)
@@ -241,24 +237,18 @@ def test_reading_or_writing_while_a_setter_converts_its_value_is_refused():
         lambda: s[0],
         lambda: s[1:],
     ):
-        with pytest.raises(RuntimeError) as e:
-            s.start = Hook(read, 7)
-        assert str(e.value) == "Already mutably borrowed"
+        assert raised(RuntimeError, setattr, s, "start", Hook(read, 7)) == "Already mutably borrowed"
         assert fields(s) == ("chr1", "ACGT", 1, 4, False)
         s.start = 1  # the access was released
 
     def rename():
         s.name = "x"
 
-    with pytest.raises(RuntimeError) as e:
-        s.end = Hook(rename, 9)
-    assert str(e.value) == "Already borrowed"
-    with pytest.raises(RuntimeError) as e:
-        s[Hook(rename, 1) :]
-    assert str(e.value) == "Already borrowed"
-    with pytest.raises(TypeError) as e:  # an index conversion failure of any kind
-        s[Hook(rename, 1)]
-    assert str(e.value) == "Invalid index type"
+    assert raised(RuntimeError, setattr, s, "end", Hook(rename, 9)) == "Already borrowed"
+    assert raised(RuntimeError, lambda: s[Hook(rename, 1) :]) == "Already borrowed"
+    assert (
+        raised(TypeError, lambda: s[Hook(rename, 1)]) == "Invalid index type"
+    )  # an index conversion failure of any kind
     assert fields(s) == ("chr1", "ACGT", 1, 4, False)
     assert fields(s[Hook(lambda: (s.name, s.gc), 1)]) == ("chr1", "C", 2, 2, False)  # readers share
 

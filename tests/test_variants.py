@@ -17,7 +17,7 @@ import pytest
 
 import kelpa
 import kelpa_arrays
-from conftest import PEER_ENV, fasta_source, revcomp, write_fasta
+from conftest import PEER_ENV, fasta_source, raised, revcomp, write_fasta
 
 RNG = random.Random(35)
 RECORDS = {
@@ -272,15 +272,12 @@ def test_a_wrong_reference_allele_raises_or_is_masked(source):
 def test_variant_windows_refuse_bad_input(source, change, kind, message):
     call = {"names": ["chr2", "chr2"], "positions": [3, 5], "refs": [RECORDS["chr2"][2], "C"], "alts": ["A", "T"]}
     call |= {"length": 10, "check_ref": "skip"} | change
-    with pytest.raises(kind) as error:
-        kelpa_arrays.variant_windows(source, **call)
-    assert str(error.value) == message
+    assert raised(kind, kelpa_arrays.variant_windows, source, **call) == message
 
 
 def test_length_is_required(source):
-    with pytest.raises(TypeError) as error:
-        kelpa_arrays.variant_windows(source, ["chr2"], [1], ["A"], ["C"])
-    assert str(error.value) == "variant_windows() missing required keyword-only argument: 'length'"
+    message = "variant_windows() missing required keyword-only argument: 'length'"
+    assert raised(TypeError, kelpa_arrays.variant_windows, source, ["chr2"], [1], ["A"], ["C"]) == message
 
 
 # ---- haplotype windows -------------------------------------------------------------------
@@ -389,9 +386,7 @@ def test_haplotype_windows_refuse_rows_out_of_order(source):
          "variant 2: the reference allele '<CN0>' is symbolic (only alleles of A, C, G, T and N are applied)"),
     ]  # fmt: skip
     for change, kind, message in cases:
-        with pytest.raises(kind) as error:
-            kelpa_arrays.haplotype_windows(source, **(call | change))
-        assert str(error.value) == message
+        assert raised(kind, kelpa_arrays.haplotype_windows, source, **(call | change)) == message
     wrong = "A" if seq[7] != "A" else "C"
     with pytest.raises(ValueError) as error:
         kelpa_arrays.haplotype_windows(source, ["chr2"] * 2, [0, 10], [0, 1, 3], [3, 8, 15],
