@@ -235,6 +235,12 @@ def bcftools():
 
 
 @pytest.fixture(scope="session")
+def bgzip():
+    """Path of the bgzip program; the test is skipped when it is absent."""
+    return _tool("bgzip")
+
+
+@pytest.fixture(scope="session")
 def bedtools():
     """Path of the bedtools program; the test is skipped when it is absent."""
     return _tool("bedtools")

@@ -79,25 +79,10 @@ class Nginx:
     def __init__(self, root, work, port=None, tls_port=None):
         self.root, self.work = os.fspath(root), os.fspath(work)
         self.cert = os.path.join(self.work, "cert.pem")
+        request = "req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1"
+        key = os.path.join(self.work, "key.pem")
         subprocess.run(
-            [
-                "openssl",
-                "req",
-                "-x509",
-                "-newkey",
-                "rsa:2048",
-                "-nodes",
-                "-days",
-                "2",
-                "-keyout",
-                os.path.join(self.work, "key.pem"),
-                "-out",
-                self.cert,
-                "-subj",
-                "/CN=127.0.0.1",
-                "-addext",
-                "subjectAltName=IP:127.0.0.1",
-            ],
+            ["openssl", *request.split(), "-keyout", key, "-out", self.cert],
             check=True,
             capture_output=True,
             env=SERVER_ENV,
@@ -105,14 +90,10 @@ class Nginx:
         self.port, self.tls_port = port or free_port(), tls_port or free_port()
         conf = os.path.join(self.work, "nginx.conf")
         with open(conf, "w") as out:
+            user = "user root;" if os.geteuid() == 0 else ""
             out.write(
                 NGINX_CONF.format(
-                    d=self.work,
-                    root=self.root,
-                    http=self.port,
-                    https=self.tls_port,
-                    token=self.TOKEN,
-                    user="user root;" if os.geteuid() == 0 else "",
+                    d=self.work, root=self.root, http=self.port, https=self.tls_port, token=self.TOKEN, user=user
                 )
             )
         self.process = subprocess.Popen(
@@ -318,22 +299,13 @@ class MotoS3:
         import boto3  # moto's own dependency
 
         def client(kind, key="setup", secret="setup"):
-            return boto3.client(
-                kind,
-                endpoint_url=self.endpoint,
-                region_name="us-east-1",
-                aws_access_key_id=key,
-                aws_secret_access_key=secret,
-            )
+            options = dict(endpoint_url=self.endpoint, region_name="us-east-1")
+            return boto3.client(kind, aws_access_key_id=key, aws_secret_access_key=secret, **options)
 
         iam = client("iam")
         iam.create_user(UserName="kelpa")
-        policy = iam.create_policy(
-            PolicyName="all",
-            PolicyDocument=(
-                '{"Version": "2012-10-17", "Statement": [{"Effect": "Allow", "Action": "*", "Resource": "*"}]}'
-            ),
-        )
+        everything = {"Version": "2012-10-17", "Statement": [{"Effect": "Allow", "Action": "*", "Resource": "*"}]}
+        policy = iam.create_policy(PolicyName="all", PolicyDocument=json.dumps(everything))
         iam.attach_user_policy(UserName="kelpa", PolicyArn=policy["Policy"]["Arn"])
         key = iam.create_access_key(UserName="kelpa")["AccessKey"]
         self.key_id, self.secret = key["AccessKeyId"], key["SecretAccessKey"]
