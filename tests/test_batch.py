@@ -408,13 +408,9 @@ def test_pool_whose_workers_cannot_all_start(ref, stack):
         resource.setrlimit(resource.RLIMIT_AS, (1 << 30, resource.RLIM_INFINITY))
 
     script = f"CHR2 = {CHR2!r}\n" + STARVED_POOL_SCRIPT
+    env = {**os.environ, "RAYON_NUM_THREADS": "400"}
     proc = subprocess.run(
-        [sys.executable, "-c", script, ref],
-        env={**os.environ, "RAYON_NUM_THREADS": "400"},
-        preexec_fn=limit,
-        capture_output=True,
-        text=True,
-        timeout=60,
+        [sys.executable, "-c", script, ref], env=env, preexec_fn=limit, capture_output=True, text=True, timeout=60
     )
     # The workers that started may leave less room than a stack (under 8 MiB)
     # for anything else: then the interpreter (3.11's, which needs more than

@@ -85,18 +85,9 @@ def reduction_of(obj):
 
 @pytest.mark.parametrize("kind", [kelpa.Faidx, kelpa.Fasta])
 def test_faidx_and_fasta_travel_as_their_constructor_arguments(ref, kind):
-    options = dict(
-        indexname=ref + ".idx",
-        default_seq="N",
-        key_function=len,
-        filt_function=str.isupper,
-        strict_bounds=True,
-        sequence_always_upper=True,
-        read_ahead=7,
-        split_char=None,
-        duplicate_action="first",
-        rebuild=False,
-    )
+    options = dict(indexname=ref + ".idx", default_seq="N", key_function=len, filt_function=str.isupper)
+    options |= dict(strict_bounds=True, sequence_always_upper=True, read_ahead=7, split_char=None)
+    options |= dict(duplicate_action="first", rebuild=False)
     for given in ({}, options):
         original = kind(ref, **given)
         for protocol in PROTOCOLS:
@@ -278,18 +269,9 @@ HEADERS = ["track name=test", "browser position chr1:1-100", "#chrom\tstart\tend
 # sequences the FASTA file lacks, running past the end of their sequence
 # (which it does not cut short) or starting beyond it.
 SKIPPED = [
-    ("chrX", 3, 3),
-    ("chr1", 100, 100),
-    ("chrM", 7, 7),
-    ("chr2", 5_000, 5_000),
-    ("chrUn", 0, 5),
-    ("chr1_random", 10, 20),
-    ("chrm", 1, 2),
-    ("chrM", 5, 8),
-    ("chr1", 8_999, 9_001),
-    ("chrM", 7, 9),
-    ("chr2", 4_000, 4_100),
-]
+    ("chrX", 3, 3), ("chr1", 100, 100), ("chrM", 7, 7), ("chr2", 5_000, 5_000), ("chrUn", 0, 5), ("chr1_random", 10, 20),
+    ("chrm", 1, 2), ("chrM", 5, 8), ("chr1", 8_999, 9_001), ("chrM", 7, 9), ("chr2", 4_000, 4_100),
+]  # fmt: skip
 EDGES = [("chrM", 0, 7), ("chrM", 6, 7), ("chr1", 0, 1), ("chr1", 8_999, 9_000)]  # printed
 
 
@@ -336,14 +318,8 @@ def bed_job(ref, tmp_path, bedtools, columns):
 
 
 def run_example(name, *args, cwd, env=None):
-    done = subprocess.run(
-        [sys.executable, str(EXAMPLES / name), *map(str, args)],
-        cwd=cwd,
-        capture_output=True,
-        text=True,
-        timeout=300,
-        env=env,
-    )
+    args = [sys.executable, str(EXAMPLES / name), *map(str, args)]
+    done = subprocess.run(args, cwd=cwd, capture_output=True, text=True, timeout=300, env=env)
     assert done.returncode == 0, done.stderr
     return done
 

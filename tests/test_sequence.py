@@ -83,15 +83,9 @@ def test_refused_changes_leave_the_fields_unchanged():
 def test_equality_compares_only_the_text_and_there_is_no_order_or_hash():
     s = Sequence("chr1", "ACGT", 1, 4)
     for other, equal in [
-        ("ACGT", True),
-        ("acgt", False),
-        ("ACG", False),
-        (Sequence("other", "ACGT", 7, 3, True), True),
-        (Sequence("chr1", "ACGA", 1, 4), False),
-        (5, False),
-        (None, False),
-        (b"ACGT", False),
-    ]:
+        ("ACGT", True), ("acgt", False), ("ACG", False), (Sequence("other", "ACGT", 7, 3, True), True),
+        (Sequence("chr1", "ACGA", 1, 4), False), (5, False), (None, False), (b"ACGT", False),
+    ]:  # fmt: skip
         assert ((s == other), (other == s), (s != other), (other != s)) == (equal, equal, not equal, not equal)
     for compare in (lambda: s < Sequence(), lambda: s <= "ACGT", lambda: s > 1, lambda: "A" < s):
         with pytest.raises(TypeError):
@@ -223,20 +217,10 @@ def test_non_ascii_text_is_handled_byte_by_byte():
 def test_reading_or_writing_while_a_setter_converts_its_value_is_refused():
     s = Sequence("chr1", "ACGT", 1, 4)
     for read in (
-        lambda: s.name,
-        lambda: s.seq,
-        lambda: str(s),
-        lambda: repr(s),
-        lambda: len(s),
-        lambda: s.fancy_name,
-        lambda: s.orientation,
-        lambda: s.gc,
-        lambda: s.gc_iupac,
-        lambda: s.complement,
-        lambda: -s,
-        lambda: s[0],
+        lambda: s.name, lambda: s.seq, lambda: str(s), lambda: repr(s), lambda: len(s), lambda: s.fancy_name,
+        lambda: s.orientation, lambda: s.gc, lambda: s.gc_iupac, lambda: s.complement, lambda: -s, lambda: s[0],
         lambda: s[1:],
-    ):
+    ):  # fmt: skip
         assert raised(RuntimeError, setattr, s, "start", Hook(read, 7)) == "Already mutably borrowed"
         assert fields(s) == ("chr1", "ACGT", 1, 4, False)
         s.start = 1  # the access was released
