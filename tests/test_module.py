@@ -175,37 +175,27 @@ def test_instances_take_no_extra_attributes_and_no_weak_references(path):
 
 # ---- argument binding and conversion -----------------------------------------
 BINDING_ERRORS = [  # (call on faidx, fasta, path; message)
-    (
-        lambda f, x, p: kelpa.Sequence("a", "b", 1, 2, False, 6),
-        "Sequence.__new__() takes from 0 to 5 positional arguments but 6 were given",
-    ),
+    (lambda f, x, p: kelpa.Sequence("a", "b", 1, 2, False, 6),
+     "Sequence.__new__() takes from 0 to 5 positional arguments but 6 were given"),
     (lambda f, x, p: f.fetch("chr1", 1, 2, 3), "Faidx.fetch() takes 3 positional arguments but 4 were given"),
     (lambda f, x, p: x.keys(1), "Fasta.keys() takes 0 positional arguments but 1 was given"),
-    (
-        lambda f, x, p: x.__exit__(1, 2, 3, 4),
-        "Fasta.__exit__() takes from 0 to 3 positional arguments but 4 were given",
-    ),
+    (lambda f, x, p: x.__exit__(1, 2, 3, 4),
+     "Fasta.__exit__() takes from 0 to 3 positional arguments but 4 were given"),
     (lambda f, x, p: f.fetch_many([], regions=[]), "Faidx.fetch_many() got multiple values for argument 'regions'"),
     (lambda f, x, p: kelpa.Fasta(p, index="x.fai"), "Fasta.__new__() got an unexpected keyword argument 'index'"),
     (lambda f, x, p: f.fetch("chr1", 1), "Faidx.fetch() missing 1 required positional argument: 'end'"),
     (lambda f, x, p: f.fetch(end=3), "Faidx.fetch() missing 2 required positional arguments: 'name' and 'start'"),
-    (
-        lambda f, x, p: x.get_seq(),
-        "Fasta.get_seq() missing 3 required positional arguments: 'name', 'start', and 'end'",
-    ),
+    (lambda f, x, p: x.get_seq(),
+     "Fasta.get_seq() missing 3 required positional arguments: 'name', 'start', and 'end'"),
     (lambda f, x, p: kelpa.Faidx(indexname="x"), "Faidx.__new__() missing 1 required positional argument: 'filename'"),
     # check order: the positional count, then each keyword as given, then missing parameters
-    (
-        lambda f, x, p: f.fetch("chr1", 1, 2, 3, strand="-"),
-        "Faidx.fetch() takes 3 positional arguments but 4 were given",
-    ),
+    (lambda f, x, p: f.fetch("chr1", 1, 2, 3, strand="-"),
+     "Faidx.fetch() takes 3 positional arguments but 4 were given"),
     (lambda f, x, p: f.fetch("chr1", name="x", strand="-"), "Faidx.fetch() got multiple values for argument 'name'"),
-    (
-        lambda f, x, p: f.fetch("chr1", strand="-", name="x"),
-        "Faidx.fetch() got an unexpected keyword argument 'strand'",
-    ),
+    (lambda f, x, p: f.fetch("chr1", strand="-", name="x"),
+     "Faidx.fetch() got an unexpected keyword argument 'strand'"),
     (lambda f, x, p: f.fetch(strand="-"), "Faidx.fetch() got an unexpected keyword argument 'strand'"),
-]
+]  # fmt: skip
 
 NOT_STR, NOT_BOOL, NOT_INT = (
     "cannot be converted to 'PyString'",
@@ -225,32 +215,20 @@ CONVERSION_ERRORS = [
     (lambda f, x, p: 1 in x, f"argument 'name': 'int' object {NOT_STR}"),
     (lambda f, x, p: x.get_seq("chr1", 1, 2, "yes"), f"argument 'rc': 'str' object {NOT_BOOL}"),
     (lambda f, x, p: f.fetch_many("chr1"), "argument 'regions': Can't extract `str` to `Vec`"),
-    (
-        lambda f, x, p: f.fetch_many({("chr1", 1, 2)}),
-        "argument 'regions': 'set' object cannot be converted to 'Sequence'",
-    ),
-    (
-        lambda f, x, p: f.fetch_many(r for r in [("chr1", 1, 2)]),
-        "argument 'regions': 'generator' object cannot be converted to 'Sequence'",
-    ),
-    (
-        lambda f, x, p: f.fetch_many([("chr1", 1)]),
-        "argument 'regions': expected tuple of length 3, but got tuple of length 2",
-    ),
+    (lambda f, x, p: f.fetch_many({("chr1", 1, 2)}),
+     "argument 'regions': 'set' object cannot be converted to 'Sequence'"),
+    (lambda f, x, p: f.fetch_many(r for r in [("chr1", 1, 2)]),
+     "argument 'regions': 'generator' object cannot be converted to 'Sequence'"),
+    (lambda f, x, p: f.fetch_many([("chr1", 1)]),
+     "argument 'regions': expected tuple of length 3, but got tuple of length 2"),
     (lambda f, x, p: f.fetch_many([(b"chr1", 1, 2)]), f"argument 'regions': 'bytes' object {NOT_STR}"),
-    (
-        lambda f, x, p: f.fetch_many([("chr1", 1, 2), ["chr1", 1, 2], ("chr1", 1)]),  # the first failure
-        "argument 'regions': 'list' object cannot be converted to 'PyTuple'",
-    ),
-    (
-        lambda f, x, p: x.fetch_many_same_chr("chr1", [(1, 2, 3)]),
-        "argument 'regions': expected tuple of length 2, but got tuple of length 3",
-    ),
-    (
-        lambda f, x, p: x.get_spliced_seq("chr1", [[1, 2]]),
-        "argument 'intervals': 'list' object cannot be converted to 'PyTuple'",
-    ),
-]
+    (lambda f, x, p: f.fetch_many([("chr1", 1, 2), ["chr1", 1, 2], ("chr1", 1)]),
+     "argument 'regions': 'list' object cannot be converted to 'PyTuple'"),  # the first failure
+    (lambda f, x, p: x.fetch_many_same_chr("chr1", [(1, 2, 3)]),
+     "argument 'regions': expected tuple of length 2, but got tuple of length 3"),
+    (lambda f, x, p: x.get_spliced_seq("chr1", [[1, 2]]),
+     "argument 'intervals': 'list' object cannot be converted to 'PyTuple'"),
+]  # fmt: skip
 
 
 @pytest.mark.parametrize("call, message", BINDING_ERRORS + CONVERSION_ERRORS)
