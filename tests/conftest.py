@@ -9,6 +9,7 @@ import platform
 import shutil
 import stat
 import subprocess
+import sys
 import sysconfig
 import tempfile
 import threading
@@ -159,6 +160,15 @@ def preloading(folder, source):
     library = os.path.join(folder, "preload.so")
     subprocess.run(["cc", "-shared", "-fPIC", "-o", library, "-x", "c", "-", "-ldl"], input=source.encode(), check=True)
     return dict(os.environ, LD_PRELOAD=f"{os.environ.get('LD_PRELOAD', '')} {library}".strip())
+
+
+def python_output(script, *args, timeout=120, **options):
+    """What `python -c script args` prints, run in a child, which must exit with 0."""
+    done = subprocess.run(
+        [sys.executable, "-c", script, *map(str, args)], capture_output=True, text=True, timeout=timeout, **options
+    )
+    assert done.returncode == 0, done.stderr
+    return done.stdout
 
 
 def fasta_source(folder, records, kind):

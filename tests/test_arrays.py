@@ -22,7 +22,7 @@ from hypothesis import strategies as st
 
 import kelpa
 import kelpa_arrays
-from conftest import REQUIRE_PEERS, fasta_source, plain_error, revcomp, write_fasta
+from conftest import REQUIRE_PEERS, fasta_source, plain_error, python_output, revcomp, write_fasta
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -380,11 +380,7 @@ def test_bad_regions_are_refused_before_anything_is_written(source, arguments, k
 
 def run_script(script, *args):
     """The lines a script prints, run in a child: before a fault is mended, it may crash the interpreter."""
-    got = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(script), *args], capture_output=True, text=True, timeout=120
-    )
-    assert got.returncode == 0, got.stderr
-    return got.stdout.split("\n")[:-1]
+    return python_output(textwrap.dedent(script), *args).split("\n")[:-1]
 
 
 CHANGING_LIST_SCRIPT = """
@@ -529,8 +525,7 @@ counts.append(len({{line.split()[-1] for line in maps.splitlines() if "libkelpa_
 print(*counts)
 """
     env = dict(os.environ, RAYON_NUM_THREADS="3")
-    got = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, check=True)
-    assert got.stdout.split() == ["3", "3", "1"]  # 3 workers, started once; one core library
+    assert python_output(script, env=env).split() == ["3", "3", "1"]  # 3 workers, started once; one core library
 
 
 # ---- Arrow ----------------------------------------------------------------------------------

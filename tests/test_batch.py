@@ -16,7 +16,7 @@ import textwrap
 import pytest
 
 import kelpa
-from conftest import EMULATED, POOL, UNDER_ASAN, fields, oob, random_seq
+from conftest import EMULATED, POOL, UNDER_ASAN, fields, oob, python_output, random_seq
 
 RNG = random.Random(7)
 CHR1 = random_seq(RNG, 100)  # shorter than a pool batch
@@ -272,11 +272,7 @@ DEFAULT = None  # one worker per online processor
 )
 def test_pool_size_from_environment(ref, env, workers):
     base = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
-    proc = subprocess.run(
-        [sys.executable, "-c", POOL_SCRIPT, ref], env={**base, **env}, capture_output=True, text=True, timeout=120
-    )
-    assert proc.returncode == 0, proc.stderr
-    at_import, after_small, after_pool, at_end = map(int, proc.stdout.split())
+    at_import, after_small, after_pool, at_end = map(int, python_output(POOL_SCRIPT, ref, env={**base, **env}).split())
     if workers is DEFAULT:
         workers = max(1, os.sysconf("SC_NPROCESSORS_ONLN"))
     # No thread before the first parallel batch; then the workers, and the
@@ -341,10 +337,7 @@ OUT_OF_MEMORY_SCRIPT = textwrap.dedent("""
 @pytest.mark.skipif(EMULATED, reason="qemu-user does not apply RLIMIT_AS to the program it runs")
 def test_running_out_of_memory_mid_batch(make_fasta):
     ref = make_fasta([("big", random_seq(random.Random(1), 2_000_000))], width=80)
-    proc = subprocess.run(
-        [sys.executable, "-c", OUT_OF_MEMORY_SCRIPT, ref], capture_output=True, text=True, timeout=120
-    )
-    assert (proc.returncode, proc.stdout) == (0, "MemoryError\n2000 True\n"), proc.stderr
+    assert python_output(OUT_OF_MEMORY_SCRIPT, ref) == "MemoryError\n2000 True\n"
 
 
 CHANGING_LIST_SCRIPT = textwrap.dedent("""
@@ -380,8 +373,7 @@ CHANGING_LIST_SCRIPT = textwrap.dedent("""
 
 def test_a_region_list_changed_while_it_is_read(ref):
     script = f"CHR2 = {CHR2!r}\n" + CHANGING_LIST_SCRIPT
-    proc = subprocess.run([sys.executable, "-c", script, ref], capture_output=True, text=True, timeout=120)
-    assert (proc.returncode, proc.stdout) == (0, "True\n" * 5), proc.stderr
+    assert python_output(script, ref) == "True\n" * 5
 
 
 STARVED_POOL_SCRIPT = textwrap.dedent("""

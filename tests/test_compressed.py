@@ -13,14 +13,13 @@ import os
 import random
 import shutil
 import subprocess
-import sys
 import textwrap
 
 import pytest
 from bgzf_writer import EOF_MARKER, bgzf_bytes, gzi_bytes, write_bgzf
 
 import kelpa
-from conftest import POOL, raised, random_seq, read_text, write_bytes, write_fasta
+from conftest import POOL, python_output, raised, random_seq, read_text, write_bytes, write_fasta
 
 RNG = random.Random(77)
 RECORDS = [
@@ -252,15 +251,8 @@ def test_damaged_files_give_a_clear_error(tmp_path, how, fetch_only, message):
         write_bytes(path, damage(data, blocks, how))
         if fetch_only:
             os.utime(path, ns=(0, 0))
-    proc = subprocess.run(
-        [sys.executable, "-c", DAMAGED_SCRIPT, path, "fetch" if fetch_only else "build"],
-        capture_output=True,
-        text=True,
-        timeout=60,
-    )
-    assert proc.returncode == 0, proc.stderr
     expected = message.format(second=blocks[1][0], path=path)
-    single, batch = json.loads(proc.stdout)
+    single, batch = json.loads(python_output(DAMAGED_SCRIPT, path, "fetch" if fetch_only else "build", timeout=60))
     assert single[0] == "error" and single[1].startswith("IOError: ") and expected in single[1], single
     if how in ("gzi_past_end", "gzi_out_of_order") or not fetch_only:  # refused when opened
         assert batch == single

@@ -6,7 +6,6 @@ cannot be read."""
 
 import os
 import random
-import subprocess
 import sys
 import textwrap
 import threading
@@ -16,7 +15,7 @@ import pytest
 from bgzf_writer import write_bgzf
 
 import kelpa
-from conftest import POOL, UNDER_ASAN, UNDER_TSAN, random_seq, revcomp, write_fasta
+from conftest import POOL, UNDER_ASAN, UNDER_TSAN, python_output, random_seq, revcomp, write_fasta
 
 RNG = random.Random(16)
 # "big" is well above the size from which copies run with the lock released.
@@ -216,8 +215,7 @@ FORK_SCRIPT = textwrap.dedent("""
     "a child can wait for ever on a lock a thread of its parent held",
 )
 def test_fork_while_other_threads_fetch(files):
-    proc = subprocess.run([sys.executable, "-c", FORK_SCRIPT, *files], capture_output=True, text=True, timeout=600)
-    assert (proc.returncode, proc.stdout) == (0, "ok\n"), proc.stderr
+    assert python_output(FORK_SCRIPT, *files, timeout=600) == "ok\n"
 
 
 INTERRUPT_SCRIPT = textwrap.dedent("""
@@ -243,13 +241,7 @@ INTERRUPT_SCRIPT = textwrap.dedent("""
 def test_ctrl_c_during_batches_is_delivered(files):
     # A batch under ThreadSanitizer runs some ten times slower.
     limit = 90 if UNDER_TSAN else 30
-    proc = subprocess.run(
-        [sys.executable, "-c", INTERRUPT_SCRIPT, files[0], str(limit)],
-        capture_output=True,
-        text=True,
-        timeout=2 * limit + 60,
-    )
-    assert (proc.returncode, proc.stdout) == (0, "interrupted True\n"), proc.stderr
+    assert python_output(INTERRUPT_SCRIPT, files[0], limit, timeout=2 * limit + 60) == "interrupted True\n"
 
 
 REENTRY_SCRIPT = textwrap.dedent("""
@@ -278,8 +270,7 @@ REENTRY_SCRIPT = textwrap.dedent("""
 
 
 def test_batch_run_from_python_code_a_batch_calls(files):
-    proc = subprocess.run([sys.executable, "-c", REENTRY_SCRIPT, *files], capture_output=True, text=True, timeout=120)
-    assert (proc.returncode, proc.stdout) == (0, "8 True\n"), proc.stderr
+    assert python_output(REENTRY_SCRIPT, *files) == "8 True\n"
 
 
 @pytest.mark.parametrize("raised", [KeyboardInterrupt, MemoryError, ValueError, "not a number"])
