@@ -118,6 +118,17 @@ def write_fasta(path, records, width=60, eol="\n"):
     return text
 
 
+def expected_fai(records, width, eol):
+    """The index of a well-formed file written by write_fasta."""
+    lines, offset = [], 0
+    for header, seq in records:
+        offset += len(">" + header + eol)
+        lenc = min(width or len(seq), len(seq))
+        lines.append(f"{header.split()[0]}\t{len(seq)}\t{offset}\t{lenc}\t{lenc + len(eol) if seq else 0}\n")
+        offset += len(seq) + (-(-len(seq) // lenc) if seq else 0) * len(eol)
+    return "".join(lines)
+
+
 def write_bytes(path, data):
     with open(path, "wb") as out:
         out.write(data)

@@ -22,6 +22,7 @@ from conftest import (
     PROGRAM,
     REQUIRE_PEERS,
     U64_MAX,
+    expected_fai,
     nobody_directory,
     plain_error,
     preloading,
@@ -58,17 +59,6 @@ RECORDS = [
     ("lower", random_seq(_rng, 97, "acgtn")),
     ("nruns", "N" * 70 + random_seq(_rng, 33) + "N" * 61),
 ]
-
-
-def expected_fai(records, width, eol):
-    """The index of a well-formed file written by write_fasta."""
-    lines, offset = [], 0
-    for header, seq in records:
-        offset += len(">" + header + eol)
-        lenc = min(width or len(seq), len(seq))
-        lines.append(f"{header.split()[0]}\t{len(seq)}\t{offset}\t{lenc}\t{lenc + len(eol) if seq else 0}\n")
-        offset += len(seq) + (-(-len(seq) // lenc) if seq else 0) * len(eol)
-    return "".join(lines)
 
 
 @pytest.mark.parametrize("layout", LAYOUTS)

@@ -16,7 +16,6 @@ import random
 import re
 import shutil
 import subprocess
-import sys
 from pathlib import Path
 
 import numpy as np
@@ -24,7 +23,7 @@ import pytest
 
 import kelpa
 import kelpa_arrays
-from conftest import COMPLEMENT, PEER_ENV, PROGRAM, random_seq, revcomp, write_fasta
+from conftest import COMPLEMENT, PEER_ENV, PROGRAM, expected_fai, python_output, random_seq, revcomp, write_fasta
 
 HERE = Path(__file__).resolve().parent
 SRC = HERE.parent / "src"
@@ -133,16 +132,6 @@ def answers(folder, tag):
     return result
 
 
-def python_fai(width, eol):
-    lines, offset = [], 0
-    for name, seq in records():
-        offset += len(f">{name}{eol}")
-        bases = min(width, len(seq))
-        lines.append(f"{name}\t{len(seq)}\t{offset}\t{bases}\t{bases + len(eol)}\n")
-        offset += len(seq) + -(-len(seq) // width) * len(eol)
-    return "".join(lines)
-
-
 def python_gc(text):
     upper = text.upper()
     gc = sum(c in "CG" for c in upper)
@@ -175,15 +164,13 @@ def test_the_portable_kernels_give_what_the_best_path_gives(tmp_path):
     env = dict(os.environ, KELPA_KERNELS="portable")
     child = f"import json, sys; sys.path.insert(0, {str(HERE)!r}); import test_kernels as t; "
     child += f"print(json.dumps(t.answers(t.Path({str(tmp_path)!r}), 'portable')))"
-    done = subprocess.run([sys.executable, "-c", child], env=env, capture_output=True, text=True)
-    assert done.returncode == 0, done.stderr
-    portable = json.loads(done.stdout)
+    portable = json.loads(python_output(child, env=env, timeout=None))
     best = json.loads(json.dumps(answers(tmp_path, "best")))
     assert portable["path"] == "portable"
     assert best["path"] in {"avx2", "ssse3", "neon", "portable"}
 
     for (path, width, eol), ours, theirs in zip(fasta_files(tmp_path), best["files"], portable["files"], strict=True):
-        assert ours["fai"] == theirs["fai"] == python_fai(width, eol), path
+        assert ours["fai"] == theirs["fai"] == expected_fai(records(), width, eol), path
         for name, seq in records():
             got = ours["texts"][name]
             spans = got["spans"]
