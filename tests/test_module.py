@@ -135,6 +135,7 @@ def path(make_fasta):
 def test_import_and_reimport():
     assert type(kelpa.__all__) is list and kelpa.__all__ == TYPE_NAMES
     assert [name for name in dir(kelpa) if not name.startswith("_")] == sorted(TYPE_NAMES)
+    assert (kelpa._restore.__module__, kelpa._restore.__qualname__) == ("kelpa", "_restore")  # pickles' reconstructor
     first = sys.modules.pop("kelpa")  # a second import gives the same module
     try:
         again = importlib.import_module("kelpa")

@@ -229,11 +229,6 @@ def test_edited_constructor_arguments_give_type_error(ref):
         restore_via_pickle("FastaRecord", 1, fasta, "chr9")
 
 
-def test_the_reconstructor_is_private():
-    assert "_restore" not in kelpa.__all__
-    assert kelpa._restore.__module__ == "kelpa" and kelpa._restore.__qualname__ == "_restore"
-
-
 # ---- other processes -----------------------------------------------------------------
 def fetch_in_child(source, regions):
     """Runs in a pool's worker: the objects arrive pickled, the results go back pickled."""

@@ -444,15 +444,11 @@ def test_haplotype_windows_match_bcftools_consensus(tmp_path, bcftools):
         "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\ts1\n"
         + "".join(f"chr1\t{pos}\t.\t{ref}\t{alt}\t.\tPASS\t.\tGT\t1|1\n" for pos, ref, alt in records)
     )
-    subprocess.run(
-        [bcftools, "view", "-Oz", "-o", f"{vcf}.gz", str(vcf)], check=True, capture_output=True, env=PEER_ENV
-    )
-    subprocess.run([bcftools, "index", f"{vcf}.gz"], check=True, capture_output=True, env=PEER_ENV)
+    run = lambda *args: subprocess.run([bcftools, *args], check=True, capture_output=True, text=True, env=PEER_ENV)
+    run("view", "-Oz", "-o", f"{vcf}.gz", str(vcf))
+    run("index", f"{vcf}.gz")
     chain = tmp_path / "out.chain"
-    result = subprocess.run(
-        [bcftools, "consensus", "-f", str(fasta), "-s", "s1", "-H", "1", "--chain", str(chain), f"{vcf}.gz"],
-        check=True, capture_output=True, text=True, env=PEER_ENV,
-    )  # fmt: skip
+    result = run("consensus", "-f", str(fasta), "-s", "s1", "-H", "1", "--chain", str(chain), f"{vcf}.gz")
     consensus = "".join(result.stdout.split("\n", 1)[1].split())
     position = lift(chain.read_text(), "chr1")
     starts = [s for s in rng.sample(range(0, len(seq) - 600), 200) if position(s) is not None]
