@@ -16,11 +16,27 @@ Rows:
   kelpa fetch_many        Faidx(path).fetch_many(regions)
   kelpa faidx -r          the program, FASTA to /dev/null
   kelpa_arrays.one_hot    one_hot of the regions' starts, 1,000-base windows
+  the same, into out=     the same, cold, into an array made (and its
+                          pages touched) before: the reads without the
+                          first touch of a fresh output
+  the same, warm, local   the same job on the local file, in memory, in a
+                          fresh process: what it costs without a read (the
+                          first touch of its output's 4 bytes a base,
+                          800 MB at 200,000 regions, among it)
   pysam loop              FastaFile.fetch, region after region
   samtools faidx -r       FASTA to /dev/null
   floor: pread x64        the regions' byte ranges, merged when under 64 KiB
                           apart, read with 64 threads of pread (nothing else)
   floor: cat              the whole file read in order
+
+Then one long fetch: the first (longest) record whole, from genome.fa and
+from genome.fa.gz (bgzip'd, indexed by kelpa):
+  kelpa fetch             Faidx(path).fetch_entire_sequence(name)
+  kelpa faidx             the program, the record to /dev/null
+  pysam fetch             FastaFile.fetch(name)
+  samtools faidx          the record to /dev/null
+  floor: pread x64        the record's bytes, 256 KiB reads, 64 threads
+  floor: in order         the record's bytes, 1 MiB reads one after another
 
 A row that runs past --timeout seconds is cut short and shown as such.
 
@@ -55,9 +71,15 @@ with open(regions_path) as f:
     for line in f:
         name, start, end = line.split()
         regions.append((name, int(start), int(end)))  # 1-based, inclusive
-fd = os.open(path, os.O_RDONLY)
-os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
-os.close(fd)
+out = None
+if kind == "one_hot_out":  # an output the caller keeps: its pages touched before
+    import numpy
+    out = numpy.empty((len(regions), 1000, 4), numpy.uint8)
+    out.fill(0)
+if kind != "one_hot_warm":
+    fd = os.open(path, os.O_RDONLY)
+    os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+    os.close(fd)
 
 def pread_floor():
     from concurrent.futures import ThreadPoolExecutor
@@ -81,13 +103,37 @@ def pread_floor():
         list(pool.map(lambda r: len(os.pread(fd, r[1] - r[0], r[0])), merged))
     os.close(fd)
 
+def record_bytes():  # the byte range of the first record (the longest)
+    with open(path.removesuffix(".gz") + ".fai") as f:
+        name, length, offset, bases, width = f.readline().split()[:5]
+    length, offset, bases, width = int(length), int(offset), int(bases), int(width)
+    return offset, offset + (length - 1) // bases * width + (length - 1) % bases + 1
+
 began = time.perf_counter()
-if kind == "fetch_many":
+if kind == "record":
+    import kelpa
+    kelpa.Faidx(path).fetch_entire_sequence(sys.argv[4])
+elif kind == "record_pysam":
+    import pysam
+    pysam.FastaFile(path).fetch(sys.argv[4])
+elif kind in ("record_pread", "record_in_order"):
+    begin, end = record_bytes()
+    fd = os.open(path, os.O_RDONLY)
+    if kind == "record_pread":
+        from concurrent.futures import ThreadPoolExecutor
+        with ThreadPoolExecutor(64) as pool:
+            list(pool.map(lambda at: len(os.pread(fd, min(256 << 10, end - at), at)), range(begin, end, 256 << 10)))
+    else:
+        while begin < end:
+            begin += len(os.pread(fd, min(1 << 20, end - begin), begin))
+    os.close(fd)
+elif kind == "fetch_many":
     import kelpa
     kelpa.Faidx(path).fetch_many(regions)
-elif kind == "one_hot":
+elif kind in ("one_hot", "one_hot_warm", "one_hot_out"):
     import kelpa, kelpa_arrays
-    kelpa_arrays.one_hot(kelpa.Faidx(path), [r[0] for r in regions], [r[1] - 1 for r in regions], length=1000)
+    names, starts = [r[0] for r in regions], [r[1] - 1 for r in regions]
+    kelpa_arrays.one_hot(kelpa.Faidx(path), names, starts, length=1000, out=out)
 elif kind == "pysam":
     import pysam
     fasta = pysam.FastaFile(path)
@@ -150,6 +196,9 @@ def main(argv=None):
     if args.module_dir:
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [args.module_dir, env.get("PYTHONPATH")]))
 
+    packed = Path(str(fasta) + ".gz")
+    if not packed.exists() and shutil.which("bgzip"):
+        subprocess.run(["bgzip", "-@2", "-k", "-f", str(fasta)], check=True)
     work = Path(tempfile.mkdtemp(prefix="kelpa-bench-cold-"))
     os.chmod(work, 0o755)
     source, mountpoint = work / "source", work / "mount"
@@ -157,6 +206,13 @@ def main(argv=None):
     os.chmod(source, 0o755)
     for name in ("genome.fa", "genome.fa.fai"):  # the filesystem follows links to the files themselves
         (source / name).symlink_to(fasta.parent / name)
+    if packed.exists():
+        (source / packed.name).symlink_to(packed)
+        subprocess.run([program, "faidx", str(source / packed.name)], check=True, capture_output=True)
+        for index in source.glob("genome.fa.gz.*"):
+            os.chmod(index, 0o644)
+    with open(str(fasta) + ".fai") as f:
+        record = f.readline().split()[0]
     counts = [int(c) for c in args.counts.split(",")]
     for count in counts:
         with (
@@ -175,6 +231,8 @@ def main(argv=None):
         ("fetch_many", "kelpa fetch_many", lambda p, txt: []),
         ("program", "kelpa faidx -r", lambda p, txt: [program, "faidx", str(p), "-r", str(txt)]),
         ("one_hot", "kelpa_arrays.one_hot", lambda p, txt: []),
+        ("one_hot_out", "  the same, into out=", lambda p, txt: []),
+        ("one_hot_warm", "  the same, warm, local", lambda p, txt: []),
         ("pysam", "pysam loop", lambda p, txt: []),
         ("samtools", "samtools faidx -r", lambda p, txt: [samtools, "faidx", str(p), "-r", str(txt)]),
         ("pread", "floor: pread x64", lambda p, txt: []),
@@ -184,6 +242,19 @@ def main(argv=None):
         rows = [row for row in rows if row[0] in args.rows.split(",")]
     if samtools is None:
         rows = [row for row in rows if row[0] != "samtools"]
+    record_rows = [
+        ("record", "kelpa fetch", lambda p: [record]),
+        ("program", "kelpa faidx", lambda p: [program, "faidx", str(p), record]),
+        ("record_pysam", "pysam fetch", lambda p: [record]),
+        ("samtools", "samtools faidx", lambda p: [samtools, "faidx", str(p), record]),
+        ("record_pread", "floor: pread x64", lambda p: []),
+        ("record_in_order", "floor: in order", lambda p: []),
+    ]
+    if args.rows:
+        record_rows = [row for row in record_rows if row[0] in args.rows.split(",")]
+    if samtools is None:
+        record_rows = [row for row in record_rows if row[0] != "samtools"]
+    files = ["genome.fa", *(["genome.fa.gz"] if packed.exists() else [])]
     try:
         for delay in (float(d) for d in args.delays.split(",")):
             with latency_fs.mounted(source, mountpoint, delay / 1000, owner=pwd_nobody()) as fs:
@@ -198,13 +269,26 @@ def main(argv=None):
                         if kind == "cat" and count != counts[0]:
                             continue
                         before = fs.counts()
-                        seconds = run_row(
-                            kind, mountpoint / "genome.fa", tsv, extra(mountpoint / "genome.fa", txt), env, args.timeout
-                        )
+                        # The warm row reads the local file: what one_hot costs without a read.
+                        path = fasta if kind == "one_hot_warm" else mountpoint / "genome.fa"
+                        seconds = run_row(kind, path, tsv, extra(path, txt), env, args.timeout)
                         reads, size = (a - b for a, b in zip(fs.counts(), before))
                         shown = f"{seconds:8.3f}" if seconds is not None else f">{args.timeout:7.0f}"
                         regions = "all" if kind == "cat" else f"{count}"
                         print(f"{label:24} {regions:>8} {shown} {reads:8d} {size / 2**20:8.1f}", flush=True)
+                if not record_rows:
+                    continue
+                print(f"\n{'one long fetch: ' + record + ', whole':34} {'seconds':>8} {'reads':>8} {'MiB':>8}")
+                for name in files:
+                    for kind, label, extra in record_rows:
+                        if kind.startswith("record_") and kind != "record_pysam" and name != "genome.fa":
+                            continue  # the floors read plain bytes
+                        path = mountpoint / name
+                        before = fs.counts()
+                        seconds = run_row(kind, path, work / f"regions-{counts[0]}.tsv", extra(path), env, args.timeout)
+                        reads, size = (a - b for a, b in zip(fs.counts(), before))
+                        shown = f"{seconds:8.3f}" if seconds is not None else f">{args.timeout:7.0f}"
+                        print(f"{label + ', ' + name:34} {shown} {reads:8d} {size / 2**20:8.1f}", flush=True)
     finally:
         subprocess.run(["fusermount", "-u", "-q", str(mountpoint)], check=False)
         shutil.rmtree(work, ignore_errors=True)

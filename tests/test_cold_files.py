@@ -1,6 +1,7 @@
-"""Batches on a file that is not in memory: every batch door gives what it
-gives on a warm file, whichever way the file's residency is learnt (or not),
-and a cold batch's reads are merged and in flight together.
+"""Batches and long fetches on a file that is not in memory: every batch
+door, and a whole record, gives what it gives on a warm file, whichever way
+the file's residency is learnt (or not), and the reads of a cold batch or of
+a cold long fetch are merged and in flight together.
 
 Each run is a fresh process that evicts the file's pages
 (posix_fadvise DONTNEED, which pages mapped in a live mapping would
@@ -52,6 +53,12 @@ out["same"] = [str(s) for s in fa.fetch_many_same_chr(name, same)]
 cold()
 hot = kelpa_arrays.one_hot(fa, [r[0] for r in regions], [r[1] - 1 for r in regions], length=300)
 out["one_hot"] = hot.argmax(-1).astype("uint8").tobytes().hex() + hot.sum(-1).astype("uint8").tobytes().hex()
+# Single long fetches, read ahead in order: the last record whole (to the
+# file's end), and most of another from the middle of a line.
+cold()
+out["whole"] = str(fa.fetch_entire_sequence("chr5"))
+cold()
+out["long"] = str(fa.fetch("chr2", 1001, 3_074_000 - 999))
 print(json.dumps(out))
 """
 
@@ -139,6 +146,8 @@ def test_cold_batches_equal_warm_results(genome, evict, way, kind):
     name = regions[0][0]
     assert got["same"] == truth(texts, [r for r in regions if r[0] == name])
     assert got["one_hot"] == one_hot_truth(texts, regions)
+    assert got["whole"] == texts["chr5"]
+    assert got["long"] == texts["chr2"][1000:-999]
 
 
 @pytest.mark.parametrize("way", ["mincore", "unwritable"])
@@ -255,3 +264,64 @@ def test_a_cold_batch_reads_merged_ranges_together(genome, tmp_path, way):
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env, check=False)
     assert json.loads(done.stdout) == truth(texts, regions)
     assert (tmp_path / "report").read_text().split()[0] == "0"
+
+
+# A long fetch of a cold file (plain, read with pread, BGZF) reads its pages
+# ahead, many in flight; disabled, the mapping is read page by page and
+# pread one read at a time (BGZF's blocks, a read per worker).
+@pytest.mark.parametrize("kind", ["plain", "mutable", "bgzf"])
+def test_a_cold_long_fetch_reads_ahead_together(genome, tmp_path, kind):
+    top, path, texts, _ = genome
+    if kind == "bgzf":
+        path = top / "cold.fa.gz"
+    env = preloading(str(tmp_path), SLOW_PREAD)
+    env.update(SLOW_INODE=str(os.stat(path).st_ino), SLOW_REPORT=str(tmp_path / "report"))
+    script = textwrap.dedent(f"""
+        import os, kelpa
+        path = {str(path)!r}
+        fa = kelpa.Faidx(path, mutable={kind == "mutable"})
+        fd = os.open(path, os.O_RDONLY); os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED); os.close(fd)
+        print(fa.fetch_entire_sequence("chr5"))
+    """)
+    counts = {}
+    for mode in ("best", "off"):
+        env["KELPA_READ_AHEAD"] = mode
+        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env, check=False)
+        assert done.returncode == 0, done.stderr
+        assert done.stdout.strip() == texts["chr5"]
+        counts[mode] = list(map(int, (tmp_path / "report").read_text().split()))
+    reads, size, most = counts["best"]
+    assert most >= 6
+    # chr5 is a sixth of the file. Read ahead once; with pread (and BGZF's
+    # blocks) the extraction reads it again, from memory, and is counted again.
+    assert size <= os.stat(path).st_size * 2 // 5
+    if kind == "plain":
+        assert counts["off"][0] == 0  # the mapping, page by page, reads no pread
+    elif kind == "mutable":
+        assert counts["off"][2] == 1  # one read at a time
+    else:  # each block once: the checks before the copy do not skip the stream past them
+        assert counts["off"][1] <= os.stat(path).st_size // 4
+
+
+# Regions in file order on a cold BGZF file: the batch reads their blocks
+# ahead, many at once, instead of block after block on each worker.
+def test_a_cold_bgzf_batch_in_file_order_reads_ahead(genome, tmp_path):
+    top, _, texts, regions = genome
+    path = top / "cold.fa.gz"
+    ordered = sorted(regions)
+    (tmp_path / "sorted.json").write_text(json.dumps(ordered))
+    env = preloading(str(tmp_path), SLOW_PREAD)
+    env.update(SLOW_INODE=str(os.stat(path).st_ino), SLOW_REPORT=str(tmp_path / "report"))
+    script = textwrap.dedent(f"""
+        import json, os, kelpa
+        path = {str(path)!r}
+        fa = kelpa.Faidx(path)
+        fd = os.open(path, os.O_RDONLY); os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED); os.close(fd)
+        regions = [tuple(r) for r in json.load(open({str(tmp_path / "sorted.json")!r}))]
+        print(json.dumps([str(s) for s in fa.fetch_many(regions)]))
+    """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env, check=False)
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout) == truth(texts, ordered)
+    _, _, most = map(int, (tmp_path / "report").read_text().split())
+    assert most >= 8

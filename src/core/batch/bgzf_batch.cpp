@@ -35,7 +35,10 @@ constexpr std::size_t READ_DEPTH = 64;
 // from one group into the next. A region that starts before the groups
 // already handed over is left for a second pass, grouped the same way, in
 // drain(); a region over more blocks than a group is read on its own
-// there, streamed (BlockStream). Memory: one group of at most 32 inflated
+// there, streamed (BlockStream). On a local file whose first region's
+// blocks are not in memory, every region waits for the second pass, which
+// reads the groups' blocks ahead, READ_DEPTH reads in flight, and hands
+// each group to the workers as its read completes. Memory: one group of at most 32 inflated
 // blocks (2 MiB) per worker, or one stream (STREAM_BLOCKS, 4 MiB), whatever
 // the batch, besides the reader's small cache.
 class BgzfExtraction final : public BatchReads {
@@ -67,6 +70,11 @@ private:
         std::vector<std::size_t> slots;
     };
     static Group group_of(std::span<const Span> spans);
+    // Whether the first region's blocks are not in memory, on a local file
+    // read ahead: then every region waits for the second pass, where the
+    // blocks are read ahead, in file order, many at once.
+    bool is_cold(const Span& first);
+    const LocalPages* local_pages() const;
     // The late regions' groups on the pool, their blocks read ahead
     // (io/local_pages.hpp) when the file is local.
     void second_pass(const std::vector<Group>& groups);
@@ -88,6 +96,8 @@ private:
     std::vector<Span> late_;
     std::vector<std::size_t> long_;
     bool finished_ = false;
+    bool decided_ = false;
+    bool cold_ = false;
     std::mutex windows_lock_;
     std::vector<std::unique_ptr<BlockWindow>> windows_;  // one per group running
     StagedBatch items_;  // last: finishes before what it uses goes
@@ -104,9 +114,10 @@ void BgzfExtraction::planned(std::size_t i) {
     }
     const BlockTable& table = text_.reader().table();
     const Span span{i, table.block_of(bytes->first), table.block_of(bytes->second - 1)};
+    if (!decided_) cold_ = is_cold(span);
     if (span.last - span.first >= GROUP_BLOCKS) {
         long_.push_back(i);
-    } else if (span.first < frontier_) {
+    } else if (cold_ || span.first < frontier_) {
         late_.push_back(span);
     } else {
         if (!open_.empty() && span.first >= open_first_ + GROUP_BLOCKS && released_ + 1 < capacity_) {
@@ -141,10 +152,25 @@ void BgzfExtraction::drain() {
     for (const std::size_t i : long_) extract(slots_[i]);
 }
 
-void BgzfExtraction::second_pass(const std::vector<Group>& groups) {
+const LocalPages* BgzfExtraction::local_pages() const {
     const RawSource* source = text_.reader().file().source;
-    const LocalPages* pages = source != nullptr ? source->local_pages() : nullptr;
-    if (pages == nullptr || read_ahead_mode() == ReadAheadMode::Off) {
+    if (source == nullptr || read_ahead_mode() == ReadAheadMode::Off) return nullptr;
+    return source->local_pages();
+}
+
+bool BgzfExtraction::is_cold(const Span& first) {
+    decided_ = true;
+    const LocalPages* pages = local_pages();
+    if (pages == nullptr) return false;
+    const BlockTable& table = text_.reader().table();
+    const std::uint64_t end = first.last + 1 < table.size() ? table[first.last + 1].compressed : pages->size();
+    const ByteRange blocks{table[first.first].compressed, std::max(end, table[first.first].compressed + 1)};
+    return !pages->resident({&blocks, 1}).front();
+}
+
+void BgzfExtraction::second_pass(const std::vector<Group>& groups) {
+    const LocalPages* pages = local_pages();
+    if (pages == nullptr) {
         StagedBatch pass(groups.size(), 1, [&](std::size_t begin, std::size_t end) {
             for (std::size_t g = begin; g < end; ++g) run(groups[g]);
         });

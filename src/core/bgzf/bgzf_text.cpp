@@ -29,11 +29,17 @@ std::string_view BgzfText::view(std::uint64_t at, std::uint64_t n, Scratch& scra
 
 namespace {
 
-// The blocks of one long read, streamed.
+// The blocks of one long read, streamed; of a local file not in memory,
+// their compressed bytes read ahead in order meanwhile.
 struct StreamedBlocks {
+    static constexpr bool FORWARD_ONLY = true;
+    std::unique_ptr<ReadingAhead> reading;  // declared first: outlives the stream reading behind it
     std::unique_ptr<BlockStream> stream;
     Result<std::optional<std::string_view>> block(std::size_t index) { return stream->block(index); }
 };
+
+// Compressed reads in flight: as many as a batch keeps.
+constexpr std::size_t READ_DEPTH = 64;
 
 }  // namespace
 
@@ -42,8 +48,13 @@ std::unique_ptr<TextSource> BgzfText::long_read(std::uint64_t begin, std::uint64
     const std::size_t first_block = table.block_of(begin);
     const std::size_t last_block = table.block_of(end - 1);
     if (last_block - first_block < STREAM_MIN_BLOCKS) return nullptr;
+    std::unique_ptr<ReadingAhead> reading;
+    if (const LocalPages* pages = raw_->local_pages()) {
+        const std::uint64_t end_byte = last_block + 1 < table.size() ? table[last_block + 1].compressed : raw_->size();
+        reading = pages->read_ahead_in_order(ByteRange{table[first_block].compressed, end_byte}, READ_DEPTH);
+    }
     return std::make_unique<BlockText<StreamedBlocks>>(
-        StreamedBlocks{std::make_unique<BlockStream>(*reader_, first_block, last_block)}, *this);
+        StreamedBlocks{std::move(reading), std::make_unique<BlockStream>(*reader_, first_block, last_block)}, *this);
 }
 
 Result<ReadHold> BgzfText::hold(std::vector<ByteRange> ranges) const {

@@ -44,6 +44,15 @@ public:
         return text_.view(at, n, scratch);
     }
 
+    // A stream moves only forwards (Blocks::FORWARD_ONLY): the single bytes
+    // that the layout checks read before and after the copy, the record's
+    // end among them, come from the reader's cache, so that a check ahead
+    // of the copy never moves the stream past the blocks it is to hand out.
+    int byte_at(std::uint64_t at, Scratch& scratch) const override {
+        if constexpr (Blocks::FORWARD_ONLY) return text_.byte_at(at, scratch);
+        return TextSource::byte_at(at, scratch);
+    }
+
     bool shrunk() const override { return false; }
 
 private:
@@ -55,6 +64,7 @@ private:
 
 // One window of a batch's blocks.
 struct HeldWindow {
+    static constexpr bool FORWARD_ONLY = false;
     const BlockWindow* held;
     Result<std::optional<std::string_view>> block(std::size_t index) const {
         if (!held->contains(index)) return std::optional<std::string_view>();

@@ -230,12 +230,15 @@ struct SourceReader {
 
 Result<std::uint64_t> Faidx::extract(const IndexEntry& entry, std::uint64_t first, std::uint64_t count,
                                      char* out) const {
-    if (mapped_ != nullptr) return extract_with(MappedReader{*mapped_}, entry, first, count, out);
-    // A long read may be set up on its own (BGZF: its blocks streamed).
+    // The mapping's inline members: no virtual call for a read that is not long.
+    if (mapped_ != nullptr && count < LONG_READ) return extract_with(MappedReader{*mapped_}, entry, first, count, out);
+    // A long read may be set up on its own (BGZF: its blocks streamed; a
+    // local file not in memory: its pages read ahead in order).
     if (const std::optional<std::pair<std::uint64_t, std::uint64_t>> bytes = byte_window(entry, first, count)) {
         if (const std::unique_ptr<TextSource> long_read = text_->long_read(bytes->first, bytes->second))
             return extract_with(SourceReader{*long_read}, entry, first, count, out);
     }
+    if (mapped_ != nullptr) return extract_with(MappedReader{*mapped_}, entry, first, count, out);
     // Over the network: what the extraction and its checks read, in one round trip.
     if (text_->gathers_reads()) {
         const RegionRead region{&entry, first, count};

@@ -124,6 +124,61 @@ std::vector<bool> LocalPages::resident(std::span<const ByteRange> ranges) const 
     return found;
 }
 
+void LocalPages::read_piece(char* buffer, std::uint64_t begin, std::uint64_t end) const {
+    for (std::uint64_t at = begin; buffer != nullptr && at < end;) {
+        const ssize_t got = ::pread(fd_, buffer, end - at, static_cast<off_t>(at));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;  // the extraction meets it again, and says why
+        at += static_cast<std::uint64_t>(got);
+    }
+    mark(begin, end);
+}
+
+std::unique_ptr<ReadingAhead> LocalPages::read_ahead_in_order(ByteRange range, std::size_t depth) const {
+    range.end = std::min(range.end, size_);
+    if (read_ahead_mode() == ReadAheadMode::Off || range.begin >= range.end || fd() < 0) return nullptr;
+    std::vector<ByteRange> pieces;
+    for (std::uint64_t at = range.begin; at < range.end; at += PIECE)
+        pieces.push_back(ByteRange{at, std::min(range.end, at + PIECE)});
+    const std::vector<bool> found = resident(pieces);
+    std::size_t kept = 0;
+    for (std::size_t k = 0; k < pieces.size(); ++k) {
+        if (!found[k]) pieces[kept++] = pieces[k];
+    }
+    if (kept == 0) return nullptr;
+    pieces.resize(kept);
+    auto reading = std::make_unique<ReadingAhead>(*this, std::move(pieces));
+    if (!reading->start(depth)) return nullptr;
+    return reading;
+}
+
+bool ReadingAhead::start(std::size_t count) {
+    count = std::min(count, pieces_.size());
+    threads_.reserve(count);
+    for (std::size_t t = 0; t < count; ++t) {
+        try {
+            threads_.emplace_back([this] { read(); });
+        } catch (const std::system_error&) {  // a thread limit: fewer reads in flight
+            break;
+        }
+    }
+    return !threads_.empty();
+}
+
+void ReadingAhead::read() {
+    const std::unique_ptr<char[]> buffer(new (std::nothrow) char[LocalPages::PIECE]);
+    while (true) {
+        const std::size_t i = next_.fetch_add(1, std::memory_order_relaxed);
+        if (i >= pieces_.size()) return;
+        pages_.read_piece(buffer.get(), pieces_[i].begin, pieces_[i].end);
+    }
+}
+
+ReadingAhead::~ReadingAhead() {
+    next_.store(pieces_.size(), std::memory_order_relaxed);  // what has not begun is not read
+    for (std::thread& thread : threads_) thread.join();
+}
+
 void LocalPages::read_ahead_through(std::span<const ByteRange> ranges, std::size_t depth,
                                     void (*call)(void*, std::size_t), void* done) const {
     struct Piece {
@@ -144,18 +199,12 @@ void LocalPages::read_ahead_through(std::span<const ByteRange> ranges, std::size
     std::atomic<std::size_t> next{0};
     const int fd = this->fd();
     const auto reader = [&] {
-        std::unique_ptr<char[]> buffer(new (std::nothrow) char[PIECE]);
+        const std::unique_ptr<char[]> buffer(new (std::nothrow) char[PIECE]);
         while (true) {
             const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
             if (i >= pieces.size()) return;
             const Piece& piece = pieces[i];
-            for (std::uint64_t at = piece.begin; buffer && at < piece.end;) {
-                const ssize_t got = ::pread(fd, buffer.get(), piece.end - at, static_cast<off_t>(at));
-                if (got < 0 && errno == EINTR) continue;
-                if (got <= 0) break;  // the extraction meets it again, and says why
-                at += static_cast<std::uint64_t>(got);
-            }
-            mark(piece.begin, piece.end);
+            read_piece(buffer.get(), piece.begin, piece.end);
             if (left[piece.range].fetch_sub(1, std::memory_order_acq_rel) == 1) call(done, piece.range);
         }
     };

@@ -33,6 +33,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/io/raw_source.hpp"
@@ -41,13 +42,15 @@ namespace kelpa::core {
 
 enum class ReadAheadMode : std::uint8_t { Off, Pread, Best };
 
+class ReadingAhead;
+
 // KELPA_READ_AHEAD, as above.
 ReadAheadMode read_ahead_mode();
 
 // The pages of one local file, through a descriptor (and its mapping, if
 // any) that outlive this: the file source's own, or one opened on first
-// need (a mapped file keeps no descriptor until a batch reads ahead), after
-// which it stays open.
+// need (a mapped file keeps no descriptor until a batch or a long read
+// asks), after which it stays open.
 class LocalPages {
 public:
     // Through `fd`, a descriptor of a file read with pread.
@@ -86,11 +89,21 @@ public:
         read_ahead_through(ranges, depth, [](void* d, std::size_t k) { (*static_cast<Done*>(d))(k); }, &done);
     }
 
+    // Starts reading `range` into the page cache in order, on threads of
+    // its own, for a reader that follows behind (one long extraction): the
+    // pieces of it not in memory, first to last, up to `depth` in flight.
+    // Nothing (nullptr) when every piece is in memory, when reading ahead
+    // is off, or when no thread can be started. What is read lands in the
+    // page cache, where the reader's own reads then find it; a reader that
+    // overtakes the reads waits for the page, or reads it itself.
+    std::unique_ptr<ReadingAhead> read_ahead_in_order(ByteRange range, std::size_t depth) const;
+
     static constexpr std::uint64_t PIECE = std::uint64_t{256} << 10;
 
     std::uint64_t size() const { return size_; }
 
 private:
+    friend class ReadingAhead;
     // The descriptor, opened on first use for a mapped file (-1 when the
     // path no longer names the mapped file); whether mincore answers truly.
     int fd() const;
@@ -103,6 +116,10 @@ private:
     static constexpr std::uint64_t PAGE = 4096;
     void mark(std::uint64_t begin, std::uint64_t end) const;  // [begin, end) was read ahead
     bool marked(std::uint64_t begin, std::uint64_t end) const;
+    // Reads [begin, end) through `buffer` (PIECE bytes, or null: nothing
+    // read), then marks it read ahead. A read error is left for the
+    // reader to meet and report.
+    void read_piece(char* buffer, std::uint64_t begin, std::uint64_t end) const;
 
     mutable std::mutex lock_;
     mutable int fd_ = -1;
@@ -116,6 +133,27 @@ private:
     mutable std::atomic<bool> nowait_refused_{false};
     // A bit per 4 KiB the process has read ahead.
     std::unique_ptr<std::atomic<std::uint64_t>[]> marks_;
+};
+
+// The reads of LocalPages::read_ahead_in_order, for as long as this lives:
+// destroying it lets the reads not begun go and waits for those in flight.
+class ReadingAhead {
+public:
+    ReadingAhead(const LocalPages& pages, std::vector<ByteRange> pieces) : pages_(pages), pieces_(std::move(pieces)) {}
+    ~ReadingAhead();
+    ReadingAhead(const ReadingAhead&) = delete;
+    ReadingAhead& operator=(const ReadingAhead&) = delete;
+
+    // Starts up to `count` threads; false when none could be started.
+    bool start(std::size_t count);
+
+private:
+    void read();
+
+    const LocalPages& pages_;
+    const std::vector<ByteRange> pieces_;  // in file order
+    std::atomic<std::size_t> next_{0};
+    std::vector<std::thread> threads_;
 };
 
 }  // namespace kelpa::core

@@ -42,12 +42,50 @@ private:
     mutable std::uint64_t held_end_ = 0;
 };
 
+// Another source's text, read while its pages are read ahead in order.
+class ReadAheadText final : public TextSource {
+public:
+    // Pieces of the read in flight: as many as a batch keeps.
+    static constexpr std::size_t DEPTH = 64;
+
+    ReadAheadText(const TextSource& text, std::unique_ptr<ReadingAhead> reading)
+        : text_(text),
+          reading_(std::move(reading)) {}
+
+    std::uint64_t size() const override { return text_.size(); }
+    std::string_view view(std::uint64_t at, std::uint64_t n, Scratch& scratch) const override {
+        return text_.view(at, n, scratch);
+    }
+    int byte_at(std::uint64_t at, Scratch& scratch) const override { return text_.byte_at(at, scratch); }
+    bool guarded(BodyRef body) const override { return text_.guarded(body); }
+    bool guarded_alone(BodyRef body) const override { return text_.guarded_alone(body); }
+    bool shrunk() const override { return text_.shrunk(); }
+
+private:
+    const TextSource& text_;
+    std::unique_ptr<ReadingAhead> reading_;
+};
+
 }  // namespace
 
+std::unique_ptr<TextSource> read_ahead_in_order(const TextSource& text, const LocalPages& pages, std::uint64_t begin,
+                                                std::uint64_t end) {
+    if (end - begin < LONG_READ) return nullptr;
+    std::unique_ptr<ReadingAhead> reading = pages.read_ahead_in_order(ByteRange{begin, end}, ReadAheadText::DEPTH);
+    if (!reading) return nullptr;
+    return std::make_unique<ReadAheadText>(text, std::move(reading));
+}
+
+std::unique_ptr<TextSource> MappedText::long_read(std::uint64_t begin, std::uint64_t end) const {
+    if (core::guarded(mapping_.data(), mapping_.length())) return nullptr;
+    return read_ahead_in_order(*this, pages_, begin, end);
+}
+
 std::unique_ptr<TextSource> RawText::long_read(std::uint64_t begin, std::uint64_t end) const {
-    constexpr std::uint64_t LONG = std::uint64_t{1} << 20;
-    if (!raw_->gathers_reads() || end - begin < LONG) return nullptr;
-    return std::make_unique<WindowedText>(*this, end);
+    if (end - begin < LONG_READ) return nullptr;
+    if (raw_->gathers_reads()) return std::make_unique<WindowedText>(*this, end);
+    if (const LocalPages* pages = raw_->local_pages()) return read_ahead_in_order(*this, *pages, begin, end);
+    return nullptr;
 }
 
 }  // namespace kelpa::core

@@ -29,7 +29,9 @@
 //                           tell a truncated file from a wrong index)
 //   long_read(begin, end)   a source set up for one read of [begin, end)
 //                           that is long (BGZF: its blocks streamed, inflated
-//                           ahead on the pool), or nullptr to read this one
+//                           ahead on the pool; a local file not in memory:
+//                           its pages read ahead in order), or nullptr to
+//                           read this one
 //   gathers_reads()         whether each read costs a round trip (a remote
 //                           file), so that reads are fetched together first
 //   hold(ranges)            fetches the bytes of text `ranges` together and
@@ -73,6 +75,10 @@ namespace kelpa::core {
 // A body that guarded() runs, taken through the virtual interface without
 // allocating.
 using BodyRef = FunctionRef<void()>;
+
+// Bytes of text from which a read is long: worth a source set up for it
+// (TextSource::long_read).
+inline constexpr std::uint64_t LONG_READ = std::uint64_t{1} << 20;
 
 class TextSource {
 public:
@@ -170,6 +176,9 @@ public:
     }
 
     const LocalPages* local_pages() const override { return &pages_; }
+    // Not inside a batch's guard, where nothing may be started (the batch
+    // reads its pages ahead by a plan of its own).
+    std::unique_ptr<TextSource> long_read(std::uint64_t begin, std::uint64_t end) const override;
 
 private:
     Mapping mapping_;
@@ -221,5 +230,12 @@ public:
 private:
     std::unique_ptr<RawSource> raw_;
 };
+
+// One long read of a local file whose pages are not all in memory, through
+// `text`: the pages of [begin, end) read ahead in order while the returned
+// source lives (LocalPages::read_ahead_in_order). nullptr when the read is
+// short, its pages are in memory or nothing can be read ahead.
+std::unique_ptr<TextSource> read_ahead_in_order(const TextSource& text, const LocalPages& pages, std::uint64_t begin,
+                                                std::uint64_t end);
 
 }  // namespace kelpa::core
