@@ -28,6 +28,9 @@ Rows:
   floor: pread x64        the regions' byte ranges, merged when under 64 KiB
                           apart, read with 64 threads of pread (nothing else)
   floor: cat              the whole file read in order
+  fetch_many .gz random   fetch_many on genome.fa.gz (bgzip'd, indexed by
+  fetch_many .gz sorted   kelpa), the regions in random order, and the same
+                          regions in file order
 
 Then one long fetch: the first (longest) record whole, from genome.fa and
 from genome.fa.gz (bgzip'd, indexed by kelpa):
@@ -224,7 +227,14 @@ def main(argv=None):
                 chrom, start, end = line.split("\t", 3)[:3]
                 tsv.write(f"{chrom}\t{int(start) + 1}\t{end}\n")
                 txt.write(f"{chrom}:{int(start) + 1}-{end}\n")
-    for entry in work.glob("regions-*"):
+    with open(str(fasta) + ".fai") as f:
+        rank = {line.split()[0]: k for k, line in enumerate(f)}
+    for count in counts:  # the same regions in file order
+        with open(work / f"regions-{count}.tsv") as f:
+            rows_in_order = sorted((line.split() for line in f), key=lambda r: (rank[r[0]], int(r[1])))
+        with open(work / f"sorted-{count}.tsv", "w") as f:
+            f.writelines("\t".join(r) + "\n" for r in rows_in_order)
+    for entry in [*work.glob("regions-*"), *work.glob("sorted-*")]:
         os.chmod(entry, 0o644)
 
     rows = [
@@ -276,6 +286,14 @@ def main(argv=None):
                         shown = f"{seconds:8.3f}" if seconds is not None else f">{args.timeout:7.0f}"
                         regions = "all" if kind == "cat" else f"{count}"
                         print(f"{label:24} {regions:>8} {shown} {reads:8d} {size / 2**20:8.1f}", flush=True)
+                    if packed.exists() and (not args.rows or "bgzf" in args.rows.split(",")):
+                        for label, regions_file in (("random", tsv), ("sorted", work / f"sorted-{count}.tsv")):
+                            before = fs.counts()
+                            path = mountpoint / packed.name
+                            seconds = run_row("fetch_many", path, regions_file, [], env, args.timeout)
+                            reads, size = (a - b for a, b in zip(fs.counts(), before))
+                            shown = f"{seconds:8.3f}" if seconds is not None else f">{args.timeout:7.0f}"
+                            print(f"{'fetch_many .gz ' + label:24} {count:>8} {shown} {reads:8d} {size / 2**20:8.1f}")
                 if not record_rows:
                     continue
                 print(f"\n{'one long fetch: ' + record + ', whole':34} {'seconds':>8} {'reads':>8} {'MiB':>8}")

@@ -20,8 +20,10 @@ namespace {
 // over more blocks than that is read on its own, streamed.
 constexpr std::size_t GROUP_BLOCKS = 16;
 
-// Reads in flight when a batch reads a cold file's blocks ahead.
+// Reads in flight when a batch reads a cold file's blocks ahead, and the
+// gap under which the blocks of a group are read as one.
 constexpr std::size_t READ_DEPTH = 64;
+constexpr std::uint64_t MERGE_GAP = std::uint64_t{64} << 10;
 
 // The batch stage of a BGZF file: extracts the Pending slots on the pool,
 // from the blocks inflated for them, as the calling thread plans the slots.
@@ -177,29 +179,44 @@ void BgzfExtraction::second_pass(const std::vector<Group>& groups) {
         pass.finish();
         return;
     }
-    // The compressed bytes of each group's blocks: those in memory go to the
-    // workers at once, the rest as their read ahead completes.
+    // The compressed bytes of the blocks each group touches, merged where
+    // they lie within MERGE_GAP of each other: a group goes to the workers
+    // at once when all its reads are in memory, else as the last of its
+    // reads ahead completes.
     const BlockTable& table = text_.reader().table();
     const std::uint64_t file_size = text_.reader().file().size;
-    std::vector<ByteRange> spans;
-    for (const Group& group : groups) {
-        const std::size_t last = group.blocks.empty() ? 0 : group.blocks.back();
-        const std::uint64_t end = last + 1 < table.size() ? table[last + 1].compressed : file_size;
-        spans.push_back(
-            {group.blocks.empty() ? 0 : table[group.blocks.front()].compressed, std::max(end, std::uint64_t{1})});
+    const auto block_end = [&](std::size_t block) {
+        return block + 1 < table.size() ? table[block + 1].compressed : file_size;
+    };
+    std::vector<ByteRange> reads;
+    std::vector<std::size_t> read_group;
+    for (std::size_t g = 0; g < groups.size(); ++g) {
+        bool first = true;
+        for (const std::size_t block : groups[g].blocks) {
+            const ByteRange bytes{table[block].compressed, std::max(block_end(block), table[block].compressed + 1)};
+            if (!first && bytes.begin - reads.back().end <= MERGE_GAP) {
+                reads.back().end = bytes.end;
+            } else {
+                reads.push_back(bytes);
+                read_group.push_back(g);
+            }
+            first = false;
+        }
     }
-    std::vector<std::size_t> order(groups.size());
+    const std::vector<bool> found = pages->resident(reads);
+    std::vector<std::size_t> left(groups.size(), 0);  // reads each group waits for
     std::vector<ByteRange> missing;
     std::vector<std::size_t> missing_group;
+    for (std::size_t k = 0; k < reads.size(); ++k) {
+        if (found[k]) continue;
+        ++left[read_group[k]];
+        missing.push_back(reads[k]);
+        missing_group.push_back(read_group[k]);
+    }
+    std::vector<std::size_t> order(groups.size());
     std::size_t ready = 0;
-    const std::vector<bool> found = pages->resident(spans);
     for (std::size_t g = 0; g < groups.size(); ++g) {
-        if (found[g] || groups[g].blocks.empty()) {
-            order[ready++] = g;
-        } else {
-            missing.push_back(spans[g]);
-            missing_group.push_back(g);
-        }
+        if (left[g] == 0) order[ready++] = g;
     }
     StagedBatch pass(groups.size(), 1, [&](std::size_t begin, std::size_t end) {
         for (std::size_t k = begin; k < end; ++k) run(groups[order[k]]);
@@ -208,6 +225,7 @@ void BgzfExtraction::second_pass(const std::vector<Group>& groups) {
     std::mutex lock;
     pages->read_ahead(missing, READ_DEPTH, [&](std::size_t k) {
         std::lock_guard<std::mutex> hold(lock);
+        if (--left[missing_group[k]] > 0) return;
         order[ready++] = missing_group[k];
         pass.release(ready);
     });

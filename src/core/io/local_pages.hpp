@@ -18,7 +18,7 @@
 // costs a copy, no round trip).
 //
 // The environment variable KELPA_READ_AHEAD, read once per process: "off"
-// reads nothing ahead (every batch reads where it lies, page by page);
+// reads nothing ahead (every batch and long read reads where it lies, page by page);
 // "pread" ignores mincore, as for a file this process cannot write. Any
 // other value changes nothing.
 #pragma once
