@@ -228,31 +228,39 @@ __attribute__((destructor)) static void report(void) {
 """
 
 
+def counted(tmp_path, path, body, mutable=False, **settings):
+    """Runs `body` in a fresh process on `path`, opened as `fa` and evicted,
+    through the counting source: (what it printed, [reads, bytes, most in
+    flight]). `settings` go to the environment."""
+    env = preloading(str(tmp_path), SLOW_PREAD)
+    env.update(SLOW_INODE=str(os.stat(path).st_ino), SLOW_REPORT=str(tmp_path / "report"), **settings)
+    script = textwrap.dedent(f"""
+        import json, os, kelpa
+        path = {str(path)!r}
+        fa = kelpa.Faidx(path, mutable={mutable})
+        fd = os.open(path, os.O_RDONLY); os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED); os.close(fd)
+    """) + textwrap.dedent(body)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env, check=False)
+    assert done.returncode == 0, done.stderr
+    return done.stdout, list(map(int, (tmp_path / "report").read_text().split()))
+
+
 # Where residency cannot be learnt ("refused": no mincore, no RWF_NOWAIT),
 # a second batch trusts what the first read ahead and reads nothing again.
 @pytest.mark.parametrize("way", ["mincore", "pread", "refused"])
 def test_a_cold_batch_reads_merged_ranges_together(genome, tmp_path, way):
     top, path, texts, regions = genome
-    env = preloading(str(tmp_path), SLOW_PREAD)
-    env.update(SLOW_INODE=str(os.stat(path).st_ino), SLOW_REPORT=str(tmp_path / "report"))
-    if way in ("pread", "refused"):
-        env["KELPA_READ_AHEAD"] = "pread"
+    settings = {"KELPA_READ_AHEAD": "pread"} if way != "mincore" else {}
     if way == "refused":
-        env["SLOW_REFUSE_NOWAIT"] = "1"
-    script = textwrap.dedent(f"""
-        import json, os, kelpa
-        path = {str(path)!r}
-        fa = kelpa.Faidx(path)
-        fd = os.open(path, os.O_RDONLY); os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED); os.close(fd)
+        settings["SLOW_REFUSE_NOWAIT"] = "1"
+    body = f"""
         regions = [tuple(r) for r in json.load(open({str(top / "regions.json")!r}))]
         first = [str(s) for s in fa.fetch_many(regions)]
         assert [str(s) for s in fa.fetch_many(regions[::-1])] == first[::-1]
         print(json.dumps(first))
-    """)
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env, check=False)
-    assert done.returncode == 0, done.stderr
-    assert json.loads(done.stdout) == truth(texts, regions)
-    reads, size, most = map(int, (tmp_path / "report").read_text().split())
+    """
+    printed, (reads, size, most) = counted(tmp_path, path, body, **settings)
+    assert json.loads(printed) == truth(texts, regions)
     file_size = os.stat(path).st_size
     # Merged: a read per 256 KiB of the file (the regions cover it all), not one per region.
     assert 0 < reads <= file_size // (256 << 10) + 8 < REGIONS // 20
@@ -260,10 +268,9 @@ def test_a_cold_batch_reads_merged_ranges_together(genome, tmp_path, way):
     # Issued together: many in flight at once.
     assert most >= 8
     # Disabled, nothing is read ahead: the mapping is read page by page.
-    env["KELPA_READ_AHEAD"] = "off"
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env, check=False)
-    assert json.loads(done.stdout) == truth(texts, regions)
-    assert (tmp_path / "report").read_text().split()[0] == "0"
+    printed, (reads, _, _) = counted(tmp_path, path, body, KELPA_READ_AHEAD="off")
+    assert json.loads(printed) == truth(texts, regions)
+    assert reads == 0
 
 
 # A long fetch of a cold file (plain, read with pread, BGZF) reads its pages
@@ -274,23 +281,13 @@ def test_a_cold_long_fetch_reads_ahead_together(genome, tmp_path, kind):
     top, path, texts, _ = genome
     if kind == "bgzf":
         path = top / "cold.fa.gz"
-    env = preloading(str(tmp_path), SLOW_PREAD)
-    env.update(SLOW_INODE=str(os.stat(path).st_ino), SLOW_REPORT=str(tmp_path / "report"))
-    script = textwrap.dedent(f"""
-        import os, kelpa
-        path = {str(path)!r}
-        fa = kelpa.Faidx(path, mutable={kind == "mutable"})
-        fd = os.open(path, os.O_RDONLY); os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED); os.close(fd)
-        print(fa.fetch_entire_sequence("chr5"))
-    """)
     counts = {}
     for mode in ("best", "off"):
-        env["KELPA_READ_AHEAD"] = mode
-        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env, check=False)
-        assert done.returncode == 0, done.stderr
-        assert done.stdout.strip() == texts["chr5"]
-        counts[mode] = list(map(int, (tmp_path / "report").read_text().split()))
-    reads, size, most = counts["best"]
+        printed, counts[mode] = counted(
+            tmp_path, path, 'print(fa.fetch_entire_sequence("chr5"))', kind == "mutable", KELPA_READ_AHEAD=mode
+        )
+        assert printed.strip() == texts["chr5"]
+    _, size, most = counts["best"]
     assert most >= 6
     # chr5 is a sixth of the file. Read ahead once; with pread (and BGZF's
     # blocks) the extraction reads it again, from memory, and is counted again.
@@ -307,21 +304,8 @@ def test_a_cold_long_fetch_reads_ahead_together(genome, tmp_path, kind):
 # ahead, many at once, instead of block after block on each worker.
 def test_a_cold_bgzf_batch_in_file_order_reads_ahead(genome, tmp_path):
     top, _, texts, regions = genome
-    path = top / "cold.fa.gz"
     ordered = sorted(regions)
-    (tmp_path / "sorted.json").write_text(json.dumps(ordered))
-    env = preloading(str(tmp_path), SLOW_PREAD)
-    env.update(SLOW_INODE=str(os.stat(path).st_ino), SLOW_REPORT=str(tmp_path / "report"))
-    script = textwrap.dedent(f"""
-        import json, os, kelpa
-        path = {str(path)!r}
-        fa = kelpa.Faidx(path)
-        fd = os.open(path, os.O_RDONLY); os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED); os.close(fd)
-        regions = [tuple(r) for r in json.load(open({str(tmp_path / "sorted.json")!r}))]
-        print(json.dumps([str(s) for s in fa.fetch_many(regions)]))
-    """)
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env, check=False)
-    assert done.returncode == 0, done.stderr
-    assert json.loads(done.stdout) == truth(texts, ordered)
-    _, _, most = map(int, (tmp_path / "report").read_text().split())
+    body = f"print(json.dumps([str(s) for s in fa.fetch_many({ordered!r})]))"
+    printed, (_, _, most) = counted(tmp_path, top / "cold.fa.gz", body)
+    assert json.loads(printed) == truth(texts, ordered)
     assert most >= 8
