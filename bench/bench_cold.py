@@ -179,6 +179,16 @@ def run_row(kind, path, regions, argv, env, timeout):
     return json.loads(done.stdout.strip().splitlines()[-1])["seconds"]
 
 
+def timed_row(fs, kind, path, regions, argv, env, timeout):
+    """run_row() shown as the tables show it, with the reads and MiB the
+    filesystem served meanwhile."""
+    before = fs.counts()
+    seconds = run_row(kind, path, regions, argv, env, timeout)
+    reads, size = (a - b for a, b in zip(fs.counts(), before))
+    shown = f"{seconds:8.3f}" if seconds is not None else f">{timeout:7.0f}"
+    return f"{shown} {reads:8d} {size / 2**20:8.1f}"
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--delays", default="1,5", help="milliseconds per read, comma-separated")
@@ -278,22 +288,16 @@ def main(argv=None):
                     for kind, label, extra in rows:
                         if kind == "cat" and count != counts[0]:
                             continue
-                        before = fs.counts()
                         # The warm row reads the local file: what one_hot costs without a read.
                         path = fasta if kind == "one_hot_warm" else mountpoint / "genome.fa"
-                        seconds = run_row(kind, path, tsv, extra(path, txt), env, args.timeout)
-                        reads, size = (a - b for a, b in zip(fs.counts(), before))
-                        shown = f"{seconds:8.3f}" if seconds is not None else f">{args.timeout:7.0f}"
+                        shown = timed_row(fs, kind, path, tsv, extra(path, txt), env, args.timeout)
                         regions = "all" if kind == "cat" else f"{count}"
-                        print(f"{label:24} {regions:>8} {shown} {reads:8d} {size / 2**20:8.1f}", flush=True)
+                        print(f"{label:24} {regions:>8} {shown}", flush=True)
                     if packed.exists() and (not args.rows or "bgzf" in args.rows.split(",")):
                         for label, regions_file in (("random", tsv), ("sorted", work / f"sorted-{count}.tsv")):
-                            before = fs.counts()
                             path = mountpoint / packed.name
-                            seconds = run_row("fetch_many", path, regions_file, [], env, args.timeout)
-                            reads, size = (a - b for a, b in zip(fs.counts(), before))
-                            shown = f"{seconds:8.3f}" if seconds is not None else f">{args.timeout:7.0f}"
-                            print(f"{'fetch_many .gz ' + label:24} {count:>8} {shown} {reads:8d} {size / 2**20:8.1f}")
+                            shown = timed_row(fs, "fetch_many", path, regions_file, [], env, args.timeout)
+                            print(f"{'fetch_many .gz ' + label:24} {count:>8} {shown}", flush=True)
                 if not record_rows:
                     continue
                 print(f"\n{'one long fetch: ' + record + ', whole':34} {'seconds':>8} {'reads':>8} {'MiB':>8}")
@@ -302,11 +306,9 @@ def main(argv=None):
                         if kind.startswith("record_") and kind != "record_pysam" and name != "genome.fa":
                             continue  # the floors read plain bytes
                         path = mountpoint / name
-                        before = fs.counts()
-                        seconds = run_row(kind, path, work / f"regions-{counts[0]}.tsv", extra(path), env, args.timeout)
-                        reads, size = (a - b for a, b in zip(fs.counts(), before))
-                        shown = f"{seconds:8.3f}" if seconds is not None else f">{args.timeout:7.0f}"
-                        print(f"{label + ', ' + name:34} {shown} {reads:8d} {size / 2**20:8.1f}", flush=True)
+                        regions = work / f"regions-{counts[0]}.tsv"
+                        shown = timed_row(fs, kind, path, regions, extra(path), env, args.timeout)
+                        print(f"{label + ', ' + name:34} {shown}", flush=True)
     finally:
         subprocess.run(["fusermount", "-u", "-q", str(mountpoint)], check=False)
         shutil.rmtree(work, ignore_errors=True)

@@ -20,11 +20,6 @@ namespace {
 // over more blocks than that is read on its own, streamed.
 constexpr std::size_t GROUP_BLOCKS = 16;
 
-// Reads in flight when a batch reads a cold file's blocks ahead, and the
-// gap under which the blocks of a group are read as one.
-constexpr std::size_t READ_DEPTH = 64;
-constexpr std::uint64_t MERGE_GAP = std::uint64_t{64} << 10;
-
 // The batch stage of a BGZF file: extracts the Pending slots on the pool,
 // from the blocks inflated for them, as the calling thread plans the slots.
 //
@@ -39,7 +34,7 @@ constexpr std::uint64_t MERGE_GAP = std::uint64_t{64} << 10;
 // drain(); a region over more blocks than a group is read on its own
 // there, streamed (BlockStream). On a local file whose first region's
 // blocks are not in memory, every region waits for the second pass, which
-// reads the groups' blocks ahead, READ_DEPTH reads in flight, and hands
+// reads the groups' blocks ahead, LocalPages::DEPTH reads in flight, and hands
 // each group to the workers as its read completes. Memory: one group of at most 32 inflated
 // blocks (2 MiB) per worker, or one stream (STREAM_BLOCKS, 4 MiB), whatever
 // the batch, besides the reader's small cache.
@@ -165,8 +160,8 @@ bool BgzfExtraction::is_cold(const Span& first) {
     const LocalPages* pages = local_pages();
     if (pages == nullptr) return false;
     const BlockTable& table = text_.reader().table();
-    const std::uint64_t end = first.last + 1 < table.size() ? table[first.last + 1].compressed : pages->size();
-    const ByteRange blocks{table[first.first].compressed, std::max(end, table[first.first].compressed + 1)};
+    const std::uint64_t begin = table[first.first].compressed;
+    const ByteRange blocks{begin, std::max(table.compressed_end(first.last, pages->size()), begin + 1)};
     return !pages->resident({&blocks, 1}).front();
 }
 
@@ -180,27 +175,20 @@ void BgzfExtraction::second_pass(const std::vector<Group>& groups) {
         return;
     }
     // The compressed bytes of the blocks each group touches, merged where
-    // they lie within MERGE_GAP of each other: a group goes to the workers
-    // at once when all its reads are in memory, else as the last of its
-    // reads ahead completes.
+    // they lie within LocalPages::MERGE_GAP of each other: a group goes to
+    // the workers at once when all its reads are in memory, else as the
+    // last of its reads ahead completes.
     const BlockTable& table = text_.reader().table();
     const std::uint64_t file_size = text_.reader().file().size;
-    const auto block_end = [&](std::size_t block) {
-        return block + 1 < table.size() ? table[block + 1].compressed : file_size;
-    };
     std::vector<ByteRange> reads;
     std::vector<std::size_t> read_group;
     for (std::size_t g = 0; g < groups.size(); ++g) {
-        bool first = true;
-        for (const std::size_t block : groups[g].blocks) {
-            const ByteRange bytes{table[block].compressed, std::max(block_end(block), table[block].compressed + 1)};
-            if (!first && bytes.begin - reads.back().end <= MERGE_GAP) {
-                reads.back().end = bytes.end;
-            } else {
-                reads.push_back(bytes);
-                read_group.push_back(g);
-            }
-            first = false;
+        std::vector<ByteRange> blocks;
+        for (const std::size_t block : groups[g].blocks)
+            blocks.push_back({table[block].compressed, table.compressed_end(block, file_size)});
+        for (const ByteRange& read : merge_ranges(std::move(blocks), LocalPages::MERGE_GAP)) {
+            reads.push_back(read);
+            read_group.push_back(g);
         }
     }
     const std::vector<bool> found = pages->resident(reads);
@@ -223,7 +211,7 @@ void BgzfExtraction::second_pass(const std::vector<Group>& groups) {
     });
     pass.release(ready);
     std::mutex lock;
-    pages->read_ahead(missing, READ_DEPTH, [&](std::size_t k) {
+    pages->read_ahead(missing, [&](std::size_t k) {
         std::lock_guard<std::mutex> hold(lock);
         if (--left[missing_group[k]] > 0) return;
         order[ready++] = missing_group[k];

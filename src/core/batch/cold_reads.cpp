@@ -12,8 +12,6 @@ namespace kelpa::core {
 namespace {
 
 constexpr std::size_t SAMPLE = 64;
-constexpr std::uint64_t MERGE_GAP = std::uint64_t{64} << 10;
-constexpr std::size_t READ_DEPTH = 64;
 
 // Pieces stay small so the workers follow close behind the calling thread
 // (as in BatchExtraction).
@@ -88,9 +86,10 @@ private:
                                                        std::vector<ByteRange>& reads) {
         std::vector<std::vector<std::size_t>> groups;
         for (const Window& window : windows) {
-            const bool joins = !reads.empty() &&
-                               (window.begin <= reads.back().end || window.begin - reads.back().end <= MERGE_GAP) &&
-                               std::max(reads.back().end, window.end) - reads.back().begin <= LocalPages::PIECE;
+            const bool joins =
+                !reads.empty() &&
+                (window.begin <= reads.back().end || window.begin - reads.back().end <= LocalPages::MERGE_GAP) &&
+                std::max(reads.back().end, window.end) - reads.back().begin <= LocalPages::PIECE;
             if (joins) {
                 reads.back().end = std::max(reads.back().end, window.end);
             } else {
@@ -127,7 +126,7 @@ private:
         }
         batch_.release(ready);
         std::mutex lock;
-        pages_.read_ahead(missing, READ_DEPTH, [&](std::size_t k) {
+        pages_.read_ahead(missing, [&](std::size_t k) {
             std::lock_guard<std::mutex> hold(lock);
             for (const std::size_t i : groups[missing_group[k]]) order_[ready++] = i;
             batch_.release(ready);

@@ -18,11 +18,11 @@ namespace kelpa::core {
 // their pages are all in memory, the batch runs as BatchExtraction would,
 // the workers close behind the planning. Otherwise every region is planned
 // first; their byte windows are sorted and merged where they lie within
-// MERGE_GAP of each other, into reads of at most LocalPages::PIECE (a
+// LocalPages::MERGE_GAP of each other, into reads of at most LocalPages::PIECE (a
 // window longer than that is a read of its own, in pieces); one residency
 // call over them all tells which are in memory. Those regions go to the
-// workers at once, the rest as their read completes, READ_DEPTH reads in
-// flight. Regions dense enough merge into one sweep of the file in order by
+// workers at once, the rest as their read completes, LocalPages::DEPTH reads
+// in flight. Regions dense enough merge into one sweep of the file in order by
 // themselves (20,000 regions of the benchmark's 400 Mbp read 97% of it);
 // reading the gaps between sparser ones too measured slower at every
 // density (docs/benchmarks.md), so nothing else sweeps.

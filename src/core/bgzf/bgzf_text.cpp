@@ -38,9 +38,6 @@ struct StreamedBlocks {
     Result<std::optional<std::string_view>> block(std::size_t index) { return stream->block(index); }
 };
 
-// Compressed reads in flight: as many as a batch keeps.
-constexpr std::size_t READ_DEPTH = 64;
-
 }  // namespace
 
 std::unique_ptr<TextSource> BgzfText::long_read(std::uint64_t begin, std::uint64_t end) const {
@@ -50,8 +47,8 @@ std::unique_ptr<TextSource> BgzfText::long_read(std::uint64_t begin, std::uint64
     if (last_block - first_block < STREAM_MIN_BLOCKS) return nullptr;
     std::unique_ptr<ReadingAhead> reading;
     if (const LocalPages* pages = raw_->local_pages()) {
-        const std::uint64_t end_byte = last_block + 1 < table.size() ? table[last_block + 1].compressed : raw_->size();
-        reading = pages->read_ahead_in_order(ByteRange{table[first_block].compressed, end_byte}, READ_DEPTH);
+        reading = pages->read_ahead_in_order(
+            ByteRange{table[first_block].compressed, table.compressed_end(last_block, raw_->size())});
     }
     return std::make_unique<BlockText<StreamedBlocks>>(
         StreamedBlocks{std::move(reading), std::make_unique<BlockStream>(*reader_, first_block, last_block)}, *this);
@@ -66,8 +63,7 @@ Result<ReadHold> BgzfText::hold(std::vector<ByteRange> ranges) const {
         if (range.begin >= end) continue;
         const std::size_t last = table.block_of(end - 1);
         for (std::size_t block = table.block_of(range.begin); block <= last; ++block) {
-            const std::uint64_t block_end = block + 1 < table.size() ? table[block + 1].compressed : raw_->size();
-            compressed.push_back(ByteRange{table[block].compressed, block_end});
+            compressed.push_back(ByteRange{table[block].compressed, table.compressed_end(block, raw_->size())});
         }
     }
     return raw_->hold(std::move(compressed));

@@ -142,7 +142,7 @@ Result<std::size_t> inflate_table_block(const CompressedFile& file, const BlockT
     // blocks between): reading up to there, not a whole 64 KiB, spares the
     // copy of what is not this block's. Only a table that lists an offset
     // inside a block makes that too short; the whole read then finds out.
-    const std::uint64_t next = index + 1 < table.size() ? table[index + 1].compressed : file.size;
+    const std::uint64_t next = table.compressed_end(index, file.size);
     const auto bounded = static_cast<std::size_t>(std::min<std::uint64_t>(next - offset, BGZF_MAX_BLOCK));
     Result<std::string_view> bytes = file.read(offset, bounded, thread_scratch(file));
     if (!bytes) return bytes.take_error();

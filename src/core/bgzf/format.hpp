@@ -176,6 +176,11 @@ public:
     std::span<const BgzfBlock> blocks() const { return blocks_; }
     std::uint64_t text_size() const { return text_size_; }
     std::uint64_t text_end(std::size_t i) const { return i + 1 < blocks_.size() ? blocks_[i + 1].text : text_size_; }
+    // Where block i's compressed bytes end at the most: where the next entry
+    // starts (empty blocks may lie between), or the end of the file.
+    std::uint64_t compressed_end(std::size_t i, std::uint64_t file_size) const {
+        return i + 1 < blocks_.size() ? blocks_[i + 1].compressed : file_size;
+    }
 
     // The block holding text offset `position` (< text_size()), by binary search.
     std::size_t block_of(std::uint64_t position) const;

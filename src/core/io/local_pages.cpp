@@ -124,6 +124,24 @@ std::vector<bool> LocalPages::resident(std::span<const ByteRange> ranges) const 
     return found;
 }
 
+namespace {
+
+// Starts up to `count` threads running `read` into `threads`: fewer at a
+// thread limit, none when none can be started.
+template <class Read>
+void start_readers(std::vector<std::thread>& threads, std::size_t count, const Read& read) {
+    threads.reserve(count);
+    for (std::size_t t = 0; t < count; ++t) {
+        try {
+            threads.emplace_back(read);
+        } catch (const std::system_error&) {  // a thread limit: fewer reads in flight
+            return;
+        }
+    }
+}
+
+}  // namespace
+
 void LocalPages::read_piece(char* buffer, std::uint64_t begin, std::uint64_t end) const {
     for (std::uint64_t at = begin; buffer != nullptr && at < end;) {
         const ssize_t got = ::pread(fd_, buffer, end - at, static_cast<off_t>(at));
@@ -134,7 +152,7 @@ void LocalPages::read_piece(char* buffer, std::uint64_t begin, std::uint64_t end
     mark(begin, end);
 }
 
-std::unique_ptr<ReadingAhead> LocalPages::read_ahead_in_order(ByteRange range, std::size_t depth) const {
+std::unique_ptr<ReadingAhead> LocalPages::read_ahead_in_order(ByteRange range) const {
     range.end = std::min(range.end, size_);
     if (read_ahead_mode() == ReadAheadMode::Off || range.begin >= range.end || fd() < 0) return nullptr;
     std::vector<ByteRange> pieces;
@@ -148,20 +166,12 @@ std::unique_ptr<ReadingAhead> LocalPages::read_ahead_in_order(ByteRange range, s
     if (kept == 0) return nullptr;
     pieces.resize(kept);
     auto reading = std::make_unique<ReadingAhead>(*this, std::move(pieces));
-    if (!reading->start(depth)) return nullptr;
+    if (!reading->start()) return nullptr;
     return reading;
 }
 
-bool ReadingAhead::start(std::size_t count) {
-    count = std::min(count, pieces_.size());
-    threads_.reserve(count);
-    for (std::size_t t = 0; t < count; ++t) {
-        try {
-            threads_.emplace_back([this] { read(); });
-        } catch (const std::system_error&) {  // a thread limit: fewer reads in flight
-            break;
-        }
-    }
+bool ReadingAhead::start() {
+    start_readers(threads_, std::min(LocalPages::DEPTH, pieces_.size()), [this] { read(); });
     return !threads_.empty();
 }
 
@@ -179,8 +189,8 @@ ReadingAhead::~ReadingAhead() {
     for (std::thread& thread : threads_) thread.join();
 }
 
-void LocalPages::read_ahead_through(std::span<const ByteRange> ranges, std::size_t depth,
-                                    void (*call)(void*, std::size_t), void* done) const {
+void LocalPages::read_ahead_through(std::span<const ByteRange> ranges, void (*call)(void*, std::size_t),
+                                    void* done) const {
     struct Piece {
         std::size_t range;
         std::uint64_t begin;
@@ -209,15 +219,7 @@ void LocalPages::read_ahead_through(std::span<const ByteRange> ranges, std::size
         }
     };
     std::vector<std::thread> threads;
-    const std::size_t wanted = fd < 0 ? 0 : std::min(depth, pieces.size());
-    threads.reserve(wanted);
-    for (std::size_t t = 0; t < wanted; ++t) {
-        try {
-            threads.emplace_back(reader);
-        } catch (const std::system_error&) {  // a thread limit: fewer reads in flight
-            break;
-        }
-    }
+    start_readers(threads, fd < 0 ? 0 : std::min(DEPTH, pieces.size()), reader);
     if (threads.empty()) {  // nothing read ahead: every range is left as it is
         for (const Piece& piece : pieces) {
             if (left[piece.range].fetch_sub(1, std::memory_order_acq_rel) == 1) call(done, piece.range);

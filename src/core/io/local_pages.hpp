@@ -76,7 +76,7 @@ public:
     // the range ahead before (pages the kernel may since have dropped).
     std::vector<bool> resident(std::span<const ByteRange> ranges) const;
 
-    // Reads `ranges` into the page cache, up to `depth` reads in flight,
+    // Reads `ranges` into the page cache, up to DEPTH reads in flight,
     // each of at most PIECE bytes (a range is cut to pieces). Calls
     // done(k) on the reading thread as range k has been read (or failed: a
     // read error is left for the extraction to meet and report), in no
@@ -85,20 +85,24 @@ public:
     // (none can be started) or no descriptor, reads nothing and calls done
     // for each.
     template <class Done>
-    void read_ahead(std::span<const ByteRange> ranges, std::size_t depth, Done&& done) const {
-        read_ahead_through(ranges, depth, [](void* d, std::size_t k) { (*static_cast<Done*>(d))(k); }, &done);
+    void read_ahead(std::span<const ByteRange> ranges, Done&& done) const {
+        read_ahead_through(ranges, [](void* d, std::size_t k) { (*static_cast<Done*>(d))(k); }, &done);
     }
 
     // Starts reading `range` into the page cache in order, on threads of
     // its own, for a reader that follows behind (one long extraction): the
-    // pieces of it not in memory, first to last, up to `depth` in flight.
+    // pieces of it not in memory, first to last, up to DEPTH in flight.
     // Nothing (nullptr) when every piece is in memory, when reading ahead
     // is off, or when no thread can be started. What is read lands in the
     // page cache, where the reader's own reads then find it; a reader that
     // overtakes the reads waits for the page, or reads it itself.
-    std::unique_ptr<ReadingAhead> read_ahead_in_order(ByteRange range, std::size_t depth) const;
+    std::unique_ptr<ReadingAhead> read_ahead_in_order(ByteRange range) const;
 
     static constexpr std::uint64_t PIECE = std::uint64_t{256} << 10;
+    // Reads in flight when reading ahead, and the gap under which a batch
+    // reads two byte ranges as one (reading wider gaps measured slower).
+    static constexpr std::size_t DEPTH = 64;
+    static constexpr std::uint64_t MERGE_GAP = std::uint64_t{64} << 10;
 
     std::uint64_t size() const { return size_; }
 
@@ -107,8 +111,7 @@ private:
     // The descriptor, opened on first use for a mapped file (-1 when the
     // path no longer names the mapped file); whether mincore answers truly.
     int fd() const;
-    void read_ahead_through(std::span<const ByteRange> ranges, std::size_t depth, void (*call)(void*, std::size_t),
-                            void* done) const;
+    void read_ahead_through(std::span<const ByteRange> ranges, void (*call)(void*, std::size_t), void* done) const;
 
     static std::unique_ptr<std::atomic<std::uint64_t>[]> words(std::uint64_t size) {
         return std::make_unique<std::atomic<std::uint64_t>[]>(size / PAGE / 64 + 1);
@@ -144,8 +147,8 @@ public:
     ReadingAhead(const ReadingAhead&) = delete;
     ReadingAhead& operator=(const ReadingAhead&) = delete;
 
-    // Starts up to `count` threads; false when none could be started.
-    bool start(std::size_t count);
+    // Starts up to DEPTH threads; false when none could be started.
+    bool start();
 
 private:
     void read();

@@ -45,9 +45,6 @@ private:
 // Another source's text, read while its pages are read ahead in order.
 class ReadAheadText final : public TextSource {
 public:
-    // Pieces of the read in flight: as many as a batch keeps.
-    static constexpr std::size_t DEPTH = 64;
-
     ReadAheadText(const TextSource& text, std::unique_ptr<ReadingAhead> reading)
         : text_(text),
           reading_(std::move(reading)) {}
@@ -71,7 +68,7 @@ private:
 std::unique_ptr<TextSource> read_ahead_in_order(const TextSource& text, const LocalPages& pages, std::uint64_t begin,
                                                 std::uint64_t end) {
     if (end - begin < LONG_READ) return nullptr;
-    std::unique_ptr<ReadingAhead> reading = pages.read_ahead_in_order(ByteRange{begin, end}, ReadAheadText::DEPTH);
+    std::unique_ptr<ReadingAhead> reading = pages.read_ahead_in_order(ByteRange{begin, end});
     if (!reading) return nullptr;
     return std::make_unique<ReadAheadText>(text, std::move(reading));
 }
